@@ -1,0 +1,3 @@
+#include <romsmith/romsmith.h>
+
+int main(int argc, char** argv) { return romsmith_main(argc, argv); }

@@ -1,0 +1,117 @@
+/* romsmith: set-top box flash image library, exported C interface. */
+#ifndef ROMSMITH_ROMSMITH_H
+#define ROMSMITH_ROMSMITH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(ROMSMITH_BUILDING)
+#define RS_API __attribute__((visibility("default")))
+#else
+#define RS_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define PARTITION_MAX 84
+
+/* File-system type codes of a partition. */
+enum {
+  FS_RAW = 0,
+  FS_ROMFS = 1,
+  FS_CRAMFS = 2,
+  FS_JFFS2 = 3,
+  FS_YAFFS2 = 4,
+  FS_RAMFS = 5,
+  FS_SQUASHFS = 6,
+  FS_UBIFS = 7,
+  FS_HIDE = 126,
+  FS_MINIFS = 127
+};
+
+/* One partition's description; also the in-memory form of one table entry. */
+typedef struct partition_info {
+  char name[8];
+  uint32_t total_size;
+  uint32_t used_size;
+  uint32_t reserved_size;
+  uint32_t start_addr;
+  int8_t file_system_type;
+  int8_t mode;
+  uint8_t id;
+  uint8_t update_tags;
+  uint32_t partition_size;
+  uint32_t crc_verify;
+  uint32_t crc32;
+  uint16_t version;
+  int8_t crc32_enable;
+  int8_t write_protect;
+  uint8_t mtd_id;
+} partition_info;
+
+typedef struct partition_table {
+  uint32_t magic;
+  uint8_t count;
+  partition_info tables[PARTITION_MAX];
+  uint8_t write_protect;
+  uint8_t crc32_enable;
+  int8_t version;
+  uint32_t crc_verify;
+} partition_table;
+
+typedef struct partition_data {
+  partition_info* info;
+  uint8_t* buf;
+  void* fs;
+  char* file_name;
+  int crc32_passed;
+} partition_data;
+
+typedef struct flash {
+  partition_data list[PARTITION_MAX];
+  int count;
+  size_t flash_size;
+  size_t block_size;
+  size_t table_addr;
+  int table_enable;
+  partition_table flash_table;
+  int new_style;
+  int table_version;
+} flash;
+
+/* Image life cycle. */
+RS_API flash* flash_load_bin(const char* filename);
+RS_API flash* flash_simple_load_bin(const char* filename);
+RS_API flash* flash_load_conf(const char* conf);
+RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs);
+RS_API int flash_simple_save(flash* entry, const char* filename);
+RS_API int flash_free(flash* entry);
+RS_API void flash_sort(flash* entry);
+
+/* File and partition operations. */
+RS_API int flash_read(flash* entry, const char* full_file, void* buf, int size, int offset);
+RS_API int flash_write(flash* entry, const char* full_file, const void* buf, int size);
+RS_API int flash_add(flash* entry, const char* full_file, const char* local_file);
+RS_API int flash_rm(flash* entry, const char* full_file);
+RS_API int flash_update(flash* entry, const char* partition_name, const void* buf, int size);
+RS_API int flash_update_f(flash* entry, const char* partition_name, const char* filename);
+RS_API partition_data* flash_get_partition(flash* entry, const char* partition_name);
+
+/* Listings and dumps. */
+RS_API void flash_printf(flash* entry);
+RS_API int flash_dump(flash* entry, const char* path);
+RS_API int flash_partition_dump(flash* entry, const char* partition_name, const char* filename);
+
+/* Release block. */
+RS_API int flash_add_release(flash* entry, int release_flag, const char* str);
+
+/* The command shell: argv[0] is the program name. Returns the exit status. */
+RS_API int romsmith_main(int argc, char** argv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

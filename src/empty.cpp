@@ -1,0 +1,1 @@
+// Placeholder object for subsystems not built yet.

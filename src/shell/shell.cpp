@@ -1,0 +1,2 @@
+#include <romsmith/romsmith.h>
+extern "C" int romsmith_main(int, char**) { return 0; }

@@ -1,0 +1,1 @@
+// Flash image fixtures: see fixture.h
