@@ -1,2 +1,159 @@
-#include <romsmith/romsmith.h>
-extern "C" int romsmith_main(int, char**) { return 0; }
+#include "shell/shell.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "shell/commands.h"
+#include "util/strutil.h"
+
+flash* root_entry = nullptr;
+
+cmd_node cmdtable[32] = {
+    {"help", cmd_help, "help [cmd]"},
+    {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
+    {"mkminifs", cmd_mkminifs, "mkminifs <directory> <image file>"},
+    {"mkflash", cmd_mkflash, "mkflash <conf file> <flash file> [unchanged_fs]"},
+    {"unminifs", cmd_unminifs, "unminifs <image file> <directory>"},
+    {"open", cmd_open, "open <flash image file name>"},
+    {"rm", cmd_rm, "rm <flash filename>"},
+    {"ls", cmd_ls, "ls <partition>"},
+    {"add", cmd_add, "add <flash filename> <local filename>"},
+    {"cat", cmd_cat, "cat <filename>"},
+    {"save", cmd_save, "save <filename>"},
+    {"dump", cmd_dump, "dump <directory>"},
+    {"dumppar", cmd_dumppar, "dumppar <partition namme> <filename>"},
+    {"defaultdb", cmd_defaultdb, "defaultdb <default_db.db>"},
+    {"keymap", cmd_keymap, "keymap <keymap.xml>"},
+    {"partition", cmd_partition, "partition <partition namme> <logo.bin>"},
+    {"dbtodef", cmd_dbtodef, "dbtodef"},
+    {"localdbtodef", cmd_localdbtodef, "localdbtodef <local dir>"},
+    {"dbcopy", cmd_dbcopy, "dbcopy <db dir>"},
+    {"db2def", cmd_db2def, "db2def <db dir> <default file>"},
+    {"datareset", cmd_datareset, "datareset"},
+    {"showlang", cmd_showlang, "showlang"},
+    {"setlang", cmd_setlang, "setlang <language list>"},
+    {"tmpdebug", cmd_tmpdebug, "tmpdebug : for tmp debug"},
+    {"version", cmd_version, "version : get romsmith version"},
+    {"info", cmd_info, "info : get romsmith compilation info"},
+    {"release", cmd_release, "release <bin file> <release string>"},
+    {"unrelease", cmd_unrelease, "unrelease <bin file>"},
+    {"merge", cmd_merge, "merge <conf file> <merge file name>"},
+    {"split", cmd_split, "split <.merge file> [output dir]"},
+    {"clear", cmd_clear, "clear <partition name>"},
+    {nullptr, nullptr, nullptr},
+};
+
+int usage_not_right() {
+  std::printf("\tusage not right, please see help\n");
+  return -2;
+}
+
+int open_a_file_first() {
+  std::printf("open a file first\n");
+  return -2;
+}
+
+const char* basecmd(const char* s) {
+  if (!s) return s;
+  // Both separators count here: the program may be started by a Windows-style
+  // or a POSIX path.
+  const char* bs = std::strrchr(s, '\\');
+  if (bs) s = bs + 1;
+  const char* sl = std::strrchr(s, '/');
+  if (sl) s = sl + 1;
+  return s;
+}
+
+const cmd_node* get_cmd_func(const char* cmd) {
+  if (!cmd) return nullptr;
+  const char* word = basecmd(cmd);
+  size_t n = std::strlen(word);
+  for (const cmd_node* c = cmdtable; c->cmd; ++c)
+    if (std::strncmp(c->cmd, word, n) == 0) return c;
+  return nullptr;
+}
+
+char* readline(const char* prompt) {
+  static char line[256];
+  std::fputs(prompt, stdout);
+  std::fflush(stdout);
+  if (!std::fgets(line, 255, stdin)) return nullptr;
+  return line;
+}
+
+void process_command(const char* line) {
+  char work[256];
+  std::snprintf(work, sizeof work, "%s", line);
+  rs::trim(work);
+  if (!work[0]) return;
+  if (!strcasecmp(work, "exit") || !strcasecmp(work, "q") || !strcasecmp(work, "quit")) return;
+  char* argv[256] = {};
+  int argc = 0;
+  for (char* p = work; *p && argc < 255;) {
+    while (*p == ' ') ++p;
+    if (!*p) break;
+    argv[argc++] = p;
+    while (*p && *p != ' ') ++p;
+    if (*p) *p++ = '\0';
+  }
+  if (argc == 0) return;
+  const cmd_node* c = get_cmd_func(argv[0]);
+  if (!c) {
+    std::printf("not found command: %s\n", argv[0]);
+    return;
+  }
+  if (c->func(argc, argv) == -1) std::printf("\tusage: %s\n", c->helpbrief);
+  std::fflush(stdout);
+}
+
+static bool is_quit(const char* line) {
+  char work[256];
+  std::snprintf(work, sizeof work, "%s", line);
+  rs::trim(work);
+  return !strcasecmp(work, "exit") || !strcasecmp(work, "q") || !strcasecmp(work, "quit");
+}
+
+int cmd_help(int argc, char** argv) {
+  if (argc == 2) {
+    for (const cmd_node* c = cmdtable; c->cmd; ++c) {
+      if (std::strcmp(c->cmd, argv[1]) == 0) {
+        std::printf("\t%s\n", c->helpbrief);
+        return 0;
+      }
+    }
+    std::printf("no such command\n");
+    return 0;
+  }
+  for (const cmd_node* c = cmdtable; c->cmd; ++c) std::printf("\t%s\n", c->helpbrief);
+  std::printf("\tquit/exit/q\n");
+  return 0;
+}
+
+extern "C" RS_API int romsmith_main(int argc, char** argv) {
+  if (argc > 0) {
+    const cmd_node* c = get_cmd_func(argv[0]);
+    if (c) {
+      std::printf("running %s\n", argv[0]);
+      int rc = c->func(argc, argv);
+      std::fflush(stdout);
+      return rc;
+    }
+  }
+  if (argc > 1) {
+    const cmd_node* c = get_cmd_func(argv[1]);
+    if (c) {
+      int rc = c->func(argc - 1, argv + 1);
+      std::fflush(stdout);
+      return rc;
+    }
+  }
+  for (;;) {
+    char* line = readline(">> ");
+    if (!line) break;
+    if (is_quit(line)) break;
+    process_command(line);
+  }
+  std::fflush(stdout);
+  return 0;
+}

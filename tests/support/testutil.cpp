@@ -1,4 +1,4 @@
-#include "support/testutil.h"
+#include "testutil.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need. Quiet and quick
+# when everything is already there; uses sudo when not run as root.
+set -e
+PKGS="cmake ninja-build g++ pkg-config make zlib1g-dev liblzma-dev libsquashfs-dev \
+qtbase5-dev libgtest-dev googletest util-linux-extra squashfs-tools xvfb x11-apps"
+[ "${1:-}" = "--fuzz" ] && PKGS="$PKGS clang libclang-rt-14-dev"
+
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null

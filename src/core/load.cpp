@@ -1,0 +1,123 @@
+// Turning a flash image file into a Flash image record.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/flash_ops.h"
+#include "core/fs_contract.h"
+#include "core/state.h"
+#include "core/table.h"
+#include "util/endian.h"
+#include "util/crc32.h"
+#include "util/mapping.h"
+
+namespace {
+
+flash* load_bin(const char* filename, bool full) {
+  if (!filename) return nullptr;
+  rs::MappedFile map;
+  if (!map.open(filename)) return nullptr;
+  const uint8_t* data = map.data();
+  size_t fsize = map.size();
+  if (fsize < 1024) return nullptr;
+
+  auto* entry = static_cast<flash*>(std::calloc(1, sizeof(flash)));
+  if (!entry) {
+    std::printf("memory calloc entry == NULL\n");
+    return nullptr;
+  }
+
+  // The first 512-byte boundary holding a table magic decides.
+  int version = 0;
+  size_t at = 0;
+  for (size_t off = 0; off + 4 <= fsize; off += 512) {
+    uint32_t magic = rs::load_be32(data + off);
+    int rc;
+    if (magic == TABLE_V1_MAGIC) {
+      version = 1;
+      rc = flash_table_read(&entry->flash_table, data + off, fsize - off);
+    } else if (magic == TABLE_V2_MAGIC) {
+      version = 2;
+      rc = flash_table_v2_read(&entry->flash_table, data + off, fsize - off);
+    } else if (magic == TABLE_V4_MAGIC) {
+      version = 4;
+      rc = flash_table_v4_read(&entry->flash_table, data + off, fsize - off);
+    } else {
+      continue;
+    }
+    if (rc != 0) version = -1;
+    at = off;
+    break;
+  }
+  if (version <= 0) {
+    std::free(entry);
+    return nullptr;
+  }
+
+  entry->table_version = version;
+  init_table_sect(version);
+  entry->count = entry->flash_table.count;
+  entry->flash_size = fsize;
+  entry->table_addr = at;
+  if (uint32_t(entry->count) > table_sect.part_num) {
+    std::free(entry);
+    return nullptr;
+  }
+
+  // A partition that lies beyond the end of the file is refused with the image:
+  // its bytes are not there to copy, and guessing them would hide a cut file.
+  for (int i = 0; i < entry->count; ++i) {
+    const partition_info& info = entry->flash_table.tables[i];
+    if (uint64_t(info.start_addr) + info.total_size > fsize) {
+      std::printf("error: partition %s (start 0x%x, size 0x%x) lies beyond the end of %s (0x%zx bytes)\n",
+                  partition_name(&info).c_str(), info.start_addr, info.total_size, filename, fsize);
+      std::free(entry);
+      return nullptr;
+    }
+  }
+
+  for (int i = 0; i < entry->count; ++i) {
+    partition_data& p = entry->list[i];
+    p.info = &entry->flash_table.tables[i];
+    p.fs = nullptr;
+    if (is_table_partition(p)) {
+      entry->table_enable = 1;
+      entry->table_addr = p.info->start_addr;
+    }
+    uint32_t total = p.info->total_size;
+    p.buf = static_cast<uint8_t*>(std::malloc(total ? total : 1));
+    if (!p.buf) continue;
+    std::memcpy(p.buf, data + p.info->start_addr, total);
+    if (!full) continue;
+    uint32_t used = std::min(p.info->used_size, total);
+    p.crc32_passed = p.info->used_size <= total && rs::crc32_of(p.buf, used) == p.info->crc32 ? 1 : 0;
+    partition_load_fs(p);
+  }
+  flash_sort(entry);
+  return entry;
+}
+
+}  // namespace
+
+void partition_load_fs(partition_data& p) {
+  const fs_ops* ops = p.info ? fs_ops_for(p.info->file_system_type) : nullptr;
+  if (!ops || !ops->load || !p.buf) return;
+  uint32_t used = std::min(p.info->used_size, p.info->total_size);
+  p.fs = ops->load(p.buf, used, p.info->total_size);
+}
+
+void partition_release_fs(partition_data& p) {
+  if (!p.fs) return;
+  const fs_ops* ops = p.info ? fs_ops_for(p.info->file_system_type) : nullptr;
+  if (ops && ops->release) ops->release(p.fs);
+  p.fs = nullptr;
+}
+
+extern "C" {
+
+RS_API flash* flash_load_bin(const char* filename) { return load_bin(filename, true); }
+RS_API flash* flash_simple_load_bin(const char* filename) { return load_bin(filename, false); }
+
+}  // extern "C"

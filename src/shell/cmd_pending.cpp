@@ -1,0 +1,34 @@
+// Handlers whose subsystems are not built into this library yet.
+#include "shell/commands.h"
+#include "shell/shell.h"
+
+int cmd_mkcramfs(int, char**) { return -1; }
+int cmd_mkminifs(int, char**) { return -1; }
+int cmd_mkflash(int, char**) { return -1; }
+int cmd_unminifs(int, char**) { return -1; }
+int cmd_open(int, char**) { return -1; }
+int cmd_rm(int, char**) { return -1; }
+int cmd_ls(int, char**) { return -1; }
+int cmd_add(int, char**) { return -1; }
+int cmd_cat(int, char**) { return -1; }
+int cmd_save(int, char**) { return -1; }
+int cmd_dump(int, char**) { return -1; }
+int cmd_dumppar(int, char**) { return -1; }
+int cmd_defaultdb(int, char**) { return -1; }
+int cmd_keymap(int, char**) { return -1; }
+int cmd_partition(int, char**) { return -1; }
+int cmd_dbtodef(int, char**) { return -1; }
+int cmd_localdbtodef(int, char**) { return -1; }
+int cmd_dbcopy(int, char**) { return -1; }
+int cmd_db2def(int, char**) { return -1; }
+int cmd_datareset(int, char**) { return -1; }
+int cmd_showlang(int, char**) { return -1; }
+int cmd_setlang(int, char**) { return -1; }
+int cmd_tmpdebug(int, char**) { return -1; }
+int cmd_version(int, char**) { return -1; }
+int cmd_info(int, char**) { return -1; }
+int cmd_release(int, char**) { return -1; }
+int cmd_unrelease(int, char**) { return -1; }
+int cmd_merge(int, char**) { return -1; }
+int cmd_split(int, char**) { return -1; }
+int cmd_clear(int, char**) { return -1; }

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "testutil.h"
+#include "util/crc32.h"
+#include "util/endian.h"
+#include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/mapping.h"
+#include "util/strutil.h"
+
+namespace {
+
+TEST(Str2Int, NumbersSuffixesAndStops) {
+  struct Case {
+    const char* in;
+    uint64_t out;
+  } cases[] = {{"0x1F", 31},       {"64K", 65536},  {"1M", 1 << 20}, {"0x", 0},           {"12abc", 12},
+               {"-5", 0},          {"", 0},         {"2G", 2ull << 30}, {"1T", 1ull << 40}, {"0X10000", 0x10000},
+               {"0x1FFFFFFFF", 0xFFFFFFFF}, {"3k", 3072}};
+  for (const Case& c : cases) EXPECT_EQ(rs::str2int(c.in), c.out) << c.in;
+  EXPECT_EQ(rs::str2int(static_cast<const char*>(nullptr)), 0u);
+}
+
+TEST(Strings, PathsAndSplitting) {
+  EXPECT_EQ(rs::catpath("dir/", "f"), "dir/f");
+  EXPECT_EQ(rs::catpath("dir", "/f"), "dir/f");
+  EXPECT_EQ(rs::catpath("dir", "f"), "dir/f");
+  EXPECT_EQ(rs::catpath("", "f"), "/f");
+  EXPECT_STREQ(rs::get_extension("a/b.c/file.bin"), ".bin");
+  EXPECT_STREQ(rs::get_extension("a.b/file"), "");
+  EXPECT_EQ(rs::rs_basename("C:\\x/y\\z.bin"), "z.bin");
+  EXPECT_EQ(rs::strsplit("a;;b;", ";"), (std::vector<std::string>{"a", "", "b", ""}));
+  EXPECT_EQ(rs::strsplit("a=b=c", "=", 2), (std::vector<std::string>{"a", "b=c"}));
+  char buf[] = " \t x y \r\n";
+  EXPECT_STREQ(rs::trim(buf), "x y");
+  EXPECT_TRUE(rs::iequals("Table", "TABLE"));
+}
+
+TEST(Codecs, EndianAndBitFields) {
+  uint8_t b[8];
+  rs::store_be32(b, 0x01020304);
+  EXPECT_EQ(b[0], 1);
+  EXPECT_EQ(rs::load_be32(b), 0x01020304u);
+  rs::store_le32(b, 0x01020304);
+  EXPECT_EQ(b[0], 4);
+  EXPECT_EQ(rs::load_le32(b), 0x01020304u);
+  rs::store_le24(b, 0xABCDEF);
+  EXPECT_EQ(rs::load_le24(b), 0xABCDEFu);
+  uint64_t w = rs::set_bits(0, 12, 5, 0x3F);  // too wide a value is cut to the field
+  EXPECT_EQ(rs::get_bits(w, 12, 5), 0x1Fu);
+  EXPECT_EQ(w, 0x1Full << 12);
+  EXPECT_EQ(rs::crc32_of("123456789", 9), 0xCBF43926u);
+  EXPECT_EQ(rs::crc32_update(rs::crc32_of("1234", 4), "56789", 5), 0xCBF43926u);
+}
+
+TEST(Mapping, MapsFilesAndReportsFailures) {
+  rstest::TempDir d;
+  rstest::write_text(d.file("f"), "hello");
+  size_t n = 0;
+  void* p = rs::x_fmmap(d.file("f").c_str(), &n);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(std::memcmp(p, "hello", 5), 0);
+  rs::x_munmap(p, n);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rs::x_fmmap(d.file("missing").c_str(), &n), nullptr);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, std::string(std::strerror(ENOENT)) + ": " + d.file("missing") + "\n");
+}
+
+TEST(AtomicWrite, FailureKeepsPreviousFile) {
+  rstest::TempDir d;
+  std::string target = d.file("out.bin");
+  rstest::write_text(target, "previous");
+  EXPECT_FALSE(rs::write_file_atomic(target, [](FILE*) { return false; }));
+  EXPECT_EQ(rstest::read_text(target), "previous");
+  // A write cut short by the file-size limit, in a child so the limit stays there.
+  pid_t pid = fork();
+  if (pid == 0) {
+    struct rlimit rl = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    signal(SIGXFSZ, SIG_IGN);
+    std::vector<uint8_t> big(1 << 20, 0xAB);
+    _exit(rs::write_file_atomic(target, big.data(), big.size()) ? 1 : 0);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "the cut write was reported as success";
+  EXPECT_EQ(rstest::read_text(target), "previous");
+  EXPECT_TRUE(rs::write_file_atomic(target, "new", 3));
+  EXPECT_EQ(rstest::read_text(target), "new");
+  // Nothing left behind next to the target.
+  EXPECT_EQ(rstest::run_command("ls -A " + rstest::shell_quote(d.path()) + " | wc -l").out, "1\n");
+}
+
+TEST(AtomicWrite, UnwritableDirectoryFails) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  rstest::TempDir d;
+  chmod(d.path().c_str(), 0500);
+  EXPECT_FALSE(rs::write_file_atomic(d.file("x"), "1", 1));
+  chmod(d.path().c_str(), 0700);
+}
+
+TEST(Fatal, ExitsWithStatusAfterFlushing) {
+  EXPECT_EXIT(
+      {
+        std::printf("last words");
+        rs::rs_exit(8);
+      },
+      ::testing::ExitedWithCode(8), "");
+}
+
+}  // namespace
