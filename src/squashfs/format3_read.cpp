@@ -1,0 +1,369 @@
+// Reader of little-endian squashfs 3.0/3.1 images with the LZMA extension.
+// Every position, length and count comes from the image and is checked before use.
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "squashfs/codec3.h"
+#include "squashfs/format3.h"
+#include "squashfs/internal.h"
+#include "util/endian.h"
+
+namespace rs::sqfs {
+namespace {
+
+using namespace v3;
+
+constexpr int kMaxDepth = 1024;
+
+// A metadata table decompressed into one stream, with the stream offset of
+// every block (by its position relative to the table start).
+struct Table {
+  std::vector<uint8_t> bytes;
+  std::unordered_map<uint64_t, size_t> block_at;
+
+  bool locate(uint64_t block, uint32_t offset, size_t* pos) const {
+    auto it = block_at.find(block);
+    if (it == block_at.end()) return false;
+    uint64_t p = uint64_t(it->second) + offset;
+    if (p > bytes.size()) return false;
+    *pos = size_t(p);
+    return true;
+  }
+};
+
+struct Reader3 {
+  const uint8_t* img = nullptr;
+  size_t size = 0;
+  squashfs_data* data = nullptr;
+  uint8_t flags = 0;
+  uint32_t block_size = 0;
+  Table inodes, dirs;
+  std::vector<std::pair<uint64_t, uint32_t>> frags;  // start, size word
+  std::vector<uint32_t> uids, gids;
+  std::map<uint32_t, std::vector<uint8_t>> frag_cache;
+  std::set<uint64_t> seen_dirs;
+  uint64_t total = 0;
+
+  bool range(uint64_t pos, uint64_t len) const { return pos <= size && len <= size - pos; }
+
+  // Reads one metadata block at `pos`; appends its content, returns the next position.
+  bool meta_block(uint64_t pos, std::vector<uint8_t>& out, uint64_t* next) {
+    if (!range(pos, 2)) return false;
+    uint16_t hdr = load_le16(img + pos);
+    uint64_t p = pos + 2 + ((flags & kCheck) ? 1 : 0);
+    size_t len = hdr & 0x7FFF;
+    if (len == 0 || len > kMetaChunk + 64 || !range(p, len)) return false;
+    size_t at = out.size();
+    if (hdr & kMetaStored) {
+      if (len > kMetaChunk) return false;
+      out.insert(out.end(), img + p, img + p + len);
+    } else {
+      out.resize(at + kMetaChunk);
+      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk);
+      if (n <= 0) return false;
+      out.resize(at + size_t(n));
+    }
+    *next = p + len;
+    return true;
+  }
+
+  bool read_table(uint64_t start, uint64_t end, Table& t) {
+    if (end > size || start > end) return false;
+    uint64_t pos = start;
+    while (pos < end) {
+      t.block_at[pos - start] = t.bytes.size();
+      if (!meta_block(pos, t.bytes, &pos)) return false;
+    }
+    t.block_at[pos - start] = t.bytes.size();  // empty listings point at the end
+    return true;
+  }
+
+  const uint8_t* need(const Table& t, size_t pos, size_t len) const {
+    if (pos > t.bytes.size() || len > t.bytes.size() - pos) return nullptr;
+    return t.bytes.data() + pos;
+  }
+
+  bool read_block(uint64_t pos, uint32_t word, uint8_t* out, size_t expect, std::vector<uint8_t>& scratch) {
+    size_t len = word & 0xFFFFFF;
+    if (!range(pos, len)) return false;
+    if (word & kDataStored) {
+      if (len != expect) return false;
+      std::memcpy(out, img + pos, len);
+      return true;
+    }
+    scratch.resize(block_size);
+    long n = decompress_block3(img + pos, len, scratch.data(), block_size);
+    if (n < 0 || size_t(n) != expect) return false;
+    std::memcpy(out, scratch.data(), expect);
+    return true;
+  }
+
+  const std::vector<uint8_t>* fragment(uint32_t index) {
+    auto it = frag_cache.find(index);
+    if (it != frag_cache.end()) return &it->second;
+    if (index >= frags.size()) return nullptr;
+    auto [start, word] = frags[index];
+    size_t len = word & 0xFFFFFF;
+    if (!range(start, len) || len == 0) return nullptr;
+    std::vector<uint8_t> block;
+    if (word & kDataStored) {
+      if (len > block_size) return nullptr;
+      block.assign(img + start, img + start + len);
+    } else {
+      block.resize(block_size);
+      long n = decompress_block3(img + start, len, block.data(), block_size);
+      if (n < 0) return nullptr;
+      block.resize(size_t(n));
+    }
+    if (frag_cache.size() > 64) frag_cache.clear();
+    return &(frag_cache[index] = std::move(block));
+  }
+
+  bool owner(const uint8_t* base, squashfs_inode& ino) {
+    uint8_t u = base[2], g = base[3];
+    if (u >= uids.size()) return false;
+    ino.uid = uids[u];
+    if (g == 255)
+      ino.gid = ino.uid;
+    else if (g < gids.size())
+      ino.gid = gids[g];
+    else
+      return false;
+    return true;
+  }
+
+  static mode_t type_bits(int t) {
+    static const mode_t bits[] = {0, S_IFDIR, S_IFREG, S_IFLNK, S_IFBLK, S_IFCHR, S_IFIFO, S_IFSOCK, S_IFDIR, S_IFREG};
+    return bits[t];
+  }
+
+  // Parses the inode at `ref`; `pos` receives its stream position.
+  bool inode(uint64_t ref, squashfs_inode& ino, size_t* at) {
+    size_t pos;
+    if (!inodes.locate(ref >> 16, uint32_t(ref & 0xFFFF), &pos)) return false;
+    const uint8_t* b = need(inodes, pos, 12);
+    if (!b) return false;
+    uint16_t v = load_le16(b);
+    int t = v & 0xF;
+    if (t < 1 || t > 9) return false;
+    ino = squashfs_inode();
+    ino.type = t == 8 ? 1 : t == 9 ? 2 : t;
+    ino.mode = int(((v >> 4) & 07777) | type_bits(t));
+    if (!owner(b, ino)) return false;
+    ino.time = load_le32(b + 4);
+    ino.inode_number = int(load_le32(b + 8) & 0x7FFFFFFF);
+    *at = pos;
+    size_t fixed[] = {0, 28, 32, 18, 18, 18, 16, 16, 31, 40};
+    if (!(b = need(inodes, pos, fixed[t]))) return false;
+    switch (t) {
+      case 2:
+      case 9: {
+        uint64_t start = t == 2 ? load_le64(b + 12) : load_le64(b + 16);
+        uint32_t frag = t == 2 ? load_le32(b + 20) : load_le32(b + 24);
+        uint32_t off = t == 2 ? load_le32(b + 24) : load_le32(b + 28);
+        uint64_t fsize = t == 2 ? load_le32(b + 28) : load_le64(b + 32);
+        ino.start = int64_t(start);
+        ino.data = int64_t(fsize);
+        if (fsize > kMaxTotalContent) return false;
+        uint64_t blocks = frag == kNoFragment ? (fsize + block_size - 1) / block_size : fsize / block_size;
+        if (frag != kNoFragment && fsize % block_size == 0 && fsize) return false;
+        ino.fragment = frag == kNoFragment ? -1 : int(frag & 0x7FFFFFFF);
+        ino.offset = frag == kNoFragment ? -1 : int(off & 0x7FFFFFFF);
+        ino.blocks = int(blocks);
+        ino.block_ptr = pos + fixed[t];
+        if (!need(inodes, size_t(ino.block_ptr), size_t(blocks) * 4)) return false;
+        if (frag != kNoFragment && frag >= frags.size()) return false;
+        break;
+      }
+      case 3: {
+        size_t n = load_le16(b + 16);
+        const uint8_t* s = need(inodes, pos + 18, n);
+        if (!s) return false;
+        ino.symlink.assign(reinterpret_cast<const char*>(s), n);
+        ino.data = int64_t(n);
+        break;
+      }
+      case 4:
+      case 5: {
+        uint16_t rdev = load_le16(b + 16);
+        ino.rdev = uint32_t(makedev(rdev >> 8, rdev & 0xFF));
+        break;
+      }
+      case 1: {
+        uint32_t w = load_le32(b + 16);
+        ino.data = w & 0x7FFFF;
+        ino.offset = int(w >> 19);
+        ino.start = load_le32(b + 20);
+        break;
+      }
+      case 8: {
+        uint64_t w = load_le32(b + 16) | uint64_t(b[20]) << 32;
+        ino.data = int64_t(w & 0x7FFFFFF);
+        ino.offset = int((w >> 27) & 0x1FFF);
+        ino.start = load_le32(b + 21);
+        break;
+      }
+      default:
+        break;
+    }
+    return true;
+  }
+
+  bool file_content(squashfs_entry* e, const squashfs_inode& ino) {
+    uint64_t fsize = uint64_t(ino.data);
+    total += fsize;
+    if (total > kMaxTotalContent) return false;
+    e->buf.assign(size_t(fsize), 0);
+    std::vector<uint8_t> scratch;
+    uint64_t pos = uint64_t(ino.start);
+    for (int i = 0; i < ino.blocks; ++i) {
+      uint32_t word = load_le32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
+      uint64_t at = uint64_t(i) * block_size;
+      size_t expect = size_t(std::min<uint64_t>(block_size, fsize - at));
+      if (word == 0) continue;  // hole: stays zero
+      if (!read_block(pos, word, e->buf.data() + at, expect, scratch)) return false;
+      pos += word & 0xFFFFFF;
+    }
+    if (ino.fragment >= 0) {
+      const std::vector<uint8_t>* f = fragment(uint32_t(ino.fragment));
+      if (!f) return false;
+      uint64_t tail = fsize % block_size, at = fsize - tail;
+      if (uint64_t(ino.offset) > f->size() || tail > f->size() - uint64_t(ino.offset)) return false;
+      if (tail) std::memcpy(e->buf.data() + at, f->data() + ino.offset, size_t(tail));
+    }
+    return true;
+  }
+
+  bool walk(squashfs_entry* dir, const squashfs_inode& dino, int depth) {
+    if (depth > kMaxDepth) return false;
+    if (dino.data < 3) return false;
+    size_t pos;
+    if (!dirs.locate(uint64_t(dino.start), uint32_t(dino.offset), &pos)) return false;
+    size_t end = pos + size_t(dino.data - 3);
+    if (end > dirs.bytes.size()) return false;
+    while (pos < end) {
+      const uint8_t* h = need(dirs, pos, 9);
+      if (!h || pos + 9 > end) return false;
+      unsigned count = unsigned(h[0]) + 1;
+      uint32_t start = load_le32(h + 1);
+      int64_t base = load_le32(h + 5);
+      pos += 9;
+      for (unsigned i = 0; i < count; ++i) {
+        const uint8_t* d = need(dirs, pos, 5);
+        if (!d || pos + 5 > end) return false;
+        uint16_t v = load_le16(d);
+        size_t nlen = size_t(d[2]) + 1;
+        int16_t delta = int16_t(load_le16(d + 3));
+        const uint8_t* nm = need(dirs, pos + 5, nlen);
+        if (!nm || pos + 5 + nlen > end) return false;
+        std::string name(reinterpret_cast<const char*>(nm), nlen);
+        pos += 5 + nlen;
+        if (!valid_name(name)) return false;
+        uint64_t ref = uint64_t(start) << 16 | (v & 0x1FFF);
+        squashfs_inode ino;
+        size_t at;
+        if (!inode(ref, ino, &at)) return false;
+        (void)base;
+        (void)delta;
+        if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
+        squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
+        if (!e) return false;
+        switch (ino.type) {
+          case 1:
+            e->stbuf.st_size = 0;
+            if (!walk(e, ino, depth + 1)) return false;
+            break;
+          case 2:
+            if (!file_content(e, ino)) return false;
+            break;
+          case 3:
+            e->buf.assign(ino.symlink.begin(), ino.symlink.end());
+            break;
+          default:
+            printf("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
+            break;
+        }
+      }
+    }
+    return true;
+  }
+
+  bool run() {
+    const uint8_t* s = img;
+    uint16_t major = load_le16(s + kMajor), minor = load_le16(s + kMinor);
+    if (major != 3 || minor > 1) {
+      fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
+      fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
+      return false;
+    }
+    flags = s[kFlags];
+    block_size = load_le32(s + kBlockSize);
+    uint16_t block_log = load_le16(s + kBlockLog);
+    if (block_log < 12 || block_log > 20 || block_size != (1u << block_log)) return false;
+    uint32_t nfrags = load_le32(s + kFragments);
+    uint64_t inode_start = load_le64(s + kInodeTableStart), dir_start = load_le64(s + kDirTableStart);
+    uint64_t frag_start = load_le64(s + kFragTableStart);
+    uint64_t uid_start = load_le64(s + kUidStart), guid_start = load_le64(s + kGuidStart);
+    unsigned no_uids = s[kNoUids], no_guids = s[kNoGuids];
+
+    if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids))) return false;
+    for (unsigned i = 0; i < no_uids; ++i) uids.push_back(load_le32(img + uid_start + 4 * i));
+    for (unsigned i = 0; i < no_guids; ++i) gids.push_back(load_le32(img + guid_start + 4 * i));
+
+    uint64_t dir_end = frag_start;
+    if (nfrags) {
+      uint64_t nidx = (uint64_t(nfrags) * 16 + kMetaChunk - 1) / kMetaChunk;
+      if (!range(frag_start, nidx * 8)) return false;
+      std::vector<uint8_t> entries;
+      for (uint64_t i = 0; i < nidx; ++i) {
+        uint64_t next;
+        if (!meta_block(load_le64(img + frag_start + 8 * i), entries, &next)) return false;
+      }
+      if (entries.size() < uint64_t(nfrags) * 16) return false;
+      for (uint32_t i = 0; i < nfrags; ++i)
+        frags.emplace_back(load_le64(&entries[16 * i]), load_le32(&entries[16 * i + 8]));
+      dir_end = load_le64(img + frag_start);
+    }
+    if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs)) return false;
+
+    squashfs_params3& p = data->p3;
+    p.block_size = block_size;
+    p.flags = flags;
+    p.minor = minor;
+
+    squashfs_inode rino;
+    size_t at;
+    uint64_t root_ref = load_le64(s + kRootInode);
+    if (!inode(root_ref, rino, &at) || rino.type != 1) return false;
+    seen_dirs.insert(root_ref);
+    squashfs_entry* root = squashfs_entry_new(data, "/", &rino, nullptr);
+    root->stbuf.st_size = 0;
+    data->root_entry = root;
+    data->entry_table["/"] = root;
+    return walk(root, rino, 0);
+  }
+};
+
+}  // namespace
+
+bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
+  Reader3 r;
+  r.img = buf;
+  r.size = size;
+  r.data = img;
+  try {
+    return r.run();
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
+}  // namespace rs::sqfs

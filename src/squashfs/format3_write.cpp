@@ -1,0 +1,551 @@
+// Builder of little-endian squashfs 3.x images with the LZMA extension, laid out
+// as the 3.x tools do: data and fragment blocks, inode table, directory table,
+// fragment table, export table, uid and gid tables; superblock written last.
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <thread>
+#include <tuple>
+
+#include "squashfs/codec3.h"
+#include "squashfs/format3.h"
+#include "squashfs/internal.h"
+#include "util/endian.h"
+
+namespace rs::sqfs {
+namespace {
+
+using namespace v3;
+
+bool g_lzma = true;  // cleared only for images checked by zlib-only tools
+
+void put16(std::vector<uint8_t>& v, uint16_t x) {
+  uint8_t b[2];
+  store_le16(b, x);
+  v.insert(v.end(), b, b + 2);
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  uint8_t b[4];
+  store_le32(b, x);
+  v.insert(v.end(), b, b + 4);
+}
+void put64(std::vector<uint8_t>& v, uint64_t x) {
+  put32(v, uint32_t(x));
+  put32(v, uint32_t(x >> 32));
+}
+
+// A metadata table written as 8192-byte chunks while it grows, so that the
+// position of the chunk holding any byte already appended is known.
+struct MetaStream {
+  bool compress = true;
+  bool check = false;
+  bool lzma = true;
+  uint32_t dict = 0;
+  std::vector<uint8_t> pending;
+  std::vector<uint8_t> blocks;  // the written metadata blocks
+
+  uint32_t chunk_pos() const { return uint32_t(blocks.size()); }
+  uint16_t offset() const { return uint16_t(pending.size()); }
+
+  void emit(const uint8_t* p, size_t n) {
+    std::vector<uint8_t> c;
+    if (compress) c = compress_block3(p, n, dict, lzma);
+    if (!c.empty()) {
+      put16(blocks, uint16_t(c.size()));
+      if (check) blocks.push_back(0xFF);
+      blocks.insert(blocks.end(), c.begin(), c.end());
+    } else {
+      put16(blocks, uint16_t(n | kMetaStored));
+      if (check) blocks.push_back(0xFF);
+      blocks.insert(blocks.end(), p, p + n);
+    }
+  }
+
+  void append(const uint8_t* p, size_t n) {
+    pending.insert(pending.end(), p, p + n);
+    while (pending.size() >= kMetaChunk) {
+      emit(pending.data(), kMetaChunk);
+      pending.erase(pending.begin(), pending.begin() + kMetaChunk);
+    }
+  }
+  void append(const std::vector<uint8_t>& v) { append(v.data(), v.size()); }
+  void finish() {
+    if (!pending.empty()) emit(pending.data(), pending.size());
+    pending.clear();
+  }
+};
+
+using StatKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, int64_t, int64_t, uint64_t>;
+
+StatKey key_of(const squashfs_entry* e) {
+  const struct stat& s = e->stbuf;
+  return {uint64_t(s.st_ino), uint32_t(s.st_mode), uint32_t(s.st_uid), uint32_t(s.st_gid),
+          int64_t(s.st_size), int64_t(s.st_mtime), uint64_t(s.st_rdev)};
+}
+
+std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir) {
+  std::vector<squashfs_entry*> v;
+  for (squashfs_entry* c = dir->child; c; c = c->next) v.push_back(c);
+  std::stable_sort(v.begin(), v.end(), [](auto* a, auto* b) { return strcmp(a->name.c_str(), b->name.c_str()) < 0; });
+  std::vector<squashfs_entry*> out;
+  for (auto* c : v) {
+    if (!out.empty() && out.back()->name == c->name)
+      out.back() = c;
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+struct Group {
+  uint32_t number = 0;
+  uint32_t links = 0;
+  squashfs_entry* node = nullptr;
+  // regular files
+  std::vector<uint32_t> words;  // block size words
+  uint64_t start = 0;
+  uint32_t fragment = kNoFragment;
+  uint32_t frag_offset = 0;
+  bool written = false;
+  uint64_t ref = 0;
+};
+
+// One block to compress: a slice of a file's content or an assembled fragment block.
+struct Job {
+  const uint8_t* data;
+  size_t len;
+  bool compress;
+  bool hole = false;
+  std::vector<uint8_t> out;  // empty: stored
+};
+
+struct Builder3 {
+  squashfs_params3 p;
+  uint8_t flags = 0;
+  std::vector<uint8_t> out;
+  std::map<StatKey, Group> groups;
+  std::map<const squashfs_entry*, Group> dirs;
+  uint32_t next_number = 1;
+  std::vector<uint32_t> uids, gids;
+  std::vector<std::pair<uint64_t, uint32_t>> frag_entries;
+  std::vector<std::vector<uint8_t>> frag_blocks;
+  std::map<uint32_t, uint64_t> refs_by_number;
+  MetaStream inodes, dirtab;
+
+  Group& group(squashfs_entry* e) {
+    Group& g = is_dir(e) ? dirs[e] : groups[key_of(e)];
+    if (!g.number) {
+      g.number = next_number++;
+      g.node = e;
+    }
+    return g;
+  }
+
+  void number(squashfs_entry* dir) {
+    for (squashfs_entry* c : sorted_children(dir)) {
+      ++group(c).links;
+      if (is_dir(c)) number(c);
+    }
+  }
+
+  void collect_files(squashfs_entry* dir, std::vector<Group*>& files) {
+    for (squashfs_entry* c : sorted_children(dir)) {
+      if (is_dir(c)) {
+        collect_files(c, files);
+      } else if (is_reg(c)) {
+        Group& g = group(c);
+        if (!g.written) {
+          g.written = true;
+          files.push_back(&g);
+        }
+      }
+    }
+  }
+
+  static void run_jobs(std::vector<Job>& jobs, uint32_t dict) {
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+      for (size_t i; (i = next++) < jobs.size();) {
+        Job& j = jobs[i];
+        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, g_lzma);
+      }
+    };
+    unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> pool;
+    try {
+      for (unsigned i = 1; i < n; ++i) pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      fatal("FATAL ERROR:Failed to create thread\n");
+    }
+    work();
+    for (auto& t : pool) t.join();
+  }
+
+  // Plans every data and fragment block, compresses them on all cores (output
+  // does not depend on the thread count), then lays them out in file order.
+  void write_data(squashfs_entry* root) {
+    std::vector<Group*> files;
+    collect_files(root, files);
+    const uint32_t bs = p.block_size;
+    struct Plan {
+      Group* g;
+      size_t first_job, nblocks;
+    };
+    std::vector<Plan> plans;
+    std::vector<Job> jobs;
+    std::vector<std::vector<uint8_t>> frag_data(1);
+    for (Group* g : files) {
+      const std::vector<uint8_t>& buf = g->node->buf;
+      size_t n = buf.size();
+      bool frag = n && !(flags & kNoFragments) && (n < bs || (flags & kAlwaysFrags)) && n % bs;
+      size_t nblocks = frag ? n / bs : (n + bs - 1) / bs;
+      plans.push_back({g, jobs.size(), nblocks});
+      for (size_t i = 0; i < nblocks; ++i) {
+        size_t len = std::min<size_t>(bs, n - i * bs);
+        Job j{buf.data() + i * bs, len, !(flags & kNoData), false, {}};
+        // Holes exist from minor version 1 on; older readers misread them.
+        j.hole = p.minor >= 1 && std::all_of(j.data, j.data + len, [](uint8_t b) { return b == 0; });
+        jobs.push_back(std::move(j));
+      }
+      if (frag) {
+        size_t tail = n % bs;
+        if (frag_data.back().size() + tail > bs) frag_data.emplace_back();
+        g->fragment = uint32_t(frag_data.size() - 1);
+        g->frag_offset = uint32_t(frag_data.back().size());
+        frag_data.back().insert(frag_data.back().end(), buf.end() - long(tail), buf.end());
+      }
+    }
+    if (frag_data.back().empty()) frag_data.pop_back();
+    size_t first_frag_job = jobs.size();
+    for (auto& f : frag_data) jobs.push_back(Job{f.data(), f.size(), !(flags & kNoFrags), false, {}});
+    run_jobs(jobs, bs);
+
+    for (Plan& pl : plans) {
+      pl.g->start = pl.nblocks ? out.size() : 0;
+      for (size_t i = 0; i < pl.nblocks; ++i) {
+        Job& j = jobs[pl.first_job + i];
+        if (j.hole) {
+          pl.g->words.push_back(0);
+        } else if (!j.out.empty()) {
+          pl.g->words.push_back(uint32_t(j.out.size()));
+          out.insert(out.end(), j.out.begin(), j.out.end());
+        } else {
+          pl.g->words.push_back(uint32_t(j.len) | kDataStored);
+          out.insert(out.end(), j.data, j.data + j.len);
+        }
+      }
+    }
+    for (size_t i = first_frag_job; i < jobs.size(); ++i) {
+      Job& j = jobs[i];
+      uint64_t at = out.size();
+      if (!j.out.empty()) {
+        frag_entries.emplace_back(at, uint32_t(j.out.size()));
+        out.insert(out.end(), j.out.begin(), j.out.end());
+      } else {
+        frag_entries.emplace_back(at, uint32_t(j.len) | kDataStored);
+        out.insert(out.end(), j.data, j.data + j.len);
+      }
+    }
+  }
+
+  uint8_t uid_index(uint32_t uid) {
+    auto it = std::find(uids.begin(), uids.end(), uid);
+    if (it != uids.end()) return uint8_t(it - uids.begin());
+    if (uids.size() >= 255) fatal("FATAL ERROR:Out of uids\n");
+    uids.push_back(uid);
+    return uint8_t(uids.size() - 1);
+  }
+  uint8_t gid_index(uint32_t gid, uint32_t uid) {
+    if (gid == uid) return 255;
+    auto it = std::find(gids.begin(), gids.end(), gid);
+    if (it != gids.end()) return uint8_t(it - gids.begin());
+    if (gids.size() >= 255) fatal("FATAL ERROR:Out of gids\n");
+    gids.push_back(gid);
+    return uint8_t(gids.size() - 1);
+  }
+
+  std::vector<uint8_t> base(squashfs_entry* e, int type, uint32_t number) {
+    std::vector<uint8_t> v;
+    put16(v, uint16_t(type | (e->stbuf.st_mode & 07777) << 4));
+    uint32_t uid = uint32_t(e->stbuf.st_uid), gid = uint32_t(e->stbuf.st_gid);
+    v.push_back(uid_index(uid));
+    v.push_back(gid_index(gid, uid));
+    put32(v, uint32_t(e->stbuf.st_mtime));
+    put32(v, number);
+    return v;
+  }
+
+  uint64_t write_inode(const std::vector<uint8_t>& v, uint32_t number) {
+    uint64_t ref = uint64_t(inodes.chunk_pos()) << 16 | inodes.offset();
+    inodes.append(v);
+    refs_by_number[number] = ref;
+    return ref;
+  }
+
+  static int basic_type(mode_t m) {
+    switch (m & S_IFMT) {
+      case S_IFDIR:
+        return 1;
+      case S_IFREG:
+        return 2;
+      case S_IFLNK:
+        return 3;
+      case S_IFBLK:
+        return 4;
+      case S_IFCHR:
+        return 5;
+      case S_IFIFO:
+        return 6;
+      default:
+        return 7;
+    }
+  }
+
+  uint64_t leaf_inode(squashfs_entry* e, Group& g) {
+    int t = basic_type(e->stbuf.st_mode);
+    std::vector<uint8_t> v;
+    if (t == 2) {
+      uint64_t size = e->buf.size();
+      bool lng = g.links > 1 || size >= 0x3FFFFFFFu;
+      v = base(e, lng ? 9 : 2, g.number);
+      if (lng) put32(v, g.links);
+      put64(v, g.start);
+      put32(v, g.fragment);
+      put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
+      if (lng)
+        put64(v, size);
+      else
+        put32(v, uint32_t(size));
+      for (uint32_t w : g.words) put32(v, w);
+    } else if (t == 3) {
+      if (e->buf.size() > 0xFFFF) fatal("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
+      v = base(e, 3, g.number);
+      put32(v, g.links);
+      put16(v, uint16_t(e->buf.size()));
+      v.insert(v.end(), e->buf.begin(), e->buf.end());
+    } else if (t == 4 || t == 5) {
+      v = base(e, t, g.number);
+      put32(v, g.links);
+      put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
+    } else {
+      v = base(e, t, g.number);
+      put32(v, g.links);
+    }
+    return write_inode(v, g.number);
+  }
+
+  struct Entry {
+    squashfs_entry* node;
+    uint32_t number;
+    uint64_t ref;
+  };
+
+  uint64_t write_dir(squashfs_entry* dir, uint32_t number, uint32_t parent_number) {
+    auto kids = sorted_children(dir);
+    std::vector<Entry> entries;
+    uint32_t subdirs = 0;
+    for (squashfs_entry* c : kids) {
+      Group& g = group(c);
+      if (is_dir(c)) {
+        ++subdirs;
+        entries.push_back({c, g.number, write_dir(c, g.number, number)});
+      } else {
+        if (!g.written) {
+          g.ref = leaf_inode(c, g);
+          g.written = true;
+        }
+        entries.push_back({c, g.number, g.ref});
+      }
+    }
+
+    // Listing: headers of up to 256 entries sharing one inode block and a
+    // delta range; a new header also starts every 8192 listing bytes, each
+    // of those with an index entry for long directories.
+    std::vector<uint8_t> listing;
+    struct Index {
+      uint32_t index;
+      std::string name;
+    };
+    std::vector<Index> index;
+    size_t run = 0, last_index_point = 0;
+    uint32_t run_block = 0;
+    int64_t run_base = 0;
+    size_t count_at = 0;
+    for (const Entry& en : entries) {
+      uint32_t block = uint32_t(en.ref >> 16);
+      size_t esize = 5 + en.node->name.size();
+      bool split_index = run && listing.size() + esize - last_index_point > kMetaChunk;
+      int64_t delta = int64_t(en.number) - run_base;
+      if (!run || run == 256 || block != run_block || split_index || delta < -32768 || delta > 32767) {
+        if (split_index) {
+          index.push_back({uint32_t(listing.size()), en.node->name});
+          last_index_point = listing.size();
+        }
+        count_at = listing.size();
+        listing.push_back(0);
+        put32(listing, block);
+        put32(listing, en.number);
+        run = 0;
+        run_block = block;
+        run_base = en.number;
+        delta = 0;
+      }
+      put16(listing, uint16_t((en.ref & 0x1FFF) | uint32_t(basic_type(en.node->stbuf.st_mode)) << 13));
+      listing.push_back(uint8_t(en.node->name.size() - 1));
+      put16(listing, uint16_t(int16_t(delta)));
+      listing.insert(listing.end(), en.node->name.begin(), en.node->name.end());
+      listing[count_at] = uint8_t(run);
+      ++run;
+    }
+    if (listing.size() + 3 >= (1u << 27)) fatal("FATAL ERROR:Directory %s too large\n", dir->path.c_str());
+
+    uint32_t start_block = dirtab.chunk_pos();
+    uint32_t offset = dirtab.offset();
+    // Index entries name the directory-table block holding their header.
+    std::vector<uint32_t> index_blocks;
+    // Appending piece by piece tells in which block each indexed header lands.
+    size_t done = 0;
+    for (const Index& ix : index) {
+      dirtab.append(listing.data() + done, ix.index - done);
+      done = ix.index;
+      index_blocks.push_back(dirtab.chunk_pos());
+    }
+    dirtab.append(listing.data() + done, listing.size() - done);
+    uint32_t file_size = uint32_t(listing.size() + 3);
+    std::vector<uint8_t> v;
+    bool lng = entries.size() > 256 || listing.size() >= kMetaChunk || file_size > 0x7FFFF || !index.empty();
+    v = base(dir, lng ? 8 : 1, number);
+    put32(v, 2 + subdirs);
+    if (!lng) {
+      put32(v, (file_size & 0x7FFFF) | uint32_t(offset) << 19);
+      put32(v, start_block);
+      put32(v, parent_number);
+    } else {
+      uint64_t w = (uint64_t(file_size) & 0x7FFFFFF) | uint64_t(offset) << 27;
+      put32(v, uint32_t(w));
+      v.push_back(uint8_t(w >> 32));
+      put32(v, start_block);
+      put16(v, uint16_t(index.size()));
+      put32(v, parent_number);
+      for (size_t k = 0; k < index.size(); ++k) {
+        put32(v, index[k].index);
+        put32(v, index_blocks[k]);
+        v.push_back(uint8_t(index[k].name.size() - 1));
+        v.insert(v.end(), index[k].name.begin(), index[k].name.end());
+      }
+    }
+    return write_inode(v, number);
+  }
+
+  // A table of fixed-size entries in metadata blocks followed by its index.
+  uint64_t write_indexed_table(const std::vector<uint8_t>& stream, bool compress) {
+    MetaStream m;
+    m.compress = compress;
+    m.check = flags & kCheck;
+    m.dict = p.block_size;
+    m.lzma = g_lzma;
+    std::vector<uint64_t> idx;
+    uint64_t base_pos = out.size();
+    for (size_t at = 0; at < stream.size(); at += kMetaChunk) {
+      idx.push_back(base_pos + m.blocks.size());
+      m.emit(stream.data() + at, std::min(kMetaChunk, stream.size() - at));
+    }
+    out.insert(out.end(), m.blocks.begin(), m.blocks.end());
+    uint64_t index_at = out.size();
+    for (uint64_t x : idx) put64(out, x);
+    return index_at;
+  }
+};
+
+}  // namespace
+
+void set_lzma3_for_tests(bool on) { g_lzma = on; }
+
+uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
+  squashfs_data* img = root->image;
+  root = img->root_entry;
+  Builder3 b;
+  b.p = img->p3;
+  b.flags = uint8_t((b.p.flags & 0x7F) | kExportable);
+  uint32_t bs = b.p.block_size;
+  uint16_t block_log = 12;
+  while (block_log < 20 && (1u << block_log) < bs) ++block_log;
+  if ((1u << block_log) != bs) fatal("FATAL ERROR:Bad block size %u\n", bs);
+  for (MetaStream* m : {&b.inodes, &b.dirtab}) {
+    m->compress = !(b.flags & kNoInodes);
+    m->check = b.flags & kCheck;
+    m->dict = bs;
+    m->lzma = g_lzma;
+  }
+
+  b.out.assign(kSuperSize, 0);
+  uint32_t root_number = b.next_number++;
+  b.number(root);
+  b.write_data(root);
+  for (auto& [k, g] : b.groups) g.written = false;
+
+  uint64_t root_ref = b.write_dir(root, root_number, b.next_number);  // root's parent: inodes + 1
+  b.inodes.finish();
+  b.dirtab.finish();
+  uint64_t inode_table_start = b.out.size();
+  b.out.insert(b.out.end(), b.inodes.blocks.begin(), b.inodes.blocks.end());
+  uint64_t dir_table_start = b.out.size();
+  b.out.insert(b.out.end(), b.dirtab.blocks.begin(), b.dirtab.blocks.end());
+
+  uint64_t frag_table_start = b.out.size();
+  if (!b.frag_entries.empty()) {
+    std::vector<uint8_t> s;
+    for (auto& [start, word] : b.frag_entries) {
+      put64(s, start);
+      put32(s, word);
+      put32(s, 0);
+    }
+    frag_table_start = b.write_indexed_table(s, !(b.flags & kNoFrags));
+  }
+  uint32_t ninodes = b.next_number - 1;
+  std::vector<uint8_t> exp;
+  for (uint32_t n = 1; n <= ninodes; ++n) put64(exp, b.refs_by_number[n]);
+  uint64_t lookup_start = b.write_indexed_table(exp, true);
+
+  uint64_t uid_start = b.out.size();
+  for (uint32_t u : b.uids) put32(b.out, u);
+  uint64_t guid_start = b.gids.empty() ? 0 : b.out.size();
+  for (uint32_t g : b.gids) put32(b.out, g);
+  uint64_t bytes_used = b.out.size();
+
+  uint8_t* s = b.out.data();
+  store_le32(s, kMagicLzma);
+  store_le32(s + kInodes, ninodes);
+  store_le16(s + kMajor, 3);
+  store_le16(s + kMinor, b.p.minor);
+  store_le16(s + kBlockLog, block_log);
+  s[kFlags] = b.flags;
+  s[kNoUids] = uint8_t(b.uids.size());
+  s[kNoGuids] = uint8_t(b.gids.size());
+  store_le32(s + kMkfsTime, uint32_t(time(nullptr)));
+  store_le64(s + kRootInode, root_ref);
+  store_le32(s + kBlockSize, bs);
+  store_le32(s + kFragments, uint32_t(b.frag_entries.size()));
+  store_le64(s + kBytesUsed, bytes_used);
+  store_le64(s + kUidStart, uid_start);
+  store_le64(s + kGuidStart, guid_start);
+  store_le64(s + kInodeTableStart, inode_table_start);
+  store_le64(s + kDirTableStart, dir_table_start);
+  store_le64(s + kFragTableStart, frag_table_start);
+  store_le64(s + kLookupTableStart, lookup_start);
+
+  size_t len = (b.out.size() + 4095) / 4096 * 4096;
+  auto* result = static_cast<uint8_t*>(malloc(len));
+  if (!result) fatal("FATAL ERROR:Out of memory\n");
+  std::memcpy(result, b.out.data(), b.out.size());
+  std::memset(result + b.out.size(), 0, len - b.out.size());
+  *fs_len = len;
+  return result;
+}
+
+}  // namespace rs::sqfs

@@ -1,0 +1,38 @@
+// Entry points between the adapter and the format readers and builders.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "squashfs/squashfs.h"
+
+namespace rs::sqfs {
+
+// Readers fill `img` (parameters, root_entry, entry_table); false when the image
+// cannot be read, after printing their own message.
+bool read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
+bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
+
+// Builders return a malloc'd image padded to 4096 bytes; failures are fatal.
+uint8_t* build_image4(squashfs_entry* root, size_t* fs_len);
+uint8_t* build_image3(squashfs_entry* root, size_t* fs_len);
+// Off: version 3 rebuilds use zlib only, so that zlib-only tools can check them.
+void set_lzma3_for_tests(bool on);
+
+// "squashfs error: [func line]\n" on standard error.
+void report(const char* func, int line);
+[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A name a directory entry may carry: no "/", not "." or "..", not empty.
+bool valid_name(std::string_view name);
+
+// Content of a whole tree is capped so that a crafted image cannot make us
+// allocate without bound.
+constexpr uint64_t kMaxTotalContent = uint64_t(4) << 30;
+
+// Children in list order, and node kinds by mode.
+inline bool is_dir(const squashfs_entry* e) { return S_ISDIR(e->stbuf.st_mode); }
+inline bool is_reg(const squashfs_entry* e) { return S_ISREG(e->stbuf.st_mode); }
+
+}  // namespace rs::sqfs

@@ -1,0 +1,111 @@
+// squashfs partitions edited in memory: the whole image is read into a tree of
+// squashfs_entry nodes (file contents and link targets in heap buffers), edited
+// by absolute path, and turned back into an image of the same format version.
+#pragma once
+#include <sys/stat.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct squashfs_data;
+
+// Attributes of one file as read from the image or made for a new node.
+struct squashfs_inode {
+  int blocks = 0;          // data block count
+  uint64_t block_ptr = 0;  // position of the block list in the reader's metadata
+  int64_t data = 0;        // file size, or link target length
+  int fragment = -1;       // fragment index, -1 for none
+  int frag_bytes = 0;
+  uint32_t gid = 0;
+  int inode_number = 0;
+  int mode = 0;         // type and permission bits
+  int offset = -1;      // offset inside the fragment, -1 for none
+  int64_t start = -1;   // first data block position, -1 for none
+  std::string symlink;  // link target while reading
+  int64_t time = 0;     // modification time, seconds
+  int type = 0;         // 1 directory, 2 regular file, 3 symbolic link, other kinds above
+  uint32_t uid = 0;
+  uint8_t sparse = 0;
+  uint32_t xattr = 0xFFFFFFFFu;
+  uint32_t rdev = 0;  // device number of block and character devices
+};
+
+struct squashfs_entry {
+  std::string name;      // last path component; "/" for the root
+  struct stat stbuf {};  // ino, mode, nlink 1, uid, gid, size, mtime, rdev
+  squashfs_inode cur_inode;
+  std::vector<uint8_t> buf;  // file content or link target
+  std::string path;          // "" for the root, else parent's path + "/" + name
+  squashfs_entry* same = nullptr;
+  squashfs_entry* parent = nullptr;
+  squashfs_entry* child = nullptr;
+  squashfs_entry* last_child = nullptr;
+  squashfs_entry* next = nullptr;
+  squashfs_entry* prev = nullptr;
+  squashfs_data* image = nullptr;
+};
+
+// Build parameters of a version 4 image, kept from the loaded image.
+struct squashfs_params4 {
+  uint32_t block_size = 131072;
+  uint16_t flags = 0;
+  uint32_t dict_size = 131072;
+  uint16_t xz_filters = 0;  // bit 0 x86, 1 powerpc, 2 ia64, 3 arm, 4 armthumb, 5 sparc
+};
+
+// Build parameters of a version 3 image, kept from the loaded image.
+struct squashfs_params3 {
+  uint32_t block_size = 65536;
+  uint8_t flags = 0;
+  uint16_t minor = 1;
+};
+
+struct squashfs_data {
+  int last_node = 1;  // next free inode number
+  int version = 0;    // 3 or 4
+  std::array<uint8_t, 96> super4{};
+  std::array<uint8_t, 119> super3{};
+  squashfs_params4 p4;
+  squashfs_params3 p3;
+  std::unordered_map<std::string, squashfs_entry*> entry_table;  // full path -> node, root "/"
+  squashfs_entry* root_entry = nullptr;
+  std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
+};
+
+// Loads a 4.0 (xz) or 3.x (sqlzma, little-endian) image; null when the bytes are
+// no loadable image. The tree keeps no reference to `buf`.
+squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size);
+// Bytes copied from `offset` of the file at `path`, at most `size`; 0 when missing.
+int squashfs_read(squashfs_entry* root, const char* path, void* buf, size_t size, size_t offset);
+// Adds (or replaces) a regular file 0100644, owner 0:0; null when the directory
+// part is not a directory of the tree or `path` names a directory.
+squashfs_entry* squashfs_add_buffer(squashfs_entry* root, const char* path, const void* buf, size_t size);
+// Adds the contents of host file `myfile` under `path`.
+squashfs_entry* squashfs_add(squashfs_entry* root, const char* path, const char* myfile);
+// Adds a directory 040775; null as for squashfs_add_buffer or when `path` exists.
+squashfs_entry* squashfs_mkdir(squashfs_entry* root, const char* path);
+// Removes `path` and everything below it; 0, also when missing.
+int squashfs_rm(squashfs_entry* root, const char* path);
+// The node registered under `path`, or null.
+squashfs_entry* squashfs_find(squashfs_entry* root, const char* path);
+// Prints a node's content and "\n" on standard output; 0 when found, 1 when not.
+int squashfs_cat(squashfs_entry* root, const char* path);
+// Draws the tree below `root` on standard output; 0.
+int squashfs_ls(squashfs_entry* root, int level);
+// Writes the regular files and directories below `root` into host directory `dir`;
+// 0, or -1 after a short write.
+int squashfs_dump(squashfs_entry* root, const char* dir);
+// A complete image of the tree in its own format version (malloc'd, length in
+// *fs_len), or null when the tree has no version 3 or 4 image.
+uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
+// Releases a whole tree returned by squashfs_load_memory.
+void squashfs_free(squashfs_entry* root);
+
+// Node helpers shared with the format readers.
+squashfs_entry* squashfs_entry_new(squashfs_data* image, const char* name, const squashfs_inode* inode,
+                                   const struct stat* stbuf);
+squashfs_entry* squashfs_dir_fill(squashfs_entry* p_entry, const char* name, const squashfs_inode* inode);

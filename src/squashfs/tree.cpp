@@ -1,0 +1,322 @@
+// The adapter: the in-memory tree and the operations the image core calls.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "squashfs/internal.h"
+#include "squashfs/squashfs.h"
+#include "util/endian.h"
+#include "util/fatal.h"
+#include "util/mapping.h"
+
+namespace rs::sqfs {
+
+void report(const char* func, int line) { fprintf(stderr, "squashfs error: [%s %d]\n", func, line); }
+
+void fatal(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  rs::rs_exit(1);
+}
+
+bool valid_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace rs::sqfs
+
+using namespace rs::sqfs;
+
+namespace {
+
+constexpr size_t kMaxPath = 255;
+
+// Paths from the core may lack the leading slash or carry doubled ones
+// ("ROOT//dvb/x" hands over "/dvb/x"); the table keys are "/a/b", root "/".
+std::string normalise(const char* path) {
+  std::string out = "/";
+  if (!path) return out;
+  for (const char* p = path; *p; ++p) {
+    if (*p == '/' && out.back() == '/') continue;
+    out += *p;
+  }
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+squashfs_entry* lookup(squashfs_entry* root, const std::string& key) {
+  if (!root || !root->image) return nullptr;
+  auto& tbl = root->image->entry_table;
+  auto it = tbl.find(key);
+  return it == tbl.end() ? nullptr : it->second;
+}
+
+void link_last(squashfs_entry* parent, squashfs_entry* e) {
+  e->parent = parent;
+  e->next = nullptr;
+  e->prev = parent->last_child;
+  if (parent->last_child)
+    parent->last_child->next = e;
+  else
+    parent->child = e;
+  parent->last_child = e;
+}
+
+// Keeps the child list in strcmp order: in front of the first greater name.
+void link_ordered(squashfs_entry* parent, squashfs_entry* e) {
+  squashfs_entry* c = parent->child;
+  while (c && strcmp(e->name.c_str(), c->name.c_str()) >= 0) c = c->next;
+  if (!c) return link_last(parent, e);
+  e->parent = parent;
+  e->next = c;
+  e->prev = c->prev;
+  if (c->prev)
+    c->prev->next = e;
+  else
+    parent->child = e;
+  c->prev = e;
+}
+
+void unlink_node(squashfs_entry* e) {
+  squashfs_entry* p = e->parent;
+  if (e->prev)
+    e->prev->next = e->next;
+  else if (p)
+    p->child = e->next;
+  if (e->next)
+    e->next->prev = e->prev;
+  else if (p)
+    p->last_child = e->prev;
+  e->parent = e->next = e->prev = nullptr;
+}
+
+// Releases a node and its descendants, dropping their paths from the table.
+void destroy(squashfs_entry* e, bool unregister) {
+  squashfs_entry* c = e->child;
+  while (c) {
+    squashfs_entry* n = c->next;
+    destroy(c, unregister);
+    c = n;
+  }
+  if (unregister && e->image) {
+    auto& tbl = e->image->entry_table;
+    auto it = tbl.find(e->path.empty() ? std::string("/") : e->path);
+    if (it != tbl.end() && it->second == e) tbl.erase(it);
+  }
+  delete e;
+}
+
+void split(const std::string& key, std::string& dir, std::string& base) {
+  size_t slash = key.rfind('/');
+  dir = slash == 0 ? "/" : key.substr(0, slash);
+  base = key.substr(slash + 1);
+}
+
+squashfs_entry* add_node(squashfs_entry* root, const char* path, int type, int mode) {
+  if (!root || !root->image) return nullptr;
+  std::string key = normalise(path);
+  if (key == "/" || key.size() > kMaxPath) return nullptr;
+  std::string dir, base;
+  split(key, dir, base);
+  if (!valid_name(base)) return nullptr;
+  squashfs_entry* parent = lookup(root, dir);
+  if (!parent || !is_dir(parent)) return nullptr;
+  if (squashfs_entry* old = lookup(root, key)) {
+    // Two nodes of one name would make the rebuilt directory invalid, so a
+    // file replaces its predecessor; a directory is never replaced implicitly.
+    if (is_dir(old) || type == 1) return nullptr;
+    squashfs_rm(root, key.c_str());
+  }
+  squashfs_data* img = root->image;
+  squashfs_inode ino;
+  ino.type = type;
+  ino.mode = mode;
+  ino.time = time(nullptr);
+  ino.inode_number = img->last_node;
+  if (img->last_node < INT32_MAX) ++img->last_node;
+  squashfs_entry* e = squashfs_entry_new(img, base.c_str(), &ino, nullptr);
+  e->path = key;
+  link_ordered(parent, e);
+  img->entry_table[key] = e;
+  return e;
+}
+
+void ls_level(squashfs_entry* node, int level, std::vector<squashfs_entry*>& anc) {
+  for (squashfs_entry* c = node->child; c; c = c->next) {
+    for (int d = 0; d < level; ++d) fputs(anc[d]->next ? "|   " : "    ", stdout);
+    printf(c->next ? "|-- %s" : "`-- %s", c->name.c_str());
+    if (is_reg(c))
+      printf("\t\t(%lld)\n", static_cast<long long>(c->cur_inode.data));
+    else
+      fputs("\n", stdout);
+    if (is_dir(c)) {
+      if (anc.size() <= size_t(level)) anc.resize(level + 1);
+      anc[level] = c;
+      ls_level(c, level + 1, anc);
+    }
+  }
+}
+
+}  // namespace
+
+squashfs_entry* squashfs_entry_new(squashfs_data* image, const char* name, const squashfs_inode* inode,
+                                   const struct stat* stbuf) {
+  auto* e = new squashfs_entry;
+  e->name = name ? name : "";
+  e->image = image;
+  if (stbuf) {
+    e->stbuf = *stbuf;
+  } else if (inode) {
+    e->stbuf.st_ino = ino_t(uint32_t(inode->inode_number));
+    e->stbuf.st_mode = mode_t(inode->mode);
+    e->stbuf.st_nlink = 1;
+    e->stbuf.st_uid = inode->uid;
+    e->stbuf.st_gid = inode->gid;
+    e->stbuf.st_size = off_t(inode->data);
+    e->stbuf.st_mtime = time_t(inode->time);
+    // Kept so that a rebuild writes device nodes with their numbers.
+    e->stbuf.st_rdev = dev_t(inode->rdev);
+  }
+  if (inode) e->cur_inode = *inode;
+  if (image && e->stbuf.st_ino < ino_t(INT32_MAX) && int(e->stbuf.st_ino) + 1 > image->last_node)
+    image->last_node = int(e->stbuf.st_ino) + 1;
+  return e;
+}
+
+squashfs_entry* squashfs_dir_fill(squashfs_entry* p_entry, const char* name, const squashfs_inode* inode) {
+  if (!strcmp(name, ".") || !strcmp(name, "..")) return nullptr;
+  squashfs_entry* e = squashfs_entry_new(p_entry->image, name, inode, nullptr);
+  e->path = p_entry->path + "/" + name;
+  link_last(p_entry, e);
+  p_entry->image->entry_table[e->path] = e;
+  return e;
+}
+
+squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
+  // The image is read straight from memory; no temporary file is needed.
+  auto img = std::make_unique<squashfs_data>();
+  bool ok = false;
+  if (buf && size >= 96 && rs::load_le32(buf) == 0x73717368u && rs::load_le16(buf + 28) == 4 &&
+      rs::load_le16(buf + 30) == 0) {
+    img->version = 4;
+    std::memcpy(img->super4.data(), buf, 96);
+    ok = read_image4(img.get(), buf, size);
+  } else if (buf && size >= 119 && rs::load_le32(buf) == 0x71736873u && rs::load_le16(buf + 28) == 3) {
+    img->version = 3;
+    std::memcpy(img->super3.data(), buf, 119);
+    ok = read_image3(img.get(), buf, size);
+  }
+  if (!ok) {
+    if (img->root_entry) destroy(img->root_entry, false);
+    report("squashfs_load", 363);
+    return nullptr;
+  }
+  squashfs_entry* root = img->root_entry;
+  img.release();
+  return root;
+}
+
+void squashfs_free(squashfs_entry* root) {
+  if (!root) return;
+  squashfs_data* img = root->image;
+  destroy(root, false);
+  delete img;
+}
+
+squashfs_entry* squashfs_find(squashfs_entry* root, const char* path) { return lookup(root, normalise(path)); }
+
+int squashfs_read(squashfs_entry* root, const char* path, void* buf, size_t size, size_t offset) {
+  squashfs_entry* e = squashfs_find(root, path);
+  if (!e || !buf) return 0;
+  size_t len = e->buf.size();
+  if (offset >= len) return 0;
+  size_t n = std::min(len - offset, size);
+  // The contract returns an int; never report more than it can hold.
+  n = std::min<size_t>(n, INT32_MAX);
+  std::memcpy(buf, e->buf.data() + offset, n);
+  return int(n);
+}
+
+squashfs_entry* squashfs_add_buffer(squashfs_entry* root, const char* path, const void* buf, size_t size) {
+  if (!buf && size) return nullptr;
+  squashfs_entry* e = add_node(root, path, 2, 0100644);
+  if (!e) return nullptr;
+  e->cur_inode.data = int64_t(size);
+  e->stbuf.st_size = off_t(size);
+  if (size) e->buf.assign(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + size);
+  return e;
+}
+
+squashfs_entry* squashfs_add(squashfs_entry* root, const char* path, const char* myfile) {
+  rs::MappedFile m;
+  if (!m.open(myfile)) return nullptr;
+  return squashfs_add_buffer(root, path, m.data(), m.size());
+}
+
+squashfs_entry* squashfs_mkdir(squashfs_entry* root, const char* path) {
+  squashfs_entry* e = add_node(root, path, 1, 040775);
+  if (e) e->stbuf.st_nlink = 1;
+  return e;
+}
+
+int squashfs_rm(squashfs_entry* root, const char* path) {
+  std::string key = normalise(path);
+  squashfs_entry* e = lookup(root, key);
+  if (!e || e == root->image->root_entry) return 0;
+  unlink_node(e);
+  destroy(e, true);
+  return 0;
+}
+
+int squashfs_cat(squashfs_entry* root, const char* path) {
+  squashfs_entry* e = squashfs_find(root, path);
+  if (!e) return 1;
+  if (!e->buf.empty()) fwrite(e->buf.data(), 1, e->buf.size(), stdout);
+  fputs("\n", stdout);
+  return 0;
+}
+
+int squashfs_ls(squashfs_entry* root, int level) {
+  if (!root) return 0;
+  // The ancestor table grows with the tree, so no depth limit applies.
+  std::vector<squashfs_entry*> anc(size_t(std::max(level, 0)) + 1, nullptr);
+  for (int d = 0; d < level; ++d) anc[d] = root;  // callers start at level 0
+  ls_level(root, std::max(level, 0), anc);
+  return 0;
+}
+
+int squashfs_dump(squashfs_entry* root, const char* dir) {
+  if (!root || !dir) return -1;
+  mkdir(dir, 0777);
+  for (squashfs_entry* c = root->child; c; c = c->next) {
+    std::string host = std::string(dir) + "/" + c->name;
+    if (is_dir(c)) {
+      if (squashfs_dump(c, host.c_str()) != 0) return -1;
+    } else if (is_reg(c)) {
+      FILE* f = fopen(host.c_str(), "wb");
+      if (!f) continue;
+      size_t n = c->buf.empty() ? 0 : fwrite(c->buf.data(), 1, c->buf.size(), f);
+      bool bad = n != c->buf.size();
+      if (fclose(f) != 0) bad = true;
+      if (bad) {
+        report("squashfs_dump", 574);
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
+uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len) {
+  if (!root || !root->image) return nullptr;
+  if (root->image->version == 4) return build_image4(root, fs_len);
+  if (root->image->version == 3) return build_image3(root, fs_len);
+  return nullptr;
+}

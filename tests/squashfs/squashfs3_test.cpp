@@ -1,0 +1,268 @@
+// squashfs 3.x: the reader against an image laid out by hand from the format
+// description, the builder against unsquashfs (zlib-only images, magic swapped)
+// and against our own reader (LZMA blocks).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "image3.h"
+#include "squashfs/internal.h"
+#include "squashfs/squashfs.h"
+#include "testutil.h"
+#include "util/endian.h"
+
+namespace {
+
+using rstest::read_bytes;
+using rstest::run_command;
+using rstest::shell_quote;
+
+struct TreeFree {
+  void operator()(squashfs_entry* e) const { squashfs_free(e); }
+};
+using Tree = std::unique_ptr<squashfs_entry, TreeFree>;
+
+Tree load(std::vector<uint8_t>& img) { return Tree(squashfs_load_memory(img.data(), img.size())); }
+
+std::vector<uint8_t> rebuild(squashfs_entry* root) {
+  size_t len = 0;
+  uint8_t* p = squashfs_mmap(root, &len);
+  if (!p) return {};
+  std::vector<uint8_t> v(p, p + len);
+  free(p);
+  return v;
+}
+
+std::string text(squashfs_entry* root, const char* path) {
+  squashfs_entry* e = squashfs_find(root, path);
+  return e ? std::string(e->buf.begin(), e->buf.end()) : "<missing>";
+}
+
+TEST(Squashfs3Example, LoadsEveryAttribute) {
+  auto img = example_image3();
+  Tree root = load(img);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->image->version, 3);
+  EXPECT_EQ(root->stbuf.st_mode, mode_t(040755));
+  squashfs_entry* f = squashfs_find(root.get(), "/hello.txt");
+  ASSERT_TRUE(f);
+  EXPECT_EQ(text(root.get(), "/hello.txt"), "Hello, squashfs!\n");
+  EXPECT_EQ(f->stbuf.st_mode, mode_t(0100644));
+  EXPECT_EQ(f->stbuf.st_uid, 1000u);
+  EXPECT_EQ(f->stbuf.st_gid, 100u);
+  EXPECT_EQ(f->stbuf.st_mtime, 1234567890);
+  squashfs_entry* l = squashfs_find(root.get(), "/link");
+  ASSERT_TRUE(l);
+  EXPECT_TRUE(S_ISLNK(l->stbuf.st_mode));
+  EXPECT_EQ(text(root.get(), "/link"), "hello.txt");
+  EXPECT_EQ(l->stbuf.st_gid, 0u);  // gid index 255: same as uid
+}
+
+TEST(Squashfs3Example, RebuildKeepsMinorAndSetsExportable) {
+  auto img = example_image3();
+  img[36] &= uint8_t(~0x80);  // loaded image without the exportable flag
+  Tree root = load(img);
+  ASSERT_TRUE(root);
+  ASSERT_TRUE(squashfs_add_buffer(root.get(), "/added", "new file", 8));
+  auto out = rebuild(root.get());
+  ASSERT_GE(out.size(), 119u);
+  EXPECT_EQ(out.size() % 4096, 0u);
+  EXPECT_EQ(std::memcmp(out.data(), "shsq", 4), 0);
+  EXPECT_EQ(rs::load_le16(&out[28]), 3);
+  EXPECT_EQ(rs::load_le16(&out[30]), 1);
+  EXPECT_EQ(out[36], 0xCB);
+  Tree again = load(out);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(text(again.get(), "/hello.txt"), "Hello, squashfs!\n");
+  EXPECT_EQ(text(again.get(), "/link"), "hello.txt");
+  EXPECT_EQ(text(again.get(), "/added"), "new file");
+  EXPECT_EQ(squashfs_find(again.get(), "/hello.txt")->stbuf.st_uid, 1000u);
+}
+
+struct Refusal {
+  const char* name;
+  size_t offset;
+  std::vector<uint8_t> bytes;
+  const char* message;
+};
+class Refused3 : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(Refused3, FailsWithLoadMessage) {
+  auto img = example_image3();
+  std::copy(GetParam().bytes.begin(), GetParam().bytes.end(), img.begin() + GetParam().offset);
+  testing::internal::CaptureStderr();
+  Tree root = load(img);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(root);
+  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
+  EXPECT_NE(err.find("squashfs error: [squashfs_load 363]\n"), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, Refused3,
+    ::testing::Values(Refusal{"plain_magic", 0, {'h', 's', 'q', 's'}, ""},
+                      Refusal{"big_endian", 0, {'q', 's', 'h', 's'}, ""},
+                      Refusal{"minor2", 30, {2, 0}, "which is a later filesystem version than I support!\n"},
+                      Refusal{"bad_block_log", 34, {10, 0}, ""}, Refusal{"uid_index_out_of_table", 0x88 + 4, {7}, ""},
+                      Refusal{"dir_loop", 0xE1 + 2 + 9, {0x3b, 0x20}, ""},
+                      Refusal{"name_with_slash", 0xE1 + 2 + 9 + 5, {'/'}, ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(Squashfs3Malformed, CorruptedImagesNeverCrash) {
+  auto good = example_image3();
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  for (size_t len : {size_t(0), size_t(118), size_t(119), size_t(200), size_t(330)}) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + len);
+    EXPECT_FALSE(load(cut)) << len;
+  }
+  std::vector<uint8_t> noise = rstest::random_bytes(40000, 5);
+  for (int i = 0; i < 4000; ++i) {
+    auto bad = good;
+    bad[(noise[4 * i] | noise[4 * i + 1] << 8) % 331] = noise[4 * i + 2];
+    bad[(noise[4 * i + 3] * 7) % 331] ^= uint8_t(1 << (i % 8));
+    Tree t = load(bad);
+  }
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+}
+
+// Rebuilding a rich tree as 3.x with the parameters of a loaded 3.x image.
+struct Params3 {
+  const char* name;
+  uint32_t block_size;
+  uint8_t flags;
+  uint16_t minor;
+};
+
+class Build3 : public ::testing::TestWithParam<Params3> {
+ protected:
+  void SetUp() override {
+    if (!rstest::have_tool("mksquashfs") || !rstest::have_tool("unsquashfs"))
+      GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
+    src = dir.file("src");
+    mkdir(src.c_str(), 0755);
+    mkdir((src + "/sub").c_str(), 0750);
+    mkdir((src + "/sub/deeper").c_str(), 0755);
+    put("/sub/deeper/small", rstest::random_bytes(100, 1), 0644);
+    put("/exact", rstest::random_bytes(65536, 2), 0755);
+    std::vector<uint8_t> big = rstest::random_bytes(70000 * 3, 3);
+    std::memset(big.data() + 65536, 0, 65536);
+    put("/big", big, 0600);
+    put("/empty", {}, 0644);
+    std::string text(30000, 'a');
+    put("/text", std::vector<uint8_t>(text.begin(), text.end()), 0644);
+    for (int i = 0; i < 300; ++i) put("/sub/f" + std::to_string(i), rstest::random_bytes(size_t(i), 10 + i), 0644);
+    symlink("sub/deeper/small", (src + "/link").c_str());
+    mkfifo((src + "/fifo").c_str(), 0600);
+    auto r = run_command("mksquashfs " + shell_quote(src) + " " + shell_quote(dir.file("v4")) +
+                         " -comp xz -no-progress -p '/tty c 620 7 5 4 64' -p '/owned f 640 1000 100 echo hi'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    files["/owned"] = {'h', 'i', '\n'};
+  }
+  void put(const std::string& rel, const std::vector<uint8_t>& data, mode_t mode) {
+    rstest::write_bytes(src + rel, data);
+    chmod((src + rel).c_str(), mode);
+    files[rel] = data;
+  }
+  // Turns a loaded 4.0 tree into one that rebuilds as 3.x with these parameters.
+  Tree tree_as_v3() {
+    v4 = read_bytes(dir.file("v4"));
+    Tree root = load(v4);
+    EXPECT_TRUE(root);
+    if (!root) return root;
+    root->image->version = 3;
+    root->image->p3 = {GetParam().block_size, GetParam().flags, GetParam().minor};
+    return root;
+  }
+  std::string listing(const std::string& img) {
+    auto r = run_command("unsquashfs -lln -d /x " + shell_quote(img));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream in(r.out);
+    std::string line, out;
+    while (std::getline(in, line)) {
+      if (line.find("/x") == std::string::npos) continue;
+      std::istringstream f(line);
+      std::string perm, owner, size, date, time, name;
+      f >> perm >> owner >> size >> date >> time;
+      std::getline(f, name);
+      if (perm[0] == 'd') size = "-";
+      out += perm + " " + owner + " " + size + " " + date + " " + time + name + "\n";
+    }
+    return out;
+  }
+
+  rstest::TempDir dir;
+  std::string src;
+  std::map<std::string, std::vector<uint8_t>> files;
+  std::vector<uint8_t> v4;
+};
+
+TEST_P(Build3, LzmaImageReloadsExactly) {
+  Tree root = tree_as_v3();
+  ASSERT_TRUE(root);
+  auto img = rebuild(root.get());
+  ASSERT_FALSE(img.empty());
+  EXPECT_EQ(std::memcmp(img.data(), "shsq", 4), 0);
+  EXPECT_EQ(rs::load_le16(&img[30]), GetParam().minor);
+  EXPECT_EQ(img[36], uint8_t(GetParam().flags | 0x80));
+  if (!(GetParam().flags & 0x0B)) {
+    // The text file compresses far better with LZMA, so LZMA blocks must be there.
+    uint8_t hdr[5] = {0x5D};
+    rs::store_le32(hdr + 1, GetParam().block_size);
+    EXPECT_NE(std::search(img.begin(), img.end(), hdr, hdr + 5), img.end());
+  }
+  Tree again = load(img);
+  ASSERT_TRUE(again);
+  for (auto& [path, data] : files) {
+    squashfs_entry* e = squashfs_find(again.get(), path.c_str());
+    ASSERT_TRUE(e) << path;
+    EXPECT_EQ(e->buf, data) << path;
+    squashfs_entry* o = squashfs_find(root.get(), path.c_str());
+    EXPECT_EQ(e->stbuf.st_mode, o->stbuf.st_mode) << path;
+    EXPECT_EQ(e->stbuf.st_mtime, o->stbuf.st_mtime) << path;
+  }
+  squashfs_entry* tty = squashfs_find(again.get(), "/tty");
+  ASSERT_TRUE(tty);
+  EXPECT_EQ(major(tty->stbuf.st_rdev), 4u);
+  EXPECT_EQ(minor(tty->stbuf.st_rdev), 64u);
+  EXPECT_EQ(tty->stbuf.st_uid, 7u);
+  EXPECT_EQ(tty->stbuf.st_gid, 5u);
+  EXPECT_EQ(text(again.get(), "/link"), "sub/deeper/small");
+  EXPECT_TRUE(S_ISFIFO(squashfs_find(again.get(), "/fifo")->stbuf.st_mode));
+}
+
+TEST_P(Build3, ZlibImagePassesUnsquashfs) {
+  Tree root = tree_as_v3();
+  ASSERT_TRUE(root);
+  rs::sqfs::set_lzma3_for_tests(false);
+  auto img = rebuild(root.get());
+  rs::sqfs::set_lzma3_for_tests(true);
+  ASSERT_FALSE(img.empty());
+  std::memcpy(img.data(), "hsqs", 4);  // the tool knows 3.x only under the plain magic
+  std::string path = dir.file("v3");
+  rstest::write_bytes(path, img);
+  std::string want = listing(dir.file("v4"));
+  EXPECT_NE(want.find("/x/sub/deeper/small"), std::string::npos) << want;
+  EXPECT_EQ(listing(path), want);
+  auto r = run_command("unsquashfs -no-progress -d " + shell_quote(dir.file("x")) + " " + shell_quote(path));
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  for (auto& [p, data] : files) EXPECT_EQ(read_bytes(dir.file("x") + p), data) << p;
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, Build3,
+                         ::testing::Values(Params3{"defaults", 131072, 0x40, 1}, Params3{"minor0_64k", 65536, 0x00, 0},
+                                           Params3{"uncompressed", 65536, 0x0B, 1},
+                                           Params3{"check_data", 8192, 0x04, 1}, Params3{"no_fragments", 4096, 0x10, 1},
+                                           Params3{"always_fragments", 4096, 0x20, 1}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
