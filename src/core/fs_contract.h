@@ -20,6 +20,8 @@ struct fs_ops {
   // 1 when the file is present.
   int (*exists)(void* fs, const char* path);
   void (*release)(void* fs);
+  // The tree listing of the shell's ls.
+  void (*ls)(void* fs);
   // Results when the partition has no loaded handle.
   int read_unloaded;
   const char* dump_unloaded_msg;

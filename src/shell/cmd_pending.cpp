@@ -4,19 +4,9 @@
 
 int cmd_mkcramfs(int, char**) { return -1; }
 int cmd_mkminifs(int, char**) { return -1; }
-int cmd_mkflash(int, char**) { return -1; }
 int cmd_unminifs(int, char**) { return -1; }
-int cmd_open(int, char**) { return -1; }
-int cmd_rm(int, char**) { return -1; }
-int cmd_ls(int, char**) { return -1; }
-int cmd_add(int, char**) { return -1; }
-int cmd_cat(int, char**) { return -1; }
-int cmd_save(int, char**) { return -1; }
-int cmd_dump(int, char**) { return -1; }
-int cmd_dumppar(int, char**) { return -1; }
 int cmd_defaultdb(int, char**) { return -1; }
 int cmd_keymap(int, char**) { return -1; }
-int cmd_partition(int, char**) { return -1; }
 int cmd_dbtodef(int, char**) { return -1; }
 int cmd_localdbtodef(int, char**) { return -1; }
 int cmd_dbcopy(int, char**) { return -1; }
@@ -31,4 +21,3 @@ int cmd_release(int, char**) { return -1; }
 int cmd_unrelease(int, char**) { return -1; }
 int cmd_merge(int, char**) { return -1; }
 int cmd_split(int, char**) { return -1; }
-int cmd_clear(int, char**) { return -1; }

@@ -49,8 +49,9 @@ TEST_P(LoadFormat, LoadsPartitionsWithCrcAndTable) {
     SCOPED_TRACE(i);
     ASSERT_NE(p.buf, nullptr);
     EXPECT_EQ(p.info, &l.f->flash_table.tables[i]);
-    if (!t.parts[i].content.empty())
+    if (!t.parts[i].content.empty()) {
       EXPECT_EQ(0, std::memcmp(p.buf, t.parts[i].content.data(), t.parts[i].content.size()));
+    }
     EXPECT_EQ(p.crc32_passed, i == 3 ? 0 : 1);
   }
 }
@@ -68,7 +69,7 @@ TEST_P(LoadFormat, SimpleLoadCopiesBytesOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, LoadFormat, ::testing::Values(1, 2, 4),
-                         [](const auto& info) { return "v" + std::to_string(info.param); });
+                         [](const auto& tp) { return "v" + std::to_string(tp.param); });
 
 TEST_F(Load, TableFoundOnlyAtSectorBoundaries) {
   rstest::FixtureTable t = rstest::sample_table(2);

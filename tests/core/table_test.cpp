@@ -166,7 +166,7 @@ TEST_P(TableFormat, EmptyTableIsFillerApartFromTrailer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, TableFormat, ::testing::ValuesIn(kFormats),
-                         [](const auto& info) { return "v" + std::to_string(info.param.version); });
+                         [](const auto& tp) { return "v" + std::to_string(tp.param.version); });
 
 TEST(TableSect, SelectsRowsAndDefaultsToV1) {
   init_table_sect(2);

@@ -1,0 +1,307 @@
+// Building a Flash image from a flash.conf and its content files.
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/flash_ops.h"
+#include "core/state.h"
+#include "core/table.h"
+#include "util/crc32.h"
+#include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/mapping.h"
+#include "util/strutil.h"
+
+namespace {
+
+bool is_true(const std::string& w) { return strcasecmp(w.c_str(), "true") == 0; }
+bool is_auto(const std::string& w) { return strncasecmp(w.c_str(), "auto", 4) == 0; }
+
+int8_t type_of(const std::string& w) {
+  static const struct {
+    const char* word;
+    int8_t code;
+  } types[] = {{"RAW", FS_RAW},         {"ROMFS", FS_ROMFS},   {"CRAMFS", FS_CRAMFS},     {"JFFS2", FS_JFFS2},
+               {"YAFFS2", FS_YAFFS2},   {"YAFFS", FS_YAFFS2},  {"RAMFS", 5},              {"SQUASHFS", FS_SQUASHFS},
+               {"UBIFS", FS_UBIFS},     {"HIDE", FS_HIDE},     {"MINIFS", int8_t(FS_MINIFS)}};
+  for (const auto& t : types)
+    if (strcasecmp(w.c_str(), t.word) == 0) return t.code;
+  return 0;
+}
+
+std::vector<std::string> tokens(const char* line) {
+  std::vector<std::string> out;
+  const char* p = line;
+  while (*p) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!*p) break;
+    const char* b = p;
+    while (*p && *p != ' ' && *p != '\t') ++p;
+    out.emplace_back(b, size_t(p - b));
+  }
+  return out;
+}
+
+[[noreturn]] void conf_fatal() {
+  std::fflush(stdout);
+  rs::rs_exit(1);
+}
+
+struct Autos {
+  bool start = false, total = false, reserved = false;
+};
+
+struct FlashDeleter {
+  void operator()(flash* f) const { flash_free(f); }
+};
+
+// Reads a content file inside basedir; empty when it cannot be read or is empty.
+bool read_content(const std::string& name, std::vector<uint8_t>& out) {
+  rs::MappedFile map;
+  if (!map.open(rs::strprintf("%s/%s", basedir.c_str(), name.c_str()).c_str())) return false;
+  out.assign(map.data(), map.data() + map.size());
+  return true;
+}
+
+}  // namespace
+
+extern "C" RS_API flash* flash_load_conf(const char* conf) {
+  if (!conf) return nullptr;
+  FILE* fp = std::fopen(conf, "r");
+  if (!fp) {
+    std::printf("error: can't open file \"%s\"!\n", conf);
+    return nullptr;
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fp, std::fclose);
+  basedir = rs::dir_of(conf);
+  std::unique_ptr<flash, FlashDeleter> entry(static_cast<flash*>(std::calloc(1, sizeof(flash))));
+  if (!entry) {
+    std::printf("memory calloc entry == NULL\n");
+    return nullptr;
+  }
+  flash* e = entry.get();
+  Autos autos[PARTITION_MAX];
+  int count = 0;
+  char line[1024];
+
+  while (std::fgets(line, 1023, fp)) {
+    rs::trim(line);
+    if (!line[0] || line[0] == '#') continue;
+    std::vector<std::string> tok = tokens(line);
+    static const char* keys[] = {"flash_size", "block_size", "table_enable", "write_protect",
+                                 "crc32",      "zlibmode",   "table_version", "dtb_file"};
+    int key = -1;
+    for (int k = 0; k < 8 && key < 0; ++k)
+      if (strncasecmp(line, keys[k], std::strlen(keys[k])) == 0) key = k;
+    if (key >= 0) {
+      // A key without its value is refused rather than read as zero.
+      if (tok.size() < 2) {
+        std::printf("error: \"%s\" has no value in %s\n", keys[key], conf);
+        return nullptr;
+      }
+      const std::string v = rs::trim(tok[1]);
+      switch (key) {
+        case 0: e->flash_size = is_auto(v) ? 0 : uint32_t(rs::str2int(v)); break;
+        case 1:
+          e->block_size = uint32_t(rs::str2int(v));
+          if (e->block_size != 0x1000 && e->block_size != 0x10000 && e->block_size != 0x20000) {
+            std::printf("error: \"block_size\" must equal 0x1000 or 0x10000 or 0x20000, but now block_size = 0x%08x\n",
+                        unsigned(e->block_size));
+            std::printf("if flash type of target board is NOR FLASH: please set \"block_size 0x1000 or 0x010000\"\n");
+            std::printf("if flash type of target board is NAND FLASH: please set \"block_size 0x020000\"\n");
+            conf_fatal();
+          }
+          break;
+        case 2: e->table_enable = is_true(v); break;
+        case 3: e->flash_table.write_protect = is_true(v); break;
+        case 4: e->flash_table.crc32_enable = is_true(v); break;
+        case 5: e->new_style = is_true(v); break;
+        case 6:
+          e->table_version = int(rs::str2int(v));
+          init_table_sect(e->table_version);
+          break;
+        case 7:
+          if (v.size() > 255) {
+            std::printf("error: dtb_file name longer than 255 characters in %s\n", conf);
+            return nullptr;
+          }
+          dtb_file = v;
+          break;
+      }
+      continue;
+    }
+
+    // A partition line.
+    partition_data& p = e->list[count];
+    partition_info& info = e->flash_table.tables[count];
+    std::memset(&info, 0, sizeof info);
+    p.info = &info;
+    Autos& a = autos[count];
+    std::memcpy(info.name, tok[0].data(), std::min<size_t>(7, tok[0].size()));
+    auto col = [&](size_t i) -> const std::string* { return i < tok.size() && i < 10 ? &tok[i] : nullptr; };
+    if (const std::string* f = col(1)) {
+      bool is_null = strcasecmp(f->c_str(), "NULL") == 0;
+      if (strncasecmp(tok[0].c_str(), "table", 5) == 0) {
+        info.used_size = table_sect.size;
+        if (!is_null) table_file_name = *f;
+      } else if (!is_null) {
+        std::vector<uint8_t> content;
+        if (read_content(*f, content) && !content.empty()) {
+          if (strncasecmp(tok[0].c_str(), "KERNEL", 6) == 0 && !dtb_file.empty()) {
+            std::vector<uint8_t> dtb;
+            if (!read_content(dtb_file, dtb)) return nullptr;
+            content.insert(content.begin(), dtb.begin(), dtb.end());
+          }
+          p.buf = static_cast<uint8_t*>(std::malloc(content.size()));
+          if (!p.buf) return nullptr;
+          std::memcpy(p.buf, content.data(), content.size());
+          info.used_size = uint32_t(content.size());
+          info.crc32 = rs::crc32_of(content.data(), content.size());
+          p.file_name = strdup(f->c_str());
+        }
+      }
+    }
+    if (const std::string* c = col(2)) info.crc32_enable = is_true(*c);
+    if (const std::string* c = col(3)) info.file_system_type = type_of(*c);
+    if (const std::string* c = col(4)) info.mode = strcasecmp(c->c_str(), "rw") == 0 ? 1 : 0;
+    if (const std::string* c = col(5)) info.update_tags = uint8_t(rs::str2int(*c));
+    if (const std::string* c = col(6)) info.version = uint16_t(rs::str2int(*c));
+    if (const std::string* c = col(7)) {
+      a.start = is_auto(*c);
+      info.start_addr = a.start ? 0 : uint32_t(rs::str2int(*c));
+    }
+    if (const std::string* c = col(8)) {
+      a.total = is_auto(*c);
+      info.total_size = info.partition_size = a.total ? 0 : uint32_t(rs::str2int(*c));
+    }
+    if (const std::string* c = col(9)) {
+      a.reserved = is_auto(*c);
+      info.reserved_size = a.reserved ? 0 : uint32_t(rs::str2int(*c));
+    }
+    if (table_sect.version == 1) info.reserved_size = 0;
+    ++count;
+    e->count = count;
+    if (uint32_t(count) > table_sect.part_num) {
+      std::printf("No more than %d the number of partitions.\n", int(table_sect.part_num));
+      conf_fatal();
+    }
+  }
+  file.reset();
+
+  std::printf("\n");
+  e->count = count;
+  if (count == 0) {
+    std::printf("error: no partition in %s\n", conf);
+    return nullptr;
+  }
+  partition_info* t = e->flash_table.tables;
+  if (autos[0].start) t[0].start_addr = 0;
+  if (autos[0].total) t[0].total_size = t[0].used_size;
+  if (autos[0].reserved) t[0].reserved_size = 0;
+  if (e->block_size == 0) e->block_size = 0x10000;
+  for (int i = 1; i < count; ++i) {
+    if (autos[i].total) t[i].total_size = t[i].used_size;
+    if (autos[i].reserved) t[i].reserved_size = 0;
+    if (autos[i].start) {
+      uint64_t align = t[i].file_system_type == int8_t(FS_MINIFS) ? 0x10000 : e->block_size;
+      uint64_t end = uint64_t(t[i - 1].start_addr) + t[i - 1].total_size;
+      t[i].start_addr = uint32_t((end + align - 1) / align * align);
+    }
+    if (strcasecmp(partition_name(&t[i]).c_str(), "TABLE") == 0) {
+      e->table_enable = 1;
+      e->table_addr = t[i].start_addr;
+    }
+    if (t[i].file_system_type == int8_t(FS_MINIFS) && (t[i].start_addr & 0xFFFF)) {
+      std::printf("minifs start address must be aligned 64K\n");
+      return nullptr;
+    }
+  }
+  if (e->flash_size == 0) {
+    for (int i = 0; i < count; ++i) {
+      if (t[i].total_size == 0 && t[i].used_size == 0) {
+        std::printf("error: The total size and used size can not auto meanwhile\n");
+        conf_fatal();
+      }
+    }
+  }
+  uint64_t sum = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = partition_name(&t[i]);
+    bool last = i == count - 1;
+    if (!last) {
+      if (t[i + 1].start_addr <= t[i].start_addr) {
+        std::printf("error: total size %s  (TOTAL size < = 0x0)\n", name.c_str());
+        std::printf("please check the config of %s\n\n", conf);
+        conf_fatal();
+      }
+      t[i].total_size = t[i + 1].start_addr - t[i].start_addr;
+    } else if (e->flash_size) {
+      t[i].total_size = uint32_t(e->flash_size - t[i].start_addr);
+    }
+    sum += t[i].total_size;
+    if (e->flash_size && sum > e->flash_size) {
+      std::printf("Total partition size is %d, out flash size %d, please check.\n", int(sum), int(e->flash_size));
+      conf_fatal();
+    }
+    if (t[i].reserved_size > t[i].total_size) {
+      std::printf("error: partition %s (RESERVED size = 0x%x) > (TOTAL size = 0x%x)\n", name.c_str(),
+                  t[i].reserved_size, t[i].total_size);
+      std::printf("please check the config of %s\n\n", conf);
+      conf_fatal();
+    }
+    t[i].partition_size = t[i].total_size - t[i].reserved_size;
+    e->list[i].crc32_passed = 1;
+  }
+  if (e->flash_size == 0) e->flash_size = uint32_t(sum);
+  for (int i = 0; i < count; ++i) {
+    if (t[i].used_size > t[i].partition_size) {
+      std::printf("error: partition %s (FILE size = 0x%x) > (PART size = 0x%x)\n", partition_name(&t[i]).c_str(),
+                  t[i].used_size, t[i].partition_size);
+      std::printf("please check the config of %s\n\n", conf);
+      conf_fatal();
+    }
+  }
+  e->flash_table.magic = table_sect.magic;
+  e->flash_table.count = uint8_t(count);
+  flash_sort(e);
+  for (int i = 0; i < count; ++i) {
+    partition_data& p = e->list[i];
+    p.info->id = uint8_t(i);
+    if (e->new_style && !p.buf) continue;
+    uint32_t total = p.info->total_size;
+    auto* grown = static_cast<uint8_t*>(std::realloc(p.buf, total ? total : 1));
+    if (!grown) {
+      std::printf("error: %s(%d) calloc failed\n", "flash_load_conf", 412);
+      return nullptr;
+    }
+    p.buf = grown;
+    uint32_t have = p.file_name ? p.info->used_size : 0;
+    if (total > have) std::memset(p.buf + have, 0xFF, total - have);
+  }
+  e->flash_table.version = 102;
+  for (int i = 0; i < count; ++i) {
+    partition_data& p = e->list[i];
+    int type = p.info->file_system_type;
+    if ((type == FS_CRAMFS || type == FS_SQUASHFS) && p.file_name) partition_load_fs(p);
+  }
+  for (int i = 0; i < count; ++i) {
+    partition_data& p = e->list[i];
+    if (is_table_partition(p)) continue;
+    if (p.info->crc32_enable) {
+      uint32_t crc = p.buf ? rs::crc32_of(p.buf, p.info->used_size) : 0;
+      if (crc != p.info->crc32) {
+        std::printf("update partition %s crc32, old_crc32=0x%x, new_crc32=0x%x\n", partition_name(p.info).c_str(),
+                    p.info->crc32, crc);
+        p.info->crc32 = crc;
+      }
+    } else {
+      p.info->crc32 = 0;
+    }
+  }
+  return entry.release();
+}
