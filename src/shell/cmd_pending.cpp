@@ -14,10 +14,3 @@ int cmd_db2def(int, char**) { return -1; }
 int cmd_datareset(int, char**) { return -1; }
 int cmd_showlang(int, char**) { return -1; }
 int cmd_setlang(int, char**) { return -1; }
-int cmd_tmpdebug(int, char**) { return -1; }
-int cmd_version(int, char**) { return -1; }
-int cmd_info(int, char**) { return -1; }
-int cmd_release(int, char**) { return -1; }
-int cmd_unrelease(int, char**) { return -1; }
-int cmd_merge(int, char**) { return -1; }
-int cmd_split(int, char**) { return -1; }

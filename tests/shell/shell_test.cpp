@@ -1,6 +1,7 @@
 // The shell is driven as users drive it: the real program, lines on its input.
 #include <gtest/gtest.h>
 
+#include "fixture.h"
 #include "testutil.h"
 
 namespace {
@@ -62,6 +63,84 @@ TEST(Shell, StartedUnderCommandName) {
   EXPECT_EQ(r.out, "running " + d.file("help") + "\n\tcat <filename>\n");
   // An unknown first argument starts the prompt instead, silently.
   EXPECT_EQ(romsmith("nosuchword", "q\n").out, ">> ");
+}
+
+class ShellImage : public ::testing::Test {
+ protected:
+  rstest::TempDir dir;
+  std::string img;
+  rstest::FixtureTable t = rstest::sample_table(4);
+  void SetUp() override {
+    img = dir.file("flash.bin");
+    rstest::write_bytes(img, rstest::build_image(t, 0x10000, 0xC000));
+  }
+  rstest::RunResult prompt(const std::string& lines) { return romsmith("", lines, dir.path()); }
+};
+
+TEST_F(ShellImage, CommandsNeedAnOpenImage) {
+  rstest::RunResult r = prompt("ls\nls BOOT\ndump d\ncat ROOT//x\nclear BOOT\n");
+  EXPECT_EQ(r.out, ">> open a file first\n\tusage: ls <partition>\n>> open a file first\n\tusage: ls <partition>\n"
+                   ">> open a file first\n>> open a file first\n>> open a file first\n>> ");
+  r = romsmith("save " + dir.file("x.bin"));
+  EXPECT_EQ(r.out, "open a file first\n");
+  EXPECT_EQ(r.status, 254) << "-2 as an exit status";
+  // A failed open, and open without a name, leave nothing open.
+  r = prompt("open flash.bin\nopen\nls\nopen missing.bin\nls\n");
+  EXPECT_NE(r.out.find(">> \tusage not right, please see help\n>> open a file first\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No such file or directory: missing.bin\n>> open a file first\n"), std::string::npos) << r.out;
+}
+
+TEST_F(ShellImage, ListReplaceClearSaveAndDump) {
+  rstest::write_text(dir.file("logo.bin"), "new kernel bytes");
+  rstest::RunResult r = prompt("open flash.bin\nls\nls NOPE\nls a b\npartition kernel logo.bin\nclear data\nclear nope\n"
+                               "dumppar KERNEL k.bin\nsave out/saved.bin\nmkdir\n");
+  EXPECT_NE(r.out.find("Partition Count     :  4\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(">> \tusage: ls <partition>\n>> \tusage not right, please see help\n"), std::string::npos);
+  EXPECT_NE(r.out.find("clear partition failed, may be this partition is not exist\n"), std::string::npos);
+  EXPECT_EQ(rstest::read_text(dir.file("k.bin")), "new kernel bytes");
+  // Saving into a missing directory fails and says so.
+  EXPECT_NE(r.out.find("cmd_flash_save execute error, please check.\n"), std::string::npos) << r.out;
+  ASSERT_EQ(rstest::run_command("mkdir " + dir.file("out")).status, 0);
+  r = prompt("open flash.bin\npartition KERNEL logo.bin\nsave out/saved.bin\n");
+  ASSERT_TRUE(rstest::have_tool("ls"));
+  // The table file lands beside the saved image.
+  EXPECT_EQ(rstest::read_bytes(dir.file("out/table.bin")).size(), 3072u);
+  ASSERT_EQ(rstest::run_command("mkdir " + dir.file("d")).status, 0);
+  r = prompt("open out/saved.bin\ndump d\ncat KERNEL/x\n");
+  EXPECT_EQ(rstest::read_text(dir.file("d/BIN.KERNEL")), "new kernel bytes");
+  EXPECT_NE(r.out.find("ID NAME       FS        CRC32     START          SIZE       USED     USE%PASS\n"), std::string::npos)
+      << r.out;
+}
+
+TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
+  rstest::write_bytes(dir.file("boot.bin"), rstest::random_bytes(0x800, 9));
+  rstest::write_text(dir.file("flash.conf"), "table_version 4\ncrc32 true\nBOOT boot.bin true RAW ro 0 0 0 0x1000\n"
+                                             "TABLE NULL false RAW ro 0 0 0x1000 0x1000\n");
+  rstest::RunResult r = romsmith("mkflash flash.conf built.bin wrong", "", dir.path());
+  EXPECT_EQ(r.out, "Don't want to change filesystem data must using string \"unchanged_fs\" \n");
+  r = romsmith("mkflash flash.conf built.bin", "", dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<uint8_t> built = rstest::read_bytes(dir.file("built.bin"));
+  ASSERT_EQ(built.size(), 0x2000u);
+  EXPECT_EQ(std::vector<uint8_t>(built.begin(), built.begin() + 0x800), rstest::random_bytes(0x800, 9));
+  EXPECT_EQ(romsmith("mkflash none.conf x.bin", "", dir.path()).out, "error: can't open file \"none.conf\"!\nmkflash error.\n");
+
+  r = romsmith("merge flash.conf pack", "", dir.path());
+  EXPECT_NE(r.out.find("Merge output file    : pack.merge\n"), std::string::npos) << r.out;
+  r = romsmith("split pack.merge unpacked", "", dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(rstest::read_bytes(dir.file("unpacked/boot.bin")), rstest::random_bytes(0x800, 9));
+
+  r = romsmith("release built.bin v1.0-test", "", dir.path());
+  EXPECT_EQ(r.status, 0);
+  std::vector<uint8_t> rel = rstest::read_bytes(dir.file("built.bin"));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&rel[0x1000 - 512 + 4])), "v1.0-test");
+  EXPECT_EQ(romsmith("release built.bin", "", dir.path()).status, 1);
+  EXPECT_EQ(romsmith("unrelease built.bin", "", dir.path()).status, 0);
+  rel = rstest::read_bytes(dir.file("built.bin"));
+  EXPECT_EQ(rel[0x1000 - 512], 0);
+  r = romsmith("version");
+  EXPECT_EQ(r.out, "romsmith private version:v2.7.1  --20200901\nromsmith branch version:v1.9-dev --20201016\n");
 }
 
 }  // namespace

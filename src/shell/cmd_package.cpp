@@ -1,0 +1,127 @@
+// Handlers for merge files, release blocks, build information and the
+// compression self-test.
+#include <zlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "core/merge.h"
+#include "shell/commands.h"
+#include "shell/shell.h"
+#include "util/fatal.h"
+
+#ifndef ROMSMITH_LINK_LIBS
+#define ROMSMITH_LINK_LIBS ""
+#endif
+
+int cmd_merge(int argc, char** argv) {
+  if (argc < 3) return usage_not_right();
+  flash* image = flash_load_conf(argv[1]);
+  if (!image) {
+    std::printf("error: %s(%d) flash_load_conf return entry is NULL\n", "cmd_merge", 695);
+    return 0;
+  }
+  image_merge(argv[1], image, argv[2]);
+  flash_free(image);
+  return 0;
+}
+
+int cmd_split(int argc, char** argv) {
+  if (argc < 2) return usage_not_right();
+  image_split(argv[1], argc > 2 ? argv[2] : nullptr);
+  rs::rs_exit(0);
+}
+
+static void release_image(const char* file, int flag, const char* str) {
+  root_entry = flash_simple_load_bin(file);
+  // An image that cannot be loaded is left as it is.
+  if (!root_entry) rs::rs_exit(1);
+  if (flash_add_release(root_entry, flag, str) != 0) rs::rs_exit(1);
+  if (flash_simple_save(root_entry, file) != 0) rs::rs_exit(1);
+  rs::rs_exit(0);
+}
+
+int cmd_release(int argc, char** argv) {
+  if (argc < 3) {
+    std::printf("error: arguments not enough, please check\n");
+    std::printf("ex. ./romsmith release flash.bin \"oakbox-rudivedo-release-20140508\"\n");
+    rs::rs_exit(1);
+  }
+  release_image(argv[1], 1, argv[2]);
+  return 0;
+}
+
+int cmd_unrelease(int argc, char** argv) {
+  if (argc < 2) {
+    std::printf("error: arguments not enough, please check\n");
+    std::printf("ex. ./romsmith unrelease flash.bin\"\n");
+    rs::rs_exit(1);
+  }
+  release_image(argv[1], 0, nullptr);
+  return 0;
+}
+
+int cmd_version(int, char**) {
+  std::printf("romsmith private version:v2.7.1  --20200901\n");
+  std::printf("romsmith branch version:v1.9-dev --20201016\n");
+  rs::rs_exit(0);
+}
+
+int cmd_info(int, char**) {
+  std::printf("rominfo version: v2.7.1  --20200901 \n");
+  std::printf("rominfo compiler version: gcc version %s \n", __VERSION__);
+  std::printf("rominfo platform: Linux \\n \\l \n");
+  std::printf("rominfo complier para: %s\n", ROMSMITH_LINK_LIBS);
+  rs::rs_exit(0);
+}
+
+int cmd_tmpdebug(int, char**) {
+  FILE* f = std::fopen("test.bin", "rb");
+  struct stat st;
+  if (!f || fstat(fileno(f), &st) != 0) {
+    if (f) std::fclose(f);
+    std::printf("file(%s) get stat failed.\n", "test.bin");
+    return -1;
+  }
+  std::printf("file(%s) st.st_size=%d\n", "test.bin", int(st.st_size));
+  size_t size = size_t(st.st_size);
+  std::vector<uint8_t> src(size);
+  size_t got = std::fread(src.data(), 1, size, f);
+  std::fclose(f);
+  if (got != size) {
+    std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 258, int(got), int(size));
+    return -1;
+  }
+  uLongf clen = std::max<uLong>(size + size / 1000 + 13, compressBound(size));
+  std::vector<uint8_t> comp(clen);
+  int ret = compress2(comp.data(), &clen, src.data(), size, 9);
+  if (ret != Z_OK) {
+    std::printf("compress error, ret = %d.\n", ret);
+    return -1;
+  }
+  std::printf("compress success, src_len=%d, dst_len=%d.\n", int(size), int(clen));
+  FILE* z = std::fopen("test.bin.zlib", "wb+");
+  if (!z) return -1;
+  std::fwrite(comp.data(), 1, clen, z);
+  std::fclose(z);
+  z = std::fopen("test.bin.zlib", "rb");
+  if (!z) return -1;
+  got = std::fread(comp.data(), 1, clen, z);
+  std::fclose(z);
+  if (got != clen) {
+    std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 283, int(got), int(clen));
+    return -1;
+  }
+  uLongf dlen = clen * 10;
+  std::vector<uint8_t> out(dlen);
+  uncompress(out.data(), &dlen, comp.data(), clen);
+  std::printf("decompress success, src_len=%d, dst_len=%d.\n", int(clen), int(dlen));
+  FILE* a = std::fopen("a.bin", "wb+");
+  if (a) {
+    std::fwrite(out.data(), 1, dlen, a);
+    std::fclose(a);
+  }
+  return 0;
+}
