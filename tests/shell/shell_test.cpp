@@ -108,7 +108,7 @@ TEST_F(ShellImage, ListReplaceClearSaveAndDump) {
   ASSERT_EQ(rstest::run_command("mkdir " + dir.file("d")).status, 0);
   r = prompt("open out/saved.bin\ndump d\ncat KERNEL/x\n");
   EXPECT_EQ(rstest::read_text(dir.file("d/BIN.KERNEL")), "new kernel bytes");
-  EXPECT_NE(r.out.find("ID NAME       FS        CRC32     START          SIZE       USED     USE%PASS\n"), std::string::npos)
+  EXPECT_NE(r.out.find("ID NAME       FS        CRC32     START          SIZE       USED     USE% PASS\n"), std::string::npos)
       << r.out;
 }
 
