@@ -161,7 +161,7 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
           if (!p.buf) return nullptr;
           std::memcpy(p.buf, content.data(), content.size());
           info.used_size = uint32_t(content.size());
-          info.crc32 = rs::crc32_of(content.data(), content.size());
+          info.crc32 = rs::crc32_parallel(content.data(), content.size());
           p.file_name = strdup(f->c_str());
         }
       }
@@ -293,7 +293,7 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
     partition_data& p = e->list[i];
     if (is_table_partition(p)) continue;
     if (p.info->crc32_enable) {
-      uint32_t crc = p.buf ? rs::crc32_of(p.buf, p.info->used_size) : 0;
+      uint32_t crc = p.buf ? rs::crc32_parallel(p.buf, p.info->used_size) : 0;
       if (crc != p.info->crc32) {
         std::printf("update partition %s crc32, old_crc32=0x%x, new_crc32=0x%x\n", partition_name(p.info).c_str(),
                     p.info->crc32, crc);

@@ -92,7 +92,7 @@ flash* load_bin(const char* filename, bool full) {
     std::memcpy(p.buf, data + p.info->start_addr, total);
     if (!full) continue;
     uint32_t used = std::min(p.info->used_size, total);
-    p.crc32_passed = p.info->used_size <= total && rs::crc32_of(p.buf, used) == p.info->crc32 ? 1 : 0;
+    p.crc32_passed = p.info->used_size <= total && rs::crc32_parallel(p.buf, used) == p.info->crc32 ? 1 : 0;
     partition_load_fs(p);
   }
   flash_sort(entry);

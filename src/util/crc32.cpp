@@ -1,5 +1,9 @@
 #include "util/crc32.h"
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
 #include <zlib.h>
 
 namespace rs {
@@ -15,4 +19,30 @@ uint32_t crc32_update(uint32_t crc, const void* data, size_t len) {
   }
   return uint32_t(c);
 }
+
+uint32_t crc32_parallel(const void* data, size_t len) {
+  // Below a few MiB the thread start-up costs more than it saves.
+  constexpr size_t kMin = size_t(4) << 20;
+  unsigned n = std::max(1u, std::thread::hardware_concurrency());
+  if (len < kMin || n == 1) return crc32_of(data, len);
+  n = unsigned(std::min<size_t>(n, len / (kMin / 2)));
+  auto p = static_cast<const uint8_t*>(data);
+  size_t piece = len / n;
+  std::vector<uint32_t> crcs(n);
+  std::vector<std::thread> pool;
+  for (unsigned i = 1; i < n; ++i)
+    pool.emplace_back([&, i] {
+      size_t b = piece * i, e = i + 1 == n ? len : b + piece;
+      crcs[i] = crc32_of(p + b, e - b);
+    });
+  crcs[0] = crc32_of(p, piece);
+  for (auto& t : pool) t.join();
+  uLong c = crcs[0];
+  for (unsigned i = 1; i < n; ++i) {
+    size_t b = piece * i, e = i + 1 == n ? len : b + piece;
+    c = ::crc32_combine(c, crcs[i], z_off_t(e - b));
+  }
+  return uint32_t(c);
+}
+
 }  // namespace rs

@@ -6,4 +6,6 @@ namespace rs {
 // Standard CRC-32 (zlib's crc32 from 0); `crc` continues an earlier value.
 uint32_t crc32_update(uint32_t crc, const void* data, size_t len);
 inline uint32_t crc32_of(const void* data, size_t len) { return crc32_update(0, data, len); }
+// The same CRC, computed in pieces on all cores for large buffers.
+uint32_t crc32_parallel(const void* data, size_t len);
 }  // namespace rs

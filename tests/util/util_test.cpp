@@ -57,6 +57,10 @@ TEST(Codecs, EndianAndBitFields) {
   EXPECT_EQ(w, 0x1Full << 12);
   EXPECT_EQ(rs::crc32_of("123456789", 9), 0xCBF43926u);
   EXPECT_EQ(rs::crc32_update(rs::crc32_of("1234", 4), "56789", 5), 0xCBF43926u);
+  // The parallel form must agree at every split, odd lengths included.
+  std::vector<uint8_t> big = rstest::random_bytes((9 << 20) + 3, 5);
+  EXPECT_EQ(rs::crc32_parallel(big.data(), big.size()), rs::crc32_of(big.data(), big.size()));
+  EXPECT_EQ(rs::crc32_parallel(big.data(), 100), rs::crc32_of(big.data(), 100));
 }
 
 TEST(Mapping, MapsFilesAndReportsFailures) {
