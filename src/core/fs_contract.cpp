@@ -4,11 +4,27 @@
 
 #include <cstdlib>
 
+#include "cramfs/cramfs.h"
 #include "squashfs/squashfs.h"
 
 namespace {
 
 void free_image(uint8_t* image, size_t) { std::free(image); }
+
+// cramfs: an editable tree; the rebuild writes a new image straight from it,
+// so links, devices, modes and owners of the loaded image survive.
+void* cr_load(uint8_t* buf, uint32_t used, uint32_t) { return cramfs_load_memory(buf, used); }
+int cr_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
+  return cramfs_read(static_cast<entry*>(fs), path, buf, size, offset);
+}
+int cr_write(void* fs, const char* path, const void* buf, size_t size) {
+  return cramfs_add_buffer(static_cast<entry*>(fs), path, buf, size) ? 1 : 0;
+}
+int cr_rm(void* fs, const char* path) { return cramfs_rm(static_cast<entry*>(fs), path); }
+int cr_dump(void* fs, const char* dir) { return cramfs_dump(static_cast<entry*>(fs), dir); }
+uint8_t* cr_rebuild(void* fs, size_t* size) { return cramfs_mmap(static_cast<entry*>(fs), size); }
+void cr_release(void* fs) { cramfs_free(static_cast<entry*>(fs)); }
+void cr_ls(void* fs) { cramfs_ls(static_cast<entry*>(fs), 0); }
 
 // squashfs: a tree built from the image; the rebuild writes a new image from it.
 void* sq_load(uint8_t* buf, uint32_t used, uint32_t) { return squashfs_load_memory(buf, used); }
@@ -26,8 +42,8 @@ void sq_ls(void* fs) { squashfs_ls(static_cast<squashfs_entry*>(fs), 0); }
 
 // File systems not built in yet load nothing, so their partitions stay raw
 // bytes with a null handle and every file operation on them fails.
-const fs_ops kCramfs = {FS_CRAMFS, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                        nullptr,   nullptr, nullptr, -1,      "cramfs_load_memory error.\n"};
+const fs_ops kCramfs = {FS_CRAMFS, cr_load,    cr_read, cr_write, cr_rm, cr_dump, cr_rebuild, free_image,
+                        nullptr,   cr_release, cr_ls,   -1,       "cramfs_load_memory error.\n"};
 const fs_ops kSquashfs = {FS_SQUASHFS, sq_load,    sq_read, sq_write,   sq_rm, sq_dump, sq_rebuild, free_image,
                           nullptr,     sq_release, sq_ls,   -1,         "squashfs_load_memory error.\n"};
 const fs_ops kMinifs = {FS_MINIFS, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

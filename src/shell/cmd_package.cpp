@@ -37,7 +37,10 @@ int cmd_split(int argc, char** argv) {
 static void release_image(const char* file, int flag, const char* str) {
   root_entry = flash_simple_load_bin(file);
   // An image that cannot be loaded is left as it is.
-  if (!root_entry) rs::rs_exit(1);
+  if (!root_entry) {
+    open_a_file_first();
+    rs::rs_exit(1);
+  }
   if (flash_add_release(root_entry, flag, str) != 0) rs::rs_exit(1);
   if (flash_simple_save(root_entry, file) != 0) rs::rs_exit(1);
   rs::rs_exit(0);

@@ -2,7 +2,6 @@
 #include "shell/commands.h"
 #include "shell/shell.h"
 
-int cmd_mkcramfs(int, char**) { return -1; }
 int cmd_mkminifs(int, char**) { return -1; }
 int cmd_unminifs(int, char**) { return -1; }
 int cmd_defaultdb(int, char**) { return -1; }

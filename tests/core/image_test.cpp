@@ -328,4 +328,53 @@ TEST_F(Save, SquashfsPartitionEditedAndRebuilt) {
   init_table_sect(1);
 }
 
+TEST_F(Save, CramfsPartitionKeepsEverythingThroughARebuild) {
+  if (!rstest::have_tool("mkfs.cramfs") || !rstest::have_tool("fsck.cramfs")) GTEST_SKIP() << "cramfs tools not installed";
+  std::string src = dir.file("rootdir");
+  ASSERT_EQ(rstest::run_command("mkdir -p " + src + "/dvb/theme " + src + "/bin && echo '<keymap/>' > " + src +
+                                "/dvb/theme/keymap.xml && printf '#!/bin/sh\\n' > " + src + "/bin/rcS && chmod 755 " + src +
+                                "/bin/rcS && ln -s rcS " + src + "/bin/init && mkfs.cramfs " + src + " " + dir.file("root.cramfs") + " >/dev/null")
+                .status,
+            0);
+  rstest::write_text(dir.file("panel.xml"), "<config/>\n");
+  std::string c = dir.file("flash.conf");
+  rstest::write_text(c, "table_version 2\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x1000\n"
+                        "ROOT root.cramfs true CRAMFS ro 0 0 0x1000 0x20000\nTABLE NULL false RAW ro 0 0 0x21000 0x1000\n");
+  testing::internal::CaptureStdout();
+  Image img(flash_load_conf(c.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  ASSERT_NE(img.part("ROOT")->fs, nullptr);
+  EXPECT_EQ(flash_add(img.f, "ROOT//dvb/theme/panel.xml", dir.file("panel.xml").c_str()), 1);
+  EXPECT_EQ(flash_rm(img.f, "ROOT//dvb/theme/keymap.xml"), 0);
+  ASSERT_EQ(flash_save(img.f, dir.file("flash.bin").c_str(), 0), 0);
+  testing::internal::GetCapturedStdout();
+  Image back(flash_load_bin(dir.file("flash.bin").c_str()));
+  ASSERT_NE(back.f, nullptr);
+  partition_data* r = back.part("ROOT");
+  EXPECT_EQ(r->crc32_passed, 1);
+  // The main area behind the new image is erased flash.
+  EXPECT_EQ(r->buf[r->info->used_size], 0xFF);
+  EXPECT_EQ(r->buf[r->info->partition_size - 1], 0xFF);
+  char buf[64] = {};
+  EXPECT_EQ(flash_read(back.f, "rOOT//dvb/theme/panel.xml", buf, sizeof buf, 0), 10);
+  EXPECT_EQ(flash_read(back.f, "ROOT//dvb/theme/keymap.xml", buf, sizeof buf, 0), 0);
+  // The rebuilt image passes the outside checker and keeps the link and modes.
+  rstest::write_bytes(dir.file("out.cramfs"), std::vector<uint8_t>(r->buf, r->buf + r->info->used_size));
+  ASSERT_EQ(rstest::run_command("fsck.cramfs --extract=" + dir.file("x") + " " + dir.file("out.cramfs")).status, 0);
+  EXPECT_EQ(rstest::run_command("readlink " + dir.file("x/bin/init")).out, "rcS\n");
+  EXPECT_EQ(rstest::run_command("stat -c %a " + dir.file("x/bin/rcS")).out, "755\n");
+  // Writing into a cramfs partition whose image did not load fails.
+  std::memset(r->buf, 0, 64);
+  ASSERT_EQ(flash_update(back.f, "ROOT", r->buf, int(r->info->used_size)), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(r->fs, nullptr);
+  EXPECT_EQ(flash_write(back.f, "ROOT//a", "x", 1), -1);
+  std::string dumpdir = dir.file("dump");
+  ASSERT_EQ(mkdir(dumpdir.c_str(), 0755), 0);
+  flash_dump(back.f, dumpdir.c_str());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("cramfs_load_memory error.\n"), std::string::npos);
+  EXPECT_TRUE(rs::path_exists(dumpdir + "/BIN.ROOT"));
+  init_table_sect(1);
+}
+
 }  // namespace

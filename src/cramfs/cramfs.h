@@ -1,0 +1,98 @@
+// cramfs partitions edited in memory: the file tree, the image reader and the
+// image writer.
+//
+// A loaded image becomes a tree of `entry` nodes with every regular file's and
+// link's content held in memory, so the tree outlives the bytes it came from.
+// The root node is the handle the image core keeps for the partition; its
+// `image` record owns the path table. Paths are absolute ("/dir/file").
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "cramfs/hash.h"
+
+struct entry;
+
+struct cramfs_data {
+  hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
+  long total_blocks = 0;          // writer: pages written
+  long total_nodes = 0;           // writer: inodes written, root included
+  int image_length = 0;           // boot image in front of the file system: always 0
+  int fslen_ub = 0;               // upper bound of the image the writer would produce
+  int error = 0;                  // 0, or the error number of the failed opening check
+};
+
+struct entry {
+  char* name = nullptr;  // last path component; "/" for the root
+  uint32_t mode = 0;     // POSIX type and permission bits
+  uint32_t size = 0;     // file length, directory listing size, device number or link length
+  uint32_t uid = 0, gid = 0;
+  uint8_t md5sum[16] = {};
+  uint8_t flags = 0;     // bit 0: md5sum holds the digest; bit 1: nothing to digest
+  char* path = nullptr;  // full tree path (host path for trees scanned from a directory)
+  entry* same = nullptr; // writer: earlier entry whose data this one shares
+  uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
+  uint8_t* buf = nullptr;               // content of a regular file or link target (malloc'd)
+  entry* parent = nullptr;
+  entry* child = nullptr;
+  entry* last_child = nullptr;
+  entry* next = nullptr;
+  entry* prev = nullptr;
+  cramfs_data* image = nullptr;
+};
+
+enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
+
+// --- loading -------------------------------------------------------------
+// The tree of the cramfs image in `buf` (a superblock at 0 or after 512 bytes
+// of padding). Malformed images print a message and give null; nothing outside
+// [buf, buf+size) is read. The buffer may be freed afterwards.
+entry* cramfs_load_memory(uint8_t* buf, size_t size);
+// Same for an image file.
+entry* cramfs_load(const char* imagefile);
+
+// --- tree operations -----------------------------------------------------
+entry* cramfs_find(entry* root, const char* path);
+// Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files.
+int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);
+// Prints the content as text and "\n"; 0, or 1 when the path is unknown.
+int cramfs_cat(entry* root, const char* path);
+// New regular file (0644, uid/gid 0) holding a copy of `buf`; null when the
+// parent directory is unknown or the content exceeds the 24-bit size field.
+// Callers remove an existing file of the same path first.
+entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size);
+// cramfs_add_buffer with the content of the host file `myfile`; null when unreadable.
+entry* cramfs_add(entry* root, const char* path, const char* myfile);
+entry* cramfs_mkdir(entry* root, const char* path);
+// Removes the node and its subtree; 0 always (also for unknown paths).
+int cramfs_rm(entry* root, const char* path);
+// Prints the tree as "|-- name" lines; refreshes directory sizes. 0.
+int cramfs_ls(entry* root, int level);
+// Writes the tree below `root` into the host directory `dir` (created when
+// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot be made.
+int cramfs_dump(entry* root, const char* dir);
+// Recomputes directory sizes and the image's fslen_ub; gives `node`'s listing size.
+uint32_t cramfs_resize(entry* node);
+// Releases the whole tree; for a root also its image record.
+void cramfs_free(entry* root);
+
+// Lower-level node helpers.
+entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint32_t size,
+                       uint32_t uid, uint32_t gid);
+void inode_add_child(entry* node, entry* child);
+void cramfs_reset_list(entry* parent, entry* child);
+void node_free(entry* node);
+
+// --- writer --------------------------------------------------------------
+// Tree of the host directory `dir` with the host's attributes (lstat): modes,
+// owners, symbolic links, device nodes, fifos and sockets; contents are read
+// in. Size estimates are added to *fslen_ub. Null when `dir` cannot be examined.
+entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
+// Complete cramfs image of the tree in a malloc'd buffer of *size bytes, or
+// null (with a message) when it exceeds the largest image. Writer limits end
+// the process with status 8.
+uint8_t* cramfs_mmap(entry* root, size_t* size);
+// Image of the host directory `dir` written atomically to `image`; 0 or -1.
+int mkfs_cramfs(const char* dir, const char* image);
+// Threads used for page compression (0 = all cores); output does not depend on it.
+void cramfs_set_threads(unsigned n);

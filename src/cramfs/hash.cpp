@@ -1,0 +1,146 @@
+#include "cramfs/hash.h"
+
+#include <cstdlib>
+#include <cstring>
+
+int _hash_key(const char* key, int length) {
+  if (length <= 1) return 0;
+  uint32_t acc = 0;
+  unsigned shift = 0;
+  for (const char* p = key; *p; ++p) {
+    int32_t byte = static_cast<int8_t>(*p);
+    acc ^= static_cast<uint32_t>(byte) << shift;
+    shift = shift == 24 ? 0 : shift + 8;
+  }
+  return static_cast<int>(acc % static_cast<uint32_t>(length));
+}
+
+hash_t* hash_new(int size, hash_free_func freefunc) {
+  if (size < 1) size = 1;
+  hash_t* t = static_cast<hash_t*>(calloc(1, sizeof(hash_t)));
+  if (!t) return nullptr;
+  t->entries = static_cast<hashentry_t**>(calloc(static_cast<size_t>(size), sizeof(hashentry_t*)));
+  if (!t->entries) {
+    free(t);
+    return nullptr;
+  }
+  t->ref = 1;
+  t->freefunc = freefunc;
+  t->length = size;
+  return t;
+}
+
+static hashentry_t* find_entry(const hash_t* t, const char* key, hashentry_t*** link_out) {
+  hashentry_t** link = &t->entries[_hash_key(key, t->length)];
+  for (; *link; link = &(*link)->next) {
+    if (strcmp((*link)->key, key) == 0) {
+      if (link_out) *link_out = link;
+      return *link;
+    }
+  }
+  if (link_out) *link_out = nullptr;
+  return nullptr;
+}
+
+int hash_add(hash_t* t, const char* key, void* data) {
+  if (!t || !key) return -1;
+  if (hashentry_t* e = find_entry(t, key, nullptr)) {
+    if (t->freefunc && e->value && e->value != data) t->freefunc(e->value);
+    e->value = data;
+    return 0;
+  }
+  hashentry_t* e = static_cast<hashentry_t*>(malloc(sizeof(hashentry_t)));
+  if (!e) return -1;
+  e->key = strdup(key);
+  if (!e->key) {
+    free(e);
+    return -1;
+  }
+  e->value = data;
+  hashentry_t** head = &t->entries[_hash_key(key, t->length)];
+  e->next = *head;
+  *head = e;
+  t->num_keys++;
+  return 0;
+}
+
+void* hash_get(const hash_t* t, const char* key) {
+  if (!t || !key) return nullptr;
+  hashentry_t* e = find_entry(t, key, nullptr);
+  return e ? e->value : nullptr;
+}
+
+bool hash_contains(const hash_t* t, const char* key) { return t && key && find_entry(t, key, nullptr); }
+
+int hash_drop(hash_t* t, const char* key) {
+  if (!t || !key) return -1;
+  hashentry_t** link;
+  hashentry_t* e = find_entry(t, key, &link);
+  if (!e) return -1;
+  *link = e->next;
+  if (t->freefunc && e->value) t->freefunc(e->value);
+  free(e->key);
+  free(e);
+  t->num_keys--;
+  return 0;
+}
+
+int hash_num_keys(const hash_t* t) { return t ? t->num_keys : 0; }
+
+hash_t* hash_clone(hash_t* t) {
+  if (t) t->ref++;
+  return t;
+}
+
+void hash_release(hash_t* t) {
+  if (!t) return;
+  if (t->ref >= 2) {
+    t->ref--;
+    return;
+  }
+  for (int i = 0; i < t->length; ++i) {
+    hashentry_t* e = t->entries[i];
+    while (e) {
+      hashentry_t* next = e->next;
+      if (t->freefunc && e->value) t->freefunc(e->value);
+      free(e->key);
+      free(e);
+      e = next;
+    }
+  }
+  free(t->entries);
+  free(t);
+}
+
+hash_iterator_t* hash_iter_new(hash_t* t) {
+  if (!t) return nullptr;
+  hash_iterator_t* it = static_cast<hash_iterator_t*>(calloc(1, sizeof(hash_iterator_t)));
+  if (!it) return nullptr;
+  it->ref = 1;
+  it->table = hash_clone(t);
+  return it;
+}
+
+const char* hash_iter_next(hash_iterator_t* it) {
+  if (!it) return nullptr;
+  if (it->entry) it->entry = it->entry->next;
+  while (!it->entry && it->index < it->table->length) it->entry = it->table->entries[it->index++];
+  return it->entry ? it->entry->key : nullptr;
+}
+
+void* hash_iter_get_data(const hash_iterator_t* it) { return it && it->entry ? it->entry->value : nullptr; }
+
+int hash_iter_set_data(hash_iterator_t* it, void* data) {
+  if (!it || !it->entry) return -1;
+  hash_t* t = it->table;
+  if (t->freefunc && it->entry->value && it->entry->value != data) t->freefunc(it->entry->value);
+  it->entry->value = data;
+  return 0;
+}
+
+void hash_iter_release(hash_iterator_t* it) {
+  if (!it) return;
+  if (--it->ref > 0) return;
+  hash_release(it->table);
+  free(it);
+}

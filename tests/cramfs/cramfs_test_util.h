@@ -1,0 +1,54 @@
+// Shared helpers of the cramfs tests.
+#pragma once
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cramfs/cramfs.h"
+
+namespace cramfs_test {
+
+struct TreeDeleter {
+  void operator()(entry* e) const { cramfs_free(e); }
+};
+using Tree = std::unique_ptr<entry, TreeDeleter>;
+
+// A tree holding only its root directory (0755, root-owned).
+inline Tree empty_tree() {
+  cramfs_data* img = new cramfs_data;
+  img->entry_table = hash_new(400, nullptr);
+  entry* root = cramfs_node_new(img, "/", 0x41ED, 0, 0, 0);
+  hash_add(img->entry_table, "/", root);
+  return Tree(root);
+}
+
+inline std::vector<uint8_t> build(entry* root) {
+  size_t n = 0;
+  uint8_t* p = cramfs_mmap(root, &n);
+  std::vector<uint8_t> out;
+  if (p) out.assign(p, p + n);
+  free(p);
+  return out;
+}
+
+inline Tree load(std::vector<uint8_t> img) { return Tree(cramfs_load_memory(img.data(), img.size())); }
+
+inline std::string content(entry* root, const char* path) {
+  entry* e = cramfs_find(root, path);
+  if (!e || !e->buf) return {};
+  return std::string(reinterpret_cast<char*>(e->buf), e->size);
+}
+
+// Every entry below `dir` (relative path) described by type, permissions,
+// owner, and content / link target / device number.
+std::map<std::string, std::string> snapshot(const std::string& dir);
+
+// A host directory with the kinds of entry a firmware root holds.
+void make_rich_dir(const std::string& dir);
+
+}  // namespace cramfs_test
