@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -117,9 +118,14 @@ int cmd_tmpdebug(int, char**) {
     std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 283, int(got), int(clen));
     return -1;
   }
-  uLongf dlen = clen * 10;
+  // Ten times the compressed length is too small for well-compressible input;
+  // the original length always suffices.
+  uLongf dlen = std::max<uLongf>(clen * 10, size);
   std::vector<uint8_t> out(dlen);
-  uncompress(out.data(), &dlen, comp.data(), clen);
+  if (uncompress(out.data(), &dlen, comp.data(), clen) != Z_OK) {
+    std::printf("decompress error.\n");
+    return -1;
+  }
   std::printf("decompress success, src_len=%d, dst_len=%d.\n", int(clen), int(dlen));
   FILE* a = std::fopen("a.bin", "wb+");
   if (a) {

@@ -1,6 +1,8 @@
 // The shell is driven as users drive it: the real program, lines on its input.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "fixture.h"
 #include "testutil.h"
 
@@ -131,6 +133,12 @@ TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(rstest::read_bytes(dir.file("unpacked/boot.bin")), rstest::random_bytes(0x800, 9));
 
+  // The split directory builds the same image again.
+  r = romsmith("mkflash unpacked/flash.conf rebuilt.bin", "", dir.path());
+  EXPECT_EQ(rstest::read_bytes(dir.file("rebuilt.bin")), built);
+  EXPECT_EQ(romsmith("split pack.merge unpacked", "", dir.path()).out,
+            "Split output file list:\n    unpacked/flash.conf\n    unpacked/boot.bin\n    unpacked/table.bin\n");
+
   r = romsmith("release built.bin v1.0-test", "", dir.path());
   EXPECT_EQ(r.status, 0);
   std::vector<uint8_t> rel = rstest::read_bytes(dir.file("built.bin"));
@@ -139,8 +147,23 @@ TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
   EXPECT_EQ(romsmith("unrelease built.bin", "", dir.path()).status, 0);
   rel = rstest::read_bytes(dir.file("built.bin"));
   EXPECT_EQ(rel[0x1000 - 512], 0);
+  EXPECT_EQ(romsmith("release missing.bin x", "", dir.path()).out,
+            std::string(std::strerror(ENOENT)) + ": missing.bin\nopen a file first\n");
   r = romsmith("version");
   EXPECT_EQ(r.out, "romsmith private version:v2.7.1  --20200901\nromsmith branch version:v1.9-dev --20201016\n");
+}
+
+TEST_F(ShellImage, InfoAndCompressionSelfTest) {
+  rstest::RunResult r = romsmith("info");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("rominfo version: v2.7.1  --20200901 \nrominfo compiler version: gcc version ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\nrominfo complier para: "), std::string::npos);
+  EXPECT_EQ(prompt("tmpdebug\n").out, ">> file(test.bin) get stat failed.\n\tusage: tmpdebug : for tmp debug\n>> ");
+  rstest::write_text(dir.file("test.bin"), std::string(5000, 'a'));
+  r = prompt("tmpdebug\n");
+  EXPECT_NE(r.out.find("file(test.bin) st.st_size=5000\ncompress success, src_len=5000, dst_len="), std::string::npos);
+  EXPECT_NE(r.out.find("dst_len=5000.\n"), std::string::npos) << r.out;
+  EXPECT_EQ(rstest::read_text(dir.file("a.bin")), std::string(5000, 'a'));
 }
 
 }  // namespace
