@@ -108,6 +108,15 @@ RS_API int flash_partition_dump(flash* entry, const char* partition_name, const 
 RS_API int flash_add_release(flash* entry, int release_flag, const char* str);
 
 /* The command shell: argv[0] is the program name. Returns the exit status. */
+/* Data tools: channel databases, defaults, language list and key map. */
+RS_API int tools_dbcopy(flash* entry, const char* dir);
+RS_API int tools_dbtodef(flash* entry);
+RS_API int tools_default_db(flash* entry, const char* filename);
+RS_API int tools_datareset(flash* entry);
+RS_API int tools_language(flash* entry, const char* language);
+RS_API int tools_keymap(flash* entry, const char* filename);
+RS_API void berkeley_2_default(const char* path, const char* file);
+
 RS_API int romsmith_main(int argc, char** argv);
 
 #ifdef __cplusplus

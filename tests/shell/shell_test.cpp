@@ -166,4 +166,23 @@ TEST_F(ShellImage, InfoAndCompressionSelfTest) {
   EXPECT_EQ(rstest::read_text(dir.file("a.bin")), std::string(5000, 'a'));
 }
 
+TEST_F(ShellImage, ThemeAndDefaultsInACramfsRoot) {
+  const std::string root = std::string(ROMSMITH_SOURCE_DIR) + "/examples/rootfs";
+  ASSERT_EQ(romsmith("mkcramfs " + rstest::shell_quote(root) + " root.cramfs", "", dir.path()).status, 0);
+  rstest::write_text(dir.file("flash.conf"), "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
+                                             "ROOT root.cramfs true CRAMFS ro 0 0 0x10000 0x40000\n"
+                                             "TABLE NULL false RAW ro 0 0 0x50000 0x10000\n");
+  ASSERT_EQ(romsmith("mkflash flash.conf box.bin", "", dir.path()).status, 0);
+  rstest::write_text(dir.file("km.xml"), "<keymap name=\"new\"/>\n");
+  rstest::write_text(dir.file("defaults.db"), "default data");
+  rstest::RunResult r = prompt("showlang\nopen box.bin\nsetlang eng;fre;;deu\nshowlang\nkeymap km.xml\nkeymap none.xml\n"
+                               "defaultdb defaults.db\nsave box2.bin\nopen box2.bin\ncat ROOT//dvb/theme/keymap.xml\n"
+                               "cat ROOT//default_data.db\nshowlang\nsetlang\n");
+  EXPECT_EQ(r.out.rfind(">> open a file first\n>> >> \n>> eng\nfre\ndeu\n\n>> ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find(">> cmd_keymap execute error, please check.\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(">> <keymap name=\"new\"/>\n\n>> default data\n>> eng\nfre\ndeu\n\n>> \tusage: setlang <language list>\n"),
+            std::string::npos)
+      << r.out;
+}
+
 }  // namespace

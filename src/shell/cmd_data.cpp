@@ -1,0 +1,107 @@
+// Handlers for the channel databases, the language list and the key map.
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "shell/commands.h"
+#include "shell/shell.h"
+#include "util/fileio.h"
+#include "util/strutil.h"
+
+namespace {
+
+int execute_error(const char* name) {
+  std::printf("%s execute error, please check.\n", name);
+  return 0;
+}
+
+}  // namespace
+
+int cmd_defaultdb(int argc, char** argv) {
+  if (!root_entry) return open_a_file_first();
+  if (argc < 2) return usage_not_right();
+  if (tools_default_db(root_entry, argv[1]) < 0) return execute_error("cmd_defaultdb");
+  return 0;
+}
+
+int cmd_keymap(int argc, char** argv) {
+  if (root_entry && argc >= 2 && tools_keymap(root_entry, argv[1]) < 0) return execute_error("cmd_keymap");
+  return 0;
+}
+
+int cmd_dbtodef(int, char**) {
+  if (!root_entry) return open_a_file_first();
+  tools_dbtodef(root_entry);
+  return 0;
+}
+
+int cmd_datareset(int argc, char** argv) { return cmd_dbtodef(argc, argv); }
+
+int cmd_dbcopy(int argc, char** argv) {
+  if (!root_entry) return open_a_file_first();
+  if (argc < 2) {
+    std::printf("dbcopy to default directory(.)\n");
+    tools_dbcopy(root_entry, ".");
+    return 0;
+  }
+  if (!rs::path_exists(argv[1])) {
+    std::printf("directory(%s) not exits.\n", argv[1]);
+    return 0;
+  }
+  std::printf("dbcopy to directory(%s)\n", argv[1]);
+  tools_dbcopy(root_entry, argv[1]);
+  return 0;
+}
+
+int cmd_db2def(int argc, char** argv) {
+  if (!root_entry) return open_a_file_first();
+  // Both the directory and the output file are needed.
+  if (argc < 3) return usage_not_right();
+  tools_dbcopy(root_entry, argv[1]);
+  berkeley_2_default(argv[1], argv[2]);
+  return 0;
+}
+
+int cmd_localdbtodef(int argc, char** argv) {
+  if (argc < 2) return usage_not_right();
+  for (const char* db : {"sat.db", "prog.db", "tp.db"}) {
+    std::string path = rs::strprintf("%s/%s", argv[1], db);
+    if (!rs::path_exists(path)) {
+      std::printf("file %s not exist\n", path.c_str());
+      return -2;
+    }
+  }
+  if (!root_entry) return open_a_file_first();
+  berkeley_2_default(argv[1], "tmp_file");
+  flash_rm(root_entry, "ROOT//default_data.db");
+  flash_add(root_entry, "ROOT//default_data.db", "tmp_file");
+  ::unlink("tmp_file");
+  return 0;
+}
+
+int cmd_showlang(int, char**) {
+  if (!root_entry) return open_a_file_first();
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[0x100000]);
+  if (!buf) {
+    std::printf("%s failed at %s %d\n", "malloc", "main", 610);
+    return 0;
+  }
+  int n = flash_read(root_entry, "ROOT/dvb/theme/language/language", buf.get(), 0x100000, 0);
+  if (n > 0) std::fwrite(buf.get(), 1, size_t(n), stdout);
+  std::printf("\n");
+  return 0;
+}
+
+int cmd_setlang(int argc, char** argv) {
+  if (argc < 2) return -1;
+  if (!root_entry) return open_a_file_first();
+  std::string text;
+  for (const std::string& piece : rs::strsplit(argv[1], ";"))
+    if (!piece.empty()) text += piece + "\n";
+  std::printf("\n");
+  tools_language(root_entry, text.c_str());
+  return 0;
+}
