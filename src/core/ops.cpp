@@ -118,10 +118,10 @@ RS_API int flash_update(flash* entry, const char* partition_name, const void* bu
   if (size < 0) return -1;
   partition_data* p = flash_get_partition(entry, partition_name);
   if (!p || partition_update(p, buf, size_t(size)) != 0) return -1;
+  // The old handle described bytes that are gone. A minifs device is mounted
+  // afresh too: kept, its stale files would overwrite the new bytes at save.
   int type = p->info->file_system_type;
-  // The old tree described bytes that are gone; a mounted minifs device works
-  // on the buffer itself and stays.
-  if (type == FS_CRAMFS || type == FS_SQUASHFS) {
+  if (type == FS_CRAMFS || type == FS_SQUASHFS || type == FS_MINIFS) {
     partition_release_fs(*p);
     partition_load_fs(*p);
   }

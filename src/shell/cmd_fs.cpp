@@ -1,12 +1,91 @@
 // Handlers that build and extract file-system images on the host.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "cramfs/cramfs.h"
+#include "minifs/minifs.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
+#include "util/strutil.h"
 
 int cmd_mkcramfs(int argc, char** argv) {
   // Both the directory and the image name are needed.
   if (argc < 3) return usage_not_right();
   return mkfs_cramfs(argv[1], argv[2]);
+}
+
+int cmd_mkminifs(int argc, char** argv) {
+  if (argc < 3) return usage_not_right();
+  uint64_t size = 0x1400000;
+  if (argc == 4) {
+    size = rs::str2int(argv[3]);
+    if (size & 0xFFFF) {
+      std::printf("the size must align in 64K!!!\n");
+      return usage_not_right();
+    }
+  }
+  minifs_device* dev = minifs_mount("", "/", nullptr, size_t(size), nullptr);
+  if (!dev) return 0;
+  minifs_load(dev, argv[1], 1);
+  minifs_mkimg(dev, argv[2]);
+  minifs_umount(dev);
+  return 0;
+}
+
+int cmd_unminifs(int argc, char** argv) {
+  if (argc < 3) return usage_not_right();
+  const char* image = argv[1];
+  const char* dir = argv[2];
+  struct stat st;
+  if (::stat(dir, &st) == 0) {
+    std::printf("error: dir [%s] already exist!\n", dir);
+    return -1;
+  }
+  if (::mkdir(dir, 0755) != 0) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 362);
+    return -1;
+  }
+  FILE* f = std::fopen(image, "rb");
+  if (!f) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 369);
+    return -1;
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> closer(f, std::fclose);
+  if (fstat(fileno(f), &st) != 0) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 374);
+    return -1;
+  }
+  if (st.st_size <= 0) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 380);
+    return -1;
+  }
+  if (st.st_size & 0xFFFF) std::printf("warning: minfis image file ought to be align in 64K\n");
+  // A short image still mounts a full-size device: the tail reads as erased flash.
+  size_t size = std::max<size_t>(size_t(st.st_size), 0x1400000);
+  std::vector<uint8_t> buf;
+  try {
+    buf.assign(size, 0xFF);
+  } catch (const std::bad_alloc&) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 391);
+    return -1;
+  }
+  size_t got = 0;
+  while (got < size_t(st.st_size)) {
+    size_t n = std::fread(buf.data() + got, 1, std::min<size_t>(2048, size_t(st.st_size) - got), f);
+    if (n == 0) break;
+    got += n;
+  }
+  minifs_device* dev = minifs_mount("", "/", buf.data(), buf.size(), nullptr);
+  int rc = 0;
+  if (!dev || minifs_dump(dev, dir, "/") < 0) {
+    std::printf("error: %s %d\n", "cmd_unminifs", 407);
+    rc = -1;
+  }
+  if (dev) minifs_umount(dev);
+  return rc;
 }

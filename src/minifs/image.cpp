@@ -1,0 +1,264 @@
+// Whole images: mount, unmount, writing the image out, filling a device from a
+// host tree, extracting one into a host tree, and the tree listing.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "minifs/internal.h"
+#include "util/fileio.h"
+
+using namespace minifs;
+
+minifs_device* minifs_mount(const char* devname, const char* path, uint8_t* buffer, size_t size, init_fn init) {
+  auto dev = std::make_unique<minifs_device>();
+  dev->devname = devname ? devname : "";
+  dev->rootPath = path ? path : "";
+  dev->buffer = buffer;
+  dev->size = size;
+  if (!(init ? init : ramdisk_Init)(dev.get())) return nullptr;
+  dev->root = minifs_CreateNewObject(dev.get(), nullptr, 1, OBJ_DIRECTORY, 0, 0, 040775);
+  device_Init(dev.get());
+  return dev.release();
+}
+
+void minifs_umount(minifs_device* dev) {
+  if (!dev) return;
+  // A handle left open must not reach into the freed tree.
+  for (auto& [id, obj] : dev->objects) minifs_DetachHandle(obj.get());
+  delete dev;
+}
+
+minifs_Object* minifs_root(minifs_device* dev) { return dev ? dev->root : nullptr; }
+
+static size_t image_length(minifs_device* dev) {
+  size_t n = 0;
+  for (int b = dev->StartBlock; b <= dev->EndBlock; ++b)
+    if (dev->blocks[b].pagesInUse > 0) n += kBlockBytes;
+  return n;
+}
+
+static void image_fill(minifs_device* dev, uint8_t* out) {
+  for (int b = dev->StartBlock; b <= dev->EndBlock; ++b) {
+    if (dev->blocks[b].pagesInUse <= 0) continue;
+    for (int i = 0; i < kPagesPerBlock; ++i, out += kPageSize)
+      dev->readPage(dev, dev->blocks[b].start_page + i, out, out + kDataBytes);
+  }
+}
+
+int minifs_mkimg(minifs_device* dev, const char* image) {
+  if (!dev || !image) return -1;
+  std::vector<uint8_t> bytes(image_length(dev));
+  image_fill(dev, bytes.data());
+  return rs::write_file_atomic(image, bytes.data(), bytes.size()) ? 0 : -1;
+}
+
+uint8_t* minifs_mmap(minifs_device* dev, size_t* size) {
+  *size = 0;
+  if (!dev) return nullptr;
+  size_t n = image_length(dev);
+  if (n == 0) return nullptr;
+  auto* out = static_cast<uint8_t*>(std::malloc(n));
+  if (!out) {
+    std::printf("error: %s %d\n", "minifs_mmap", 613);
+    return nullptr;
+  }
+  image_fill(dev, out);
+  *size = n;
+  return out;
+}
+
+void minifs_munmap(uint8_t* image, size_t) { std::free(image); }
+
+// ---- loading a host tree --------------------------------------------------
+
+static void load_entry(minifs_device* dev, const std::string& host, const std::string& mpath, const struct stat& st) {
+  uint32_t mode = st.st_mode & 07777;
+  if (S_ISDIR(st.st_mode)) {
+    if (!minifs_FindObjectByName(dev, mpath.c_str()))
+      minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_DIRECTORY, st.st_uid, st.st_gid, mode, nullptr, nullptr);
+  } else if (S_ISREG(st.st_mode)) {
+    if (uint64_t(st.st_size) > kMaxFileSize) {
+      std::fprintf(stderr, "warning: %s is larger than 8 MiB, skipped\n", host.c_str());
+      return;
+    }
+    FILE* f = std::fopen(host.c_str(), "rb");
+    if (!f) return;
+    if (minifs_Object* old = minifs_FindObjectByName(dev, mpath.c_str())) {
+      if (old->Header.type != OBJ_FILE || old->handle) {
+        std::fclose(f);
+        return;
+      }
+      minifs_DeleteObject(old);
+    }
+    if (minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_FILE, st.st_uid, st.st_gid, mode, nullptr, nullptr)) {
+      if (minifs_Handle* h = minifs_open(dev, mpath.c_str(), 2, 0664)) {
+        uint8_t buf[2048];
+        size_t off = 0, n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+          if (minifs_write(h, buf, n, off) != int(n)) break;
+          off += n;
+        }
+        minifs_close(h);
+      }
+    }
+    std::fclose(f);
+  } else if (S_ISLNK(st.st_mode)) {
+    char target[kMaxAlias + 2];
+    ssize_t n = ::readlink(host.c_str(), target, sizeof target);
+    if (n < 0 || n > kMaxAlias || minifs_FindObjectByName(dev, mpath.c_str())) return;
+    target[n] = 0;
+    minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_SYMLINK, st.st_uid, st.st_gid, mode, nullptr, target);
+  }
+}
+
+// `comps` are the path components below (and including) the top directory's
+// name; the first `level` of them are dropped for the device path.
+static void load_walk(minifs_device* dev, const std::string& host, std::vector<std::string>& comps, int level) {
+  struct stat st;
+  if (::lstat(host.c_str(), &st) != 0) return;
+  if (int(comps.size()) > level) {
+    std::string mpath;
+    for (size_t i = size_t(level); i < comps.size(); ++i) mpath += "/" + comps[i];
+    load_entry(dev, host, mpath, st);
+  }
+  if (!S_ISDIR(st.st_mode)) return;
+  DIR* d = ::opendir(host.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (struct dirent* e = ::readdir(d))
+    if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const auto& n : names) {
+    comps.push_back(n);
+    load_walk(dev, host + "/" + n, comps, level);
+    comps.pop_back();
+  }
+}
+
+int minifs_load(minifs_device* dev, const char* local_directory, int level) {
+  if (!dev || !local_directory) return 0;
+  std::string top(local_directory);
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  struct stat st;
+  if (::lstat(top.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  std::vector<std::string> comps{top.substr(top.rfind('/') == std::string::npos ? 0 : top.rfind('/') + 1)};
+  load_walk(dev, top, comps, std::max(level, 0));
+  return 0;
+}
+
+// ---- extraction -----------------------------------------------------------
+
+static std::string join(const std::string& dir, const std::string& name) {
+  if (dir == "/") return dir + name;
+  std::string d = dir;
+  if (d.size() >= 2 && d.back() == '/') d.pop_back();
+  return d + "/" + name;
+}
+
+static int write_file_process(minifs_device* dev, minifs_Object* obj, const std::string& m, const std::string& l) {
+  const std::string& name = obj->Header.name;
+  std::string host = join(l, name), mpath = join(m, name);
+  switch (obj->Header.type) {
+    case OBJ_FILE: {
+      minifs_Handle* h = minifs_open(dev, mpath.c_str(), 2, 0664);
+      if (!h) return -1;
+      int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0664);
+      if (fd < 0) {
+        minifs_close(h);
+        return -1;
+      }
+      uint8_t buf[2048];
+      int r = 0;
+      for (size_t off = 0;; off += sizeof buf) {
+        int n = minifs_read(h, buf, sizeof buf, off);
+        if (n < 0 || (n > 0 && ::write(fd, buf, size_t(n)) != n)) {
+          r = -1;
+          break;
+        }
+        if (n < int(sizeof buf)) break;
+      }
+      if (obj->Header.mode & 0777) ::fchmod(fd, obj->Header.mode & 07777);
+      ::close(fd);
+      minifs_close(h);
+      return r;
+    }
+    case OBJ_DIRECTORY:
+      return ::mkdir(host.c_str(), 0775) == 0 ? 0 : -1;
+    case OBJ_SYMLINK:
+      std::printf(
+          "warning: unminifs tool for windows unsupport create symlink now, <path: %-20s>, <link path: %-20s>\n",
+          host.c_str(), obj->Header.alias.c_str());
+      return 0;
+    default:
+      std::printf("minifs unsupport type now!\n");
+      return -1;
+  }
+}
+
+static int minifs_export(minifs_device* dev, minifs_Object* parent, const std::string& m, const std::string& l) {
+  if (!parent->is_dir()) return 0;
+  int count = 0;
+  std::vector<minifs_Object*> kids = parent->children;
+  for (minifs_Object* c : kids) {
+    const std::string& name = c->Header.name;
+    // A name from the image must not lead outside the target directory.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+      std::printf("warning: bad minifs name [%s] skipped\n", name.c_str());
+      continue;
+    }
+    int r = write_file_process(dev, c, m, l);
+    if (r < 0) return r;
+    if (c->is_dir()) {
+      r = minifs_export(dev, c, join(m, name), join(l, name));
+      if (r < 0) return r;
+      count += r;
+      if (c->Header.mode & 0777) ::chmod(join(l, name).c_str(), c->Header.mode & 07777);
+    }
+    count++;
+  }
+  return count;
+}
+
+int minifs_dump(minifs_device* dev, const char* local_dir, const char* minifs_dir) {
+  if (!dev || !local_dir) return -1;
+  const char* m = minifs_dir ? minifs_dir : "/";
+  minifs_Object* obj = minifs_FindObjectByName(dev, m);
+  if (!obj) return -1;
+  return minifs_export(dev, obj, m, local_dir);
+}
+
+// ---- listing --------------------------------------------------------------
+
+static void ls_dir(minifs_Object* dir, int level, std::vector<bool>& more) {
+  size_t n = dir->children.size();
+  for (size_t i = 0; i < n; ++i) {
+    minifs_Object* c = dir->children[i];
+    bool last = i + 1 == n;
+    for (int d = 0; d < level && d < 128; ++d) std::printf("%s", more[size_t(d)] ? "|   " : "    ");
+    std::printf(last ? "`-- %s" : "|-- %s", c->Header.name.c_str());
+    if (c->Header.type == OBJ_FILE)
+      std::printf("\t\t(%u)\n", c->Header.rawFileSize);
+    else if (c->Header.type == OBJ_SYMLINK)
+      std::printf("\t\t(%u)\n", unsigned(c->Header.alias.size()));
+    else
+      std::printf("\n");
+    if (c->is_dir() && level < 128) {
+      more[size_t(level)] = !last;
+      ls_dir(c, level + 1, more);
+    }
+  }
+}
+
+int minifs_ls(minifs_Object* root, int level) {
+  if (!root || !root->is_dir()) return 0;
+  std::vector<bool> more(130, false);
+  ls_dir(root, std::max(level, 0), more);
+  return 0;
+}
