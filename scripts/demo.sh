@@ -1,5 +1,8 @@
 #!/bin/sh
-# The main job: show what the shell offers.
+# The main job: build the bundled sample image and show it.
 set -e
 BUILD=${1:-build}
-"$BUILD/romsmith" help
+IMAGE=$(scripts/sample.sh "$BUILD")
+echo "built $IMAGE"
+printf 'open %s\nls\nls ROOT\nls DATA\ncat ROOT//dvb/theme/language/language\nq\n' "$IMAGE" | "$BUILD/romsmith"
+echo
