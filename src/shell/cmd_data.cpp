@@ -11,15 +11,6 @@
 #include "util/fileio.h"
 #include "util/strutil.h"
 
-namespace {
-
-int execute_error(const char* name) {
-  std::printf("%s execute error, please check.\n", name);
-  return 0;
-}
-
-}  // namespace
-
 int cmd_defaultdb(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) return usage_not_right();

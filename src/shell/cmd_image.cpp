@@ -10,15 +10,6 @@
 #include "shell/shell.h"
 #include "util/fileio.h"
 
-namespace {
-
-int execute_error(const char* name) {
-  std::printf("%s execute error, please check.\n", name);
-  return 0;
-}
-
-}  // namespace
-
 int cmd_mkflash(int argc, char** argv) {
   // The output name is needed as well; without it nothing could be written.
   if (argc < 3) return usage_not_right();

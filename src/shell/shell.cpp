@@ -49,6 +49,11 @@ int usage_not_right() {
   return -2;
 }
 
+int execute_error(const char* name) {
+  std::printf("%s execute error, please check.\n", name);
+  return 0;
+}
+
 int open_a_file_first() {
   std::printf("open a file first\n");
   return -2;

@@ -21,3 +21,4 @@ void process_command(const char* line);
 // Messages shared by the handlers.
 int usage_not_right();   // prints the usage-not-right line, returns -2
 int open_a_file_first(); // prints "open a file first", returns -2
+int execute_error(const char* name);  // "<name> execute error, please check.", returns 0

@@ -196,7 +196,7 @@ class Save : public ::testing::Test {
     rstest::write_bytes(in, rstest::build_image(t, 0x10000, 0xC000));
     basedir = dir.path();
   }
-  void TearDown() override { basedir = "."; }
+  void TearDown() override { basedir.assign(1, '.'); }
 };
 
 TEST_F(Save, UnchangedImageRoundTripsAndTableIsReencoded) {

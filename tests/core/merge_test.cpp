@@ -25,7 +25,7 @@ class Merge : public ::testing::Test {
                              "TABLE NULL false RAW ro 0 0 0x1000 0x1000\nKERNEL kernel.bin true RAW ro 0 0 0x2000 0x2000\n");
   }
   void TearDown() override {
-    basedir = ".";
+    basedir.assign(1, '.');
     init_table_sect(1);
   }
 };
