@@ -153,6 +153,25 @@ TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
   EXPECT_EQ(r.out, "romsmith private version:v2.7.1  --20200901\nromsmith branch version:v1.9-dev --20201016\n");
 }
 
+TEST_F(ShellImage, MainFailurePaths) {
+  rstest::RunResult r = prompt("open flash.bin\nadd BOOT/x missing.txt\npartition KERNEL missing.bin\n"
+                               "dumppar NOPE x.bin\ndefaultdb missing.db\nrm nopartition\nmerge none.conf out\n"
+                               "mkcramfs\ndb2def onlyone\nlocaldbtodef\ndump\n");
+  EXPECT_EQ(r.out,
+            ">> >> " + std::string(std::strerror(ENOENT)) + ": missing.txt\ncmd_flash_add execute error, please check.\n"
+            ">> " + std::string(std::strerror(ENOENT)) + ": missing.bin\ncmd_partition execute error, please check.\n"
+            ">> error: NOPE not exist!\n"
+            ">> cmd_defaultdb execute error, please check.\n"
+            ">> \tusage: rm <flash filename>\n"
+            ">> error: can't open file \"none.conf\"!\nerror: cmd_merge(695) flash_load_conf return entry is NULL\n"
+            ">> \tusage not right, please see help\n>> \tusage not right, please see help\n"
+            ">> \tusage not right, please see help\n>> \tusage not right, please see help\n>> ");
+  EXPECT_EQ(romsmith("split flash.bin", "", dir.path()).out, "error: image_split(174) file(flash.bin) is not merge file.\n");
+  r = romsmith("unrelease", "", dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "error: arguments not enough, please check\nex. ./romsmith unrelease flash.bin\"\n");
+}
+
 TEST_F(ShellImage, InfoAndCompressionSelfTest) {
   rstest::RunResult r = romsmith("info");
   EXPECT_EQ(r.status, 0);
