@@ -88,20 +88,6 @@ StatKey key_of(const squashfs_entry* e) {
           int64_t(s.st_size), int64_t(s.st_mtime), uint64_t(s.st_rdev)};
 }
 
-std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir) {
-  std::vector<squashfs_entry*> v;
-  for (squashfs_entry* c = dir->child; c; c = c->next) v.push_back(c);
-  std::stable_sort(v.begin(), v.end(), [](auto* a, auto* b) { return strcmp(a->name.c_str(), b->name.c_str()) < 0; });
-  std::vector<squashfs_entry*> out;
-  for (auto* c : v) {
-    if (!out.empty() && out.back()->name == c->name)
-      out.back() = c;
-    else
-      out.push_back(c);
-  }
-  return out;
-}
-
 struct Group {
   uint32_t number = 0;
   uint32_t links = 0;

@@ -263,22 +263,6 @@ void check(int r, const char* what) {
   if (r != 0) fatal("FATAL ERROR:%s failed (%d)\n", what, r);
 }
 
-// Children sorted by name with duplicate names dropped (the last one wins, as
-// a path lookup resolves to it), which the directory format requires.
-std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir) {
-  std::vector<squashfs_entry*> v;
-  for (squashfs_entry* c = dir->child; c; c = c->next) v.push_back(c);
-  std::stable_sort(v.begin(), v.end(), [](auto* a, auto* b) { return strcmp(a->name.c_str(), b->name.c_str()) < 0; });
-  std::vector<squashfs_entry*> out;
-  for (auto* c : v) {
-    if (!out.empty() && out.back()->name == c->name)
-      out.back() = c;
-    else
-      out.push_back(c);
-  }
-  return out;
-}
-
 struct Builder4 {
   squashfs_params4 p;
   MemFile out;

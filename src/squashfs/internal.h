@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "squashfs/squashfs.h"
 
@@ -34,5 +35,9 @@ constexpr uint64_t kMaxTotalContent = uint64_t(4) << 30;
 // Children in list order, and node kinds by mode.
 inline bool is_dir(const squashfs_entry* e) { return S_ISDIR(e->stbuf.st_mode); }
 inline bool is_reg(const squashfs_entry* e) { return S_ISREG(e->stbuf.st_mode); }
+
+// Children sorted by name with duplicate names dropped (the last one wins, as
+// a path lookup resolves to it), which the directory format requires.
+std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir);
 
 }  // namespace rs::sqfs

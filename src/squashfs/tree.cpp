@@ -1,6 +1,7 @@
 // The adapter: the in-memory tree and the operations the image core calls.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -28,6 +29,20 @@ void fatal(const char* fmt, ...) {
 bool valid_name(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
          name.find('\0') == std::string_view::npos;
+}
+
+std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir) {
+  std::vector<squashfs_entry*> v;
+  for (squashfs_entry* c = dir->child; c; c = c->next) v.push_back(c);
+  std::stable_sort(v.begin(), v.end(), [](auto* a, auto* b) { return a->name < b->name; });
+  std::vector<squashfs_entry*> out;
+  for (auto* c : v) {
+    if (!out.empty() && out.back()->name == c->name)
+      out.back() = c;
+    else
+      out.push_back(c);
+  }
+  return out;
 }
 
 }  // namespace rs::sqfs
