@@ -197,6 +197,17 @@ class Save : public ::testing::Test {
     basedir = dir.path();
   }
   void TearDown() override { basedir.assign(1, '.'); }
+
+  // Builds the image of `conf`, adds one file to ROOT and removes another,
+  // saves with a rebuild and loads the result (null on any failure).
+  flash* edit_and_reload(const std::string& conf, const char* add, const std::string& local, const char* rm) {
+    testing::internal::CaptureStdout();
+    Image img(flash_load_conf(conf.c_str()));
+    bool ok = img.f && img.part("ROOT")->fs && flash_add(img.f, add, local.c_str()) == 1 &&
+              flash_rm(img.f, rm) == 0 && flash_save(img.f, dir.file("flash.bin").c_str(), 0) == 0;
+    testing::internal::GetCapturedStdout();
+    return ok ? flash_load_bin(dir.file("flash.bin").c_str()) : nullptr;
+  }
 };
 
 TEST_F(Save, UnchangedImageRoundTripsAndTableIsReencoded) {
@@ -307,15 +318,7 @@ TEST_F(Save, SquashfsPartitionEditedAndRebuilt) {
   std::string c = dir.file("flash.conf");
   rstest::write_text(c, "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
                         "ROOT root.sqfs true SQUASHFS ro 0 0 0x10000 0x40000\nTABLE NULL false RAW ro 0 0 0x50000 0x1000\n");
-  testing::internal::CaptureStdout();
-  Image img(flash_load_conf(c.c_str()));
-  ASSERT_NE(img.f, nullptr);
-  ASSERT_NE(img.part("ROOT")->fs, nullptr);
-  EXPECT_EQ(flash_add(img.f, "ROOT//etc/new.txt", dir.file("new.txt").c_str()), 1);
-  EXPECT_EQ(flash_rm(img.f, "root//etc/motd"), 0);
-  ASSERT_EQ(flash_save(img.f, dir.file("flash.bin").c_str(), 0), 0);
-  testing::internal::GetCapturedStdout();
-  Image back(flash_load_bin(dir.file("flash.bin").c_str()));
+  Image back(edit_and_reload(c, "ROOT//etc/new.txt", dir.file("new.txt"), "root//etc/motd"));
   ASSERT_NE(back.f, nullptr);
   partition_data* r = back.part("ROOT");
   EXPECT_EQ(r->crc32_passed, 1);
@@ -340,15 +343,7 @@ TEST_F(Save, CramfsPartitionKeepsEverythingThroughARebuild) {
   std::string c = dir.file("flash.conf");
   rstest::write_text(c, "table_version 2\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x1000\n"
                         "ROOT root.cramfs true CRAMFS ro 0 0 0x1000 0x20000\nTABLE NULL false RAW ro 0 0 0x21000 0x1000\n");
-  testing::internal::CaptureStdout();
-  Image img(flash_load_conf(c.c_str()));
-  ASSERT_NE(img.f, nullptr);
-  ASSERT_NE(img.part("ROOT")->fs, nullptr);
-  EXPECT_EQ(flash_add(img.f, "ROOT//dvb/theme/panel.xml", dir.file("panel.xml").c_str()), 1);
-  EXPECT_EQ(flash_rm(img.f, "ROOT//dvb/theme/keymap.xml"), 0);
-  ASSERT_EQ(flash_save(img.f, dir.file("flash.bin").c_str(), 0), 0);
-  testing::internal::GetCapturedStdout();
-  Image back(flash_load_bin(dir.file("flash.bin").c_str()));
+  Image back(edit_and_reload(c, "ROOT//dvb/theme/panel.xml", dir.file("panel.xml"), "ROOT//dvb/theme/keymap.xml"));
   ASSERT_NE(back.f, nullptr);
   partition_data* r = back.part("ROOT");
   EXPECT_EQ(r->crc32_passed, 1);
