@@ -104,6 +104,12 @@ int rebuild_pass(flash* entry, int type) {
     int rc = partition_update(&p, image, size);
     ops->release_image(image, size);
     if (rc != 0) return -1;
+    // A minifs device lives in the partition buffer that was just rewritten:
+    // mount it again so that later edits and saves see the new layout.
+    if (type == FS_MINIFS) {
+      partition_release_fs(p);
+      partition_load_fs(p);
+    }
   }
   return 0;
 }

@@ -42,6 +42,27 @@ TEST_F(Sample, OpenSaveUnchangedReproducesEveryByte) {
   EXPECT_EQ(rstest::read_bytes(out), rstest::read_bytes(image));
 }
 
+TEST_F(Sample, EditingGoesOnAfterASave) {
+  flash* f = flash_load_bin(image.c_str());
+  ASSERT_NE(f, nullptr);
+  std::string a(3000, 'a'), b(5000, 'b');
+  ASSERT_EQ(flash_write(f, "DATA/a.txt", a.data(), int(a.size())), int(a.size()));
+  ASSERT_EQ(flash_save(f, dir.file("one.bin").c_str(), 0), 0);
+  std::vector<char> buf(8000);
+  EXPECT_EQ(flash_read(f, "DATA/a.txt", buf.data(), int(buf.size()), 0), int(a.size()));
+  EXPECT_EQ(flash_read(f, "DATA//README", buf.data(), int(buf.size()), 0), 25);
+  ASSERT_EQ(flash_write(f, "DATA/b.txt", b.data(), int(b.size())), int(b.size()));
+  ASSERT_EQ(flash_save(f, dir.file("two.bin").c_str(), 0), 0);
+  flash_free(f);
+  f = flash_load_bin(dir.file("two.bin").c_str());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(flash_read(f, "DATA/a.txt", buf.data(), int(buf.size()), 0), int(a.size()));
+  EXPECT_EQ(std::string(buf.data(), a.size()), a);
+  EXPECT_EQ(flash_read(f, "DATA/b.txt", buf.data(), int(buf.size()), 0), int(b.size()));
+  EXPECT_EQ(std::string(buf.data(), b.size()), b);
+  flash_free(f);
+}
+
 TEST_F(Sample, EveryTableFormatReadsBack) {
   for (int version : {1, 2, 4}) {
     std::string conf = rstest::read_text(dir.file("s/flash.conf"));
