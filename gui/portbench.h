@@ -1,0 +1,75 @@
+// The KeyPorter main window: carries key map, panel file and boot-loader key
+// and LED data from a source flash image into a destination image.
+#pragma once
+#include <QLibrary>
+#include <QMainWindow>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "import_logic.h"
+#include "library_api.h"
+
+namespace Ui {
+class PortBenchClass;
+}
+
+class PortBench : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // `library_path` empty: the library is looked for beside the program, then
+  // through the system search.
+  explicit PortBench(QWidget* parent = nullptr, const QString& library_path = QString());
+  ~PortBench() override;
+
+  bool libraryLoaded() const { return library != nullptr; }
+
+  // One theme file of the source into its local working file (kind 0 key
+  // map, 1 panel). 0 on success, -1 otherwise.
+  int ExtractThemeFile(int kind);
+
+ public slots:
+  void OpenSrc();
+  void OpenDst();
+  void SaveAs();
+  void ToolExit();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+  // Dialogs and message boxes go through these so that the flow can run
+  // without a person at the screen.
+  virtual QString askOpenFileName(const QString& caption);
+  virtual QString askSaveFileName(const QString& caption);
+  virtual void showInformation(const QString& title, const QString& text);
+  virtual void showCritical(const QString& title, const QString& text);
+
+ private:
+  bool bindLibrary(const QString& library_path);
+  void releaseImage(flash*& image);
+  bool carryOver();  // SaveAs step: false when the destination was refused
+  bool patchDestinationLoader();
+
+  std::unique_ptr<Ui::PortBenchClass> ui;
+  std::unique_ptr<QLibrary> library;
+  keyporter::flash_load_bin_fn flash_load_bin = nullptr;
+  keyporter::flash_save_fn flash_save = nullptr;
+  keyporter::flash_read_fn flash_read = nullptr;
+  keyporter::flash_rm_fn flash_rm = nullptr;
+  keyporter::flash_add_fn flash_add = nullptr;
+  keyporter::flash_partition_dump_fn flash_partition_dump = nullptr;
+  keyporter::flash_update_f_fn flash_update_f = nullptr;
+  keyporter::flash_free_fn flash_free = nullptr;  // optional: releases replaced images
+  flash* srcImage = nullptr;
+  flash* dstImage = nullptr;
+  keyporter::PanelLeds leds;         // ledSegments, ledConverse, ledValueFound
+  keyporter::LoaderKeys loaderKeys;  // loaderBlock, loaderKeyCodes
+  bool loaderBlockFound = false;
+  // Which working files hold the current source's data: a file left by an
+  // earlier source, or never extracted, must not reach the destination.
+  bool keymapExtracted = false;
+  bool panelExtracted = false;
+  int themePathIndex = 0;
+};

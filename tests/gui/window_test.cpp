@@ -1,0 +1,398 @@
+// The PortBench window driven through its slots, bound to a stand-in library
+// (fake_romsmith.cpp) and, where the real library can do the job, to it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLibrary>
+#include <QLineEdit>
+#include <QMetaMethod>
+#include <QPushButton>
+#include <map>
+#include <string>
+
+#include "boot_fixture.h"
+#include "gui_app.h"
+#include "portbench.h"
+#include "testutil.h"
+
+using guitest::app;
+using guitest::get_le32;
+using guitest::kBlockAt;
+using guitest::kMarkerAt;
+using guitest::make_boot;
+
+// Qt 5's offscreen platform plugin never frees its screen objects.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libqoffscreen.so\n";
+}
+
+namespace {
+
+using Items = std::map<std::string, std::string>;
+
+// Keeps the stand-in loaded for the whole run so its counters survive windows.
+QLibrary& fake() {
+  static QLibrary lib(QStringLiteral(FAKE_LIB));
+  if (!lib.isLoaded()) lib.load();
+  return lib;
+}
+
+int live_images() { return reinterpret_cast<int (*)()>(fake().resolve("fake_live_images"))(); }
+std::string take_read_log() { return reinterpret_cast<const char* (*)()>(fake().resolve("fake_take_read_log"))(); }
+
+void write_fake(const std::string& path, const Items& items) {
+  std::string out = "FAKEIMG\n";
+  for (auto& [k, v] : items) out += k + "\n" + std::to_string(v.size()) + "\n" + v;
+  rstest::write_text(path, out);
+}
+
+Items read_fake(const std::string& path) {
+  std::string all = rstest::read_text(path);
+  Items items;
+  size_t pos = 8;
+  while (pos < all.size()) {
+    size_t nl = all.find('\n', pos), nl2 = all.find('\n', nl + 1);
+    size_t len = std::stoul(all.substr(nl + 1, nl2 - nl - 1));
+    items[all.substr(pos, nl - pos)] = all.substr(nl2 + 1, len);
+    pos = nl2 + 1 + len;
+  }
+  return items;
+}
+
+std::string str(const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); }
+std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+const char kKeymap[] = "ROOT//dvb/theme/keymap.xml";
+const char kPanel[] = "ROOT//dvb/theme/panel.xml";
+const char kPanelXml[] =
+    "<config><group name=\"led converse\"><c value=\"0\"/></group><group name=\"led value\">"
+    "<b name=\"BIT_A\">01</b><b name=\"BIT_C\">04</b><b name=\"BIT_D\">08</b><b name=\"BIT_E\">10</b>"
+    "<b name=\"BIT_G\">40</b></group></config>";
+
+// Answers dialogs from a script and records message boxes.
+class ScriptedBench : public PortBench {
+ public:
+  using PortBench::PortBench;
+  QStringList answers;
+  QStringList captions;
+  QStringList boxes;  // "kind|title|text"
+
+ protected:
+  QString askOpenFileName(const QString& caption) override { return answer(caption); }
+  QString askSaveFileName(const QString& caption) override { return answer(caption); }
+  void showInformation(const QString& t, const QString& x) override { boxes << "info|" + t + "|" + x; }
+  void showCritical(const QString& t, const QString& x) override { boxes << "critical|" + t + "|" + x; }
+
+ private:
+  QString answer(const QString& caption) {
+    captions << caption;
+    return answers.isEmpty() ? QString() : answers.takeFirst();
+  }
+};
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app();
+    ASSERT_TRUE(fake().isLoaded()) << fake().errorString().toStdString();
+    cwd = std::make_unique<rstest::ScopedCwd>(dir.path());
+    src_boot = make_boot({0x00FF12ED, 0x00FF1AE5, 0x00FF1EE1}, 0x50);
+    dst_boot = make_boot({0xD1, 0xD2, 0xD3, 0xD4, 0xD5}, 0x10);
+    write_fake(dir.file("src.bin"), {{kKeymap, "<keymap src/>"}, {kPanel, kPanelXml}, {"BOOT", str(src_boot)}});
+    write_fake(
+        dir.file("dst.bin"),
+        {{kKeymap, "<keymap dst/>"}, {kPanel, "<config/>"}, {"BOOT", str(dst_boot)}, {"KERNEL", "kernel bytes"}});
+    bench = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+    ASSERT_TRUE(bench->libraryLoaded());
+    take_read_log();
+  }
+  void TearDown() override {
+    bench.reset();
+    cwd.reset();
+  }
+
+  QString path(const char* name) { return QString::fromStdString(dir.file(name)); }
+  QCheckBox* check(const char* name) { return bench->findChild<QCheckBox*>(name); }
+  QPushButton* button(const char* name) { return bench->findChild<QPushButton*>(name); }
+
+  void open(const char* src, const char* dst) {
+    bench->answers << path(src);
+    bench->OpenSrc();
+    if (dst) {
+      bench->answers << path(dst);
+      bench->OpenDst();
+    }
+  }
+  void save(const char* out) {
+    bench->answers << path(out);
+    bench->SaveAs();
+  }
+
+  rstest::TempDir dir;
+  std::unique_ptr<rstest::ScopedCwd> cwd;
+  std::vector<uint8_t> src_boot, dst_boot;
+  std::unique_ptr<ScriptedBench> bench;
+};
+
+TEST_F(Window, FormMatchesTheLayout) {
+  EXPECT_EQ(bench->objectName(), "PortBenchClass");
+  EXPECT_EQ(bench->windowTitle(), "KeyPorter - V1.1");
+  EXPECT_EQ(bench->minimumSize(), QSize(460, 188));
+  EXPECT_EQ(bench->maximumSize(), QSize(460, 16777215));
+  EXPECT_EQ(bench->size(), QSize(460, 311));
+  struct W {
+    const char* name;
+    const char* cls;
+    QString text;
+    QRect geometry;
+  };
+  const W widgets[] = {
+      {"label", "QLabel", "Import from", {20, 30, 71, 16}},
+      {"edtPathSrc", "QLineEdit", "", {90, 30, 261, 20}},
+      {"btnOpenSrc", "QPushButton", "Browse", {360, 30, 75, 21}},
+      {"label_2", "QLabel", "Import to", {20, 60, 54, 12}},
+      {"edtPathDst", "QLineEdit", "", {90, 60, 261, 20}},
+      {"btnOpenDst", "QPushButton", "Browse", {360, 60, 75, 23}},
+      {"chkKeymap", "QCheckBox", "Remote Key", {40, 100, 91, 16}},
+      {"chkPanel", "QCheckBox", "Panel(LED,KEY)", {220, 100, 111, 16}},
+      {"btnSaveAs", "QPushButton", "Import", {80, 140, 75, 23}},
+      {"btnExit", "QPushButton", "Exit", {280, 140, 75, 23}},
+      {"groupBox", "QGroupBox", "", {10, 180, 441, 121}},
+      {"label_3", "QLabel", "", {30, 10, 31, 31}},
+      {"label_4", "QLabel", "", {30, 45, 31, 31}},
+      {"label_5", "QLabel", "", {30, 80, 30, 30}},
+      {"label_9", "QLabel", "", {300, 5, 111, 111}},
+  };
+  for (const W& w : widgets) {
+    QWidget* widget = bench->findChild<QWidget*>(w.name);
+    ASSERT_TRUE(widget) << w.name;
+    EXPECT_STREQ(widget->metaObject()->className(), w.cls) << w.name;
+    EXPECT_EQ(widget->geometry(), w.geometry) << w.name;
+    QString text = widget->property(qobject_cast<QGroupBox*>(widget) ? "title" : "text").toString();
+    EXPECT_EQ(text, w.text) << w.name;
+  }
+  for (const char* icon : {"label_3", "label_4", "label_5", "label_9"}) {
+    auto* label = bench->findChild<QLabel*>(icon);
+    EXPECT_FALSE(label->pixmap(Qt::ReturnByValue).isNull()) << icon;  // pictures compiled in
+  }
+  const QMetaObject* meta = &PortBench::staticMetaObject;
+  QStringList names;
+  for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) names << meta->method(i).name();
+  EXPECT_EQ(names.join(QLatin1Char(0x2C)).toStdString(), "OpenSrc,OpenDst,SaveAs,ToolExit");
+  EXPECT_TRUE(check("chkKeymap")->isChecked());
+  EXPECT_TRUE(check("chkPanel")->isChecked());
+  // Tab order.
+  QStringList order;
+  QWidget* w = bench->findChild<QWidget*>("edtPathSrc");
+  for (int i = 0; order.size() < 8 && i < 100; ++i, w = w->nextInFocusChain())
+    if (w->focusPolicy() & Qt::TabFocus) order << w->objectName();
+  EXPECT_EQ(order.join(QLatin1Char(0x2C)).toStdString(),
+            "edtPathSrc,btnOpenSrc,edtPathDst,btnOpenDst,chkKeymap,chkPanel,btnSaveAs,btnExit");
+}
+
+TEST_F(Window, CarriesKeymapPanelAndBootLoader) {
+  open("src.bin", "dst.bin");
+  EXPECT_EQ(bench->captions.join(','), "Import from,Import to");
+  EXPECT_TRUE(bench->boxes.isEmpty()) << bench->boxes.join('\n').toStdString();
+  EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathSrc")->text(), path("src.bin"));
+  EXPECT_FALSE(QFile::exists("loader.bin"));  // read, then deleted
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Save|Success");
+  EXPECT_FALSE(QFile::exists("table.bin"));
+  EXPECT_FALSE(QFile::exists("bt.bin"));
+
+  Items out = read_fake(dir.file("out.bin"));
+  EXPECT_EQ(out[kKeymap], "<keymap src/>");
+  EXPECT_EQ(out[kPanel], kPanelXml);
+  EXPECT_EQ(out["KERNEL"], "kernel bytes");
+  auto boot = bytes(out["BOOT"]);
+  ASSERT_EQ(boot.size(), dst_boot.size());
+  EXPECT_TRUE(std::equal(boot.begin() + kBlockAt, boot.begin() + kBlockAt + 132, src_boot.begin() + kBlockAt));
+  EXPECT_EQ(get_le32(boot, kBlockAt + 132 + 8), 0x00FF1EE1u);
+  EXPECT_EQ(get_le32(boot, kBlockAt + 132 + 12), 0x0000FFFFu);  // the destination's 4th code is gone
+  EXPECT_EQ(boot[kMarkerAt + 57], 0x5C);
+  EXPECT_EQ(boot[kMarkerAt + 53], 0x54);
+
+  // A second save writes the same image again.
+  save("out2.bin");
+  EXPECT_EQ(read_fake(dir.file("out2.bin")), out);
+
+  bench->ToolExit();
+  for (const char* f : {"keymap.xml", "panel.xml", "table.bin", "bt.bin", "loader.bin"})
+    EXPECT_FALSE(QFile::exists(f)) << f;
+  EXPECT_EQ(live_images(), 0);  // both images released at close
+}
+
+TEST_F(Window, SaveNeedsSourceBeforeDestination) {
+  save("out.bin");
+  bench->answers << path("dst.bin");
+  bench->OpenDst();
+  save("out.bin");
+  bench->answers.clear();
+  bench->answers << path("src.bin");
+  bench->OpenSrc();
+  bench->answers << path("missing.bin");
+  bench->OpenDst();  // an image that cannot be loaded leaves no destination
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'),
+            "info|Error|Set Import from\ninfo|Error|Set Import from\ninfo|Error|Set Import to");
+  EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathDst")->text(), path("missing.bin"));
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+}
+
+TEST_F(Window, CancelledDialogsChangeNothing) {
+  bench->OpenSrc();
+  bench->OpenDst();
+  EXPECT_TRUE(bench->findChild<QLineEdit*>("edtPathSrc")->text().isEmpty());
+  open("src.bin", "dst.bin");
+  bench->SaveAs();  // cancelled save dialog
+  bench->OpenSrc();
+  bench->OpenDst();
+  EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathSrc")->text(), path("src.bin"));
+  EXPECT_TRUE(bench->boxes.isEmpty());
+  EXPECT_EQ(live_images(), 2);
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Save|Success");
+}
+
+TEST_F(Window, NoItemChosenKeepsThePreviousSource) {
+  open("src.bin", "dst.bin");
+  check("chkKeymap")->setChecked(false);
+  check("chkPanel")->setChecked(false);
+  bench->answers << path("dst.bin");
+  bench->OpenSrc();
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Error|Remote Key or Panel,select at least one.");
+  EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathSrc")->text(), path("src.bin"));
+}
+
+struct MissingCase {
+  bool keymap, panel;
+  const char* box;
+};
+
+class MissingTheme : public Window, public ::testing::WithParamInterface<MissingCase> {};
+
+TEST_P(MissingTheme, ReportedAndSaveDisabled) {
+  Items src{{"BOOT", str(src_boot)}};
+  if (!GetParam().keymap) src[kKeymap] = "<k/>";
+  if (!GetParam().panel) src[kPanel] = kPanelXml;
+  write_fake(dir.file("partial.bin"), src);
+  open("partial.bin", nullptr);
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(), GetParam().box);
+  EXPECT_FALSE(button("btnSaveAs")->isEnabled());
+  bench->boxes.clear();
+  open("src.bin", nullptr);  // a good source enables it again
+  EXPECT_TRUE(button("btnSaveAs")->isEnabled());
+  EXPECT_TRUE(bench->boxes.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MissingTheme,
+                         ::testing::Values(MissingCase{true, false, "critical|Import|Not Support Remoter Key"},
+                                           MissingCase{false, true, "critical|Import|Not Support Panel"},
+                                           MissingCase{true, true, "critical|Import|Not Support"}));
+
+TEST_F(Window, ThemeLocationThatServedIsTriedFirst) {
+  write_fake(dir.file("theme.bin"), {{"THEME//theme/keymap.xml", "<k theme/>"}, {"THEME//theme/panel.xml", kPanelXml}});
+  open("theme.bin", nullptr);
+  EXPECT_TRUE(bench->boxes.isEmpty());
+  EXPECT_EQ(take_read_log(), "ROOT//dvb/theme/keymap.xml;THEME//theme/keymap.xml;THEME//theme/panel.xml;");
+  EXPECT_EQ(rstest::read_text("keymap.xml"), "<k theme/>");
+  open("src.bin", "dst.bin");
+  EXPECT_EQ(take_read_log(), "THEME//theme/keymap.xml;ROOT//dvb/theme/keymap.xml;ROOT//dvb/theme/panel.xml;");
+  save("out.bin");
+  EXPECT_EQ(read_fake(dir.file("out.bin"))[kKeymap], "<keymap src/>");
+}
+
+TEST_F(Window, RemoteKeyOnlyStillCarriesTheLoaderBlock) {
+  check("chkPanel")->setChecked(false);
+  open("src.bin", "dst.bin");
+  EXPECT_FALSE(QFile::exists("panel.xml"));
+  save("out.bin");
+  Items out = read_fake(dir.file("out.bin"));
+  EXPECT_EQ(out[kPanel], "<config/>");
+  EXPECT_EQ(out[kKeymap], "<keymap src/>");
+  auto boot = bytes(out["BOOT"]);
+  EXPECT_EQ(get_le32(boot, kBlockAt + 132), 0x00FF12EDu);
+  EXPECT_EQ(boot[kMarkerAt + 57], 0x00);  // no panel.xml read: glyphs untouched
+}
+
+TEST_F(Window, ItemCheckedAfterOpeningIsRefused) {
+  check("chkPanel")->setChecked(false);
+  open("src.bin", "dst.bin");
+  check("chkPanel")->setChecked(true);
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Error|Set Import from");
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+}
+
+TEST_F(Window, RefusedDestinationBootLoaderSavesNothing) {
+  auto bad = dst_boot;
+  bad[kMarkerAt + 76] = 0x00;  // glyph table end word
+  write_fake(dir.file("bad.bin"), {{kKeymap, "<keymap dst/>"}, {kPanel, "<config/>"}, {"BOOT", str(bad)}});
+  open("src.bin", "bad.bin");
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'), "critical|Import|Not Support Bin");
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  // Without LED data the same boot loader is fine.
+  check("chkPanel")->setChecked(false);
+  open("src.bin", "bad.bin");
+  bench->boxes.clear();
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Save|Success");
+}
+
+TEST_F(Window, SourceWithoutLoaderBlockLeavesBootAlone) {
+  auto plain = src_boot;
+  plain[kBlockAt + 130] = 0x00;
+  write_fake(dir.file("plain.bin"), {{kKeymap, "<k/>"}, {kPanel, kPanelXml}, {"BOOT", str(plain)}});
+  open("plain.bin", "dst.bin");
+  save("out.bin");
+  EXPECT_EQ(read_fake(dir.file("out.bin"))["BOOT"], str(dst_boot));
+}
+
+TEST_F(Window, FailuresAreNeverReportedAsSuccess) {
+  write_fake(dir.file("nosave.bin"),
+             {{kKeymap, "<k/>"}, {kPanel, "<config/>"}, {"BOOT", str(dst_boot)}, {"!fail_save", ""}});
+  write_fake(dir.file("noadd.bin"), {{"BOOT", str(dst_boot)}, {"!refuse_add", ""}});
+  write_fake(dir.file("junk.bin"), {});
+  rstest::write_text(dir.file("junk.bin"), "not an image");
+  open("src.bin", "nosave.bin");
+  save("out.bin");
+  bench->answers << path("noadd.bin");
+  bench->OpenDst();
+  save("out.bin");
+  open("junk.bin", nullptr);
+  EXPECT_EQ(bench->boxes.join('\n'),
+            "critical|Save|Save Failed\ncritical|Import|Not Support Remoter Key\ncritical|Import|Not Support Bin");
+  EXPECT_FALSE(button("btnSaveAs")->isEnabled());
+  bench->boxes.clear();
+  save("out.bin");  // the unloadable source is no source
+  EXPECT_EQ(bench->boxes.join('\n'), "info|Error|Set Import from");
+}
+
+TEST(WindowWithoutLibrary, OpensAndDoesNothing) {
+  app();
+  rstest::TempDir dir;
+  rstest::ScopedCwd cwd(dir.path());
+  ScriptedBench bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
+  EXPECT_FALSE(bench.libraryLoaded());
+  bench.show();
+  for (const char* name : {"btnOpenSrc", "btnOpenDst", "btnSaveAs", "btnExit"})
+    bench.findChild<QPushButton*>(name)->click();
+  EXPECT_TRUE(bench.captions.isEmpty());
+  EXPECT_TRUE(bench.boxes.isEmpty());
+  EXPECT_TRUE(bench.isVisible());  // Exit is not connected either
+  EXPECT_TRUE(bench.close());
+}
+
+TEST(WindowWithoutLibrary, LibraryLackingAnExportIsNotUsed) {
+  app();
+  ScriptedBench bench(nullptr, QStringLiteral("libz.so.1"));
+  EXPECT_FALSE(bench.libraryLoaded());
+}
+
+}  // namespace
