@@ -136,7 +136,12 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
       continue;
     }
 
-    // A partition line.
+    // A partition line. The limit is checked before the entry is filled, so
+    // that a full v4 table never writes past the record.
+    if (uint32_t(count) + 1 > table_sect.part_num) {
+      std::printf("No more than %d the number of partitions.\n", int(table_sect.part_num));
+      conf_fatal();
+    }
     partition_data& p = e->list[count];
     partition_info& info = e->flash_table.tables[count];
     std::memset(&info, 0, sizeof info);
@@ -186,10 +191,6 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
     if (table_sect.version == 1) info.reserved_size = 0;
     ++count;
     e->count = count;
-    if (uint32_t(count) > table_sect.part_num) {
-      std::printf("No more than %d the number of partitions.\n", int(table_sect.part_num));
-      conf_fatal();
-    }
   }
   file.reset();
 

@@ -159,7 +159,15 @@ struct FatalCase {
 class ConfFatal : public Conf, public ::testing::WithParamInterface<FatalCase> {};
 
 TEST_P(ConfFatal, EndsProcessWithStatus1) {
-  std::string path = conf(GetParam().body);
+  std::string body;
+  if (GetParam().body) {
+    body = GetParam().body;
+  } else {
+    // One line more than a v4 table holds.
+    body = "table_version 4\n";
+    for (int i = 0; i < 85; ++i) body += "P" + std::to_string(i) + " NULL false RAW ro 0 0 auto 0x1000\n";
+  }
+  std::string path = conf(body);
   EXPECT_EXIT(flash_load_conf(path.c_str()), ::testing::ExitedWithCode(1), "") << GetParam().name;
   // The message goes to standard output; run it again in a child to read it.
   rstest::RunResult r = rstest::run_command(rstest::shell_quote(ROMSMITH_BIN) + " mkflash " +
@@ -182,6 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "(RESERVED size = 0x3000) > (TOTAL size = 0x2000)\n"},
         FatalCase{"NoSizes", "BOOT NULL true RAW ro 0 0 0 auto\n",
                   "error: The total size and used size can not auto meanwhile\n"},
+        FatalCase{"TooManyForV4", nullptr, "No more than 84 the number of partitions.\n"},
         FatalCase{"TooMany", "A NULL\nB NULL\nC NULL\nD NULL\nE NULL\nF NULL\nG NULL\nH NULL\nI NULL\nJ NULL\nK NULL\nL NULL\nM NULL\n",
                   "No more than 12 the number of partitions.\n"}),
     [](const auto& tp) { return std::string(tp.param.name); });
