@@ -118,16 +118,17 @@ int rebuild_pass(flash* entry, int type) {
 
 int encode_table_into(flash* entry, partition_data& p) {
   size_t size = table_sect.size;
+  // A buffer shorter than the table keeps what fits.
+  size_t room = std::min<size_t>(size, p.info->total_size);
   if (!p.buf) {
     size_t n = std::max<size_t>(size, p.info->total_size);
     p.buf = static_cast<uint8_t*>(std::malloc(n));
     if (!p.buf) return -1;
     std::memset(p.buf, 0xFF, n);
+    room = size;
   }
   std::vector<uint8_t> t(size);
   if (flash_table_write_version(entry->table_version, &entry->flash_table, t.data(), t.size()) != 0) return -1;
-  // A buffer shorter than the table keeps what fits.
-  size_t room = p.info->total_size ? std::min<size_t>(size, p.info->total_size) : size;
   std::memcpy(p.buf, t.data(), room);
   return 0;
 }

@@ -236,6 +236,24 @@ TEST_F(Save, UnchangedImageRoundTripsAndTableIsReencoded) {
   EXPECT_EQ(again.f->flash_table.crc_verify, img.f->flash_table.crc_verify);
 }
 
+TEST_F(Save, ShortTablePartitionKeepsWhatFits) {
+  for (uint32_t total : {0u, 100u}) {
+    rstest::FixtureTable st = t;
+    st.parts[2].total = total;
+    rstest::write_bytes(in, rstest::build_image(st, 0x10000, 0xC000));
+    Image img(flash_load_bin(in.c_str()));
+    ASSERT_NE(img.f, nullptr);
+    std::string out = dir.file("short.bin");
+    ASSERT_EQ(flash_save(img.f, out.c_str(), 1), 0) << total;
+    std::vector<uint8_t> got = rstest::read_bytes(out);
+    std::vector<uint8_t> table = rstest::read_bytes(dir.file("table.bin"));
+    ASSERT_EQ(table.size(), 3072u);
+    // The partition holds the first bytes of the new table, nothing beyond it.
+    EXPECT_EQ(0, std::memcmp(&got[0xC000], table.data(), total));
+    EXPECT_EQ(got[0xC000 + total], 0) << "bytes no partition covers are not written";
+  }
+}
+
 TEST_F(Save, UpdateChecksSizeAndKeepsReservedArea) {
   Image img(flash_load_bin(in.c_str()));
   partition_data* k = img.part("KERNEL");
