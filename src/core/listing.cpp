@@ -1,6 +1,7 @@
 // Listings of a Flash image and dumps of its contents to disk.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -86,7 +87,10 @@ RS_API int flash_dump(flash* entry, const char* path) {
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     std::string name = partition_name(p.info);
-    if (p.buf) rs::write_file_atomic(rs::catpath(path, "BIN." + name), p.buf, used_bytes(p));
+    // A dump that cannot be written says so (the shell has no other way to tell).
+    std::string bin = rs::catpath(path, "BIN." + name);
+    if (p.buf && !rs::write_file_atomic(bin, p.buf, used_bytes(p)))
+      std::printf("error: flash_dump write %s failed, errno(%s)\n", bin.c_str(), std::strerror(errno));
     int type = p.info->file_system_type;
     if (type != FS_MINIFS && type != FS_CRAMFS && type != FS_SQUASHFS) continue;
     const fs_ops* ops = fs_ops_for(type);
@@ -102,7 +106,9 @@ RS_API int flash_dump(flash* entry, const char* path) {
     std::printf("%-3s%-8s%-3s%-10s%-10s%-9s%10s%11s%9s%5s\n", "ID", "NAME", "", "FS", "CRC32", "START", "SIZE", "USED",
                 "USE%", "PASS");
     write_summary(entry, f);
-    std::fclose(f);
+    if (std::fclose(f) != 0) std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
+  } else {
+    std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -272,13 +273,18 @@ static void dump_rec(entry* node, const std::string& dir) {
     std::string host = dir + "/" + c->name;
     uint32_t type = c->mode & 0xF000;
     if (type == 0x4000) {
-      if (mkdir(host.c_str(), 0755) != 0 && !rs::is_directory(host)) continue;
+      // Only a real directory is entered: an entry of the same name dumped
+      // before (a symbolic link) must not lead the dump out of `dir`.
+      struct stat st;
+      if (mkdir(host.c_str(), 0755) != 0 && (lstat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        printf("error: cramfs_dump %s is not a directory\n", host.c_str());
+        continue;
+      }
       dump_rec(c, host);
     } else if (type == 0x8000) {
-      FILE* f = fopen(host.c_str(), "wb");
-      if (!f) continue;
-      if (c->size && c->buf) fwrite(c->buf, 1, c->size, f);
-      fclose(f);
+      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
+      if (!rs::write_file_atomic(host, c->buf, c->buf ? c->size : 0))
+        printf("error: cramfs_dump write %s failed, errno(%s)\n", host.c_str(), strerror(errno));
     } else if (type == 0xA000 && c->buf) {
       std::string target(reinterpret_cast<char*>(c->buf), c->size);
       unlink(host.c_str());

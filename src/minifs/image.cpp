@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "minifs/internal.h"
 #include "util/fileio.h"
@@ -169,28 +171,34 @@ static int write_file_process(minifs_device* dev, minifs_Object* obj, const std:
     case OBJ_FILE: {
       minifs_Handle* h = minifs_open(dev, mpath.c_str(), 2, 0664);
       if (!h) return -1;
-      int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0664);
-      if (fd < 0) {
-        minifs_close(h);
-        return -1;
-      }
+      std::vector<uint8_t> data;
       uint8_t buf[2048];
       int r = 0;
       for (size_t off = 0;; off += sizeof buf) {
         int n = minifs_read(h, buf, sizeof buf, off);
-        if (n < 0 || (n > 0 && ::write(fd, buf, size_t(n)) != n)) {
+        if (n < 0) {
           r = -1;
           break;
         }
+        data.insert(data.end(), buf, buf + n);
         if (n < int(sizeof buf)) break;
       }
-      if (obj->Header.mode & 0777) ::fchmod(fd, obj->Header.mode & 07777);
-      ::close(fd);
       minifs_close(h);
+      if (r < 0) return r;
+      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
+      if (!rs::write_file_atomic(host, data.data(), data.size())) {
+        std::printf("error: minifs_dump write %s failed, errno(%s)\n", host.c_str(), std::strerror(errno));
+        return -1;
+      }
+      if (obj->Header.mode & 0777) ::chmod(host.c_str(), obj->Header.mode & 07777);
       return r;
     }
-    case OBJ_DIRECTORY:
-      return ::mkdir(host.c_str(), 0775) == 0 ? 0 : -1;
+    case OBJ_DIRECTORY: {
+      // A directory left by an earlier dump is dumped into again, but only a
+      // real one: a symbolic link there must not lead the dump elsewhere.
+      struct stat st;
+      return ::mkdir(host.c_str(), 0775) == 0 || (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : -1;
+    }
     case OBJ_SYMLINK:
       std::printf(
           "warning: unminifs tool for windows unsupport create symlink now, <path: %-20s>, <link path: %-20s>\n",

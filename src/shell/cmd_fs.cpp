@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -32,9 +34,11 @@ int cmd_mkminifs(int argc, char** argv) {
   minifs_device* dev = minifs_mount("", "/", nullptr, size_t(size), nullptr);
   if (!dev) return 0;
   minifs_load(dev, argv[1], 1);
-  minifs_mkimg(dev, argv[2]);
+  // A failed write is an error, not a silent success.
+  int rc = minifs_mkimg(dev, argv[2]);
+  if (rc != 0) std::printf("error: %s write %s failed, errno(%s)\n", "cmd_mkminifs", argv[2], std::strerror(errno));
   minifs_umount(dev);
-  return 0;
+  return rc == 0 ? 0 : -2;
 }
 
 int cmd_unminifs(int argc, char** argv) {

@@ -24,15 +24,15 @@ int cmd_merge(int argc, char** argv) {
     std::printf("error: %s(%d) flash_load_conf return entry is NULL\n", "cmd_merge", 695);
     return 0;
   }
-  image_merge(argv[1], image, argv[2]);
+  int rc = image_merge(argv[1], image, argv[2]);
   flash_free(image);
-  return 0;
+  return rc == 0 ? 0 : -2;  // the failure status of a merge that wrote nothing
 }
 
 int cmd_split(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
-  image_split(argv[1], argc > 2 ? argv[2] : nullptr);
-  rs::rs_exit(0);
+  // A split that stopped part way is a failure.
+  rs::rs_exit(image_split(argv[1], argc > 2 ? argv[2] : nullptr) == 0 ? 0 : 1);
 }
 
 static void release_image(const char* file, int flag, const char* str) {

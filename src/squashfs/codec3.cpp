@@ -22,7 +22,10 @@ long lzma_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
   opt.lc = props % 9;
   opt.lp = (props / 9) % 5;
   opt.pb = props / 45;
-  opt.dict_size = std::max<uint32_t>(load_le32(in + 1), LZMA_DICT_SIZE_MIN);
+  // The window never needs to exceed the output; the stored size is untrusted
+  // and would otherwise make the decoder allocate up to 4 GiB.
+  uint32_t fit = uint32_t(std::max<uint64_t>(size, LZMA_DICT_SIZE_MIN));
+  opt.dict_size = std::clamp<uint32_t>(load_le32(in + 1), LZMA_DICT_SIZE_MIN, fit);
   opt.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
   lzma_set_ext_size(opt, size);
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};

@@ -11,6 +11,7 @@
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
 #include "util/endian.h"
+#include "util/fileio.h"
 #include "util/fatal.h"
 #include "util/mapping.h"
 
@@ -315,12 +316,8 @@ int squashfs_dump(squashfs_entry* root, const char* dir) {
     if (is_dir(c)) {
       if (squashfs_dump(c, host.c_str()) != 0) return -1;
     } else if (is_reg(c)) {
-      FILE* f = fopen(host.c_str(), "wb");
-      if (!f) continue;
-      size_t n = c->buf.empty() ? 0 : fwrite(c->buf.data(), 1, c->buf.size(), f);
-      bool bad = n != c->buf.size();
-      if (fclose(f) != 0) bad = true;
-      if (bad) {
+      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
+      if (!rs::write_file_atomic(host, c->buf.data(), c->buf.size())) {
         report("squashfs_dump", 574);
         return -1;
       }

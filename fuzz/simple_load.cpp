@@ -1,0 +1,28 @@
+// Loads arbitrary bytes with the simple loader (partitions cut from the table,
+// no file systems mounted), lists them and reads each partition.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <romsmith/romsmith.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string path = "/tmp/fuzz_simple_" + std::to_string(getpid()) + ".bin";
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  std::fwrite(data, 1, size, f);
+  std::fclose(f);
+  if (flash* img = flash_simple_load_bin(path.c_str())) {
+    flash_printf(img);
+    volatile uint8_t sink = 0;
+    for (int i = 0; i < img->count; ++i) {
+      const partition_data& p = img->list[i];
+      if (p.buf && p.info)
+        for (uint32_t k = 0; k < p.info->used_size && k < p.info->total_size; k += 4096) sink = sink + p.buf[k];
+    }
+    flash_free(img);
+  }
+  return 0;
+}
