@@ -15,12 +15,10 @@
 
 #include <romsmith/romsmith.h>
 
+#include "exit_throws.h"
 #include "util/strutil.h"
 
 namespace {
-struct ExitCalled {
-  int status;
-};
 std::string dir;
 
 void put(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -30,13 +28,6 @@ void put(const std::string& name, const std::vector<uint8_t>& bytes) {
   std::fclose(f);
 }
 }  // namespace
-
-namespace rs {
-void rs_exit(int status) {
-  std::fflush(stdout);
-  throw ExitCalled{status};
-}
-}  // namespace rs
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char tmpl[] = "/tmp/fuzz_conf_XXXXXX";
@@ -79,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       flash_printf(img);
       flash_free(img);
     }
-  } catch (const ExitCalled&) {
+  } catch (const fuzzing::ExitCalled&) {
   }
   return 0;
 }

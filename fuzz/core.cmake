@@ -1,5 +1,5 @@
 rs_add_fuzzer(fuzz_core_load ${CMAKE_CURRENT_SOURCE_DIR}/core_load.cpp rs_core)
 rs_add_fuzzer(fuzz_simple_load ${CMAKE_CURRENT_SOURCE_DIR}/simple_load.cpp rs_core)
 rs_add_fuzzer(fuzz_table_read ${CMAKE_CURRENT_SOURCE_DIR}/table_read.cpp rs_core)
-rs_add_fuzzer(fuzz_conf_load ${CMAKE_CURRENT_SOURCE_DIR}/conf_load.cpp rs_core)
-rs_add_fuzzer(fuzz_image_split ${CMAKE_CURRENT_SOURCE_DIR}/image_split.cpp rs_core)
+rs_add_fuzzer(fuzz_conf_load ${CMAKE_CURRENT_SOURCE_DIR}/conf_load.cpp fuzz_exit_throws rs_core)
+rs_add_fuzzer(fuzz_image_split ${CMAKE_CURRENT_SOURCE_DIR}/image_split.cpp fuzz_exit_throws rs_core)

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "exit_throws.h"
 #include "core/merge.h"
 
 namespace {
-struct ExitCalled {};
 std::string dir;
 
 std::vector<std::string> names(const std::string& d) {
@@ -27,13 +27,6 @@ std::vector<std::string> names(const std::string& d) {
   return out;
 }
 }  // namespace
-
-namespace rs {
-void rs_exit(int) {
-  std::fflush(stdout);
-  throw ExitCalled{};
-}
-}  // namespace rs
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char tmpl[] = "/tmp/fuzz_split_XXXXXX";
@@ -50,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
   try {
     image_split(in.c_str(), out.c_str());
-  } catch (const ExitCalled&) {
+  } catch (const fuzzing::ExitCalled&) {
   }
   for (const std::string& n : names(dir))
     if (n != "in.merge" && n != "out") abort();  // a record escaped the output directory

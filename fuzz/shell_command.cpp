@@ -11,11 +11,11 @@
 #include <cstring>
 #include <string>
 
+#include "exit_throws.h"
 #include "shell/shell.h"
 #include "util/strutil.h"
 
 namespace {
-struct ExitCalled {};
 const char* image = nullptr;
 
 bool allowed(const std::string& line) {
@@ -35,13 +35,6 @@ bool allowed(const std::string& line) {
   return false;
 }
 }  // namespace
-
-namespace rs {
-void rs_exit(int) {
-  std::fflush(stdout);
-  throw ExitCalled{};
-}
-}  // namespace rs
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   image = std::getenv("ROMSMITH_FUZZ_IMAGE");
@@ -68,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (line.find('\0') != std::string::npos) line.resize(line.find('\0'));
       if (allowed(line)) process_command(line.c_str());
     }
-  } catch (const ExitCalled&) {
+  } catch (const fuzzing::ExitCalled&) {
   }
   if (root_entry) flash_free(root_entry);
   root_entry = nullptr;

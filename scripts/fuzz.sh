@@ -5,11 +5,12 @@
 #   harness: fuzz_core_load or just core_load; default: every harness.
 #   ROMSMITH_PROGRAM_BUILD: a normal build holding romsmith and rs_mkboot, used
 #   to make the whole-image, conf, merge and shell seeds (default: build).
-# Findings are left as build-fuzz/<harness>/crash-* (and leak-*, timeout-*).
+#   ROMSMITH_FUZZ_BUILD: the build directory (default: build-fuzz).
+# Findings are left as <build>/<harness>/crash-* (and leak-*, timeout-*).
 set -e
 SECS=${1:-60}
 [ $# -gt 0 ] && shift
-B=build-fuzz
+B=${ROMSMITH_FUZZ_BUILD:-build-fuzz}
 cmake -S . -B $B -G Ninja -DROMSMITH_FUZZ=ON -DROMSMITH_TESTS=OFF -DROMSMITH_GUI=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build $B --target fuzzers -j1
@@ -19,7 +20,16 @@ C=$B/corpus
 mkdir -p $C
 $B/fuzz/fuzz_seeds $C .
 for d in core_load simple_load table_read conf_load image_split shell_command squashfs_load cramfs_load \
-         minifs_mount minidb_open; do mkdir -p $C/fuzz_$d; done
+         minifs_mount minidb_open keyporter_import cramfs_roundtrip squashfs_roundtrip minifs_roundtrip; do
+  mkdir -p $C/fuzz_$d
+done
+# keyporter_import reads [n][n pattern bytes][data]: a panel.xml, and the key
+# block signature before the sample's boot loader.
+{ printf '\000'; cat examples/rootfs/dvb/theme/panel.xml; } >$C/fuzz_keyporter_import/panel
+# A round-trip input is an edit session: here a 69968-byte file, a directory and an empty file.
+printf '\000\000\005\160\021\001\002\002\006\003\000\007' >$C/fuzz_cramfs_roundtrip/edit
+cp $C/fuzz_cramfs_roundtrip/edit $C/fuzz_minifs_roundtrip/edit
+{ printf '\001'; cat $C/fuzz_cramfs_roundtrip/edit; } >$C/fuzz_squashfs_roundtrip/edit
 cp examples/flash.conf $C/fuzz_conf_load/sample.conf
 printf 'BOOT RAW 0 0x10000 auto boot.bin\n' >$C/fuzz_conf_load/tiny.conf
 printf 'ls\nls ROOT\ncat ROOT/etc/issue\nrm ROOT/etc/issue\nhelp ls\nclear DATA\nshowlang\nnosuch x\n' \
@@ -34,6 +44,8 @@ if [ -x "$PB/romsmith" ] && [ -x "$PB/rs_mkboot" ]; then
   cp "$IMG" $C/fuzz_simple_load/sample.bin
   cp "$B/sample/root.cramfs" $C/fuzz_cramfs_load/sample.cramfs
   cp "$B/sample/data.minifs" $C/fuzz_minifs_mount/sample.minifs
+  [ -f "$B/sample/boot.bin" ] && { printf '\005\004\000\000\054\377'; cat "$B/sample/boot.bin"; } \
+    >$C/fuzz_keyporter_import/boot
   (cd "$B/sample" && "$OLDPWD/$PB/romsmith" merge flash.conf sample >/dev/null 2>&1) || true
   [ -f "$B/sample/sample.merge" ] && cp "$B/sample/sample.merge" $C/fuzz_image_split/
   # A small image of the same kinds of partition: libFuzzer keeps inputs under 1 MiB.
@@ -51,7 +63,7 @@ fi
 
 opts() {  # harness-specific libFuzzer options: silence what the readers report
   case $1 in
-    fuzz_cramfs_load) echo "-close_fd_mask=3" ;;
+    fuzz_cramfs_load | fuzz_*_roundtrip) echo "-close_fd_mask=3" ;;
     fuzz_core_load | fuzz_simple_load | fuzz_minifs_mount | fuzz_conf_load | fuzz_image_split | \
       fuzz_shell_command | fuzz_squashfs_load | fuzz_table_read) echo "-close_fd_mask=1" ;;
   esac
@@ -67,6 +79,9 @@ regress_kind() {  # tests/hardening/regress/<kind>-* files each harness replays
     fuzz_image_split) echo merge ;;
     fuzz_conf_load) echo conf ;;
     fuzz_shell_command) echo shell ;;
+    fuzz_minidb_open) echo minidb ;;
+    fuzz_keyporter_import) echo keyporter ;;
+    fuzz_*_roundtrip) echo "${1#fuzz_}" ;;
   esac
 }
 

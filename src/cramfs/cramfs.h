@@ -58,11 +58,12 @@ int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t of
 // Prints the content as text and "\n"; 0, or 1 when the path is unknown.
 int cramfs_cat(entry* root, const char* path);
 // New regular file (0644, uid/gid 0) holding a copy of `buf`; null when the
-// parent directory is unknown or the content exceeds the 24-bit size field.
-// Callers remove an existing file of the same path first.
+// parent directory is unknown, `path` is a directory or the content exceeds the
+// 24-bit size field. A file or link already at `path` is replaced.
 entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size);
 // cramfs_add_buffer with the content of the host file `myfile`; null when unreadable.
 entry* cramfs_add(entry* root, const char* path, const char* myfile);
+// New directory; null when the parent is unknown or `path` exists.
 entry* cramfs_mkdir(entry* root, const char* path);
 // Removes the node and its subtree; 0 always (also for unknown paths).
 int cramfs_rm(entry* root, const char* path);

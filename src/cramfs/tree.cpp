@@ -178,12 +178,19 @@ static bool split_path(const std::string& path, std::string& dir, std::string& n
   return valid_name(name);
 }
 
-static entry* add_node(entry* root, const char* path, uint32_t mode) {
+// A new node at `path`. A node already at that path is replaced when it is no
+// directory and `replace` is set; otherwise the path is refused. Two nodes of
+// one name would make an image whose readers see only one of them.
+static entry* add_node(entry* root, const char* path, uint32_t mode, bool replace) {
   if (!root || !root->image) return nullptr;
   std::string p = normalize_path(path), dir, name;
   if (!split_path(p, dir, name)) return nullptr;
   entry* parent = static_cast<entry*>(hash_get(root->image->entry_table, dir.c_str()));
   if (!parent || (parent->mode & 0xF000) != 0x4000) return nullptr;
+  if (entry* old = static_cast<entry*>(hash_get(root->image->entry_table, p.c_str()))) {
+    if (!replace || (old->mode & 0xF000) == 0x4000) return nullptr;
+    cramfs_rm(root, p.c_str());
+  }
   entry* e = cramfs_node_new(root->image, name.c_str(), mode, 0, 0, 0);
   node_set_path(e, p);
   cramfs_reset_list(parent, e);
@@ -198,7 +205,7 @@ entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t 
   uint8_t* copy = static_cast<uint8_t*>(malloc(size ? size : 1));
   if (!copy) return nullptr;
   if (size) memcpy(copy, buf, size);
-  entry* e = add_node(root, path, 0x81A4);
+  entry* e = add_node(root, path, 0x81A4, true);
   if (!e) {
     free(copy);
     return nullptr;
@@ -216,7 +223,7 @@ entry* cramfs_add(entry* root, const char* path, const char* myfile) {
 }
 
 entry* cramfs_mkdir(entry* root, const char* path) {
-  entry* e = add_node(root, path, 0x41ED);
+  entry* e = add_node(root, path, 0x41ED, false);
   if (!e) return nullptr;
   e->uid = e->parent->uid;
   e->gid = e->parent->gid;

@@ -82,13 +82,23 @@ TEST(CramfsTree, AddKeepsNameOrderAndRegistersPaths) {
   ASSERT_NE(cramfs_add_buffer(t.get(), "/d/gamma", "g", 1), nullptr);
   ASSERT_NE(cramfs_add_buffer(t.get(), "/d/alpha", "a", 1), nullptr);
   ASSERT_NE(cramfs_add_buffer(t.get(), "/d/beta", "b", 1), nullptr);
+  // Adding over a file replaces it: two nodes of one name would make an image
+  // whose readers see only one of them.
   entry* second = cramfs_add_buffer(t.get(), "/d/alpha", "A2", 2);
   ASSERT_NE(second, nullptr);
   entry* d = cramfs_find(t.get(), "/d");
-  EXPECT_EQ(child_names(d), (std::vector<std::string>{"alpha", "alpha", "beta", "gamma"}));
-  EXPECT_EQ(d->child->next, second);
+  EXPECT_EQ(child_names(d), (std::vector<std::string>{"alpha", "beta", "gamma"}));
+  EXPECT_EQ(d->child, second);
   EXPECT_EQ(d->last_child->prev->next, d->last_child);
   EXPECT_EQ(cramfs_find(t.get(), "/d/alpha"), second);
+  char got[4] = {};
+  EXPECT_EQ(cramfs_read(t.get(), "/d/alpha", got, sizeof got, 0), 2);
+  EXPECT_STREQ(got, "A2");
+  // A directory is never replaced by a file, nor made twice.
+  EXPECT_EQ(cramfs_add_buffer(t.get(), "/d", "x", 1), nullptr);
+  EXPECT_EQ(cramfs_mkdir(t.get(), "/d"), nullptr);
+  EXPECT_EQ(cramfs_mkdir(t.get(), "/d/beta"), nullptr);
+  EXPECT_EQ(child_names(d), (std::vector<std::string>{"alpha", "beta", "gamma"}));
   EXPECT_STREQ(cramfs_find(t.get(), "/d/beta")->path, "/d/beta");
   EXPECT_EQ(cramfs_find(t.get(), "d//beta"), cramfs_find(t.get(), "/d/beta"));  // lenient path forms
 

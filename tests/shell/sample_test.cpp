@@ -88,4 +88,20 @@ TEST_F(Sample, EditDataAndRootThroughTheShell) {
   EXPECT_NE(r.out.find(">> fresh\n\n>> \n>> fresh\n\n"), std::string::npos) << r.out;
 }
 
+// `add` over a file that exists replaces it, in cramfs as in minifs: the saved
+// image holds one entry of that name, with the new content.
+TEST_F(Sample, AddOverAnExistingFileReplacesIt) {
+  rstest::write_text(dir.file("s/one.txt"), "first\n");
+  rstest::write_text(dir.file("s/two.txt"), "second\n");
+  rstest::RunResult r = rstest::run_command(rstest::shell_quote(ROMSMITH_BIN),
+                                            "open flash.bin\nadd ROOT//etc/issue one.txt\nadd ROOT//etc/issue two.txt\n"
+                                            "save edited.bin\nopen edited.bin\nls ROOT\ncat ROOT//etc/issue\n",
+                                            dir.file("s"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  size_t first = r.out.find("-- issue");
+  ASSERT_NE(first, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("-- issue", first + 1), std::string::npos) << "two entries named issue:\n" << r.out;
+  EXPECT_NE(r.out.find(">> second\n"), std::string::npos) << r.out;
+}
+
 }  // namespace
