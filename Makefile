@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build demo test test-normal test-asan bench fuzz clean
+.PHONY: all setup build demo test test-normal test-asan bench fuzz fuzz-smoke clean
 
 all: build
 
@@ -34,9 +34,15 @@ test: test-normal test-asan
 bench: build
 	@bench/run.sh $(BUILD)
 
-fuzz:
+# Every harness for FUZZ_SECS seconds (default 60) on its seed corpus.
+FUZZ_SECS ?= 60
+fuzz: build
 	@scripts/setup.sh --fuzz
-	@scripts/fuzz.sh
+	@ROMSMITH_FUZZ_JOBS=$(JOBS) scripts/fuzz.sh $(FUZZ_SECS)
+
+# What CI runs after the tests: every harness for 30 seconds.
+fuzz-smoke:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECS=30
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -6,6 +6,7 @@
 #   ROMSMITH_PROGRAM_BUILD: a normal build holding romsmith and rs_mkboot, used
 #   to make the whole-image, conf, merge and shell seeds (default: build).
 #   ROMSMITH_FUZZ_BUILD: the build directory (default: build-fuzz).
+#   ROMSMITH_FUZZ_JOBS: parallel compile jobs for the harnesses (default: 1).
 # Findings are left as <build>/<harness>/crash-* (and leak-*, timeout-*).
 set -e
 SECS=${1:-60}
@@ -13,7 +14,7 @@ SECS=${1:-60}
 B=${ROMSMITH_FUZZ_BUILD:-build-fuzz}
 cmake -S . -B $B -G Ninja -DROMSMITH_FUZZ=ON -DROMSMITH_TESTS=OFF -DROMSMITH_GUI=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build $B --target fuzzers -j1
+cmake --build $B --target fuzzers -j"${ROMSMITH_FUZZ_JOBS:-1}"
 
 # Seeds: what the library writes itself, then the sample image and its parts.
 C=$B/corpus
@@ -107,7 +108,9 @@ for h in "$@"; do
   (cd $B/$h && ASAN_OPTIONS=allocator_may_return_null=1 "../fuzz/$h" -max_total_time="$SECS" \
     -rss_limit_mb=4096 -timeout=10 -artifact_prefix="$PWD/" $(opts "$h") "$OLDPWD/$C/$h") >$B/$h.log 2>&1 ||
     { tail -40 $B/$h.log; status=1; }
-  grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs)' $B/$h.log | tail -1
+  # Executions, then the coverage reached (edges, features, corpus).
+  grep -E '^Done [0-9]+ runs' $B/$h.log | tail -1
+  grep -E '^#[0-9]+.*cov: ' $B/$h.log | tail -1
 done
 [ $status -eq 0 ] && echo "no crashes"
 exit $status

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -55,6 +57,13 @@ RunResult run_command(const std::string& cmd, const std::string& input, const st
     r.status = 128 + WTERMSIG(st);
   r.out = read_text(out);
   r.err = read_text(err);
+  // In the sanitizer build every program run is checked too: a leak, a bad
+  // access or undefined behaviour in the program fails the test that ran it.
+  for (const char* mark : {"ERROR: LeakSanitizer", "ERROR: AddressSanitizer", ": runtime error: "})
+    if (r.err.find(mark) != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report from `" << cmd << "`:\n" << r.err;
+      break;
+    }
   return r;
 }
 
