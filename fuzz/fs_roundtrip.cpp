@@ -117,9 +117,7 @@ bool make_dir(const std::string& p) {
 #endif
 }
 
-// Every node below the root, by path.
-void walk(void* f, Tree& t);
-
+// walk(fs, tree): every node below the root, by path.
 #if defined(RT_CRAMFS)
 void walk_cramfs(const entry* dir, const std::string& at, Tree& t) {
   for (const entry* e = dir->child; e; e = e->next) {
