@@ -70,22 +70,6 @@ opts() {  # harness-specific libFuzzer options: silence what the readers report
   esac
 }
 
-regress_kind() {  # tests/hardening/regress/<kind>-* files each harness replays
-  case $1 in
-    fuzz_core_load | fuzz_simple_load) echo image ;;
-    fuzz_cramfs_load) echo cramfs ;;
-    fuzz_minifs_mount) echo minifs ;;
-    fuzz_squashfs_load) echo squashfs ;;
-    fuzz_table_read) echo table ;;
-    fuzz_image_split) echo merge ;;
-    fuzz_conf_load) echo conf ;;
-    fuzz_shell_command) echo shell ;;
-    fuzz_minidb_open) echo minidb ;;
-    fuzz_keyporter_import) echo keyporter ;;
-    fuzz_*_roundtrip) echo "${1#fuzz_}" ;;
-  esac
-}
-
 if [ $# -eq 0 ]; then
   set -- $(cd $B/fuzz && ls fuzz_* | grep -v '^fuzz_seeds$' | grep -v '\.')
 fi
@@ -96,8 +80,8 @@ for h in "$@"; do
   [ -x "$f" ] || { echo "no harness $h"; exit 2; }
   echo "== $h"
   mkdir -p $C/$h $B/$h
-  # The inputs kept from earlier findings run first, once each.
-  kind=$(regress_kind "$h")
+  # The inputs kept from earlier findings for this harness (the build names their kind).
+  kind=$(cat "$f.kind" 2>/dev/null || true)
   set -- "$PWD"/tests/hardening/regress/"$kind"-*
   if [ -n "$kind" ] && [ -e "$1" ]; then
     ASAN_OPTIONS=allocator_may_return_null=1 "$f" -rss_limit_mb=4096 -timeout=10 $(opts "$h") "$@" \
