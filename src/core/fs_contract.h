@@ -1,8 +1,45 @@
 // The operations the image core needs from a file system, chosen by type code.
 // Partitions of a type without an entry are raw bytes.
+//
+// A handle returned by `load` may keep pointers into the partition buffer it
+// was given (lazy reads): the core releases the handle before that buffer is
+// freed or rewritten, and loads a new one from the new bytes.
+//
+// The operations below `ls` return 0 (or a byte count) on success and a
+// negative errno on failure; the core turns that into the message and marks
+// the partition edited on success. Paths are absolute inside the file system
+// ("/etc/issue"); the core adds the leading "/" when the user left it out.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+// Attributes of one entry of a file system.
+struct fs_attr {
+  uint32_t mode = 0;  // type and permission bits, as st_mode
+  uint32_t uid = 0, gid = 0;
+  uint64_t size = 0;   // content length; link target length for a link
+  uint32_t mtime = 0;  // 0 where the file system stores none
+  uint32_t rdev = 0;   // device number of a device node
+  uint32_t nlink = 1;
+  std::string target;  // symbolic link target
+};
+
+// One entry of a walk: the absolute path ("/" for the root) and its attributes.
+struct fs_node {
+  std::string path;
+  fs_attr attr;
+};
+
+// What a put sets beyond the content. Unset fields keep the replaced file's
+// value, or take the file system's default for a new path.
+struct fs_put_attr {
+  bool has_mode = false;
+  uint32_t mode = 0;  // permission bits (07777)
+  bool has_owner = false;
+  uint32_t uid = 0, gid = 0;
+};
 
 struct fs_ops {
   int type;
@@ -25,6 +62,35 @@ struct fs_ops {
   // Results when the partition has no loaded handle.
   int read_unloaded;
   const char* dump_unloaded_msg;
+
+  // --- operations with reasons (0 / byte count, or -errno) ----------------
+  // Attributes of `path` (-ENOENT when missing).
+  int (*stat)(void* fs, const char* path, fs_attr* out);
+  // `path` (a directory) and everything below it, depth first, children by
+  // name; the first node is `path` itself.
+  int (*walk)(void* fs, const char* path, std::vector<fs_node>* out);
+  // Up to `size` bytes from `offset`; the count read, or -errno (-EIO with the
+  // reader's message printed when the stored data cannot be decoded).
+  long long (*pread)(void* fs, const char* path, void* buf, size_t size, uint64_t offset);
+  // Creates or replaces a regular file. A replaced file keeps its mode, owner
+  // (and time, where stored) unless `attr` says otherwise. -ENOENT/-ENOTDIR for
+  // a missing parent, -EISDIR for a directory, -EFBIG, -ENOSPC; on failure a
+  // replaced file is left as it was.
+  int (*put)(void* fs, const char* path, const void* buf, size_t size, const fs_put_attr* attr);
+  // Removes a file, link or directory (with what is below it); -ENOENT when missing.
+  int (*remove)(void* fs, const char* path);
+  // New directory with permission bits `mode`; -EEXIST when the path exists.
+  int (*mkdir)(void* fs, const char* path, uint32_t mode);
+  // Permission bits (07777) of an existing entry.
+  int (*chmod)(void* fs, const char* path, uint32_t mode);
+  int (*chown)(void* fs, const char* path, uint32_t uid, uint32_t gid);
+  // New symbolic link at `path` pointing to `target`; -EEXIST when the path exists.
+  int (*symlink)(void* fs, const char* target, const char* path);
 };
 
 const fs_ops* fs_ops_for(int type);
+
+// The tables of the three file systems, one file each.
+extern const fs_ops cramfs_fs_ops;
+extern const fs_ops squashfs_fs_ops;
+extern const fs_ops minifs_fs_ops;

@@ -1,0 +1,172 @@
+#include "core/fs_api.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/flash_ops.h"
+#include "core/image_state.h"
+#include "util/strutil.h"
+
+std::string fs_error_text(int err) {
+  if (err < 0) err = -err;
+  switch (err) {
+    case RS_ENOPART: return "no such partition";
+    case RS_ENOFS: return "the partition holds no cramfs, squashfs or minifs file system";
+    case RS_EUNLOADED: return "the partition's file system could not be read";
+    case RS_EBADPATH: return "not a path of the form PART/path";
+    case ENOSYS: return "not supported by this file system";
+    case EFBIG: return "file too large for the file system";
+    case ENOSPC: return "no space left in the file system";
+    case EIO: return "stored data cannot be read (corrupt image)";
+    default: return std::strerror(err);
+  }
+}
+
+namespace {
+
+// "/a//b/" -> "/a/b"; false for "." or ".." components.
+bool normalise(const std::string& in, std::string& out) {
+  out = "/";
+  for (const std::string& part : rs::strsplit(in, "/")) {
+    if (part.empty()) continue;
+    if (part == "." || part == "..") return false;
+    if (out.size() > 1) out += '/';
+    out += part;
+  }
+  return true;
+}
+
+// Resolves, checks the handle and the operation; `op` is the member to call.
+template <typename Op>
+int target(flash* entry, const char* full, Op fs_ops::*op, partition_data** part, const fs_ops** ops,
+           std::string* path) {
+  int rc = flash_fs_resolve(entry, full, part, ops, path);
+  if (rc != 0) return rc;
+  if (!(*part)->fs) return -RS_EUNLOADED;
+  if (!((*ops)->*op)) return -ENOSYS;
+  return 0;
+}
+
+int edited(flash* entry, partition_data* part, int rc) {
+  if (rc >= 0) partition_mark_fs_edited(entry, *part);
+  return rc;
+}
+
+}  // namespace
+
+int flash_fs_resolve(flash* entry, const char* full, partition_data** part, const fs_ops** ops, std::string* path) {
+  if (!entry || !full) return -RS_EBADPATH;
+  const char* slash = std::strchr(full, '/');
+  std::string pname = slash ? std::string(full, size_t(slash - full)) : std::string(full);
+  if (pname.empty()) return -RS_EBADPATH;
+  if (!normalise(slash ? slash + 1 : "", *path)) return -RS_EBADPATH;
+  *part = flash_get_partition(entry, pname.c_str());
+  if (!*part) return -RS_ENOPART;
+  *ops = fs_ops_for((*part)->info->file_system_type);
+  if (!*ops) return -RS_ENOFS;
+  return 0;
+}
+
+int flash_fs_stat(flash* entry, const char* full, fs_attr* out) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::stat, &p, &ops, &path);
+  return rc ? rc : ops->stat(p->fs, path.c_str(), out);
+}
+
+int flash_fs_walk(flash* entry, const char* full, std::vector<fs_node>* out) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::walk, &p, &ops, &path);
+  return rc ? rc : ops->walk(p->fs, path.c_str(), out);
+}
+
+long long flash_fs_pread(flash* entry, const char* full, void* buf, size_t size, uint64_t offset) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::pread, &p, &ops, &path);
+  return rc ? rc : ops->pread(p->fs, path.c_str(), buf, size, offset);
+}
+
+int flash_fs_get(flash* entry, const char* full, std::vector<uint8_t>* out) {
+  fs_attr a;
+  int rc = flash_fs_stat(entry, full, &a);
+  if (rc != 0) return rc;
+  if ((a.mode & 0170000) == 0040000) return -EISDIR;
+  if ((a.mode & 0170000) != 0100000) return -EINVAL;
+  out->assign(a.size, 0);
+  long long n = flash_fs_pread(entry, full, out->data(), out->size(), 0);
+  if (n < 0) return int(n);
+  if (uint64_t(n) != a.size) return -EIO;
+  return 0;
+}
+
+int flash_fs_put(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::put, &p, &ops, &path);
+  if (rc == 0 && path == "/") rc = -EISDIR;
+  return rc ? rc : edited(entry, p, ops->put(p->fs, path.c_str(), buf, size, attr));
+}
+
+int flash_fs_remove(flash* entry, const char* full) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::remove, &p, &ops, &path);
+  if (rc == 0 && path == "/") rc = -EBUSY;
+  return rc ? rc : edited(entry, p, ops->remove(p->fs, path.c_str()));
+}
+
+int flash_fs_mkdir(flash* entry, const char* full, uint32_t mode, bool parents) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::mkdir, &p, &ops, &path);
+  if (rc != 0) return rc;
+  if (!parents) return edited(entry, p, ops->mkdir(p->fs, path.c_str(), mode));
+  // Each missing directory from the top down; existing directories are fine.
+  std::string at;
+  for (const std::string& part : rs::strsplit(path, "/")) {
+    if (part.empty()) continue;
+    at += "/" + part;
+    fs_attr a;
+    if (ops->stat && ops->stat(p->fs, at.c_str(), &a) == 0) {
+      if ((a.mode & 0170000) != 0040000) return -ENOTDIR;
+      continue;
+    }
+    rc = edited(entry, p, ops->mkdir(p->fs, at.c_str(), mode));
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int flash_fs_chmod(flash* entry, const char* full, uint32_t mode) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::chmod, &p, &ops, &path);
+  return rc ? rc : edited(entry, p, ops->chmod(p->fs, path.c_str(), mode & 07777));
+}
+
+int flash_fs_chown(flash* entry, const char* full, uint32_t uid, uint32_t gid) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::chown, &p, &ops, &path);
+  return rc ? rc : edited(entry, p, ops->chown(p->fs, path.c_str(), uid, gid));
+}
+
+int flash_fs_symlink(flash* entry, const char* link_target, const char* full) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  if (!link_target || !*link_target) return -EINVAL;
+  int rc = target(entry, full, &fs_ops::symlink, &p, &ops, &path);
+  if (rc == 0 && path == "/") rc = -EEXIST;
+  return rc ? rc : edited(entry, p, ops->symlink(p->fs, link_target, path.c_str()));
+}

@@ -1,0 +1,39 @@
+// File-system operations on flash paths ("PART/path") with reasons: what the
+// shell's editing commands and the data tools call. Each returns 0 (or a byte
+// count) on success or a negative error code, prints nothing, and marks the
+// partition edited when it changed the file system; fs_error_text says why.
+#pragma once
+#include <romsmith/romsmith.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/fs_contract.h"
+
+// Error codes beside the errno values.
+enum {
+  RS_ENOPART = 4001,    // no partition of that name
+  RS_ENOFS = 4002,      // the partition holds no file system of a known type
+  RS_EUNLOADED = 4003,  // the partition's file system could not be read at open
+  RS_EBADPATH = 4004,   // a path with "..", or not of the form PART/path
+};
+std::string fs_error_text(int err);
+
+// Splits "PART/path" (or "PART" alone for the root) into the partition and a
+// normalised absolute path ("/", "/etc/issue"). Negative code when it cannot.
+int flash_fs_resolve(flash* entry, const char* full, partition_data** part, const fs_ops** ops, std::string* path);
+
+int flash_fs_stat(flash* entry, const char* full, fs_attr* out);
+int flash_fs_walk(flash* entry, const char* full, std::vector<fs_node>* out);
+long long flash_fs_pread(flash* entry, const char* full, void* buf, size_t size, uint64_t offset);
+// The whole content of a regular file.
+int flash_fs_get(flash* entry, const char* full, std::vector<uint8_t>* out);
+int flash_fs_put(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr);
+int flash_fs_remove(flash* entry, const char* full);
+// `parents`: also the missing directories above, and no error when it exists as a directory.
+int flash_fs_mkdir(flash* entry, const char* full, uint32_t mode, bool parents);
+int flash_fs_chmod(flash* entry, const char* full, uint32_t mode);
+int flash_fs_chown(flash* entry, const char* full, uint32_t uid, uint32_t gid);
+int flash_fs_symlink(flash* entry, const char* target, const char* full);

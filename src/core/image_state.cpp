@@ -1,0 +1,52 @@
+#include "core/image_state.h"
+
+#include <map>
+#include <mutex>
+
+#include "core/state.h"
+
+namespace {
+
+std::mutex g_mutex;
+std::map<const flash*, image_state>& registry() {
+  static std::map<const flash*, image_state> states;
+  return states;
+}
+
+}  // namespace
+
+image_state& state_of(const flash* entry) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  // std::map never moves its elements: the reference stays valid until dropped.
+  return registry()[entry];
+}
+
+void state_drop(const flash* entry) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  registry().erase(entry);
+}
+
+void state_make_current(const flash* entry) {
+  image_state& s = state_of(entry);
+  table_sect = s.sect;
+}
+
+int partition_index(const flash* entry, const partition_data& p) {
+  if (!entry || !p.info) return -1;
+  std::ptrdiff_t i = p.info - entry->flash_table.tables;
+  return i >= 0 && i < PARTITION_MAX ? int(i) : -1;
+}
+
+void partition_mark_fs_edited(flash* entry, partition_data& p) {
+  int i = partition_index(entry, p);
+  if (i < 0) return;
+  image_state& s = state_of(entry);
+  s.fs_edited[i] = true;
+}
+
+void partition_mark_changed(flash* entry, partition_data& p) {
+  int i = partition_index(entry, p);
+  if (i < 0) return;
+  image_state& s = state_of(entry);
+  s.changed[i] = true;
+}

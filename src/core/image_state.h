@@ -1,0 +1,42 @@
+// What the image core keeps for each loaded image beside the public record:
+// its own table format and build settings, which partitions were edited, and
+// the loaded bytes no partition covers.
+#pragma once
+#include <romsmith/romsmith.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/table.h"
+
+struct uncovered_range {
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
+
+struct image_state {
+  int table_version = 1;
+  table_ver_adapt sect{1, TABLE_V1_MAGIC, 512, 12};
+  std::string table_file_name;  // configured table file name; empty when none
+  std::string dtb_file;
+  std::string basedir = ".";
+  uint64_t file_length = 0;  // length of the loaded file, 0 when built from a flash.conf
+  std::vector<uncovered_range> uncovered;
+  bool table_snapshot = false;  // the table record as loaded, to keep its bytes when unchanged
+  partition_table loaded_table{};
+  // By index into flash_table.tables: a file operation succeeded since load or
+  // the last save (fs_edited); the bytes differ from what was loaded (changed).
+  bool fs_edited[PARTITION_MAX] = {};
+  bool changed[PARTITION_MAX] = {};
+};
+
+// The state of `entry`, made on first use.
+image_state& state_of(const flash* entry);
+void state_drop(const flash* entry);
+// Makes the process-wide "current" variables mirror this image's settings.
+void state_make_current(const flash* entry);
+
+int partition_index(const flash* entry, const partition_data& p);
+void partition_mark_fs_edited(flash* entry, partition_data& p);
+void partition_mark_changed(flash* entry, partition_data& p);
