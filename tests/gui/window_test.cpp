@@ -193,6 +193,26 @@ TEST_F(Window, FormMatchesTheLayout) {
             "edtPathSrc,btnOpenSrc,edtPathDst,btnOpenDst,chkKeymap,chkPanel,btnSaveAs,btnExit");
 }
 
+// The contact area names this project and its README link leads to the real
+// file; no placeholder address is left anywhere in it.
+TEST_F(Window, ContactAreaLinksTheReadme) {
+  auto* group = bench->findChild<QGroupBox*>("groupBox");
+  QString all;
+  for (QLabel* l : group->findChildren<QLabel*>()) all += l->text() + QLatin1Char('\n');
+  EXPECT_TRUE(all.contains("romsmith")) << all.toStdString();
+  EXPECT_FALSE(all.contains("example.org")) << all.toStdString();
+  EXPECT_FALSE(all.contains("555")) << all.toStdString();
+
+  auto* link = bench->findChild<QLabel*>("label_7");
+  EXPECT_TRUE(link->openExternalLinks());
+  QRegularExpressionMatch m = QRegularExpression("href=\"([^\"]+)\"").match(link->text());
+  ASSERT_TRUE(m.hasMatch()) << link->text().toStdString();
+  const QString readme = QUrl(m.captured(1)).toLocalFile();
+  EXPECT_EQ(QFileInfo(readme).canonicalFilePath(), QFileInfo(ROMSMITH_SOURCE_DIR "/README.md").canonicalFilePath());
+  EXPECT_TRUE(rstest::read_text(readme.toStdString()).rfind("# romsmith", 0) == 0);
+  EXPECT_TRUE(bench->findChild<QLabel*>("label_8")->text().contains(QStringLiteral(FAKE_LIB)));
+}
+
 TEST_F(Window, CarriesKeymapPanelAndBootLoader) {
   open("src.bin", "dst.bin");
   EXPECT_EQ(bench->captions.join(','), "Import from,Import to");
