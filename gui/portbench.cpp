@@ -126,6 +126,12 @@ QString PortBench::bindLibrary(const QString& library_path) {
   }
   QStringList reasons;
   for (const QString& name : candidates) {
+    // A named file that is not there is said plainly; the loader's own text
+    // lists the variants it tried.
+    if (name.contains(QLatin1Char('/')) && !QFileInfo::exists(name)) {
+      reasons << QStringLiteral("%1: No such file or directory").arg(name);
+      continue;
+    }
     auto lib = std::make_unique<QLibrary>(name);
     if (!lib->load()) {
       reasons << lib->errorString();

@@ -118,13 +118,17 @@ const std::string& StdoutCapture::finish() {
 }
 
 QString failure_reason(const std::string& printed, int err) {
-  QStringList lines;
+  // The library's error lines when it printed any (progress notes are not a
+  // reason), else the last few lines it printed.
+  QStringList errors, lines;
   for (QString line : QString::fromLocal8Bit(printed.data(), int(printed.size())).split(QLatin1Char('\n'))) {
     line = line.trimmed();
-    if (line.startsWith(QLatin1String("error: "))) line.remove(0, 7);
-    if (!line.isEmpty()) lines << line;
+    if (line.isEmpty()) continue;
+    if (line.startsWith(QLatin1String("error: "))) errors << line.mid(7);
+    lines << line;
   }
-  if (!lines.isEmpty()) return lines.join(QLatin1Char('\n'));
+  if (!errors.isEmpty()) return errors.join(QLatin1Char('\n'));
+  if (!lines.isEmpty()) return lines.mid(qMax(0, int(lines.size()) - 4)).join(QLatin1Char('\n'));
   if (err) return errno_text(err);
   return QStringLiteral("no reason given");
 }

@@ -70,8 +70,8 @@ class StdoutCapture {
   std::string text_;
 };
 
-// The reason a library call gave: the lines it printed (an "error: " prefix
-// dropped), else errno's text, else a fixed "no reason given".
+// The reason a failed library call gave: its "error: " lines (prefix dropped),
+// else the last lines it printed, else errno's text, else "no reason given".
 QString failure_reason(const std::string& printed, int err);
 
 }  // namespace keyporter

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QUrl>
+#include <cerrno>
 #include <map>
 #include <set>
 #include <string>
@@ -396,6 +397,16 @@ TEST_F(Window, SaveFailedNamesFileAndReason) {
   save("no/such/dir/out.bin");
   EXPECT_EQ(bench->boxes.join('\n').toStdString(),
             "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") + "\nNo such file or directory");
+}
+
+// The reason is the library's error line, not a progress note printed before it.
+TEST(FailureReason, PrefersTheLibrarysErrorLines) {
+  using keyporter::failure_reason;
+  EXPECT_EQ(failure_reason("zlibmode is ture, generate bin file in new style.\nerror: Permission denied\n", 0),
+            "Permission denied");
+  EXPECT_EQ(failure_reason("[flash_save : 270]: An error occurred\n", ENOSPC), "[flash_save : 270]: An error occurred");
+  EXPECT_EQ(failure_reason("", ENOSPC), "No space left on device");
+  EXPECT_EQ(failure_reason("", 0), "no reason given");
 }
 
 // Anything that is not an image is refused when it is chosen, on either side,
