@@ -21,10 +21,20 @@ void on_signal(int) {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  PortBench window;
   // Ended by a signal, the program still leaves through its event loop, so
-  // that the window's clean-up removes the private working folder.
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pair) == 0) {
+  // that the window's clean-up removes the private working folder. The
+  // handlers are in place before the window makes that folder; a signal that
+  // comes before the event loop runs waits in the socket.
+  const bool watch = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pair) == 0;
+  if (watch) {
+    struct sigaction sa = {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+  }
+  PortBench window;
+  if (watch) {
     auto* notifier = new QSocketNotifier(signal_pair[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&window] {
       char c;
@@ -32,11 +42,6 @@ int main(int argc, char* argv[]) {
       window.close();
       QCoreApplication::quit();
     });
-    struct sigaction sa = {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
   }
   window.show();
   return app.exec();

@@ -5,7 +5,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -192,7 +191,7 @@ bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::Scop
 
 flash* PortBench::loadImage(const QString& path) {
   // A file we cannot even open is not an unsupported image: say why.
-  int fd = ::open(local_path(path).constData(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(local_path(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a fifo must not hang us
   if (fd < 0) {
     showCritical(QStringLiteral("Import"),
                  QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
