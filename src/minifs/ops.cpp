@@ -100,7 +100,7 @@ void walk_dir(minifs_device* dev, const minifs_Object* dir, const std::string& p
     n.path = (path == "/" ? path : path + "/") + c->Header.name;
     fill(dev, c, &n.attr);
     out->push_back(n);
-    if (c->is_dir()) walk_dir(dev, c, out->back().path, out);
+    if (c->is_dir()) walk_dir(dev, c, n.path, out);
   }
 }
 
