@@ -98,9 +98,13 @@ static uint8_t* writable_block(minifs_device* dev, int block) {
   if (dev->txn && !dev->undo.count(block)) {
     minifs_device::Undo u;
     u.had_copy = borrowed && dev->cow[size_t(block)];
-    u.bytes.reset(new (std::nothrow) uint8_t[kBlockBytes]);
-    if (!u.bytes) return nullptr;
-    std::memcpy(u.bytes.get(), block_bytes(dev, block), kBlockBytes);
+    // A block still read from the borrowed image needs no saved bytes: undoing
+    // is dropping its copy.
+    if (!borrowed || u.had_copy) {
+      u.bytes.reset(new (std::nothrow) uint8_t[kBlockBytes]);
+      if (!u.bytes) return nullptr;
+      std::memcpy(u.bytes.get(), block_bytes(dev, block), kBlockBytes);
+    }
     dev->undo.emplace(block, std::move(u));
   }
   if (!borrowed) return dev->memory + size_t(block - 1) * kBlockBytes;
