@@ -1,6 +1,7 @@
 #include "datatools/convert.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -158,7 +159,10 @@ std::vector<uint8_t> pack_default_data(std::vector<uint8_t> sats, std::vector<ui
 
 bool convert_databases(const std::string& path, const std::string& file) {
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "wb"), &std::fclose);
-  if (!f) return false;
+  if (!f) {
+    std::printf("error: create %s failed, %s\n", file.c_str(), std::strerror(errno));
+    return false;
+  }
   std::printf("%s open\n", file.c_str());
 
   struct Table {
@@ -191,17 +195,27 @@ bool convert_databases(const std::string& path, const std::string& file) {
   }
   db.reset();
 
+  // Satellite and transponder positions are stored in 13-bit fields: more
+  // records than that would be numbered wrongly, not converted.
+  if (ok && (tables[0].recs.size() / kSatRecordSize > kDefMaxIndexed ||
+             tables[1].recs.size() / kTpRecordSize > kDefMaxIndexed)) {
+    std::printf("error: %zu satellites and %zu transponders: the default data numbers at most %zu of each\n",
+                tables[0].recs.size() / kSatRecordSize, tables[1].recs.size() / kTpRecordSize, kDefMaxIndexed);
+    ok = false;
+  }
+
   const bool reached_write = ok;
   if (ok) {
     std::vector<uint8_t> bytes =
         pack_default_data(std::move(tables[0].recs), std::move(tables[1].recs), std::move(tables[2].recs));
     ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
   }
-  ok = (std::fclose(f.release()) == 0) && ok;
+  int err = ok ? 0 : errno;
+  if (std::fclose(f.release()) != 0 && ok) ok = false, err = errno;
   if (reached_write && !ok) {
     // A half-written default file must not pass for a good one: leave it
     // empty, as every other failure does.
-    std::printf("error: write %s failed\n", file.c_str());
+    std::printf("error: write %s failed, %s\n", file.c_str(), std::strerror(err ? err : EIO));
     if (FILE* g = std::fopen(file.c_str(), "wb")) std::fclose(g);
   }
   std::printf("%s close\n", file.c_str());
@@ -218,6 +232,9 @@ std::string language_list_from(const std::string& semicolon_list) {
 }  // namespace rs
 
 extern "C" RS_API void berkeley_2_default(const char* path, const char* file) {
-  if (!path || !file) return;
+  if (!path || !file) {
+    std::printf("error: berkeley_2_default: no database directory or output file given\n");
+    return;
+  }
   rs::convert_databases(path, file);
 }

@@ -243,9 +243,11 @@ INSTANTIATE_TEST_SUITE_P(Dbs, ConvertFailure,
                                          FailCase{"tp.db", "file open failed at berkeley/api/minidb_ops 301\n"},
                                          FailCase{"prog.db", "file open failed at berkeley/api/minidb_ops 333\n"}));
 
-TEST(DefaultData, UncreatableOutputPrintsNothing) {
+TEST(DefaultData, UncreatableOutputIsReported) {
   rstest::TempDir d;
-  EXPECT_EQ(convert(d.path(), d.file("no/such/dir/def.db")), "");
+  EXPECT_EQ(convert(d.path(), d.file("no/such/dir/def.db")),
+            "error: create " + d.file("no/such/dir/def.db") + " failed, No such file or directory\n");
+  EXPECT_FALSE(rs::convert_databases(d.path(), d.file("no/such/dir/def.db")));
 }
 
 TEST(DefaultData, LanguageList) {
