@@ -171,25 +171,38 @@ extern "C" RS_API int tools_dbcopy(flash* entry, const char* dir) {
   std::string where[3];
   if (!read_box_databases(entry, tool, db, where)) return -1;
 
+  // What the directory holds now is kept, to be put back should a later copy
+  // fail; a file in the way that cannot be read is found before any write.
+  HostFile host[3];
+  for (int i = 0; i < 3; ++i) {
+    if (db[i].empty()) continue;
+    HostFile& h = host[i];
+    h.path = std::string(dir) + "/" + kDbNames[i];
+    struct stat st;
+    if (::lstat(h.path.c_str(), &st) != 0) continue;
+    h.had = true;
+    errno = 0;
+    if (S_ISDIR(st.st_mode) || !rs::read_file(h.path, h.old)) {
+      report(tool, h.path, std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno ? errno : EIO));
+      return -1;
+    }
+  }
   // Each file is replaced atomically; when one cannot be written those
   // already written are put back, so the directory never holds a mixed set.
-  std::vector<HostFile> written;
   long total = 0;
   for (int i = 0; i < 3; ++i) {
     if (db[i].empty()) continue;
-    HostFile h;
-    h.path = std::string(dir) + "/" + kDbNames[i];
-    h.had = rs::read_file(h.path, h.old);
-    if (!rs::write_file_atomic(h.path, db[i].data(), db[i].size())) {
-      report(tool, h.path, std::strerror(errno ? errno : EIO));
-      for (auto it = written.rbegin(); it != written.rend(); ++it)
-        if (it->had)
-          rs::write_file_atomic(it->path, it->old.data(), it->old.size());
+    if (!rs::write_file_atomic(host[i].path, db[i].data(), db[i].size())) {
+      report(tool, host[i].path, std::strerror(errno ? errno : EIO));
+      for (int j = i - 1; j >= 0; --j) {
+        if (db[j].empty()) continue;
+        if (host[j].had)
+          rs::write_file_atomic(host[j].path, host[j].old.data(), host[j].old.size());
         else
-          ::unlink(it->path.c_str());
+          ::unlink(host[j].path.c_str());
+      }
       return -1;
     }
-    written.push_back(std::move(h));
     total += long(db[i].size());
   }
   return total > 0x7FFFFFFF ? 0x7FFFFFFF : int(total);

@@ -1,10 +1,13 @@
 // The data tools against a fake image: the test supplies the image's file
 // operations, so each tool's exact flash paths, order and results are seen.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,6 +134,32 @@ TEST_F(Tools, DbcopyCopiesWholeFilesAndToleratesOnlyMissingSatDb) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("no minifs DATA partition"), std::string::npos);
+}
+
+// The file-size limit stops the large prog.db after sat.db and tp.db were
+// written: both are put back as they were, and nothing else stays behind.
+TEST_F(Tools, DbcopyPutsBackWhatItWroteWhenALaterCopyFails) {
+  rstest::write_text(dir.file("sat.db"), "mine");
+  g.files["DATA/sat.db"] = {1};
+  g.files["DATA/tp.db"] = {2};
+  g.files["DATA/prog.db"] = rstest::random_bytes(2 << 20, 3);
+  struct rlimit old, small;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  small = old;
+  small.rlim_cur = 1 << 20;
+  auto prev = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  testing::internal::CaptureStdout();
+  int rc = tools_dbcopy(img, dir.path().c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, prev);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out, "error: tools_dbcopy: " + dir.file("prog.db") + ": File too large\n");
+  EXPECT_EQ(rstest::read_text(dir.file("sat.db")), "mine");
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"sat.db"});
 }
 
 TEST_F(Tools, DbtodefInstallsDatabasesInRootAndThenDropsTheDefaults) {
