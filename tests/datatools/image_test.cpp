@@ -161,6 +161,7 @@ class ToolsOnImage : public testing::TestWithParam<const char*> {
   }
 
   rstest::TempDir dir;
+  rstest::ScopedCwd cwd{dir.path()};  // a save writes its table file into the working directory
   flash* img = nullptr;
 };
 
