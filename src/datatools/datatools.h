@@ -8,7 +8,8 @@
 //   tools_dbcopy      copies sat.db, tp.db and prog.db out of DATA into a local
 //                     directory (total bytes, or -1);
 //   tools_dbtodef     installs DATA's databases as ROOT//sat.db, tp.db, prog.db
-//                     and removes ROOT//default_data.db (0, or -1);
+//                     and removes ROOT//default_data.db (0, or -1); tp.db and
+//                     prog.db must be there, and each must open whole;
 //   tools_default_db  replaces ROOT//default_data.db by a local file and
 //                     removes the root databases (the write's result, or -1);
 //   tools_datareset   empties the DATA partition (0, or -1);
