@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,8 +12,8 @@
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
 #include "util/endian.h"
-#include "util/fileio.h"
 #include "util/fatal.h"
+#include "util/fileio.h"
 #include "util/mapping.h"
 
 namespace rs::sqfs {
@@ -243,7 +244,37 @@ void squashfs_free(squashfs_entry* root) {
   if (!root) return;
   squashfs_data* img = root->image;
   destroy(root, false);
+  if (img && img->release_state) img->release_state(img);
   delete img;
+}
+
+int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out) {
+  if (!e) return -ENOENT;
+  if (e->content_loaded) {
+    out = e->buf;
+    return 0;
+  }
+  if (!e->image || !e->image->read_content) return -EIO;
+  return e->image->read_content(e->image, e, out);
+}
+
+long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  if (!e) return -ENOENT;
+  if (e->content_loaded) {
+    if (off >= e->buf.size()) return 0;
+    size_t k = std::min<uint64_t>(n, e->buf.size() - off);
+    if (k) std::memcpy(buf, e->buf.data() + off, k);
+    return (long long)k;
+  }
+  if (!e->image) return -EIO;
+  if (e->image->read_range) return e->image->read_range(e->image, e, off, buf, n);
+  std::vector<uint8_t> all;
+  int r = squashfs_content(e, all);
+  if (r < 0) return r;
+  if (off >= all.size()) return 0;
+  size_t k = std::min<uint64_t>(n, all.size() - off);
+  if (k) std::memcpy(buf, all.data() + off, k);
+  return (long long)k;
 }
 
 squashfs_entry* squashfs_find(squashfs_entry* root, const char* path) { return lookup(root, normalise(path)); }
