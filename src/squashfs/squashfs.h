@@ -150,6 +150,24 @@ uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
 
+// Operations with reasons: 0, or a negative errno (-ENOENT for a missing path
+// or parent, -ENOTDIR for a parent that is no directory, -EEXIST, -EISDIR,
+// -EINVAL for the root or a bad name).
+// Creates or replaces a regular file. `mode` (permission bits), `uid`, `gid`
+// below 0 keep a replaced file's values, or give a new path 0644 0:0; a
+// replaced file also keeps its time and extended attributes, and leaves any
+// hard-link group it was in.
+int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t size, int mode, int64_t uid,
+                 int64_t gid);
+int squashfs_remove(squashfs_entry* root, const char* path);
+int squashfs_mkdir_mode(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_symlink(squashfs_entry* root, const char* target, const char* path);
+// Change every hard link of the inode, as on a mounted file system.
+int squashfs_chmod(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_chown(squashfs_entry* root, const char* path, uint32_t uid, uint32_t gid);
+// Link count as the rebuilt image stores it.
+uint32_t squashfs_nlink(const squashfs_entry* e);
+
 // The whole content of a regular file or link target: `buf` when loaded, else
 // decoded from the image; 0 or -errno.
 int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out);
