@@ -86,6 +86,12 @@ struct squashfs_params4 {
   uint16_t flags = 0;
   uint32_t dict_size = 131072;
   uint16_t xz_filters = 0;  // bit 0 x86, 1 powerpc, 2 ia64, 3 arm, 4 armthumb, 5 sparc
+  uint16_t compressor = 4;  // superblock id: 1 gzip, 2 lzma, 3 lzo, 4 xz, 5 lz4, 6 zstd
+  // Other compressors' settings as their stored options give them.
+  uint16_t comp_flags = 0;  // gzip strategies, lz4 high compression
+  uint32_t level = 0;
+  uint16_t window = 0;     // gzip window bits
+  uint16_t algorithm = 0;  // lzo variant
 };
 
 // Build parameters of a version 3 image, kept from the loaded image.
@@ -106,6 +112,9 @@ struct squashfs_data {
   squashfs_entry* root_entry = nullptr;
   std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
 
+  // Format version the tree was read from (0 when not loaded): stored data
+  // is only reused by a rebuild in that same version.
+  int loaded_version = 0;
   // The loaded image, kept by the caller for the life of the tree; null for
   // a tree that was not loaded.
   const uint8_t* image_bytes = nullptr;

@@ -268,22 +268,28 @@ squashfs_entry* squashfs_dir_fill(squashfs_entry* p_entry, const char* name, con
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
   // The image is read straight from memory; no temporary file is needed.
   auto img = std::make_unique<squashfs_data>();
-  bool ok = false;
+  int ok = 0;
   if (buf && size >= 96 && rs::load_le32(buf) == 0x73717368u && rs::load_le16(buf + 28) == 4 &&
       rs::load_le16(buf + 30) == 0) {
     img->version = 4;
     std::memcpy(img->super4.data(), buf, 96);
     ok = read_image4(img.get(), buf, size);
+  } else if (buf && size >= 96 && rs::load_be32(buf) == 0x73717368u && rs::load_be16(buf + 28) == 4) {
+    // libsquashfs reads little-endian 4.0 only.
+    fprintf(stderr, "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes\n");
+    ok = -1;
   } else if (buf && size >= 119 && rs::load_le32(buf) == 0x71736873u && rs::load_le16(buf + 28) == 3) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);
-    ok = read_image3(img.get(), buf, size);
+    ok = read_image3(img.get(), buf, size) ? 1 : 0;
   }
-  if (!ok) {
+  if (ok != 1) {
     if (img->root_entry) destroy(img->root_entry, false);
-    report("squashfs_load", 363);
+    if (img->release_state) img->release_state(img.get());
+    if (ok == 0) report("squashfs_load", 363);
     return nullptr;
   }
+  img->loaded_version = img->version;
   squashfs_entry* root = img->root_entry;
   img.release();
   return root;
@@ -516,6 +522,18 @@ int squashfs_dump(squashfs_entry* root, const char* dir) {
 
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len) {
   if (!root || !root->image) return nullptr;
+  squashfs_data* img = root->image;
+  if (img->version != img->loaded_version) {
+    // Converting: the other version's builder cannot copy these blocks.
+    for (auto& [path, e] : img->entry_table) {
+      if (e->content_loaded) continue;
+      std::vector<uint8_t> data;
+      if (squashfs_content(e, data) < 0) return nullptr;
+      e->buf = std::move(data);
+      e->content_loaded = true;
+      e->stored.valid = false;
+    }
+  }
   if (root->image->version == 4) return build_image4(root, fs_len);
   if (root->image->version == 3) return build_image3(root, fs_len);
   return nullptr;
