@@ -207,8 +207,11 @@ struct Reader4 {
       Owned<sqfs_xattr_value_t> value(val);
       const char* prefix = sqfs_get_xattr_prefix(SQFS_XATTR_TYPE(k->type & SQFS_XATTR_PREFIX_MASK));
       if (!prefix) return false;
+      // The reader hands the key with its prefix already in front.
+      size_t plen = strlen(prefix);
+      if (strncmp(reinterpret_cast<const char*>(k->key), prefix, plen) != 0) return false;
       squashfs_xattr x;
-      x.key = std::string(prefix) + std::string(reinterpret_cast<const char*>(k->key), k->size);
+      x.key.assign(reinterpret_cast<const char*>(k->key), plen + k->size);
       x.value.assign(val->value, val->value + val->size);
       v.push_back(std::move(x));
     }
@@ -330,6 +333,12 @@ struct Reader4 {
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   auto st = std::make_unique<State4>(buf, size);
   sqfs_super_t& super = st->super;
+  // The library refuses ids it does not know as a corrupt superblock; name them.
+  uint16_t comp_id = load_le16(buf + 20);
+  if (!compressor_name(comp_id)) {
+    fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(comp_id));
+    return -1;
+  }
   if (sqfs_super_read(&super, &st->file.f) != 0) return 0;
   // Table sizes follow from counts in the superblock; the library would
   // allocate them before reading, so counts the image cannot hold are refused.
