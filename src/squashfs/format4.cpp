@@ -36,6 +36,7 @@
 #include <unordered_set>
 
 #include "squashfs/internal.h"
+#include "squashfs/lzo4.h"
 #include "squashfs/memfile.h"
 #include "util/endian.h"
 
@@ -100,6 +101,13 @@ const char* compressor_name(uint16_t id) {
 
 // What stays open while the tree lives: the image view, its decompressor and
 // the data reader, and which tails each stored fragment block holds.
+// libsquashfs's codecs, and our own where the library has none.
+int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out) {
+  int r = sqfs_compressor_create(cfg, out);
+  if (r == SQFS_ERROR_UNSUPPORTED && cfg->id == SQFS_COMP_LZO) r = create_lzo_compressor(cfg, out);
+  return r;
+}
+
 struct State4 {
   MemFile file;
   sqfs_super_t super{};
@@ -363,7 +371,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
     fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(super.compression_id));
     return -1;
   }
-  if (int r = sqfs_compressor_create(&cfg, &raw_cmp); r != 0) {
+  if (int r = make_compressor(&cfg, &raw_cmp); r != 0) {
     if (r == SQFS_ERROR_UNSUPPORTED) {
       fprintf(stderr, "squashfs: %s compression is not supported, image left as raw bytes\n", name);
       return -1;
@@ -752,7 +760,7 @@ struct Builder4 {
     std::vector<Obj<sqfs_compressor_t>> cmps(n_threads);
     for (auto& c : cmps) {
       sqfs_compressor_t* raw = nullptr;
-      if (sqfs_compressor_create(&cfg, &raw) != 0) fatal("FATAL ERROR:compressor_init failed\n");
+      if (make_compressor(&cfg, &raw) != 0) fatal("FATAL ERROR:compressor_init failed\n");
       c.reset(raw);
     }
     std::atomic<size_t> next{0};
@@ -968,7 +976,7 @@ struct Builder4 {
 
 Obj<sqfs_compressor_t> create_compressor(const sqfs_compressor_config_t& c) {
   sqfs_compressor_t* raw = nullptr;
-  if (sqfs_compressor_create(&c, &raw) != 0) fatal("FATAL ERROR:compressor_init failed\n");
+  if (make_compressor(&c, &raw) != 0) fatal("FATAL ERROR:compressor_init failed\n");
   return Obj<sqfs_compressor_t>(raw);
 }
 

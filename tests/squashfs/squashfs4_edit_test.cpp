@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Compressors, EachCompressor,
                          ::testing::Values("-comp gzip", "-comp gzip -Xcompression-level 4 -Xwindow-size 12",
                                            "-comp gzip -Xstrategy filtered,huffman_only", "-comp lzma", "-comp lz4",
                                            "-comp lz4 -Xhc", "-comp zstd -Xcompression-level 19",
-                                           "-comp xz -Xbcj arm -Xdict-size 65536", "-comp gzip -b 4096"));
+                                           "-comp xz -Xbcj arm -Xdict-size 65536", "-comp gzip -b 4096", "-comp lzo",
+                                           "-comp lzo -Xalgorithm lzo1x_1", "-comp lzo -Xcompression-level 5"));
 
 INSTANTIATE_TEST_SUITE_P(Flags, EachCompressor,
                          ::testing::Values("-comp gzip -noI", "-comp gzip -noD", "-comp gzip -noF", "-comp gzip -noX",
