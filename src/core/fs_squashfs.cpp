@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "core/fs_contract.h"
 #include "squashfs/squashfs.h"
@@ -26,13 +27,25 @@ void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
 void sq_ls(void* fs) { squashfs_ls(root(fs), 0); }
 
-void fill_attr(const squashfs_entry* e, fs_attr* a) {
+using LinkCounts = std::unordered_map<uint64_t, uint32_t>;
+
+// Hard links share an inode number; counted once per walk, not per entry.
+LinkCounts link_counts(const squashfs_entry* root) {
+  LinkCounts n;
+  for (auto& [path, e] : root->image->entry_table)
+    if (!S_ISDIR(e->stbuf.st_mode)) ++n[uint64_t(e->stbuf.st_ino)];
+  return n;
+}
+
+void fill_attr(const squashfs_entry* e, fs_attr* a, const LinkCounts* counts = nullptr) {
   a->mode = uint32_t(e->stbuf.st_mode);
   a->uid = uint32_t(e->stbuf.st_uid);
   a->gid = uint32_t(e->stbuf.st_gid);
   a->mtime = uint32_t(e->stbuf.st_mtime);
   a->rdev = S_ISBLK(e->stbuf.st_mode) || S_ISCHR(e->stbuf.st_mode) ? uint32_t(e->stbuf.st_rdev) : 0;
-  a->nlink = squashfs_nlink(e);
+  auto it =
+      counts && !S_ISDIR(e->stbuf.st_mode) ? counts->find(uint64_t(e->stbuf.st_ino)) : LinkCounts::const_iterator();
+  a->nlink = counts && !S_ISDIR(e->stbuf.st_mode) && it != counts->end() ? it->second : squashfs_nlink(e);
   a->target.clear();
   if (S_ISREG(e->stbuf.st_mode)) {
     a->size = uint64_t(e->stbuf.st_size);
@@ -51,14 +64,14 @@ int sq_stat(void* fs, const char* path, fs_attr* out) {
   return 0;
 }
 
-void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out) {
+void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out, const LinkCounts& counts) {
   // Children are kept in name order by every path that adds them.
   for (const squashfs_entry* c = dir->child; c; c = c->next) {
     fs_node n;
     n.path = c->path;
-    fill_attr(c, &n.attr);
+    fill_attr(c, &n.attr, &counts);
     out->push_back(std::move(n));
-    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out);
+    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out, counts);
   }
 }
 
@@ -68,9 +81,10 @@ int sq_walk(void* fs, const char* path, std::vector<fs_node>* out) {
   if (!S_ISDIR(e->stbuf.st_mode)) return -ENOTDIR;
   fs_node n;
   n.path = e->path.empty() ? "/" : e->path;
-  fill_attr(e, &n.attr);
+  LinkCounts counts = link_counts(root(fs));
+  fill_attr(e, &n.attr, &counts);
   out->push_back(std::move(n));
-  walk_below(e, out);
+  walk_below(e, out, counts);
   return 0;
 }
 

@@ -61,6 +61,7 @@ template <class T>
 using Owned = std::unique_ptr<T, SqfsFree>;
 
 constexpr int kMaxDepth = 1024;
+constexpr uint64_t kMaxTreeBytes = uint64_t(96) << 20;
 constexpr uint32_t kRawBit = 1u << 24;  // block or fragment stored uncompressed
 constexpr uint32_t kSizeMask = kRawBit - 1;
 
@@ -192,6 +193,7 @@ struct Reader4 {
   sqfs_xattr_reader_t* xr;  // null without an xattr table
   std::unordered_set<uint32_t> dirs_seen;
   std::map<uint32_t, std::vector<squashfs_xattr>> xattr_cache;
+  uint64_t path_bytes = 0;
 
   bool xattrs_of(const sqfs_inode_generic_t* in, std::vector<squashfs_xattr>& out) {
     sqfs_u32 idx = 0xFFFFFFFFu;
@@ -315,6 +317,10 @@ struct Reader4 {
       }
       squashfs_entry* e = squashfs_dir_fill(parent, it.name.c_str(), &ino);
       if (!e) return false;
+      // Deep trees of long names held in a few compressed metadata blocks
+      // would otherwise cost far more memory than any real image.
+      path_bytes += e->path.size() + sizeof(squashfs_entry);
+      if (path_bytes > kMaxTreeBytes) return false;
       if (!xattrs_of(in, e->xattrs)) return false;
       switch (ino.type) {
         case SQFS_INODE_DIR:
@@ -461,7 +467,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   img->root_entry = root;
   img->entry_table["/"] = root;
 
-  Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}};
+  Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}, 0};
   try {
     if (!rd.xattrs_of(rin.get(), root->xattrs)) return 0;
     if (!rd.fill(root, rin.get(), 0)) return 0;
