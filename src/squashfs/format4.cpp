@@ -799,7 +799,7 @@ struct Builder4 {
   }
 
   void append(const uint8_t* data, size_t n) {
-    if (n) out.rw.insert(out.rw.end(), data, data + n);
+    if (!out.append(data, n)) fatal("FATAL ERROR:Out of memory\n");
   }
 
   void emit(sqfs_frag_table_t* tbl) {
@@ -1047,6 +1047,8 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   b.ids = ids.get();
   b.xw = xw.get();
 
+  // Most of a rebuild is the loaded image copied as stored.
+  if (!b.out.reserve(img->image_size + 65536)) fatal("FATAL ERROR:Out of memory\n");
   uint32_t root_number = b.next_number++;
   b.number(root);
   b.collect(root);
@@ -1090,10 +1092,8 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   check(sqfs_super_write(&b.super, &b.out.f), "super block write");
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
-  auto* result = static_cast<uint8_t*>(malloc(len));
-  if (!result) fatal("FATAL ERROR:Out of memory\n");
-  std::memcpy(result, b.out.rw.data(), b.out.size());
-  std::memset(result + b.out.size(), 0, len - b.out.size());
+  if (!b.out.resize(len)) fatal("FATAL ERROR:Out of memory\n");
+  uint8_t* result = b.out.release();
   *fs_len = len;
   return result;
 }
