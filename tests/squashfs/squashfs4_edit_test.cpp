@@ -161,7 +161,9 @@ std::string xattrs_of(const std::string& img, const std::string& path) {
   return run_command("rdsquashfs -x " + shell_quote(path) + " " + shell_quote(img)).out;
 }
 
-TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
+class Squashfs4Xattrs : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
   if (!tools() || !rstest::have_tool("setfattr") || !rstest::have_tool("rdsquashfs")) GTEST_SKIP() << "tools missing";
   Source s;
   s.put("/bin/ping", bytes("binary"), 0755);
@@ -172,7 +174,7 @@ TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
                        " && setfattr -n user.origin -v factory " + shell_quote(bin) + " && setfattr -n user.dir -v d " +
                        shell_quote(etc) + " && setfattr -n user.conf -v kept " + shell_quote(conf));
   if (r.status != 0) GTEST_SKIP() << "extended attributes not available here: " << r.err;
-  std::string orig = s.make("orig.sqfs", "-comp gzip");
+  std::string orig = s.make("orig.sqfs", GetParam());
   std::vector<uint8_t> img = read_bytes(orig);
   Tree root(squashfs_load_memory(img.data(), img.size()));
   ASSERT_TRUE(root);
@@ -185,6 +187,8 @@ TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
   EXPECT_NE(xattrs_of(out, "/bin/ping").find("security.capability=0x01000002002"), std::string::npos);
   EXPECT_EQ(settings(out), settings(orig));
 }
+
+INSTANTIATE_TEST_SUITE_P(Flags, Squashfs4Xattrs, ::testing::Values("-comp gzip", "-comp xz -noX", "-comp lz4 -noI"));
 
 // Where each full data block of a file lies, as its inode says.
 std::vector<std::vector<uint8_t>> full_blocks(const std::vector<uint8_t>& img, const squashfs_entry* e,
