@@ -61,7 +61,7 @@ template <class T>
 using Owned = std::unique_ptr<T, SqfsFree>;
 
 constexpr int kMaxDepth = 1024;
-constexpr uint64_t kMaxTreeBytes = uint64_t(96) << 20;
+constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
 constexpr uint32_t kRawBit = 1u << 24;  // block or fragment stored uncompressed
 constexpr uint32_t kSizeMask = kRawBit - 1;
 
@@ -694,6 +694,13 @@ struct Builder4 {
         present[s.fragment].insert({s.frag_offset, uint32_t(s.file_size - s.block_words.size() * uint64_t(bs))});
       }
     std::unordered_multimap<uint64_t, size_t> seen;  // content hash -> file index
+    // Unchanged files by size: new content equal to one of them shares its
+    // stored data. Only same-size candidates are decoded to compare.
+    std::unordered_multimap<uint64_t, size_t> stored_by_size;
+    if (p.flags & SQFS_FLAG_NO_DUPLICATES)
+      for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].verbatim && files[i].node->stored.file_size)
+          stored_by_size.emplace(files[i].node->stored.file_size, i);
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
@@ -733,6 +740,23 @@ struct Builder4 {
         for (auto it = range.first; it != range.second; ++it) {
           const FileData& o = files[it->second];
           if (o.size == f.size && (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size)))) {
+            f.dup_of = long(it->second);
+            break;
+          }
+        }
+        if (f.dup_of >= 0) continue;
+        auto cands = stored_by_size.equal_range(f.size);
+        int tries = 0;
+        std::vector<uint8_t> head(size_t(std::min<uint64_t>(f.size, bs)));
+        for (auto it = cands.first; it != cands.second && tries < 256; ++it, ++tries) {
+          // The first block rules most candidates out before a whole decode.
+          const squashfs_entry* o = files[it->second].node;
+          if (read_range4(img, o, 0, head.data(), head.size()) != (long long)head.size() ||
+              std::memcmp(head.data(), f.content, head.size()) != 0)
+            continue;
+          std::vector<uint8_t> old;
+          if (read_content4(img, o, old) == 0 && old.size() == f.size &&
+              !std::memcmp(old.data(), f.content, size_t(f.size))) {
             f.dup_of = long(it->second);
             break;
           }
@@ -806,15 +830,7 @@ struct Builder4 {
     // Files that shared stored blocks (duplicates) keep sharing them.
     std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (FileData& f : files) {
-      if (f.dup_of >= 0) {
-        const FileData& o = files[size_t(f.dup_of)];
-        f.start = o.start;
-        f.words = o.words;
-        f.sparse = o.sparse;
-        f.frag = o.frag;
-        f.frag_off = o.frag_off;
-        continue;
-      }
+      if (f.dup_of >= 0) continue;
       if (f.verbatim) {
         const squashfs_stored& s = f.node->stored;
         f.words = s.block_words;
@@ -843,6 +859,16 @@ struct Builder4 {
         f.words.push_back(jobs[j].word);
         std::vector<uint8_t>().swap(jobs[j].out);
       }
+    }
+    // Duplicates last: what they share may lie further on in file order.
+    for (FileData& f : files) {
+      if (f.dup_of < 0) continue;
+      const FileData& o = files[size_t(f.dup_of)];
+      f.start = o.start;
+      f.words = o.words;
+      f.sparse = o.sparse;
+      f.frag = o.frag;
+      f.frag_off = o.frag_off;
     }
     for (FragOut& fo : frag_out) {
       uint64_t at = out.size();

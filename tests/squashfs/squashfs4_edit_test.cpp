@@ -219,9 +219,19 @@ TEST(Squashfs4Verbatim, UnchangedFilesKeepEveryStoredBlock) {
   Tree root(squashfs_load_memory(img.data(), img.size()));
   ASSERT_TRUE(root);
   ASSERT_EQ(squashfs_put(root.get(), "/d3/f3", "small", 5, -1, -1, -1), 0);
+  // New content equal to an unchanged file shares its stored data.
+  const std::vector<uint8_t> copy = s.files["/d0/f0"];
+  ASSERT_EQ(squashfs_put(root.get(), "/d1/copy", copy.data(), copy.size(), -1, -1, -1), 0);
   std::vector<uint8_t> out = rebuild(root.get());
   Tree again(squashfs_load_memory(out.data(), out.size()));
   ASSERT_TRUE(again);
+  const squashfs_entry* orig_f0 = squashfs_find(again.get(), "/d0/f0");
+  const squashfs_entry* dup = squashfs_find(again.get(), "/d1/copy");
+  ASSERT_TRUE(orig_f0 && dup);
+  EXPECT_EQ(dup->stored.start, orig_f0->stored.start);
+  EXPECT_EQ(dup->stored.block_words, orig_f0->stored.block_words);
+  EXPECT_EQ(dup->stored.fragment, orig_f0->stored.fragment);
+  EXPECT_EQ(dup->stored.frag_offset, orig_f0->stored.frag_offset);
   size_t blocks = 0;
   for (auto& [path, data] : s.files) {
     if (path == "/d3/f3") continue;
@@ -240,6 +250,7 @@ TEST(Squashfs4Verbatim, UnchangedFilesKeepEveryStoredBlock) {
                        shell_quote(s.dir.file("out.sqfs")));
   ASSERT_EQ(r.status, 0) << r.err;
   s.files["/d3/f3"] = bytes("small");
+  s.files["/d1/copy"] = copy;
   for (auto& [path, data] : s.files) EXPECT_EQ(read_bytes(s.dir.file("x") + path), data) << path;
 }
 
