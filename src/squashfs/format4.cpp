@@ -577,17 +577,7 @@ StatKey key_of(const squashfs_entry* e) {
           int64_t(s.st_size), int64_t(s.st_mtime), uint64_t(s.st_rdev)};
 }
 
-uint64_t hash_bytes(const uint8_t* p, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h ^ n;
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i]) return false;
-  return true;
-}
+bool all_zero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1)); }
 
 struct Builder4 {
   squashfs_params4 p;
@@ -693,7 +683,7 @@ struct Builder4 {
         const squashfs_stored& s = f.node->stored;
         present[s.fragment].insert({s.frag_offset, uint32_t(s.file_size - s.block_words.size() * uint64_t(bs))});
       }
-    std::unordered_multimap<uint64_t, size_t> seen;  // content hash -> file index
+    std::unordered_map<uint64_t, std::vector<size_t>> seen;  // new content by size
     // Unchanged files by size: new content equal to one of them shares its
     // stored data. Only same-size candidates are decoded to compare.
     std::unordered_multimap<uint64_t, size_t> stored_by_size;
@@ -735,12 +725,12 @@ struct Builder4 {
       f.content = e->content_loaded ? e->buf.data() : f.decoded.data();
       f.size = e->content_loaded ? e->buf.size() : f.decoded.size();
       if (p.flags & SQFS_FLAG_NO_DUPLICATES) {
-        uint64_t h = hash_bytes(f.content, size_t(f.size));
-        auto range = seen.equal_range(h);
-        for (auto it = range.first; it != range.second; ++it) {
-          const FileData& o = files[it->second];
-          if (o.size == f.size && (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size)))) {
-            f.dup_of = long(it->second);
+        // Same size first; memcmp stops at the first difference.
+        std::vector<size_t>& same_size = seen[f.size];
+        for (size_t k = 0; k < same_size.size() && k < 256; ++k) {
+          const FileData& o = files[same_size[k]];
+          if (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size))) {
+            f.dup_of = long(same_size[k]);
             break;
           }
         }
@@ -762,7 +752,7 @@ struct Builder4 {
           }
         }
         if (f.dup_of >= 0) continue;
-        seen.emplace(h, i);
+        same_size.push_back(i);
       }
       uint64_t full = f.size / bs, tail = f.size % bs;
       bool frag =
