@@ -264,6 +264,10 @@ struct Reader4 {
     s.sparse = in->base.type == SQFS_INODE_EXT_FILE ? in->data.file_ext.sparse : 0;
     s.valid = true;
     e->content_loaded = false;
+    e->cur_inode.start = int64_t(start);
+    e->cur_inode.blocks = int(count);
+    e->cur_inode.fragment = has_frag ? int(frag) : -1;
+    e->cur_inode.offset = has_frag ? int(off) : -1;
     return true;
   }
 
