@@ -1,4 +1,5 @@
-// Reader of little-endian squashfs 3.0/3.1 images with the LZMA extension.
+// Reader of squashfs 3.0/3.1 images of either byte order, plain or with the LZMA
+// extension.
 // Every position, length and count comes from the image and is checked before use.
 #include <sys/sysmacros.h>
 
@@ -41,6 +42,8 @@ struct Reader3 {
   const uint8_t* img = nullptr;
   size_t size = 0;
   squashfs_data* data = nullptr;
+  Order o;
+  bool lzma = true;  // blocks may be LZMA (magic "shsq"/"qshs")
   uint8_t flags = 0;
   uint32_t block_size = 0;
   Table inodes, dirs;
@@ -55,7 +58,7 @@ struct Reader3 {
   // Reads one metadata block at `pos`; appends its content, returns the next position.
   bool meta_block(uint64_t pos, std::vector<uint8_t>& out, uint64_t* next) {
     if (!range(pos, 2)) return false;
-    uint16_t hdr = load_le16(img + pos);
+    uint16_t hdr = o.u16(img + pos);
     uint64_t p = pos + 2 + ((flags & kCheck) ? 1 : 0);
     size_t len = hdr & 0x7FFF;
     if (len == 0 || len > kMetaChunk + 64 || !range(p, len)) return false;
@@ -65,7 +68,7 @@ struct Reader3 {
       out.insert(out.end(), img + p, img + p + len);
     } else {
       out.resize(at + kMetaChunk);
-      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk);
+      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk, lzma);
       if (n <= 0) return false;
       out.resize(at + size_t(n));
     }
@@ -98,7 +101,7 @@ struct Reader3 {
       return true;
     }
     scratch.resize(block_size);
-    long n = decompress_block3(img + pos, len, scratch.data(), block_size);
+    long n = decompress_block3(img + pos, len, scratch.data(), block_size, lzma);
     if (n < 0 || size_t(n) != expect) return false;
     std::memcpy(out, scratch.data(), expect);
     return true;
@@ -117,7 +120,7 @@ struct Reader3 {
       block.assign(img + start, img + start + len);
     } else {
       block.resize(block_size);
-      long n = decompress_block3(img + start, len, block.data(), block_size);
+      long n = decompress_block3(img + start, len, block.data(), block_size, lzma);
       if (n < 0) return nullptr;
       block.resize(size_t(n));
     }
@@ -149,25 +152,26 @@ struct Reader3 {
     if (!inodes.locate(ref >> 16, uint32_t(ref & 0xFFFF), &pos)) return false;
     const uint8_t* b = need(inodes, pos, 12);
     if (!b) return false;
-    uint16_t v = load_le16(b);
-    int t = v & 0xF;
+    int t;
+    unsigned mode;
+    o.type_mode(b, &t, &mode);
     if (t < 1 || t > 9) return false;
     ino = squashfs_inode();
     ino.type = t == 8 ? 1 : t == 9 ? 2 : t;
-    ino.mode = int(((v >> 4) & 07777) | type_bits(t));
+    ino.mode = int((mode & 07777) | type_bits(t));
     if (!owner(b, ino)) return false;
-    ino.time = load_le32(b + 4);
-    ino.inode_number = int(load_le32(b + 8) & 0x7FFFFFFF);
+    ino.time = o.u32(b + 4);
+    ino.inode_number = int(o.u32(b + 8) & 0x7FFFFFFF);
     *at = pos;
     size_t fixed[] = {0, 28, 32, 18, 18, 18, 16, 16, 31, 40};
     if (!(b = need(inodes, pos, fixed[t]))) return false;
     switch (t) {
       case 2:
       case 9: {
-        uint64_t start = t == 2 ? load_le64(b + 12) : load_le64(b + 16);
-        uint32_t frag = t == 2 ? load_le32(b + 20) : load_le32(b + 24);
-        uint32_t off = t == 2 ? load_le32(b + 24) : load_le32(b + 28);
-        uint64_t fsize = t == 2 ? load_le32(b + 28) : load_le64(b + 32);
+        uint64_t start = t == 2 ? o.u64(b + 12) : o.u64(b + 16);
+        uint32_t frag = t == 2 ? o.u32(b + 20) : o.u32(b + 24);
+        uint32_t off = t == 2 ? o.u32(b + 24) : o.u32(b + 28);
+        uint64_t fsize = t == 2 ? o.u32(b + 28) : o.u64(b + 32);
         ino.start = int64_t(start);
         ino.data = int64_t(fsize);
         if (fsize > kMaxTotalContent) return false;
@@ -182,7 +186,7 @@ struct Reader3 {
         break;
       }
       case 3: {
-        size_t n = load_le16(b + 16);
+        size_t n = o.u16(b + 16);
         const uint8_t* s = need(inodes, pos + 18, n);
         if (!s) return false;
         ino.symlink.assign(reinterpret_cast<const char*>(s), n);
@@ -191,22 +195,24 @@ struct Reader3 {
       }
       case 4:
       case 5: {
-        uint16_t rdev = load_le16(b + 16);
+        uint16_t rdev = o.u16(b + 16);
         ino.rdev = uint32_t(makedev(rdev >> 8, rdev & 0xFF));
         break;
       }
       case 1: {
-        uint32_t w = load_le32(b + 16);
-        ino.data = w & 0x7FFFF;
-        ino.offset = int(w >> 19);
-        ino.start = load_le32(b + 20);
+        uint32_t dsize, doff;
+        o.dir_size(b + 16, &dsize, &doff);
+        ino.data = dsize;
+        ino.offset = int(doff);
+        ino.start = o.u32(b + 20);
         break;
       }
       case 8: {
-        uint64_t w = load_le32(b + 16) | uint64_t(b[20]) << 32;
-        ino.data = int64_t(w & 0x7FFFFFF);
-        ino.offset = int((w >> 27) & 0x1FFF);
-        ino.start = load_le32(b + 21);
+        uint32_t dsize, doff;
+        o.ldir_size(b + 16, &dsize, &doff);
+        ino.data = dsize;
+        ino.offset = int(doff);
+        ino.start = o.u32(b + 21);
         break;
       }
       default:
@@ -223,7 +229,7 @@ struct Reader3 {
     std::vector<uint8_t> scratch;
     uint64_t pos = uint64_t(ino.start);
     for (int i = 0; i < ino.blocks; ++i) {
-      uint32_t word = load_le32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
+      uint32_t word = o.u32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
       uint64_t at = uint64_t(i) * block_size;
       size_t expect = size_t(std::min<uint64_t>(block_size, fsize - at));
       if (word == 0) continue;  // hole: stays zero
@@ -251,26 +257,29 @@ struct Reader3 {
       const uint8_t* h = need(dirs, pos, 9);
       if (!h || pos + 9 > end) return false;
       unsigned count = unsigned(h[0]) + 1;
-      uint32_t start = load_le32(h + 1);
-      int64_t base = load_le32(h + 5);
+      uint32_t start = o.u32(h + 1);
+      int64_t base = o.u32(h + 5);
       pos += 9;
       for (unsigned i = 0; i < count; ++i) {
         const uint8_t* d = need(dirs, pos, 5);
         if (!d || pos + 5 > end) return false;
-        uint16_t v = load_le16(d);
+        uint32_t eoff;
+        int etype;
+        o.entry_ref(d, &eoff, &etype);
         size_t nlen = size_t(d[2]) + 1;
-        int16_t delta = int16_t(load_le16(d + 3));
+        int16_t delta = int16_t(o.u16(d + 3));
         const uint8_t* nm = need(dirs, pos + 5, nlen);
         if (!nm || pos + 5 + nlen > end) return false;
         std::string name(reinterpret_cast<const char*>(nm), nlen);
         pos += 5 + nlen;
         if (!valid_name(name)) return false;
-        uint64_t ref = uint64_t(start) << 16 | (v & 0x1FFF);
+        uint64_t ref = uint64_t(start) << 16 | eoff;
         squashfs_inode ino;
         size_t at;
         if (!inode(ref, ino, &at)) return false;
         (void)base;
         (void)delta;
+        (void)etype;
         if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
         squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
         if (!e) return false;
@@ -296,25 +305,26 @@ struct Reader3 {
 
   bool run() {
     const uint8_t* s = img;
-    uint16_t major = load_le16(s + kMajor), minor = load_le16(s + kMinor);
+    if (!identify(s, size, &o, &lzma)) return false;
+    uint16_t major = o.u16(s + kMajor), minor = o.u16(s + kMinor);
     if (major != 3 || minor > 1) {
       fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
       fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
       return false;
     }
     flags = s[kFlags];
-    block_size = load_le32(s + kBlockSize);
-    uint16_t block_log = load_le16(s + kBlockLog);
+    block_size = o.u32(s + kBlockSize);
+    uint16_t block_log = o.u16(s + kBlockLog);
     if (block_log < 12 || block_log > 20 || block_size != (1u << block_log)) return false;
-    uint32_t nfrags = load_le32(s + kFragments);
-    uint64_t inode_start = load_le64(s + kInodeTableStart), dir_start = load_le64(s + kDirTableStart);
-    uint64_t frag_start = load_le64(s + kFragTableStart);
-    uint64_t uid_start = load_le64(s + kUidStart), guid_start = load_le64(s + kGuidStart);
+    uint32_t nfrags = o.u32(s + kFragments);
+    uint64_t inode_start = o.u64(s + kInodeTableStart), dir_start = o.u64(s + kDirTableStart);
+    uint64_t frag_start = o.u64(s + kFragTableStart);
+    uint64_t uid_start = o.u64(s + kUidStart), guid_start = o.u64(s + kGuidStart);
     unsigned no_uids = s[kNoUids], no_guids = s[kNoGuids];
 
     if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids))) return false;
-    for (unsigned i = 0; i < no_uids; ++i) uids.push_back(load_le32(img + uid_start + 4 * i));
-    for (unsigned i = 0; i < no_guids; ++i) gids.push_back(load_le32(img + guid_start + 4 * i));
+    for (unsigned i = 0; i < no_uids; ++i) uids.push_back(o.u32(img + uid_start + 4 * i));
+    for (unsigned i = 0; i < no_guids; ++i) gids.push_back(o.u32(img + guid_start + 4 * i));
 
     uint64_t dir_end = frag_start;
     if (nfrags) {
@@ -323,12 +333,11 @@ struct Reader3 {
       std::vector<uint8_t> entries;
       for (uint64_t i = 0; i < nidx; ++i) {
         uint64_t next;
-        if (!meta_block(load_le64(img + frag_start + 8 * i), entries, &next)) return false;
+        if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next)) return false;
       }
       if (entries.size() < uint64_t(nfrags) * 16) return false;
-      for (uint32_t i = 0; i < nfrags; ++i)
-        frags.emplace_back(load_le64(&entries[16 * i]), load_le32(&entries[16 * i + 8]));
-      dir_end = load_le64(img + frag_start);
+      for (uint32_t i = 0; i < nfrags; ++i) frags.emplace_back(o.u64(&entries[16 * i]), o.u32(&entries[16 * i + 8]));
+      dir_end = o.u64(img + frag_start);
     }
     if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs)) return false;
 
@@ -339,7 +348,7 @@ struct Reader3 {
 
     squashfs_inode rino;
     size_t at;
-    uint64_t root_ref = load_le64(s + kRootInode);
+    uint64_t root_ref = o.u64(s + kRootInode);
     if (!inode(root_ref, rino, &at) || rino.type != 1) return false;
     seen_dirs.insert(root_ref);
     squashfs_entry* root = squashfs_entry_new(data, "/", &rino, nullptr);

@@ -1,4 +1,4 @@
-// Builder of little-endian squashfs 3.x images with the LZMA extension, laid out
+// Builder of squashfs 3.x images (either byte order, plain or LZMA variant), laid out
 // as the 3.x tools do: data and fragment blocks, inode table, directory table,
 // fragment table, export table, uid and gid tables; superblock written last.
 #include <sys/sysmacros.h>
@@ -24,24 +24,10 @@ using namespace v3;
 
 bool g_lzma = true;  // cleared only for images checked by zlib-only tools
 
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-  uint8_t b[2];
-  store_le16(b, x);
-  v.insert(v.end(), b, b + 2);
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-  uint8_t b[4];
-  store_le32(b, x);
-  v.insert(v.end(), b, b + 4);
-}
-void put64(std::vector<uint8_t>& v, uint64_t x) {
-  put32(v, uint32_t(x));
-  put32(v, uint32_t(x >> 32));
-}
-
 // A metadata table written as 8192-byte chunks while it grows, so that the
 // position of the chunk holding any byte already appended is known.
 struct MetaStream {
+  Order o;
   bool compress = true;
   bool check = false;
   bool lzma = true;
@@ -56,11 +42,11 @@ struct MetaStream {
     std::vector<uint8_t> c;
     if (compress) c = compress_block3(p, n, dict, lzma);
     if (!c.empty()) {
-      put16(blocks, uint16_t(c.size()));
+      o.put16(blocks, uint16_t(c.size()));
       if (check) blocks.push_back(0xFF);
       blocks.insert(blocks.end(), c.begin(), c.end());
     } else {
-      put16(blocks, uint16_t(n | kMetaStored));
+      o.put16(blocks, uint16_t(n | kMetaStored));
       if (check) blocks.push_back(0xFF);
       blocks.insert(blocks.end(), p, p + n);
     }
@@ -111,6 +97,8 @@ struct Job {
 };
 
 struct Builder3 {
+  Order o;
+  bool lzma = true;  // LZMA blocks allowed: magic "shsq"/"qshs"
   squashfs_params3 p;
   uint8_t flags = 0;
   std::vector<uint8_t> out;
@@ -153,15 +141,15 @@ struct Builder3 {
     }
   }
 
-  static void run_jobs(std::vector<Job>& jobs, uint32_t dict) {
+  static void run_jobs(std::vector<Job>& jobs, uint32_t dict, bool lzma) {
     std::atomic<size_t> next{0};
     auto work = [&] {
       for (size_t i; (i = next++) < jobs.size();) {
         Job& j = jobs[i];
-        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, g_lzma);
+        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, lzma);
       }
     };
-    unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    unsigned n = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> pool;
     try {
       for (unsigned i = 1; i < n; ++i) pool.emplace_back(work);
@@ -209,7 +197,7 @@ struct Builder3 {
     if (frag_data.back().empty()) frag_data.pop_back();
     size_t first_frag_job = jobs.size();
     for (auto& f : frag_data) jobs.push_back(Job{f.data(), f.size(), !(flags & kNoFrags), false, {}});
-    run_jobs(jobs, bs);
+    run_jobs(jobs, bs, g_lzma && lzma);
 
     for (Plan& pl : plans) {
       pl.g->start = pl.nblocks ? out.size() : 0;
@@ -257,12 +245,12 @@ struct Builder3 {
 
   std::vector<uint8_t> base(squashfs_entry* e, int type, uint32_t number) {
     std::vector<uint8_t> v;
-    put16(v, uint16_t(type | (e->stbuf.st_mode & 07777) << 4));
+    o.put16(v, o.type_mode(type, unsigned(e->stbuf.st_mode)));
     uint32_t uid = uint32_t(e->stbuf.st_uid), gid = uint32_t(e->stbuf.st_gid);
     v.push_back(uid_index(uid));
     v.push_back(gid_index(gid, uid));
-    put32(v, uint32_t(e->stbuf.st_mtime));
-    put32(v, number);
+    o.put32(v, uint32_t(e->stbuf.st_mtime));
+    o.put32(v, number);
     return v;
   }
 
@@ -299,28 +287,28 @@ struct Builder3 {
       uint64_t size = e->buf.size();
       bool lng = g.links > 1 || size >= 0x3FFFFFFFu;
       v = base(e, lng ? 9 : 2, g.number);
-      if (lng) put32(v, g.links);
-      put64(v, g.start);
-      put32(v, g.fragment);
-      put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
+      if (lng) o.put32(v, g.links);
+      o.put64(v, g.start);
+      o.put32(v, g.fragment);
+      o.put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
       if (lng)
-        put64(v, size);
+        o.put64(v, size);
       else
-        put32(v, uint32_t(size));
-      for (uint32_t w : g.words) put32(v, w);
+        o.put32(v, uint32_t(size));
+      for (uint32_t w : g.words) o.put32(v, w);
     } else if (t == 3) {
       if (e->buf.size() > 0xFFFF) fatal("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
       v = base(e, 3, g.number);
-      put32(v, g.links);
-      put16(v, uint16_t(e->buf.size()));
+      o.put32(v, g.links);
+      o.put16(v, uint16_t(e->buf.size()));
       v.insert(v.end(), e->buf.begin(), e->buf.end());
     } else if (t == 4 || t == 5) {
       v = base(e, t, g.number);
-      put32(v, g.links);
-      put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
+      o.put32(v, g.links);
+      o.put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
     } else {
       v = base(e, t, g.number);
-      put32(v, g.links);
+      o.put32(v, g.links);
     }
     return write_inode(v, g.number);
   }
@@ -374,16 +362,16 @@ struct Builder3 {
         }
         count_at = listing.size();
         listing.push_back(0);
-        put32(listing, block);
-        put32(listing, en.number);
+        o.put32(listing, block);
+        o.put32(listing, en.number);
         run = 0;
         run_block = block;
         run_base = en.number;
         delta = 0;
       }
-      put16(listing, uint16_t((en.ref & 0x1FFF) | uint32_t(basic_type(en.node->stbuf.st_mode)) << 13));
+      o.put16(listing, o.entry_ref(uint32_t(en.ref & 0x1FFF), basic_type(en.node->stbuf.st_mode)));
       listing.push_back(uint8_t(en.node->name.size() - 1));
-      put16(listing, uint16_t(int16_t(delta)));
+      o.put16(listing, uint16_t(int16_t(delta)));
       listing.insert(listing.end(), en.node->name.begin(), en.node->name.end());
       listing[count_at] = uint8_t(run);
       ++run;
@@ -406,21 +394,19 @@ struct Builder3 {
     std::vector<uint8_t> v;
     bool lng = entries.size() > 256 || listing.size() >= kMetaChunk || file_size > 0x7FFFF || !index.empty();
     v = base(dir, lng ? 8 : 1, number);
-    put32(v, 2 + subdirs);
+    o.put32(v, 2 + subdirs);
     if (!lng) {
-      put32(v, (file_size & 0x7FFFF) | uint32_t(offset) << 19);
-      put32(v, start_block);
-      put32(v, parent_number);
+      o.put_dir_size(v, file_size, offset);
+      o.put32(v, start_block);
+      o.put32(v, parent_number);
     } else {
-      uint64_t w = (uint64_t(file_size) & 0x7FFFFFF) | uint64_t(offset) << 27;
-      put32(v, uint32_t(w));
-      v.push_back(uint8_t(w >> 32));
-      put32(v, start_block);
-      put16(v, uint16_t(index.size()));
-      put32(v, parent_number);
+      o.put_ldir_size(v, file_size, offset);
+      o.put32(v, start_block);
+      o.put16(v, uint16_t(index.size()));
+      o.put32(v, parent_number);
       for (size_t k = 0; k < index.size(); ++k) {
-        put32(v, index[k].index);
-        put32(v, index_blocks[k]);
+        o.put32(v, index[k].index);
+        o.put32(v, index_blocks[k]);
         v.push_back(uint8_t(index[k].name.size() - 1));
         v.insert(v.end(), index[k].name.begin(), index[k].name.end());
       }
@@ -431,10 +417,11 @@ struct Builder3 {
   // A table of fixed-size entries in metadata blocks followed by its index.
   uint64_t write_indexed_table(const std::vector<uint8_t>& stream, bool compress) {
     MetaStream m;
+    m.o = o;
     m.compress = compress;
     m.check = flags & kCheck;
     m.dict = p.block_size;
-    m.lzma = g_lzma;
+    m.lzma = g_lzma && lzma;
     std::vector<uint64_t> idx;
     uint64_t base_pos = out.size();
     for (size_t at = 0; at < stream.size(); at += kMetaChunk) {
@@ -443,7 +430,7 @@ struct Builder3 {
     }
     out.insert(out.end(), m.blocks.begin(), m.blocks.end());
     uint64_t index_at = out.size();
-    for (uint64_t x : idx) put64(out, x);
+    for (uint64_t x : idx) o.put64(out, x);
     return index_at;
   }
 };
@@ -456,6 +443,12 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   squashfs_data* img = root->image;
   root = img->root_entry;
   Builder3 b;
+  // The loaded image's magic fixes byte order and block codecs; a tree that
+  // comes from elsewhere becomes a little-endian LZMA image.
+  if (!v3::identify(img->super3.data(), img->super3.size(), &b.o, &b.lzma)) {
+    b.o = Order{};
+    b.lzma = true;
+  }
   b.p = img->p3;
   b.flags = uint8_t((b.p.flags & 0x7F) | kExportable);
   uint32_t bs = b.p.block_size;
@@ -466,7 +459,8 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
     m->compress = !(b.flags & kNoInodes);
     m->check = b.flags & kCheck;
     m->dict = bs;
-    m->lzma = g_lzma;
+    m->lzma = g_lzma && b.lzma;
+    m->o = b.o;
   }
 
   b.out.assign(kSuperSize, 0);
@@ -487,43 +481,43 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   if (!b.frag_entries.empty()) {
     std::vector<uint8_t> s;
     for (auto& [start, word] : b.frag_entries) {
-      put64(s, start);
-      put32(s, word);
-      put32(s, 0);
+      b.o.put64(s, start);
+      b.o.put32(s, word);
+      b.o.put32(s, 0);
     }
     frag_table_start = b.write_indexed_table(s, !(b.flags & kNoFrags));
   }
   uint32_t ninodes = b.next_number - 1;
   std::vector<uint8_t> exp;
-  for (uint32_t n = 1; n <= ninodes; ++n) put64(exp, b.refs_by_number[n]);
+  for (uint32_t n = 1; n <= ninodes; ++n) b.o.put64(exp, b.refs_by_number[n]);
   uint64_t lookup_start = b.write_indexed_table(exp, true);
 
   uint64_t uid_start = b.out.size();
-  for (uint32_t u : b.uids) put32(b.out, u);
+  for (uint32_t u : b.uids) b.o.put32(b.out, u);
   uint64_t guid_start = b.gids.empty() ? 0 : b.out.size();
-  for (uint32_t g : b.gids) put32(b.out, g);
+  for (uint32_t g : b.gids) b.o.put32(b.out, g);
   uint64_t bytes_used = b.out.size();
 
   uint8_t* s = b.out.data();
-  store_le32(s, kMagicLzma);
-  store_le32(s + kInodes, ninodes);
-  store_le16(s + kMajor, 3);
-  store_le16(s + kMinor, b.p.minor);
-  store_le16(s + kBlockLog, block_log);
+  b.o.put32(s, b.lzma ? kMagicLzma : kMagicPlain);
+  b.o.put32(s + kInodes, ninodes);
+  b.o.put16(s + kMajor, 3);
+  b.o.put16(s + kMinor, b.p.minor);
+  b.o.put16(s + kBlockLog, block_log);
   s[kFlags] = b.flags;
   s[kNoUids] = uint8_t(b.uids.size());
   s[kNoGuids] = uint8_t(b.gids.size());
-  store_le32(s + kMkfsTime, uint32_t(time(nullptr)));
-  store_le64(s + kRootInode, root_ref);
-  store_le32(s + kBlockSize, bs);
-  store_le32(s + kFragments, uint32_t(b.frag_entries.size()));
-  store_le64(s + kBytesUsed, bytes_used);
-  store_le64(s + kUidStart, uid_start);
-  store_le64(s + kGuidStart, guid_start);
-  store_le64(s + kInodeTableStart, inode_table_start);
-  store_le64(s + kDirTableStart, dir_table_start);
-  store_le64(s + kFragTableStart, frag_table_start);
-  store_le64(s + kLookupTableStart, lookup_start);
+  b.o.put32(s + kMkfsTime, uint32_t(time(nullptr)));
+  b.o.put64(s + kRootInode, root_ref);
+  b.o.put32(s + kBlockSize, bs);
+  b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
+  b.o.put64(s + kBytesUsed, bytes_used);
+  b.o.put64(s + kUidStart, uid_start);
+  b.o.put64(s + kGuidStart, guid_start);
+  b.o.put64(s + kInodeTableStart, inode_table_start);
+  b.o.put64(s + kDirTableStart, dir_table_start);
+  b.o.put64(s + kFragTableStart, frag_table_start);
+  b.o.put64(s + kLookupTableStart, lookup_start);
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
   auto* result = static_cast<uint8_t*>(malloc(len));
