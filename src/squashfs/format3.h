@@ -2,8 +2,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include "squashfs/squashfs.h"
 #include "util/endian.h"
 
 namespace rs::sqfs::v3 {
@@ -140,5 +145,31 @@ inline bool identify(const uint8_t* sb, size_t size, Order* order, bool* lzma) {
   }
   return false;
 }
+
+// What a loaded 3.x image leaves for lazy reads and for a rebuild that copies
+// stored blocks (squashfs_data::reader_state of a tree read from a 3.x image).
+struct Loaded3 {
+  const uint8_t* img = nullptr;
+  size_t size = 0;
+  Order o;
+  bool lzma = true;
+  squashfs_params3 params;  // as loaded
+  struct Fragment {
+    uint64_t start = 0;
+    uint32_t word = 0;  // size word
+    // Distinct (offset, length) tails the loaded tree keeps in this block.
+    std::set<std::pair<uint32_t, uint32_t>> members;
+  };
+  std::vector<Fragment> frags;
+
+  std::mutex mu;  // guards the cache: reads may come from several threads
+  std::map<uint32_t, std::vector<uint8_t>> cache;
+
+  // Decodes fragment block `index`; false (after no message) when it is corrupt.
+  bool fragment(uint32_t index, std::vector<uint8_t>& out);
+};
+
+// The 3.x reader state of a tree, or null when the tree was not read from a 3.x image.
+Loaded3* loaded3(const squashfs_data* d);
 
 }  // namespace rs::sqfs::v3

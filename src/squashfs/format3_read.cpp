@@ -3,9 +3,11 @@
 // Every position, length and count comes from the image and is checked before use.
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <unordered_map>
@@ -38,6 +40,105 @@ struct Table {
   }
 };
 
+// Decodes the data or fragment block of size word `word` at `pos` into `out`
+// (room `cap`); its length, or -1 when it lies outside the image or is corrupt.
+long decode_block(const Loaded3& st, uint64_t pos, uint32_t word, uint8_t* out, size_t cap) {
+  size_t len = word & 0xFFFFFF;
+  if (pos > st.size || len > st.size - pos || len == 0) return -1;
+  if (word & kDataStored) {
+    if (len > cap) return -1;
+    std::memcpy(out, st.img + pos, len);
+    return long(len);
+  }
+  return decompress_block3(st.img + pos, len, out, cap, st.lzma);
+}
+
+void release3(squashfs_data* d) {
+  delete static_cast<Loaded3*>(d->reader_state);
+  d->reader_state = nullptr;
+  d->release_state = nullptr;
+}
+
+// Positions of a stored file's blocks: block i starts at pos[i].
+std::vector<uint64_t> block_positions(const squashfs_stored& s) {
+  std::vector<uint64_t> pos(s.block_words.size());
+  uint64_t at = s.start;
+  for (size_t i = 0; i < pos.size(); ++i) {
+    pos[i] = at;
+    at += s.block_words[i] & 0xFFFFFF;
+  }
+  return pos;
+}
+
+void corrupt(const squashfs_entry* e, const char* what, uint64_t pos) {
+  fprintf(stderr, "squashfs error: %s: corrupt %s at %llu\n", e->path.c_str(), what, (unsigned long long)pos);
+}
+
+// Copies the bytes [off, off + n) of a stored file into `dst`; the count, or
+// -EIO after one line on standard error.
+long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, uint8_t* dst, size_t n) {
+  Loaded3* st = loaded3(d);
+  const squashfs_stored& s = e->stored;
+  if (!st || !s.valid) return -EIO;
+  uint64_t fsize = s.file_size;
+  if (off >= fsize) return 0;
+  n = size_t(std::min<uint64_t>(n, fsize - off));
+  const uint32_t bs = st->params.block_size;
+  std::vector<uint64_t> pos = block_positions(s);
+  std::vector<uint8_t> block(bs);
+  uint64_t end = off + n;
+  for (uint64_t i = off / bs; i < s.block_words.size() && i * bs < end; ++i) {
+    uint64_t at = i * bs;
+    size_t expect = size_t(std::min<uint64_t>(bs, fsize - at));
+    uint64_t from = std::max(off, at), to = std::min(end, at + expect);
+    uint32_t word = s.block_words[i];
+    if (word == 0) {
+      std::memset(dst + (from - off), 0, size_t(to - from));  // hole
+      continue;
+    }
+    if (decode_block(*st, pos[i], word, block.data(), bs) != long(expect)) {
+      corrupt(e, "data block", pos[i]);
+      return -EIO;
+    }
+    std::memcpy(dst + (from - off), block.data() + (from - at), size_t(to - from));
+  }
+  uint64_t tail_at = uint64_t(s.block_words.size()) * bs;
+  if (s.fragment != kNoFragment && end > tail_at) {
+    std::vector<uint8_t> frag;
+    if (!st->fragment(s.fragment, frag) || s.frag_offset > frag.size() ||
+        fsize - tail_at > frag.size() - s.frag_offset) {
+      corrupt(e, "fragment block", s.fragment < st->frags.size() ? st->frags[s.fragment].start : 0);
+      return -EIO;
+    }
+    uint64_t from = std::max(off, tail_at);
+    std::memcpy(dst + (from - off), frag.data() + s.frag_offset + (from - tail_at), size_t(end - from));
+  }
+  return (long long)n;
+}
+
+int read_content3(squashfs_data* d, const squashfs_entry* e, std::vector<uint8_t>& out) {
+  try {
+    out.assign(size_t(e->stored.file_size), 0);
+    long long r = read_stored(d, e, 0, out.data(), out.size());
+    if (r < 0) {
+      out.clear();
+      return int(r);
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return -ENOMEM;
+  }
+}
+
+long long read_range3(squashfs_data* d, const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  try {
+    return read_stored(d, e, off, static_cast<uint8_t*>(buf), n);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
+}
+
 struct Reader3 {
   const uint8_t* img = nullptr;
   size_t size = 0;
@@ -47,9 +148,8 @@ struct Reader3 {
   uint8_t flags = 0;
   uint32_t block_size = 0;
   Table inodes, dirs;
-  std::vector<std::pair<uint64_t, uint32_t>> frags;  // start, size word
+  Loaded3* st = nullptr;
   std::vector<uint32_t> uids, gids;
-  std::map<uint32_t, std::vector<uint8_t>> frag_cache;
   std::set<uint64_t> seen_dirs;
   uint64_t total = 0;
 
@@ -90,42 +190,6 @@ struct Reader3 {
   const uint8_t* need(const Table& t, size_t pos, size_t len) const {
     if (pos > t.bytes.size() || len > t.bytes.size() - pos) return nullptr;
     return t.bytes.data() + pos;
-  }
-
-  bool read_block(uint64_t pos, uint32_t word, uint8_t* out, size_t expect, std::vector<uint8_t>& scratch) {
-    size_t len = word & 0xFFFFFF;
-    if (!range(pos, len)) return false;
-    if (word & kDataStored) {
-      if (len != expect) return false;
-      std::memcpy(out, img + pos, len);
-      return true;
-    }
-    scratch.resize(block_size);
-    long n = decompress_block3(img + pos, len, scratch.data(), block_size, lzma);
-    if (n < 0 || size_t(n) != expect) return false;
-    std::memcpy(out, scratch.data(), expect);
-    return true;
-  }
-
-  const std::vector<uint8_t>* fragment(uint32_t index) {
-    auto it = frag_cache.find(index);
-    if (it != frag_cache.end()) return &it->second;
-    if (index >= frags.size()) return nullptr;
-    auto [start, word] = frags[index];
-    size_t len = word & 0xFFFFFF;
-    if (!range(start, len) || len == 0) return nullptr;
-    std::vector<uint8_t> block;
-    if (word & kDataStored) {
-      if (len > block_size) return nullptr;
-      block.assign(img + start, img + start + len);
-    } else {
-      block.resize(block_size);
-      long n = decompress_block3(img + start, len, block.data(), block_size, lzma);
-      if (n < 0) return nullptr;
-      block.resize(size_t(n));
-    }
-    if (frag_cache.size() > 64) frag_cache.clear();
-    return &(frag_cache[index] = std::move(block));
   }
 
   bool owner(const uint8_t* base, squashfs_inode& ino) {
@@ -182,7 +246,7 @@ struct Reader3 {
         ino.blocks = int(blocks);
         ino.block_ptr = pos + fixed[t];
         if (!need(inodes, size_t(ino.block_ptr), size_t(blocks) * 4)) return false;
-        if (frag != kNoFragment && frag >= frags.size()) return false;
+        if (frag != kNoFragment && frag >= st->frags.size()) return false;
         break;
       }
       case 3: {
@@ -221,28 +285,38 @@ struct Reader3 {
     return true;
   }
 
-  bool file_content(squashfs_entry* e, const squashfs_inode& ino) {
+  // Records where a file's data lies; nothing is decompressed here. Positions
+  // and sizes are checked now so that later reads and copies stay inside the image.
+  bool file_stored(squashfs_entry* e, const squashfs_inode& ino) {
     uint64_t fsize = uint64_t(ino.data);
     total += fsize;
     if (total > kMaxTotalContent) return false;
-    e->buf.assign(size_t(fsize), 0);
-    std::vector<uint8_t> scratch;
-    uint64_t pos = uint64_t(ino.start);
+    squashfs_stored& s = e->stored;
+    s.start = uint64_t(ino.start);
+    s.file_size = fsize;
+    s.block_words.resize(size_t(ino.blocks));
+    uint64_t stored = 0;
     for (int i = 0; i < ino.blocks; ++i) {
       uint32_t word = o.u32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
-      uint64_t at = uint64_t(i) * block_size;
-      size_t expect = size_t(std::min<uint64_t>(block_size, fsize - at));
-      if (word == 0) continue;  // hole: stays zero
-      if (!read_block(pos, word, e->buf.data() + at, expect, scratch)) return false;
-      pos += word & 0xFFFFFF;
+      uint32_t len = word & 0xFFFFFF;
+      if (len > block_size + (block_size >> 4) + 64) return false;
+      if (word && !len) return false;
+      s.block_words[size_t(i)] = word;
+      stored += len;
     }
+    if (stored && !range(s.start, stored)) return false;
     if (ino.fragment >= 0) {
-      const std::vector<uint8_t>* f = fragment(uint32_t(ino.fragment));
-      if (!f) return false;
-      uint64_t tail = fsize % block_size, at = fsize - tail;
-      if (uint64_t(ino.offset) > f->size() || tail > f->size() - uint64_t(ino.offset)) return false;
-      if (tail) std::memcpy(e->buf.data() + at, f->data() + ino.offset, size_t(tail));
+      Loaded3::Fragment& f = st->frags[size_t(ino.fragment)];
+      uint32_t tail = uint32_t(fsize % block_size);
+      size_t flen = f.word & 0xFFFFFF;
+      if (!flen || !range(f.start, flen) || uint64_t(ino.offset) + tail > block_size) return false;
+      s.fragment = uint32_t(ino.fragment);
+      s.frag_offset = uint32_t(ino.offset);
+      f.members.emplace(s.frag_offset, tail);
     }
+    s.valid = true;
+    e->content_loaded = false;
+    e->buf.clear();
     return true;
   }
 
@@ -289,7 +363,7 @@ struct Reader3 {
             if (!walk(e, ino, depth + 1)) return false;
             break;
           case 2:
-            if (!file_content(e, ino)) return false;
+            if (!file_stored(e, ino)) return false;
             break;
           case 3:
             e->buf.assign(ino.symlink.begin(), ino.symlink.end());
@@ -306,6 +380,10 @@ struct Reader3 {
   bool run() {
     const uint8_t* s = img;
     if (!identify(s, size, &o, &lzma)) return false;
+    st->img = img;
+    st->size = size;
+    st->o = o;
+    st->lzma = lzma;
     uint16_t major = o.u16(s + kMajor), minor = o.u16(s + kMinor);
     if (major != 3 || minor > 1) {
       fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
@@ -336,7 +414,11 @@ struct Reader3 {
         if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next)) return false;
       }
       if (entries.size() < uint64_t(nfrags) * 16) return false;
-      for (uint32_t i = 0; i < nfrags; ++i) frags.emplace_back(o.u64(&entries[16 * i]), o.u32(&entries[16 * i + 8]));
+      st->frags.resize(nfrags);
+      for (uint32_t i = 0; i < nfrags; ++i) {
+        st->frags[i].start = o.u64(&entries[16 * i]);
+        st->frags[i].word = o.u32(&entries[16 * i + 8]);
+      }
       dir_end = o.u64(img + frag_start);
     }
     if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs)) return false;
@@ -345,6 +427,7 @@ struct Reader3 {
     p.block_size = block_size;
     p.flags = flags;
     p.minor = minor;
+    st->params = p;
 
     squashfs_inode rino;
     size_t at;
@@ -361,18 +444,54 @@ struct Reader3 {
 
 }  // namespace
 
+namespace v3 {
+
+bool Loaded3::fragment(uint32_t index, std::vector<uint8_t>& out) {
+  std::lock_guard<std::mutex> lock(mu);
+  auto it = cache.find(index);
+  if (it == cache.end()) {
+    if (index >= frags.size()) return false;
+    std::vector<uint8_t> block(params.block_size);
+    long n = decode_block(*this, frags[index].start, frags[index].word, block.data(), block.size());
+    if (n < 0) return false;
+    block.resize(size_t(n));
+    if (cache.size() >= 64) cache.clear();
+    it = cache.emplace(index, std::move(block)).first;
+  }
+  out = it->second;
+  return true;
+}
+
+Loaded3* loaded3(const squashfs_data* d) {
+  return d && d->release_state == release3 ? static_cast<Loaded3*>(d->reader_state) : nullptr;
+}
+
+}  // namespace v3
+
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
+  auto st = std::make_unique<Loaded3>();
   Reader3 r;
   r.img = buf;
   r.size = size;
   r.data = img;
+  r.st = st.get();
+  bool ok = false;
   try {
-    return r.run();
+    ok = r.run();
   } catch (const std::bad_alloc&) {
-    return false;
+    ok = false;
   } catch (const std::length_error&) {
-    return false;
+    ok = false;
   }
+  if (!ok) return false;
+  // File data stays in the caller's image and is decoded when read.
+  img->image_bytes = buf;
+  img->image_size = size;
+  img->read_content = read_content3;
+  img->read_range = read_range3;
+  img->reader_state = st.release();
+  img->release_state = release3;
+  return true;
 }
 
 }  // namespace rs::sqfs

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -83,6 +85,8 @@ struct Group {
   uint64_t start = 0;
   uint32_t fragment = kNoFragment;
   uint32_t frag_offset = 0;
+  uint64_t size = 0;  // file size
+  bool copy = false;  // stored blocks and fragment copied from the loaded image
   bool written = false;
   uint64_t ref = 0;
 };
@@ -110,6 +114,8 @@ struct Builder3 {
   std::vector<std::vector<uint8_t>> frag_blocks;
   std::map<uint32_t, uint64_t> refs_by_number;
   MetaStream inodes, dirtab;
+  Loaded3* src = nullptr;                 // the loaded image, when its blocks may be copied
+  std::deque<std::vector<uint8_t>> held;  // contents decoded for this rebuild
 
   Group& group(squashfs_entry* e) {
     Group& g = is_dir(e) ? dirs[e] : groups[key_of(e)];
@@ -160,12 +166,57 @@ struct Builder3 {
     for (auto& t : pool) t.join();
   }
 
-  // Plans every data and fragment block, compresses them on all cores (output
-  // does not depend on the thread count), then lays them out in file order.
+  // True when `e`'s stored blocks and fragment can go into the new image as they are.
+  bool copyable(const squashfs_entry* e) const { return src && !e->content_loaded && e->stored.valid; }
+
+  // Content of a file that has to be compressed anew.
+  const std::vector<uint8_t>& content_of(squashfs_entry* e) {
+    if (e->content_loaded) return e->buf;
+    held.emplace_back();
+    if (squashfs_content(e, held.back()) < 0) fatal("FATAL ERROR:Could not read %s\n", e->path.c_str());
+    return held.back();
+  }
+
+  // Plans every data and fragment block, compresses the new ones on all cores
+  // (output does not depend on the thread count), then lays them out in file
+  // order. Blocks of unchanged files are copied as stored, and so are fragment
+  // blocks whose tails are all still there; tails of fragment blocks that lost
+  // a member are packed again with the new ones.
   void write_data(squashfs_entry* root) {
     std::vector<Group*> files;
     collect_files(root, files);
     const uint32_t bs = p.block_size;
+
+    struct Use {
+      std::set<std::pair<uint32_t, uint32_t>> tails;
+    };
+    std::map<uint32_t, Use> used;  // loaded fragment block -> tails still referenced
+    for (Group* g : files) {
+      squashfs_entry* e = g->node;
+      g->copy = copyable(e);
+      g->size = g->copy ? e->stored.file_size : e->buf.size();
+      if (g->copy && e->stored.fragment != kNoFragment)
+        used[e->stored.fragment].tails.emplace(e->stored.frag_offset, uint32_t(g->size % bs));
+    }
+    std::map<uint32_t, uint32_t> kept;                  // loaded index -> new index
+    std::map<uint32_t, std::vector<uint8_t>> unpacked;  // loaded blocks to pack again
+    for (auto& [f, u] : used) {
+      bool whole = u.tails == src->frags[f].members;
+      if (!whole) {
+        std::vector<uint8_t> d;
+        // A block that no longer decodes is kept as stored: its tails stay readable
+        // exactly as before, only its unused bytes are not reclaimed.
+        if (src->fragment(f, d))
+          unpacked[f] = std::move(d);
+        else
+          whole = true;
+      }
+      if (whole) {
+        uint32_t n = uint32_t(kept.size());
+        kept[f] = n;
+      }
+    }
+
     struct Plan {
       Group* g;
       size_t first_job, nblocks;
@@ -173,9 +224,29 @@ struct Builder3 {
     std::vector<Plan> plans;
     std::vector<Job> jobs;
     std::vector<std::vector<uint8_t>> frag_data(1);
+    auto add_tail = [&](Group* g, const uint8_t* tail, size_t n) {
+      if (frag_data.back().size() + n > bs) frag_data.emplace_back();
+      g->fragment = uint32_t(kept.size() + frag_data.size() - 1);
+      g->frag_offset = uint32_t(frag_data.back().size());
+      frag_data.back().insert(frag_data.back().end(), tail, tail + n);
+    };
     for (Group* g : files) {
-      const std::vector<uint8_t>& buf = g->node->buf;
+      squashfs_entry* e = g->node;
+      if (g->copy) {
+        plans.push_back({g, 0, e->stored.block_words.size()});
+        uint32_t f = e->stored.fragment;
+        if (f == kNoFragment) continue;
+        if (auto k = kept.find(f); k != kept.end()) {
+          g->fragment = k->second;
+          g->frag_offset = e->stored.frag_offset;
+        } else {
+          add_tail(g, unpacked[f].data() + e->stored.frag_offset, size_t(g->size % bs));
+        }
+        continue;
+      }
+      const std::vector<uint8_t>& buf = content_of(e);
       size_t n = buf.size();
+      g->size = n;
       bool frag = n && !(flags & kNoFragments) && (n < bs || (flags & kAlwaysFrags)) && n % bs;
       size_t nblocks = frag ? n / bs : (n + bs - 1) / bs;
       plans.push_back({g, jobs.size(), nblocks});
@@ -186,33 +257,53 @@ struct Builder3 {
         j.hole = p.minor >= 1 && std::all_of(j.data, j.data + len, [](uint8_t b) { return b == 0; });
         jobs.push_back(std::move(j));
       }
-      if (frag) {
-        size_t tail = n % bs;
-        if (frag_data.back().size() + tail > bs) frag_data.emplace_back();
-        g->fragment = uint32_t(frag_data.size() - 1);
-        g->frag_offset = uint32_t(frag_data.back().size());
-        frag_data.back().insert(frag_data.back().end(), buf.end() - long(tail), buf.end());
-      }
+      if (frag) add_tail(g, buf.data() + (n - n % bs), n % bs);
     }
     if (frag_data.back().empty()) frag_data.pop_back();
     size_t first_frag_job = jobs.size();
     for (auto& f : frag_data) jobs.push_back(Job{f.data(), f.size(), !(flags & kNoFrags), false, {}});
     run_jobs(jobs, bs, g_lzma && lzma);
 
+    // Files that shared their stored blocks (duplicates) keep sharing them.
+    std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (Plan& pl : plans) {
-      pl.g->start = pl.nblocks ? out.size() : 0;
+      Group* g = pl.g;
+      if (g->copy) {
+        const squashfs_stored& st = g->node->stored;
+        g->words = st.block_words;
+        if (g->words.empty()) {
+          g->start = 0;
+          continue;
+        }
+        auto [it, fresh] = copied.try_emplace({st.start, st.block_words}, out.size());
+        g->start = it->second;
+        if (fresh) {
+          uint64_t len = 0;
+          for (uint32_t w : st.block_words) len += w & 0xFFFFFF;
+          out.insert(out.end(), src->img + st.start, src->img + st.start + len);
+        }
+        continue;
+      }
+      g->start = pl.nblocks ? out.size() : 0;
       for (size_t i = 0; i < pl.nblocks; ++i) {
         Job& j = jobs[pl.first_job + i];
         if (j.hole) {
-          pl.g->words.push_back(0);
+          g->words.push_back(0);
         } else if (!j.out.empty()) {
-          pl.g->words.push_back(uint32_t(j.out.size()));
+          g->words.push_back(uint32_t(j.out.size()));
           out.insert(out.end(), j.out.begin(), j.out.end());
         } else {
-          pl.g->words.push_back(uint32_t(j.len) | kDataStored);
+          g->words.push_back(uint32_t(j.len) | kDataStored);
           out.insert(out.end(), j.data, j.data + j.len);
         }
       }
+    }
+    std::vector<uint32_t> kept_order(kept.size());
+    for (auto& [f, n] : kept) kept_order[n] = f;
+    for (uint32_t f : kept_order) {
+      const Loaded3::Fragment& fr = src->frags[f];
+      frag_entries.emplace_back(out.size(), fr.word);
+      out.insert(out.end(), src->img + fr.start, src->img + fr.start + (fr.word & 0xFFFFFF));
     }
     for (size_t i = first_frag_job; i < jobs.size(); ++i) {
       Job& j = jobs[i];
@@ -284,7 +375,7 @@ struct Builder3 {
     int t = basic_type(e->stbuf.st_mode);
     std::vector<uint8_t> v;
     if (t == 2) {
-      uint64_t size = e->buf.size();
+      uint64_t size = g.size;
       bool lng = g.links > 1 || size >= 0x3FFFFFFFu;
       v = base(e, lng ? 9 : 2, g.number);
       if (lng) o.put32(v, g.links);
@@ -450,6 +541,14 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
     b.lzma = true;
   }
   b.p = img->p3;
+  // Stored blocks are copied when they mean the same in the new image: same
+  // block size, flags and minor version, and no LZMA blocks in a plain image.
+  if (Loaded3* l = loaded3(img)) {
+    const uint8_t layout = kNoData | kNoFrags | kNoFragments | kAlwaysFrags;
+    if (l->params.block_size == b.p.block_size && l->params.minor == b.p.minor &&
+        (l->params.flags & layout) == (b.p.flags & layout) && (!l->lzma || (b.lzma && g_lzma)) && l->img)
+      b.src = l;
+  }
   b.flags = uint8_t((b.p.flags & 0x7F) | kExportable);
   uint32_t bs = b.p.block_size;
   uint16_t block_log = 12;
