@@ -206,7 +206,9 @@ struct Builder3 {
         std::vector<uint8_t> d;
         // A block that no longer decodes is kept as stored: its tails stay readable
         // exactly as before, only its unused bytes are not reclaimed.
-        if (src->fragment(f, d))
+        bool fits = src->fragment(f, d);
+        for (auto& [off, len] : u.tails) fits = fits && uint64_t(off) + len <= d.size();
+        if (fits)
           unpacked[f] = std::move(d);
         else
           whole = true;
