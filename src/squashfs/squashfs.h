@@ -86,6 +86,12 @@ struct squashfs_params4 {
   uint16_t flags = 0;
   uint32_t dict_size = 131072;
   uint16_t xz_filters = 0;  // bit 0 x86, 1 powerpc, 2 ia64, 3 arm, 4 armthumb, 5 sparc
+  uint16_t compressor = 4;  // superblock id: 1 gzip, 2 lzma, 3 lzo, 4 xz, 5 lz4, 6 zstd
+  // Other compressors' settings as their stored options give them.
+  uint16_t comp_flags = 0;  // gzip strategies, lz4 high compression
+  uint32_t level = 0;
+  uint16_t window = 0;     // gzip window bits
+  uint16_t algorithm = 0;  // lzo variant
 };
 
 // Build parameters of a version 3 image, kept from the loaded image.
@@ -106,6 +112,9 @@ struct squashfs_data {
   squashfs_entry* root_entry = nullptr;
   std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
 
+  // Format version the tree was read from (0 when not loaded): stored data
+  // is only reused by a rebuild in that same version.
+  int loaded_version = 0;
   // The loaded image, kept by the caller for the life of the tree; null for
   // a tree that was not loaded.
   const uint8_t* image_bytes = nullptr;
@@ -149,6 +158,24 @@ int squashfs_dump(squashfs_entry* root, const char* dir);
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
+
+// Operations with reasons: 0, or a negative errno (-ENOENT for a missing path
+// or parent, -ENOTDIR for a parent that is no directory, -EEXIST, -EISDIR,
+// -EINVAL for the root or a bad name).
+// Creates or replaces a regular file. `mode` (permission bits), `uid`, `gid`
+// below 0 keep a replaced file's values, or give a new path 0644 0:0; a
+// replaced file also keeps its time and extended attributes, and leaves any
+// hard-link group it was in.
+int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t size, int mode, int64_t uid,
+                 int64_t gid);
+int squashfs_remove(squashfs_entry* root, const char* path);
+int squashfs_mkdir_mode(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_symlink(squashfs_entry* root, const char* target, const char* path);
+// Change every hard link of the inode, as on a mounted file system.
+int squashfs_chmod(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_chown(squashfs_entry* root, const char* path, uint32_t uid, uint32_t gid);
+// Link count as the rebuilt image stores it.
+uint32_t squashfs_nlink(const squashfs_entry* e);
 
 // The whole content of a regular file or link target: `buf` when loaded, else
 // decoded from the image; 0 or -errno.
