@@ -485,6 +485,7 @@ bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
   }
   if (!ok) return false;
   // File data stays in the caller's image and is decoded when read.
+  img->loaded_version = 3;
   img->image_bytes = buf;
   img->image_size = size;
   img->read_content = read_content3;
