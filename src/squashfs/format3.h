@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -163,10 +164,11 @@ struct Loaded3 {
   std::vector<Fragment> frags;
 
   std::mutex mu;  // guards the cache: reads may come from several threads
-  std::map<uint32_t, std::vector<uint8_t>> cache;
+  std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> cache;
+  size_t cached = 0;  // bytes held by the cache
 
-  // Decodes fragment block `index`; false (after no message) when it is corrupt.
-  bool fragment(uint32_t index, std::vector<uint8_t>& out);
+  // Fragment block `index` decoded; null (and no message) when it is corrupt.
+  std::shared_ptr<const std::vector<uint8_t>> fragment(uint32_t index);
 };
 
 // The 3.x reader state of a tree, or null when the tree was not read from a 3.x image.

@@ -104,14 +104,13 @@ long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, u
   }
   uint64_t tail_at = uint64_t(s.block_words.size()) * bs;
   if (s.fragment != kNoFragment && end > tail_at) {
-    std::vector<uint8_t> frag;
-    if (!st->fragment(s.fragment, frag) || s.frag_offset > frag.size() ||
-        fsize - tail_at > frag.size() - s.frag_offset) {
+    auto frag = st->fragment(s.fragment);
+    if (!frag || s.frag_offset > frag->size() || fsize - tail_at > frag->size() - s.frag_offset) {
       corrupt(e, "fragment block", s.fragment < st->frags.size() ? st->frags[s.fragment].start : 0);
       return -EIO;
     }
     uint64_t from = std::max(off, tail_at);
-    std::memcpy(dst + (from - off), frag.data() + s.frag_offset + (from - tail_at), size_t(end - from));
+    std::memcpy(dst + (from - off), frag->data() + s.frag_offset + (from - tail_at), size_t(end - from));
   }
   return (long long)n;
 }
@@ -446,20 +445,23 @@ struct Reader3 {
 
 namespace v3 {
 
-bool Loaded3::fragment(uint32_t index, std::vector<uint8_t>& out) {
+std::shared_ptr<const std::vector<uint8_t>> Loaded3::fragment(uint32_t index) {
   std::lock_guard<std::mutex> lock(mu);
-  auto it = cache.find(index);
-  if (it == cache.end()) {
-    if (index >= frags.size()) return false;
-    std::vector<uint8_t> block(params.block_size);
-    long n = decode_block(*this, frags[index].start, frags[index].word, block.data(), block.size());
-    if (n < 0) return false;
-    block.resize(size_t(n));
-    if (cache.size() >= 64) cache.clear();
-    it = cache.emplace(index, std::move(block)).first;
+  if (auto it = cache.find(index); it != cache.end()) return it->second;
+  if (index >= frags.size()) return nullptr;
+  auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
+  long n = decode_block(*this, frags[index].start, frags[index].word, block->data(), block->size());
+  if (n < 0) return nullptr;
+  block->resize(size_t(n));
+  // Reading the files of one fragment block after another needs only the
+  // latest few; a bound keeps a long read of many blocks from piling them up.
+  if (cached + block->size() > (size_t(16) << 20)) {
+    cache.clear();
+    cached = 0;
   }
-  out = it->second;
-  return true;
+  cached += block->size();
+  cache.emplace(index, block);
+  return block;
 }
 
 Loaded3* loaded3(const squashfs_data* d) {

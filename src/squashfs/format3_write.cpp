@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -198,16 +199,14 @@ struct Builder3 {
       if (g->copy && e->stored.fragment != kNoFragment)
         used[e->stored.fragment].tails.emplace(e->stored.frag_offset, uint32_t(g->size % bs));
     }
-    std::map<uint32_t, uint32_t> kept;                  // loaded index -> new index
-    std::map<uint32_t, std::vector<uint8_t>> unpacked;  // loaded blocks to pack again
+    std::map<uint32_t, uint32_t> kept;                                         // loaded index -> new index
+    std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> unpacked;  // loaded blocks to pack again
     for (auto& [f, u] : used) {
       bool whole = u.tails == src->frags[f].members;
       if (!whole) {
-        std::vector<uint8_t> d;
-        // A block that no longer decodes is kept as stored: its tails stay readable
-        // exactly as before, only its unused bytes are not reclaimed.
-        bool fits = src->fragment(f, d);
-        for (auto& [off, len] : u.tails) fits = fits && uint64_t(off) + len <= d.size();
+        auto d = src->fragment(f);
+        bool fits = d != nullptr;
+        for (auto& [off, len] : u.tails) fits = fits && uint64_t(off) + len <= d->size();
         if (fits)
           unpacked[f] = std::move(d);
         else
@@ -242,7 +241,7 @@ struct Builder3 {
           g->fragment = k->second;
           g->frag_offset = e->stored.frag_offset;
         } else {
-          add_tail(g, unpacked[f].data() + e->stored.frag_offset, size_t(g->size % bs));
+          add_tail(g, unpacked[f]->data() + e->stored.frag_offset, size_t(g->size % bs));
         }
         continue;
       }
