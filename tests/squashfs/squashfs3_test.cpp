@@ -292,6 +292,55 @@ TEST(Squashfs3Malformed, DamagedDataNeverCrashesReadOrRebuild) {
   }
 }
 
+// Two files that share their stored blocks (as duplicate detection leaves
+// them) still share one copy after a rebuild; nothing else of theirs is kept.
+TEST(Squashfs3Copy, SharedBlocksStayShared) {
+  for (const char* magic : {"shsq", "sqsh"}) {
+    bool be = big_endian(magic);
+    auto ex = example_image3_as(magic);
+    Tree root = load3(ex);
+    ASSERT_TRUE(root);
+    root->image->p3 = {4096, 0x41, 1};  // inode table stored, so that it can be patched below
+    std::vector<uint8_t> same = rstest::random_bytes(100000, 77);
+    ASSERT_TRUE(squashfs_add_buffer(root.get(), "/a", same.data(), same.size()));
+    ASSERT_TRUE(squashfs_add_buffer(root.get(), "/b", same.data(), same.size()));
+    auto img = rebuild(root.get());
+    uint64_t a_start, b_start;
+    {
+      Tree t = load3(img);
+      ASSERT_TRUE(t);
+      a_start = squashfs_find(t.get(), "/a")->stored.start;
+      b_start = squashfs_find(t.get(), "/b")->stored.start;
+    }
+    ASSERT_NE(a_start, b_start);
+    // Point /b's inode at /a's blocks.
+    auto u64 = [&](uint64_t v) {
+      std::vector<uint8_t> b(8);
+      for (int i = 0; i < 8; ++i) b[size_t(be ? 7 - i : i)] = uint8_t(v >> (8 * i));
+      return b;
+    };
+    auto from = u64(b_start), to = u64(a_start);
+    uint64_t it_start =
+        be ? (uint64_t(rs::load_be32(&img[87])) << 32 | rs::load_be32(&img[91])) : rs::load_le64(&img[87]);
+    auto hit = std::search(img.begin() + long(it_start), img.end(), from.begin(), from.end());
+    ASSERT_NE(hit, img.end());
+    std::copy(to.begin(), to.end(), hit);
+
+    Tree t1 = load3(img);
+    ASSERT_TRUE(t1);
+    ASSERT_EQ(squashfs_find(t1.get(), "/b")->stored.start, a_start);
+    ASSERT_TRUE(squashfs_add_buffer(t1.get(), "/c", "c", 1));
+    auto img2 = rebuild(t1.get());
+    EXPECT_LT(img2.size() + 90000, img.size()) << "the unused copy is dropped, the shared one written once";
+    Tree t2 = load3(img2);
+    ASSERT_TRUE(t2);
+    EXPECT_EQ(squashfs_find(t2.get(), "/a")->stored.start, squashfs_find(t2.get(), "/b")->stored.start);
+    EXPECT_EQ(content(t2.get(), "/a"), std::string(same.begin(), same.end()));
+    EXPECT_EQ(content(t2.get(), "/b"), std::string(same.begin(), same.end()));
+    EXPECT_EQ(content(t2.get(), "/c"), "c");
+  }
+}
+
 // Rebuilding a rich tree as 3.x with the parameters of a loaded 3.x image.
 struct Params3 {
   const char* name;
