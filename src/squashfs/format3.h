@@ -169,6 +169,11 @@ struct Loaded3 {
 
   // Fragment block `index` decoded; null (and no message) when it is corrupt.
   std::shared_ptr<const std::vector<uint8_t>> fragment(uint32_t index);
+  // The data block at `pos` decoded; the last one is kept, so that reading a
+  // file in pieces smaller than a block decodes each block once.
+  std::shared_ptr<const std::vector<uint8_t>> data_block(uint64_t pos, uint32_t word);
+  uint64_t last_pos = 0;
+  std::shared_ptr<const std::vector<uint8_t>> last_block;
 };
 
 // The 3.x reader state of a tree, or null when the tree was not read from a 3.x image.

@@ -85,7 +85,6 @@ long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, u
   n = size_t(std::min<uint64_t>(n, fsize - off));
   const uint32_t bs = st->params.block_size;
   std::vector<uint64_t> pos = block_positions(s);
-  std::vector<uint8_t> block(bs);
   uint64_t end = off + n;
   for (uint64_t i = off / bs; i < s.block_words.size() && i * bs < end; ++i) {
     uint64_t at = i * bs;
@@ -96,11 +95,19 @@ long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, u
       std::memset(dst + (from - off), 0, size_t(to - from));  // hole
       continue;
     }
-    if (decode_block(*st, pos[i], word, block.data(), bs) != long(expect)) {
+    if (from == at && to == at + expect) {  // whole block: straight into place
+      if (decode_block(*st, pos[i], word, dst + (from - off), expect) != long(expect)) {
+        corrupt(e, "data block", pos[i]);
+        return -EIO;
+      }
+      continue;
+    }
+    auto block = st->data_block(pos[i], word);
+    if (!block || block->size() != expect) {
       corrupt(e, "data block", pos[i]);
       return -EIO;
     }
-    std::memcpy(dst + (from - off), block.data() + (from - at), size_t(to - from));
+    std::memcpy(dst + (from - off), block->data() + (from - at), size_t(to - from));
   }
   uint64_t tail_at = uint64_t(s.block_words.size()) * bs;
   if (s.fragment != kNoFragment && end > tail_at) {
@@ -461,6 +468,21 @@ std::shared_ptr<const std::vector<uint8_t>> Loaded3::fragment(uint32_t index) {
   }
   cached += block->size();
   cache.emplace(index, block);
+  return block;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> Loaded3::data_block(uint64_t pos, uint32_t word) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (last_block && last_pos == pos) return last_block;
+  }
+  auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
+  long n = decode_block(*this, pos, word, block->data(), block->size());
+  if (n < 0) return nullptr;
+  block->resize(size_t(n));
+  std::lock_guard<std::mutex> lock(mu);
+  last_pos = pos;
+  last_block = block;
   return block;
 }
 
