@@ -37,15 +37,21 @@ LinkCounts link_counts(const squashfs_entry* root) {
   return n;
 }
 
+uint32_t link_count(const squashfs_entry* e, const LinkCounts* counts) {
+  if (counts && !S_ISDIR(e->stbuf.st_mode)) {
+    auto it = counts->find(uint64_t(e->stbuf.st_ino));
+    if (it != counts->end()) return it->second;
+  }
+  return squashfs_nlink(e);
+}
+
 void fill_attr(const squashfs_entry* e, fs_attr* a, const LinkCounts* counts = nullptr) {
   a->mode = uint32_t(e->stbuf.st_mode);
   a->uid = uint32_t(e->stbuf.st_uid);
   a->gid = uint32_t(e->stbuf.st_gid);
   a->mtime = uint32_t(e->stbuf.st_mtime);
   a->rdev = S_ISBLK(e->stbuf.st_mode) || S_ISCHR(e->stbuf.st_mode) ? uint32_t(e->stbuf.st_rdev) : 0;
-  auto it =
-      counts && !S_ISDIR(e->stbuf.st_mode) ? counts->find(uint64_t(e->stbuf.st_ino)) : LinkCounts::const_iterator();
-  a->nlink = counts && !S_ISDIR(e->stbuf.st_mode) && it != counts->end() ? it->second : squashfs_nlink(e);
+  a->nlink = link_count(e, counts);
   a->target.clear();
   if (S_ISREG(e->stbuf.st_mode)) {
     a->size = uint64_t(e->stbuf.st_size);

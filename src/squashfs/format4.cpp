@@ -61,7 +61,7 @@ template <class T>
 using Owned = std::unique_ptr<T, SqfsFree>;
 
 constexpr int kMaxDepth = 1024;
-constexpr uint64_t kMaxTreeBytes = uint64_t(96) << 20;
+constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
 constexpr uint32_t kRawBit = 1u << 24;  // block or fragment stored uncompressed
 constexpr uint32_t kSizeMask = kRawBit - 1;
 
@@ -264,6 +264,10 @@ struct Reader4 {
     s.sparse = in->base.type == SQFS_INODE_EXT_FILE ? in->data.file_ext.sparse : 0;
     s.valid = true;
     e->content_loaded = false;
+    e->cur_inode.start = int64_t(start);
+    e->cur_inode.blocks = int(count);
+    e->cur_inode.fragment = has_frag ? int(frag) : -1;
+    e->cur_inode.offset = has_frag ? int(off) : -1;
     return true;
   }
 
@@ -577,17 +581,7 @@ StatKey key_of(const squashfs_entry* e) {
           int64_t(s.st_size), int64_t(s.st_mtime), uint64_t(s.st_rdev)};
 }
 
-uint64_t hash_bytes(const uint8_t* p, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h ^ n;
-}
-
-bool all_zero(const uint8_t* p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i]) return false;
-  return true;
-}
+bool all_zero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1)); }
 
 struct Builder4 {
   squashfs_params4 p;
@@ -693,7 +687,14 @@ struct Builder4 {
         const squashfs_stored& s = f.node->stored;
         present[s.fragment].insert({s.frag_offset, uint32_t(s.file_size - s.block_words.size() * uint64_t(bs))});
       }
-    std::unordered_multimap<uint64_t, size_t> seen;  // content hash -> file index
+    std::unordered_map<uint64_t, std::vector<size_t>> seen;  // new content by size
+    // Unchanged files by size: new content equal to one of them shares its
+    // stored data. Only same-size candidates are decoded to compare.
+    std::unordered_multimap<uint64_t, size_t> stored_by_size;
+    if (p.flags & SQFS_FLAG_NO_DUPLICATES)
+      for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].verbatim && files[i].node->stored.file_size)
+          stored_by_size.emplace(files[i].node->stored.file_size, i);
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
@@ -728,17 +729,34 @@ struct Builder4 {
       f.content = e->content_loaded ? e->buf.data() : f.decoded.data();
       f.size = e->content_loaded ? e->buf.size() : f.decoded.size();
       if (p.flags & SQFS_FLAG_NO_DUPLICATES) {
-        uint64_t h = hash_bytes(f.content, size_t(f.size));
-        auto range = seen.equal_range(h);
-        for (auto it = range.first; it != range.second; ++it) {
-          const FileData& o = files[it->second];
-          if (o.size == f.size && (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size)))) {
+        // Same size first; memcmp stops at the first difference.
+        std::vector<size_t>& same_size = seen[f.size];
+        for (size_t k = 0; k < same_size.size() && k < 256; ++k) {
+          const FileData& o = files[same_size[k]];
+          if (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size))) {
+            f.dup_of = long(same_size[k]);
+            break;
+          }
+        }
+        if (f.dup_of >= 0) continue;
+        auto cands = stored_by_size.equal_range(f.size);
+        int tries = 0;
+        std::vector<uint8_t> head(size_t(std::min<uint64_t>(f.size, bs)));
+        for (auto it = cands.first; it != cands.second && tries < 256; ++it, ++tries) {
+          // The first block rules most candidates out before a whole decode.
+          const squashfs_entry* o = files[it->second].node;
+          if (read_range4(img, o, 0, head.data(), head.size()) != (long long)head.size() ||
+              std::memcmp(head.data(), f.content, head.size()) != 0)
+            continue;
+          std::vector<uint8_t> old;
+          if (read_content4(img, o, old) == 0 && old.size() == f.size &&
+              !std::memcmp(old.data(), f.content, size_t(f.size))) {
             f.dup_of = long(it->second);
             break;
           }
         }
         if (f.dup_of >= 0) continue;
-        seen.emplace(h, i);
+        same_size.push_back(i);
       }
       uint64_t full = f.size / bs, tail = f.size % bs;
       bool frag =
@@ -799,22 +817,14 @@ struct Builder4 {
   }
 
   void append(const uint8_t* data, size_t n) {
-    if (n) out.rw.insert(out.rw.end(), data, data + n);
+    if (!out.append(data, n)) fatal("FATAL ERROR:Out of memory\n");
   }
 
   void emit(sqfs_frag_table_t* tbl) {
     // Files that shared stored blocks (duplicates) keep sharing them.
     std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (FileData& f : files) {
-      if (f.dup_of >= 0) {
-        const FileData& o = files[size_t(f.dup_of)];
-        f.start = o.start;
-        f.words = o.words;
-        f.sparse = o.sparse;
-        f.frag = o.frag;
-        f.frag_off = o.frag_off;
-        continue;
-      }
+      if (f.dup_of >= 0) continue;
       if (f.verbatim) {
         const squashfs_stored& s = f.node->stored;
         f.words = s.block_words;
@@ -843,6 +853,16 @@ struct Builder4 {
         f.words.push_back(jobs[j].word);
         std::vector<uint8_t>().swap(jobs[j].out);
       }
+    }
+    // Duplicates last: what they share may lie further on in file order.
+    for (FileData& f : files) {
+      if (f.dup_of < 0) continue;
+      const FileData& o = files[size_t(f.dup_of)];
+      f.start = o.start;
+      f.words = o.words;
+      f.sparse = o.sparse;
+      f.frag = o.frag;
+      f.frag_off = o.frag_off;
     }
     for (FragOut& fo : frag_out) {
       uint64_t at = out.size();
@@ -1047,6 +1067,8 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   b.ids = ids.get();
   b.xw = xw.get();
 
+  // Most of a rebuild is the loaded image copied as stored.
+  if (!b.out.reserve(img->image_size + 65536)) fatal("FATAL ERROR:Out of memory\n");
   uint32_t root_number = b.next_number++;
   b.number(root);
   b.collect(root);
@@ -1090,10 +1112,8 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   check(sqfs_super_write(&b.super, &b.out.f), "super block write");
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
-  auto* result = static_cast<uint8_t*>(malloc(len));
-  if (!result) fatal("FATAL ERROR:Out of memory\n");
-  std::memcpy(result, b.out.rw.data(), b.out.size());
-  std::memset(result + b.out.size(), 0, len - b.out.size());
+  if (!b.out.resize(len)) fatal("FATAL ERROR:Out of memory\n");
+  uint8_t* result = b.out.release();
   *fs_len = len;
   return result;
 }

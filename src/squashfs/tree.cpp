@@ -484,9 +484,19 @@ uint32_t squashfs_nlink(const squashfs_entry* e) {
 int squashfs_cat(squashfs_entry* root, const char* path) {
   squashfs_entry* e = squashfs_find(root, path);
   if (!e) return 1;
-  std::vector<uint8_t> data;
-  if (!is_dir(e) && squashfs_content(e, data) < 0) return 1;
-  if (!data.empty()) fwrite(data.data(), 1, data.size(), stdout);
+  if (is_reg(e)) {
+    // In pieces, so that a large sparse file is never held whole.
+    std::vector<uint8_t> chunk(std::min<uint64_t>(uint64_t(e->stbuf.st_size), 1u << 20));
+    for (uint64_t off = 0; off < uint64_t(e->stbuf.st_size);) {
+      long long n = squashfs_pread(e, off, chunk.data(), chunk.size());
+      if (n < 0) return 1;
+      if (n == 0) break;
+      fwrite(chunk.data(), 1, size_t(n), stdout);
+      off += uint64_t(n);
+    }
+  } else if (!is_dir(e) && !e->buf.empty()) {
+    fwrite(e->buf.data(), 1, e->buf.size(), stdout);
+  }
   fputs("\n", stdout);
   return 0;
 }

@@ -1,6 +1,10 @@
 // squashfs 4.0 edits on images of every compressor and flag combination, as
 // unsquashfs sees the result; stored blocks of unchanged files are copied.
 #include <gtest/gtest.h>
+#include <sqfs/block.h>
+#include <sqfs/compressor.h>
+#include <sqfs/frag_table.h>
+#include <sqfs/super.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +16,7 @@
 #include <memory>
 #include <sstream>
 
+#include "squashfs/memfile.h"
 #include "squashfs/squashfs.h"
 #include "testutil.h"
 #include "util/endian.h"
@@ -161,7 +166,9 @@ std::string xattrs_of(const std::string& img, const std::string& path) {
   return run_command("rdsquashfs -x " + shell_quote(path) + " " + shell_quote(img)).out;
 }
 
-TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
+class Squashfs4Xattrs : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
   if (!tools() || !rstest::have_tool("setfattr") || !rstest::have_tool("rdsquashfs")) GTEST_SKIP() << "tools missing";
   Source s;
   s.put("/bin/ping", bytes("binary"), 0755);
@@ -172,7 +179,7 @@ TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
                        " && setfattr -n user.origin -v factory " + shell_quote(bin) + " && setfattr -n user.dir -v d " +
                        shell_quote(etc) + " && setfattr -n user.conf -v kept " + shell_quote(conf));
   if (r.status != 0) GTEST_SKIP() << "extended attributes not available here: " << r.err;
-  std::string orig = s.make("orig.sqfs", "-comp gzip");
+  std::string orig = s.make("orig.sqfs", GetParam());
   std::vector<uint8_t> img = read_bytes(orig);
   Tree root(squashfs_load_memory(img.data(), img.size()));
   ASSERT_TRUE(root);
@@ -184,6 +191,30 @@ TEST(Squashfs4Xattrs, KeptOnFilesAndDirectoriesThroughAnEditElsewhere) {
     EXPECT_EQ(xattrs_of(out, path), xattrs_of(orig, path)) << path;
   EXPECT_NE(xattrs_of(out, "/bin/ping").find("security.capability=0x01000002002"), std::string::npos);
   EXPECT_EQ(settings(out), settings(orig));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, Squashfs4Xattrs, ::testing::Values("-comp gzip", "-comp xz -noX", "-comp lz4 -noI"));
+
+// The stored bytes of each fragment block, by index, read through libsquashfs.
+std::vector<std::vector<uint8_t>> fragment_blocks(std::vector<uint8_t>& img) {
+  std::vector<std::vector<uint8_t>> out;
+  rs::sqfs::MemFile file(img.data(), img.size());
+  sqfs_super_t super;
+  if (sqfs_super_read(&super, &file.f) != 0) return out;
+  sqfs_compressor_config_t cfg;
+  sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(super.compression_id), super.block_size, SQFS_COMP_FLAG_UNCOMPRESS);
+  sqfs_compressor_t* cmp = nullptr;
+  if (sqfs_compressor_create(&cfg, &cmp) != 0) return out;
+  sqfs_frag_table_t* tbl = sqfs_frag_table_create(0);
+  if (sqfs_frag_table_read(tbl, &file.f, &super, cmp) == 0)
+    for (size_t i = 0; i < sqfs_frag_table_get_size(tbl); ++i) {
+      sqfs_fragment_t f;
+      sqfs_frag_table_lookup(tbl, sqfs_u32(i), &f);
+      out.emplace_back(img.begin() + long(f.start_offset), img.begin() + long(f.start_offset + (f.size & 0xFFFFFF)));
+    }
+  sqfs_destroy(tbl);
+  sqfs_destroy(cmp);
+  return out;
 }
 
 // Where each full data block of a file lies, as its inode says.
@@ -215,9 +246,19 @@ TEST(Squashfs4Verbatim, UnchangedFilesKeepEveryStoredBlock) {
   Tree root(squashfs_load_memory(img.data(), img.size()));
   ASSERT_TRUE(root);
   ASSERT_EQ(squashfs_put(root.get(), "/d3/f3", "small", 5, -1, -1, -1), 0);
+  // New content equal to an unchanged file shares its stored data.
+  const std::vector<uint8_t> copy = s.files["/d0/f0"];
+  ASSERT_EQ(squashfs_put(root.get(), "/d1/copy", copy.data(), copy.size(), -1, -1, -1), 0);
   std::vector<uint8_t> out = rebuild(root.get());
   Tree again(squashfs_load_memory(out.data(), out.size()));
   ASSERT_TRUE(again);
+  const squashfs_entry* orig_f0 = squashfs_find(again.get(), "/d0/f0");
+  const squashfs_entry* dup = squashfs_find(again.get(), "/d1/copy");
+  ASSERT_TRUE(orig_f0 && dup);
+  EXPECT_EQ(dup->stored.start, orig_f0->stored.start);
+  EXPECT_EQ(dup->stored.block_words, orig_f0->stored.block_words);
+  EXPECT_EQ(dup->stored.fragment, orig_f0->stored.fragment);
+  EXPECT_EQ(dup->stored.frag_offset, orig_f0->stored.frag_offset);
   size_t blocks = 0;
   for (auto& [path, data] : s.files) {
     if (path == "/d3/f3") continue;
@@ -229,6 +270,23 @@ TEST(Squashfs4Verbatim, UnchangedFilesKeepEveryStoredBlock) {
     blocks += before.size();
   }
   EXPECT_GT(blocks, 350u);
+  // Fragment blocks whose tails all stayed are copied as they were.
+  Tree fresh(squashfs_load_memory(img.data(), img.size()));
+  ASSERT_TRUE(fresh);
+  uint32_t lost = squashfs_find(fresh.get(), "/d3/f3")->stored.fragment;
+  auto old_frags = fragment_blocks(img), new_frags = fragment_blocks(out);
+  size_t kept = 0;
+  for (auto& [path, data] : s.files) {
+    const squashfs_entry* a = squashfs_find(fresh.get(), path.c_str());
+    const squashfs_entry* b = squashfs_find(again.get(), path.c_str());
+    if (!a || !b || path == "/d3/f3" || a->stored.fragment == 0xFFFFFFFFu || a->stored.fragment == lost) continue;
+    ASSERT_LT(a->stored.fragment, old_frags.size());
+    ASSERT_LT(b->stored.fragment, new_frags.size());
+    EXPECT_EQ(new_frags[b->stored.fragment], old_frags[a->stored.fragment]) << path;
+    EXPECT_EQ(b->stored.frag_offset, a->stored.frag_offset) << path;
+    ++kept;
+  }
+  EXPECT_GT(kept, 100u);
   // Only the fragment block that held the replaced file's tail is packed anew.
   EXPECT_LT(out.size(), img.size() + 16384);
   rstest::write_bytes(s.dir.file("out.sqfs"), out);
@@ -236,6 +294,7 @@ TEST(Squashfs4Verbatim, UnchangedFilesKeepEveryStoredBlock) {
                        shell_quote(s.dir.file("out.sqfs")));
   ASSERT_EQ(r.status, 0) << r.err;
   s.files["/d3/f3"] = bytes("small");
+  s.files["/d1/copy"] = copy;
   for (auto& [path, data] : s.files) EXPECT_EQ(read_bytes(s.dir.file("x") + path), data) << path;
 }
 

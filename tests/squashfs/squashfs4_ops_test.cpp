@@ -40,7 +40,7 @@ std::unique_ptr<Fs> make_image(rstest::TempDir& d) {
   symlink("etc/passwd", (src + "/pw").c_str());
   std::string img = d.file("in.sqfs");
   auto r = run_command("mksquashfs " + shell_quote(src) + " " + shell_quote(img) +
-                       " -noappend -no-progress -comp xz -p '/su m 4755 1000 100' -p '/tty c 620 0 5 4 64'");
+                       " -noappend -no-progress -comp gzip -p '/su m 4755 1000 100' -p '/tty c 620 0 5 4 64'");
   EXPECT_EQ(r.status, 0) << r.err;
   auto fs = std::make_unique<Fs>();
   fs->bytes = rstest::read_bytes(img);
