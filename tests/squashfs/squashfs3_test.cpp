@@ -135,6 +135,8 @@ TEST_P(Kinds3, LoadsEditsAndRebuildsAsItsOwnKind) {
   const char* magic = GetParam();
   bool be = big_endian(magic);
   auto img = example_image3_as(magic);
+  // mksquashfs 3.x leaves the unused 2.x fields of its superblock uninitialised.
+  for (size_t at : {8, 12, 16, 20, 24, 32, 59}) std::fill_n(img.begin() + long(at), at == 32 ? 2 : 4, 0xA5);
   Tree root = load3(img);
   ASSERT_TRUE(root);
   EXPECT_EQ(text(root.get(), "/hello.txt"), "Hello, squashfs!\n");
