@@ -11,6 +11,7 @@
 
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
+#include "squashfs/format3.h"
 #include "util/endian.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
@@ -278,7 +279,7 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
     // libsquashfs reads little-endian 4.0 only.
     fprintf(stderr, "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes\n");
     ok = -1;
-  } else if (buf && size >= 119 && rs::load_le32(buf) == 0x71736873u && rs::load_le16(buf + 28) == 3) {
+  } else if (buf && size >= 119 && rs::sqfs::v3::identify(buf, size, nullptr, nullptr)) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);
     ok = read_image3(img.get(), buf, size) ? 1 : 0;

@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Magics, Kinds3, ::testing::Values("hsqs", "shsq", "sqsh
 
 // The loader routes every 3.x magic to the 3.x reader (enable once the loader
 // recognises them all).
-TEST(Squashfs3Load, DISABLED_EveryMagicThroughTheLoader) {
+TEST(Squashfs3Load, EveryMagicThroughTheLoader) {
   for (const char* magic : {"hsqs", "shsq", "sqsh", "qshs"}) {
     auto img = example_image3_as(magic);
     Tree root = load(img);
