@@ -13,14 +13,7 @@
 
 namespace {
 
-struct Image {
-  flash* f = nullptr;
-  explicit Image(flash* p) : f(p) {}
-  ~Image() {
-    if (f) flash_free(f);
-  }
-  partition_data* part(const char* n) { return flash_get_partition(f, n); }
-};
+using rstest::Image;
 
 int quiet_save(flash* f, const std::string& out, int unchanged = 0) {
   testing::internal::CaptureStdout();
@@ -48,27 +41,20 @@ class Untouched : public ::testing::TestWithParam<int> {
     std::string src = dir.file("src");
     rstest::run_command("mkdir -p " + src + "/etc && echo hello > " + src + "/etc/issue && ln -s issue " + src +
                         "/etc/motd && chmod 4755 " + src + "/etc/issue");
-    if (rstest::have_tool("mkfs.cramfs") &&
-        rstest::run_command("mkfs.cramfs " + src + " " + dir.file("c.img") + " >/dev/null").status == 0) {
+    auto add = [&](const char* name, uint32_t start, int8_t type, const std::string& tool, const std::string& cmd) {
+      std::string img = dir.file(name);
+      if (!rstest::have_tool(tool) || rstest::run_command(cmd + " " + src + " " + img + " >/dev/null").status != 0)
+        return;
       rstest::FixturePart p;
-      p.name = "ROOT";
-      p.start = 0x10000;
+      p.name = name;
+      p.start = start;
       p.total = 0x10000;
-      p.type = FS_CRAMFS;
-      p.content = rstest::read_bytes(dir.file("c.img"));
+      p.type = type;
+      p.content = rstest::read_bytes(img);
       t.parts.push_back(p);
-    }
-    if (rstest::have_tool("mksquashfs") &&
-        rstest::run_command("mksquashfs " + src + " " + dir.file("s.img") + " -comp xz -quiet -no-progress").status ==
-            0) {
-      rstest::FixturePart p;
-      p.name = "APP";
-      p.start = 0x20000;
-      p.total = 0x10000;
-      p.type = FS_SQUASHFS;
-      p.content = rstest::read_bytes(dir.file("s.img"));
-      t.parts.push_back(p);
-    }
+    };
+    add("ROOT", 0x10000, FS_CRAMFS, "mkfs.cramfs", "mkfs.cramfs");
+    add("APP", 0x20000, FS_SQUASHFS, "mksquashfs", "sh -c 'mksquashfs \"$0\" \"$1\" -comp xz -quiet -no-progress'");
     std::vector<uint8_t> img = rstest::build_image(t, 0x34000, 0xC000);
     std::vector<uint8_t> noise = rstest::random_bytes(img.size(), 7);
     // Gap after KERNEL, 0x10000-0x10000 is DATA's end, tail after the last partition.
