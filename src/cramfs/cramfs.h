@@ -57,9 +57,11 @@ entry* cramfs_find(entry* root, const char* path);
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);
 // Prints the content as text and "\n"; 0, or 1 when the path is unknown.
 int cramfs_cat(entry* root, const char* path);
-// New regular file (0644, uid/gid 0) holding a copy of `buf`; null when the
-// parent directory is unknown, `path` is a directory or the content exceeds the
-// 24-bit size field. A file or link already at `path` is replaced.
+// A regular file holding a copy of `buf`; null when the parent directory is
+// unknown, `path` is a directory or the content exceeds the 24-bit size field.
+// A new path gets mode 0644 and owner 0:0; a regular file already at `path`
+// gets the new content and keeps its mode and owner; a link or special file
+// there becomes a regular file of mode 0644 that keeps the owner.
 entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size);
 // cramfs_add_buffer with the content of the host file `myfile`; null when unreadable.
 entry* cramfs_add(entry* root, const char* path, const char* myfile);
@@ -67,6 +69,34 @@ entry* cramfs_add(entry* root, const char* path, const char* myfile);
 entry* cramfs_mkdir(entry* root, const char* path);
 // Removes the node and its subtree; 0 always (also for unknown paths).
 int cramfs_rm(entry* root, const char* path);
+// --- operations with reasons (0, or a negative errno) ----------------------
+// Paths as for cramfs_find. Names longer than the 252 bytes an inode can hold
+// are refused (-ENAMETOOLONG); cramfs stores 16-bit uids and 8-bit gids, so
+// larger owners are refused (-EINVAL) rather than cut (mkfs.cramfs cuts them,
+// which can turn gid 256 into root's group).
+//
+// cramfs_add_buffer with reasons: -ENOENT / -ENOTDIR for a missing parent or
+// one that is no directory, -EISDIR, -EFBIG above 16 MiB - 1, -ENOMEM; a
+// negative `mode` (permission bits) or `uid`/`gid` keeps the replaced file's
+// value, or takes the default of a new path (0644, 0:0). On failure nothing
+// changes.
+int cramfs_put(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid, int64_t gid);
+// Removes a file, link, special file or directory (with its subtree); -ENOENT
+// when missing, -EBUSY for the root.
+int cramfs_remove(entry* root, const char* path);
+// New directory of permission bits `mode`, owned like its parent; -EEXIST.
+int cramfs_mkdir_mode(entry* root, const char* path, uint32_t mode);
+// Permission bits (07777) of an existing entry; the type is kept.
+int cramfs_chmod(entry* root, const char* path, uint32_t mode);
+int cramfs_chown(entry* root, const char* path, uint32_t uid, uint32_t gid);
+// New symbolic link (0777, 0:0) to `target` (1 to 4096 bytes); -EEXIST, -EINVAL
+// for an empty target, -ENAMETOOLONG for a longer one.
+int cramfs_symlink(entry* root, const char* target, const char* path);
+// Up to `size` bytes of the regular file `path` from `offset`: the count, or
+// -ENOENT, -EISDIR, -EINVAL (not a regular file), -EIO (stored data that does
+// not decode; the reader's message is printed).
+long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, uint64_t offset);
+
 // Prints the tree as "|-- name" lines; refreshes directory sizes. 0.
 int cramfs_ls(entry* root, int level);
 // Writes the tree below `root` into the host directory `dir` (created when
@@ -83,6 +113,8 @@ entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint
 void inode_add_child(entry* node, entry* child);
 void cramfs_reset_list(entry* parent, entry* child);
 void node_free(entry* node);
+// Frees a node's content and forgets its digest (size 0).
+void cramfs_drop_content(entry* e);
 
 // --- writer --------------------------------------------------------------
 // Tree of the host directory `dir` with the host's attributes (lstat): modes,
