@@ -1,8 +1,12 @@
 // cramfs partitions edited in memory: the file tree, the image reader and the
 // image writer.
 //
-// A loaded image becomes a tree of `entry` nodes with every regular file's and
-// link's content held in memory, so the tree outlives the bytes it came from.
+// A loaded image becomes a tree of `entry` nodes: names, modes, owners, sizes,
+// link targets and device numbers are read at load; a regular file's content
+// stays in the image bytes (its block-pointer table is remembered in `src`)
+// and is inflated only when it is read, dumped or compared. The image bytes
+// handed to cramfs_load_memory must therefore stay valid and unchanged for
+// the tree's life. Content given by an edit is held in `buf`.
 // The root node is the handle the image core keeps for the partition; its
 // `image` record owns the path table. Paths are absolute ("/dir/file").
 #pragma once
@@ -17,9 +21,17 @@ struct cramfs_data {
   hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
   long total_blocks = 0;          // writer: pages written
   long total_nodes = 0;           // writer: inodes written, root included
-  int image_length = 0;           // boot image in front of the file system: always 0
+  int image_length = 0;           // boot padding in front of the superblock: 0 or 512
   int fslen_ub = 0;               // upper bound of the image the writer would produce
   int error = 0;                  // 0, or the error number of the failed opening check
+  // The loaded image: lazily read contents live in [base, base + base_len).
+  const uint8_t* base = nullptr;
+  size_t base_len = 0;
+  uint8_t* owned = nullptr;  // the tree's own copy of the image (cramfs_load), freed with it
+  bool big_endian = false;   // byte order of the loaded image, and of the rebuilt one
+  // One inflated page, kept for the next read of the same stored content.
+  uint8_t* page_cache = nullptr;
+  uint32_t cache_table = 0, cache_size = 0, cache_index = 0;
 };
 
 struct entry {
@@ -32,7 +44,8 @@ struct entry {
   char* path = nullptr;  // full tree path (host path for trees scanned from a directory)
   entry* same = nullptr; // writer: earlier entry whose data this one shares
   uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
-  uint8_t* buf = nullptr;               // content of a regular file or link target (malloc'd)
+  uint8_t* buf = nullptr;               // content given by an edit, or a link target (malloc'd)
+  uint32_t src = 0;  // content stored in the loaded image: its block-pointer table's offset (0: none)
   entry* parent = nullptr;
   entry* child = nullptr;
   entry* last_child = nullptr;
@@ -46,16 +59,23 @@ enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
 // --- loading -------------------------------------------------------------
 // The tree of the cramfs image in `buf` (a superblock at 0 or after 512 bytes
 // of padding). Malformed images print a message and give null; nothing outside
-// [buf, buf+size) is read. The buffer may be freed afterwards.
+// [buf, buf+size) is read. Directory listings, names, block-pointer tables and
+// link targets are checked here; file pages are inflated only when needed, so
+// a corrupt page is reported by the read of that file. `buf` must outlive the
+// tree and stay unchanged.
 entry* cramfs_load_memory(uint8_t* buf, size_t size);
+// Same on a copy of the bytes that the tree keeps: `buf` may go at once.
+entry* cramfs_load_copy(const uint8_t* buf, size_t size);
 // Same for an image file.
 entry* cramfs_load(const char* imagefile);
 
 // --- tree operations -----------------------------------------------------
 entry* cramfs_find(entry* root, const char* path);
-// Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files.
+// Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files;
+// -1 (with the reader's message) when the stored data does not decode.
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);
-// Prints the content as text and "\n"; 0, or 1 when the path is unknown.
+// Prints the content as text and "\n"; 0, or 1 when the path is unknown
+// (or its data does not decode: the reader's message instead).
 int cramfs_cat(entry* root, const char* path);
 // A regular file holding a copy of `buf`; null when the parent directory is
 // unknown, `path` is a directory or the content exceeds the 24-bit size field.
@@ -100,7 +120,9 @@ long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, ui
 // Prints the tree as "|-- name" lines; refreshes directory sizes. 0.
 int cramfs_ls(entry* root, int level);
 // Writes the tree below `root` into the host directory `dir` (created when
-// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot be made.
+// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot
+// be made. A file whose data does not decode gets the reader's message and is
+// not written; the others are.
 int cramfs_dump(entry* root, const char* dir);
 // Recomputes directory sizes and the image's fslen_ub; gives `node`'s listing size.
 uint32_t cramfs_resize(entry* node);
@@ -113,8 +135,11 @@ entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint
 void inode_add_child(entry* node, entry* child);
 void cramfs_reset_list(entry* parent, entry* child);
 void node_free(entry* node);
-// Frees a node's content and forgets its digest (size 0).
+// Frees a node's content and forgets its digest and stored data (size 0).
 void cramfs_drop_content(entry* e);
+// Up to `size` bytes of a regular file's or link's content from `offset`: the
+// count, or -EIO (message printed unless `quiet`) when stored data does not decode.
+long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, bool quiet = false);
 
 // --- writer --------------------------------------------------------------
 // Tree of the host directory `dir` with the host's attributes (lstat): modes,

@@ -114,6 +114,8 @@ void cramfs_free(entry* root) {
   node_free(root);
   if (image) {
     hash_release(image->entry_table);
+    free(image->owned);
+    free(image->page_cache);
     delete image;
   }
 }
@@ -125,10 +127,9 @@ entry* cramfs_find(entry* root, const char* path) {
 
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset) {
   entry* e = cramfs_find(root, path);
-  if (!e || (e->mode & 0xF000) != 0x8000 || offset >= e->size || !e->buf) return 0;
-  size_t n = std::min<size_t>(size, e->size - offset);
-  memcpy(buf, e->buf + offset, n);
-  return int(n);
+  if (!e || (e->mode & 0xF000) != 0x8000 || offset >= e->size) return 0;
+  long long n = cramfs_entry_pread(e, buf, std::min<size_t>(size, INT_MAX), offset);
+  return n < 0 ? -1 : int(n);
 }
 
 long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, uint64_t offset) {
@@ -136,10 +137,7 @@ long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, ui
   if (!e) return -ENOENT;
   if ((e->mode & 0xF000) == 0x4000) return -EISDIR;
   if ((e->mode & 0xF000) != 0x8000 || (size && !buf)) return -EINVAL;
-  if (offset >= e->size || !e->buf) return 0;
-  size_t n = size_t(std::min<uint64_t>(size, e->size - offset));
-  memcpy(buf, e->buf + offset, n);
-  return (long long)n;
+  return cramfs_entry_pread(e, buf, size, offset);
 }
 
 int cramfs_cat(entry* root, const char* path) {
@@ -147,7 +145,10 @@ int cramfs_cat(entry* root, const char* path) {
   if (!e) return 1;
   // Contents are printed as text, so they stop at the first NUL byte.
   std::string text;
-  if (e->buf && (e->mode & 0xF000) == 0x8000) text.assign(reinterpret_cast<char*>(e->buf), e->size);
+  if ((e->mode & 0xF000) == 0x8000 && e->size) {
+    text.resize(e->size);
+    if (cramfs_entry_pread(e, text.data(), text.size(), 0) < 0) return 1;
+  }
   printf("%s\n", text.c_str());
   return 0;
 }
@@ -268,6 +269,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
 void cramfs_drop_content(entry* e) {
   free(e->buf);
   e->buf = nullptr;
+  e->src = 0;
   e->size = 0;
   e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT));
 }
@@ -419,10 +421,25 @@ static void dump_rec(entry* node, const std::string& dir) {
       }
       dump_rec(c, host);
     } else if (type == 0x8000) {
-      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
-      if (!rs::write_file_atomic(host, c->buf, c->buf ? c->size : 0))
+      // A failed write keeps what was there (a full disk must not truncate an
+      // earlier dump). The content goes out page by page, as it is inflated.
+      bool bad_data = false;
+      bool ok = rs::write_file_atomic(host, [&](FILE* f) {
+        std::vector<uint8_t> chunk(16 * 4096);
+        for (uint64_t at = 0; at < c->size;) {
+          long long n = cramfs_entry_pread(c, chunk.data(), chunk.size(), at);
+          if (n <= 0) {
+            bad_data = true;
+            return false;
+          }
+          if (fwrite(chunk.data(), 1, size_t(n), f) != size_t(n)) return false;
+          at += uint64_t(n);
+        }
+        return true;
+      });
+      if (!ok && !bad_data)
         printf("error: cramfs_dump write %s failed, errno(%s)\n", host.c_str(), strerror(errno));
-    } else if (type == 0xA000 && c->buf) {
+    } else if (type == 0xA000 && c->buf) {  // link targets are read at load
       std::string target(reinterpret_cast<char*>(c->buf), c->size);
       unlink(host.c_str());
       if (symlink(target.c_str(), host.c_str()) != 0) continue;

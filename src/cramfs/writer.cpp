@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -224,6 +225,30 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
 
   std::vector<entry*> order;
   preorder(root, order);
+  // Contents still stored in the loaded image are inflated for the rebuild
+  // and let go afterwards.
+  std::vector<entry*> inflated;
+  auto let_go = [&] {
+    for (entry* e : inflated) {
+      free(e->buf);
+      e->buf = nullptr;
+    }
+  };
+  for (entry* e : order) {
+    if (type_of(e) != 0x8000 || !e->size || e->buf) continue;
+    uint8_t* b = static_cast<uint8_t*>(malloc(e->size + 1));
+    if (!b || cramfs_entry_pread(e, b, e->size, 0) != (long long)e->size) {
+      free(b);
+      let_go();
+      return nullptr;
+    }
+    e->buf = b;
+    inflated.push_back(e);
+  }
+  struct LetGo {
+    std::function<void()> f;
+    ~LetGo() { f(); }
+  } let_go_at_end{let_go};
   uint64_t listings = 76;
   for (entry* e : order) {
     if (strlen(e->name) > kMaxNameField) name_too_long(e->name);
