@@ -29,6 +29,11 @@ struct cramfs_data {
   size_t base_len = 0;
   uint8_t* owned = nullptr;  // the tree's own copy of the image (cramfs_load), freed with it
   bool big_endian = false;   // byte order of the loaded image, and of the rebuilt one
+  // Superblock fields a rebuild keeps: edition, volume name, and the boot
+  // padding's bytes when image_length is 512.
+  uint32_t edition = 0;
+  char volume_name[16] = "Compressed";
+  uint8_t boot_pad[512] = {};
   // One inflated page, kept for the next read of the same stored content.
   uint8_t* page_cache = nullptr;
   uint32_t cache_table = 0, cache_size = 0, cache_index = 0;

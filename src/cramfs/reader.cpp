@@ -249,6 +249,10 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
   image->base_len = size;
   image->owned = owned;
   image->big_endian = big;
+  image->image_length = int(base);
+  if (base) memcpy(image->boot_pad, buf, 512);
+  image->edition = (flags & 1) ? load32(big, super + 36) : 0;
+  memcpy(image->volume_name, super + 48, 16);
   entry* root = cramfs_node_new(image, "/", root_ino.mode, 0, root_ino.uid, root_ino.gid);
   register_node(root);
   Loader loader(image, buf, size);
