@@ -63,7 +63,7 @@ enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
 
 // --- loading -------------------------------------------------------------
 // The tree of the cramfs image in `buf` (a superblock at 0 or after 512 bytes
-// of padding). Malformed images print a message and give null; nothing outside
+// of padding; either byte order: a rebuild keeps the loaded one). Malformed images print a message and give null; nothing outside
 // [buf, buf+size) is read. Directory listings, names, block-pointer tables and
 // link targets are checked here; file pages are inflated only when needed, so
 // a corrupt page is reported by the read of that file. `buf` must outlive the
@@ -156,6 +156,10 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // the process with status 8.
 uint8_t* cramfs_mmap(entry* root, size_t* size);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
+// Little-endian, as always.
 int mkfs_cramfs(const char* dir, const char* image);
+// Same in the byte order mkfs.cramfs -N names: `big_endian` 1 big, 0 little,
+// negative the host's order.
+int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian);
 // Threads used for page compression (0 = all cores); output does not depend on it.
 void cramfs_set_threads(unsigned n);

@@ -161,7 +161,18 @@ class Loader {
     if (ino.offset == 0 || data > len_)
       return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
     // Entries sharing one stored content (duplicates) are checked once.
-    if (tables_.insert({ino.offset, pages}).second && !check_pointers(e, ino.offset, pages)) return false;
+    if (tables_.insert({ino.offset, pages}).second) {
+      std::string msg = check_pointers(e, ino.offset, pages);
+      if (!msg.empty()) {
+        bool more = false;
+        if (uint32_t p = other_page_size(ino.offset, ino.size, &more))
+          fprintf(stderr, "unsupported cramfs: %u-byte pages%s (mkfs.cramfs -b); only 4096-byte pages are read\n", p,
+                  more ? " or bigger" : "");
+        else
+          fputs(msg.c_str(), stderr);
+        return false;
+      }
+    }
     e->src = ino.offset;
     if (!link) return true;
     uint8_t* out = static_cast<uint8_t*>(malloc(ino.size + 1));  // +1 keeps link text terminated
@@ -175,25 +186,57 @@ class Loader {
     return true;
   }
 
-  bool check_pointers(const entry* e, uint32_t table, uint32_t pages) {
+  // The smallest page size above 4096 that makes this content's table and
+  // first page consistent, or 0 (*more: bigger sizes fit too). cramfs records
+  // no page size: an image made for bigger pages shows itself in the first
+  // table that does not fit.
+  uint32_t other_page_size(uint32_t table, uint32_t size, bool* more) {
+    uint32_t found = 0;
+    *more = false;
+    for (uint32_t p = 8192; p <= 65536; p *= 2) {
+      if (size <= kPage) break;
+      uint32_t pages = (size + p - 1) / p;
+      uint64_t start = uint64_t(table) + 4ull * pages, first_end = 0;
+      bool ok = start <= len_;
+      for (uint32_t i = 0; ok && i < pages; ++i) {
+        uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
+        ok = stop >= start && stop <= len_ && stop - start <= 2ull * p;
+        if (i == 0) first_end = stop;
+        start = stop;
+      }
+      if (!ok) continue;
+      uint64_t data = uint64_t(table) + 4ull * pages;
+      std::vector<uint8_t> page(p);
+      uLongf got = std::min(p, size);
+      if (first_end > data &&
+          uncompress(page.data(), &got, img_bytes_ + data, uLong(first_end - data)) == Z_OK && got == std::min(p, size)) {
+        if (found) {
+          *more = true;
+          break;
+        }
+        found = p;
+      }
+    }
+    return found;
+  }
+
+  // Empty, or the reader's message for the first pointer out of place.
+  std::string check_pointers(const entry* e, uint32_t table, uint32_t pages) {
     uint64_t start = uint64_t(table) + 4ull * pages;
     for (uint32_t i = 0; i < pages; ++i) {
       uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
-      if (stop < start || stop > len_) {
-        fprintf(stderr, "read: bad block pointer %u of %s\n", i, e->path);
-        return false;
-      }
+      if (stop < start || stop > len_) return "read: bad block pointer " + std::to_string(i) + " of " + e->path + "\n";
       uint64_t bsize = stop - start;
       if (bsize > 2 * kPage) {
-        fprintf(stderr,
-                "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block %i from %s, bsize %i, "
-                "foffset %i, block %i, boffset %i\n",
-                int(i), e->path, int(bsize), int(uint64_t(table) + 4ull * pages), int(stop), int(start));
-        return false;
+        char nums[160];
+        snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
+                 int(uint64_t(table) + 4ull * pages), int(stop), int(start));
+        return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
+               " from " + e->path + nums;
       }
       start = stop;
     }
-    return true;
+    return {};
   }
 
   cramfs_data* img_;
@@ -202,6 +245,29 @@ class Loader {
   std::set<uint32_t> listings_;
   std::set<std::pair<uint32_t, uint32_t>> tables_;
 };
+
+// The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
+std::string feature_names(uint32_t flags) {
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } known[] = {{0x100, "explicit holes (flag 0x100, mkfs.cramfs -z)"},
+               {0x200, "non-standard signature (flag 0x200)"},
+               {0x400, "shifted root offset (flag 0x400)"},
+               {0x800, "extended block pointers (flag 0x800, uncompressed or direct blocks)"}};
+  std::string out;
+  for (const auto& k : known) {
+    if (!(flags & k.bit)) continue;
+    out += (out.empty() ? "" : ", ") + std::string(k.name);
+    flags &= ~k.bit;
+  }
+  if (flags) {
+    char hex[64];
+    snprintf(hex, sizeof hex, "unknown flags 0x%x", flags);
+    out += (out.empty() ? "" : ", ") + std::string(hex);
+  }
+  return out;
+}
 
 entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
   auto refuse = [&](entry* r) {
@@ -212,23 +278,30 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
     fprintf(stderr, "error:%s\n", strerror(EIO));
     return refuse(nullptr);
   }
+  // The magic in either byte order, at 0 or behind 512 bytes of boot padding.
   size_t base = 0;
-  if (rs::load_le32(buf) != kMagic) {
+  bool big = false;
+  auto magic_at = [&](size_t at) {
+    if (rs::load_le32(buf + at) == kMagic) return true;
+    big = rs::load_be32(buf + at) == kMagic;
+    return big;
+  };
+  if (!magic_at(0)) {
     if (size < 512 + 76) {
       fprintf(stderr, "error:%s\n", strerror(EIO));
       return refuse(nullptr);
     }
     base = 512;
-    if (rs::load_le32(buf + base) != kMagic) {
+    if (!magic_at(base)) {
       fputs("wrong magic! is it really cramfs image file?\n", stderr);
       return refuse(nullptr);
     }
   }
-  const bool big = false;
   const uint8_t* super = buf + base;
   uint32_t flags = load32(big, super + 8);
   if (flags & 0xFFFFFF00u) {
-    fputs("unsupported filesystem features, sorry :-(\n", stderr);
+    std::string what = feature_names(flags & 0xFFFFFF00u);
+    fprintf(stderr, "unsupported cramfs features: %s\n", what.c_str());
     return refuse(nullptr);
   }
   Inode root_ino = decode_inode(big, super + 64);

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -454,10 +455,13 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
   return img;
 }
 
-int mkfs_cramfs(const char* dir, const char* image) {
+int mkfs_cramfs(const char* dir, const char* image) { return mkfs_cramfs_endian(dir, image, 0); }
+
+int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian) {
   size_t ub = 0;
   entry* root = cramfs_parse_directory(dir, &ub);
   if (!root) return -1;
+  root->image->big_endian = big_endian < 0 ? std::endian::native == std::endian::big : big_endian != 0;
   size_t len = 0;
   uint8_t* img = cramfs_mmap(root, &len);
   cramfs_free(root);
