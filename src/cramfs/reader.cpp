@@ -73,10 +73,16 @@ int read_stored_page(cramfs_data* img, uint32_t table, uint32_t size, uint32_t i
 namespace {
 
 constexpr int kMaxDepth = 1024;
+// What a load may hold beyond the image: names and paths are kept for every
+// entry and link targets are inflated, so a small image of deep long names or
+// of many links sharing one page would otherwise grow without bound.
+constexpr uint64_t kMaxPathBytes = 32u << 20;
+constexpr uint64_t kMaxLinkBytes = 16u << 20;
 
 class Loader {
  public:
-  Loader(cramfs_data* img, const uint8_t* buf, size_t len) : img_(img), img_bytes_(buf), len_(len) {}
+  Loader(cramfs_data* img, const uint8_t* buf, size_t len)
+      : img_(img), img_bytes_(buf), len_(len), path_budget_(kMaxPathBytes + len), link_budget_(kMaxLinkBytes + len) {}
 
   bool load_dir(entry* node, const Inode& ino, int depth) {
     if (ino.size == 0) return true;
@@ -88,29 +94,10 @@ class Loader {
     }
     uint64_t end = uint64_t(ino.offset) + ino.size;
     if (end > len_) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
-    uint64_t pos = ino.offset;
     std::vector<std::pair<entry*, Inode>> children;
-    while (pos < end) {
-      if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
-      Inode child = decode_inode(big(), img_bytes_ + pos);
-      pos += 12;
-      if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
-      const char* raw = reinterpret_cast<const char*>(img_bytes_ + pos);
-      std::string name(raw, strnlen(raw, child.namelen));
-      pos += child.namelen;
-      if (name.empty()) {
-        fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
-                int(end - pos), int(pos));
-        break;
-      }
-      if (name == "." || name == "..") continue;
-      if (!valid_name(name)) {
-        fprintf(stderr, "readdir: bad name in %s\n", shown(node));
-        return false;
-      }
-      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
-      node_set_path(e, std::string(node->path) + "/" + name);
-      children.emplace_back(e, child);
+    if (!read_listing(node, ino.offset, end, children)) {
+      for (auto& c : children) node_free(c.first);  // not in the tree yet
+      return false;
     }
     // The tree keeps every directory in name order (a legacy image's unsorted
     // listing is written back sorted).
@@ -137,6 +124,41 @@ class Loader {
   }
 
  private:
+  // The entries of the listing [pos, end) of `node`, not yet in the tree.
+  bool read_listing(entry* node, uint64_t pos, uint64_t end, std::vector<std::pair<entry*, Inode>>& children) {
+    while (pos < end) {
+      if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
+      Inode child = decode_inode(big(), img_bytes_ + pos);
+      pos += 12;
+      if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
+      const char* raw = reinterpret_cast<const char*>(img_bytes_ + pos);
+      std::string name(raw, strnlen(raw, child.namelen));
+      pos += child.namelen;
+      if (name.empty()) {
+        fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
+                int(end - pos), int(pos));
+        break;
+      }
+      if (name == "." || name == "..") continue;
+      if (!valid_name(name)) {
+        fprintf(stderr, "readdir: bad name in %s\n", shown(node));
+        return false;
+      }
+      // The path is held twice (node and path table).
+      uint64_t held = 2 * (strlen(node->path) + 1 + name.size() + 1) + name.size() + 1;
+      if (held > path_budget_) {
+        fprintf(stderr, "readdir: paths too long to hold (more than %u MiB of names)\n",
+                unsigned((kMaxPathBytes + len_) >> 20));
+        return false;
+      }
+      path_budget_ -= held;
+      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
+      node_set_path(e, std::string(node->path) + "/" + name);
+      children.emplace_back(e, child);
+    }
+    return true;
+  }
+
   bool big() const { return img_->big_endian; }
   bool fail(const char* msg) {
     fputs(msg, stderr);
@@ -175,6 +197,12 @@ class Loader {
     }
     e->src = ino.offset;
     if (!link) return true;
+    if (ino.size > link_budget_) {
+      fprintf(stderr, "readlink: link targets too large to hold (more than %u MiB)\n",
+              unsigned((kMaxLinkBytes + len_) >> 20));
+      return false;
+    }
+    link_budget_ -= ino.size;
     uint8_t* out = static_cast<uint8_t*>(malloc(ino.size + 1));  // +1 keeps link text terminated
     if (!out) return fail("read: out of memory\n");
     if (read_stored_page(img_, ino.offset, ino.size, 0, out, true, false) != 0) {
@@ -244,6 +272,7 @@ class Loader {
   size_t len_;
   std::set<uint32_t> listings_;
   std::set<std::pair<uint32_t, uint32_t>> tables_;
+  uint64_t path_budget_, link_budget_;
 };
 
 // The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
