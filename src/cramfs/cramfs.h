@@ -62,12 +62,15 @@ struct entry {
 enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
 
 // --- loading -------------------------------------------------------------
-// The tree of the cramfs image in `buf` (a superblock at 0 or after 512 bytes
-// of padding; either byte order: a rebuild keeps the loaded one). Malformed images print a message and give null; nothing outside
-// [buf, buf+size) is read. Directory listings, names, block-pointer tables and
-// link targets are checked here; file pages are inflated only when needed, so
-// a corrupt page is reported by the read of that file. `buf` must outlive the
-// tree and stay unchanged.
+// The tree of the cramfs image in `buf`: a superblock at 0 or after 512 bytes
+// of padding, in either byte order (a rebuild keeps the loaded one and the
+// superblock's edition, name and padding). Malformed images and variants this
+// reader does not take (feature flags, pages above 4096 bytes) print one line
+// and give null; nothing outside [buf, buf+size) is read. Listings, names,
+// block-pointer tables and link targets are checked here; file pages are
+// inflated only when needed, so a corrupt page is reported by the reads of
+// that file. Names and link targets held are bounded (32 and 16 MiB beyond
+// the image size). `buf` must outlive the tree and stay unchanged.
 entry* cramfs_load_memory(uint8_t* buf, size_t size);
 // Same on a copy of the bytes that the tree keeps: `buf` may go at once.
 entry* cramfs_load_copy(const uint8_t* buf, size_t size);
@@ -153,7 +156,13 @@ long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, 
 entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // Complete cramfs image of the tree in a malloc'd buffer of *size bytes, or
 // null (with a message) when it exceeds the largest image. Writer limits end
-// the process with status 8.
+// the process with status 8. Contents still stored in the loaded image are
+// copied as they are (only their block-pointer tables move; a corrupt page
+// stays as stored); new contents are compressed on all cores. Files of equal
+// content share one copy; the image is in the tree's byte order, with the
+// loaded superblock's edition, name and boot padding, directories sorted.
+// The tree keeps reading from its loaded image: a caller that puts the
+// result in that image's place must load a new tree from it.
 uint8_t* cramfs_mmap(entry* root, size_t* size);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
 // Little-endian, as always.

@@ -142,6 +142,20 @@ TEST(CramfsRebuild, UntouchedImageRebuildsToTheSameBytes) {
   EXPECT_EQ(build(t.get()), img);
 }
 
+TEST(CramfsRebuild, UnEditedToolImagesRebuildToTheSameBytes) {
+  REQUIRE_TOOLS();
+  rstest::TempDir tmp;
+  std::string src = tmp.file("src");
+  mkdir(src.c_str(), 0755);
+  make_rich_dir(src);
+  for (const char* opts : {"", "-p", "-N big", "-N big -p -e 9 -n VOL"}) {
+    std::vector<uint8_t> img = mkfs_tool(src, tmp.file("tool.img"), opts);
+    Tree t = load_quiet(img);
+    ASSERT_TRUE(t) << opts;
+    EXPECT_TRUE(build(t.get()) == img) << opts;
+  }
+}
+
 TEST(CramfsRebuild, ReplaceKeepsSetuidModeAndOwner) {
   REQUIRE_TOOLS();
   rstest::TempDir tmp;
