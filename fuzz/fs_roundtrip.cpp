@@ -7,6 +7,7 @@
 // Compiled once per file system, with RT_CRAMFS, RT_SQUASHFS or RT_MINIFS defined.
 // A designed writer limit ends the program through rs::rs_exit: here that
 // throws and the input counts as rejected. Run with -close_fd_mask=3.
+#include <romsmith/romsmith.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,8 +18,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <romsmith/romsmith.h>
 
 #include "core/fs_contract.h"
 #include "cramfs/cramfs.h"
@@ -41,13 +40,13 @@ constexpr int kType = FS_MINIFS;
 #endif
 
 constexpr size_t kMinifsBytes = 16 * 65536;  // the partition a minifs lives in
-constexpr size_t kMaxFile = 200000;           // crosses cramfs pages and squashfs blocks
+constexpr size_t kMaxFile = 200000;          // crosses cramfs pages and squashfs blocks
 constexpr size_t kMaxTotal = 600000;
 
 const fs_ops* ops = fs_ops_for(kType);
 
 struct Node {
-  char kind;  // 'd', 'f', 'l' or 'o' (other)
+  char kind;                  // 'd', 'f', 'l' or 'o' (other)
   std::vector<uint8_t> data;  // file content or link target
   uint32_t mode = 0, uid = 0, gid = 0;
   bool operator==(const Node& o) const {
@@ -91,9 +90,15 @@ std::vector<uint8_t> content(Input& in, size_t& budget) {
   uint32_t s = 0x9E3779B9u * (how | 1);
   for (size_t i = 0; i < len; ++i) {
     switch (how % 3) {
-      case 0: d[i] = 0; break;                                      // compresses to nothing
-      case 1: d[i] = in.n ? in.p[i % in.n] : 0; break;              // the input again
-      default: s ^= s << 13, s ^= s >> 17, s ^= s << 5, d[i] = uint8_t(s); break;  // does not compress
+      case 0:
+        d[i] = 0;
+        break;  // compresses to nothing
+      case 1:
+        d[i] = in.n ? in.p[i % in.n] : 0;
+        break;  // the input again
+      default:
+        s ^= s << 13, s ^= s >> 17, s ^= s << 5, d[i] = uint8_t(s);
+        break;  // does not compress
     }
   }
   return d;
@@ -102,7 +107,7 @@ std::vector<uint8_t> content(Input& in, size_t& budget) {
 // --- the file system under test ------------------------------------------
 void* fs = nullptr;
 std::vector<std::vector<uint8_t>> bases;  // images a session may start from
-std::vector<uint8_t> part_buf;  // minifs: the partition the device works in
+std::vector<uint8_t> part_buf;            // minifs: the partition the device works in
 
 void* load(const std::vector<uint8_t>& image) {
   part_buf = image;
