@@ -5,7 +5,7 @@
 // into an image, the image loaded again, and the two trees must match path
 // for path (type, size, content).
 // Compiled once per file system, with RT_CRAMFS, RT_SQUASHFS or RT_MINIFS defined.
-// A designed writer limit ends the program through rs::rs_exit: here that
+// A writer limit ends the program through rs::rs_exit: here that
 // throws and the input counts as rejected. Run with -close_fd_mask=3.
 #include <romsmith/romsmith.h>
 #include <sys/stat.h>

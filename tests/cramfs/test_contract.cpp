@@ -117,7 +117,7 @@ TEST(CramfsContract, OwnersBeyondTheFieldsAreRefused) {
 TEST(CramfsContract, RemoveMkdirChmodSymlinkStatWalk) {
   Tree t = empty_tree();
   EXPECT_EQ(ops.remove(t.get(), "/none"), -ENOENT);
-  EXPECT_EQ(ops.rm(t.get(), "/none"), 0) << "the old rm keeps its designed result";
+  EXPECT_EQ(ops.rm(t.get(), "/none"), 0) << "rm of a missing path still gives 0";
   EXPECT_EQ(ops.remove(t.get(), "/"), -EBUSY);
   ASSERT_EQ(ops.mkdir(t.get(), "/d", 0700), 0);
   EXPECT_EQ(ops.mkdir(t.get(), "/x/y", 0700), -ENOENT);
