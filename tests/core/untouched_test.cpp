@@ -10,6 +10,7 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
+#include "minifs/minifs.h"
 #include "testutil.h"
 #include "util/fileio.h"
 
@@ -57,11 +58,30 @@ class Untouched : public ::testing::TestWithParam<int> {
     };
     add("ROOT", 0x10000, FS_CRAMFS, "mkfs.cramfs", "mkfs.cramfs");
     add("APP", 0x20000, FS_SQUASHFS, "mksquashfs", "sh -c 'mksquashfs \"$0\" \"$1\" -comp xz -quiet -no-progress'");
-    std::vector<uint8_t> img = rstest::build_image(t, 0x34000, 0xC000);
+    {
+      // A minifs DATA partition of the same tree, through the library's own writer.
+      std::vector<uint8_t> dev(0x40000, 0xFF);
+      minifs_device* d = minifs_mount("", "/", dev.data(), dev.size(), nullptr);
+      size_t n = 0;
+      uint8_t* m = d && minifs_load(d, src.c_str(), 1) == 0 ? minifs_mmap(d, &n) : nullptr;
+      if (m) {
+        rstest::FixturePart p;
+        p.name = "MDATA";
+        p.start = 0x34000;
+        p.total = 0x40000;
+        p.type = int8_t(FS_MINIFS);
+        p.content.assign(m, m + n);
+        t.parts.push_back(p);
+        minifs_munmap(m, n);
+      }
+      if (d) minifs_umount(d);
+    }
+    std::vector<uint8_t> img = rstest::build_image(t, 0x78000, 0xC000);
     std::vector<uint8_t> noise = rstest::random_bytes(img.size(), 7);
-    // Gap after KERNEL, 0x10000-0x10000 is DATA's end, tail after the last partition.
+    // The gap after KERNEL, the gap after APP, and the tail after MDATA.
     std::memcpy(&img[0xA000], &noise[0xA000], 0x2000);
     std::memcpy(&img[0x30000], &noise[0x30000], 0x4000);
+    std::memcpy(&img[0x74000], &noise[0x74000], 0x4000);
     return img;
   }
 };
@@ -72,6 +92,8 @@ TEST_P(Untouched, OpenAndSaveGiveBackEveryByte) {
   rstest::write_bytes(in, orig);
   Image img(flash_load_bin(in.c_str()));
   ASSERT_NE(img.f, nullptr);
+  ASSERT_NE(img.part("MDATA"), nullptr);
+  ASSERT_NE(img.part("MDATA")->fs, nullptr);
   std::string out = dir.file("out.bin");
   ASSERT_EQ(quiet_save(img.f, out), 0);
   std::vector<uint8_t> got = rstest::read_bytes(out);
@@ -131,7 +153,7 @@ TEST_P(Untouched, ReplacedFileKeepsModeAndOwner) {
   ASSERT_NE(img.f, nullptr);
   rstest::write_text(dir.file("new"), "changed\n");
   std::vector<std::string> edited;
-  for (const char* p : {"ROOT", "APP"}) {
+  for (const char* p : {"ROOT", "APP", "MDATA"}) {
     if (!img.part(p)) continue;
     std::string path = std::string(p) + "//etc/issue";
     ASSERT_GT(flash_add(img.f, path.c_str(), dir.file("new").c_str()), 0) << p;
