@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/flash_ops.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "util/crc32.h"
@@ -26,9 +27,10 @@ int8_t type_of(const std::string& w) {
   static const struct {
     const char* word;
     int8_t code;
-  } types[] = {{"RAW", FS_RAW},         {"ROMFS", FS_ROMFS},   {"CRAMFS", FS_CRAMFS},     {"JFFS2", FS_JFFS2},
-               {"YAFFS2", FS_YAFFS2},   {"YAFFS", FS_YAFFS2},  {"RAMFS", 5},              {"SQUASHFS", FS_SQUASHFS},
-               {"UBIFS", FS_UBIFS},     {"HIDE", FS_HIDE},     {"MINIFS", int8_t(FS_MINIFS)}};
+  } types[] = {{"RAW", FS_RAW},     {"ROMFS", FS_ROMFS},          {"CRAMFS", FS_CRAMFS},
+               {"JFFS2", FS_JFFS2}, {"YAFFS2", FS_YAFFS2},        {"YAFFS", FS_YAFFS2},
+               {"RAMFS", 5},        {"SQUASHFS", FS_SQUASHFS},    {"UBIFS", FS_UBIFS},
+               {"HIDE", FS_HIDE},   {"MINIFS", int8_t(FS_MINIFS)}};
   for (const auto& t : types)
     if (strcasecmp(w.c_str(), t.word) == 0) return t.code;
   return 0;
@@ -79,6 +81,10 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(fp, std::fclose);
   basedir = rs::dir_of(conf);
+  // Settings of an earlier image or flash.conf do not carry over into this one.
+  init_table_sect(1);
+  table_file_name.clear();
+  dtb_file.clear();
   std::unique_ptr<flash, FlashDeleter> entry(static_cast<flash*>(std::calloc(1, sizeof(flash))));
   if (!entry) {
     std::printf("memory calloc entry == NULL\n");
@@ -93,7 +99,7 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
     rs::trim(line);
     if (!line[0] || line[0] == '#') continue;
     std::vector<std::string> tok = tokens(line);
-    static const char* keys[] = {"flash_size", "block_size", "table_enable", "write_protect",
+    static const char* keys[] = {"flash_size", "block_size", "table_enable",  "write_protect",
                                  "crc32",      "zlibmode",   "table_version", "dtb_file"};
     int key = -1;
     for (int k = 0; k < 8 && key < 0; ++k)
@@ -106,7 +112,9 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
       }
       const std::string v = rs::trim(tok[1]);
       switch (key) {
-        case 0: e->flash_size = is_auto(v) ? 0 : uint32_t(rs::str2int(v)); break;
+        case 0:
+          e->flash_size = is_auto(v) ? 0 : uint32_t(rs::str2int(v));
+          break;
         case 1:
           e->block_size = uint32_t(rs::str2int(v));
           if (e->block_size != 0x1000 && e->block_size != 0x10000 && e->block_size != 0x20000) {
@@ -117,10 +125,18 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
             conf_fatal();
           }
           break;
-        case 2: e->table_enable = is_true(v); break;
-        case 3: e->flash_table.write_protect = is_true(v); break;
-        case 4: e->flash_table.crc32_enable = is_true(v); break;
-        case 5: e->new_style = is_true(v); break;
+        case 2:
+          e->table_enable = is_true(v);
+          break;
+        case 3:
+          e->flash_table.write_protect = is_true(v);
+          break;
+        case 4:
+          e->flash_table.crc32_enable = is_true(v);
+          break;
+        case 5:
+          e->new_style = is_true(v);
+          break;
         case 6:
           e->table_version = int(rs::str2int(v));
           init_table_sect(e->table_version);
@@ -304,5 +320,12 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
       p.info->crc32 = 0;
     }
   }
+  image_state& st = state_of(e);
+  st = image_state{};
+  st.table_version = e->table_version;
+  st.sect = table_sect;
+  st.table_file_name = table_file_name;
+  st.dtb_file = dtb_file;
+  st.basedir = basedir;
   return entry.release();
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Replaces a partition's content, keeping used_size and crc32 right.
 int partition_update(partition_data* p, const void* buf, size_t size);
@@ -27,7 +28,8 @@ int encode_table_into(flash* entry, partition_data& table_part);
 
 // Writes the table file "table.bin" (or the configured name) into basedir.
 // Returns the path written, empty on failure (errno set).
-std::string write_table_file(flash* entry);
+// `loose`: the table as stored outside any partition, when it was.
+std::string write_table_file(flash* entry, const std::vector<uint8_t>* loose = nullptr);
 
 // "%6.2f MB" etc.; `size_str` holds at least 32 characters.
 char* get_size_str(char* size_str, uint64_t size);

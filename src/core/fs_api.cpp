@@ -10,15 +10,24 @@
 std::string fs_error_text(int err) {
   if (err < 0) err = -err;
   switch (err) {
-    case RS_ENOPART: return "no such partition";
-    case RS_ENOFS: return "the partition holds no cramfs, squashfs or minifs file system";
-    case RS_EUNLOADED: return "the partition's file system could not be read";
-    case RS_EBADPATH: return "not a path of the form PART/path";
-    case ENOSYS: return "not supported by this file system";
-    case EFBIG: return "file too large for the file system";
-    case ENOSPC: return "no space left in the file system";
-    case EIO: return "stored data cannot be read (corrupt image)";
-    default: return std::strerror(err);
+    case RS_ENOPART:
+      return "no such partition";
+    case RS_ENOFS:
+      return "the partition holds no cramfs, squashfs or minifs file system";
+    case RS_EUNLOADED:
+      return "the partition's file system could not be read";
+    case RS_EBADPATH:
+      return "not a path of the form PART/path";
+    case ENOSYS:
+      return "not supported by this file system";
+    case EFBIG:
+      return "file too large for the file system";
+    case ENOSPC:
+      return "no space left in the file system";
+    case EIO:
+      return "stored data cannot be read (corrupt image)";
+    default:
+      return std::strerror(err);
   }
 }
 
@@ -26,13 +35,13 @@ namespace {
 
 // "/a//b/" -> "/a/b"; false for "." or ".." components.
 bool normalise(const std::string& in, std::string& out) {
-  out = "/";
+  std::string joined;
   for (const std::string& part : rs::strsplit(in, "/")) {
     if (part.empty()) continue;
     if (part == "." || part == "..") return false;
-    if (out.size() > 1) out += '/';
-    out += part;
+    joined.append("/").append(part);
   }
+  out = joined.empty() ? std::string("/") : joined;
   return true;
 }
 

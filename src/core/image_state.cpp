@@ -29,6 +29,8 @@ void state_drop(const flash* entry) {
 void state_make_current(const flash* entry) {
   image_state& s = state_of(entry);
   table_sect = s.sect;
+  table_file_name = s.table_file_name;
+  dtb_file = s.dtb_file;
 }
 
 int partition_index(const flash* entry, const partition_data& p) {

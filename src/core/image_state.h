@@ -21,7 +21,8 @@ struct image_state {
   std::string table_file_name;  // configured table file name; empty when none
   std::string dtb_file;
   std::string basedir = ".";
-  uint64_t file_length = 0;  // length of the loaded file, 0 when built from a flash.conf
+  uint64_t file_length = 0;     // length of the loaded file, 0 when built from a flash.conf
+  uint64_t table_found_at = 0;  // where the loader found the table
   std::vector<uncovered_range> uncovered;
   bool table_snapshot = false;  // the table record as loaded, to keep its bytes when unchanged
   partition_table loaded_table{};

@@ -106,7 +106,8 @@ RS_API int flash_dump(flash* entry, const char* path) {
     std::printf("%-3s%-8s%-3s%-10s%-10s%-9s%10s%11s%9s%5s\n", "ID", "NAME", "", "FS", "CRC32", "START", "SIZE", "USED",
                 "USE%", "PASS");
     write_summary(entry, f);
-    if (std::fclose(f) != 0) std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
+    if (std::fclose(f) != 0)
+      std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
   } else {
     std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
   }

@@ -4,16 +4,47 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
-#include "util/endian.h"
 #include "util/crc32.h"
+#include "util/endian.h"
 #include "util/mapping.h"
 
 namespace {
+
+// The image's own settings and what a save must give back unchanged: the
+// bytes no partition covers and the table record as read.
+void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int version, size_t found_at) {
+  image_state& s = state_of(entry);
+  s = image_state{};
+  s.table_version = version;
+  s.sect = table_sect;
+  s.basedir = basedir;
+  s.file_length = fsize;
+  s.table_found_at = found_at;
+  s.table_snapshot = true;
+  s.loaded_table = entry->flash_table;
+  std::vector<std::pair<uint64_t, uint64_t>> spans;
+  for (int i = 0; i < entry->count; ++i) {
+    const partition_info& info = entry->flash_table.tables[i];
+    if (info.total_size) spans.emplace_back(info.start_addr, uint64_t(info.start_addr) + info.total_size);
+  }
+  std::sort(spans.begin(), spans.end());
+  uint64_t at = 0;
+  auto keep = [&](uint64_t from, uint64_t to) {
+    if (to > from) s.uncovered.push_back({from, std::vector<uint8_t>(data + from, data + to)});
+  };
+  for (const auto& [from, to] : spans) {
+    keep(at, std::min<uint64_t>(from, fsize));
+    at = std::max(at, to);
+  }
+  keep(at, fsize);
+}
 
 flash* load_bin(const char* filename, bool full) {
   if (!filename) return nullptr;
@@ -96,6 +127,7 @@ flash* load_bin(const char* filename, bool full) {
     partition_load_fs(p);
   }
   flash_sort(entry);
+  remember_loaded(entry, data, fsize, version, at);
   return entry;
 }
 

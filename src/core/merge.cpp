@@ -1,5 +1,7 @@
 // Merge files (a flash.conf with all its inputs in one file), their split,
 // and the release block stamped into the first partition.
+#include "core/merge.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "core/flash_ops.h"
-#include "core/merge.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "util/crc32.h"

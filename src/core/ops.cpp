@@ -7,18 +7,22 @@
 
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "util/crc32.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
 
-int partition_update(partition_data* p, const void* buf, size_t size) {
+namespace {
+
+// The main area a new content of `size` bytes must fit; -1 with the message when it does not.
+long long update_area(const partition_data* p, size_t size) {
   if (!p || !p->info) return -1;
-  partition_info* info = p->info;
+  const partition_info* info = p->info;
   if (info->partition_size != 0 && size > info->partition_size) {
-    std::printf("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121,
-                int(info->partition_size), int(size));
+    std::printf("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(info->partition_size),
+                int(size));
     return -1;
   }
   // With no main-area size to check against, the buffer itself is the bound.
@@ -28,6 +32,15 @@ int partition_update(partition_data* p, const void* buf, size_t size) {
     std::printf("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(area), int(size));
     return -1;
   }
+  return (long long)area;
+}
+
+}  // namespace
+
+int partition_update(partition_data* p, const void* buf, size_t size) {
+  long long area = update_area(p, size);
+  if (area < 0) return -1;
+  partition_info* info = p->info;
   if (!p->buf && info->total_size) {
     p->buf = static_cast<uint8_t*>(std::malloc(info->total_size));
     if (!p->buf) return -1;
@@ -36,7 +49,7 @@ int partition_update(partition_data* p, const void* buf, size_t size) {
   info->used_size = uint32_t(size);
   info->crc32 = size ? rs::crc32_of(buf, size) : 0;
   if (p->buf) {
-    std::memset(p->buf, 0xFF, area);
+    std::memset(p->buf, 0xFF, size_t(area));
     if (size) std::memmove(p->buf, buf, size);
   }
   return 0;
@@ -96,7 +109,9 @@ RS_API int flash_write(flash* entry, const char* full_file, const void* buf, int
   Target t;
   if (!resolve(entry, full_file, t) || size < 0) return -1;
   if (!t.part->fs || !t.ops->write) return -1;
-  return t.ops->write(t.part->fs, t.path.c_str(), buf, size_t(size));
+  int rc = t.ops->write(t.part->fs, t.path.c_str(), buf, size_t(size));
+  if (rc > 0 || (rc == 0 && size == 0 && t.ops->type == FS_MINIFS)) partition_mark_fs_edited(entry, *t.part);
+  return rc;
 }
 
 RS_API int flash_add(flash* entry, const char* full_file, const char* local_file) {
@@ -111,20 +126,29 @@ RS_API int flash_rm(flash* entry, const char* full_file) {
   Target t;
   if (!resolve(entry, full_file, t)) return -1;
   if (!t.part->fs || !t.ops->rm) return -1;
-  return t.ops->rm(t.part->fs, t.path.c_str());
+  // Removing what is not there changes nothing: the partition stays as loaded.
+  fs_attr attr;
+  bool present = !t.ops->stat || t.ops->stat(t.part->fs, t.path.c_str(), &attr) == 0;
+  int rc = t.ops->rm(t.part->fs, t.path.c_str());
+  if (present && rc >= 0) partition_mark_fs_edited(entry, *t.part);
+  return rc;
 }
 
 RS_API int flash_update(flash* entry, const char* partition_name, const void* buf, int size) {
   if (size < 0) return -1;
   partition_data* p = flash_get_partition(entry, partition_name);
-  if (!p || partition_update(p, buf, size_t(size)) != 0) return -1;
-  // The old handle described bytes that are gone. A minifs device is mounted
-  // afresh too: kept, its stale files would overwrite the new bytes at save.
-  int type = p->info->file_system_type;
-  if (type == FS_CRAMFS || type == FS_SQUASHFS || type == FS_MINIFS) {
-    partition_release_fs(*p);
-    partition_load_fs(*p);
-  }
+  // A refused content leaves the partition, and any pending file edit, alone.
+  if (!p || update_area(p, size_t(size)) < 0) return -1;
+  // The handle may read the old bytes lazily: let it go before they are
+  // replaced, and read the new content afresh. The content is written as
+  // given: it replaces any pending file edit instead of being rebuilt.
+  partition_release_fs(*p);
+  int rc = partition_update(p, buf, size_t(size));
+  partition_load_fs(*p);
+  if (rc != 0) return -1;
+  partition_mark_changed(entry, *p);
+  int i = partition_index(entry, *p);
+  if (i >= 0) state_of(entry).fs_edited[i] = false;
   return 0;
 }
 
@@ -151,6 +175,7 @@ RS_API int flash_free(flash* entry) {
     std::free(p.buf);
     std::free(p.file_name);
   }
+  state_drop(entry);
   std::free(entry);
   return 0;
 }

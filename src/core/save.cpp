@@ -1,5 +1,6 @@
 // Writing a Flash image: file-system rebuilds, the table, raw and zlibmode
 // output, and the table file. Every file is replaced atomically.
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -7,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "util/endian.h"
@@ -29,11 +32,17 @@ std::vector<uint8_t> table_bytes(const partition_data& p) {
   return out;
 }
 
-bool write_raw(const flash* entry, FILE* f) {
+// The loaded bytes no partition covers go first, so a whole-chip dump comes
+// back whole; then the partitions; then a table kept outside any partition.
+bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_table, uint64_t table_at) {
+  const image_state& s = state_of(entry);
+  for (const uncovered_range& r : s.uncovered)
+    if (!rs::write_at(f, r.offset, r.bytes.data(), r.bytes.size())) return false;
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     if (p.buf && !rs::write_at(f, p.info->start_addr, p.buf, p.info->total_size)) return false;
   }
+  if (loose_table && !rs::write_at(f, table_at, loose_table->data(), loose_table->size())) return false;
   return true;
 }
 
@@ -88,12 +97,16 @@ bool report_write(bool ok) {
   return ok;
 }
 
+// Re-encodes the file systems of `type` that a file operation changed since
+// they were loaded or last saved; every other partition keeps its bytes.
 int rebuild_pass(flash* entry, int type) {
   const fs_ops* ops = fs_ops_for(type);
   if (!ops || !ops->rebuild) return 0;
+  image_state& s = state_of(entry);
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
-    if (!p.fs || p.info->file_system_type != type) continue;
+    int idx = partition_index(entry, p);
+    if (!p.fs || p.info->file_system_type != type || idx < 0 || !s.fs_edited[idx]) continue;
     size_t size = 0;
     uint8_t* image = ops->rebuild(p.fs, &size);
     if (!image) {
@@ -101,17 +114,105 @@ int rebuild_pass(flash* entry, int type) {
       std::printf("[%s : %d]: An error occurred when running run cramfs_mmap !\n", "flash_save", 270);
       return -1;
     }
+    // The handle may still read the old bytes: it goes before they are
+    // overwritten, and a new one is loaded from what was written.
+    partition_release_fs(p);
     int rc = partition_update(&p, image, size);
     ops->release_image(image, size);
+    partition_load_fs(p);
     if (rc != 0) return -1;
-    // A minifs device lives in the partition buffer that was just rewritten:
-    // mount it again so that later edits and saves see the new layout.
-    if (type == FS_MINIFS) {
-      partition_release_fs(p);
-      partition_load_fs(p);
-    }
+    s.fs_edited[idx] = false;
+    s.changed[idx] = true;
   }
   return 0;
+}
+
+bool ranges_overlap(const partition_info* a, const partition_info* b, uint64_t* from, uint64_t* to) {
+  *from = std::max<uint64_t>(a->start_addr, b->start_addr);
+  *to = std::min<uint64_t>(uint64_t(a->start_addr) + a->total_size, uint64_t(b->start_addr) + b->total_size);
+  return *from < *to;
+}
+
+// Partitions that share bytes are written in table order, so a later one
+// would overwrite an earlier one's edit: refuse that instead of losing it.
+bool check_overlaps(const flash* entry) {
+  const image_state& s = state_of(entry);
+  for (int i = 0; i < entry->count; ++i)
+    for (int j = i + 1; j < entry->count; ++j) {
+      const partition_data& a = entry->list[i];
+      const partition_data& b = entry->list[j];
+      uint64_t from, to;
+      if (!a.buf || !b.buf || !ranges_overlap(a.info, b.info, &from, &to)) continue;
+      int ia = partition_index(entry, a), ib = partition_index(entry, b);
+      bool edited = (ia >= 0 && s.changed[ia]) || (ib >= 0 && s.changed[ib]);
+      if (!edited) continue;
+      const uint8_t* pa = a.buf + (from - a.info->start_addr);
+      const uint8_t* pb = b.buf + (from - b.info->start_addr);
+      if (std::memcmp(pa, pb, size_t(to - from)) == 0) continue;
+      std::printf("error: partitions %s and %s overlap at 0x%llx-0x%llx and %s was changed: saving would lose it\n",
+                  partition_name(a.info).c_str(), partition_name(b.info).c_str(), (unsigned long long)from,
+                  (unsigned long long)to, partition_name((ia >= 0 && s.changed[ia]) ? a.info : b.info).c_str());
+      return false;
+    }
+  return true;
+}
+
+// Whether [at, at+len) is free of every partition but the table's own.
+bool place_uncovered(const flash* entry, uint64_t at, uint64_t len) {
+  for (int i = 0; i < entry->count; ++i) {
+    if (is_table_partition(entry->list[i])) continue;
+    const partition_info* info = entry->list[i].info;
+    uint64_t a = info->start_addr, b = a + info->total_size;
+    if (a < at + len && at < b && info->total_size) return false;
+  }
+  return true;
+}
+
+// The table must land somewhere the loader will find it again. Gives false
+// (with the reason printed) when it cannot be stored; `loose` receives a
+// table to write outside any partition.
+bool place_table(flash* entry, std::vector<uint8_t>& loose, uint64_t& loose_at) {
+  image_state& s = state_of(entry);
+  partition_data* table = nullptr;
+  for (int i = 0; i < entry->count; ++i)
+    if (is_table_partition(entry->list[i])) table = &entry->list[i];
+  bool unchanged = s.table_snapshot && std::memcmp(&s.loaded_table, &entry->flash_table, sizeof(partition_table)) == 0;
+  if (table && table->info->total_size >= table_sect.size) {
+    // An unchanged record keeps the bytes as loaded.
+    if (unchanged) return true;
+    return encode_table_into(entry, *table) == 0;
+  }
+  // Only images that came from a file were found by their table; an image
+  // built from a flash.conf without a TABLE partition carries none by choice.
+  if (!s.file_length) {
+    if (table) return encode_table_into(entry, *table) == 0;
+    return true;
+  }
+  const char* why = table ? "the TABLE partition is smaller than the table" : "the image has no TABLE partition";
+  if (!place_uncovered(entry, s.table_found_at, table_sect.size)) {
+    std::printf("error: the partition table cannot be stored (%s, and partitions cover 0x%llx where it was found)\n",
+                why, (unsigned long long)s.table_found_at);
+    return false;
+  }
+  loose.assign(table_sect.size, 0xFF);
+  if (flash_table_write_version(entry->table_version, &entry->flash_table, loose.data(), loose.size()) != 0)
+    return false;
+  loose_at = s.table_found_at;
+  // A short TABLE partition still holds what fits, as before.
+  if (table) encode_table_into(entry, *table);
+  return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return rs::dir_of(a) == rs::dir_of(b) && rs::rs_basename(a) == rs::rs_basename(b);
+}
+
+std::string table_file_path() {
+  return table_file_name.empty() ? rs::strprintf("%s/table.bin", basedir.c_str())
+                                 : rs::strprintf("%s/%s", basedir.c_str(), table_file_name.c_str());
 }
 
 }  // namespace
@@ -133,11 +234,13 @@ int encode_table_into(flash* entry, partition_data& p) {
   return 0;
 }
 
-std::string write_table_file(flash* entry) {
-  std::string path = table_file_name.empty() ? rs::strprintf("%s/table.bin", basedir.c_str())
-                                             : rs::strprintf("%s/%s", basedir.c_str(), table_file_name.c_str());
+std::string write_table_file(flash* entry, const std::vector<uint8_t>* loose) {
+  std::string path = table_file_path();
+  // The configured name serves one save.
   table_file_name.clear();
+  state_of(entry).table_file_name.clear();
   bool ok = rs::write_file_atomic(path, [&](FILE* f) {
+    if (loose) return std::fwrite(loose->data(), 1, loose->size(), f) == loose->size();
     for (int i = 0; i < entry->count; ++i) {
       const partition_data& p = entry->list[i];
       if (!is_table_partition(p)) continue;
@@ -153,25 +256,37 @@ extern "C" {
 
 RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
   if (!entry || !filename) return -1;
+  // This image's own table format and table file name are the current ones.
+  state_make_current(entry);
+  if (same_file(filename, table_file_path())) {
+    std::printf("error: %s is where the table file goes; save the image under another name\n", filename);
+    return -1;
+  }
   if (!unchanged_fs)
     for (int type : {int(FS_CRAMFS), int(FS_SQUASHFS), int(FS_MINIFS)})
       if (rebuild_pass(entry, type) != 0) return -1;
-  for (int i = 0; i < entry->count; ++i)
-    if (is_table_partition(entry->list[i]) && encode_table_into(entry, entry->list[i]) != 0) return -1;
+  std::vector<uint8_t> loose;
+  uint64_t loose_at = 0;
+  if (!place_table(entry, loose, loose_at) || !check_overlaps(entry)) return -1;
   errno = 0;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) {
-    return entry->new_style ? write_zlibmode(entry, f) : write_raw(entry, f);
+    return entry->new_style ? write_zlibmode(entry, f)
+                            : write_raw(entry, f, loose.empty() ? nullptr : &loose, loose_at);
   });
   if (!report_write(ok)) return -1;
   errno = 0;
-  if (!report_write(!write_table_file(entry).empty())) return -1;
+  if (!report_write(!write_table_file(entry, loose.empty() ? nullptr : &loose).empty())) return -1;
+  // What is on disk now is what a next save compares with.
+  image_state& s = state_of(entry);
+  s.table_snapshot = true;
+  s.loaded_table = entry->flash_table;
   return 0;
 }
 
 RS_API int flash_simple_save(flash* entry, const char* filename) {
   if (!entry || !filename) return -1;
   errno = 0;
-  bool ok = rs::write_file_atomic(filename, [&](FILE* f) { return write_raw(entry, f); });
+  bool ok = rs::write_file_atomic(filename, [&](FILE* f) { return write_raw(entry, f, nullptr, 0); });
   return report_write(ok) ? 0 : -1;
 }
 

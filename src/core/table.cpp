@@ -131,12 +131,8 @@ int flash_table_v4_read(partition_table* tbl, const uint8_t* data, size_t len) {
   return table_read(kV4, tbl, data, len);
 }
 int flash_table_write(partition_table* tbl, uint8_t* data, size_t len) { return table_write(kV1, tbl, data, len); }
-int flash_table_v2_write(partition_table* tbl, uint8_t* data, size_t len) {
-  return table_write(kV2, tbl, data, len);
-}
-int flash_table_v4_write(partition_table* tbl, uint8_t* data, size_t len) {
-  return table_write(kV4, tbl, data, len);
-}
+int flash_table_v2_write(partition_table* tbl, uint8_t* data, size_t len) { return table_write(kV2, tbl, data, len); }
+int flash_table_v4_write(partition_table* tbl, uint8_t* data, size_t len) { return table_write(kV4, tbl, data, len); }
 
 int flash_table_write_version(int table_version, partition_table* tbl, uint8_t* data, size_t len) {
   if (table_version == 2) return flash_table_v2_write(tbl, data, len);
@@ -152,16 +148,26 @@ int check_table_crc(const partition_table* tbl, const uint8_t* data, size_t len)
 
 const char* get_fstype(int code) {
   switch (code) {
-    case FS_RAW: return "RAW";
-    case FS_ROMFS: return "ROMFS";
-    case FS_CRAMFS: return "CRAMFS";
-    case FS_JFFS2: return "JFFS2";
-    case FS_YAFFS2: return "YAFFS2";
-    case FS_SQUASHFS: return "SQUASHFS";
-    case FS_UBIFS: return "UBIFS";
-    case FS_HIDE: return "HIDE";
-    case FS_MINIFS: return "MINIFS";
-    default: return "UNKNOWN";
+    case FS_RAW:
+      return "RAW";
+    case FS_ROMFS:
+      return "ROMFS";
+    case FS_CRAMFS:
+      return "CRAMFS";
+    case FS_JFFS2:
+      return "JFFS2";
+    case FS_YAFFS2:
+      return "YAFFS2";
+    case FS_SQUASHFS:
+      return "SQUASHFS";
+    case FS_UBIFS:
+      return "UBIFS";
+    case FS_HIDE:
+      return "HIDE";
+    case FS_MINIFS:
+      return "MINIFS";
+    default:
+      return "UNKNOWN";
   }
 }
 

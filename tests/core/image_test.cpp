@@ -236,7 +236,9 @@ TEST_F(Save, UnchangedImageRoundTripsAndTableIsReencoded) {
   EXPECT_EQ(again.f->flash_table.crc_verify, img.f->flash_table.crc_verify);
 }
 
-TEST_F(Save, ShortTablePartitionKeepsWhatFits) {
+TEST_F(Save, TableThatNoPartitionCanHoldGoesWhereItWasFound) {
+  // A TABLE entry too short for the table (even empty): the table is stored
+  // where the loader found it, so the saved image opens again with the same table.
   for (uint32_t total : {0u, 100u}) {
     rstest::FixtureTable st = t;
     st.parts[2].total = total;
@@ -244,14 +246,39 @@ TEST_F(Save, ShortTablePartitionKeepsWhatFits) {
     Image img(flash_load_bin(in.c_str()));
     ASSERT_NE(img.f, nullptr);
     std::string out = dir.file("short.bin");
+    testing::internal::CaptureStdout();
     ASSERT_EQ(flash_save(img.f, out.c_str(), 1), 0) << total;
+    testing::internal::GetCapturedStdout();
     std::vector<uint8_t> got = rstest::read_bytes(out);
     std::vector<uint8_t> table = rstest::read_bytes(dir.file("table.bin"));
     ASSERT_EQ(table.size(), 3072u);
-    // The partition holds the first bytes of the new table, nothing beyond it.
-    EXPECT_EQ(0, std::memcmp(&got[0xC000], table.data(), total));
-    EXPECT_EQ(got[0xC000 + total], 0) << "bytes no partition covers are not written";
+    EXPECT_EQ(0, std::memcmp(&got[0xC000], table.data(), table.size()));
+    Image again(flash_load_bin(out.c_str()));
+    ASSERT_NE(again.f, nullptr) << total;
+    EXPECT_EQ(again.f->count, img.f->count);
+    EXPECT_EQ(again.f->flash_table.crc_verify, img.f->flash_table.crc_verify);
   }
+}
+
+TEST_F(Save, TableWithNoPlaceLeftIsRefused) {
+  // No TABLE partition, and the place the table was found is now inside
+  // another partition: the save fails and says why rather than writing an
+  // image nobody can open.
+  rstest::FixtureTable st = t;
+  st.parts[2].name = "NOTTBL";
+  rstest::write_bytes(in, rstest::build_image(st, 0x10000, 0xC000));
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  partition_data* k = img.part("KERNEL");
+  ASSERT_NE(k, nullptr);
+  k->info->start_addr = 0xB000;
+  k->info->total_size = 0x2000;
+  std::string out = dir.file("none.bin");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(flash_save(img.f, out.c_str(), 1), -1);
+  std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("the image has no TABLE partition"), std::string::npos) << said;
+  EXPECT_FALSE(rs::path_exists(out));
 }
 
 TEST_F(Save, UpdateChecksSizeAndKeepsReservedArea) {

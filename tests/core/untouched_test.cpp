@@ -1,0 +1,207 @@
+// What a save must give back unchanged: partitions nobody edited, bytes no
+// partition covers, and each image's own table format.
+#include <gtest/gtest.h>
+#include <romsmith/romsmith.h>
+
+#include <cstring>
+
+#include "core/state.h"
+#include "core/table.h"
+#include "fixture.h"
+#include "testutil.h"
+#include "util/fileio.h"
+
+namespace {
+
+struct Image {
+  flash* f = nullptr;
+  explicit Image(flash* p) : f(p) {}
+  ~Image() {
+    if (f) flash_free(f);
+  }
+  partition_data* part(const char* n) { return flash_get_partition(f, n); }
+};
+
+int quiet_save(flash* f, const std::string& out, int unchanged = 0) {
+  testing::internal::CaptureStdout();
+  int rc = flash_save(f, out.c_str(), unchanged);
+  testing::internal::GetCapturedStdout();
+  return rc;
+}
+
+class Untouched : public ::testing::TestWithParam<int> {
+ protected:
+  rstest::TempDir dir;
+  void SetUp() override { basedir = dir.path(); }
+  void TearDown() override {
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+
+  // The sample table with a random gap between KERNEL and TABLE, a random
+  // tail after DATA, and, when the tools are there, a cramfs and a squashfs
+  // partition made by them.
+  std::vector<uint8_t> image(int format) {
+    rstest::FixtureTable t = rstest::sample_table(format);
+    t.parts[1].total = 0x6000;  // KERNEL ends at 0xA000: 0xA000-0xC000 is a gap
+    t.parts[1].content.resize(0x5000);
+    std::string src = dir.file("src");
+    rstest::run_command("mkdir -p " + src + "/etc && echo hello > " + src + "/etc/issue && ln -s issue " + src +
+                        "/etc/motd && chmod 4755 " + src + "/etc/issue");
+    if (rstest::have_tool("mkfs.cramfs") &&
+        rstest::run_command("mkfs.cramfs " + src + " " + dir.file("c.img") + " >/dev/null").status == 0) {
+      rstest::FixturePart p;
+      p.name = "ROOT";
+      p.start = 0x10000;
+      p.total = 0x10000;
+      p.type = FS_CRAMFS;
+      p.content = rstest::read_bytes(dir.file("c.img"));
+      t.parts.push_back(p);
+    }
+    if (rstest::have_tool("mksquashfs") &&
+        rstest::run_command("mksquashfs " + src + " " + dir.file("s.img") + " -comp xz -quiet -no-progress").status ==
+            0) {
+      rstest::FixturePart p;
+      p.name = "APP";
+      p.start = 0x20000;
+      p.total = 0x10000;
+      p.type = FS_SQUASHFS;
+      p.content = rstest::read_bytes(dir.file("s.img"));
+      t.parts.push_back(p);
+    }
+    std::vector<uint8_t> img = rstest::build_image(t, 0x34000, 0xC000);
+    std::vector<uint8_t> noise = rstest::random_bytes(img.size(), 7);
+    // Gap after KERNEL, 0x10000-0x10000 is DATA's end, tail after the last partition.
+    std::memcpy(&img[0xA000], &noise[0xA000], 0x2000);
+    std::memcpy(&img[0x30000], &noise[0x30000], 0x4000);
+    return img;
+  }
+};
+
+TEST_P(Untouched, OpenAndSaveGiveBackEveryByte) {
+  std::vector<uint8_t> orig = image(GetParam());
+  std::string in = dir.file("in.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  std::string out = dir.file("out.bin");
+  ASSERT_EQ(quiet_save(img.f, out), 0);
+  std::vector<uint8_t> got = rstest::read_bytes(out);
+  ASSERT_EQ(got.size(), orig.size());
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], orig[i]) << "first changed byte at 0x" << std::hex << i;
+  // A content given as a whole is written as given, never rebuilt.
+  if (partition_data* root = img.part("ROOT")) {
+    std::vector<uint8_t> given(root->buf, root->buf + root->info->used_size);
+    ASSERT_EQ(flash_update(img.f, "ROOT", given.data(), int(given.size())), 0);
+    ASSERT_EQ(quiet_save(img.f, out), 0);
+    got = rstest::read_bytes(out);
+    ASSERT_EQ(got.size(), orig.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], orig[i]) << "after update: 0x" << std::hex << i;
+  }
+  // Removing what is not there edits nothing.
+  if (img.part("APP")) {
+    flash_rm(img.f, "APP//no/such/file");
+    ASSERT_EQ(quiet_save(img.f, out), 0);
+    EXPECT_EQ(rstest::read_bytes(out), orig);
+  }
+}
+
+TEST_P(Untouched, EditInOnePartitionLeavesEveryOtherByte) {
+  if (!rstest::have_tool("mkfs.cramfs")) GTEST_SKIP() << "mkfs.cramfs not installed";
+  std::vector<uint8_t> orig = image(GetParam());
+  std::string in = dir.file("in.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  ASSERT_NE(img.part("ROOT")->fs, nullptr);
+  rstest::write_text(dir.file("new"), "changed\n");
+  ASSERT_EQ(flash_add(img.f, "ROOT//etc/issue", dir.file("new").c_str()), 1);
+  std::string out = dir.file("out.bin");
+  ASSERT_EQ(quiet_save(img.f, out), 0);
+  std::vector<uint8_t> got = rstest::read_bytes(out);
+  ASSERT_EQ(got.size(), orig.size());
+  const partition_info* root = img.part("ROOT")->info;
+  const partition_info* table = img.part("TABLE")->info;
+  for (size_t i = 0; i < got.size(); ++i) {
+    bool in_root = i >= root->start_addr && i < root->start_addr + root->total_size;
+    bool in_table = i >= table->start_addr && i < table->start_addr + table->total_size;
+    if (in_root || in_table) continue;
+    ASSERT_EQ(got[i], orig[i]) << "byte 0x" << std::hex << i << " changed outside the edited partition";
+  }
+  Image again(flash_load_bin(out.c_str()));
+  ASSERT_NE(again.f, nullptr);
+  char buf[16] = {};
+  EXPECT_EQ(flash_read(again.f, "ROOT//etc/issue", buf, sizeof buf, 0), 8);
+  EXPECT_STREQ(buf, "changed\n");
+  EXPECT_EQ(again.part("ROOT")->crc32_passed, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Untouched, ::testing::Values(1, 2, 4));
+
+TEST(Images, DifferentTableFormatsLiveInOneProcess) {
+  rstest::TempDir dir;
+  basedir = dir.path();
+  std::vector<uint8_t> v4 = rstest::build_image(rstest::sample_table(4), 0x10000, 0xC000);
+  std::vector<uint8_t> v1 = rstest::build_image(rstest::sample_table(1), 0x10000, 0xC000);
+  rstest::write_bytes(dir.file("v4.bin"), v4);
+  rstest::write_bytes(dir.file("v1.bin"), v1);
+  for (bool v4_first : {true, false}) {
+    Image a(flash_load_bin(dir.file(v4_first ? "v4.bin" : "v1.bin").c_str()));
+    Image b(flash_load_bin(dir.file(v4_first ? "v1.bin" : "v4.bin").c_str()));
+    ASSERT_NE(a.f, nullptr);
+    ASSERT_NE(b.f, nullptr);
+    // Saved in the other order than loaded, each keeps its own format.
+    ASSERT_EQ(quiet_save(a.f, dir.file("a.bin"), 1), 0);
+    ASSERT_EQ(quiet_save(b.f, dir.file("b.bin"), 1), 0);
+    EXPECT_EQ(rstest::read_bytes(dir.file("a.bin")), v4_first ? v4 : v1);
+    EXPECT_EQ(rstest::read_bytes(dir.file("b.bin")), v4_first ? v1 : v4);
+    // A changed record is re-encoded in the image's own format too.
+    a.part("DATA")->info->version = 7;
+    ASSERT_EQ(quiet_save(a.f, dir.file("a.bin"), 1), 0);
+    Image again(flash_load_bin(dir.file("a.bin").c_str()));
+    ASSERT_NE(again.f, nullptr);
+    EXPECT_EQ(again.f->table_version, v4_first ? 4 : 1);
+    EXPECT_EQ(again.part("DATA")->info->version, 7);
+  }
+  // A flash.conf without table_version after a v4 image builds a v1 image.
+  rstest::write_bytes(dir.file("boot.bin"), std::vector<uint8_t>(100, 1));
+  rstest::write_text(dir.file("v1.conf"),
+                     "BOOT boot.bin true RAW ro 0 0 0 0x1000\nTABLE NULL false RAW ro 0 0 0x1000 0x1000\n");
+  Image v4img(flash_load_bin(dir.file("v4.bin").c_str()));
+  testing::internal::CaptureStdout();
+  Image built(flash_load_conf(dir.file("v1.conf").c_str()));
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(built.f, nullptr);
+  ASSERT_EQ(quiet_save(built.f, dir.file("two.bin")), 0);
+  Image reopened(flash_load_bin(dir.file("two.bin").c_str()));
+  ASSERT_NE(reopened.f, nullptr) << "a v1 layout under a v4 magic does not open";
+  EXPECT_EQ(reopened.f->table_version, 1);
+  basedir.assign(1, '.');
+  init_table_sect(1);
+}
+
+TEST(Images, OverlapThatWouldLoseAnEditIsRefused) {
+  rstest::TempDir dir;
+  basedir = dir.path();
+  rstest::FixtureTable t = rstest::sample_table(4);
+  t.parts[3].start = 0xB000;  // DATA overlaps the end of KERNEL (0x4000-0xC000)
+  t.parts[3].total = 0x1000;
+  std::vector<uint8_t> img = rstest::build_image(t, 0x10000, 0xC000);
+  rstest::write_bytes(dir.file("in.bin"), img);
+  Image f(flash_load_bin(dir.file("in.bin").c_str()));
+  ASSERT_NE(f.f, nullptr);
+  // As loaded, the overlap holds the same bytes for both: saved as loaded.
+  ASSERT_EQ(quiet_save(f.f, dir.file("out.bin"), 1), 0);
+  EXPECT_EQ(rstest::read_bytes(dir.file("out.bin")), img);
+  std::vector<uint8_t> kernel(0x6000, 0x5A);
+  ASSERT_EQ(flash_update(f.f, "KERNEL", kernel.data(), int(kernel.size())), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(flash_save(f.f, dir.file("out2.bin").c_str(), 1), -1);
+  std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("KERNEL and DATA overlap"), std::string::npos) << said;
+  EXPECT_FALSE(rs::path_exists(dir.file("out2.bin")));
+  basedir.assign(1, '.');
+  init_table_sect(1);
+}
+
+}  // namespace
