@@ -174,7 +174,7 @@ int cmd_partition(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 3) return usage_not_right();
   if (flash_update_f(root_entry, argv[1], argv[2]) < 0) {
-    cmd_fail("%s: the content of %s was not replaced", argv[1], argv[2]);
+    cmd_fail("%s: not replaced by %s", argv[1], argv[2]);
     return execute_error("cmd_partition");
   }
   return 0;

@@ -96,12 +96,19 @@ int cmd_info(int, char**) {
   return shell_finish(0);
 }
 
+// The designed result -1 shows the usage line; the reason says what went wrong.
+static int tmpdebug_failed() {
+  cmd_fail("the compression round trip failed");
+  return -1;
+}
+
 int cmd_tmpdebug(int, char**) {
   FILE* f = std::fopen("test.bin", "rb");
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0) {
     if (f) std::fclose(f);
     std::printf("file(%s) get stat failed.\n", "test.bin");
+    cmd_fail("test.bin: cannot be read");
     return -1;
   }
   std::printf("file(%s) st.st_size=%d\n", "test.bin", int(st.st_size));
@@ -112,28 +119,28 @@ int cmd_tmpdebug(int, char**) {
   if (got != size) {
     std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 258, int(got),
                 int(size));
-    return -1;
+    return tmpdebug_failed();
   }
   uLongf clen = std::max<uLong>(size + size / 1000 + 13, compressBound(size));
   std::vector<uint8_t> comp(clen);
   int ret = compress2(comp.data(), &clen, src.data(), size, 9);
   if (ret != Z_OK) {
     std::printf("compress error, ret = %d.\n", ret);
-    return -1;
+    return tmpdebug_failed();
   }
   std::printf("compress success, src_len=%d, dst_len=%d.\n", int(size), int(clen));
   FILE* z = std::fopen("test.bin.zlib", "wb+");
-  if (!z) return -1;
+  if (!z) return tmpdebug_failed();
   std::fwrite(comp.data(), 1, clen, z);
   std::fclose(z);
   z = std::fopen("test.bin.zlib", "rb");
-  if (!z) return -1;
+  if (!z) return tmpdebug_failed();
   got = std::fread(comp.data(), 1, clen, z);
   std::fclose(z);
   if (got != clen) {
     std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 283, int(got),
                 int(clen));
-    return -1;
+    return tmpdebug_failed();
   }
   // Ten times the compressed length is too small for well-compressible input;
   // the original length always suffices.
@@ -141,7 +148,7 @@ int cmd_tmpdebug(int, char**) {
   std::vector<uint8_t> out(dlen);
   if (uncompress(out.data(), &dlen, comp.data(), clen) != Z_OK) {
     std::printf("decompress error.\n");
-    return -1;
+    return tmpdebug_failed();
   }
   std::printf("decompress success, src_len=%d, dst_len=%d.\n", int(clen), int(dlen));
   FILE* a = std::fopen("a.bin", "wb+");
