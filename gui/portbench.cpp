@@ -1,10 +1,18 @@
 #include "portbench.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+#include <cerrno>
+#include <cstring>
 
 #include "ui_portbench.h"
 
@@ -31,30 +39,83 @@ std::vector<uint8_t> read_whole(QFile& f) {
   return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
+QByteArray local_path(const QString& path) { return QFile::encodeName(path); }
+
+// The README beside an installed program, else the one of the source tree the
+// program was built from; empty when neither is there.
+QString find_readme() {
+  const QString app = QCoreApplication::applicationDirPath();
+  QStringList candidates{app + QStringLiteral("/../share/doc/romsmith/README.md")};
+#ifdef KEYPORTER_SOURCE_README
+  candidates << QStringLiteral(KEYPORTER_SOURCE_README);
+#endif
+  for (const QString& c : candidates)
+    if (QFileInfo(c).isFile()) return QFileInfo(c).canonicalFilePath();
+  return QString();
+}
+
 }  // namespace
 
 PortBench::PortBench(QWidget* parent, const QString& library_path)
-    : QMainWindow(parent), ui(std::make_unique<Ui::PortBenchClass>()) {
+    : QMainWindow(parent), ui(std::make_unique<Ui::PortBenchClass>()), work(std::make_unique<keyporter::WorkDir>()) {
   init_pictures();
   ui->setupUi(this);
   setWindowTitle(QStringLiteral("KeyPorter - V1.1"));
   loaderKeys.codes.fill(keyporter::kKeyEnd);
+  // Exit works whatever else failed.
+  connect(ui->btnExit, &QPushButton::clicked, this, &PortBench::ToolExit);
 
-  // Without the library the window still opens, its buttons simply do nothing.
-  if (!bindLibrary(library_path)) return;
+  QStringList problems;
+  if (!work->ok()) problems << work->error();
+  const QString lib_problem = bindLibrary(library_path);
+  if (!lib_problem.isEmpty()) problems << lib_problem;
+  fillContactArea();
+  if (!problems.isEmpty()) {
+    startProblem_ = problems.join(QStringLiteral("\n\n"));
+    disableAllButExit();
+    // Queued so that the window is up first and the box goes through the
+    // (possibly overridden) showCritical.
+    QTimer::singleShot(0, this, [this] { showCritical(QStringLiteral("KeyPorter"), startProblem_); });
+    return;
+  }
   connect(ui->btnOpenSrc, &QPushButton::clicked, this, &PortBench::OpenSrc);
   connect(ui->btnOpenDst, &QPushButton::clicked, this, &PortBench::OpenDst);
   connect(ui->btnSaveAs, &QPushButton::clicked, this, &PortBench::SaveAs);
-  connect(ui->btnExit, &QPushButton::clicked, this, &PortBench::ToolExit);
 }
 
 PortBench::~PortBench() {
-  releaseImage(srcImage);
-  releaseImage(dstImage);
+  {
+    std::optional<keyporter::ScopedChdir> in;
+    if (work->ok()) in.emplace(work->path());
+    releaseImage(srcImage);
+    releaseImage(dstImage);
+  }
   if (library) library->unload();
 }
 
-bool PortBench::bindLibrary(const QString& library_path) {
+void PortBench::disableAllButExit() {
+  for (QWidget* w :
+       {static_cast<QWidget*>(ui->btnOpenSrc), static_cast<QWidget*>(ui->btnOpenDst),
+        static_cast<QWidget*>(ui->btnSaveAs), static_cast<QWidget*>(ui->chkKeymap), static_cast<QWidget*>(ui->chkPanel),
+        static_cast<QWidget*>(ui->edtPathSrc), static_cast<QWidget*>(ui->edtPathDst)})
+    w->setEnabled(false);
+}
+
+void PortBench::fillContactArea() {
+  ui->label_6->setText(QStringLiteral("<b>romsmith</b>: tools for set-top box flash images"));
+  const QString readme = find_readme();
+  if (readme.isEmpty()) {
+    ui->label_7->setText(QStringLiteral("Help: README.md in the romsmith sources"));
+  } else {
+    ui->label_7->setText(QStringLiteral("Help: <a href=\"%1\">README.md</a>")
+                             .arg(QUrl::fromLocalFile(readme).toString(QUrl::FullyEncoded).toHtmlEscaped()));
+    ui->label_7->setToolTip(readme);
+  }
+  ui->label_8->setText(library ? QStringLiteral("Library: %1").arg(library->fileName())
+                               : QStringLiteral("Library: not loaded"));
+}
+
+QString PortBench::bindLibrary(const QString& library_path) {
   QStringList candidates;
   if (!library_path.isEmpty()) {
     candidates << library_path;
@@ -62,19 +123,26 @@ bool PortBench::bindLibrary(const QString& library_path) {
     candidates << QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(keyporter::kLibraryFile)
                << QLatin1String(keyporter::kLibraryFile);
   }
+  QStringList reasons;
   for (const QString& name : candidates) {
+    // A named file that is not there is said plainly; the loader's own text
+    // lists the variants it tried.
+    if (name.contains(QLatin1Char('/')) && !QFileInfo::exists(name)) {
+      reasons << QStringLiteral("%1: No such file or directory").arg(name);
+      continue;
+    }
     auto lib = std::make_unique<QLibrary>(name);
-    if (!lib->load()) continue;
+    if (!lib->load()) {
+      reasons << lib->errorString();
+      continue;
+    }
 
     // A library that lacks one of the seven cannot do the job; treat it like
     // a missing one rather than call through a null pointer later.
-    bool complete = true;
+    QStringList missing;
     auto bind = [&](auto& fn, const char* symbol) {
       fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(lib->resolve(symbol));
-      if (!fn) {
-        qWarning("KeyPorter: %s has no %s", qPrintable(lib->fileName()), symbol);
-        complete = false;
-      }
+      if (!fn) missing << QLatin1String(symbol);
     };
     bind(flash_load_bin, "flash_load_bin");
     bind(flash_save, "flash_save");
@@ -84,7 +152,8 @@ bool PortBench::bindLibrary(const QString& library_path) {
     bind(flash_partition_dump, "flash_partition_dump");
     bind(flash_update_f, "flash_update_f");
     flash_free = reinterpret_cast<keyporter::flash_free_fn>(lib->resolve("flash_free"));
-    if (!complete) {
+    if (!missing.isEmpty()) {
+      reasons << QStringLiteral("%1 lacks %2").arg(lib->fileName(), missing.join(QStringLiteral(", ")));
       flash_load_bin = nullptr;
       flash_save = nullptr;
       flash_read = nullptr;
@@ -94,14 +163,44 @@ bool PortBench::bindLibrary(const QString& library_path) {
       flash_update_f = nullptr;
       flash_free = nullptr;
       lib->unload();
-      return false;
+      continue;
     }
     library = std::move(lib);
     srcImage = nullptr;
     dstImage = nullptr;
-    return true;
+    return QString();
   }
+  return QStringLiteral("KeyPorter cannot work without a complete image library %1.\n%2")
+      .arg(QLatin1String(keyporter::kLibraryFile), reasons.join(QLatin1Char('\n')));
+}
+
+bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in) {
+  QString why = work->unusable();
+  if (why.isEmpty()) {
+    in.emplace(work->path());
+    if (!in->ok()) {
+      why = QStringLiteral("KeyPorter's working folder %1 cannot be used: %2")
+                .arg(work->path(), QString::fromLocal8Bit(std::strerror(in->error())));
+      in.reset();
+    }
+  }
+  if (why.isEmpty()) return true;
+  showCritical(title, why);
   return false;
+}
+
+flash* PortBench::loadImage(const QString& path) {
+  // A file we cannot even open is not an unsupported image: say why.
+  int fd = ::open(local_path(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a fifo must not hang us
+  if (fd < 0) {
+    showCritical(QStringLiteral("Import"),
+                 QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    return nullptr;
+  }
+  ::close(fd);
+  flash* image = flash_load_bin(path.toUtf8().constData());
+  if (!image) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
+  return image;
 }
 
 void PortBench::releaseImage(flash*& image) {
@@ -147,39 +246,46 @@ int PortBench::ExtractThemeFile(int kind) {
   }
   if (content.isEmpty()) return -1;
 
-  QFile out(QLatin1String(theme.local));
-  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return -1;
-  bool ok = out.write(content) == content.size();
+  QFile out(work->file(theme.local));
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size() || !out.flush()) {
+    writeError = QStringLiteral("Cannot write %1: %2").arg(out.fileName(), out.errorString());
+    out.close();
+    out.remove();
+    return -2;
+  }
   out.close();
-  return ok ? 0 : -1;
+  return 0;
 }
 
 void PortBench::OpenSrc() {
   if (!library) return;
-  const QString path = askOpenFileName(QStringLiteral("Import from"));
-  if (path.isEmpty()) return;
+  const QString chosen = askOpenFileName(QStringLiteral("Import from"));
+  if (chosen.isEmpty()) return;
   if (!ui->chkKeymap->isChecked() && !ui->chkPanel->isChecked()) {
     showInformation(QStringLiteral("Error"), QStringLiteral("Remote Key or Panel,select at least one."));
     return;
   }
+  // Made absolute before the library runs in the working folder.
+  const QString path = QFileInfo(chosen).absoluteFilePath();
+  std::optional<keyporter::ScopedChdir> in;
+  if (!enterWorkDir(QStringLiteral("Import"), in)) return;
 
   releaseImage(srcImage);
-  srcImage = flash_load_bin(path.toUtf8().constData());
   loaderBlockFound = false;
   keymapExtracted = false;
   panelExtracted = false;
+  ui->edtPathSrc->setText(chosen);
+  // No library call may see a null image; a file that is no image is a
+  // source that supports nothing.
+  srcImage = loadImage(path);
   if (!srcImage) {
-    // No library call may see a null image; a file that is no image is a
-    // source that supports nothing.
-    ui->edtPathSrc->setText(path);
-    showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
     ui->btnSaveAs->setEnabled(false);
     return;
   }
 
-  const QString loader = QStringLiteral("loader.bin");
+  const QString loader = work->file("loader.bin");
   QFile::remove(loader);  // no stale dump may pass for this source's boot loader
-  flash_partition_dump(srcImage, "BOOT", "loader.bin");
+  flash_partition_dump(srcImage, "BOOT", loader.toUtf8().constData());
   std::vector<uint8_t> boot;
   {
     QFile f(loader);
@@ -191,27 +297,32 @@ void PortBench::OpenSrc() {
     loaderBlockFound = true;
   }
 
-  ui->edtPathSrc->setText(path);
   leds.value_found = false;
 
   int failure = 0;
+  writeError.clear();
   if (ui->chkKeymap->isChecked()) {
-    if (ExtractThemeFile(0) != 0)
-      failure |= 1;
-    else
-      keymapExtracted = true;
+    int rc = ExtractThemeFile(0);
+    if (rc == -1) failure |= 1;
+    keymapExtracted = rc == 0;
   }
-  if (ui->chkPanel->isChecked()) {
-    if (ExtractThemeFile(1) != 0) {
-      failure |= 2;
-    } else {
-      panelExtracted = true;
-      QFile f(QStringLiteral("panel.xml"));
+  if (ui->chkPanel->isChecked() && writeError.isEmpty()) {
+    int rc = ExtractThemeFile(1);
+    if (rc == -1) failure |= 2;
+    panelExtracted = rc == 0;
+    if (rc == 0) {
+      QFile f(work->file("panel.xml"));
       // An unreadable or malformed panel.xml only leaves the LED data unset.
       if (f.open(QIODevice::ReadOnly | QIODevice::Text)) keyporter::parse_panel_xml(f.readAll(), leds);
     }
   }
 
+  // Our own folder failing is no fault of the source image.
+  if (!writeError.isEmpty()) {
+    showCritical(QStringLiteral("Import"), writeError);
+    ui->btnSaveAs->setEnabled(false);
+    return;
+  }
   if (failure == 1) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Remoter Key"));
   if (failure == 2) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Panel"));
   if (failure == 3) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support"));
@@ -220,31 +331,43 @@ void PortBench::OpenSrc() {
 
 void PortBench::OpenDst() {
   if (!library) return;
-  const QString path = askOpenFileName(QStringLiteral("Import to"));
-  if (path.isEmpty()) return;
-  ui->edtPathDst->setText(path);
+  const QString chosen = askOpenFileName(QStringLiteral("Import to"));
+  if (chosen.isEmpty()) return;
+  const QString path = QFileInfo(chosen).absoluteFilePath();
+  std::optional<keyporter::ScopedChdir> in;
+  if (!enterWorkDir(QStringLiteral("Import"), in)) return;
+  ui->edtPathDst->setText(chosen);
   releaseImage(dstImage);
-  dstImage = flash_load_bin(path.toUtf8().constData());
+  // Refused now, as a source is, rather than by a puzzling save later.
+  dstImage = loadImage(path);
 }
 
 bool PortBench::patchDestinationLoader() {
-  const QString name = QStringLiteral("bt.bin");
+  const QString name = work->file("bt.bin");
   QFile::remove(name);
-  flash_partition_dump(dstImage, "BOOT", "bt.bin");
-  QFile f(name);
-  std::vector<uint8_t> boot;
-  // No dump (no BOOT partition) must not turn into a new empty file here.
-  if (QFile::exists(name) && f.open(QIODevice::ReadWrite)) boot = read_whole(f);
-
-  const keyporter::PanelLeds* glyphs = leds.value_found ? &leds : nullptr;
-  if (!f.isOpen() || keyporter::patch_boot(boot, loaderKeys, glyphs) != keyporter::PatchResult::ok) {
+  flash_partition_dump(dstImage, "BOOT", name.toUtf8().constData());
+  // No dump means no BOOT partition: a destination we cannot patch.
+  if (!QFile::exists(name)) {
     showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
     return false;
   }
-  bool ok =
-      f.seek(0) && f.write(reinterpret_cast<const char*>(boot.data()), qint64(boot.size())) == qint64(boot.size());
+  QFile f(name);
+  if (!f.open(QIODevice::ReadWrite)) {
+    showCritical(QStringLiteral("Import"), QStringLiteral("Cannot open %1: %2").arg(name, f.errorString()));
+    return false;
+  }
+  std::vector<uint8_t> boot = read_whole(f);
+
+  const keyporter::PanelLeds* glyphs = leds.value_found ? &leds : nullptr;
+  if (keyporter::patch_boot(boot, loaderKeys, glyphs) != keyporter::PatchResult::ok) {
+    showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
+    return false;
+  }
+  bool ok = f.seek(0) &&
+            f.write(reinterpret_cast<const char*>(boot.data()), qint64(boot.size())) == qint64(boot.size()) &&
+            f.flush();
+  if (!ok) showCritical(QStringLiteral("Import"), QStringLiteral("Cannot write %1: %2").arg(name, f.errorString()));
   f.close();
-  if (!ok) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
   return ok;
 }
 
@@ -265,7 +388,7 @@ bool PortBench::carryOver() {
     if (!(kind == 0 ? keymap : panel)) continue;
     const ThemeKind& theme = kThemes[kind];
     flash_rm(dstImage, theme.destination);
-    if (flash_add(dstImage, theme.destination, theme.local) <= 0) {
+    if (flash_add(dstImage, theme.destination, work->file(theme.local).toUtf8().constData()) <= 0) {
       showCritical(QStringLiteral("Import"),
                    kind == 0 ? QStringLiteral("Not Support Remoter Key") : QStringLiteral("Not Support Panel"));
       return false;
@@ -273,11 +396,12 @@ bool PortBench::carryOver() {
   }
 
   if (loaderBlockFound) {
-    if (flash_update_f(dstImage, "BOOT", "bt.bin") != 0) {
+    const QString bt = work->file("bt.bin");
+    if (flash_update_f(dstImage, "BOOT", bt.toUtf8().constData()) != 0) {
       showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
       return false;
     }
-    QFile::remove(QStringLiteral("bt.bin"));
+    QFile::remove(bt);
   }
   return true;
 }
@@ -292,29 +416,44 @@ void PortBench::SaveAs() {
     showInformation(QStringLiteral("Error"), QStringLiteral("Set Import to"));
     return;
   }
-  const QString path = askSaveFileName(QStringLiteral("Save As ..."));
-  if (path.isEmpty()) return;
+  const QString chosen = askSaveFileName(QStringLiteral("Save As ..."));
+  if (chosen.isEmpty()) return;
+  const QString path = QFileInfo(chosen).absoluteFilePath();
+  std::optional<keyporter::ScopedChdir> in;
+  if (!enterWorkDir(QStringLiteral("Save"), in)) return;
   if (!carryOver()) return;
 
+  // The library says on standard output why a save failed; the box repeats it.
+  keyporter::StdoutCapture capture(work->path());
+  errno = 0;
   int result = flash_save(dstImage, path.toUtf8().constData(), 0);
+  const int err = errno;
+  const std::string& printed = capture.finish();
+  // Its table file lands in the working folder (the current directory).
+  QFile::remove(work->file("table.bin"));
   if (result == 0)
     showInformation(QStringLiteral("Save"), QStringLiteral("Success"));
   else
-    showCritical(QStringLiteral("Save"), QStringLiteral("Save Failed"));
-  QFile::remove(QStringLiteral("table.bin"));
+    showCritical(QStringLiteral("Save"),
+                 QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(printed, err)));
 }
 
 void PortBench::ToolExit() { close(); }
 
 void PortBench::closeEvent(QCloseEvent* event) {
-  for (const char* name : {"keymap.xml", "panel.xml", "table.bin", "bt.bin", "loader.bin"})
-    QFile::remove(QLatin1String(name));
-  releaseImage(srcImage);
-  releaseImage(dstImage);
+  {
+    std::optional<keyporter::ScopedChdir> in;
+    if (work->ok()) in.emplace(work->path());
+    releaseImage(srcImage);
+    releaseImage(dstImage);
+  }
   if (library) {
     library->unload();
     library.reset();
   }
   flash_free = nullptr;
+  // Every working file lives in the private folder: removing it is the whole
+  // clean-up, and nothing in the folder the program was started from is touched.
+  work->remove();
   event->accept();
 }

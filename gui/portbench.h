@@ -7,9 +7,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "import_logic.h"
 #include "library_api.h"
+#include "workdir.h"
 
 namespace Ui {
 class PortBenchClass;
@@ -25,9 +27,15 @@ class PortBench : public QMainWindow {
   ~PortBench() override;
 
   bool libraryLoaded() const { return library != nullptr; }
+  // The private folder that holds the working files; empty once the window
+  // has closed (it is removed then) or when it could not be made.
+  QString workFolder() const { return work->path(); }
+  // Why the window cannot work (shown in a box once it is up); empty if it can.
+  const QString& startProblem() const { return startProblem_; }
 
-  // One theme file of the source into its local working file (kind 0 key
-  // map, 1 panel). 0 on success, -1 otherwise.
+  // One theme file of the source into its working file (kind 0 key map,
+  // 1 panel). 0 on success, -1 when the source has none, -2 when the file
+  // could not be written (reason in writeError).
   int ExtractThemeFile(int kind);
 
  public slots:
@@ -47,12 +55,22 @@ class PortBench : public QMainWindow {
   virtual void showCritical(const QString& title, const QString& text);
 
  private:
-  bool bindLibrary(const QString& library_path);
+  QString bindLibrary(const QString& library_path);  // empty, or what is wrong
+  void disableAllButExit();
+  void fillContactArea();
+  // Enters the working folder for library calls; tells the user (box titled
+  // `title`) and gives false when it cannot be used.
+  bool enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in);
+  // flash_load_bin on `path`, with the refusal shown; null when refused.
+  flash* loadImage(const QString& path);
   void releaseImage(flash*& image);
   bool carryOver();  // SaveAs step: false when the destination was refused
   bool patchDestinationLoader();
 
   std::unique_ptr<Ui::PortBenchClass> ui;
+  std::unique_ptr<keyporter::WorkDir> work;
+  QString startProblem_;
+  QString writeError;  // set when ExtractThemeFile could not write its file
   std::unique_ptr<QLibrary> library;
   keyporter::flash_load_bin_fn flash_load_bin = nullptr;
   keyporter::flash_save_fn flash_save = nullptr;

@@ -105,6 +105,17 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
     for (int k = 0; k < 8 && key < 0; ++k)
       if (strncasecmp(line, keys[k], std::strlen(keys[k])) == 0) key = k;
     if (key >= 0) {
+      // "key = value" and "key=value" (as a dump's summary writes them) mean
+      // "key value"; the "=" is never taken as the value.
+      if (tok[0].size() > std::strlen(keys[key]) && tok[0][std::strlen(keys[key])] == '=') {
+        std::string rest = tok[0].substr(std::strlen(keys[key]) + 1);
+        tok[0].resize(std::strlen(keys[key]));
+        if (!rest.empty()) tok.insert(tok.begin() + 1, rest);
+      } else if (tok.size() >= 2 && tok[1] == "=") {
+        tok.erase(tok.begin() + 1);
+      } else if (tok.size() >= 2 && tok[1].size() > 1 && tok[1][0] == '=') {
+        tok[1].erase(0, 1);
+      }
       // A key without its value is refused rather than read as zero.
       if (tok.size() < 2) {
         std::printf("error: \"%s\" has no value in %s\n", keys[key], conf);

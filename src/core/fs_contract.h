@@ -21,7 +21,7 @@ struct fs_attr {
   uint32_t uid = 0, gid = 0;
   uint64_t size = 0;   // content length; link target length for a link
   uint32_t mtime = 0;  // 0 where the file system stores none
-  uint32_t rdev = 0;   // device number of a device node
+  uint32_t rdev = 0;   // device number of a device node, (major << 8) | (minor & 0xff) | ((minor & ~0xff) << 12)
   uint32_t nlink = 1;
   std::string target;  // symbolic link target
 };

@@ -2,6 +2,10 @@
 // whole partition buffer.
 #include <romsmith/romsmith.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "core/fs_contract.h"
 #include "minifs/minifs.h"
 
@@ -17,13 +21,12 @@ int mf_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
   return n;
 }
 int mf_write(void* fs, const char* path, const void* buf, size_t size) {
-  // Create bit set: an existing file is replaced as a whole.
-  minifs_Handle* h = minifs_open(dev(fs), path, 0x102, 0664);
-  if (!h) return -1;
-  int n = minifs_write(h, buf, size, 0);
-  // The data reaches the device on close; a failed store is a failed write.
-  if (minifs_close(h) != 0) return -1;
-  return n;
+  // A replace keeps the file's mode and owner; one that cannot be completed
+  // keeps the whole old file and is reported.
+  int rc = minifs_put(dev(fs), path, buf, size, nullptr);
+  if (rc == 0) return int(size);
+  std::printf("error: minifs write %s failed: %s\n", path, std::strerror(-rc));
+  return -1;
 }
 int mf_rm(void* fs, const char* path) { return minifs_rmfile(dev(fs), path); }
 int mf_dump(void* fs, const char* dir) { return minifs_dump(dev(fs), dir, "/"); }
@@ -32,6 +35,57 @@ void mf_release_image(uint8_t* image, size_t size) { minifs_munmap(image, size);
 int mf_exists(void* fs, const char* path) { return minifs_exists(dev(fs), path); }
 void mf_release(void* fs) { minifs_umount(dev(fs)); }
 void mf_ls(void* fs) { minifs_ls(minifs_root(dev(fs)), 0); }
+
+void to_attr(const minifs_attr& a, fs_attr* out) {
+  *out = fs_attr{};
+  out->mode = a.mode;
+  out->uid = a.uid;
+  out->gid = a.gid;
+  out->size = a.size;
+  out->mtime = a.mtime;
+  out->target = a.target;
+}
+int mf_stat(void* fs, const char* path, fs_attr* out) {
+  minifs_attr a;
+  int rc = minifs_stat(dev(fs), path, &a);
+  if (rc == 0) to_attr(a, out);
+  return rc;
+}
+int mf_walk(void* fs, const char* path, std::vector<fs_node>* out) {
+  std::vector<minifs_node> nodes;
+  int rc = minifs_walk(dev(fs), path, &nodes);
+  if (rc) return rc;
+  out->reserve(out->size() + nodes.size());
+  for (const minifs_node& n : nodes) {
+    fs_node f;
+    f.path = n.path;
+    to_attr(n.attr, &f.attr);
+    out->push_back(std::move(f));
+  }
+  return 0;
+}
+long long mf_pread(void* fs, const char* path, void* buf, size_t size, uint64_t offset) {
+  return minifs_pread(dev(fs), path, buf, size, offset);
+}
+int mf_put(void* fs, const char* path, const void* buf, size_t size, const fs_put_attr* attr) {
+  minifs_put_attr a;
+  if (attr) {
+    a.has_mode = attr->has_mode;
+    a.mode = attr->mode;
+    a.has_owner = attr->has_owner;
+    a.uid = attr->uid;
+    a.gid = attr->gid;
+  }
+  return minifs_put(dev(fs), path, buf, size, &a);
+}
+int mf_remove(void* fs, const char* path) { return minifs_remove(dev(fs), path); }
+int mf_mkdir(void* fs, const char* path, uint32_t mode) { return minifs_make_dir(dev(fs), path, mode, 0, 0); }
+int mf_chmod(void* fs, const char* path, uint32_t mode) { return minifs_chmod(dev(fs), path, mode); }
+int mf_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) { return minifs_chown(dev(fs), path, uid, gid); }
+// New links get the mode minifs has always given them.
+int mf_symlink(void* fs, const char* target, const char* path) {
+  return minifs_make_symlink(dev(fs), target, path, 0644, 0, 0);
+}
 
 }  // namespace
 
@@ -49,13 +103,13 @@ const fs_ops minifs_fs_ops = {
     .ls = mf_ls,
     .read_unloaded = 0,
     .dump_unloaded_msg = "minifs_load_memory error.\n",
-    .stat = nullptr,
-    .walk = nullptr,
-    .pread = nullptr,
-    .put = nullptr,
-    .remove = nullptr,
-    .mkdir = nullptr,
-    .chmod = nullptr,
-    .chown = nullptr,
-    .symlink = nullptr,
+    .stat = mf_stat,
+    .walk = mf_walk,
+    .pread = mf_pread,
+    .put = mf_put,
+    .remove = mf_remove,
+    .mkdir = mf_mkdir,
+    .chmod = mf_chmod,
+    .chown = mf_chown,
+    .symlink = mf_symlink,
 };

@@ -8,10 +8,12 @@
 
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
+#include "core/fs_dump.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
+#include "util/treewriter.h"
 
 char* get_size_str(char* size_str, uint64_t size) {
   if (size > 0xFFFFF)
@@ -41,6 +43,20 @@ void write_summary(const flash* entry, FILE* f) {
 }
 
 size_t used_bytes(const partition_data& p) { return std::min(p.info->used_size, p.info->total_size); }
+
+// The name a partition is dumped under: its own when that is a plain file
+// name, else "partition<N>" (its position in the table) with a warning.
+std::string dump_name(const partition_data& p, int i) {
+  std::string name = partition_name(p.info);
+  if (rs::safe_component(name)) return name;
+  std::string safe = rs::strprintf("partition%d", i);
+  std::printf("warning: partition name \"%s\" is not a safe file name; dumped as \"%s\"\n", name.c_str(), safe.c_str());
+  return safe;
+}
+
+const char* dump_who(int type) {
+  return type == FS_CRAMFS ? "cramfs_dump" : type == FS_SQUASHFS ? "squashfs_dump" : "minifs_dump";
+}
 
 }  // namespace
 
@@ -84,34 +100,59 @@ RS_API void flash_printf(flash* entry) {
 
 RS_API int flash_dump(flash* entry, const char* path) {
   if (!entry || !path) return 0;
+  // The directory is the user's: made with its parents when missing. What
+  // goes inside it is named by the image and never leaves it.
+  if (!rs::make_dirs(path)) {
+    std::printf("error: flash_dump can't make %s, errno(%s)\n", path, std::strerror(errno));
+    return -1;
+  }
+  rs::TreeWriter out(path);
+  if (!out.ok()) {
+    std::printf("error: flash_dump can't open %s, errno(%s)\n", path, std::strerror(errno));
+    return -1;
+  }
+  int result = 0;
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
-    std::string name = partition_name(p.info);
+    std::string name = dump_name(p, i);
     // A dump that cannot be written says so (the shell has no other way to tell).
-    std::string bin = rs::catpath(path, "BIN." + name);
-    if (p.buf && !rs::write_file_atomic(bin, p.buf, used_bytes(p)))
-      std::printf("error: flash_dump write %s failed, errno(%s)\n", bin.c_str(), std::strerror(errno));
+    std::string bin = "BIN." + name;
+    if (p.buf && !out.file(bin, 0644, [&](FILE* f) {
+          size_t n = used_bytes(p);
+          return n == 0 || std::fwrite(p.buf, 1, n, f) == n;
+        })) {
+      std::printf("error: flash_dump write %s failed, errno(%s)\n", rs::catpath(path, bin).c_str(),
+                  std::strerror(errno));
+      result = -1;
+    }
     int type = p.info->file_system_type;
     if (type != FS_MINIFS && type != FS_CRAMFS && type != FS_SQUASHFS) continue;
     const fs_ops* ops = fs_ops_for(type);
     std::string dir = rs::catpath(path, name);
-    ::mkdir(dir.c_str(), 0755);
-    if (p.fs && ops && ops->dump)
+    if (!out.directory(name)) {
+      std::printf("error: flash_dump can't make %s, errno(%s)\n", dir.c_str(),
+                  std::strerror(errno == ELOOP ? ELOOP : errno));
+      result = -1;
+      continue;
+    }
+    if (p.fs && ops && ops->walk && ops->pread) {
+      if (fs_dump_tree(ops, p.fs, dir, dump_who(type)) != 0) result = -1;
+    } else if (p.fs && ops && ops->dump) {
       ops->dump(p.fs, dir.c_str());
-    else if (ops)
+    } else if (ops) {
       std::printf("%s", ops->dump_unloaded_msg);
+    }
   }
-  FILE* f = std::fopen(rs::catpath(path, "flash.conf").c_str(), "w");
-  if (f) {
-    std::printf("%-3s%-8s%-3s%-10s%-10s%-9s%10s%11s%9s%5s\n", "ID", "NAME", "", "FS", "CRC32", "START", "SIZE", "USED",
-                "USE%", "PASS");
-    write_summary(entry, f);
-    if (std::fclose(f) != 0)
-      std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
-  } else {
+  std::printf("%-3s%-8s%-3s%-10s%-10s%-9s%10s%11s%9s%5s\n", "ID", "NAME", "", "FS", "CRC32", "START", "SIZE", "USED",
+              "USE%", "PASS");
+  if (!out.file("flash.conf", 0644, [&](FILE* f) {
+        write_summary(entry, f);
+        return !std::ferror(f);
+      })) {
     std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
+    result = -1;
   }
-  return 0;
+  return result;
 }
 
 RS_API int flash_partition_dump(flash* entry, const char* partition_name, const char* filename) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "minifs/internal.h"
 #include "util/endian.h"
@@ -86,15 +87,48 @@ void ObjectHeader::encode(uint8_t* d) const {
 
 // ---- ramdisk driver -------------------------------------------------------
 
+static const uint8_t* block_bytes(minifs_device* dev, int block) {
+  if (dev->buffer && dev->cow[size_t(block)]) return dev->cow[size_t(block)].get();
+  return dev->memory + size_t(block - 1) * kBlockBytes;
+}
+
+// The bytes of `block` to change, or null when no memory is left for the copy.
+static uint8_t* writable_block(minifs_device* dev, int block) {
+  bool borrowed = dev->buffer != nullptr;
+  if (dev->txn && !dev->undo.count(block)) {
+    minifs_device::Undo u;
+    u.had_copy = borrowed && dev->cow[size_t(block)];
+    // A block still read from the borrowed image needs no saved bytes: undoing
+    // is dropping its copy.
+    if (!borrowed || u.had_copy) {
+      u.bytes.reset(new (std::nothrow) uint8_t[kBlockBytes]);
+      if (!u.bytes) return nullptr;
+      std::memcpy(u.bytes.get(), block_bytes(dev, block), kBlockBytes);
+    }
+    dev->undo.emplace(block, std::move(u));
+  }
+  if (!borrowed) return dev->memory + size_t(block - 1) * kBlockBytes;
+  auto& copy = dev->cow[size_t(block)];
+  if (!copy) {
+    copy.reset(new (std::nothrow) uint8_t[kBlockBytes]);
+    if (!copy) return nullptr;
+    std::memcpy(copy.get(), dev->memory + size_t(block - 1) * kBlockBytes, kBlockBytes);
+  }
+  return copy.get();
+}
+
 static int ramdisk_ReadPage(minifs_device* dev, int page, uint8_t* data, uint8_t* tags) {
-  const uint8_t* p = dev->memory + size_t(page - 1) * kPageSize;
+  const uint8_t* p =
+      block_bytes(dev, (page - 1) / kPagesPerBlock + 1) + size_t((page - 1) % kPagesPerBlock) * kPageSize;
   if (data) std::memcpy(data, p, kDataBytes);
   if (tags) std::memcpy(tags, p + kDataBytes, kTagBytes);
   return 1;
 }
 
 static int ramdisk_WritePage(minifs_device* dev, int page, const uint8_t* data, const uint8_t* tags) {
-  uint8_t* p = dev->memory + size_t(page - 1) * kPageSize;
+  uint8_t* b = writable_block(dev, (page - 1) / kPagesPerBlock + 1);
+  if (!b) return 0;
+  uint8_t* p = b + size_t((page - 1) % kPagesPerBlock) * kPageSize;
   if (data) {
     for (int i = 0; i < kDataBytes; ++i)
       if (p[i] != 0xFF) std::printf(" error: ========== pageInNAND=%d [%d]=%x ==============\n", page - 1, i, p[i]);
@@ -109,7 +143,9 @@ static int ramdisk_EraseBlock(minifs_device* dev, int block) {
     std::printf("Attempt to erase non-existant block %d\n", block);
     return 0;
   }
-  std::memset(dev->memory + size_t(block - 1) * kBlockBytes, 0xFF, kBlockBytes);
+  uint8_t* b = writable_block(dev, block);
+  if (!b) return 0;
+  std::memset(b, 0xFF, kBlockBytes);
   return 1;
 }
 
@@ -126,6 +162,7 @@ int ramdisk_Init(minifs_device* dev) {
   if (dev->EndBlock > dev->block_count) dev->EndBlock = dev->block_count;
   if (dev->buffer) {
     dev->memory = dev->buffer;
+    dev->cow.resize(size_t(dev->nBlocks) + 1);
   } else {
     try {
       dev->owned.assign(dev->size, 0xFF);
@@ -332,7 +369,45 @@ int device_Init(minifs_device* dev) {
   dev->pageBitmapStride = int(dev->PagesMaxBlock + 7) / 8;
   dev->pageBits.assign(size_t(dev->block_count + 1) * dev->pageBitmapStride, 0);
   minifs_Scan(dev);
+  dev->usable = true;
   return 1;
+}
+
+void device_Begin(minifs_device* dev) {
+  dev->undo.clear();
+  dev->txn = true;
+}
+
+void device_Commit(minifs_device* dev) {
+  dev->txn = false;
+  dev->undo.clear();
+}
+
+void device_Rollback(minifs_device* dev) {
+  dev->txn = false;
+  for (auto& [block, u] : dev->undo) {
+    if (!dev->buffer)
+      std::memcpy(dev->memory + size_t(block - 1) * kBlockBytes, u.bytes.get(), kBlockBytes);
+    else if (!u.had_copy)
+      dev->cow[size_t(block)].reset();  // the borrowed image still holds the old bytes
+    else
+      std::memcpy(dev->cow[size_t(block)].get(), u.bytes.get(), kBlockBytes);
+  }
+  dev->undo.clear();
+  // The tree, the block states and the allocator are whatever the restored
+  // media says: scanning it again is simpler and surer than undoing each step.
+  for (auto& [id, obj] : dev->objects) minifs_DetachHandle(obj.get());
+  dev->objects.clear();
+  dev->root = nullptr;
+  for (int b = 1; b <= dev->block_count; ++b) {
+    int start = dev->blocks[size_t(b)].start_page;
+    dev->blocks[size_t(b)] = Block{};
+    dev->blocks[size_t(b)].start_page = start;
+  }
+  dev->FreePages = 0;
+  dev->lastFoundBlock = 0;
+  dev->root = minifs_CreateNewObject(dev, nullptr, 1, OBJ_DIRECTORY, 0, 0, 040775);
+  device_Init(dev);
 }
 
 // ---- compression and CRC --------------------------------------------------

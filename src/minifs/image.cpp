@@ -62,10 +62,12 @@ int minifs_mkimg(minifs_device* dev, const char* image) {
 
 uint8_t* minifs_mmap(minifs_device* dev, size_t* size) {
   *size = 0;
-  if (!dev) return nullptr;
+  // A refused device never read the partition: an empty image would wipe it.
+  if (!dev || !dev->usable) return nullptr;
   size_t n = image_length(dev);
-  if (n == 0) return nullptr;
-  auto* out = static_cast<uint8_t*>(std::malloc(n));
+  // No live page is an erased partition: zero bytes, which is not "nothing to
+  // rebuild" (the old pages must not come back).
+  auto* out = static_cast<uint8_t*>(std::malloc(n ? n : 1));
   if (!out) {
     std::printf("error: %s %d\n", "minifs_mmap", 613);
     return nullptr;
@@ -79,80 +81,128 @@ void minifs_munmap(uint8_t* image, size_t) { std::free(image); }
 
 // ---- loading a host tree --------------------------------------------------
 
-static void load_entry(minifs_device* dev, const std::string& host, const std::string& mpath, const struct stat& st) {
+namespace {
+
+// Whatever is left out of the device is named, with the reason.
+bool skipped(const std::string& host, const char* why) {
+  std::fprintf(stderr, "warning: %s skipped: %s\n", host.c_str(), why);
+  return false;
+}
+
+const char* put_reason(int rc) {
+  switch (rc) {
+    case -ENOSPC:
+      return "no space left in the minifs image";
+    case -ENAMETOOLONG:
+      return "name longer than 32 bytes";
+    case -EEXIST:
+      return "another entry of that name is already there";
+    default:
+      return std::strerror(-rc);
+  }
+}
+
+bool read_host_file(const std::string& host, std::vector<uint8_t>* out, int* err) {
+  FILE* f = std::fopen(host.c_str(), "rb");
+  if (!f) {
+    *err = errno;
+    return false;
+  }
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
+  bool ok = !std::ferror(f);
+  *err = ok ? 0 : (errno ? errno : EIO);
+  std::fclose(f);
+  // Grown while we read: more than the check before allowed.
+  if (ok && out->size() > kMaxFileSize) *err = EFBIG, ok = false;
+  return ok;
+}
+
+// Copies one host entry; false when it is not in the device afterwards (a
+// directory's subtree is then not walked).
+bool load_entry(minifs_device* dev, const std::string& host, const std::string& mpath, const struct stat& st) {
   uint32_t mode = st.st_mode & 07777;
   if (S_ISDIR(st.st_mode)) {
-    if (!minifs_FindObjectByName(dev, mpath.c_str()))
-      minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_DIRECTORY, st.st_uid, st.st_gid, mode, nullptr, nullptr);
-  } else if (S_ISREG(st.st_mode)) {
+    minifs_attr a;
+    if (minifs_stat(dev, mpath.c_str(), &a) == 0)
+      return (a.mode & 0170000) == 0040000 ? true : skipped(host, put_reason(-EEXIST));
+    int rc = minifs_make_dir(dev, mpath.c_str(), mode, st.st_uid, st.st_gid);
+    return rc == 0 ? true : skipped(host, put_reason(rc));
+  }
+  if (S_ISREG(st.st_mode)) {
     if (uint64_t(st.st_size) > kMaxFileSize) {
       std::fprintf(stderr, "warning: %s is larger than 8 MiB, skipped\n", host.c_str());
-      return;
+      return false;
     }
-    FILE* f = std::fopen(host.c_str(), "rb");
-    if (!f) return;
-    if (minifs_Object* old = minifs_FindObjectByName(dev, mpath.c_str())) {
-      if (old->Header.type != OBJ_FILE || old->handle) {
-        std::fclose(f);
-        return;
-      }
-      minifs_DeleteObject(old);
-    }
-    if (minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_FILE, st.st_uid, st.st_gid, mode, nullptr, nullptr)) {
-      if (minifs_Handle* h = minifs_open(dev, mpath.c_str(), 2, 0664)) {
-        uint8_t buf[2048];
-        size_t off = 0, n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-          if (minifs_write(h, buf, n, off) != int(n)) break;
-          off += n;
-        }
-        minifs_close(h);
-      }
-    }
-    std::fclose(f);
-  } else if (S_ISLNK(st.st_mode)) {
+    std::vector<uint8_t> data;
+    int err = 0;
+    if (!read_host_file(host, &data, &err)) return skipped(host, std::strerror(err));
+    minifs_put_attr attr;
+    attr.has_mode = attr.has_owner = true;
+    attr.mode = mode, attr.uid = st.st_uid, attr.gid = st.st_gid;
+    int rc = minifs_put(dev, mpath.c_str(), data.data(), data.size(), &attr);
+    return rc == 0 ? true : skipped(host, put_reason(rc));
+  }
+  if (S_ISLNK(st.st_mode)) {
     char target[kMaxAlias + 2];
     ssize_t n = ::readlink(host.c_str(), target, sizeof target);
-    if (n < 0 || n > kMaxAlias || minifs_FindObjectByName(dev, mpath.c_str())) return;
+    if (n < 0) return skipped(host, std::strerror(errno));
+    if (n > kMaxAlias) return skipped(host, "link target longer than 158 bytes");
     target[n] = 0;
-    minifs_CreateNewObjectByName(dev, mpath.c_str(), OBJ_SYMLINK, st.st_uid, st.st_gid, mode, nullptr, target);
+    int rc = minifs_make_symlink(dev, target, mpath.c_str(), mode, st.st_uid, st.st_gid);
+    return rc == 0 ? true : skipped(host, put_reason(rc));
   }
+  return skipped(host, "minifs stores no device nodes, fifos or sockets");
 }
 
 // `comps` are the path components below (and including) the top directory's
-// name; the first `level` of them are dropped for the device path.
-static void load_walk(minifs_device* dev, const std::string& host, std::vector<std::string>& comps, int level) {
+// name; the first `level` of them are dropped for the device path. False when
+// anything below `host` was left out.
+bool load_walk(minifs_device* dev, const std::string& host, std::vector<std::string>& comps, int level) {
   struct stat st;
-  if (::lstat(host.c_str(), &st) != 0) return;
-  if (int(comps.size()) > level) {
+  // The directory named by the user may be a link to one; entries below are taken as they are.
+  bool entry = int(comps.size()) > level;
+  if ((entry ? ::lstat(host.c_str(), &st) : ::stat(host.c_str(), &st)) != 0) return skipped(host, std::strerror(errno));
+  if (entry) {
     std::string mpath;
     for (size_t i = size_t(level); i < comps.size(); ++i) mpath += "/" + comps[i];
-    load_entry(dev, host, mpath, st);
+    if (!load_entry(dev, host, mpath, st)) return false;
   }
-  if (!S_ISDIR(st.st_mode)) return;
+  if (!S_ISDIR(st.st_mode)) return true;
   DIR* d = ::opendir(host.c_str());
-  if (!d) return;
+  if (!d) return skipped(host, std::strerror(errno));
   std::vector<std::string> names;
-  while (struct dirent* e = ::readdir(d))
+  errno = 0;
+  struct dirent* e;
+  while ((e = ::readdir(d)) != nullptr)
     if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+  int err = errno;
   ::closedir(d);
+  bool ok = err == 0 || skipped(host, std::strerror(err));
   std::sort(names.begin(), names.end());
   for (const auto& n : names) {
     comps.push_back(n);
-    load_walk(dev, host + "/" + n, comps, level);
+    ok = load_walk(dev, host + "/" + n, comps, level) && ok;
     comps.pop_back();
   }
+  return ok;
 }
 
+}  // namespace
+
 int minifs_load(minifs_device* dev, const char* local_directory, int level) {
-  if (!dev || !local_directory) return 0;
+  if (!dev || !local_directory) return -1;
   std::string top(local_directory);
   while (top.size() > 1 && top.back() == '/') top.pop_back();
   struct stat st;
-  if (::lstat(top.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  int err = ::stat(top.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (err) {
+    std::fprintf(stderr, "error: %s: %s\n", top.c_str(), std::strerror(err));
+    return -1;
+  }
   std::vector<std::string> comps{top.substr(top.rfind('/') == std::string::npos ? 0 : top.rfind('/') + 1)};
-  load_walk(dev, top, comps, std::max(level, 0));
-  return 0;
+  return load_walk(dev, top, comps, std::max(level, 0)) ? 0 : -1;
 }
 
 // ---- extraction -----------------------------------------------------------

@@ -122,10 +122,23 @@ struct minifs_device {
   int lastFoundBlock = 0;
   std::string devname, rootPath;
   size_t size = 0;
-  uint8_t* buffer = nullptr;  // borrowed image
+  uint8_t* buffer = nullptr;  // borrowed image, never written
+  bool usable = false;        // the geometry was accepted and the media scanned
   // ramdisk driver
   uint8_t* memory = nullptr;
   std::vector<uint8_t> owned;
+  // Over a borrowed image a block is copied on its first write (index = block
+  // number): the image keeps the bytes it was mounted with, and an edit costs
+  // the blocks it touches.
+  std::vector<std::unique_ptr<uint8_t[]>> cow;
+  // While an operation is open, the bytes each block had before its first
+  // change, so that a failed operation can be undone.
+  struct Undo {
+    bool had_copy = false;
+    std::unique_ptr<uint8_t[]> bytes;
+  };
+  bool txn = false;
+  std::map<int, Undo> undo;
   int nBlocks = 0;
   int (*writePage)(minifs_device*, int page, const uint8_t* data, const uint8_t* tags) = nullptr;
   int (*readPage)(minifs_device*, int page, uint8_t* data, uint8_t* tags) = nullptr;
@@ -141,6 +154,11 @@ int device_Init(minifs_device* dev);
 int device_ReadPage(minifs_device* dev, int page, uint8_t* data, PageTags* tags);
 int device_WritePage(minifs_device* dev, int page, const uint8_t* data, const PageTags* tags);
 int device_EraseBlock(minifs_device* dev, int block);
+// Operations that either complete or leave the media and the tree as they were.
+void device_Begin(minifs_device* dev);
+void device_Commit(minifs_device* dev);
+// Puts back every block changed since device_Begin and scans the media again.
+void device_Rollback(minifs_device* dev);
 int device_IsBlockBad(minifs_device* dev, int block);
 int device_CheckPageBit(minifs_device* dev, int block, int page);
 void device_SetPageBit(minifs_device* dev, int block, int page, bool on);

@@ -5,6 +5,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct minifs_device;
 struct minifs_Object;
@@ -40,16 +42,61 @@ int minifs_readlink(minifs_device* dev, const char* oldPath, char* newPath, size
 int minifs_rename(minifs_device* dev, const char* oldPath, const char* newPath);
 int minifs_finfo(minifs_device* dev, const char* path);
 
-// Copies a host tree into the device; `level` leading components of each host
-// path are dropped (1: the top directory itself does not appear).
+// Copies a host tree into the device, with the host's modes and owners; `level`
+// leading components of each host path are dropped (1: the top directory
+// itself does not appear). 0 when everything was copied; -1 when the source is
+// not a readable directory or anything was skipped (each skipped entry is named
+// on standard error with the reason, and is absent from the device).
 int minifs_load(minifs_device* dev, const char* local_directory, int level);
 // Writes the image (blocks with live pages) to `image` atomically. 0 or -1.
 int minifs_mkimg(minifs_device* dev, const char* image);
-// The image in a heap buffer of *size bytes, null (and *size 0) when the device
-// holds no live page. Release with minifs_munmap.
+// The image in a heap buffer of *size bytes (0 bytes for a device without a
+// live page: an erased partition). Null when memory is exhausted or the device
+// was refused at mount (it has nothing that could replace the image). Release
+// with minifs_munmap.
 uint8_t* minifs_mmap(minifs_device* dev, size_t* size);
 void minifs_munmap(uint8_t* image, size_t size);
 // Extracts the subtree at `minifs_dir` into the existing host directory
 // `local_dir`: number of objects handled, or negative.
 int minifs_dump(minifs_device* dev, const char* local_dir, const char* minifs_dir);
 int minifs_ls(minifs_Object* root, int level);
+
+// ---- path operations with reasons -----------------------------------------
+// Each gives 0 (or a byte count) or a negative errno. Paths are absolute
+// ("/etc/x"). An operation that changes the device either completes or leaves
+// the media and the tree exactly as they were.
+
+struct minifs_attr {
+  uint32_t mode = 0;  // type and permission bits
+  uint32_t uid = 0, gid = 0, mtime = 0;
+  uint32_t size = 0;   // content length; target length for a link
+  std::string target;  // link target
+};
+struct minifs_node {
+  std::string path;
+  minifs_attr attr;
+};
+// What a put sets beyond the content; unset fields keep a replaced file's
+// value, and a new file gets 0664, owner 0:0.
+struct minifs_put_attr {
+  bool has_mode = false;
+  uint32_t mode = 0;
+  bool has_owner = false;
+  uint32_t uid = 0, gid = 0;
+};
+
+int minifs_stat(minifs_device* dev, const char* path, minifs_attr* out);
+// `path` (a directory) and everything below it, depth first, children by name.
+int minifs_walk(minifs_device* dev, const char* path, std::vector<minifs_node>* out);
+// Up to `size` bytes from `offset`; only the stored blocks that hold them are
+// decoded. -EIO (with a message) when one of them is damaged.
+long long minifs_pread(minifs_device* dev, const char* path, void* buf, size_t size, uint64_t offset);
+// Creates or replaces a regular file; -EFBIG above 8 MiB, -ENOSPC when it does
+// not fit (the replaced file is then left as it was).
+int minifs_put(minifs_device* dev, const char* path, const void* buf, size_t size, const minifs_put_attr* attr);
+int minifs_remove(minifs_device* dev, const char* path);
+int minifs_make_dir(minifs_device* dev, const char* path, uint32_t mode, uint32_t uid, uint32_t gid);
+int minifs_make_symlink(minifs_device* dev, const char* target, const char* path, uint32_t mode, uint32_t uid,
+                        uint32_t gid);
+int minifs_chmod(minifs_device* dev, const char* path, uint32_t mode);
+int minifs_chown(minifs_device* dev, const char* path, uint32_t uid, uint32_t gid);

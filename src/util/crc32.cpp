@@ -1,10 +1,10 @@
 #include "util/crc32.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <thread>
 #include <vector>
-
-#include <zlib.h>
 
 namespace rs {
 uint32_t crc32_update(uint32_t crc, const void* data, size_t len) {

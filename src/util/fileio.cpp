@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace rs {
 
@@ -50,21 +52,59 @@ std::string dir_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool write_file_atomic(const std::string& path, const std::function<bool(FILE*)>& fill) {
-  std::string tmpl = dir_of(path) + "/.tmp_XXXXXX";
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return false;
-  // Keep the mode a plain create would give (mkstemp makes 0600).
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  struct stat old;
-  mode_t mode = (::stat(path.c_str(), &old) == 0) ? (old.st_mode & 07777) : (0666 & ~mask);
+namespace {
+
+// `path` with every symbolic link along its last component followed, so that
+// a save over a link writes the file it points to and leaves the link.
+std::string follow_links(const std::string& path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    std::vector<char> buf(size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    ssize_t n = ::readlink(at.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0) return at;
+    std::string target(buf.data(), size_t(n));
+    at = (!target.empty() && target[0] == '/') ? target : dir_of(at) + "/" + target;
+  }
+  return at;
+}
+
+std::string random_name() {
+  static const char digits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string name = ".tmp_";
+  uint64_t r = uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(std::rand()) << 21 ^ uint64_t(::time(nullptr));
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  r ^= uint64_t(ts.tv_nsec) * 0xBF58476D1CE4E5B9ull;
+  for (int i = 0; i < 6; ++i, r /= 62) name += digits[r % 62];
+  return name;
+}
+
+// Fills a file that has no name yet (O_TMPFILE) in directory `dirfd`, then
+// gives it a temporary name and renames it over `name`: a process killed
+// before the end leaves nothing behind. Falls back to a named temporary file
+// where the file system has no unnamed ones.
+bool write_in_dir(int dirfd, const std::string& name, mode_t mode, const struct stat* old,
+                  const std::function<bool(FILE*)>& fill) {
+  std::string tmp;
+  int fd = ::openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  bool unnamed = fd >= 0;
+  if (!unnamed) {
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+      tmp = random_name();
+      fd = ::openat(dirfd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+      if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+  }
   ::fchmod(fd, mode);
+  if (old && ::geteuid() == 0) (void)::fchown(fd, old->st_uid, old->st_gid);
   FILE* f = ::fdopen(fd, "wb+");
   if (!f) {
     int err = errno;
     ::close(fd);
-    ::unlink(tmpl.c_str());
+    if (!unnamed) ::unlinkat(dirfd, tmp.c_str(), 0);
     errno = err;
     return false;
   }
@@ -73,13 +113,64 @@ bool write_file_atomic(const std::string& path, const std::function<bool(FILE*)>
   if (ok && std::fflush(f) != 0) ok = false, err = errno;
   if (ok && std::ferror(f)) ok = false, err = err ? err : EIO;
   if (ok && ::fsync(::fileno(f)) != 0) ok = false, err = errno;
-  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
-  if (ok && ::rename(tmpl.c_str(), path.c_str()) != 0) ok = false, err = errno;
-  if (!ok) {
-    ::unlink(tmpl.c_str());
-    errno = err ? err : EIO;
+  if (ok && unnamed) {
+    std::string proc = "/proc/self/fd/" + std::to_string(::fileno(f));
+    ok = false;
+    for (int tries = 0; tries < 100 && !ok; ++tries) {
+      tmp = random_name();
+      if (::linkat(AT_FDCWD, proc.c_str(), dirfd, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        ok = true;
+      else if (errno != EEXIST)
+        break;
+    }
+    if (!ok) err = errno;
   }
+  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  if (ok && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) ok = false, err = errno;
+  if (!ok) {
+    if (!tmp.empty()) ::unlinkat(dirfd, tmp.c_str(), 0);
+    errno = err ? err : EIO;
+    return false;
+  }
+  ::fsync(dirfd);
+  return true;
+}
+
+mode_t default_mode() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)>& fill) {
+  std::string path = follow_links(given);
+  struct stat old;
+  bool exists = ::stat(path.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  // A file the user may not write is not replaced behind their back.
+  if (exists && ::access(path.c_str(), W_OK) != 0) {
+    errno = EACCES;
+    return false;
+  }
+  std::string dir = dir_of(path);
+  int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) return false;
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  bool ok = write_in_dir(dirfd, name, exists ? (old.st_mode & 07777) : default_mode(), exists ? &old : nullptr, fill);
+  int err = errno;
+  ::close(dirfd);
+  errno = err;
   return ok;
+}
+
+bool write_file_atomic_at(int dirfd, const std::string& name, unsigned mode, const std::function<bool(FILE*)>& fill) {
+  return write_in_dir(dirfd, name, mode, nullptr, fill);
 }
 
 bool write_file_atomic(const std::string& path, const void* data, size_t len) {

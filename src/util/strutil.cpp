@@ -1,10 +1,11 @@
 #include "util/strutil.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 namespace rs {
 
@@ -29,11 +30,24 @@ uint64_t str2int(const char* str) {
   uint64_t v = 0;
   for (const char* p = str; *p; ++p) {
     switch (*p) {
-      case 'k': case 'K': v <<= 10; continue;
-      case 'm': case 'M': v <<= 20; continue;
-      case 'g': case 'G': v <<= 30; continue;
-      case 't': case 'T': v <<= 40; continue;
-      default: break;
+      case 'k':
+      case 'K':
+        v <<= 10;
+        continue;
+      case 'm':
+      case 'M':
+        v <<= 20;
+        continue;
+      case 'g':
+      case 'G':
+        v <<= 30;
+        continue;
+      case 't':
+      case 'T':
+        v <<= 40;
+        continue;
+      default:
+        break;
     }
     if (*p < '0' || *p > '9') break;
     v = v * 10 + uint64_t(*p - '0');

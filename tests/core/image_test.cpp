@@ -1,8 +1,8 @@
 // Building images from flash.conf, saving them, listings and dumps.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -52,11 +52,12 @@ class Conf : public ::testing::Test {
 };
 
 TEST_F(Conf, ResolvesAutoAddressesAndSizes) {
-  Image img(load("table_version 4\nblock_size 0x1000\ncrc32 true\n"
-                 "BOOT  boot.bin   true RAW ro 0 1 auto auto\n"
-                 "KERNEL kernel.bin true raw RW 3 0x0203 auto auto\n"
-                 "TABLE NULL false RAW ro 0 0 auto auto\n"
-                 "DATA  NULL  true MINIFS rw 0 0 auto 64K\n"));
+  Image img(
+      load("table_version 4\nblock_size 0x1000\ncrc32 true\n"
+           "BOOT  boot.bin   true RAW ro 0 1 auto auto\n"
+           "KERNEL kernel.bin true raw RW 3 0x0203 auto auto\n"
+           "TABLE NULL false RAW ro 0 0 auto auto\n"
+           "DATA  NULL  true MINIFS rw 0 0 auto 64K\n"));
   ASSERT_NE(img.f, nullptr) << out;
   EXPECT_EQ(img.f->count, 4);
   const uint32_t starts[] = {0, 0x2000, 0x5000, 0x10000};
@@ -82,8 +83,9 @@ TEST_F(Conf, ResolvesAutoAddressesAndSizes) {
 }
 
 TEST_F(Conf, FlashSizeStretchesLastPartitionAndDtbPrefixesKernel) {
-  Image img(load("flash_size 1M\ndtb_file dtb.bin\nBOOT boot.bin true RAW ro 0 0 0 0x4000\n"
-                 "KERNEL kernel.bin false RAW ro 0 0 0x4000 0x10\n"));
+  Image img(
+      load("flash_size 1M\ndtb_file dtb.bin\nBOOT boot.bin true RAW ro 0 0 0 0x4000\n"
+           "KERNEL kernel.bin false RAW ro 0 0 0x4000 0x10\n"));
   ASSERT_NE(img.f, nullptr) << out;
   partition_data* k = img.part("KERNEL");
   EXPECT_EQ(k->info->total_size, 0x100000u - 0x4000u);
@@ -95,9 +97,10 @@ TEST_F(Conf, FlashSizeStretchesLastPartitionAndDtbPrefixesKernel) {
 }
 
 TEST_F(Conf, ZlibmodeContainerAndTableFileNamedOnce) {
-  Image img(load("zlibmode true\ntable_version 2\nBOOT boot.bin true RAW ro 0 0 0 0x2000\n"
-                 "TABLE mytable.bin false RAW ro 0 0 0x2000 0x1000\nEMPTY NULL false RAW ro 0 0 0x3000 0x1000\n"
-                 "DATA data.bin true RAW rw 0 0 0x4000 0x1000\n"));
+  Image img(
+      load("zlibmode true\ntable_version 2\nBOOT boot.bin true RAW ro 0 0 0 0x2000\n"
+           "TABLE mytable.bin false RAW ro 0 0 0x2000 0x1000\nEMPTY NULL false RAW ro 0 0 0x3000 0x1000\n"
+           "DATA data.bin true RAW rw 0 0 0x4000 0x1000\n"));
   ASSERT_NE(img.f, nullptr) << out;
   EXPECT_EQ(img.part("EMPTY")->buf, nullptr) << "zlibmode keeps no buffer for a NULL partition";
   std::string out1 = dir.file("out.zlib");
@@ -134,6 +137,20 @@ TEST_F(Conf, ZlibmodeContainerAndTableFileNamedOnce) {
   init_table_sect(1);
 }
 
+TEST_F(Conf, KeyEqualsValueMeansKeyValue) {
+  // As a dump's flash.conf summary writes them: the "=" is no value.
+  for (const char* head : {"flash_size = 0x100000\ncrc32 = true\n", "flash_size=0x100000\ncrc32= true\n",
+                           "flash_size =0x100000\ncrc32\t=\tTRUE\n"}) {
+    Image img(load(std::string(head) + "BOOT boot.bin true RAW ro 0 0 0 0x2000\n"));
+    ASSERT_NE(img.f, nullptr) << head << out;
+    EXPECT_EQ(img.f->flash_size, 0x100000u) << head;
+    EXPECT_EQ(img.f->flash_table.crc32_enable, 1) << head;
+  }
+  Image none(load("flash_size =\nBOOT boot.bin true RAW ro 0 0 0 0x2000\n"));
+  EXPECT_EQ(none.f, nullptr);
+  EXPECT_NE(out.find("\"flash_size\" has no value"), std::string::npos) << out;
+}
+
 TEST_F(Conf, FirstLineTableDoesNotEnableTable) {
   Image img(load("TABLE NULL false RAW ro 0 0 0 0x1000\nBOOT boot.bin true RAW ro 0 0 auto auto\n"));
   ASSERT_NE(img.f, nullptr);
@@ -141,7 +158,8 @@ TEST_F(Conf, FirstLineTableDoesNotEnableTable) {
 }
 
 TEST_F(Conf, RefusalsThatReturnNull) {
-  EXPECT_EQ(load("DATA NULL false MINIFS rw 0 0 0x1000 0x1000\nDATA2 NULL false MINIFS rw 0 0 0x11000 0x10000\n"), nullptr);
+  EXPECT_EQ(load("DATA NULL false MINIFS rw 0 0 0x1000 0x1000\nDATA2 NULL false MINIFS rw 0 0 0x11000 0x10000\n"),
+            nullptr);
   EXPECT_NE(out.find("minifs start address must be aligned 64K\n"), std::string::npos);
   EXPECT_EQ(load("# nothing but a comment\nflash_size 1M\n"), nullptr) << "no partitions";
   EXPECT_EQ(load("block_size\nBOOT boot.bin\n"), nullptr) << "a key without value";
@@ -180,9 +198,11 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, ConfFatal,
     ::testing::Values(
         FatalCase{"BlockSize", "block_size 0x2000\n", "but now block_size = 0x00002000\n"},
-        FatalCase{"OutOfOrder", "BOOT boot.bin true RAW ro 0 0 0x4000 0x1000\nK kernel.bin true RAW ro 0 0 0x1000 0x3000\n",
+        FatalCase{"OutOfOrder",
+                  "BOOT boot.bin true RAW ro 0 0 0x4000 0x1000\nK kernel.bin true RAW ro 0 0 0x1000 0x3000\n",
                   "error: total size BOOT  (TOTAL size < = 0x0)\n"},
-        FatalCase{"OverFlash", "flash_size 0x2000\nBOOT boot.bin true RAW ro 0 0 0 0x1800\nK NULL true RAW ro 0 0 0x4000 0\n",
+        FatalCase{"OverFlash",
+                  "flash_size 0x2000\nBOOT boot.bin true RAW ro 0 0 0 0x1800\nK NULL true RAW ro 0 0 0x4000 0\n",
                   "Total partition size is 16384, out flash size 8192, please check.\n"},
         FatalCase{"ContentTooBig", "BOOT boot.bin true RAW ro 0 0 0 0x1000\nD NULL true RAW ro 0 0 0x1000 0x1000\n",
                   "error: partition BOOT (FILE size = 0x1800) > (PART size = 0x1000)\n"},
@@ -191,8 +211,10 @@ INSTANTIATE_TEST_SUITE_P(
         FatalCase{"NoSizes", "BOOT NULL true RAW ro 0 0 0 auto\n",
                   "error: The total size and used size can not auto meanwhile\n"},
         FatalCase{"TooManyForV4", nullptr, "No more than 84 the number of partitions.\n"},
-        FatalCase{"TooMany", "A NULL\nB NULL\nC NULL\nD NULL\nE NULL\nF NULL\nG NULL\nH NULL\nI NULL\nJ NULL\nK NULL\nL NULL\nM NULL\n",
-                  "No more than 12 the number of partitions.\n"}),
+        FatalCase{
+            "TooMany",
+            "A NULL\nB NULL\nC NULL\nD NULL\nE NULL\nF NULL\nG NULL\nH NULL\nI NULL\nJ NULL\nK NULL\nL NULL\nM NULL\n",
+            "No more than 12 the number of partitions.\n"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 class Save : public ::testing::Test {
@@ -212,8 +234,8 @@ class Save : public ::testing::Test {
   flash* edit_and_reload(const std::string& conf, const char* add, const std::string& local, const char* rm) {
     testing::internal::CaptureStdout();
     Image img(flash_load_conf(conf.c_str()));
-    bool ok = img.f && img.part("ROOT")->fs && flash_add(img.f, add, local.c_str()) == 1 &&
-              flash_rm(img.f, rm) == 0 && flash_save(img.f, dir.file("flash.bin").c_str(), 0) == 0;
+    bool ok = img.f && img.part("ROOT")->fs && flash_add(img.f, add, local.c_str()) == 1 && flash_rm(img.f, rm) == 0 &&
+              flash_save(img.f, dir.file("flash.bin").c_str(), 0) == 0;
     testing::internal::GetCapturedStdout();
     return ok ? flash_load_bin(dir.file("flash.bin").c_str()) : nullptr;
   }
@@ -339,7 +361,8 @@ TEST_F(Save, ListingColumnsAndSizes) {
             std::string::npos)
       << o;
   // TABLE has CRC 0 (eight blanks); DATA failed its CRC (no star).
-  EXPECT_NE(o.find("2  TABLE   RO RAW                      0      0 0000c000   4.00 KB    4.00 KB      0  B   0.0%       0  B  *\n"),
+  EXPECT_NE(o.find("2  TABLE   RO RAW                      0      0 0000c000   4.00 KB    4.00 KB      0  B   0.0%     "
+                   "  0  B  *\n"),
             std::string::npos)
       << o;
   EXPECT_NE(o.find("     16  B   0.1%       0  B   \n"), std::string::npos) << o;
@@ -356,9 +379,12 @@ TEST_F(Save, DumpWritesPartitionsAndSummary) {
   EXPECT_NE(said.find("error: nope not exist!\n"), std::string::npos);
   EXPECT_FALSE(rs::path_exists(dir.file("x")));
   EXPECT_EQ(rstest::read_bytes(out + "/BIN.KERNEL"), t.parts[1].content);
-  EXPECT_EQ(rstest::read_text(out + "/flash.conf").rfind(
-                "flash_size\t= 0x10000\nblock_size\t= 0x0\nwrite_protect\t= FALSE\ncrc32\t= TRUE\n\nBOOT      BIN.BOOT", 0),
-            0u);
+  EXPECT_EQ(
+      rstest::read_text(out + "/flash.conf")
+          .rfind(
+              "flash_size\t= 0x10000\nblock_size\t= 0x0\nwrite_protect\t= FALSE\ncrc32\t= TRUE\n\nBOOT      BIN.BOOT",
+              0),
+      0u);
   ASSERT_EQ(flash_partition_dump(img.f, "boot", dir.file("boot.bin").c_str()), 0);
   EXPECT_EQ(rstest::read_bytes(dir.file("boot.bin")), t.parts[0].content);
 }
@@ -367,11 +393,15 @@ TEST_F(Save, SquashfsPartitionEditedAndRebuilt) {
   if (!rstest::have_tool("mksquashfs")) GTEST_SKIP() << "mksquashfs not installed";
   std::string src = dir.file("rootdir");
   ASSERT_EQ(rstest::run_command("mkdir -p " + src + "/etc && echo hello > " + src + "/etc/motd").status, 0);
-  ASSERT_EQ(rstest::run_command("mksquashfs " + src + " " + dir.file("root.sqfs") + " -comp xz -quiet -no-progress").status, 0);
+  ASSERT_EQ(
+      rstest::run_command("mksquashfs " + src + " " + dir.file("root.sqfs") + " -comp xz -quiet -no-progress").status,
+      0);
   rstest::write_text(dir.file("new.txt"), "added file\n");
   std::string c = dir.file("flash.conf");
-  rstest::write_text(c, "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
-                        "ROOT root.sqfs true SQUASHFS ro 0 0 0x10000 0x40000\nTABLE NULL false RAW ro 0 0 0x50000 0x1000\n");
+  rstest::write_text(
+      c,
+      "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
+      "ROOT root.sqfs true SQUASHFS ro 0 0 0x10000 0x40000\nTABLE NULL false RAW ro 0 0 0x50000 0x1000\n");
   Image back(edit_and_reload(c, "ROOT//etc/new.txt", dir.file("new.txt"), "root//etc/motd"));
   ASSERT_NE(back.f, nullptr);
   partition_data* r = back.part("ROOT");
@@ -386,17 +416,21 @@ TEST_F(Save, SquashfsPartitionEditedAndRebuilt) {
 }
 
 TEST_F(Save, CramfsPartitionKeepsEverythingThroughARebuild) {
-  if (!rstest::have_tool("mkfs.cramfs") || !rstest::have_tool("fsck.cramfs")) GTEST_SKIP() << "cramfs tools not installed";
+  if (!rstest::have_tool("mkfs.cramfs") || !rstest::have_tool("fsck.cramfs"))
+    GTEST_SKIP() << "cramfs tools not installed";
   std::string src = dir.file("rootdir");
   ASSERT_EQ(rstest::run_command("mkdir -p " + src + "/dvb/theme " + src + "/bin && echo '<keymap/>' > " + src +
-                                "/dvb/theme/keymap.xml && printf '#!/bin/sh\\n' > " + src + "/bin/rcS && chmod 755 " + src +
-                                "/bin/rcS && ln -s rcS " + src + "/bin/init && mkfs.cramfs " + src + " " + dir.file("root.cramfs") + " >/dev/null")
+                                "/dvb/theme/keymap.xml && printf '#!/bin/sh\\n' > " + src + "/bin/rcS && chmod 755 " +
+                                src + "/bin/rcS && ln -s rcS " + src + "/bin/init && mkfs.cramfs " + src + " " +
+                                dir.file("root.cramfs") + " >/dev/null")
                 .status,
             0);
   rstest::write_text(dir.file("panel.xml"), "<config/>\n");
   std::string c = dir.file("flash.conf");
-  rstest::write_text(c, "table_version 2\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x1000\n"
-                        "ROOT root.cramfs true CRAMFS ro 0 0 0x1000 0x20000\nTABLE NULL false RAW ro 0 0 0x21000 0x1000\n");
+  rstest::write_text(
+      c,
+      "table_version 2\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x1000\n"
+      "ROOT root.cramfs true CRAMFS ro 0 0 0x1000 0x20000\nTABLE NULL false RAW ro 0 0 0x21000 0x1000\n");
   Image back(edit_and_reload(c, "ROOT//dvb/theme/panel.xml", dir.file("panel.xml"), "ROOT//dvb/theme/keymap.xml"));
   ASSERT_NE(back.f, nullptr);
   partition_data* r = back.part("ROOT");

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
+#include <romsmith/romsmith.h>
 
 #include <cstring>
 
 #include "core/table.h"
 #include "fixture.h"
 #include "testutil.h"
-#include <romsmith/romsmith.h>
 
 namespace {
 

@@ -1,8 +1,9 @@
+#include "core/merge.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "core/merge.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
@@ -21,8 +22,9 @@ class Merge : public ::testing::Test {
     rstest::write_bytes(dir.file("boot.bin"), rstest::random_bytes(0x900, 1));
     rstest::write_bytes(dir.file("kernel.bin"), rstest::random_bytes(0x1234, 2));
     conf = dir.file("flash.conf");
-    rstest::write_text(conf, "table_version 2\nBOOT boot.bin true RAW ro 0 0 0 0x1000\n"
-                             "TABLE NULL false RAW ro 0 0 0x1000 0x1000\nKERNEL kernel.bin true RAW ro 0 0 0x2000 0x2000\n");
+    rstest::write_text(conf,
+                       "table_version 2\nBOOT boot.bin true RAW ro 0 0 0 0x1000\n"
+                       "TABLE NULL false RAW ro 0 0 0x1000 0x1000\nKERNEL kernel.bin true RAW ro 0 0 0x2000 0x2000\n");
   }
   void TearDown() override {
     basedir.assign(1, '.');

@@ -1,8 +1,9 @@
+#include "core/table.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "core/table.h"
 #include "fixture.h"
 
 namespace {
@@ -77,8 +78,8 @@ TEST_P(TableFormat, WriterMatchesIndependentEncodingByteForByte) {
   ASSERT_EQ(f.write(&tbl, out.data(), out.size()), 0);
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + f.size), expect);
   EXPECT_EQ(out[f.size], 0) << "writer went past the table";
-  EXPECT_EQ(tbl.crc_verify, uint32_t(expect[f.size - 4]) << 24 | expect[f.size - 3] << 16 |
-                                 expect[f.size - 2] << 8 | expect[f.size - 1]);
+  EXPECT_EQ(tbl.crc_verify, uint32_t(expect[f.size - 4]) << 24 | expect[f.size - 3] << 16 | expect[f.size - 2] << 8 |
+                                expect[f.size - 1]);
 }
 
 TEST_P(TableFormat, WriteKeepsOnlyStoredBits) {

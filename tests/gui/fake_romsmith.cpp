@@ -3,7 +3,11 @@
 // driven byte-exactly without real file systems. An image file is "FAKEIMG\n"
 // followed by records "<key>\n<length>\n<bytes>"; keys are full flash paths
 // ("ROOT//dvb/theme/keymap.xml") or partition names ("BOOT"). A "!fail_save"
-// record makes flash_save fail, "!refuse_add" makes flash_add refuse.
+// record makes flash_save fail without a word, "!refuse_add" makes flash_add
+// refuse. Built a second time with FAKE_PARTIAL, it lacks flash_update_f.
+// Like the real library it writes "table.bin" into the current directory and
+// prints "error: <reason>" when a save cannot be written.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -67,8 +71,13 @@ FAKE_API int flash_save(flash* entry, const char* filename, int) {
   if (entry->items.count("!fail_save")) return -1;
   std::string out = "FAKEIMG\n";
   for (auto& [k, v] : entry->items) out += k + "\n" + std::to_string(v.size()) + "\n" + v;
+  errno = 0;
+  if (!spill(filename, out)) {
+    std::printf("error: %s\n", std::strerror(errno ? errno : EIO));
+    return -1;
+  }
   spill("table.bin", "table");
-  return spill(filename, out) ? 0 : -1;
+  return 0;
 }
 
 FAKE_API int flash_read(flash* entry, const char* full_file, void* buf, int size, int offset) {
@@ -100,12 +109,14 @@ FAKE_API int flash_partition_dump(flash* entry, const char* partition_name, cons
   return spill(filename, it->second) ? 0 : -1;
 }
 
+#ifndef FAKE_PARTIAL
 FAKE_API int flash_update_f(flash* entry, const char* partition_name, const char* filename) {
   std::string bytes;
   if (!slurp(filename, bytes) || bytes.empty()) return -1;
   entry->items[partition_name] = bytes;
   return 0;
 }
+#endif
 
 // Test probes.
 FAKE_API int fake_live_images() { return live_images; }

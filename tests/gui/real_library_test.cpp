@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLibrary>
 
 #include "boot_fixture.h"
@@ -76,6 +77,9 @@ TEST(RealLibrary, CarriesThemeFilesAndBootData) {
   auto dst_boot = guitest::make_boot({0xD1, 0xD2, 0xD3}, 0x10);
   rstest::write_bytes(dir.file("src.bin"), make_image(dir, "src", src_boot, panel));
   rstest::write_bytes(dir.file("dst.bin"), make_image(dir, "dst", dst_boot, "<config/>\n"));
+  // The user's own files of the working files' names, in the start folder.
+  const char* const user_files[] = {"keymap.xml", "panel.xml", "table.bin", "loader.bin", "bt.bin"};
+  for (const char* f : user_files) rstest::write_text(dir.file(f), std::string("user's ") + f);
 
   QuietBench bench(nullptr, QStringLiteral(ROMSMITH_LIB));
   ASSERT_TRUE(bench.libraryLoaded());
@@ -99,7 +103,13 @@ TEST(RealLibrary, CarriesThemeFilesAndBootData) {
   bench.OpenDst();
   bench.SaveAs();
   ASSERT_EQ(bench.boxes.join('\n'), "Save|Success");
-  EXPECT_FALSE(QFile::exists("table.bin"));
+  EXPECT_FALSE(QFile::exists(bench.workFolder() + "/table.bin"));
+  // A save the library cannot write says which file and why.
+  bench.boxes.clear();
+  bench.answers << QString::fromStdString(dir.file("gone/out.bin"));
+  bench.SaveAs();
+  EXPECT_EQ(bench.boxes.join('\n').toStdString(),
+            "Save|Save Failed\n" + dir.file("gone/out.bin") + "\nNo such file or directory");
 
   // The saved image, read back through the library.
   QuietBench check(nullptr, QStringLiteral(ROMSMITH_LIB));
@@ -129,8 +139,10 @@ TEST(RealLibrary, CarriesThemeFilesAndBootData) {
   EXPECT_EQ(boot[guitest::kMarkerAt + 57], 0xA3);  // inverted: led converse 1
   EXPECT_EQ(boot[guitest::kMarkerAt + 53], 0xAB);
 
+  const QString work = bench.workFolder();
   bench.ToolExit();
-  for (const char* f : {"keymap.xml", "panel.xml", "table.bin", "bt.bin"}) EXPECT_FALSE(QFile::exists(f)) << f;
+  EXPECT_FALSE(QFileInfo::exists(work));
+  for (const char* f : user_files) EXPECT_EQ(rstest::read_text(dir.file(f)), std::string("user's ") + f) << f;
 }
 
 }  // namespace

@@ -4,14 +4,20 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLibrary>
 #include <QLineEdit>
 #include <QMetaMethod>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QUrl>
+#include <cerrno>
 #include <map>
+#include <set>
 #include <string>
 
 #include "boot_fixture.h"
@@ -163,9 +169,6 @@ TEST_F(Window, FormMatchesTheLayout) {
       {"btnExit", "QPushButton", "Exit", {280, 140, 75, 23}},
       {"groupBox", "QGroupBox", "", {10, 180, 441, 121}},
       {"label_3", "QLabel", "", {30, 10, 31, 31}},
-      {"label_4", "QLabel", "", {30, 45, 31, 31}},
-      {"label_5", "QLabel", "", {30, 80, 30, 30}},
-      {"label_9", "QLabel", "", {300, 5, 111, 111}},
   };
   for (const W& w : widgets) {
     QWidget* widget = bench->findChild<QWidget*>(w.name);
@@ -175,10 +178,7 @@ TEST_F(Window, FormMatchesTheLayout) {
     QString text = widget->property(qobject_cast<QGroupBox*>(widget) ? "title" : "text").toString();
     EXPECT_EQ(text, w.text) << w.name;
   }
-  for (const char* icon : {"label_3", "label_4", "label_5", "label_9"}) {
-    auto* label = bench->findChild<QLabel*>(icon);
-    EXPECT_FALSE(label->pixmap(Qt::ReturnByValue).isNull()) << icon;  // pictures compiled in
-  }
+  EXPECT_FALSE(bench->findChild<QLabel*>("label_3")->pixmap(Qt::ReturnByValue).isNull());  // compiled in
   const QMetaObject* meta = &PortBench::staticMetaObject;
   QStringList names;
   for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) names << meta->method(i).name();
@@ -194,16 +194,38 @@ TEST_F(Window, FormMatchesTheLayout) {
             "edtPathSrc,btnOpenSrc,edtPathDst,btnOpenDst,chkKeymap,chkPanel,btnSaveAs,btnExit");
 }
 
+// The contact area names this project and its README link leads to the real
+// file; no placeholder address is left anywhere in it.
+TEST_F(Window, ContactAreaLinksTheReadme) {
+  auto* group = bench->findChild<QGroupBox*>("groupBox");
+  QString all;
+  for (QLabel* l : group->findChildren<QLabel*>()) all += l->text() + QLatin1Char('\n');
+  EXPECT_TRUE(all.contains("romsmith")) << all.toStdString();
+  EXPECT_FALSE(all.contains("example.org")) << all.toStdString();
+  EXPECT_FALSE(all.contains("555")) << all.toStdString();
+
+  auto* link = bench->findChild<QLabel*>("label_7");
+  EXPECT_TRUE(link->openExternalLinks());
+  QRegularExpressionMatch m = QRegularExpression("href=\"([^\"]+)\"").match(link->text());
+  ASSERT_TRUE(m.hasMatch()) << link->text().toStdString();
+  const QString readme = QUrl(m.captured(1)).toLocalFile();
+  EXPECT_EQ(QFileInfo(readme).canonicalFilePath(), QFileInfo(ROMSMITH_SOURCE_DIR "/README.md").canonicalFilePath());
+  EXPECT_TRUE(rstest::read_text(readme.toStdString()).rfind("# romsmith", 0) == 0);
+  EXPECT_TRUE(bench->findChild<QLabel*>("label_8")->text().contains(QStringLiteral(FAKE_LIB)));
+}
+
 TEST_F(Window, CarriesKeymapPanelAndBootLoader) {
   open("src.bin", "dst.bin");
   EXPECT_EQ(bench->captions.join(','), "Import from,Import to");
   EXPECT_TRUE(bench->boxes.isEmpty()) << bench->boxes.join('\n').toStdString();
   EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathSrc")->text(), path("src.bin"));
-  EXPECT_FALSE(QFile::exists("loader.bin"));  // read, then deleted
+  const QString work = bench->workFolder();
+  ASSERT_FALSE(work.isEmpty());
+  EXPECT_FALSE(QFile::exists(work + "/loader.bin"));  // read, then deleted
   save("out.bin");
   EXPECT_EQ(bench->boxes.join('\n'), "info|Save|Success");
-  EXPECT_FALSE(QFile::exists("table.bin"));
-  EXPECT_FALSE(QFile::exists("bt.bin"));
+  EXPECT_FALSE(QFile::exists(work + "/table.bin"));
+  EXPECT_FALSE(QFile::exists(work + "/bt.bin"));
 
   Items out = read_fake(dir.file("out.bin"));
   EXPECT_EQ(out[kKeymap], "<keymap src/>");
@@ -222,13 +244,13 @@ TEST_F(Window, CarriesKeymapPanelAndBootLoader) {
   EXPECT_EQ(read_fake(dir.file("out2.bin")), out);
 
   bench->ToolExit();
-  for (const char* f : {"keymap.xml", "panel.xml", "table.bin", "bt.bin", "loader.bin"})
-    EXPECT_FALSE(QFile::exists(f)) << f;
-  EXPECT_EQ(live_images(), 0);  // both images released at close
+  EXPECT_FALSE(QFileInfo::exists(work));  // the working folder goes with the window
+  EXPECT_EQ(live_images(), 0);            // both images released at close
 }
 
 TEST_F(Window, SaveNeedsSourceBeforeDestination) {
   save("out.bin");
+  bench->answers.clear();  // the save dialog was never reached
   bench->answers << path("dst.bin");
   bench->OpenDst();
   save("out.bin");
@@ -238,8 +260,9 @@ TEST_F(Window, SaveNeedsSourceBeforeDestination) {
   bench->answers << path("missing.bin");
   bench->OpenDst();  // an image that cannot be loaded leaves no destination
   save("out.bin");
-  EXPECT_EQ(bench->boxes.join('\n'),
-            "info|Error|Set Import from\ninfo|Error|Set Import from\ninfo|Error|Set Import to");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
+            "info|Error|Set Import from\ninfo|Error|Set Import from\ncritical|Import|Cannot open " +
+                dir.file("missing.bin") + ": No such file or directory\ninfo|Error|Set Import to");
   EXPECT_EQ(bench->findChild<QLineEdit*>("edtPathDst")->text(), path("missing.bin"));
   EXPECT_FALSE(QFile::exists(path("out.bin")));
 }
@@ -300,7 +323,7 @@ TEST_F(Window, ThemeLocationThatServedIsTriedFirst) {
   open("theme.bin", nullptr);
   EXPECT_TRUE(bench->boxes.isEmpty());
   EXPECT_EQ(take_read_log(), "ROOT//dvb/theme/keymap.xml;THEME//theme/keymap.xml;THEME//theme/panel.xml;");
-  EXPECT_EQ(rstest::read_text("keymap.xml"), "<k theme/>");
+  EXPECT_EQ(rstest::read_text(bench->workFolder().toStdString() + "/keymap.xml"), "<k theme/>");
   open("src.bin", "dst.bin");
   EXPECT_EQ(take_read_log(), "THEME//theme/keymap.xml;ROOT//dvb/theme/keymap.xml;ROOT//dvb/theme/panel.xml;");
   save("out.bin");
@@ -358,41 +381,183 @@ TEST_F(Window, FailuresAreNeverReportedAsSuccess) {
   write_fake(dir.file("nosave.bin"),
              {{kKeymap, "<k/>"}, {kPanel, "<config/>"}, {"BOOT", str(dst_boot)}, {"!fail_save", ""}});
   write_fake(dir.file("noadd.bin"), {{"BOOT", str(dst_boot)}, {"!refuse_add", ""}});
-  write_fake(dir.file("junk.bin"), {});
-  rstest::write_text(dir.file("junk.bin"), "not an image");
   open("src.bin", "nosave.bin");
   save("out.bin");
   bench->answers << path("noadd.bin");
   bench->OpenDst();
   save("out.bin");
-  open("junk.bin", nullptr);
-  EXPECT_EQ(bench->boxes.join('\n'),
-            "critical|Save|Save Failed\ncritical|Import|Not Support Remoter Key\ncritical|Import|Not Support Bin");
-  EXPECT_FALSE(button("btnSaveAs")->isEnabled());
-  bench->boxes.clear();
-  save("out.bin");  // the unloadable source is no source
-  EXPECT_EQ(bench->boxes.join('\n'), "info|Error|Set Import from");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(), "critical|Save|Save Failed\n" + dir.file("out.bin") +
+                                                       "\nno reason given\ncritical|Import|Not Support Remoter Key");
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
 }
 
-TEST(WindowWithoutLibrary, OpensAndDoesNothing) {
-  app();
+// "Save Failed" keeps its text and says which file and why, in the library's words.
+TEST_F(Window, SaveFailedNamesFileAndReason) {
+  open("src.bin", "dst.bin");
+  save("no/such/dir/out.bin");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
+            "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") + "\nNo such file or directory");
+}
+
+// The reason is the library's error line, not a progress note printed before it.
+TEST(FailureReason, PrefersTheLibrarysErrorLines) {
+  using keyporter::failure_reason;
+  EXPECT_EQ(failure_reason("zlibmode is ture, generate bin file in new style.\nerror: Permission denied\n", 0),
+            "Permission denied");
+  EXPECT_EQ(failure_reason("[flash_save : 270]: An error occurred\n", ENOSPC), "[flash_save : 270]: An error occurred");
+  EXPECT_EQ(failure_reason("", ENOSPC), "No space left on device");
+  EXPECT_EQ(failure_reason("", 0), "no reason given");
+}
+
+// Anything that is not an image is refused when it is chosen, on either side,
+// and what cannot even be opened says why instead of blaming the format.
+struct Unloadable {
+  bool source;
+  const char* file;
+  const char* box;  // with the chosen path in place of %1
+};
+
+class RefusedAtOnce : public Window, public ::testing::WithParamInterface<Unloadable> {};
+
+TEST_P(RefusedAtOnce, WithTheDesignedMessage) {
+  rstest::write_text(dir.file("junk.bin"), "not an image");
+  const Unloadable& c = GetParam();
+  if (c.source) {
+    bench->answers << path(c.file);
+    bench->OpenSrc();
+  } else {
+    open("src.bin", nullptr);
+    bench->answers << path(c.file);
+    bench->OpenDst();
+  }
+  EXPECT_EQ(bench->boxes.join('\n'), QString::fromLatin1(c.box).arg(path(c.file)));
+  EXPECT_EQ(bench->findChild<QLineEdit*>(c.source ? "edtPathSrc" : "edtPathDst")->text(), path(c.file));
+  EXPECT_EQ(button("btnSaveAs")->isEnabled(), !c.source);
+  bench->boxes.clear();
+  save("out.bin");  // no image on that side
+  EXPECT_EQ(bench->boxes.join('\n'), c.source ? "info|Error|Set Import from" : "info|Error|Set Import to");
+  EXPECT_EQ(live_images(), c.source ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedAtOnce,
+                         ::testing::Values(Unloadable{true, "junk.bin", "critical|Import|Not Support Bin"},
+                                           Unloadable{false, "junk.bin", "critical|Import|Not Support Bin"},
+                                           Unloadable{false, "missing.bin",
+                                                      "critical|Import|Cannot open %1: No such file or directory"}));
+
+// Files of the user's that share the working files' names, in the folder the
+// program was started from.
+const std::map<std::string, std::string> kUserFiles = {{"keymap.xml", "<user keymap/>"},
+                                                       {"panel.xml", "<user panel/>"},
+                                                       {"table.bin", "user table"},
+                                                       {"loader.bin", "user loader"},
+                                                       {"bt.bin", "user bt"}};
+
+std::set<std::string> listing(const std::string& dir) {
+  std::set<std::string> names;
+  for (const QString& n : QDir(QString::fromStdString(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+    names.insert(n.toStdString());
+  return names;
+}
+
+TEST_F(Window, UserFilesInTheStartFolderSurvive) {
+  for (auto& [name, text] : kUserFiles) rstest::write_text(dir.file(name), text);
+  std::set<std::string> before = listing(dir.path());
+
+  // Started and closed with nothing done.
+  bench->ToolExit();
+  EXPECT_EQ(listing(dir.path()), before);
+
+  // A whole import, the user's table.bin also given as the save target's
+  // neighbour and the source read from the same folder.
+  auto second = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+  const QString work = second->workFolder();
+  ASSERT_FALSE(work.isEmpty());
+  EXPECT_FALSE(work.startsWith(path("")));
+  second->answers << path("src.bin") << path("dst.bin") << path("out.bin");
+  second->OpenSrc();
+  second->OpenDst();
+  second->SaveAs();
+  EXPECT_EQ(second->boxes.join('\n'), "info|Save|Success");
+  EXPECT_EQ(read_fake(dir.file("out.bin"))[kKeymap], "<keymap src/>");
+  second->ToolExit();
+  EXPECT_FALSE(QFileInfo::exists(work));
+
+  before.insert("out.bin");
+  EXPECT_EQ(listing(dir.path()), before);
+  for (auto& [name, text] : kUserFiles) EXPECT_EQ(rstest::read_text(dir.file(name)), text) << name;
+}
+
+TEST_F(Window, WorkingFolderThatGoesAwayIsReportedAsSuch) {
+  const QString work = bench->workFolder();
+  ASSERT_TRUE(QDir(work).removeRecursively());
+  open("src.bin", nullptr);
+  EXPECT_EQ(bench->boxes.join('\n'),
+            "critical|Import|KeyPorter's working folder " + work + " cannot be used: No such file or directory");
+  EXPECT_TRUE(bench->findChild<QLineEdit*>("edtPathSrc")->text().isEmpty());  // nothing was done
+  EXPECT_EQ(live_images(), 0);
+  EXPECT_FALSE(QFile::exists(path("keymap.xml")));
+}
+
+// What the window says and leaves usable when it cannot work at all.
+class Crippled : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app();
+    cwd = std::make_unique<rstest::ScopedCwd>(dir.path());
+  }
+  // Only Exit is enabled, and Exit still closes the window.
+  void expectOnlyExit(ScriptedBench& bench) {
+    bench.show();
+    for (QPushButton* b : bench.findChildren<QPushButton*>())
+      EXPECT_EQ(b->isEnabled(), b->objectName() == "btnExit") << b->objectName().toStdString();
+    for (const char* name : {"chkKeymap", "chkPanel", "edtPathSrc", "edtPathDst"})
+      EXPECT_FALSE(bench.findChild<QWidget*>(name)->isEnabled()) << name;
+    bench.findChild<QPushButton*>("btnExit")->click();
+    EXPECT_FALSE(bench.isVisible());
+    EXPECT_TRUE(bench.captions.isEmpty());
+  }
   rstest::TempDir dir;
-  rstest::ScopedCwd cwd(dir.path());
+  std::unique_ptr<rstest::ScopedCwd> cwd;
+};
+
+TEST_F(Crippled, MissingLibraryIsNamed) {
   ScriptedBench bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
   EXPECT_FALSE(bench.libraryLoaded());
-  bench.show();
-  for (const char* name : {"btnOpenSrc", "btnOpenDst", "btnSaveAs", "btnExit"})
-    bench.findChild<QPushButton*>(name)->click();
-  EXPECT_TRUE(bench.captions.isEmpty());
-  EXPECT_TRUE(bench.boxes.isEmpty());
-  EXPECT_TRUE(bench.isVisible());  // Exit is not connected either
-  EXPECT_TRUE(bench.close());
+  QApplication::processEvents();
+  ASSERT_EQ(bench.boxes.size(), 1);
+  const QString box = bench.boxes[0];
+  EXPECT_TRUE(
+      box.startsWith("critical|KeyPorter|KeyPorter cannot work without a complete image library "
+                     "libromsmith.so.\n"))
+      << box.toStdString();
+  EXPECT_TRUE(box.contains("/nonexistent/libromsmith.so")) << box.toStdString();
+  EXPECT_TRUE(box.contains("No such file or directory")) << box.toStdString();
+  EXPECT_EQ(bench.findChild<QLabel*>("label_8")->text(), "Library: not loaded");
+  expectOnlyExit(bench);
 }
 
-TEST(WindowWithoutLibrary, LibraryLackingAnExportIsNotUsed) {
-  app();
-  ScriptedBench bench(nullptr, QStringLiteral("libz.so.1"));
+TEST_F(Crippled, IncompleteLibraryNamesWhatIsMissing) {
+  ScriptedBench bench(nullptr, QStringLiteral(PARTIAL_LIB));
   EXPECT_FALSE(bench.libraryLoaded());
+  QApplication::processEvents();
+  ASSERT_EQ(bench.boxes.size(), 1);
+  EXPECT_TRUE(bench.boxes[0].endsWith(QStringLiteral(PARTIAL_LIB " lacks flash_update_f")))
+      << bench.boxes[0].toStdString();
+  expectOnlyExit(bench);
+}
+
+TEST_F(Crippled, WorkingFolderThatCannotBeMadeIsNamed) {
+  const QByteArray saved = qgetenv("TMPDIR");
+  qputenv("TMPDIR", QByteArray::fromStdString(dir.file("no-such-tmp")));
+  ScriptedBench bench(nullptr, QStringLiteral(FAKE_LIB));
+  qputenv("TMPDIR", saved);
+  if (saved.isEmpty()) qunsetenv("TMPDIR");
+  QApplication::processEvents();
+  EXPECT_EQ(bench.boxes.join('\n').toStdString(), "critical|KeyPorter|KeyPorter cannot create its working folder in " +
+                                                      dir.file("no-such-tmp") + ": No such file or directory");
+  expectOnlyExit(bench);
+  EXPECT_EQ(listing(dir.path()), std::set<std::string>{});
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+#include "core/fs_dump.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "util/treewriter.h"
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+
+bool copy_content(const fs_ops* ops, void* fs, const fs_node& n, FILE* f) {
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(n.attr.size, kChunk)));
+  for (uint64_t at = 0; at < n.attr.size;) {
+    size_t want = size_t(std::min<uint64_t>(n.attr.size - at, kChunk));
+    long long got = ops->pread(fs, n.path.c_str(), buf.data(), want, at);
+    if (got <= 0) {
+      errno = got < 0 ? int(-got) : EIO;
+      return false;
+    }
+    if (std::fwrite(buf.data(), 1, size_t(got), f) != size_t(got)) return false;
+    at += uint64_t(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char* who) {
+  if (!ops || !fs || !ops->walk || !ops->pread) return -1;
+  if (!rs::make_dirs(dir)) {
+    std::printf("error: %s can't make %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
+    return -1;
+  }
+  rs::TreeWriter out(dir);
+  if (!out.ok()) {
+    std::printf("error: %s can't open %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
+    return -1;
+  }
+  std::vector<fs_node> nodes;
+  int rc = ops->walk(fs, "/", &nodes);
+  if (rc < 0) {
+    std::printf("error: %s can't list the file system, errno(%s)\n", who, std::strerror(-rc));
+    return -1;
+  }
+  int result = 0;
+  bool root = ::geteuid() == 0;
+  std::vector<const fs_node*> dirs;
+  for (const fs_node& n : nodes) {
+    if (n.path == "/" || n.path.empty()) continue;
+    std::string rel = n.path.substr(1);
+    std::string host = dir + "/" + rel;
+    uint32_t type = n.attr.mode & S_IFMT;
+    bool ok = true;
+    if (type == S_IFDIR) {
+      ok = out.directory(rel);
+      if (ok) dirs.push_back(&n);
+    } else if (type == S_IFREG) {
+      ok = out.file(rel, n.attr.mode, [&](FILE* f) { return copy_content(ops, fs, n, f); });
+    } else if (type == S_IFLNK) {
+      ok = out.symlink(rel, n.attr.target);
+    } else if (type == S_IFIFO || root) {
+      ok = type == S_IFSOCK || out.special(rel, n.attr.mode, n.attr.rdev);
+    } else {
+      std::printf("warning: %s %s: device node not made (needs root)\n", who, host.c_str());
+      continue;
+    }
+    if (!ok) {
+      std::printf("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+      result = -1;
+      continue;
+    }
+    // chown clears set-id bits: the mode goes on again after it.
+    if (root && (!out.owner(rel, n.attr.uid, n.attr.gid) || (type != S_IFDIR && !out.mode(rel, n.attr.mode)))) {
+      std::printf("error: %s chown %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+      result = -1;
+    }
+  }
+  // Directory modes last: a read-only directory must still be filled first.
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+    const fs_node& n = **it;
+    if (!out.mode(n.path.substr(1), n.attr.mode)) {
+      std::printf("error: %s chmod %s failed, errno(%s)\n", who, (dir + n.path).c_str(), std::strerror(errno));
+      result = -1;
+    }
+  }
+  return result;
+}
