@@ -109,6 +109,7 @@ TEST(Batch, CommandsThatEndTheProgramElsewhereLetTheRunGoOn) {
 
 enum class Fs { cramfs, squashfs, minifs };
 const char* fs_word(Fs f) { return f == Fs::cramfs ? "CRAMFS" : f == Fs::squashfs ? "SQUASHFS" : "MINIFS"; }
+void PrintTo(Fs f, std::ostream* os) { *os << fs_word(f); }
 
 // A flash image whose ROOT partition holds `tree` in the file system `f`.
 class Box {
@@ -249,7 +250,8 @@ const char* const kScript =
     "chown 1000:100 ROOT/etc/issue\n"
     "ln -s \"/opt/tools/run me.sh\" ROOT/bin/run\n"
     "rm ROOT/bin/old\n"
-    "save out.bin\n";
+    "save out.bin\n"
+    "dump fresh/dump\n";
 
 TEST_P(EditScript, ChangesExactlyWhatItSays) {
   Box b(GetParam());
@@ -274,6 +276,12 @@ TEST_P(EditScript, ChangesExactlyWhatItSays) {
   expected["/bin/run"] =
       owners ? entry_text('l', "0777", root_owner, "", "/opt/tools/run me.sh") : "l -> /opt/tools/run me.sh";
   EXPECT_EQ(after, expected);
+  // The dump made its directory and kept the new mode and link.
+  struct stat st;
+  ASSERT_EQ(::lstat(b.dir.file("fresh/dump/ROOT/opt/tools/run me.sh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  std::error_code ec;
+  EXPECT_EQ(fs::read_symlink(b.dir.file("fresh/dump/ROOT/bin/run"), ec).string(), "/opt/tools/run me.sh");
   if (!owners) {
     r = romsmith("-c 'open out.bin; ls --json ROOT/etc'", "", b.dir.path());
     EXPECT_TRUE(contains(r.out,
@@ -311,6 +319,8 @@ struct Refusal {
   const char* command;  // run after "open flash.bin"
   const char* reason;   // on standard error
 };
+
+void PrintTo(const Refusal& c, std::ostream* os) { *os << fs_word(c.f) << " " << c.command; }
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
 
