@@ -1,6 +1,11 @@
 #include "datatools/convert.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,6 +13,7 @@
 #include "datatools/datatools.h"
 #include "minidb/minidb.h"
 #include "util/endian.h"
+#include "util/fileio.h"
 #include "util/strutil.h"
 
 namespace rs {
@@ -157,8 +163,17 @@ std::vector<uint8_t> pack_default_data(std::vector<uint8_t> sats, std::vector<ui
 }
 
 bool convert_databases(const std::string& path, const std::string& file) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(file.c_str(), "wb"), &std::fclose);
-  if (!f) return false;
+  // Created when missing, but otherwise left alone until the new content is
+  // complete: the output may be a file the user wants kept on failure, or
+  // even one of the databases about to be read.
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  struct stat out {};
+  if (fd < 0 || ::fstat(fd, &out) != 0) {
+    std::printf("error: create %s failed, %s\n", file.c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
   std::printf("%s open\n", file.c_str());
 
   struct Table {
@@ -191,18 +206,33 @@ bool convert_databases(const std::string& path, const std::string& file) {
   }
   db.reset();
 
-  const bool reached_write = ok;
+  // Satellite and transponder positions are stored in 13-bit fields: more
+  // records than that would be numbered wrongly, not converted.
+  if (ok && (tables[0].recs.size() / kSatRecordSize > kDefMaxIndexed ||
+             tables[1].recs.size() / kTpRecordSize > kDefMaxIndexed)) {
+    std::printf("error: %zu satellites and %zu transponders: the default data numbers at most %zu of each\n",
+                tables[0].recs.size() / kSatRecordSize, tables[1].recs.size() / kTpRecordSize, kDefMaxIndexed);
+    ok = false;
+  }
+
   if (ok) {
     std::vector<uint8_t> bytes =
         pack_default_data(std::move(tables[0].recs), std::move(tables[1].recs), std::move(tables[2].recs));
-    ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
+    // Replaced in one step: an interrupted or failed write leaves no torn file.
+    ok = write_file_atomic(file, bytes.data(), bytes.size());
+    if (!ok) std::printf("error: write %s failed, %s\n", file.c_str(), std::strerror(errno ? errno : EIO));
   }
-  ok = (std::fclose(f.release()) == 0) && ok;
-  if (reached_write && !ok) {
-    // A half-written default file must not pass for a good one: leave it
-    // empty, as every other failure does.
-    std::printf("error: write %s failed\n", file.c_str());
-    if (FILE* g = std::fopen(file.c_str(), "wb")) std::fclose(g);
+  if (!ok) {
+    // Left empty, so that a caller of the resultless export can tell; but a
+    // database given as the output stays whole.
+    bool is_input = false;
+    for (const Table& t : tables) {
+      struct stat in;
+      if (::stat((path + t.name).c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+        is_input = true;
+    }
+    if (!is_input && ::truncate(file.c_str(), 0) != 0)
+      std::printf("error: empty %s failed, %s\n", file.c_str(), std::strerror(errno));
   }
   std::printf("%s close\n", file.c_str());
   return ok;
@@ -218,6 +248,9 @@ std::string language_list_from(const std::string& semicolon_list) {
 }  // namespace rs
 
 extern "C" RS_API void berkeley_2_default(const char* path, const char* file) {
-  if (!path || !file) return;
+  if (!path || !file) {
+    std::printf("error: berkeley_2_default: no database directory or output file given\n");
+    return;
+  }
   rs::convert_databases(path, file);
 }

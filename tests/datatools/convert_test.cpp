@@ -243,9 +243,27 @@ INSTANTIATE_TEST_SUITE_P(Dbs, ConvertFailure,
                                          FailCase{"tp.db", "file open failed at berkeley/api/minidb_ops 301\n"},
                                          FailCase{"prog.db", "file open failed at berkeley/api/minidb_ops 333\n"}));
 
-TEST(DefaultData, UncreatableOutputPrintsNothing) {
+// The output is written only once the conversion is complete: a failed run
+// empties a stale output, but never a database named as the output.
+TEST(DefaultData, FailedConversionKeepsADatabaseGivenAsTheOutput) {
   rstest::TempDir d;
-  EXPECT_EQ(convert(d.path(), d.file("no/such/dir/def.db")), "");
+  make_db(d.file("sat.db"), {{1, Sat{1, 0, 0, 0, 0, 0, 0, 0, "s"}.bytes()}});
+  rstest::write_bytes(d.file("tp.db"), {1, 2, 3, 4, 5, 6, 7, 8});  // bad magic
+  Rec sat = rstest::read_bytes(d.file("sat.db"));
+  rstest::write_text(d.file("def.db"), "stale");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(rs::convert_databases(d.path(), d.file("sat.db")));
+  EXPECT_FALSE(rs::convert_databases(d.path(), d.file("def.db")));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rstest::read_bytes(d.file("sat.db")), sat);
+  EXPECT_TRUE(rstest::read_bytes(d.file("def.db")).empty());
+}
+
+TEST(DefaultData, UncreatableOutputIsReported) {
+  rstest::TempDir d;
+  EXPECT_EQ(convert(d.path(), d.file("no/such/dir/def.db")),
+            "error: create " + d.file("no/such/dir/def.db") + " failed, No such file or directory\n");
+  EXPECT_FALSE(rs::convert_databases(d.path(), d.file("no/such/dir/def.db")));
 }
 
 TEST(DefaultData, LanguageList) {

@@ -1,15 +1,20 @@
 // The data tools against a fake image: the test supplies the image's file
 // operations, so each tool's exact flash paths, order and results are seen.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "core/flash_ops.h"
 #include "datatools/datatools.h"
+#include "minidb/minidb.h"
 #include "testutil.h"
 #include "util/fileio.h"
 
@@ -20,6 +25,8 @@ struct FakeImage {
   std::map<std::string, std::vector<uint8_t>> files;  // flash path -> content
   std::vector<std::string> log;
   int update_calls = 0;
+  std::string broken;        // the next write to this path goes wrong,
+  bool broken_half = false;  // storing half the bytes and claiming success, else storing nothing and failing
 } g;
 
 bool known_partition(const std::string& path) { return path.rfind("ROOT/", 0) == 0 || path.rfind("DATA/", 0) == 0; }
@@ -44,9 +51,14 @@ int flash_read(flash*, const char* full_file, void* buf, int size, int offset) {
 int flash_write(flash*, const char* full_file, const void* buf, int size) {
   if (!known_partition(full_file)) return -1;
   g.log.push_back(std::string("write ") + full_file);
-  auto& f = g.files[full_file];
   const auto* p = static_cast<const uint8_t*>(buf);
-  f.assign(p, p + size);
+  if (g.broken == full_file) {
+    g.broken.clear();  // once: the write that puts the old bytes back works
+    if (!g.broken_half) return -1;
+    g.files[full_file].assign(p, p + size / 2);
+    return size;
+  }
+  g.files[full_file].assign(p, p + size);
   return size;
 }
 int flash_add(flash* e, const char* full_file, const char* local_file) {
@@ -73,12 +85,32 @@ class Tools : public testing::Test {
   rstest::TempDir dir;
 };
 
+std::vector<uint8_t> empty_db() { return {0xBF, 0xBF, 0xFB, 0xFB, 0, 0, 0, 0}; }
+
+// A MiniDB file of `n` records of `size` bytes, as the store writes it.
+std::vector<uint8_t> db_with(int n, int size, const rstest::TempDir& dir) {
+  std::string path = dir.file("made.db");
+  ::unlink(path.c_str());
+  testing::internal::CaptureStdout();
+  {
+    rs::MiniDB db;
+    EXPECT_TRUE(db.Open(path.c_str()));
+    for (int k = 1; k <= n; ++k) EXPECT_TRUE(db.Set(k, std::vector<uint8_t>(size_t(size), uint8_t(k)).data(), size));
+  }
+  testing::internal::GetCapturedStdout();
+  return rstest::read_bytes(path);
+}
+
+std::vector<uint8_t> default_data() {
+  return {'S', 'g', '8', 'K', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'E', 'g', '8', 'K'};
+}
+
 TEST_F(Tools, LanguageReplacesTheListExactly) {
   g.files["ROOT//dvb/theme/language/language"] = std::vector<uint8_t>(50, 'x');
   EXPECT_EQ(tools_language(img, "eng\nfre\n"), 8);
   EXPECT_EQ(g.files["ROOT//dvb/theme/language/language"].size(), 8u);
-  EXPECT_EQ(g.log, (std::vector<std::string>{"rm ROOT//dvb/theme/language/language",
-                                             "write ROOT//dvb/theme/language/language"}));
+  // Replaced in one write, never removed first.
+  EXPECT_EQ(g.log, (std::vector<std::string>{"write ROOT//dvb/theme/language/language"}));
 }
 
 TEST_F(Tools, DbcopyCopiesWholeFilesAndToleratesOnlyMissingSatDb) {
@@ -89,41 +121,108 @@ TEST_F(Tools, DbcopyCopiesWholeFilesAndToleratesOnlyMissingSatDb) {
   EXPECT_FALSE(rs::path_exists(dir.file("sat.db")));
   EXPECT_EQ(rstest::read_bytes(dir.file("prog.db")), big);
 
+  // A missing tp.db is found before anything is written.
   g.files.erase("DATA/tp.db");
   g.files["DATA/sat.db"] = {9};
+  testing::internal::CaptureStdout();
   EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1);
-  EXPECT_EQ(rstest::read_bytes(dir.file("sat.db")), (std::vector<uint8_t>{9}));  // written before the failure
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "error: tools_dbcopy: DATA/tp.db: missing from the image, or empty\n");
+  EXPECT_FALSE(rs::path_exists(dir.file("sat.db")));
 
   g.has_data = false;
+  testing::internal::CaptureStdout();
   EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1);
-  g.has_data = true;
-  g.files["DATA/tp.db"] = {1};
-  EXPECT_EQ(tools_dbcopy(img, dir.file("missing").c_str()), -1);  // nowhere to write is a failure
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("no minifs DATA partition"), std::string::npos);
 }
 
-TEST_F(Tools, DbtodefInstallsDatabasesInRoot) {
+// The file-size limit stops the large prog.db after sat.db and tp.db were
+// written: both are put back as they were, and nothing else stays behind.
+TEST_F(Tools, DbcopyPutsBackWhatItWroteWhenALaterCopyFails) {
+  rstest::write_text(dir.file("sat.db"), "mine");
+  g.files["DATA/sat.db"] = {1};
+  g.files["DATA/tp.db"] = {2};
+  g.files["DATA/prog.db"] = rstest::random_bytes(2 << 20, 3);
+  struct rlimit old, small;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  small = old;
+  small.rlim_cur = 1 << 20;
+  auto prev = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  testing::internal::CaptureStdout();
+  int rc = tools_dbcopy(img, dir.path().c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, prev);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out, "error: tools_dbcopy: " + dir.file("prog.db") + ": File too large\n");
+  EXPECT_EQ(rstest::read_text(dir.file("sat.db")), "mine");
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"sat.db"});
+}
+
+TEST_F(Tools, DbtodefInstallsDatabasesInRootAndThenDropsTheDefaults) {
   g.files["ROOT//default_data.db"] = {0};
-  g.files["DATA/sat.db"] = {1, 1};
-  g.files["DATA/prog.db"] = {3};
+  g.files["DATA/sat.db"] = db_with(2, 68, dir);
+  g.files["DATA/tp.db"] = empty_db();
+  g.files["DATA/prog.db"] = db_with(1, 136, dir);
   EXPECT_EQ(tools_dbtodef(img), 0);
-  EXPECT_EQ(g.log, (std::vector<std::string>{"rm ROOT//default_data.db", "write ROOT//sat.db", "write ROOT//prog.db"}));
-  EXPECT_EQ(g.files["ROOT//sat.db"], (std::vector<uint8_t>{1, 1}));
+  EXPECT_EQ(g.log, (std::vector<std::string>{"write ROOT//sat.db", "write ROOT//tp.db", "write ROOT//prog.db",
+                                             "rm ROOT//default_data.db"}));
+  EXPECT_EQ(g.files["ROOT//sat.db"], g.files["DATA/sat.db"]);
+  EXPECT_EQ(g.files.count("ROOT//default_data.db"), 0u);
 }
 
-TEST_F(Tools, DefaultDbAndKeymapKeepTheImageWhenTheLocalFileIsMissing) {
-  g.files["ROOT//default_data.db"] = {7};
-  EXPECT_EQ(tools_default_db(img, dir.file("nope").c_str()), -1);
-  EXPECT_EQ(tools_keymap(img, dir.file("nope").c_str()), -1);
-  EXPECT_TRUE(g.log.empty());
+// A write the image does not take, whole or in part, puts back what was
+// replaced before it and keeps the defaults.
+TEST_F(Tools, DbtodefUndoesAFailedInstall) {
+  for (bool half : {false, true}) {
+    SCOPED_TRACE(half);
+    g = FakeImage{};
+    g.files["ROOT//default_data.db"] = default_data();
+    g.files["ROOT//sat.db"] = {5, 5};
+    g.files["DATA/sat.db"] = db_with(1, 68, dir);
+    g.files["DATA/tp.db"] = db_with(1, 20, dir);
+    g.files["DATA/prog.db"] = db_with(1, 136, dir);
+    auto before = g.files;
+    g.broken = "ROOT//prog.db";
+    g.broken_half = half;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tools_dbtodef(img), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error: tools_dbtodef: ROOT//prog.db: the file system did not take the database, image unchanged\n");
+    EXPECT_EQ(g.files, before);
+  }
+}
 
-  rstest::write_text(dir.file("def"), "Sg8K");
-  EXPECT_EQ(tools_default_db(img, dir.file("def").c_str()), 4);
-  EXPECT_EQ(g.log, (std::vector<std::string>{"rm ROOT//default_data.db", "rm ROOT//sat.db", "rm ROOT//prog.db",
-                                             "rm ROOT//tp.db", "write ROOT//default_data.db"}));
-  g.log.clear();
+TEST_F(Tools, DefaultDbWritesFirstAndThenRemovesTheDatabases) {
+  g.files["ROOT//sat.db"] = empty_db();
+  rstest::write_bytes(dir.file("def"), default_data());
+  EXPECT_EQ(tools_default_db(img, dir.file("def").c_str()), 20);
+  EXPECT_EQ(g.log, (std::vector<std::string>{"write ROOT//default_data.db", "rm ROOT//sat.db", "rm ROOT//prog.db",
+                                             "rm ROOT//tp.db"}));
+  EXPECT_EQ(g.files, (std::map<std::string, std::vector<uint8_t>>{{"ROOT//default_data.db", default_data()}}));
+
+  // A half-stored default file is put back as it was, the databases stay.
+  g.files["ROOT//sat.db"] = empty_db();
+  auto before = g.files;
+  std::vector<uint8_t> other = default_data();
+  other.insert(other.begin() + 16, 4, 0);
+  other[8] = 1;  // one transponder
+  rstest::write_bytes(dir.file("def"), other);
+  g.broken = "ROOT//default_data.db";
+  g.broken_half = true;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(tools_default_db(img, dir.file("def").c_str()), -1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(g.files, before);
+}
+
+TEST_F(Tools, KeymapReplacesTheFileInOneWrite) {
   rstest::write_text(dir.file("keymap.xml"), "<keymap/>");
   EXPECT_EQ(tools_keymap(img, dir.file("keymap.xml").c_str()), 9);
-  EXPECT_EQ(g.log, (std::vector<std::string>{"rm ROOT//dvb/theme/keymap.xml", "write ROOT//dvb/theme/keymap.xml"}));
+  EXPECT_EQ(g.log, (std::vector<std::string>{"write ROOT//dvb/theme/keymap.xml"}));
 }
 
 TEST_F(Tools, DataresetEmptiesTheDataPartition) {

@@ -1,0 +1,112 @@
+#!/bin/bash
+# What one small edit costs against the peer tools, on mixed trees of 24 MiB
+# and 72 MiB (text, binary-like and random files of 300 B to 700 KB in 40
+# directories), in one run, alternating, median of 3:
+#   open+ls ROOT           vs  open of the same image with ROOT typed RAW
+#   open+replace+save      vs  extract + copy + rebuild with the peer tools
+#   peak RSS of the edit   vs  peak RSS of open+save of the raw-typed image
+# for cramfs, squashfs (xz and gzip) and a 32 MiB minifs DATA partition.
+# Usage: bench/edit.sh [build-dir] [sizes in MiB...]
+set -e
+BUILD=${1:-build}
+shift || true
+SIZES=${*:-24 72}
+RS=$(realpath "$BUILD/romsmith")
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/rsedit.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+make_tree() { # dir MiB
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, mib = sys.argv[1], int(sys.argv[2])
+rnd = random.Random(mib)
+words = b"box flash image kernel root data table channel tuner remote panel key map ".split()
+total, n = 0, 0
+while total < mib << 20:
+    d = os.path.join(root, "d%02d" % (n % 40)); os.makedirs(d, exist_ok=True)
+    size = int(rnd.uniform(300, 700 * 1024) ** 1.0) if rnd.random() < 0.3 else rnd.randint(300, 64 * 1024)
+    kind = n % 3
+    if kind == 0:   data = b" ".join(rnd.choice(words) for _ in range(size // 5))[:size]
+    elif kind == 1: data = bytes((i * 7 + (i >> 8)) & 0xFF if i % 64 else rnd.randrange(256) for i in range(size))
+    else:           data = rnd.randbytes(size)
+    open(os.path.join(d, "f%05d.bin" % n), "wb").write(data)
+    total += size; n += 1
+print(n)
+PY
+}
+
+now() { date +%s.%N; }
+timeit() { local t0 t1; t0=$(now); "$@" >/dev/null 2>&1 || true; t1=$(now); echo "$t1 - $t0" | bc -l; }
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+rsb() { printf '%b' "$1" | "$RS"; }   # a batch of commands through the prompt
+ratio() { echo "scale=3; $1 / $2" | bc -l; }
+
+image_of() { # fs-image type out.bin
+  local sz; sz=$(stat -c %s "$1")
+  local part=$(( (sz / 65536 + 16) * 65536 ))
+  cat > img.conf <<CONF
+table_version 4
+crc32 true
+BOOT boot.bin true RAW ro 0 0 0 0x10000
+TABLE NULL false RAW ro 0 0 0x10000 0x10000
+ROOT $(basename "$1") true $2 ro 0 0 0x20000 $part
+CONF
+  head -c 40000 /dev/urandom > boot.bin
+  "$RS" mkflash img.conf "$3" unchanged_fs >/dev/null
+}
+
+report() { # label open_fs open_raw edit peer rss_edit rss_raw size_in size_out
+  printf '%-22s open+ls %.3fs / raw open %.3fs = %sx (<=1.5) | edit %.3fs / peer %.3fs = %sx | RSS %s/%s KiB = %sx (<=1.5) | size %s -> %s\n' \
+    "$1" "$2" "$3" "$(ratio "$2" "$3")" "$4" "$5" "$(ratio "$4" "$5")" "$6" "$7" "$(ratio "$6" "$7")" "$8" "$9"
+}
+
+echo hello-edit > small.txt
+for MB in $SIZES; do
+  rm -rf tree; mkdir tree; N=$(make_tree tree "$MB")
+  echo "== tree of $MB MiB, $N files =="
+  ONE=$(cd tree && ls d00 | head -1)
+  for FS in cramfs sqxz sqgzip; do
+    case $FS in
+      cramfs) mkfs.cramfs tree fs.img >/dev/null; TYPE=CRAMFS ;;
+      sqxz) mksquashfs tree fs.img -comp xz -noappend -quiet -no-progress >/dev/null; TYPE=SQUASHFS ;;
+      sqgzip) mksquashfs tree fs.img -comp gzip -noappend -quiet -no-progress >/dev/null; TYPE=SQUASHFS ;;
+    esac
+    image_of fs.img $TYPE fs.bin; image_of fs.img RAW raw.bin
+    A=(); B=(); C=(); D=(); E=()
+    for _ in 1 2 3; do
+      A+=("$(timeit rsb "open fs.bin\nls ROOT\nq\n")")
+      B+=("$(timeit rsb "open raw.bin\nq\n")")
+      C+=("$(timeit rsb "open fs.bin\nadd ROOT//d00/$ONE small.txt\nsave out.bin\nq\n")")
+      case $FS in
+        cramfs) D+=("$(timeit sh -c "rm -rf x && fsck.cramfs --extract=x fs.img && cp small.txt x/d00/$ONE && mkfs.cramfs x peer.img")") ;;
+        sqxz) D+=("$(timeit sh -c "rm -rf x && unsquashfs -q -d x fs.img && cp small.txt x/d00/$ONE && mksquashfs x peer.img -comp xz -noappend -quiet -no-progress")") ;;
+        sqgzip) D+=("$(timeit sh -c "rm -rf x && unsquashfs -q -d x fs.img && cp small.txt x/d00/$ONE && mksquashfs x peer.img -comp gzip -noappend -quiet -no-progress")") ;;
+      esac
+      case $FS in sq*) E+=("$(timeit rsb "open fs.bin\ncat ROOT//d00/$ONE\nq\n")") ;; esac
+    done
+    RE=$(rss sh -c "printf 'open fs.bin\nadd ROOT//d00/$ONE small.txt\nsave out.bin\nq\n' | '$RS'")
+    RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
+    report "$FS" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
+      "$(stat -c %s fs.img)" "$(stat -c %s out.bin)"
+    [ ${#E[@]} -gt 0 ] && printf '%-22s open+cat %.3fs = %sx raw open\n' "$FS" "$(median "${E[@]}")" "$(ratio "$(median "${E[@]}")" "$(median "${B[@]}")")"
+  done
+  # minifs: a 32 MiB DATA partition holding as much of the tree as fits.
+  rm -rf mtree; mkdir -p mtree; cp -r tree/d0[0-9] mtree/ 2>/dev/null || true
+  while [ "$(du -sm mtree | cut -f1)" -gt 20 ]; do rm -rf "mtree/$(ls mtree | tail -1)"; done
+  "$RS" mkminifs mtree fs.img 0x2000000 >/dev/null 2>&1 || true
+  image_of fs.img MINIFS fs.bin; image_of fs.img RAW raw.bin
+  MONE=$(ls mtree/d00 | head -1)
+  A=(); B=(); C=(); D=()
+  for _ in 1 2 3; do
+    A+=("$(timeit rsb "open fs.bin\nls ROOT\nq\n")")
+    B+=("$(timeit rsb "open raw.bin\nq\n")")
+    C+=("$(timeit rsb "open fs.bin\nadd ROOT//d00/$MONE small.txt\nsave out.bin\nq\n")")
+    D+=("$(timeit sh -c "rm -rf x && mkdir x && '$RS' unminifs fs.img x && cp small.txt x/d00/$MONE && '$RS' mkminifs x peer.img 0x2000000")")
+  done
+  RE=$(rss sh -c "printf 'open fs.bin\nadd ROOT//d00/$MONE small.txt\nsave out.bin\nq\n' | '$RS'")
+  RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
+  report "minifs 32M" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
+    "$(stat -c %s fs.img)" "$(stat -c %s out.bin)"
+done
