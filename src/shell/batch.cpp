@@ -244,7 +244,7 @@ bool run_text(const std::string& text, bool ordinal, bool keep_going, bool* quit
     g_run.active = false;
     std::fflush(stdout);
     if (rc != 0) {
-      report_failure(node->cmd, line);
+      report_failure(node->cmd, line, false);
       ok = false;
       if (!keep_going) return false;
     }

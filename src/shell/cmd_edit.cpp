@@ -282,7 +282,7 @@ bool shell_read_local(const char* name, std::vector<uint8_t>* out) {
   rs::MappedFile map;
   if (!map.open(name)) {
     int err = errno;
-    cmd_fail("%s: %s", name, std::strerror(err ? err : EIO));
+    cmd_fail_reported("%s: %s", name, std::strerror(err ? err : EIO));
     return false;
   }
   out->assign(map.data(), map.data() + map.size());

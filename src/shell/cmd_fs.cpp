@@ -33,7 +33,7 @@ int cmd_mkcramfs(int argc, char** argv) {
   if (argc < 3) return usage_not_right();
   Progress progress(std::string("mkcramfs ") + argv[2]);
   int rc = mkfs_cramfs(argv[1], argv[2]);
-  if (rc != 0) cmd_fail("%s: no image made from %s", argv[2], argv[1]);
+  if (rc != 0) cmd_fail_reported("%s: no image made from %s", argv[2], argv[1]);
   return rc;
 }
 
@@ -60,7 +60,8 @@ int cmd_mkminifs(int argc, char** argv) {
   if (minifs_load(dev, argv[1], 1) != 0) {
     minifs_umount(dev);
     std::string removed = remove_stale(argv[2]);
-    return cmd_fail("%s: not every file of %s was stored, no image written%s", argv[2], argv[1], removed.c_str());
+    return cmd_fail_reported("%s: not every file of %s was stored, no image written%s", argv[2], argv[1],
+                             removed.c_str());
   }
   // A failed write is an error, not a silent success.
   int rc = minifs_mkimg(dev, argv[2]);

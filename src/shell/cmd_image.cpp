@@ -46,7 +46,7 @@ int cmd_mkflash(int argc, char** argv) {
   if (!image) {
     std::printf("mkflash error.\n");
     std::string removed = remove_stale_output(argv[2]);
-    return cmd_fail("%s: the configuration was refused%s", argv[1], removed.c_str());
+    return cmd_fail_reported("%s: the configuration was refused%s", argv[1], removed.c_str());
   }
   errno = 0;
   int rc = flash_save(image, argv[2], argc == 4 ? 1 : 0);
@@ -64,7 +64,7 @@ int cmd_open(int argc, char** argv) {
   root_entry = nullptr;
   if (argc < 2) return usage_not_right();
   root_entry = flash_load_bin(argv[1]);
-  if (!root_entry) return cmd_fail("%s: cannot open the image", argv[1]);
+  if (!root_entry) return cmd_fail_reported("%s: cannot open the image", argv[1]);
   return 0;
 }
 
@@ -75,7 +75,7 @@ int cmd_save(int argc, char** argv) {
   Progress progress(std::string("saving ") + argv[1]);
   errno = 0;
   if (flash_save(root_entry, argv[1], 0) < 0) {
-    cmd_fail("%s: cannot save the image (%s)", argv[1], errno_text());
+    cmd_fail_reported("%s: cannot save the image (%s)", argv[1], errno_text());
     return execute_error("cmd_flash_save");
   }
   return 0;
@@ -158,7 +158,7 @@ int cmd_dump(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   Progress progress(std::string("dumping into ") + argv[1]);
   errno = 0;
-  if (flash_dump(root_entry, argv[1]) < 0) return cmd_fail("%s: the dump failed (%s)", argv[1], errno_text());
+  if (flash_dump(root_entry, argv[1]) < 0) return cmd_fail_reported("%s: the dump is not complete", argv[1]);
   return 0;
 }
 
@@ -166,7 +166,7 @@ int cmd_dumppar(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 3) return usage_not_right();
   if (flash_partition_dump(root_entry, argv[1], argv[2]) < 0)
-    return cmd_fail("%s: the partition was not written", argv[2]);
+    return cmd_fail_reported("%s: the partition was not written", argv[2]);
   return 0;
 }
 
@@ -174,7 +174,7 @@ int cmd_partition(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 3) return usage_not_right();
   if (flash_update_f(root_entry, argv[1], argv[2]) < 0) {
-    cmd_fail("%s: not replaced by %s", argv[1], argv[2]);
+    cmd_fail_reported("%s: not replaced by %s", argv[1], argv[2]);
     return execute_error("cmd_partition");
   }
   return 0;
@@ -185,7 +185,7 @@ int cmd_clear(int argc, char** argv) {
   if (argc != 2) return usage_not_right();
   if (flash_update(root_entry, argv[1], nullptr, 0) < 0) {
     std::printf("clear partition failed, may be this partition is not exist\n");
-    return cmd_fail("%s: not cleared", argv[1]);
+    return cmd_fail_reported("%s: not cleared", argv[1]);
   }
   return 0;
 }

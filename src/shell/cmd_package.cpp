@@ -23,13 +23,13 @@ int cmd_merge(int argc, char** argv) {
   flash* image = flash_load_conf(argv[1]);
   if (!image) {
     std::printf("error: %s(%d) flash_load_conf return entry is NULL\n", "cmd_merge", 695);
-    return cmd_fail("%s: the configuration was refused", argv[1]);
+    return cmd_fail_reported("%s: the configuration was refused", argv[1]);
   }
   Progress progress(std::string("merge ") + argv[2]);
   int rc = image_merge(argv[1], image, argv[2]);
   flash_free(image);
   if (rc == 0) return 0;
-  cmd_fail("%s: no merge file written", argv[2]);
+  cmd_fail_reported("%s: no merge file written", argv[2]);
   return -2;  // the failure status of a merge that wrote nothing
 }
 
@@ -37,7 +37,7 @@ int cmd_split(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   // A split that stopped part way is a failure.
   if (image_split(argv[1], argc > 2 ? argv[2] : nullptr) == 0) return shell_finish(0);
-  cmd_fail("%s: the split stopped part way", argv[1]);
+  cmd_fail_reported("%s: the split stopped part way", argv[1]);
   return shell_finish(1);
 }
 
@@ -49,7 +49,7 @@ static int release_image(const char* file, int flag, const char* str) {
   // An image that cannot be loaded is left as it is.
   if (!image) {
     open_a_file_first();
-    cmd_fail("%s: cannot open the image", file);
+    cmd_fail_reported("%s: cannot open the image", file);
     return shell_finish(1);
   }
   int status = 0;

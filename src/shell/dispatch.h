@@ -10,6 +10,7 @@ int dispatch(const cmd_node* c, int argc, char** argv);
 // Why the last dispatched command failed.
 const std::string& dispatch_reason();
 // On standard error: "romsmith: line N: cmd: reason" in a batch run (line > 0),
-// otherwise "romsmith: cmd: reason" when no designed message said it already.
-void report_failure(const char* cmd, int line);
+// otherwise "romsmith: cmd: reason"; at the prompt only when no message on
+// standard output said it already.
+void report_failure(const char* cmd, int line, bool prompt);
 bool is_quit_line(const char* line);

@@ -77,6 +77,16 @@ int cmd_fail(const char* fmt, ...) {
   return CMD_FAILED;
 }
 
+int cmd_fail_reported(const char* fmt, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  set_reason(buf, false);
+  return CMD_FAILED;
+}
+
 int cmd_fail_code(const std::string& what, int code) {
   return cmd_fail("%s: %s", what.c_str(), fs_error_text(code).c_str());
 }
@@ -117,10 +127,10 @@ int dispatch(const cmd_node* c, int argc, char** argv) {
   return rc;
 }
 
-void report_failure(const char* cmd, int line) {
+void report_failure(const char* cmd, int line, bool prompt) {
   if (line > 0)
     std::fprintf(stderr, "romsmith: line %d: %s: %s\n", line, cmd, g_reason.c_str());
-  else if (g_reason_new)
+  else if (g_reason_new || !prompt)
     std::fprintf(stderr, "romsmith: %s: %s\n", cmd, g_reason.c_str());
   std::fflush(stderr);
 }
@@ -179,7 +189,7 @@ void process_command(const char* line) {
   int rc = dispatch(c, argc, argv);
   if (rc == -1) std::printf("\tusage: %s\n", c->helpbrief);
   std::fflush(stdout);
-  if (rc != 0) report_failure(c->cmd, 0);
+  if (rc != 0) report_failure(c->cmd, 0, true);
 }
 
 bool is_quit_line(const char* line) {
@@ -212,7 +222,7 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
       std::printf("running %s\n", argv[0]);
       int rc = dispatch(c, argc, argv);
       std::fflush(stdout);
-      if (rc != 0) report_failure(c->cmd, 0);
+      if (rc != 0) report_failure(c->cmd, 0, false);
       return rc;
     }
   }
@@ -224,7 +234,7 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
     if (c) {
       int rc = dispatch(c, argc - 1, argv + 1);
       std::fflush(stdout);
-      if (rc != 0) report_failure(c->cmd, 0);
+      if (rc != 0) report_failure(c->cmd, 0, false);
       return rc;
     }
   }

@@ -35,6 +35,9 @@ constexpr int CMD_FAILED = 1;
 // Records why the running command failed (printf format) and returns
 // CMD_FAILED. The dispatcher reports it on standard error.
 int cmd_fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The same where a message on standard output said why already: the prompt
+// adds nothing, one-shot and batch runs still report it on standard error.
+int cmd_fail_reported(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The same for a negative file-system code: "<what>: <reason>".
 int cmd_fail_code(const std::string& what, int code);
 

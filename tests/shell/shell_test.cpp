@@ -174,7 +174,8 @@ TEST_F(ShellImage, MainFailurePaths) {
                 std::string(std::strerror(ENOENT)) +
                 ": missing.bin\ncmd_partition execute error, please check.\n"
                 ">> error: NOPE not exist!\n"
-                ">> cmd_defaultdb execute error, please check.\n"
+                ">> error: tools_default_db: missing.db: No such file or directory, image unchanged\n"
+                "cmd_defaultdb execute error, please check.\n"
                 ">> \tusage: rm <flash filename>\n"
                 ">> error: can't open file \"none.conf\"!\nerror: cmd_merge(695) flash_load_conf return entry is NULL\n"
                 ">> \tusage not right, please see help\n>> \tusage not right, please see help\n"
@@ -209,17 +210,18 @@ TEST_F(ShellImage, ThemeAndDefaultsInACramfsRoot) {
                      "TABLE NULL false RAW ro 0 0 0x50000 0x10000\n");
   ASSERT_EQ(romsmith("mkflash flash.conf box.bin", "", dir.path()).status, 0);
   rstest::write_text(dir.file("km.xml"), "<keymap name=\"new\"/>\n");
-  rstest::write_text(dir.file("defaults.db"), "default data");
+  // The smallest default-data file: no satellites, transponders or programmes.
+  const std::string defaults = std::string("Sg8K") + std::string(12, '\0') + "Eg8K";
+  rstest::write_text(dir.file("defaults.db"), defaults);
   rstest::RunResult r = prompt(
       "showlang\nopen box.bin\nsetlang eng;fre;;deu\nshowlang\nkeymap km.xml\nkeymap none.xml\n"
       "defaultdb defaults.db\nsave box2.bin\nopen box2.bin\ncat ROOT//dvb/theme/keymap.xml\n"
       "cat ROOT//default_data.db\nshowlang\nsetlang\n");
   EXPECT_EQ(r.out.rfind(">> open a file first\n>> >> \n>> eng\nfre\ndeu\n\n>> ", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find(">> cmd_keymap execute error, please check.\n"), std::string::npos) << r.out;
-  EXPECT_NE(
-      r.out.find(
-          ">> <keymap name=\"new\"/>\n\n>> default data\n>> eng\nfre\ndeu\n\n>> \tusage: setlang <language list>\n"),
-      std::string::npos)
+  EXPECT_NE(r.out.find("\ncmd_keymap execute error, please check.\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(">> <keymap name=\"new\"/>\n\n>> " + defaults +
+                       "\n>> eng\nfre\ndeu\n\n>> \tusage: setlang <language list>\n"),
+            std::string::npos)
       << r.out;
 }
 
