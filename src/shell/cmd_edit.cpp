@@ -259,6 +259,16 @@ int shell_read_file(flash* entry, const char* full, std::vector<uint8_t>* out) {
   return rc;
 }
 
+int shell_read_failed(flash* entry, const char* full, int code) {
+  fs_attr a;
+  // Only regular files have content to give; say what the path is instead.
+  if (code == -EINVAL && flash_fs_stat(entry, full, &a) == 0) {
+    if (S_ISLNK(a.mode)) return cmd_fail("%s: a symbolic link to %s, not a file", full, a.target.c_str());
+    return cmd_fail("%s: a %s, not a file", full, type_name(a.mode));
+  }
+  return cmd_fail_code(full, code);
+}
+
 int shell_put_file(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr) {
   int rc = flash_fs_put(entry, full, buf, size, attr);
   if (rc == -ENOSYS && !(attr && (attr->has_mode || attr->has_owner))) {
@@ -363,7 +373,7 @@ int cmd_get(int argc, char** argv) {
   if (argc != 3) return usage_not_right();
   std::vector<uint8_t> data;
   int rc = shell_read_file(root_entry, argv[1], &data);
-  if (rc < 0) return cmd_fail_code(argv[1], rc);
+  if (rc < 0) return shell_read_failed(root_entry, argv[1], rc);
   if (std::strcmp(argv[2], "-") == 0) {
     std::fflush(stdout);
     if (!data.empty() && std::fwrite(data.data(), 1, data.size(), stdout) != data.size())

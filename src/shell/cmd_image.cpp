@@ -125,7 +125,7 @@ int cmd_cat(int argc, char** argv) {
   int rc = shell_read_file(root_entry, argv[1], &data);
   if (rc == 0 && !data.empty()) std::fwrite(data.data(), 1, data.size(), stdout);
   std::printf("\n");
-  return rc < 0 ? cmd_fail_code(argv[1], rc) : 0;
+  return rc < 0 ? shell_read_failed(root_entry, argv[1], rc) : 0;
 }
 
 int cmd_add(int argc, char** argv) {

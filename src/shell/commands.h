@@ -48,6 +48,8 @@ int cmd_put(int argc, char** argv);
 struct fs_put_attr;
 // The whole content of a flash file; 0 or a negative file-system code.
 int shell_read_file(flash* entry, const char* full, std::vector<uint8_t>* out);
+// Records why a read of `full` failed with `code`; returns CMD_FAILED.
+int shell_read_failed(flash* entry, const char* full, int code);
 // Stores `size` bytes as a flash file: 0, or CMD_FAILED with the reason recorded.
 int shell_put_file(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr);
 // Reads a host file for add/put, printing the designed open message on failure.
