@@ -1,5 +1,7 @@
 // Loads arbitrary bytes as a squashfs image; a loaded tree is listed, read,
 // edited and, when small, rebuilt and loaded again.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,14 +13,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> img(data, data + size);
   squashfs_entry* root = squashfs_load_memory(img.data(), img.size());
   if (!root) return 0;
-  size_t total = 0;
+  uint64_t total = 0;
   std::vector<uint8_t> buf(4096);
   for (auto& [path, e] : root->image->entry_table) {
-    total += e->buf.size();
+    if (S_ISREG(e->stbuf.st_mode)) total += uint64_t(e->stbuf.st_size);
+    // Data is decoded here, not at load: a bad block must fail only this read.
     squashfs_read(root, path.c_str(), buf.data(), buf.size(), 1);
+    if (S_ISREG(e->stbuf.st_mode) && e->stbuf.st_size > 4096)
+      squashfs_pread(e, uint64_t(e->stbuf.st_size) - 4096, buf.data(), buf.size());
   }
   squashfs_add_buffer(root, "/fuzz_added", "x", 1);
-  if (total < (1u << 20)) {
+  // Unchanged files are copied as stored, so size only matters for content
+  // that has to be decoded (other versions).
+  if (total < (1u << 20) || root->image->version == 4) {
     size_t len = 0;
     uint8_t* again = squashfs_mmap(root, &len);
     if (again) {

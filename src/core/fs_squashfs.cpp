@@ -1,8 +1,11 @@
-// squashfs behind the file-system operations: a tree built from the image;
-// the rebuild writes a new image from it.
+// squashfs behind the file-system operations: a tree built from the image's
+// metadata (file data is read from the image when needed); the rebuild
+// writes a new image from it. Serves versions 3 and 4 alike.
 #include <romsmith/romsmith.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "core/fs_contract.h"
 #include "squashfs/squashfs.h"
@@ -24,6 +27,96 @@ void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
 void sq_ls(void* fs) { squashfs_ls(root(fs), 0); }
 
+using LinkCounts = std::unordered_map<uint64_t, uint32_t>;
+
+// Hard links share an inode number; counted once per walk, not per entry.
+LinkCounts link_counts(const squashfs_entry* root) {
+  LinkCounts n;
+  for (auto& [path, e] : root->image->entry_table)
+    if (!S_ISDIR(e->stbuf.st_mode)) ++n[uint64_t(e->stbuf.st_ino)];
+  return n;
+}
+
+uint32_t link_count(const squashfs_entry* e, const LinkCounts* counts) {
+  if (counts && !S_ISDIR(e->stbuf.st_mode)) {
+    auto it = counts->find(uint64_t(e->stbuf.st_ino));
+    if (it != counts->end()) return it->second;
+  }
+  return squashfs_nlink(e);
+}
+
+void fill_attr(const squashfs_entry* e, fs_attr* a, const LinkCounts* counts = nullptr) {
+  a->mode = uint32_t(e->stbuf.st_mode);
+  a->uid = uint32_t(e->stbuf.st_uid);
+  a->gid = uint32_t(e->stbuf.st_gid);
+  a->mtime = uint32_t(e->stbuf.st_mtime);
+  a->rdev = S_ISBLK(e->stbuf.st_mode) || S_ISCHR(e->stbuf.st_mode) ? uint32_t(e->stbuf.st_rdev) : 0;
+  a->nlink = link_count(e, counts);
+  a->target.clear();
+  if (S_ISREG(e->stbuf.st_mode)) {
+    a->size = uint64_t(e->stbuf.st_size);
+  } else if (S_ISLNK(e->stbuf.st_mode)) {
+    a->target.assign(e->buf.begin(), e->buf.end());
+    a->size = a->target.size();
+  } else {
+    a->size = 0;
+  }
+}
+
+int sq_stat(void* fs, const char* path, fs_attr* out) {
+  squashfs_entry* e = squashfs_find(root(fs), path);
+  if (!e) return -ENOENT;
+  fill_attr(e, out);
+  return 0;
+}
+
+void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out, const LinkCounts& counts) {
+  // Children are kept in name order by every path that adds them.
+  for (const squashfs_entry* c = dir->child; c; c = c->next) {
+    fs_node n;
+    n.path = c->path;
+    fill_attr(c, &n.attr, &counts);
+    out->push_back(std::move(n));
+    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out, counts);
+  }
+}
+
+int sq_walk(void* fs, const char* path, std::vector<fs_node>* out) {
+  squashfs_entry* e = squashfs_find(root(fs), path);
+  if (!e) return -ENOENT;
+  if (!S_ISDIR(e->stbuf.st_mode)) return -ENOTDIR;
+  fs_node n;
+  n.path = e->path.empty() ? "/" : e->path;
+  LinkCounts counts = link_counts(root(fs));
+  fill_attr(e, &n.attr, &counts);
+  out->push_back(std::move(n));
+  walk_below(e, out, counts);
+  return 0;
+}
+
+long long sq_pread(void* fs, const char* path, void* buf, size_t size, uint64_t offset) {
+  squashfs_entry* e = squashfs_find(root(fs), path);
+  if (!e) return -ENOENT;
+  if (S_ISDIR(e->stbuf.st_mode)) return -EISDIR;
+  if (!S_ISREG(e->stbuf.st_mode)) return -EINVAL;
+  if (!buf && size) return -EINVAL;
+  return squashfs_pread(e, offset, buf, size);
+}
+
+int sq_put(void* fs, const char* path, const void* buf, size_t size, const fs_put_attr* attr) {
+  int mode = attr && attr->has_mode ? int(attr->mode & 07777) : -1;
+  int64_t uid = attr && attr->has_owner ? int64_t(attr->uid) : -1;
+  int64_t gid = attr && attr->has_owner ? int64_t(attr->gid) : -1;
+  return squashfs_put(root(fs), path, buf, size, mode, uid, gid);
+}
+int sq_remove(void* fs, const char* path) { return squashfs_remove(root(fs), path); }
+int sq_mkdir(void* fs, const char* path, uint32_t mode) { return squashfs_mkdir_mode(root(fs), path, mode); }
+int sq_chmod(void* fs, const char* path, uint32_t mode) { return squashfs_chmod(root(fs), path, mode); }
+int sq_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) {
+  return squashfs_chown(root(fs), path, uid, gid);
+}
+int sq_symlink(void* fs, const char* target, const char* path) { return squashfs_symlink(root(fs), target, path); }
+
 }  // namespace
 
 const fs_ops squashfs_fs_ops = {
@@ -40,13 +133,13 @@ const fs_ops squashfs_fs_ops = {
     .ls = sq_ls,
     .read_unloaded = -1,
     .dump_unloaded_msg = "squashfs_load_memory error.\n",
-    .stat = nullptr,
-    .walk = nullptr,
-    .pread = nullptr,
-    .put = nullptr,
-    .remove = nullptr,
-    .mkdir = nullptr,
-    .chmod = nullptr,
-    .chown = nullptr,
-    .symlink = nullptr,
+    .stat = sq_stat,
+    .walk = sq_walk,
+    .pread = sq_pread,
+    .put = sq_put,
+    .remove = sq_remove,
+    .mkdir = sq_mkdir,
+    .chmod = sq_chmod,
+    .chown = sq_chown,
+    .symlink = sq_symlink,
 };

@@ -79,9 +79,9 @@ std::vector<uint8_t> lzma_encode(const uint8_t* in, size_t len, uint32_t dict) {
 
 }  // namespace
 
-long decompress_block3(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
+long decompress_block3(const uint8_t* in, size_t len, uint8_t* out, size_t cap, bool lzma) {
   if (len == 0) return -1;
-  if (in[0] == 0x5D) return lzma_decode(in, len, out, cap);
+  if (lzma && in[0] == 0x5D) return lzma_decode(in, len, out, cap);
   uLongf dlen = uLongf(cap);
   if (uncompress(out, &dlen, in, uLong(len)) != Z_OK) return -1;
   return long(dlen);

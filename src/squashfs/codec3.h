@@ -9,7 +9,8 @@
 namespace rs::sqfs {
 
 // Decompresses `in` into `out` (room `cap`); the decompressed length, or -1.
-long decompress_block3(const uint8_t* in, size_t len, uint8_t* out, size_t cap);
+// Without `lzma` (plain images) every block is zlib.
+long decompress_block3(const uint8_t* in, size_t len, uint8_t* out, size_t cap, bool lzma = true);
 
 // Compresses a block: zlib level 9, then LZMA with dictionary `dict`, whichever
 // is not larger (LZMA preferred on a tie). Empty result when nothing shrinks the

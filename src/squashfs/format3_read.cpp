@@ -1,10 +1,13 @@
-// Reader of little-endian squashfs 3.0/3.1 images with the LZMA extension.
+// Reader of squashfs 3.0/3.1 images of either byte order, plain or with the LZMA
+// extension.
 // Every position, length and count comes from the image and is checked before use.
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <unordered_map>
@@ -37,16 +40,122 @@ struct Table {
   }
 };
 
+// Decodes the data or fragment block of size word `word` at `pos` into `out`
+// (room `cap`); its length, or -1 when it lies outside the image or is corrupt.
+long decode_block(const Loaded3& st, uint64_t pos, uint32_t word, uint8_t* out, size_t cap) {
+  size_t len = word & 0xFFFFFF;
+  if (pos > st.size || len > st.size - pos || len == 0) return -1;
+  if (word & kDataStored) {
+    if (len > cap) return -1;
+    std::memcpy(out, st.img + pos, len);
+    return long(len);
+  }
+  return decompress_block3(st.img + pos, len, out, cap, st.lzma);
+}
+
+void release3(squashfs_data* d) {
+  delete static_cast<Loaded3*>(d->reader_state);
+  d->reader_state = nullptr;
+  d->release_state = nullptr;
+}
+
+// Positions of a stored file's blocks: block i starts at pos[i].
+std::vector<uint64_t> block_positions(const squashfs_stored& s) {
+  std::vector<uint64_t> pos(s.block_words.size());
+  uint64_t at = s.start;
+  for (size_t i = 0; i < pos.size(); ++i) {
+    pos[i] = at;
+    at += s.block_words[i] & 0xFFFFFF;
+  }
+  return pos;
+}
+
+void corrupt(const squashfs_entry* e, const char* what, uint64_t pos) {
+  fprintf(stderr, "squashfs error: %s: corrupt %s at %llu\n", e->path.c_str(), what, (unsigned long long)pos);
+}
+
+// Copies the bytes [off, off + n) of a stored file into `dst`; the count, or
+// -EIO after one line on standard error.
+long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, uint8_t* dst, size_t n) {
+  Loaded3* st = loaded3(d);
+  const squashfs_stored& s = e->stored;
+  if (!st || !s.valid) return -EIO;
+  uint64_t fsize = s.file_size;
+  if (off >= fsize) return 0;
+  n = size_t(std::min<uint64_t>(n, fsize - off));
+  const uint32_t bs = st->params.block_size;
+  std::vector<uint64_t> pos = block_positions(s);
+  uint64_t end = off + n;
+  for (uint64_t i = off / bs; i < s.block_words.size() && i * bs < end; ++i) {
+    uint64_t at = i * bs;
+    size_t expect = size_t(std::min<uint64_t>(bs, fsize - at));
+    uint64_t from = std::max(off, at), to = std::min(end, at + expect);
+    uint32_t word = s.block_words[i];
+    if (word == 0) {
+      std::memset(dst + (from - off), 0, size_t(to - from));  // hole
+      continue;
+    }
+    if (from == at && to == at + expect) {  // whole block: straight into place
+      if (decode_block(*st, pos[i], word, dst + (from - off), expect) != long(expect)) {
+        corrupt(e, "data block", pos[i]);
+        return -EIO;
+      }
+      continue;
+    }
+    auto block = st->data_block(pos[i], word);
+    if (!block || block->size() != expect) {
+      corrupt(e, "data block", pos[i]);
+      return -EIO;
+    }
+    std::memcpy(dst + (from - off), block->data() + (from - at), size_t(to - from));
+  }
+  uint64_t tail_at = uint64_t(s.block_words.size()) * bs;
+  if (s.fragment != kNoFragment && end > tail_at) {
+    auto frag = st->fragment(s.fragment);
+    if (!frag || s.frag_offset > frag->size() || fsize - tail_at > frag->size() - s.frag_offset) {
+      corrupt(e, "fragment block", s.fragment < st->frags.size() ? st->frags[s.fragment].start : 0);
+      return -EIO;
+    }
+    uint64_t from = std::max(off, tail_at);
+    std::memcpy(dst + (from - off), frag->data() + s.frag_offset + (from - tail_at), size_t(end - from));
+  }
+  return (long long)n;
+}
+
+int read_content3(squashfs_data* d, const squashfs_entry* e, std::vector<uint8_t>& out) {
+  try {
+    out.assign(size_t(e->stored.file_size), 0);
+    long long r = read_stored(d, e, 0, out.data(), out.size());
+    if (r < 0) {
+      out.clear();
+      return int(r);
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    out.clear();
+    return -ENOMEM;
+  }
+}
+
+long long read_range3(squashfs_data* d, const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  try {
+    return read_stored(d, e, off, static_cast<uint8_t*>(buf), n);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
+}
+
 struct Reader3 {
   const uint8_t* img = nullptr;
   size_t size = 0;
   squashfs_data* data = nullptr;
+  Order o;
+  bool lzma = true;  // blocks may be LZMA (magic "shsq"/"qshs")
   uint8_t flags = 0;
   uint32_t block_size = 0;
   Table inodes, dirs;
-  std::vector<std::pair<uint64_t, uint32_t>> frags;  // start, size word
+  Loaded3* st = nullptr;
   std::vector<uint32_t> uids, gids;
-  std::map<uint32_t, std::vector<uint8_t>> frag_cache;
   std::set<uint64_t> seen_dirs;
   uint64_t total = 0;
 
@@ -55,7 +164,7 @@ struct Reader3 {
   // Reads one metadata block at `pos`; appends its content, returns the next position.
   bool meta_block(uint64_t pos, std::vector<uint8_t>& out, uint64_t* next) {
     if (!range(pos, 2)) return false;
-    uint16_t hdr = load_le16(img + pos);
+    uint16_t hdr = o.u16(img + pos);
     uint64_t p = pos + 2 + ((flags & kCheck) ? 1 : 0);
     size_t len = hdr & 0x7FFF;
     if (len == 0 || len > kMetaChunk + 64 || !range(p, len)) return false;
@@ -65,7 +174,7 @@ struct Reader3 {
       out.insert(out.end(), img + p, img + p + len);
     } else {
       out.resize(at + kMetaChunk);
-      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk);
+      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk, lzma);
       if (n <= 0) return false;
       out.resize(at + size_t(n));
     }
@@ -87,42 +196,6 @@ struct Reader3 {
   const uint8_t* need(const Table& t, size_t pos, size_t len) const {
     if (pos > t.bytes.size() || len > t.bytes.size() - pos) return nullptr;
     return t.bytes.data() + pos;
-  }
-
-  bool read_block(uint64_t pos, uint32_t word, uint8_t* out, size_t expect, std::vector<uint8_t>& scratch) {
-    size_t len = word & 0xFFFFFF;
-    if (!range(pos, len)) return false;
-    if (word & kDataStored) {
-      if (len != expect) return false;
-      std::memcpy(out, img + pos, len);
-      return true;
-    }
-    scratch.resize(block_size);
-    long n = decompress_block3(img + pos, len, scratch.data(), block_size);
-    if (n < 0 || size_t(n) != expect) return false;
-    std::memcpy(out, scratch.data(), expect);
-    return true;
-  }
-
-  const std::vector<uint8_t>* fragment(uint32_t index) {
-    auto it = frag_cache.find(index);
-    if (it != frag_cache.end()) return &it->second;
-    if (index >= frags.size()) return nullptr;
-    auto [start, word] = frags[index];
-    size_t len = word & 0xFFFFFF;
-    if (!range(start, len) || len == 0) return nullptr;
-    std::vector<uint8_t> block;
-    if (word & kDataStored) {
-      if (len > block_size) return nullptr;
-      block.assign(img + start, img + start + len);
-    } else {
-      block.resize(block_size);
-      long n = decompress_block3(img + start, len, block.data(), block_size);
-      if (n < 0) return nullptr;
-      block.resize(size_t(n));
-    }
-    if (frag_cache.size() > 64) frag_cache.clear();
-    return &(frag_cache[index] = std::move(block));
   }
 
   bool owner(const uint8_t* base, squashfs_inode& ino) {
@@ -149,25 +222,26 @@ struct Reader3 {
     if (!inodes.locate(ref >> 16, uint32_t(ref & 0xFFFF), &pos)) return false;
     const uint8_t* b = need(inodes, pos, 12);
     if (!b) return false;
-    uint16_t v = load_le16(b);
-    int t = v & 0xF;
+    int t;
+    unsigned mode;
+    o.type_mode(b, &t, &mode);
     if (t < 1 || t > 9) return false;
     ino = squashfs_inode();
     ino.type = t == 8 ? 1 : t == 9 ? 2 : t;
-    ino.mode = int(((v >> 4) & 07777) | type_bits(t));
+    ino.mode = int((mode & 07777) | type_bits(t));
     if (!owner(b, ino)) return false;
-    ino.time = load_le32(b + 4);
-    ino.inode_number = int(load_le32(b + 8) & 0x7FFFFFFF);
+    ino.time = o.u32(b + 4);
+    ino.inode_number = int(o.u32(b + 8) & 0x7FFFFFFF);
     *at = pos;
     size_t fixed[] = {0, 28, 32, 18, 18, 18, 16, 16, 31, 40};
     if (!(b = need(inodes, pos, fixed[t]))) return false;
     switch (t) {
       case 2:
       case 9: {
-        uint64_t start = t == 2 ? load_le64(b + 12) : load_le64(b + 16);
-        uint32_t frag = t == 2 ? load_le32(b + 20) : load_le32(b + 24);
-        uint32_t off = t == 2 ? load_le32(b + 24) : load_le32(b + 28);
-        uint64_t fsize = t == 2 ? load_le32(b + 28) : load_le64(b + 32);
+        uint64_t start = t == 2 ? o.u64(b + 12) : o.u64(b + 16);
+        uint32_t frag = t == 2 ? o.u32(b + 20) : o.u32(b + 24);
+        uint32_t off = t == 2 ? o.u32(b + 24) : o.u32(b + 28);
+        uint64_t fsize = t == 2 ? o.u32(b + 28) : o.u64(b + 32);
         ino.start = int64_t(start);
         ino.data = int64_t(fsize);
         if (fsize > kMaxTotalContent) return false;
@@ -178,11 +252,11 @@ struct Reader3 {
         ino.blocks = int(blocks);
         ino.block_ptr = pos + fixed[t];
         if (!need(inodes, size_t(ino.block_ptr), size_t(blocks) * 4)) return false;
-        if (frag != kNoFragment && frag >= frags.size()) return false;
+        if (frag != kNoFragment && frag >= st->frags.size()) return false;
         break;
       }
       case 3: {
-        size_t n = load_le16(b + 16);
+        size_t n = o.u16(b + 16);
         const uint8_t* s = need(inodes, pos + 18, n);
         if (!s) return false;
         ino.symlink.assign(reinterpret_cast<const char*>(s), n);
@@ -191,22 +265,24 @@ struct Reader3 {
       }
       case 4:
       case 5: {
-        uint16_t rdev = load_le16(b + 16);
+        uint16_t rdev = o.u16(b + 16);
         ino.rdev = uint32_t(makedev(rdev >> 8, rdev & 0xFF));
         break;
       }
       case 1: {
-        uint32_t w = load_le32(b + 16);
-        ino.data = w & 0x7FFFF;
-        ino.offset = int(w >> 19);
-        ino.start = load_le32(b + 20);
+        uint32_t dsize, doff;
+        o.dir_size(b + 16, &dsize, &doff);
+        ino.data = dsize;
+        ino.offset = int(doff);
+        ino.start = o.u32(b + 20);
         break;
       }
       case 8: {
-        uint64_t w = load_le32(b + 16) | uint64_t(b[20]) << 32;
-        ino.data = int64_t(w & 0x7FFFFFF);
-        ino.offset = int((w >> 27) & 0x1FFF);
-        ino.start = load_le32(b + 21);
+        uint32_t dsize, doff;
+        o.ldir_size(b + 16, &dsize, &doff);
+        ino.data = dsize;
+        ino.offset = int(doff);
+        ino.start = o.u32(b + 21);
         break;
       }
       default:
@@ -215,28 +291,38 @@ struct Reader3 {
     return true;
   }
 
-  bool file_content(squashfs_entry* e, const squashfs_inode& ino) {
+  // Records where a file's data lies; nothing is decompressed here. Positions
+  // and sizes are checked now so that later reads and copies stay inside the image.
+  bool file_stored(squashfs_entry* e, const squashfs_inode& ino) {
     uint64_t fsize = uint64_t(ino.data);
     total += fsize;
     if (total > kMaxTotalContent) return false;
-    e->buf.assign(size_t(fsize), 0);
-    std::vector<uint8_t> scratch;
-    uint64_t pos = uint64_t(ino.start);
+    squashfs_stored& s = e->stored;
+    s.start = uint64_t(ino.start);
+    s.file_size = fsize;
+    s.block_words.resize(size_t(ino.blocks));
+    uint64_t stored = 0;
     for (int i = 0; i < ino.blocks; ++i) {
-      uint32_t word = load_le32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
-      uint64_t at = uint64_t(i) * block_size;
-      size_t expect = size_t(std::min<uint64_t>(block_size, fsize - at));
-      if (word == 0) continue;  // hole: stays zero
-      if (!read_block(pos, word, e->buf.data() + at, expect, scratch)) return false;
-      pos += word & 0xFFFFFF;
+      uint32_t word = o.u32(inodes.bytes.data() + ino.block_ptr + 4 * size_t(i));
+      uint32_t len = word & 0xFFFFFF;
+      if (len > block_size + (block_size >> 4) + 64) return false;
+      if (word && !len) return false;
+      s.block_words[size_t(i)] = word;
+      stored += len;
     }
+    if (stored && !range(s.start, stored)) return false;
     if (ino.fragment >= 0) {
-      const std::vector<uint8_t>* f = fragment(uint32_t(ino.fragment));
-      if (!f) return false;
-      uint64_t tail = fsize % block_size, at = fsize - tail;
-      if (uint64_t(ino.offset) > f->size() || tail > f->size() - uint64_t(ino.offset)) return false;
-      if (tail) std::memcpy(e->buf.data() + at, f->data() + ino.offset, size_t(tail));
+      Loaded3::Fragment& f = st->frags[size_t(ino.fragment)];
+      uint32_t tail = uint32_t(fsize % block_size);
+      size_t flen = f.word & 0xFFFFFF;
+      if (!flen || !range(f.start, flen) || uint64_t(ino.offset) + tail > block_size) return false;
+      s.fragment = uint32_t(ino.fragment);
+      s.frag_offset = uint32_t(ino.offset);
+      f.members.emplace(s.frag_offset, tail);
     }
+    s.valid = true;
+    e->content_loaded = false;
+    e->buf.clear();
     return true;
   }
 
@@ -251,26 +337,29 @@ struct Reader3 {
       const uint8_t* h = need(dirs, pos, 9);
       if (!h || pos + 9 > end) return false;
       unsigned count = unsigned(h[0]) + 1;
-      uint32_t start = load_le32(h + 1);
-      int64_t base = load_le32(h + 5);
+      uint32_t start = o.u32(h + 1);
+      int64_t base = o.u32(h + 5);
       pos += 9;
       for (unsigned i = 0; i < count; ++i) {
         const uint8_t* d = need(dirs, pos, 5);
         if (!d || pos + 5 > end) return false;
-        uint16_t v = load_le16(d);
+        uint32_t eoff;
+        int etype;
+        o.entry_ref(d, &eoff, &etype);
         size_t nlen = size_t(d[2]) + 1;
-        int16_t delta = int16_t(load_le16(d + 3));
+        int16_t delta = int16_t(o.u16(d + 3));
         const uint8_t* nm = need(dirs, pos + 5, nlen);
         if (!nm || pos + 5 + nlen > end) return false;
         std::string name(reinterpret_cast<const char*>(nm), nlen);
         pos += 5 + nlen;
         if (!valid_name(name)) return false;
-        uint64_t ref = uint64_t(start) << 16 | (v & 0x1FFF);
+        uint64_t ref = uint64_t(start) << 16 | eoff;
         squashfs_inode ino;
         size_t at;
         if (!inode(ref, ino, &at)) return false;
         (void)base;
         (void)delta;
+        (void)etype;
         if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
         squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
         if (!e) return false;
@@ -280,7 +369,7 @@ struct Reader3 {
             if (!walk(e, ino, depth + 1)) return false;
             break;
           case 2:
-            if (!file_content(e, ino)) return false;
+            if (!file_stored(e, ino)) return false;
             break;
           case 3:
             e->buf.assign(ino.symlink.begin(), ino.symlink.end());
@@ -296,25 +385,30 @@ struct Reader3 {
 
   bool run() {
     const uint8_t* s = img;
-    uint16_t major = load_le16(s + kMajor), minor = load_le16(s + kMinor);
+    if (!identify(s, size, &o, &lzma)) return false;
+    st->img = img;
+    st->size = size;
+    st->o = o;
+    st->lzma = lzma;
+    uint16_t major = o.u16(s + kMajor), minor = o.u16(s + kMinor);
     if (major != 3 || minor > 1) {
       fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
       fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
       return false;
     }
     flags = s[kFlags];
-    block_size = load_le32(s + kBlockSize);
-    uint16_t block_log = load_le16(s + kBlockLog);
+    block_size = o.u32(s + kBlockSize);
+    uint16_t block_log = o.u16(s + kBlockLog);
     if (block_log < 12 || block_log > 20 || block_size != (1u << block_log)) return false;
-    uint32_t nfrags = load_le32(s + kFragments);
-    uint64_t inode_start = load_le64(s + kInodeTableStart), dir_start = load_le64(s + kDirTableStart);
-    uint64_t frag_start = load_le64(s + kFragTableStart);
-    uint64_t uid_start = load_le64(s + kUidStart), guid_start = load_le64(s + kGuidStart);
+    uint32_t nfrags = o.u32(s + kFragments);
+    uint64_t inode_start = o.u64(s + kInodeTableStart), dir_start = o.u64(s + kDirTableStart);
+    uint64_t frag_start = o.u64(s + kFragTableStart);
+    uint64_t uid_start = o.u64(s + kUidStart), guid_start = o.u64(s + kGuidStart);
     unsigned no_uids = s[kNoUids], no_guids = s[kNoGuids];
 
     if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids))) return false;
-    for (unsigned i = 0; i < no_uids; ++i) uids.push_back(load_le32(img + uid_start + 4 * i));
-    for (unsigned i = 0; i < no_guids; ++i) gids.push_back(load_le32(img + guid_start + 4 * i));
+    for (unsigned i = 0; i < no_uids; ++i) uids.push_back(o.u32(img + uid_start + 4 * i));
+    for (unsigned i = 0; i < no_guids; ++i) gids.push_back(o.u32(img + guid_start + 4 * i));
 
     uint64_t dir_end = frag_start;
     if (nfrags) {
@@ -323,12 +417,15 @@ struct Reader3 {
       std::vector<uint8_t> entries;
       for (uint64_t i = 0; i < nidx; ++i) {
         uint64_t next;
-        if (!meta_block(load_le64(img + frag_start + 8 * i), entries, &next)) return false;
+        if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next)) return false;
       }
       if (entries.size() < uint64_t(nfrags) * 16) return false;
-      for (uint32_t i = 0; i < nfrags; ++i)
-        frags.emplace_back(load_le64(&entries[16 * i]), load_le32(&entries[16 * i + 8]));
-      dir_end = load_le64(img + frag_start);
+      st->frags.resize(nfrags);
+      for (uint32_t i = 0; i < nfrags; ++i) {
+        st->frags[i].start = o.u64(&entries[16 * i]);
+        st->frags[i].word = o.u32(&entries[16 * i + 8]);
+      }
+      dir_end = o.u64(img + frag_start);
     }
     if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs)) return false;
 
@@ -336,10 +433,11 @@ struct Reader3 {
     p.block_size = block_size;
     p.flags = flags;
     p.minor = minor;
+    st->params = p;
 
     squashfs_inode rino;
     size_t at;
-    uint64_t root_ref = load_le64(s + kRootInode);
+    uint64_t root_ref = o.u64(s + kRootInode);
     if (!inode(root_ref, rino, &at) || rino.type != 1) return false;
     seen_dirs.insert(root_ref);
     squashfs_entry* root = squashfs_entry_new(data, "/", &rino, nullptr);
@@ -352,18 +450,73 @@ struct Reader3 {
 
 }  // namespace
 
+namespace v3 {
+
+std::shared_ptr<const std::vector<uint8_t>> Loaded3::fragment(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mu);
+  if (auto it = cache.find(index); it != cache.end()) return it->second;
+  if (index >= frags.size()) return nullptr;
+  auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
+  long n = decode_block(*this, frags[index].start, frags[index].word, block->data(), block->size());
+  if (n < 0) return nullptr;
+  block->resize(size_t(n));
+  // Reading the files of one fragment block after another needs only the
+  // latest few; a bound keeps a long read of many blocks from piling them up.
+  if (cached + block->size() > (size_t(16) << 20)) {
+    cache.clear();
+    cached = 0;
+  }
+  cached += block->size();
+  cache.emplace(index, block);
+  return block;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> Loaded3::data_block(uint64_t pos, uint32_t word) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (last_block && last_pos == pos) return last_block;
+  }
+  auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
+  long n = decode_block(*this, pos, word, block->data(), block->size());
+  if (n < 0) return nullptr;
+  block->resize(size_t(n));
+  std::lock_guard<std::mutex> lock(mu);
+  last_pos = pos;
+  last_block = block;
+  return block;
+}
+
+Loaded3* loaded3(const squashfs_data* d) {
+  return d && d->release_state == release3 ? static_cast<Loaded3*>(d->reader_state) : nullptr;
+}
+
+}  // namespace v3
+
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
+  auto st = std::make_unique<Loaded3>();
   Reader3 r;
   r.img = buf;
   r.size = size;
   r.data = img;
+  r.st = st.get();
+  bool ok = false;
   try {
-    return r.run();
+    ok = r.run();
   } catch (const std::bad_alloc&) {
-    return false;
+    ok = false;
   } catch (const std::length_error&) {
-    return false;
+    ok = false;
   }
+  if (!ok) return false;
+  // File data stays in the caller's image and is decoded when read.
+  img->loaded_version = 3;
+  img->image_bytes = buf;
+  img->image_size = size;
+  img->read_content = read_content3;
+  img->read_range = read_range3;
+  img->reader_state = st.release();
+  img->release_state = release3;
+  return true;
 }
 
 }  // namespace rs::sqfs

@@ -1,4 +1,4 @@
-// Builder of little-endian squashfs 3.x images with the LZMA extension, laid out
+// Builder of squashfs 3.x images (either byte order, plain or LZMA variant), laid out
 // as the 3.x tools do: data and fragment blocks, inode table, directory table,
 // fragment table, export table, uid and gid tables; superblock written last.
 #include <sys/sysmacros.h>
@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
+#include <memory>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -24,24 +27,10 @@ using namespace v3;
 
 bool g_lzma = true;  // cleared only for images checked by zlib-only tools
 
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-  uint8_t b[2];
-  store_le16(b, x);
-  v.insert(v.end(), b, b + 2);
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-  uint8_t b[4];
-  store_le32(b, x);
-  v.insert(v.end(), b, b + 4);
-}
-void put64(std::vector<uint8_t>& v, uint64_t x) {
-  put32(v, uint32_t(x));
-  put32(v, uint32_t(x >> 32));
-}
-
 // A metadata table written as 8192-byte chunks while it grows, so that the
 // position of the chunk holding any byte already appended is known.
 struct MetaStream {
+  Order o;
   bool compress = true;
   bool check = false;
   bool lzma = true;
@@ -56,11 +45,11 @@ struct MetaStream {
     std::vector<uint8_t> c;
     if (compress) c = compress_block3(p, n, dict, lzma);
     if (!c.empty()) {
-      put16(blocks, uint16_t(c.size()));
+      o.put16(blocks, uint16_t(c.size()));
       if (check) blocks.push_back(0xFF);
       blocks.insert(blocks.end(), c.begin(), c.end());
     } else {
-      put16(blocks, uint16_t(n | kMetaStored));
+      o.put16(blocks, uint16_t(n | kMetaStored));
       if (check) blocks.push_back(0xFF);
       blocks.insert(blocks.end(), p, p + n);
     }
@@ -97,6 +86,8 @@ struct Group {
   uint64_t start = 0;
   uint32_t fragment = kNoFragment;
   uint32_t frag_offset = 0;
+  uint64_t size = 0;  // file size
+  bool copy = false;  // stored blocks and fragment copied from the loaded image
   bool written = false;
   uint64_t ref = 0;
 };
@@ -111,6 +102,8 @@ struct Job {
 };
 
 struct Builder3 {
+  Order o;
+  bool lzma = true;  // LZMA blocks allowed: magic "shsq"/"qshs"
   squashfs_params3 p;
   uint8_t flags = 0;
   std::vector<uint8_t> out;
@@ -122,6 +115,8 @@ struct Builder3 {
   std::vector<std::vector<uint8_t>> frag_blocks;
   std::map<uint32_t, uint64_t> refs_by_number;
   MetaStream inodes, dirtab;
+  Loaded3* src = nullptr;                 // the loaded image, when its blocks may be copied
+  std::deque<std::vector<uint8_t>> held;  // contents decoded for this rebuild
 
   Group& group(squashfs_entry* e) {
     Group& g = is_dir(e) ? dirs[e] : groups[key_of(e)];
@@ -153,15 +148,15 @@ struct Builder3 {
     }
   }
 
-  static void run_jobs(std::vector<Job>& jobs, uint32_t dict) {
+  static void run_jobs(std::vector<Job>& jobs, uint32_t dict, bool lzma) {
     std::atomic<size_t> next{0};
     auto work = [&] {
       for (size_t i; (i = next++) < jobs.size();) {
         Job& j = jobs[i];
-        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, g_lzma);
+        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, lzma);
       }
     };
-    unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    unsigned n = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> pool;
     try {
       for (unsigned i = 1; i < n; ++i) pool.emplace_back(work);
@@ -172,12 +167,57 @@ struct Builder3 {
     for (auto& t : pool) t.join();
   }
 
-  // Plans every data and fragment block, compresses them on all cores (output
-  // does not depend on the thread count), then lays them out in file order.
+  // True when `e`'s stored blocks and fragment can go into the new image as they are.
+  bool copyable(const squashfs_entry* e) const { return src && !e->content_loaded && e->stored.valid; }
+
+  // Content of a file that has to be compressed anew.
+  const std::vector<uint8_t>& content_of(squashfs_entry* e) {
+    if (e->content_loaded) return e->buf;
+    held.emplace_back();
+    if (squashfs_content(e, held.back()) < 0) fatal("FATAL ERROR:Could not read %s\n", e->path.c_str());
+    return held.back();
+  }
+
+  // Plans every data and fragment block, compresses the new ones on all cores
+  // (output does not depend on the thread count), then lays them out in file
+  // order. Blocks of unchanged files are copied as stored, and so are fragment
+  // blocks whose tails are all still there; tails of fragment blocks that lost
+  // a member are packed again with the new ones.
   void write_data(squashfs_entry* root) {
     std::vector<Group*> files;
     collect_files(root, files);
     const uint32_t bs = p.block_size;
+
+    struct Use {
+      std::set<std::pair<uint32_t, uint32_t>> tails;
+    };
+    std::map<uint32_t, Use> used;  // loaded fragment block -> tails still referenced
+    for (Group* g : files) {
+      squashfs_entry* e = g->node;
+      g->copy = copyable(e);
+      g->size = g->copy ? e->stored.file_size : e->buf.size();
+      if (g->copy && e->stored.fragment != kNoFragment)
+        used[e->stored.fragment].tails.emplace(e->stored.frag_offset, uint32_t(g->size % bs));
+    }
+    std::map<uint32_t, uint32_t> kept;                                         // loaded index -> new index
+    std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> unpacked;  // loaded blocks to pack again
+    for (auto& [f, u] : used) {
+      bool whole = u.tails == src->frags[f].members;
+      if (!whole) {
+        auto d = src->fragment(f);
+        bool fits = d != nullptr;
+        for (auto& [off, len] : u.tails) fits = fits && uint64_t(off) + len <= d->size();
+        if (fits)
+          unpacked[f] = std::move(d);
+        else
+          whole = true;
+      }
+      if (whole) {
+        uint32_t n = uint32_t(kept.size());
+        kept[f] = n;
+      }
+    }
+
     struct Plan {
       Group* g;
       size_t first_job, nblocks;
@@ -185,9 +225,29 @@ struct Builder3 {
     std::vector<Plan> plans;
     std::vector<Job> jobs;
     std::vector<std::vector<uint8_t>> frag_data(1);
+    auto add_tail = [&](Group* g, const uint8_t* tail, size_t n) {
+      if (frag_data.back().size() + n > bs) frag_data.emplace_back();
+      g->fragment = uint32_t(kept.size() + frag_data.size() - 1);
+      g->frag_offset = uint32_t(frag_data.back().size());
+      frag_data.back().insert(frag_data.back().end(), tail, tail + n);
+    };
     for (Group* g : files) {
-      const std::vector<uint8_t>& buf = g->node->buf;
+      squashfs_entry* e = g->node;
+      if (g->copy) {
+        plans.push_back({g, 0, e->stored.block_words.size()});
+        uint32_t f = e->stored.fragment;
+        if (f == kNoFragment) continue;
+        if (auto k = kept.find(f); k != kept.end()) {
+          g->fragment = k->second;
+          g->frag_offset = e->stored.frag_offset;
+        } else {
+          add_tail(g, unpacked[f]->data() + e->stored.frag_offset, size_t(g->size % bs));
+        }
+        continue;
+      }
+      const std::vector<uint8_t>& buf = content_of(e);
       size_t n = buf.size();
+      g->size = n;
       bool frag = n && !(flags & kNoFragments) && (n < bs || (flags & kAlwaysFrags)) && n % bs;
       size_t nblocks = frag ? n / bs : (n + bs - 1) / bs;
       plans.push_back({g, jobs.size(), nblocks});
@@ -198,33 +258,53 @@ struct Builder3 {
         j.hole = p.minor >= 1 && std::all_of(j.data, j.data + len, [](uint8_t b) { return b == 0; });
         jobs.push_back(std::move(j));
       }
-      if (frag) {
-        size_t tail = n % bs;
-        if (frag_data.back().size() + tail > bs) frag_data.emplace_back();
-        g->fragment = uint32_t(frag_data.size() - 1);
-        g->frag_offset = uint32_t(frag_data.back().size());
-        frag_data.back().insert(frag_data.back().end(), buf.end() - long(tail), buf.end());
-      }
+      if (frag) add_tail(g, buf.data() + (n - n % bs), n % bs);
     }
     if (frag_data.back().empty()) frag_data.pop_back();
     size_t first_frag_job = jobs.size();
     for (auto& f : frag_data) jobs.push_back(Job{f.data(), f.size(), !(flags & kNoFrags), false, {}});
-    run_jobs(jobs, bs);
+    run_jobs(jobs, bs, g_lzma && lzma);
 
+    // Files that shared their stored blocks (duplicates) keep sharing them.
+    std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (Plan& pl : plans) {
-      pl.g->start = pl.nblocks ? out.size() : 0;
+      Group* g = pl.g;
+      if (g->copy) {
+        const squashfs_stored& st = g->node->stored;
+        g->words = st.block_words;
+        if (g->words.empty()) {
+          g->start = 0;
+          continue;
+        }
+        auto [it, fresh] = copied.try_emplace({st.start, st.block_words}, out.size());
+        g->start = it->second;
+        if (fresh) {
+          uint64_t len = 0;
+          for (uint32_t w : st.block_words) len += w & 0xFFFFFF;
+          out.insert(out.end(), src->img + st.start, src->img + st.start + len);
+        }
+        continue;
+      }
+      g->start = pl.nblocks ? out.size() : 0;
       for (size_t i = 0; i < pl.nblocks; ++i) {
         Job& j = jobs[pl.first_job + i];
         if (j.hole) {
-          pl.g->words.push_back(0);
+          g->words.push_back(0);
         } else if (!j.out.empty()) {
-          pl.g->words.push_back(uint32_t(j.out.size()));
+          g->words.push_back(uint32_t(j.out.size()));
           out.insert(out.end(), j.out.begin(), j.out.end());
         } else {
-          pl.g->words.push_back(uint32_t(j.len) | kDataStored);
+          g->words.push_back(uint32_t(j.len) | kDataStored);
           out.insert(out.end(), j.data, j.data + j.len);
         }
       }
+    }
+    std::vector<uint32_t> kept_order(kept.size());
+    for (auto& [f, n] : kept) kept_order[n] = f;
+    for (uint32_t f : kept_order) {
+      const Loaded3::Fragment& fr = src->frags[f];
+      frag_entries.emplace_back(out.size(), fr.word);
+      out.insert(out.end(), src->img + fr.start, src->img + fr.start + (fr.word & 0xFFFFFF));
     }
     for (size_t i = first_frag_job; i < jobs.size(); ++i) {
       Job& j = jobs[i];
@@ -257,12 +337,12 @@ struct Builder3 {
 
   std::vector<uint8_t> base(squashfs_entry* e, int type, uint32_t number) {
     std::vector<uint8_t> v;
-    put16(v, uint16_t(type | (e->stbuf.st_mode & 07777) << 4));
+    o.put16(v, o.type_mode(type, unsigned(e->stbuf.st_mode)));
     uint32_t uid = uint32_t(e->stbuf.st_uid), gid = uint32_t(e->stbuf.st_gid);
     v.push_back(uid_index(uid));
     v.push_back(gid_index(gid, uid));
-    put32(v, uint32_t(e->stbuf.st_mtime));
-    put32(v, number);
+    o.put32(v, uint32_t(e->stbuf.st_mtime));
+    o.put32(v, number);
     return v;
   }
 
@@ -296,31 +376,31 @@ struct Builder3 {
     int t = basic_type(e->stbuf.st_mode);
     std::vector<uint8_t> v;
     if (t == 2) {
-      uint64_t size = e->buf.size();
+      uint64_t size = g.size;
       bool lng = g.links > 1 || size >= 0x3FFFFFFFu;
       v = base(e, lng ? 9 : 2, g.number);
-      if (lng) put32(v, g.links);
-      put64(v, g.start);
-      put32(v, g.fragment);
-      put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
+      if (lng) o.put32(v, g.links);
+      o.put64(v, g.start);
+      o.put32(v, g.fragment);
+      o.put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
       if (lng)
-        put64(v, size);
+        o.put64(v, size);
       else
-        put32(v, uint32_t(size));
-      for (uint32_t w : g.words) put32(v, w);
+        o.put32(v, uint32_t(size));
+      for (uint32_t w : g.words) o.put32(v, w);
     } else if (t == 3) {
       if (e->buf.size() > 0xFFFF) fatal("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
       v = base(e, 3, g.number);
-      put32(v, g.links);
-      put16(v, uint16_t(e->buf.size()));
+      o.put32(v, g.links);
+      o.put16(v, uint16_t(e->buf.size()));
       v.insert(v.end(), e->buf.begin(), e->buf.end());
     } else if (t == 4 || t == 5) {
       v = base(e, t, g.number);
-      put32(v, g.links);
-      put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
+      o.put32(v, g.links);
+      o.put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
     } else {
       v = base(e, t, g.number);
-      put32(v, g.links);
+      o.put32(v, g.links);
     }
     return write_inode(v, g.number);
   }
@@ -374,16 +454,16 @@ struct Builder3 {
         }
         count_at = listing.size();
         listing.push_back(0);
-        put32(listing, block);
-        put32(listing, en.number);
+        o.put32(listing, block);
+        o.put32(listing, en.number);
         run = 0;
         run_block = block;
         run_base = en.number;
         delta = 0;
       }
-      put16(listing, uint16_t((en.ref & 0x1FFF) | uint32_t(basic_type(en.node->stbuf.st_mode)) << 13));
+      o.put16(listing, o.entry_ref(uint32_t(en.ref & 0x1FFF), basic_type(en.node->stbuf.st_mode)));
       listing.push_back(uint8_t(en.node->name.size() - 1));
-      put16(listing, uint16_t(int16_t(delta)));
+      o.put16(listing, uint16_t(int16_t(delta)));
       listing.insert(listing.end(), en.node->name.begin(), en.node->name.end());
       listing[count_at] = uint8_t(run);
       ++run;
@@ -406,21 +486,19 @@ struct Builder3 {
     std::vector<uint8_t> v;
     bool lng = entries.size() > 256 || listing.size() >= kMetaChunk || file_size > 0x7FFFF || !index.empty();
     v = base(dir, lng ? 8 : 1, number);
-    put32(v, 2 + subdirs);
+    o.put32(v, 2 + subdirs);
     if (!lng) {
-      put32(v, (file_size & 0x7FFFF) | uint32_t(offset) << 19);
-      put32(v, start_block);
-      put32(v, parent_number);
+      o.put_dir_size(v, file_size, offset);
+      o.put32(v, start_block);
+      o.put32(v, parent_number);
     } else {
-      uint64_t w = (uint64_t(file_size) & 0x7FFFFFF) | uint64_t(offset) << 27;
-      put32(v, uint32_t(w));
-      v.push_back(uint8_t(w >> 32));
-      put32(v, start_block);
-      put16(v, uint16_t(index.size()));
-      put32(v, parent_number);
+      o.put_ldir_size(v, file_size, offset);
+      o.put32(v, start_block);
+      o.put16(v, uint16_t(index.size()));
+      o.put32(v, parent_number);
       for (size_t k = 0; k < index.size(); ++k) {
-        put32(v, index[k].index);
-        put32(v, index_blocks[k]);
+        o.put32(v, index[k].index);
+        o.put32(v, index_blocks[k]);
         v.push_back(uint8_t(index[k].name.size() - 1));
         v.insert(v.end(), index[k].name.begin(), index[k].name.end());
       }
@@ -431,10 +509,11 @@ struct Builder3 {
   // A table of fixed-size entries in metadata blocks followed by its index.
   uint64_t write_indexed_table(const std::vector<uint8_t>& stream, bool compress) {
     MetaStream m;
+    m.o = o;
     m.compress = compress;
     m.check = flags & kCheck;
     m.dict = p.block_size;
-    m.lzma = g_lzma;
+    m.lzma = g_lzma && lzma;
     std::vector<uint64_t> idx;
     uint64_t base_pos = out.size();
     for (size_t at = 0; at < stream.size(); at += kMetaChunk) {
@@ -443,7 +522,7 @@ struct Builder3 {
     }
     out.insert(out.end(), m.blocks.begin(), m.blocks.end());
     uint64_t index_at = out.size();
-    for (uint64_t x : idx) put64(out, x);
+    for (uint64_t x : idx) o.put64(out, x);
     return index_at;
   }
 };
@@ -456,7 +535,21 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   squashfs_data* img = root->image;
   root = img->root_entry;
   Builder3 b;
+  // The loaded image's magic fixes byte order and block codecs; a tree that
+  // comes from elsewhere becomes a little-endian LZMA image.
+  if (!v3::identify(img->super3.data(), img->super3.size(), &b.o, &b.lzma)) {
+    b.o = Order{};
+    b.lzma = true;
+  }
   b.p = img->p3;
+  // Stored blocks are copied when they mean the same in the new image: same
+  // block size, flags and minor version, and no LZMA blocks in a plain image.
+  if (Loaded3* l = loaded3(img)) {
+    const uint8_t layout = kNoData | kNoFrags | kNoFragments | kAlwaysFrags;
+    if (l->params.block_size == b.p.block_size && l->params.minor == b.p.minor &&
+        (l->params.flags & layout) == (b.p.flags & layout) && (!l->lzma || (b.lzma && g_lzma)) && l->img)
+      b.src = l;
+  }
   b.flags = uint8_t((b.p.flags & 0x7F) | kExportable);
   uint32_t bs = b.p.block_size;
   uint16_t block_log = 12;
@@ -466,7 +559,8 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
     m->compress = !(b.flags & kNoInodes);
     m->check = b.flags & kCheck;
     m->dict = bs;
-    m->lzma = g_lzma;
+    m->lzma = g_lzma && b.lzma;
+    m->o = b.o;
   }
 
   b.out.assign(kSuperSize, 0);
@@ -487,43 +581,43 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   if (!b.frag_entries.empty()) {
     std::vector<uint8_t> s;
     for (auto& [start, word] : b.frag_entries) {
-      put64(s, start);
-      put32(s, word);
-      put32(s, 0);
+      b.o.put64(s, start);
+      b.o.put32(s, word);
+      b.o.put32(s, 0);
     }
     frag_table_start = b.write_indexed_table(s, !(b.flags & kNoFrags));
   }
   uint32_t ninodes = b.next_number - 1;
   std::vector<uint8_t> exp;
-  for (uint32_t n = 1; n <= ninodes; ++n) put64(exp, b.refs_by_number[n]);
+  for (uint32_t n = 1; n <= ninodes; ++n) b.o.put64(exp, b.refs_by_number[n]);
   uint64_t lookup_start = b.write_indexed_table(exp, true);
 
   uint64_t uid_start = b.out.size();
-  for (uint32_t u : b.uids) put32(b.out, u);
+  for (uint32_t u : b.uids) b.o.put32(b.out, u);
   uint64_t guid_start = b.gids.empty() ? 0 : b.out.size();
-  for (uint32_t g : b.gids) put32(b.out, g);
+  for (uint32_t g : b.gids) b.o.put32(b.out, g);
   uint64_t bytes_used = b.out.size();
 
   uint8_t* s = b.out.data();
-  store_le32(s, kMagicLzma);
-  store_le32(s + kInodes, ninodes);
-  store_le16(s + kMajor, 3);
-  store_le16(s + kMinor, b.p.minor);
-  store_le16(s + kBlockLog, block_log);
+  b.o.put32(s, b.lzma ? kMagicLzma : kMagicPlain);
+  b.o.put32(s + kInodes, ninodes);
+  b.o.put16(s + kMajor, 3);
+  b.o.put16(s + kMinor, b.p.minor);
+  b.o.put16(s + kBlockLog, block_log);
   s[kFlags] = b.flags;
   s[kNoUids] = uint8_t(b.uids.size());
   s[kNoGuids] = uint8_t(b.gids.size());
-  store_le32(s + kMkfsTime, uint32_t(time(nullptr)));
-  store_le64(s + kRootInode, root_ref);
-  store_le32(s + kBlockSize, bs);
-  store_le32(s + kFragments, uint32_t(b.frag_entries.size()));
-  store_le64(s + kBytesUsed, bytes_used);
-  store_le64(s + kUidStart, uid_start);
-  store_le64(s + kGuidStart, guid_start);
-  store_le64(s + kInodeTableStart, inode_table_start);
-  store_le64(s + kDirTableStart, dir_table_start);
-  store_le64(s + kFragTableStart, frag_table_start);
-  store_le64(s + kLookupTableStart, lookup_start);
+  b.o.put32(s + kMkfsTime, uint32_t(time(nullptr)));
+  b.o.put64(s + kRootInode, root_ref);
+  b.o.put32(s + kBlockSize, bs);
+  b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
+  b.o.put64(s + kBytesUsed, bytes_used);
+  b.o.put64(s + kUidStart, uid_start);
+  b.o.put64(s + kGuidStart, guid_start);
+  b.o.put64(s + kInodeTableStart, inode_table_start);
+  b.o.put64(s + kDirTableStart, dir_table_start);
+  b.o.put64(s + kFragTableStart, frag_table_start);
+  b.o.put64(s + kLookupTableStart, lookup_start);
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
   auto* result = static_cast<uint8_t*>(malloc(len));

@@ -11,8 +11,10 @@
 namespace rs::sqfs {
 
 // Readers fill `img` (parameters, root_entry, entry_table); false when the image
-// cannot be read, after printing their own message.
-bool read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
+// cannot be read, after printing their own message. Version 4 returns 1 when
+// read, 0 for malformed metadata (the caller reports it), -1 for an image it
+// refused with a line of its own (compressor or byte order it cannot handle).
+int read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
 
 // Builders return a malloc'd image padded to 4096 bytes; failures are fatal.

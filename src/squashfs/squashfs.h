@@ -1,6 +1,13 @@
-// squashfs partitions edited in memory: the whole image is read into a tree of
-// squashfs_entry nodes (file contents and link targets in heap buffers), edited
-// by absolute path, and turned back into an image of the same format version.
+// squashfs partitions edited in memory: the image's inode and directory tables
+// are read into a tree of squashfs_entry nodes, edited by absolute path, and
+// turned back into an image of the same format version.
+//
+// Lazy content: a regular file loaded from the image keeps `content_loaded`
+// false and its `buf` empty; its data stays in the image (`image_bytes`, which
+// the caller keeps alive as long as the tree) and is decoded on demand through
+// `squashfs_data::read_content`. `stored` says where that data lies, so that a
+// rebuild with the same block size and compressor can copy it as stored. A put
+// replaces `buf`, sets `content_loaded` and clears `stored.valid`.
 #pragma once
 #include <sys/stat.h>
 
@@ -34,6 +41,25 @@ struct squashfs_inode {
   uint32_t rdev = 0;  // device number of block and character devices
 };
 
+// Where the loaded data of an unchanged regular file lies in `image_bytes`.
+// Both versions use the same shape; the words are as the version stores them.
+struct squashfs_stored {
+  bool valid = false;                 // the entry's content is exactly this stored data
+  uint64_t start = 0;                 // byte offset of the first data block
+  std::vector<uint32_t> block_words;  // one per full or partial block: stored size and
+                                      // the version's "uncompressed" bit; 0 = sparse block
+  uint32_t fragment = 0xFFFFFFFFu;    // fragment index, all ones for none
+  uint32_t frag_offset = 0;           // offset of the tail inside the decoded fragment block
+  uint64_t file_size = 0;
+  uint64_t sparse = 0;  // bytes of holes as the inode records them (4.0), else 0
+};
+
+// One extended attribute, full key with its prefix ("security.capability").
+struct squashfs_xattr {
+  std::string key;
+  std::vector<uint8_t> value;
+};
+
 struct squashfs_entry {
   std::string name;      // last path component; "/" for the root
   struct stat stbuf {};  // ino, mode, nlink 1, uid, gid, size, mtime, rdev
@@ -47,6 +73,11 @@ struct squashfs_entry {
   squashfs_entry* next = nullptr;
   squashfs_entry* prev = nullptr;
   squashfs_data* image = nullptr;
+  // False while a loaded regular file's content is only in the image: read it
+  // with squashfs_content(); `buf` is then empty.
+  bool content_loaded = true;
+  squashfs_stored stored;
+  std::vector<squashfs_xattr> xattrs;  // kept through edits and rebuilds (4.0)
 };
 
 // Build parameters of a version 4 image, kept from the loaded image.
@@ -55,6 +86,12 @@ struct squashfs_params4 {
   uint16_t flags = 0;
   uint32_t dict_size = 131072;
   uint16_t xz_filters = 0;  // bit 0 x86, 1 powerpc, 2 ia64, 3 arm, 4 armthumb, 5 sparc
+  uint16_t compressor = 4;  // superblock id: 1 gzip, 2 lzma, 3 lzo, 4 xz, 5 lz4, 6 zstd
+  // Other compressors' settings as their stored options give them.
+  uint16_t comp_flags = 0;  // gzip strategies, lz4 high compression
+  uint32_t level = 0;
+  uint16_t window = 0;     // gzip window bits
+  uint16_t algorithm = 0;  // lzo variant
 };
 
 // Build parameters of a version 3 image, kept from the loaded image.
@@ -74,10 +111,27 @@ struct squashfs_data {
   std::unordered_map<std::string, squashfs_entry*> entry_table;  // full path -> node, root "/"
   squashfs_entry* root_entry = nullptr;
   std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
+
+  // Format version the tree was read from (0 when not loaded): stored data
+  // is only reused by a rebuild in that same version.
+  int loaded_version = 0;
+  // The loaded image, kept by the caller for the life of the tree; null for
+  // a tree that was not loaded.
+  const uint8_t* image_bytes = nullptr;
+  size_t image_size = 0;
+  // Decodes the whole content of an entry whose content is not loaded into
+  // `out`; 0, or -errno (-EIO after printing the reader's one-line message).
+  int (*read_content)(squashfs_data* image, const squashfs_entry* e, std::vector<uint8_t>& out) = nullptr;
+  // Optional: `n` bytes from `off` of such an entry (a count, or -errno), so
+  // that reading part of a large or sparse file does not decode all of it.
+  long long (*read_range)(squashfs_data* image, const squashfs_entry* e, uint64_t off, void* buf, size_t n) = nullptr;
+  // Per-version reader state (decompressor, caches), released with the tree.
+  void* reader_state = nullptr;
+  void (*release_state)(squashfs_data* image) = nullptr;
 };
 
-// Loads a 4.0 (xz) or 3.x (sqlzma, little-endian) image; null when the bytes are
-// no loadable image. The tree keeps no reference to `buf`.
+// Loads a 4.0 or 3.x image; null when the bytes are no loadable image. The
+// tree reads file data from `buf` later, so `buf` must outlive it.
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size);
 // Bytes copied from `offset` of the file at `path`, at most `size`; 0 when missing.
 int squashfs_read(squashfs_entry* root, const char* path, void* buf, size_t size, size_t offset);
@@ -104,6 +158,30 @@ int squashfs_dump(squashfs_entry* root, const char* dir);
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
+
+// Operations with reasons: 0, or a negative errno (-ENOENT for a missing path
+// or parent, -ENOTDIR for a parent that is no directory, -EEXIST, -EISDIR,
+// -EINVAL for the root or a bad name).
+// Creates or replaces a regular file. `mode` (permission bits), `uid`, `gid`
+// below 0 keep a replaced file's values, or give a new path 0644 0:0; a
+// replaced file also keeps its time and extended attributes, and leaves any
+// hard-link group it was in.
+int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t size, int mode, int64_t uid,
+                 int64_t gid);
+int squashfs_remove(squashfs_entry* root, const char* path);
+int squashfs_mkdir_mode(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_symlink(squashfs_entry* root, const char* target, const char* path);
+// Change every hard link of the inode, as on a mounted file system.
+int squashfs_chmod(squashfs_entry* root, const char* path, uint32_t mode);
+int squashfs_chown(squashfs_entry* root, const char* path, uint32_t uid, uint32_t gid);
+// Link count as the rebuilt image stores it.
+uint32_t squashfs_nlink(const squashfs_entry* e);
+
+// The whole content of a regular file or link target: `buf` when loaded, else
+// decoded from the image; 0 or -errno.
+int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out);
+// Up to `n` bytes from `off`; the count, or -errno.
+long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n);
 
 // Node helpers shared with the format readers.
 squashfs_entry* squashfs_entry_new(squashfs_data* image, const char* name, const squashfs_inode* inode,

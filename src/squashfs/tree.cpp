@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,9 +11,10 @@
 
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
+#include "squashfs/format3.h"
 #include "util/endian.h"
-#include "util/fileio.h"
 #include "util/fatal.h"
+#include "util/fileio.h"
 #include "util/mapping.h"
 
 namespace rs::sqfs {
@@ -164,6 +166,55 @@ squashfs_entry* add_node(squashfs_entry* root, const char* path, int type, int m
   return e;
 }
 
+// Resolves the directory that will hold `key`: -ENOENT when a component is
+// missing, -ENOTDIR when one is not a directory, -EINVAL for the root or a
+// name no directory entry may carry.
+int parent_for(squashfs_entry* root, const std::string& key, squashfs_entry** parent, std::string* base) {
+  if (!root || !root->image) return -EINVAL;
+  if (key == "/") return -EINVAL;
+  if (key.size() > kMaxPath) return -ENAMETOOLONG;
+  std::string dir;
+  split(key, dir, *base);
+  if (!valid_name(*base)) return -EINVAL;
+  // Each ancestor in turn, so that a file in the middle reads as -ENOTDIR.
+  for (size_t end = dir.find('/', 1); dir != "/"; end = dir.find('/', end + 1)) {
+    squashfs_entry* p = lookup(root, dir.substr(0, end));
+    if (!p) return -ENOENT;
+    if (!is_dir(p)) return -ENOTDIR;
+    if (end == std::string::npos) break;
+  }
+  *parent = lookup(root, dir);
+  if (!*parent) return -ENOENT;
+  return is_dir(*parent) ? 0 : -ENOTDIR;
+}
+
+// A new node under `parent`; a fresh inode number, so that it never joins a
+// hard-link group of the node it replaces.
+squashfs_entry* new_child(squashfs_entry* parent, const std::string& key, const std::string& base, int type, int mode) {
+  squashfs_data* img = parent->image;
+  squashfs_inode ino;
+  ino.type = type;
+  ino.mode = mode;
+  ino.time = time(nullptr);
+  ino.inode_number = img->last_node;
+  if (img->last_node < INT32_MAX) ++img->last_node;
+  squashfs_entry* e = squashfs_entry_new(img, base.c_str(), &ino, nullptr);
+  e->path = key;
+  link_ordered(parent, e);
+  img->entry_table[key] = e;
+  return e;
+}
+
+// Entries sharing an inode (hard links), the given one included.
+std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
+  std::vector<squashfs_entry*> v;
+  if (is_dir(e) || !e->image) return {e};
+  for (auto& [k, o] : e->image->entry_table)
+    if (o->stbuf.st_ino == e->stbuf.st_ino && !is_dir(o)) v.push_back(o);
+  if (v.empty()) v.push_back(e);
+  return v;
+}
+
 void ls_level(squashfs_entry* node, int level, std::vector<squashfs_entry*>& anc) {
   for (squashfs_entry* c = node->child; c; c = c->next) {
     for (int d = 0; d < level; ++d) fputs(anc[d]->next ? "|   " : "    ", stdout);
@@ -218,22 +269,28 @@ squashfs_entry* squashfs_dir_fill(squashfs_entry* p_entry, const char* name, con
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
   // The image is read straight from memory; no temporary file is needed.
   auto img = std::make_unique<squashfs_data>();
-  bool ok = false;
+  int ok = 0;
   if (buf && size >= 96 && rs::load_le32(buf) == 0x73717368u && rs::load_le16(buf + 28) == 4 &&
       rs::load_le16(buf + 30) == 0) {
     img->version = 4;
     std::memcpy(img->super4.data(), buf, 96);
     ok = read_image4(img.get(), buf, size);
-  } else if (buf && size >= 119 && rs::load_le32(buf) == 0x71736873u && rs::load_le16(buf + 28) == 3) {
+  } else if (buf && size >= 96 && rs::load_be32(buf) == 0x73717368u && rs::load_be16(buf + 28) == 4) {
+    // libsquashfs reads little-endian 4.0 only.
+    fprintf(stderr, "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes\n");
+    ok = -1;
+  } else if (buf && size >= 119 && rs::sqfs::v3::identify(buf, size, nullptr, nullptr)) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);
-    ok = read_image3(img.get(), buf, size);
+    ok = read_image3(img.get(), buf, size) ? 1 : 0;
   }
-  if (!ok) {
+  if (ok != 1) {
     if (img->root_entry) destroy(img->root_entry, false);
-    report("squashfs_load", 363);
+    if (img->release_state) img->release_state(img.get());
+    if (ok == 0) report("squashfs_load", 363);
     return nullptr;
   }
+  img->loaded_version = img->version;
   squashfs_entry* root = img->root_entry;
   img.release();
   return root;
@@ -243,21 +300,47 @@ void squashfs_free(squashfs_entry* root) {
   if (!root) return;
   squashfs_data* img = root->image;
   destroy(root, false);
+  if (img && img->release_state) img->release_state(img);
   delete img;
+}
+
+int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out) {
+  if (!e) return -ENOENT;
+  if (e->content_loaded) {
+    out = e->buf;
+    return 0;
+  }
+  if (!e->image || !e->image->read_content) return -EIO;
+  return e->image->read_content(e->image, e, out);
+}
+
+long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  if (!e) return -ENOENT;
+  if (e->content_loaded) {
+    if (off >= e->buf.size()) return 0;
+    size_t k = std::min<uint64_t>(n, e->buf.size() - off);
+    if (k) std::memcpy(buf, e->buf.data() + off, k);
+    return (long long)k;
+  }
+  if (!e->image) return -EIO;
+  if (e->image->read_range) return e->image->read_range(e->image, e, off, buf, n);
+  std::vector<uint8_t> all;
+  int r = squashfs_content(e, all);
+  if (r < 0) return r;
+  if (off >= all.size()) return 0;
+  size_t k = std::min<uint64_t>(n, all.size() - off);
+  if (k) std::memcpy(buf, all.data() + off, k);
+  return (long long)k;
 }
 
 squashfs_entry* squashfs_find(squashfs_entry* root, const char* path) { return lookup(root, normalise(path)); }
 
 int squashfs_read(squashfs_entry* root, const char* path, void* buf, size_t size, size_t offset) {
   squashfs_entry* e = squashfs_find(root, path);
-  if (!e || !buf) return 0;
-  size_t len = e->buf.size();
-  if (offset >= len) return 0;
-  size_t n = std::min(len - offset, size);
+  if (!e || !buf || is_dir(e)) return 0;
   // The contract returns an int; never report more than it can hold.
-  n = std::min<size_t>(n, INT32_MAX);
-  std::memcpy(buf, e->buf.data() + offset, n);
-  return int(n);
+  long long n = squashfs_pread(e, offset, buf, std::min<size_t>(size, INT32_MAX));
+  return n < 0 ? -1 : int(n);
 }
 
 squashfs_entry* squashfs_add_buffer(squashfs_entry* root, const char* path, const void* buf, size_t size) {
@@ -291,10 +374,130 @@ int squashfs_rm(squashfs_entry* root, const char* path) {
   return 0;
 }
 
+int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t size, int mode, int64_t uid,
+                 int64_t gid) {
+  if (!buf && size) return -EINVAL;
+  std::string key = normalise(path), base;
+  squashfs_entry* parent = nullptr;
+  if (int r = parent_for(root, key, &parent, &base); r < 0) return r;
+  squashfs_entry* old = lookup(root, key);
+  if (old && is_dir(old)) return -EISDIR;
+  int keep_mode = 0644;
+  uint32_t keep_uid = 0, keep_gid = 0;
+  int64_t keep_time = -1;
+  std::vector<squashfs_xattr> keep_xattrs;
+  if (old && is_reg(old)) {
+    keep_mode = int(old->stbuf.st_mode & 07777);
+    keep_uid = uint32_t(old->stbuf.st_uid);
+    keep_gid = uint32_t(old->stbuf.st_gid);
+    keep_time = int64_t(old->stbuf.st_mtime);
+    keep_xattrs = old->xattrs;
+  }
+  std::vector<uint8_t> data;
+  try {
+    if (size) data.assign(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + size);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
+  if (old) squashfs_rm(root, key.c_str());
+  squashfs_entry* e = new_child(parent, key, base, 2, S_IFREG | (mode >= 0 ? (mode & 07777) : keep_mode));
+  e->stbuf.st_uid = uid_t(uid >= 0 ? uint32_t(uid) : keep_uid);
+  e->stbuf.st_gid = gid_t(gid >= 0 ? uint32_t(gid) : keep_gid);
+  e->cur_inode.uid = uint32_t(e->stbuf.st_uid);
+  e->cur_inode.gid = uint32_t(e->stbuf.st_gid);
+  if (keep_time >= 0) e->stbuf.st_mtime = time_t(keep_time);
+  e->xattrs = std::move(keep_xattrs);
+  e->buf = std::move(data);
+  e->cur_inode.data = int64_t(size);
+  e->stbuf.st_size = off_t(size);
+  return 0;
+}
+
+int squashfs_remove(squashfs_entry* root, const char* path) {
+  std::string key = normalise(path);
+  squashfs_entry* e = lookup(root, key);
+  if (!e) return -ENOENT;
+  if (e == root->image->root_entry) return -EINVAL;
+  unlink_node(e);
+  destroy(e, true);
+  return 0;
+}
+
+int squashfs_mkdir_mode(squashfs_entry* root, const char* path, uint32_t mode) {
+  std::string key = normalise(path), base;
+  squashfs_entry* parent = nullptr;
+  if (lookup(root, key)) return -EEXIST;
+  if (int r = parent_for(root, key, &parent, &base); r < 0) return r;
+  squashfs_entry* e = new_child(parent, key, base, 1, int(S_IFDIR | (mode & 07777)));
+  e->stbuf.st_size = 0;
+  e->cur_inode.data = 0;
+  return 0;
+}
+
+int squashfs_symlink(squashfs_entry* root, const char* target, const char* path) {
+  if (!target || !*target) return -EINVAL;
+  std::string key = normalise(path), base;
+  squashfs_entry* parent = nullptr;
+  if (lookup(root, key)) return -EEXIST;
+  if (int r = parent_for(root, key, &parent, &base); r < 0) return r;
+  size_t len = strlen(target);
+  if (len > 4095) return -ENAMETOOLONG;
+  squashfs_entry* e = new_child(parent, key, base, 3, S_IFLNK | 0777);
+  e->buf.assign(target, target + len);
+  e->cur_inode.symlink = target;
+  e->cur_inode.data = int64_t(len);
+  e->stbuf.st_size = off_t(len);
+  return 0;
+}
+
+int squashfs_chmod(squashfs_entry* root, const char* path, uint32_t mode) {
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  for (squashfs_entry* o : links_of(e)) {
+    o->stbuf.st_mode = (o->stbuf.st_mode & S_IFMT) | (mode & 07777);
+    o->cur_inode.mode = int(o->stbuf.st_mode);
+  }
+  return 0;
+}
+
+int squashfs_chown(squashfs_entry* root, const char* path, uint32_t uid, uint32_t gid) {
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  for (squashfs_entry* o : links_of(e)) {
+    o->stbuf.st_uid = uid;
+    o->stbuf.st_gid = gid;
+    o->cur_inode.uid = uid;
+    o->cur_inode.gid = gid;
+  }
+  return 0;
+}
+
+uint32_t squashfs_nlink(const squashfs_entry* e) {
+  if (!e) return 0;
+  if (is_dir(e)) {
+    uint32_t n = 2;
+    for (squashfs_entry* c = e->child; c; c = c->next) n += is_dir(c);
+    return n;
+  }
+  return uint32_t(links_of(const_cast<squashfs_entry*>(e)).size());
+}
+
 int squashfs_cat(squashfs_entry* root, const char* path) {
   squashfs_entry* e = squashfs_find(root, path);
   if (!e) return 1;
-  if (!e->buf.empty()) fwrite(e->buf.data(), 1, e->buf.size(), stdout);
+  if (is_reg(e)) {
+    // In pieces, so that a large sparse file is never held whole.
+    std::vector<uint8_t> chunk(std::min<uint64_t>(uint64_t(e->stbuf.st_size), 1u << 20));
+    for (uint64_t off = 0; off < uint64_t(e->stbuf.st_size);) {
+      long long n = squashfs_pread(e, off, chunk.data(), chunk.size());
+      if (n < 0) return 1;
+      if (n == 0) break;
+      fwrite(chunk.data(), 1, size_t(n), stdout);
+      off += uint64_t(n);
+    }
+  } else if (!is_dir(e) && !e->buf.empty()) {
+    fwrite(e->buf.data(), 1, e->buf.size(), stdout);
+  }
   fputs("\n", stdout);
   return 0;
 }
@@ -316,8 +519,10 @@ int squashfs_dump(squashfs_entry* root, const char* dir) {
     if (is_dir(c)) {
       if (squashfs_dump(c, host.c_str()) != 0) return -1;
     } else if (is_reg(c)) {
+      std::vector<uint8_t> data;
+      if (squashfs_content(c, data) < 0) return -1;
       // A failed write keeps what was there (a full disk must not truncate an earlier dump).
-      if (!rs::write_file_atomic(host, c->buf.data(), c->buf.size())) {
+      if (!rs::write_file_atomic(host, data.data(), data.size())) {
         report("squashfs_dump", 574);
         return -1;
       }
@@ -328,6 +533,18 @@ int squashfs_dump(squashfs_entry* root, const char* dir) {
 
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len) {
   if (!root || !root->image) return nullptr;
+  squashfs_data* img = root->image;
+  if (img->version != img->loaded_version) {
+    // Converting: the other version's builder cannot copy these blocks.
+    for (auto& [path, e] : img->entry_table) {
+      if (e->content_loaded) continue;
+      std::vector<uint8_t> data;
+      if (squashfs_content(e, data) < 0) return nullptr;
+      e->buf = std::move(data);
+      e->content_loaded = true;
+      e->stored.valid = false;
+    }
+  }
   if (root->image->version == 4) return build_image4(root, fs_len);
   if (root->image->version == 3) return build_image3(root, fs_len);
   return nullptr;

@@ -1,6 +1,7 @@
 #include "image3.h"
 
 #include <cstring>
+#include <utility>
 
 std::vector<uint8_t> example_image3(bool lzma_magic) {
   static const uint8_t bytes[] = {
@@ -39,5 +40,82 @@ std::vector<uint8_t> example_image3(bool lzma_magic) {
   std::vector<uint8_t> img(bytes, bytes + sizeof(bytes));
   img.resize(4096, 0);
   if (lzma_magic) std::memcpy(img.data(), "shsq", 4);
+  return img;
+}
+
+namespace {
+
+// Field positions of the example, from its layout table.
+constexpr size_t kInodeTable = 0x88, kDirTable = 0xE1, kFragTable = 0x103, kExport = 0x11D;
+
+void swap_at(std::vector<uint8_t>& img, size_t at, size_t width) {
+  for (size_t i = 0; i < width / 2; ++i) std::swap(img[at + i], img[at + width - 1 - i]);
+}
+
+uint64_t le(const std::vector<uint8_t>& img, size_t at, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = width; i-- > 0;) v = v << 8 | img[at + i];
+  return v;
+}
+
+void be(std::vector<uint8_t>& img, size_t at, size_t width, uint64_t v) {
+  for (size_t i = width; i-- > 0; v >>= 8) img[at + i] = uint8_t(v);
+}
+
+// Base inode header: type:4 mode:12 (then uid, guid bytes), mtime, inode number.
+void base_inode(std::vector<uint8_t>& img, size_t at) {
+  uint64_t v = le(img, at, 2);
+  be(img, at, 2, (v & 0xF) << 12 | v >> 4);
+  swap_at(img, at + 4, 4);
+  swap_at(img, at + 8, 4);
+}
+
+// Directory entry: offset:13 type:3, size byte, s16 delta.
+void dir_entry(std::vector<uint8_t>& img, size_t at) {
+  uint64_t v = le(img, at, 2);
+  be(img, at, 2, (v & 0x1FFF) << 3 | v >> 13);
+  swap_at(img, at + 3, 2);
+}
+
+}  // namespace
+
+std::vector<uint8_t> example_image3_as(const char* magic) {
+  std::vector<uint8_t> img = example_image3(false);
+  bool big = magic[0] == 's' ? magic[1] == 'q' : magic[0] == 'q';
+  if (big) {
+    for (size_t at : {4, 8, 12, 16, 20, 24, 39, 51, 55, 59}) swap_at(img, at, 4);
+    for (size_t at : {28, 30, 32, 34}) swap_at(img, at, 2);
+    for (size_t at : {43, 63, 71, 79, 87, 95, 103, 111}) swap_at(img, at, 8);
+    // inode table: one stored block
+    swap_at(img, kInodeTable, 2);
+    size_t file = kInodeTable + 2, link = file + 32, root = link + 27;
+    base_inode(img, file);
+    swap_at(img, file + 12, 8);
+    for (size_t off : {20, 24, 28}) swap_at(img, file + off, 4);
+    base_inode(img, link);
+    swap_at(img, link + 12, 4);
+    swap_at(img, link + 16, 2);
+    base_inode(img, root);
+    swap_at(img, root + 12, 4);
+    uint64_t w = le(img, root + 16, 4);  // file_size:19 offset:13
+    be(img, root + 16, 4, (w & 0x7FFFF) << 13 | w >> 19);
+    swap_at(img, root + 20, 4);
+    swap_at(img, root + 24, 4);
+    // directory table: header, two entries
+    swap_at(img, kDirTable, 2);
+    swap_at(img, kDirTable + 3, 4);
+    swap_at(img, kDirTable + 7, 4);
+    dir_entry(img, kDirTable + 11);
+    dir_entry(img, kDirTable + 11 + 5 + 9);
+    // fragment table block, its index; export block, its index; uid, gid
+    swap_at(img, kFragTable, 2);
+    swap_at(img, kFragTable + 2, 8);
+    swap_at(img, kFragTable + 10, 4);
+    swap_at(img, kFragTable + 18, 8);
+    swap_at(img, kExport, 2);
+    for (size_t i = 0; i < 4; ++i) swap_at(img, kExport + 2 + 8 * i, 8);
+    for (size_t at : {0x13F, 0x143, 0x147}) swap_at(img, at, 4);
+  }
+  std::memcpy(img.data(), magic, 4);
   return img;
 }

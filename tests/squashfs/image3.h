@@ -5,3 +5,8 @@
 #include <vector>
 
 std::vector<uint8_t> example_image3(bool lzma_magic = true);
+
+// The same image under `magic` ("hsqs", "shsq", "sqsh" or "qshs"); the last two
+// are big-endian, with every integer swapped and every bit field repacked from
+// the most significant bit down, as a big-endian build of the 3.x tools writes them.
+std::vector<uint8_t> example_image3_as(const char* magic);

@@ -1,0 +1,155 @@
+// The squashfs entries of the file-system operations table: attributes as
+// stored, edits with their reasons, and what a rebuilt image shows for them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "core/fs_contract.h"
+#include "squashfs/squashfs.h"
+#include "testutil.h"
+
+namespace {
+
+using rstest::run_command;
+using rstest::shell_quote;
+
+const fs_ops& ops = squashfs_fs_ops;
+
+struct Fs {
+  std::vector<uint8_t> bytes;  // outlives the handle, as the core guarantees
+  void* h = nullptr;
+  ~Fs() {
+    if (h) ops.release(h);
+  }
+};
+
+// A tree with a setuid file of another owner, hard links, a link and devices.
+std::unique_ptr<Fs> make_image(rstest::TempDir& d) {
+  std::string src = d.file("src");
+  mkdir(src.c_str(), 0755);
+  mkdir((src + "/etc").c_str(), 0750);
+  rstest::write_text(src + "/etc/passwd", "root:x:0:0\n");
+  rstest::write_text(src + "/su", "binary");
+  rstest::write_text(src + "/etc/a", "linked");
+  link((src + "/etc/a").c_str(), (src + "/etc/b").c_str());
+  symlink("etc/passwd", (src + "/pw").c_str());
+  std::string img = d.file("in.sqfs");
+  auto r = run_command("mksquashfs " + shell_quote(src) + " " + shell_quote(img) +
+                       " -noappend -no-progress -comp gzip -p '/su m 4755 1000 100' -p '/tty c 620 0 5 4 64'");
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto fs = std::make_unique<Fs>();
+  fs->bytes = rstest::read_bytes(img);
+  fs->h = ops.load(fs->bytes.data(), uint32_t(fs->bytes.size()), uint32_t(fs->bytes.size()));
+  return fs;
+}
+
+class SquashfsOps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!rstest::have_tool("mksquashfs") || !rstest::have_tool("unsquashfs")) GTEST_SKIP() << "squashfs tools missing";
+    fs = make_image(dir);
+    ASSERT_TRUE(fs->h);
+  }
+  std::string rebuilt_listing() {
+    size_t len = 0;
+    uint8_t* p = ops.rebuild(fs->h, &len);
+    EXPECT_TRUE(p);
+    if (!p) return "";
+    rstest::write_bytes(dir.file("out.sqfs"), std::vector<uint8_t>(p, p + len));
+    ops.release_image(p, len);
+    // Columns squeezed to one space each.
+    std::string out, l = run_command("unsquashfs -lln -d /x " + shell_quote(dir.file("out.sqfs"))).out;
+    for (char c : l)
+      if (c != ' ' || out.empty() || out.back() != ' ') out += c;
+    return out;
+  }
+  rstest::TempDir dir;
+  std::unique_ptr<Fs> fs;
+};
+
+TEST_F(SquashfsOps, StatAndWalkReportEveryEntryAsStored) {
+  std::vector<fs_node> nodes;
+  ASSERT_EQ(ops.walk(fs->h, "/", &nodes), 0);
+  std::string paths;
+  for (auto& n : nodes) paths += n.path + ",";
+  EXPECT_EQ(paths, "/,/etc,/etc/a,/etc/b,/etc/passwd,/pw,/su,/tty,");
+  fs_attr a;
+  ASSERT_EQ(ops.stat(fs->h, "/su", &a), 0);
+  EXPECT_EQ(a.mode, 0104755u);
+  EXPECT_EQ(a.uid, 1000u);
+  EXPECT_EQ(a.gid, 100u);
+  EXPECT_EQ(a.size, 6u);
+  ASSERT_EQ(ops.stat(fs->h, "/pw", &a), 0);
+  EXPECT_EQ(a.mode, 0120777u);
+  EXPECT_EQ(a.target, "etc/passwd");
+  ASSERT_EQ(ops.stat(fs->h, "/tty", &a), 0);
+  EXPECT_EQ(a.mode, 020620u);
+  EXPECT_EQ(a.rdev, uint32_t(makedev(4, 64)));
+  ASSERT_EQ(ops.stat(fs->h, "/etc/b", &a), 0);
+  EXPECT_EQ(a.nlink, 2u);
+  ASSERT_EQ(ops.stat(fs->h, "/etc", &a), 0);
+  EXPECT_EQ(a.mode, 040750u);
+  EXPECT_NE(a.mtime, 0u);
+  EXPECT_EQ(ops.stat(fs->h, "/nope", &a), -ENOENT);
+  EXPECT_EQ(ops.walk(fs->h, "/su", &nodes), -ENOTDIR);
+
+  char buf[16] = {};
+  EXPECT_EQ(ops.pread(fs->h, "/etc/passwd", buf, 4, 5), 4);
+  EXPECT_EQ(std::string(buf, 4), "x:0:");
+  EXPECT_EQ(ops.pread(fs->h, "/etc/passwd", buf, 4, 100), 0);
+  EXPECT_EQ(ops.pread(fs->h, "/etc", buf, 4, 0), -EISDIR);
+  EXPECT_EQ(ops.pread(fs->h, "/gone", buf, 4, 0), -ENOENT);
+}
+
+TEST_F(SquashfsOps, EditsGiveReasonsAndLeaveTheTreeAsItWas) {
+  EXPECT_EQ(ops.put(fs->h, "/none/x", "x", 1, nullptr), -ENOENT);
+  EXPECT_EQ(ops.put(fs->h, "/su/x", "x", 1, nullptr), -ENOTDIR);
+  EXPECT_EQ(ops.put(fs->h, "/etc", "x", 1, nullptr), -EISDIR);
+  EXPECT_EQ(ops.mkdir(fs->h, "/etc", 0755), -EEXIST);
+  EXPECT_EQ(ops.symlink(fs->h, "x", "/pw"), -EEXIST);
+  EXPECT_EQ(ops.remove(fs->h, "/missing"), -ENOENT);
+  EXPECT_EQ(ops.remove(fs->h, "/"), -EINVAL);
+  EXPECT_EQ(ops.chmod(fs->h, "/missing", 0644), -ENOENT);
+  EXPECT_EQ(ops.chown(fs->h, "/missing", 1, 1), -ENOENT);
+  std::vector<fs_node> nodes;
+  ASSERT_EQ(ops.walk(fs->h, "/", &nodes), 0);
+  EXPECT_EQ(nodes.size(), 8u);
+}
+
+TEST_F(SquashfsOps, ReplacedFileKeepsAttributesAndNewOnesTakeDefaults) {
+  ASSERT_EQ(ops.put(fs->h, "/su", "newbinary", 9, nullptr), 0);
+  ASSERT_EQ(ops.put(fs->h, "/etc/a", "changed", 7, nullptr), 0);  // leaves /etc/b as it was
+  ASSERT_EQ(ops.put(fs->h, "/etc/new", "n", 1, nullptr), 0);
+  fs_put_attr pa;
+  pa.has_mode = true;
+  pa.mode = 0700;
+  pa.has_owner = true;
+  pa.uid = 7;
+  pa.gid = 8;
+  ASSERT_EQ(ops.put(fs->h, "/etc/passwd", "p", 1, &pa), 0);
+  ASSERT_EQ(ops.mkdir(fs->h, "/etc/d", 0711), 0);
+  ASSERT_EQ(ops.symlink(fs->h, "../su", "/etc/d/l"), 0);
+  ASSERT_EQ(ops.chmod(fs->h, "/etc", 0700), 0);
+  ASSERT_EQ(ops.chown(fs->h, "/tty", 3, 4), 0);
+  ASSERT_EQ(ops.remove(fs->h, "/etc/b"), 0);
+  std::string l = rebuilt_listing();
+  EXPECT_NE(l.find("-rwsr-xr-x 1000/100 9 "), std::string::npos) << l;
+  EXPECT_NE(l.find("-rw-r--r-- 0/0 1 "), std::string::npos) << l;
+  EXPECT_NE(l.find("-rwx------ 7/8 1 "), std::string::npos) << l;
+  EXPECT_NE(l.find("drwx--x--x 0/0"), std::string::npos) << l;
+  EXPECT_NE(l.find("/x/etc/d/l -> ../su"), std::string::npos) << l;
+  EXPECT_NE(l.find("crw--w---- 3/4 4, 64"), std::string::npos) << l;
+  EXPECT_NE(l.find("drwx------ 0/0"), std::string::npos) << l;
+  EXPECT_EQ(l.find("/x/etc/b"), std::string::npos) << l;
+  auto r = run_command("unsquashfs -no-progress -d " + shell_quote(dir.file("x")) + " " +
+                       shell_quote(dir.file("out.sqfs")) + " etc su");
+  EXPECT_EQ(rstest::read_text(dir.file("x/su")), "newbinary");
+  EXPECT_EQ(rstest::read_text(dir.file("x/etc/a")), "changed");
+}
+
+}  // namespace
