@@ -5,8 +5,9 @@
 // into an image, the image loaded again, and the two trees must match path
 // for path (type, size, content).
 // Compiled once per file system, with RT_CRAMFS, RT_SQUASHFS or RT_MINIFS defined.
-// A designed writer limit ends the program through rs::rs_exit: here that
+// A writer limit ends the program through rs::rs_exit: here that
 // throws and the input counts as rejected. Run with -close_fd_mask=3.
+#include <romsmith/romsmith.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,8 +18,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <romsmith/romsmith.h>
 
 #include "core/fs_contract.h"
 #include "cramfs/cramfs.h"
@@ -41,15 +40,18 @@ constexpr int kType = FS_MINIFS;
 #endif
 
 constexpr size_t kMinifsBytes = 16 * 65536;  // the partition a minifs lives in
-constexpr size_t kMaxFile = 200000;           // crosses cramfs pages and squashfs blocks
+constexpr size_t kMaxFile = 200000;          // crosses cramfs pages and squashfs blocks
 constexpr size_t kMaxTotal = 600000;
 
 const fs_ops* ops = fs_ops_for(kType);
 
 struct Node {
-  char kind;  // 'd', 'f', 'l' or 'o' (other)
-  std::vector<uint8_t> data;
-  bool operator==(const Node& o) const { return kind == o.kind && data == o.data; }
+  char kind;                  // 'd', 'f', 'l' or 'o' (other)
+  std::vector<uint8_t> data;  // file content or link target
+  uint32_t mode = 0, uid = 0, gid = 0;
+  bool operator==(const Node& o) const {
+    return kind == o.kind && data == o.data && mode == o.mode && uid == o.uid && gid == o.gid;
+  }
 };
 using Tree = std::map<std::string, Node>;
 
@@ -88,9 +90,15 @@ std::vector<uint8_t> content(Input& in, size_t& budget) {
   uint32_t s = 0x9E3779B9u * (how | 1);
   for (size_t i = 0; i < len; ++i) {
     switch (how % 3) {
-      case 0: d[i] = 0; break;                                      // compresses to nothing
-      case 1: d[i] = in.n ? in.p[i % in.n] : 0; break;              // the input again
-      default: s ^= s << 13, s ^= s >> 17, s ^= s << 5, d[i] = uint8_t(s); break;  // does not compress
+      case 0:
+        d[i] = 0;
+        break;  // compresses to nothing
+      case 1:
+        d[i] = in.n ? in.p[i % in.n] : 0;
+        break;  // the input again
+      default:
+        s ^= s << 13, s ^= s >> 17, s ^= s << 5, d[i] = uint8_t(s);
+        break;  // does not compress
     }
   }
   return d;
@@ -99,7 +107,7 @@ std::vector<uint8_t> content(Input& in, size_t& budget) {
 // --- the file system under test ------------------------------------------
 void* fs = nullptr;
 std::vector<std::vector<uint8_t>> bases;  // images a session may start from
-std::vector<uint8_t> part_buf;  // minifs: the partition the device works in
+std::vector<uint8_t> part_buf;            // minifs: the partition the device works in
 
 void* load(const std::vector<uint8_t>& image) {
   part_buf = image;
@@ -107,59 +115,27 @@ void* load(const std::vector<uint8_t>& image) {
   return ops->load(part_buf.data(), uint32_t(image.size()), uint32_t(part_buf.size()));
 }
 
-bool make_dir(const std::string& p) {
-#if defined(RT_CRAMFS)
-  return cramfs_mkdir(static_cast<entry*>(fs), p.c_str()) != nullptr;
-#elif defined(RT_SQUASHFS)
-  return squashfs_mkdir(static_cast<squashfs_entry*>(fs), p.c_str()) != nullptr;
-#else
-  return minifs_mkdir(static_cast<minifs_device*>(fs), p.c_str(), 0755) == 0;
-#endif
-}
-
-// walk(fs, tree): every node below the root, by path.
-#if defined(RT_CRAMFS)
-void walk_cramfs(const entry* dir, const std::string& at, Tree& t) {
-  for (const entry* e = dir->child; e; e = e->next) {
-    std::string p = at + "/" + e->name;
-    uint32_t type = e->mode & S_IFMT;
+// Every node below the root by path, through the contract's walk and pread,
+// as the dump and the shell's listings see it.
+void walk(void* f, Tree& t) {
+  std::vector<fs_node> nodes;
+  if (ops->walk(f, "/", &nodes) != 0) abort();  // a loaded tree always lists
+  for (const fs_node& n : nodes) {
+    if (n.path == "/") continue;
+    uint32_t type = n.attr.mode & S_IFMT;
     char kind = type == S_IFDIR ? 'd' : type == S_IFREG ? 'f' : type == S_IFLNK ? 'l' : 'o';
-    Node n{kind, {}};
-    if ((kind == 'f' || kind == 'l') && e->size) n.data.assign(e->buf, e->buf + e->size);
-    if (!t.emplace(p, n).second) abort();  // two nodes of one path
-    if (kind == 'd') walk_cramfs(e, p, t);
-  }
-}
-void walk(void* f, Tree& t) { walk_cramfs(static_cast<entry*>(f), "", t); }
-#elif defined(RT_SQUASHFS)
-void walk_squashfs(const squashfs_entry* dir, Tree& t) {
-  for (const squashfs_entry* e = dir->child; e; e = e->next) {
-    auto type = e->stbuf.st_mode & S_IFMT;
-    char kind = type == S_IFDIR ? 'd' : type == S_IFREG ? 'f' : type == S_IFLNK ? 'l' : 'o';
-    if (!t.emplace(e->path, Node{kind, kind == 'd' ? std::vector<uint8_t>() : e->buf}).second) abort();
-    if (kind == 'd') walk_squashfs(e, t);
-  }
-}
-void walk(void* f, Tree& t) { walk_squashfs(static_cast<squashfs_entry*>(f), t); }
-#else
-void walk_minifs(minifs_Object* dir, const std::string& at, Tree& t) {
-  for (minifs_Object* o : dir->children) {
-    std::string p = at + "/" + o->Header.name;
-    int type = o->Header.type;
-    char kind = type == minifs::OBJ_DIRECTORY ? 'd' : type == minifs::OBJ_FILE ? 'f'
-                : type == minifs::OBJ_SYMLINK ? 'l' : 'o';
-    Node n{kind, {}};
+    Node node{kind, {}, n.attr.mode, n.attr.uid, n.attr.gid};
     if (kind == 'f') {
-      n.data.resize(o->Header.rawFileSize);
-      if (!n.data.empty() && ops->read(fs, p.c_str(), n.data.data(), n.data.size(), 0) != int(n.data.size()))
+      node.data.resize(n.attr.size);
+      if (!node.data.empty() &&
+          ops->pread(f, n.path.c_str(), node.data.data(), node.data.size(), 0) != (long long)node.data.size())
         abort();  // a listed file that does not read whole
+    } else if (kind == 'l') {
+      node.data.assign(n.attr.target.begin(), n.attr.target.end());
     }
-    if (!t.emplace(p, n).second) abort();
-    if (kind == 'd') walk_minifs(o, p, t);
+    if (!t.emplace(n.path, node).second) abort();  // two nodes of one path
   }
 }
-void walk(void* f, Tree& t) { walk_minifs(minifs_root(static_cast<minifs_device*>(f)), "", t); }
-#endif
 
 void put_file(const std::string& dir, const char* name, const char* text) {
   FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
@@ -234,8 +210,33 @@ void session(Input& in) {
         if (got != int(d.size()) || !std::equal(d.begin(), d.end(), back.begin())) abort();
         break;
       }
-      case 2: make_dir(p); break;
-      default: ops->rm(fs, p.c_str()); break;
+      case 2: {
+        uint8_t how = in.byte();
+        if (how % 4 == 0) {
+          ops->mkdir(fs, p.c_str(), 0700 | (how & 077));
+        } else if (how % 4 == 1) {
+          // A replaced file keeps what it had unless told otherwise.
+          fs_attr was;
+          bool had = ops->stat(fs, p.c_str(), &was) == 0 && S_ISREG(was.mode);
+          std::vector<uint8_t> d = content(in, budget);
+          if (ops->put(fs, p.c_str(), d.data(), d.size(), nullptr) != 0) break;
+          fs_attr now;
+          if (ops->stat(fs, p.c_str(), &now) != 0 || now.size != d.size()) abort();
+          if (had && (now.mode != was.mode || now.uid != was.uid || now.gid != was.gid)) abort();
+        } else if (how % 4 == 2) {
+          ops->chmod(fs, p.c_str(), 04000 | (how & 0777));
+          ops->chown(fs, p.c_str(), how % 7, how % 5);
+        } else {
+          ops->symlink(fs, component(in).c_str(), p.c_str());
+        }
+        break;
+      }
+      default:
+        if (in.byte() & 1)
+          ops->rm(fs, p.c_str());
+        else
+          ops->remove(fs, p.c_str());
+        break;
     }
   }
 }

@@ -1,6 +1,6 @@
 // Splits arbitrary bytes as a merge file into a fresh directory; nothing may be
 // written anywhere but inside that directory. A merge file that cannot be
-// mapped (an empty one) ends the program through rs::rs_exit by design; here
+// mapped (an empty one) ends the program through rs::rs_exit on purpose; here
 // that call throws and the input counts as rejected.
 #include <dirent.h>
 #include <unistd.h>

@@ -3,7 +3,10 @@
 // the loaded image survive.
 #include <romsmith/romsmith.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/fs_contract.h"
 #include "cramfs/cramfs.h"
@@ -25,6 +28,75 @@ void cr_release_image(uint8_t* image, size_t) { std::free(image); }
 void cr_release(void* fs) { cramfs_free(root(fs)); }
 void cr_ls(void* fs) { cramfs_ls(root(fs), 0); }
 
+void fill_attr(const entry* e, fs_attr* a) {
+  uint32_t type = e->mode & 0xF000;
+  a->mode = e->mode;
+  a->uid = e->uid;
+  a->gid = e->gid;
+  a->mtime = 0;  // cramfs stores no times
+  a->nlink = 1;
+  a->rdev = type == 0x2000 || type == 0x6000 ? e->size : 0;  // the size field holds the device number
+  a->target.clear();
+  a->size = 0;
+  if (type == 0x8000) {
+    a->size = e->size;
+  } else if (type == 0xA000) {
+    if (e->buf) a->target.assign(reinterpret_cast<const char*>(e->buf), e->size);
+    a->size = a->target.size();
+  }
+}
+
+int cr_stat(void* fs, const char* path, fs_attr* out) {
+  entry* e = cramfs_find(root(fs), path);
+  if (!e) return -ENOENT;
+  fill_attr(e, out);
+  return 0;
+}
+
+std::string path_of(const entry* e) { return e->path && e->path[0] ? e->path : "/"; }
+
+void walk_below(const entry* dir, std::vector<fs_node>* out) {
+  std::vector<const entry*> kids;
+  for (const entry* c = dir->child; c; c = c->next) kids.push_back(c);
+  std::stable_sort(kids.begin(), kids.end(),
+                   [](const entry* a, const entry* b) { return std::strcmp(a->name, b->name) < 0; });
+  for (const entry* c : kids) {
+    fs_node n;
+    n.path = path_of(c);
+    fill_attr(c, &n.attr);
+    out->push_back(std::move(n));
+    if ((c->mode & 0xF000) == 0x4000) walk_below(c, out);
+  }
+}
+
+int cr_walk(void* fs, const char* path, std::vector<fs_node>* out) {
+  entry* e = cramfs_find(root(fs), path);
+  if (!e) return -ENOENT;
+  if ((e->mode & 0xF000) != 0x4000) return -ENOTDIR;
+  fs_node n;
+  n.path = path_of(e);
+  fill_attr(e, &n.attr);
+  out->push_back(std::move(n));
+  walk_below(e, out);
+  return 0;
+}
+
+long long cr_pread(void* fs, const char* path, void* buf, size_t size, uint64_t offset) {
+  return cramfs_pread(root(fs), path, buf, size, offset);
+}
+
+int cr_put(void* fs, const char* path, const void* buf, size_t size, const fs_put_attr* attr) {
+  int32_t mode = attr && attr->has_mode ? int32_t(attr->mode & 07777) : -1;
+  int64_t uid = attr && attr->has_owner ? int64_t(attr->uid) : -1;
+  int64_t gid = attr && attr->has_owner ? int64_t(attr->gid) : -1;
+  return cramfs_put(root(fs), path, buf, size, mode, uid, gid);
+}
+int cr_remove(void* fs, const char* path) { return cramfs_remove(root(fs), path); }
+int cr_mkdir(void* fs, const char* path, uint32_t mode) { return cramfs_mkdir_mode(root(fs), path, mode); }
+int cr_chmod(void* fs, const char* path, uint32_t mode) { return cramfs_chmod(root(fs), path, mode); }
+int cr_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) { return cramfs_chown(root(fs), path, uid, gid); }
+int cr_symlink(void* fs, const char* target, const char* path) { return cramfs_symlink(root(fs), target, path); }
+
 }  // namespace
 
 const fs_ops cramfs_fs_ops = {
@@ -41,13 +113,13 @@ const fs_ops cramfs_fs_ops = {
     .ls = cr_ls,
     .read_unloaded = -1,
     .dump_unloaded_msg = "cramfs_load_memory error.\n",
-    .stat = nullptr,
-    .walk = nullptr,
-    .pread = nullptr,
-    .put = nullptr,
-    .remove = nullptr,
-    .mkdir = nullptr,
-    .chmod = nullptr,
-    .chown = nullptr,
-    .symlink = nullptr,
+    .stat = cr_stat,
+    .walk = cr_walk,
+    .pread = cr_pread,
+    .put = cr_put,
+    .remove = cr_remove,
+    .mkdir = cr_mkdir,
+    .chmod = cr_chmod,
+    .chown = cr_chown,
+    .symlink = cr_symlink,
 };

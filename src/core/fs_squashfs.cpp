@@ -17,8 +17,9 @@ void* sq_load(uint8_t* buf, uint32_t used, uint32_t) { return squashfs_load_memo
 int sq_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
   return squashfs_read(root(fs), path, buf, size, offset);
 }
+// A replaced file keeps its mode, owner, time and xattrs, as with put.
 int sq_write(void* fs, const char* path, const void* buf, size_t size) {
-  return squashfs_add_buffer(root(fs), path, buf, size) ? 1 : 0;
+  return squashfs_put(root(fs), path, buf, size, -1, -1, -1) == 0 ? 1 : 0;
 }
 int sq_rm(void* fs, const char* path) { return squashfs_rm(root(fs), path); }
 int sq_dump(void* fs, const char* dir) { return squashfs_dump(root(fs), dir); }

@@ -1,8 +1,12 @@
 // cramfs partitions edited in memory: the file tree, the image reader and the
 // image writer.
 //
-// A loaded image becomes a tree of `entry` nodes with every regular file's and
-// link's content held in memory, so the tree outlives the bytes it came from.
+// A loaded image becomes a tree of `entry` nodes: names, modes, owners, sizes,
+// link targets and device numbers are read at load; a regular file's content
+// stays in the image bytes (its block-pointer table is remembered in `src`)
+// and is inflated only when it is read, dumped or compared. The image bytes
+// handed to cramfs_load_memory must therefore stay valid and unchanged for
+// the tree's life. Content given by an edit is held in `buf`.
 // The root node is the handle the image core keeps for the partition; its
 // `image` record owns the path table. Paths are absolute ("/dir/file").
 #pragma once
@@ -17,9 +21,22 @@ struct cramfs_data {
   hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
   long total_blocks = 0;          // writer: pages written
   long total_nodes = 0;           // writer: inodes written, root included
-  int image_length = 0;           // boot image in front of the file system: always 0
+  int image_length = 0;           // boot padding in front of the superblock: 0 or 512
   int fslen_ub = 0;               // upper bound of the image the writer would produce
   int error = 0;                  // 0, or the error number of the failed opening check
+  // The loaded image: lazily read contents live in [base, base + base_len).
+  const uint8_t* base = nullptr;
+  size_t base_len = 0;
+  uint8_t* owned = nullptr;  // the tree's own copy of the image (cramfs_load), freed with it
+  bool big_endian = false;   // byte order of the loaded image, and of the rebuilt one
+  // Superblock fields a rebuild keeps: edition, volume name, and the boot
+  // padding's bytes when image_length is 512.
+  uint32_t edition = 0;
+  char volume_name[16] = "Compressed";
+  uint8_t boot_pad[512] = {};
+  // One inflated page, kept for the next read of the same stored content.
+  uint8_t* page_cache = nullptr;
+  uint32_t cache_table = 0, cache_size = 0, cache_index = 0;
 };
 
 struct entry {
@@ -32,7 +49,8 @@ struct entry {
   char* path = nullptr;  // full tree path (host path for trees scanned from a directory)
   entry* same = nullptr; // writer: earlier entry whose data this one shares
   uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
-  uint8_t* buf = nullptr;               // content of a regular file or link target (malloc'd)
+  uint8_t* buf = nullptr;               // content given by an edit, or a link target (malloc'd)
+  uint32_t src = 0;  // content stored in the loaded image: its block-pointer table's offset (0: none)
   entry* parent = nullptr;
   entry* child = nullptr;
   entry* last_child = nullptr;
@@ -44,22 +62,34 @@ struct entry {
 enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
 
 // --- loading -------------------------------------------------------------
-// The tree of the cramfs image in `buf` (a superblock at 0 or after 512 bytes
-// of padding). Malformed images print a message and give null; nothing outside
-// [buf, buf+size) is read. The buffer may be freed afterwards.
+// The tree of the cramfs image in `buf`: a superblock at 0 or after 512 bytes
+// of padding, in either byte order (a rebuild keeps the loaded one and the
+// superblock's edition, name and padding). Malformed images and variants this
+// reader does not take (feature flags, pages above 4096 bytes) print one line
+// and give null; nothing outside [buf, buf+size) is read. Listings, names,
+// block-pointer tables and link targets are checked here; file pages are
+// inflated only when needed, so a corrupt page is reported by the reads of
+// that file. Names and link targets held are bounded (32 and 16 MiB beyond
+// the image size). `buf` must outlive the tree and stay unchanged.
 entry* cramfs_load_memory(uint8_t* buf, size_t size);
+// Same on a copy of the bytes that the tree keeps: `buf` may go at once.
+entry* cramfs_load_copy(const uint8_t* buf, size_t size);
 // Same for an image file.
 entry* cramfs_load(const char* imagefile);
 
 // --- tree operations -----------------------------------------------------
 entry* cramfs_find(entry* root, const char* path);
-// Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files.
+// Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files;
+// -1 (with the reader's message) when the stored data does not decode.
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);
-// Prints the content as text and "\n"; 0, or 1 when the path is unknown.
+// Prints the content as text and "\n"; 0, or 1 when the path is unknown
+// (or its data does not decode: the reader's message instead).
 int cramfs_cat(entry* root, const char* path);
-// New regular file (0644, uid/gid 0) holding a copy of `buf`; null when the
-// parent directory is unknown, `path` is a directory or the content exceeds the
-// 24-bit size field. A file or link already at `path` is replaced.
+// A regular file holding a copy of `buf`; null when the parent directory is
+// unknown, `path` is a directory or the content exceeds the 24-bit size field.
+// A new path gets mode 0644 and owner 0:0; a regular file already at `path`
+// gets the new content and keeps its mode and owner; a link or special file
+// there becomes a regular file of mode 0644 that keeps the owner.
 entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size);
 // cramfs_add_buffer with the content of the host file `myfile`; null when unreadable.
 entry* cramfs_add(entry* root, const char* path, const char* myfile);
@@ -67,10 +97,40 @@ entry* cramfs_add(entry* root, const char* path, const char* myfile);
 entry* cramfs_mkdir(entry* root, const char* path);
 // Removes the node and its subtree; 0 always (also for unknown paths).
 int cramfs_rm(entry* root, const char* path);
+// --- operations with reasons (0, or a negative errno) ----------------------
+// Paths as for cramfs_find. Names longer than the 252 bytes an inode can hold
+// are refused (-ENAMETOOLONG); cramfs stores 16-bit uids and 8-bit gids, so
+// larger owners are refused (-EINVAL) rather than cut (mkfs.cramfs cuts them,
+// which can turn gid 256 into root's group).
+//
+// cramfs_add_buffer with reasons: -ENOENT / -ENOTDIR for a missing parent or
+// one that is no directory, -EISDIR, -EFBIG above 16 MiB - 1, -ENOMEM; a
+// negative `mode` (permission bits) or `uid`/`gid` keeps the replaced file's
+// value, or takes the default of a new path (0644, 0:0). On failure nothing
+// changes.
+int cramfs_put(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid, int64_t gid);
+// Removes a file, link, special file or directory (with its subtree); -ENOENT
+// when missing, -EBUSY for the root.
+int cramfs_remove(entry* root, const char* path);
+// New directory of permission bits `mode`, owned like its parent; -EEXIST.
+int cramfs_mkdir_mode(entry* root, const char* path, uint32_t mode);
+// Permission bits (07777) of an existing entry; the type is kept.
+int cramfs_chmod(entry* root, const char* path, uint32_t mode);
+int cramfs_chown(entry* root, const char* path, uint32_t uid, uint32_t gid);
+// New symbolic link (0777, 0:0) to `target` (1 to 4096 bytes); -EEXIST, -EINVAL
+// for an empty target, -ENAMETOOLONG for a longer one.
+int cramfs_symlink(entry* root, const char* target, const char* path);
+// Up to `size` bytes of the regular file `path` from `offset`: the count, or
+// -ENOENT, -EISDIR, -EINVAL (not a regular file), -EIO (stored data that does
+// not decode; the reader's message is printed).
+long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, uint64_t offset);
+
 // Prints the tree as "|-- name" lines; refreshes directory sizes. 0.
 int cramfs_ls(entry* root, int level);
 // Writes the tree below `root` into the host directory `dir` (created when
-// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot be made.
+// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot
+// be made. A file whose data does not decode gets the reader's message and is
+// not written; the others are.
 int cramfs_dump(entry* root, const char* dir);
 // Recomputes directory sizes and the image's fslen_ub; gives `node`'s listing size.
 uint32_t cramfs_resize(entry* node);
@@ -83,6 +143,11 @@ entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint
 void inode_add_child(entry* node, entry* child);
 void cramfs_reset_list(entry* parent, entry* child);
 void node_free(entry* node);
+// Frees a node's content and forgets its digest and stored data (size 0).
+void cramfs_drop_content(entry* e);
+// Up to `size` bytes of a regular file's or link's content from `offset`: the
+// count, or -EIO (message printed unless `quiet`) when stored data does not decode.
+long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, bool quiet = false);
 
 // --- writer --------------------------------------------------------------
 // Tree of the host directory `dir` with the host's attributes (lstat): modes,
@@ -91,9 +156,19 @@ void node_free(entry* node);
 entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // Complete cramfs image of the tree in a malloc'd buffer of *size bytes, or
 // null (with a message) when it exceeds the largest image. Writer limits end
-// the process with status 8.
+// the process with status 8. Contents still stored in the loaded image are
+// copied as they are (only their block-pointer tables move; a corrupt page
+// stays as stored); new contents are compressed on all cores. Files of equal
+// content share one copy; the image is in the tree's byte order, with the
+// loaded superblock's edition, name and boot padding, directories sorted.
+// The tree keeps reading from its loaded image: a caller that puts the
+// result in that image's place must load a new tree from it.
 uint8_t* cramfs_mmap(entry* root, size_t* size);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
+// Little-endian, as always.
 int mkfs_cramfs(const char* dir, const char* image);
+// Same in the byte order mkfs.cramfs -N names: `big_endian` 1 big, 0 little,
+// negative the host's order.
+int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian);
 // Threads used for page compression (0 = all cores); output does not depend on it.
 void cramfs_set_threads(unsigned n);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cramfs/cramfs.h"
+#include "util/endian.h"
 #include "util/fileio.h"
 
 namespace rs::cramfs {
@@ -17,6 +18,48 @@ bool valid_name(const std::string& name);
 // Adds the node to its image's path table (the root under "/").
 void register_node(entry* node);
 cramfs_data* image_new();
+
+// 32-bit words in the image's byte order.
+inline uint32_t load32(bool big, const uint8_t* p) { return big ? rs::load_be32(p) : rs::load_le32(p); }
+inline void store32(bool big, uint8_t* p, uint32_t v) { big ? rs::store_be32(p, v) : rs::store_le32(p, v); }
+
+// An inode: three words whose bit fields are laid out from the low bits in a
+// little-endian image and from the high bits in a big-endian one.
+struct Inode {
+  uint32_t mode, uid, size, gid, namelen, offset;  // namelen and offset in bytes
+};
+inline Inode decode_inode(bool big, const uint8_t* p) {
+  uint32_t w0 = load32(big, p), w1 = load32(big, p + 4), w2 = load32(big, p + 8);
+  if (big) return {w0 >> 16, w0 & 0xFFFF, w1 >> 8, w1 & 0xFF, (w2 >> 26) * 4, (w2 & 0x3FFFFFF) * 4};
+  return {w0 & 0xFFFF, w0 >> 16, w1 & 0xFFFFFF, w1 >> 24, (w2 & 0x3F) * 4, (w2 >> 6) * 4};
+}
+inline void encode_inode(bool big, uint8_t* p, uint32_t mode, uint32_t uid, uint32_t size, uint32_t gid,
+                         uint32_t namelen_units, uint32_t offset) {
+  mode &= 0xFFFF, uid &= 0xFFFF, size &= 0xFFFFFF, gid &= 0xFF, namelen_units &= 0x3F, offset = (offset / 4) & 0x3FFFFFF;
+  if (big) {
+    store32(big, p, mode << 16 | uid);
+    store32(big, p + 4, size << 8 | gid);
+    store32(big, p + 8, namelen_units << 26 | offset);
+  } else {
+    store32(big, p, mode | uid << 16);
+    store32(big, p + 4, size | gid << 24);
+    store32(big, p + 8, namelen_units | offset << 6);
+  }
+}
+// The offset field of the inode at `p` set to `offset` (bytes), the name length kept.
+inline void set_inode_offset(bool big, uint8_t* p, uint32_t offset) {
+  uint32_t w = load32(big, p + 8);
+  w = big ? (w & 0xFC000000u) | ((offset / 4) & 0x3FFFFFF) : (w & 0x3F) | (offset / 4) << 6;
+  store32(big, p + 8, w);
+}
+
+inline uint32_t page_count(uint32_t size) { return (size + kPage - 1) / kPage; }
+// Inflates page `index` of the content of `size` bytes whose block-pointer
+// table is at `table` in the image's bytes into `out` (kPage bytes; what the
+// page does not fill is zeroed). 0, or -EIO with the reader's message on
+// standard error unless `quiet`.
+int read_stored_page(cramfs_data* img, uint32_t table, uint32_t size, uint32_t index, uint8_t* out, bool link,
+                     bool quiet);
 }  // namespace rs::cramfs
 
 void node_set_path(entry* e, const std::string& path);

@@ -1,5 +1,6 @@
 #include "cramfs/md5.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "util/endian.h"
@@ -57,20 +58,39 @@ void block(uint32_t h[4], const uint8_t* p) {
 
 }  // namespace
 
-void md5(const void* data, size_t len, uint8_t digest[16]) {
-  uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+void Md5::update(const void* data, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  size_t full = len / 64;
-  for (size_t i = 0; i < full; ++i) block(h, p + 64 * i);
+  total_ += len;
+  if (fill_) {
+    size_t take = std::min(len, sizeof pending_ - fill_);
+    memcpy(pending_ + fill_, p, take);
+    fill_ += take;
+    p += take;
+    len -= take;
+    if (fill_ < sizeof pending_) return;
+    block(h_, pending_);
+    fill_ = 0;
+  }
+  for (; len >= 64; p += 64, len -= 64) block(h_, p);
+  if (len) memcpy(pending_, p, len);
+  fill_ = len;
+}
+
+void Md5::final(uint8_t digest[16]) {
   uint8_t tail[128] = {};
-  size_t rest = len % 64;
-  if (rest) memcpy(tail, p + 64 * full, rest);
-  tail[rest] = 0x80;
-  size_t tail_len = rest < 56 ? 64 : 128;
-  store_le64(tail + tail_len - 8, uint64_t(len) * 8);
-  block(h, tail);
-  if (tail_len == 128) block(h, tail + 64);
-  for (int i = 0; i < 4; ++i) store_le32(digest + 4 * i, h[i]);
+  memcpy(tail, pending_, fill_);
+  tail[fill_] = 0x80;
+  size_t tail_len = fill_ < 56 ? 64 : 128;
+  store_le64(tail + tail_len - 8, total_ * 8);
+  block(h_, tail);
+  if (tail_len == 128) block(h_, tail + 64);
+  for (int i = 0; i < 4; ++i) store_le32(digest + 4 * i, h_[i]);
+}
+
+void md5(const void* data, size_t len, uint8_t digest[16]) {
+  Md5 m;
+  m.update(data, len);
+  m.final(digest);
 }
 
 }  // namespace rs::cramfs

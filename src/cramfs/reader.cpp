@@ -1,21 +1,25 @@
-// Loading a cramfs image held in memory into the tree.
+// Loading a cramfs image held in memory into the tree, and reading the file
+// contents it left in the image.
 //
 // Every offset, size and count comes from the image and is checked against
 // the image's bounds before use; a structural fault fails the whole load so
 // that a partition is never edited (and later rebuilt) from a partial tree.
+// File pages are inflated only when read: a page that does not decode is an
+// error of that file's reads, never of the load.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cramfs/cramfs.h"
 #include "cramfs/internal.h"
-#include "util/endian.h"
 
 namespace rs::cramfs {
 
@@ -27,23 +31,58 @@ cramfs_data* image_new() {
 
 namespace {
 
-struct Inode {
-  uint32_t mode, uid, size, gid, namelen, offset;  // offset in bytes
-};
-
-Inode decode_inode(const uint8_t* p) {
-  uint32_t w0 = load_le32(p), w1 = load_le32(p + 4), w2 = load_le32(p + 8);
-  return {w0 & 0xFFFF, w0 >> 16, w1 & 0xFFFFFF, w1 >> 24, (w2 & 0x3F) * 4, (w2 >> 6) * 4};
+void page_error(bool link, int rc, bool quiet) {
+  if (quiet) return;
+  fprintf(stderr, link ? "readlink: read block error %i: %s\n" : "read: read block error %i: %s\n", rc,
+          strerror(-rc > 0 && -rc < 200 ? -rc : EIO));
 }
 
-// Contents are bounded so that a small image cannot demand unbounded memory
-// (zero-length pages inflate 4 bytes of pointer table into a whole page).
-constexpr uint64_t kMaxContent = uint64_t(1) << 30;
+}  // namespace
+
+int read_stored_page(cramfs_data* img, uint32_t table, uint32_t size, uint32_t index, uint8_t* out, bool link,
+                     bool quiet) {
+  uint32_t pages = page_count(size);
+  uint32_t want = index + 1 < pages ? kPage : size - index * kPage;
+  const uint8_t* b = img ? img->base : nullptr;
+  uint64_t data = uint64_t(table) + 4ull * pages;
+  // The pointers were checked at load; the checks are repeated so that no
+  // read leaves the image even if its bytes were changed behind the tree.
+  if (!b || index >= pages || table == 0 || data > img->base_len) {
+    page_error(link, Z_DATA_ERROR, quiet);
+    return -EIO;
+  }
+  uint64_t start = index ? load32(img->big_endian, b + table + 4ull * (index - 1)) : data;
+  uint64_t stop = load32(img->big_endian, b + table + 4ull * index);
+  if (start < data || stop < start || stop > img->base_len || stop - start > 2 * kPage) {
+    page_error(link, Z_DATA_ERROR, quiet);
+    return -EIO;
+  }
+  if (stop == start) {  // a zero-length page is a hole
+    memset(out, 0, want);
+    return 0;
+  }
+  uLongf got = want;
+  int rc = uncompress(out, &got, b + start, uLong(stop - start));
+  if (rc != Z_OK || got != want) {
+    page_error(link, rc == Z_OK ? Z_DATA_ERROR : rc, quiet);
+    return -EIO;
+  }
+  return 0;
+}
+
+namespace {
+
 constexpr int kMaxDepth = 1024;
+// What a load may hold beyond the image: names and paths are kept for every
+// entry and link targets are inflated, so a small image of deep long names or
+// of many links sharing one page would otherwise grow without bound.
+constexpr uint64_t kMaxPathBytes = 32u << 20;
+constexpr uint64_t kMaxLinkBytes = 16u << 20;
 
 class Loader {
  public:
-  Loader(const uint8_t* img, size_t len) : img_(img), len_(len) {}
+  Loader(cramfs_data* img, const uint8_t* buf, size_t len)
+      : img_(img), img_bytes_(buf), len_(len), path_budget_(kMaxPathBytes + len), link_budget_(kMaxLinkBytes + len) {}
 
   bool load_dir(entry* node, const Inode& ino, int depth) {
     if (ino.size == 0) return true;
@@ -55,31 +94,18 @@ class Loader {
     }
     uint64_t end = uint64_t(ino.offset) + ino.size;
     if (end > len_) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
-    uint64_t pos = ino.offset;
     std::vector<std::pair<entry*, Inode>> children;
-    while (pos < end) {
-      if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
-      Inode child = decode_inode(img_ + pos);
-      pos += 12;
-      if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
-      const char* raw = reinterpret_cast<const char*>(img_ + pos);
-      std::string name(raw, strnlen(raw, child.namelen));
-      pos += child.namelen;
-      if (name.empty()) {
-        fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
-                int(end - pos), int(pos));
-        break;
-      }
-      if (name == "." || name == "..") continue;
-      if (!valid_name(name)) {
-        fprintf(stderr, "readdir: bad name in %s\n", shown(node));
-        return false;
-      }
-      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
-      node_set_path(e, std::string(node->path) + "/" + name);
+    if (!read_listing(node, ino.offset, end, children)) {
+      for (auto& c : children) node_free(c.first);  // not in the tree yet
+      return false;
+    }
+    // The tree keeps every directory in name order (a legacy image's unsorted
+    // listing is written back sorted).
+    std::stable_sort(children.begin(), children.end(),
+                     [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; });
+    for (auto& [e, child] : children) {
       inode_add_child(node, e);
       register_node(e);
-      children.emplace_back(e, child);
     }
     uint32_t listing = 0;
     for (auto& [e, child] : children) {
@@ -98,6 +124,42 @@ class Loader {
   }
 
  private:
+  // The entries of the listing [pos, end) of `node`, not yet in the tree.
+  bool read_listing(entry* node, uint64_t pos, uint64_t end, std::vector<std::pair<entry*, Inode>>& children) {
+    while (pos < end) {
+      if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
+      Inode child = decode_inode(big(), img_bytes_ + pos);
+      pos += 12;
+      if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
+      const char* raw = reinterpret_cast<const char*>(img_bytes_ + pos);
+      std::string name(raw, strnlen(raw, child.namelen));
+      pos += child.namelen;
+      if (name.empty()) {
+        fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
+                int(end - pos), int(pos));
+        break;
+      }
+      if (name == "." || name == "..") continue;
+      if (!valid_name(name)) {
+        fprintf(stderr, "readdir: bad name in %s\n", shown(node));
+        return false;
+      }
+      // The path is held twice (node and path table).
+      uint64_t held = 2 * (strlen(node->path) + 1 + name.size() + 1) + name.size() + 1;
+      if (held > path_budget_) {
+        fprintf(stderr, "readdir: paths too long to hold (more than %u MiB of names)\n",
+                unsigned((kMaxPathBytes + len_) >> 20));
+        return false;
+      }
+      path_budget_ -= held;
+      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
+      node_set_path(e, std::string(node->path) + "/" + name);
+      children.emplace_back(e, child);
+    }
+    return true;
+  }
+
+  bool big() const { return img_->big_endian; }
   bool fail(const char* msg) {
     fputs(msg, stderr);
     return false;
@@ -108,104 +170,194 @@ class Loader {
   }
   static const char* shown(const entry* e) { return e->path[0] ? e->path : "/"; }
 
+  // The block-pointer table is checked now (bounds, order, page sizes); the
+  // pages themselves are inflated when read, except a link's target.
   bool load_content(entry* e, const Inode& ino, bool link) {
     if (ino.size == 0) return true;
     if (link && ino.size > kPage) {
       fprintf(stderr, "readlink: link target of %s longer than a page\n", e->path);
       return false;
     }
-    content_ += ino.size;
-    if (content_ > kMaxContent) return fail("read: image contents too large\n");
-    uint32_t pages = (ino.size + kPage - 1) / kPage;
+    uint32_t pages = page_count(ino.size);
     uint64_t table = ino.offset, data = table + 4ull * pages;
     if (ino.offset == 0 || data > len_)
       return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
-    size_t cap = size_t(pages) * kPage;
-    uint8_t* out = static_cast<uint8_t*>(calloc(cap + 1, 1));  // +1 keeps link text terminated
-    if (!out) return fail("read: out of memory\n");
-    e->buf = out;
-    uint64_t start = data;
-    for (uint32_t i = 0; i < pages; ++i) {
-      uint64_t stop = load_le32(img_ + table + 4ull * i);
-      uint32_t want = i + 1 < pages ? kPage : ino.size - i * kPage;
-      if (stop < start || stop > len_) {
-        fprintf(stderr, "read: bad block pointer %u of %s\n", i, e->path);
+    // Entries sharing one stored content (duplicates) are checked once.
+    if (tables_.insert({ino.offset, pages}).second) {
+      std::string msg = check_pointers(e, ino.offset, pages);
+      if (!msg.empty()) {
+        bool more = false;
+        if (uint32_t p = other_page_size(ino.offset, ino.size, &more))
+          fprintf(stderr, "unsupported cramfs: %u-byte pages%s (mkfs.cramfs -b); only 4096-byte pages are read\n", p,
+                  more ? " or bigger" : "");
+        else
+          fputs(msg.c_str(), stderr);
         return false;
       }
-      uint64_t bsize = stop - start;
-      if (bsize > 2 * kPage) {
-        fprintf(stderr,
-                "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block %i from %s, bsize %i, "
-                "foffset %i, block %i, boffset %i\n",
-                int(i), e->path, int(bsize), int(data), int(stop), int(start));
-        return false;
-      }
-      if (bsize) {  // a zero-length page is a hole: it stays zero
-        uLongf got = kPage;
-        int rc = uncompress(out + size_t(i) * kPage, &got, img_ + start, uLong(bsize));
-        if (rc != Z_OK || got != want) {
-          if (rc == Z_OK) rc = Z_DATA_ERROR;
-          fprintf(stderr, link ? "readlink: read block error %i: %s\n" : "read: read block error %i: %s\n", rc,
-                  strerror(-rc > 0 && -rc < 200 ? -rc : EIO));
-          return false;
-        }
-      }
-      start = stop;
     }
+    e->src = ino.offset;
+    if (!link) return true;
+    if (ino.size > link_budget_) {
+      fprintf(stderr, "readlink: link targets too large to hold (more than %u MiB)\n",
+              unsigned((kMaxLinkBytes + len_) >> 20));
+      return false;
+    }
+    link_budget_ -= ino.size;
+    uint8_t* out = static_cast<uint8_t*>(malloc(ino.size + 1));  // +1 keeps link text terminated
+    if (!out) return fail("read: out of memory\n");
+    if (read_stored_page(img_, ino.offset, ino.size, 0, out, true, false) != 0) {
+      free(out);
+      return false;
+    }
+    out[ino.size] = 0;
+    e->buf = out;
     return true;
   }
 
-  const uint8_t* img_;
+  // The smallest page size above 4096 that makes this content's table and
+  // first page consistent, or 0 (*more: bigger sizes fit too). cramfs records
+  // no page size: an image made for bigger pages shows itself in the first
+  // table that does not fit.
+  uint32_t other_page_size(uint32_t table, uint32_t size, bool* more) {
+    uint32_t found = 0;
+    *more = false;
+    for (uint32_t p = 8192; p <= 65536; p *= 2) {
+      if (size <= kPage) break;
+      uint32_t pages = (size + p - 1) / p;
+      uint64_t start = uint64_t(table) + 4ull * pages, first_end = 0;
+      bool ok = start <= len_;
+      for (uint32_t i = 0; ok && i < pages; ++i) {
+        uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
+        ok = stop >= start && stop <= len_ && stop - start <= 2ull * p;
+        if (i == 0) first_end = stop;
+        start = stop;
+      }
+      if (!ok) continue;
+      uint64_t data = uint64_t(table) + 4ull * pages;
+      std::vector<uint8_t> page(p);
+      uLongf got = std::min(p, size);
+      if (first_end > data &&
+          uncompress(page.data(), &got, img_bytes_ + data, uLong(first_end - data)) == Z_OK && got == std::min(p, size)) {
+        if (found) {
+          *more = true;
+          break;
+        }
+        found = p;
+      }
+    }
+    return found;
+  }
+
+  // Empty, or the reader's message for the first pointer out of place.
+  std::string check_pointers(const entry* e, uint32_t table, uint32_t pages) {
+    uint64_t start = uint64_t(table) + 4ull * pages;
+    for (uint32_t i = 0; i < pages; ++i) {
+      uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
+      if (stop < start || stop > len_) return "read: bad block pointer " + std::to_string(i) + " of " + e->path + "\n";
+      uint64_t bsize = stop - start;
+      if (bsize > 2 * kPage) {
+        char nums[160];
+        snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
+                 int(uint64_t(table) + 4ull * pages), int(stop), int(start));
+        return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
+               " from " + e->path + nums;
+      }
+      start = stop;
+    }
+    return {};
+  }
+
+  cramfs_data* img_;
+  const uint8_t* img_bytes_;
   size_t len_;
   std::set<uint32_t> listings_;
-  uint64_t content_ = 0;
+  std::set<std::pair<uint32_t, uint32_t>> tables_;
+  uint64_t path_budget_, link_budget_;
 };
 
-}  // namespace
-}  // namespace rs::cramfs
+// The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
+std::string feature_names(uint32_t flags) {
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } known[] = {{0x100, "explicit holes (flag 0x100, mkfs.cramfs -z)"},
+               {0x200, "non-standard signature (flag 0x200)"},
+               {0x400, "shifted root offset (flag 0x400)"},
+               {0x800, "extended block pointers (flag 0x800, uncompressed or direct blocks)"}};
+  std::string out;
+  for (const auto& k : known) {
+    if (!(flags & k.bit)) continue;
+    out += (out.empty() ? "" : ", ") + std::string(k.name);
+    flags &= ~k.bit;
+  }
+  if (flags) {
+    char hex[64];
+    snprintf(hex, sizeof hex, "unknown flags 0x%x", flags);
+    out += (out.empty() ? "" : ", ") + std::string(hex);
+  }
+  return out;
+}
 
-using namespace rs::cramfs;
-
-entry* cramfs_load_memory(uint8_t* buf, size_t size) {
+entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
+  auto refuse = [&](entry* r) {
+    free(owned);
+    return r;
+  };
   if (!buf || size < 76) {
     fprintf(stderr, "error:%s\n", strerror(EIO));
-    return nullptr;
+    return refuse(nullptr);
   }
+  // The magic in either byte order, at 0 or behind 512 bytes of boot padding.
   size_t base = 0;
-  if (rs::load_le32(buf) != kMagic) {
+  bool big = false;
+  auto magic_at = [&](size_t at) {
+    if (rs::load_le32(buf + at) == kMagic) return true;
+    big = rs::load_be32(buf + at) == kMagic;
+    return big;
+  };
+  if (!magic_at(0)) {
     if (size < 512 + 76) {
       fprintf(stderr, "error:%s\n", strerror(EIO));
-      return nullptr;
+      return refuse(nullptr);
     }
     base = 512;
-    if (rs::load_le32(buf + base) != kMagic) {
+    if (!magic_at(base)) {
       fputs("wrong magic! is it really cramfs image file?\n", stderr);
-      return nullptr;
+      return refuse(nullptr);
     }
   }
   const uint8_t* super = buf + base;
-  uint32_t flags = rs::load_le32(super + 8);
+  uint32_t flags = load32(big, super + 8);
   if (flags & 0xFFFFFF00u) {
-    fputs("unsupported filesystem features, sorry :-(\n", stderr);
-    return nullptr;
+    std::string what = feature_names(flags & 0xFFFFFF00u);
+    fprintf(stderr, "unsupported cramfs features: %s\n", what.c_str());
+    return refuse(nullptr);
   }
-  Inode root_ino = decode_inode(super + 64);
+  Inode root_ino = decode_inode(big, super + 64);
   if ((root_ino.mode & 0xF000) != 0x4000) {
     fputs("init: root is not a directory\n", stderr);
-    return nullptr;
+    return refuse(nullptr);
   }
   if (root_ino.offset == 0) {
     fputs("warning: empty filesystem\n", stderr);
     root_ino.size = 0;
-  } else if (!(flags & 0x400) && root_ino.offset != 76 && root_ino.offset != 588) {
+  } else if (root_ino.offset != 76 && root_ino.offset != 588) {
     // A malformed image must not end the process: the partition just gets no tree.
     fprintf(stderr, "init: bad root offset %lu\n", static_cast<unsigned long>(root_ino.offset));
-    return nullptr;
+    return refuse(nullptr);
   }
   cramfs_data* image = image_new();
+  image->base = buf;
+  image->base_len = size;
+  image->owned = owned;
+  image->big_endian = big;
+  image->image_length = int(base);
+  if (base) memcpy(image->boot_pad, buf, 512);
+  image->edition = (flags & 1) ? load32(big, super + 36) : 0;
+  memcpy(image->volume_name, super + 48, 16);
   entry* root = cramfs_node_new(image, "/", root_ino.mode, 0, root_ino.uid, root_ino.gid);
   register_node(root);
-  Loader loader(buf, size);
+  Loader loader(image, buf, size);
   if (!loader.load_dir(root, root_ino, 0)) {
     cramfs_free(root);
     return nullptr;
@@ -214,11 +366,70 @@ entry* cramfs_load_memory(uint8_t* buf, size_t size) {
   return root;
 }
 
+}  // namespace
+}  // namespace rs::cramfs
+
+using namespace rs::cramfs;
+
+entry* cramfs_load_memory(uint8_t* buf, size_t size) { return load_image(buf, size, nullptr); }
+
+entry* cramfs_load_copy(const uint8_t* buf, size_t size) {
+  uint8_t* copy = static_cast<uint8_t*>(malloc(size ? size : 1));
+  if (!copy) {
+    fprintf(stderr, "error:%s\n", strerror(ENOMEM));
+    return nullptr;
+  }
+  if (size) memcpy(copy, buf, size);
+  return load_image(copy, size, copy);
+}
+
 entry* cramfs_load(const char* imagefile) {
   std::vector<uint8_t> data;
   if (!rs::read_file(imagefile, data)) {
     fprintf(stderr, "open image file: %s\n", strerror(errno ? errno : ENOENT));
     return nullptr;
   }
-  return cramfs_load_memory(data.data(), data.size());
+  return cramfs_load_copy(data.data(), data.size());
+}
+
+long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, bool quiet) {
+  if (!e || offset >= e->size || size == 0) return 0;
+  size_t n = size_t(std::min<uint64_t>(size, e->size - offset));
+  uint8_t* dst = static_cast<uint8_t*>(buf);
+  if (e->buf) {
+    memcpy(dst, e->buf + offset, n);
+    return (long long)n;
+  }
+  cramfs_data* img = e->image;
+  bool link = (e->mode & 0xF000) == 0xA000;
+  if (!e->src || !img) {
+    page_error(link, Z_DATA_ERROR, quiet);
+    return -EIO;
+  }
+  for (uint64_t pos = offset, end = offset + n; pos < end;) {
+    uint32_t index = uint32_t(pos / kPage);
+    uint64_t page_start = uint64_t(index) * kPage;
+    uint32_t want = uint32_t(std::min<uint64_t>(kPage, e->size - page_start));
+    uint32_t in_page = uint32_t(pos - page_start);
+    uint32_t take = uint32_t(std::min<uint64_t>(want - in_page, end - pos));
+    if (in_page == 0 && take == want) {  // a whole page: straight into the caller's buffer
+      if (read_stored_page(img, e->src, e->size, index, dst + (pos - offset), link, quiet) != 0) return -EIO;
+    } else {
+      if (!img->page_cache) {
+        img->page_cache = static_cast<uint8_t*>(malloc(kPage));
+        if (!img->page_cache) return -ENOMEM;
+        img->cache_size = 0;
+      }
+      if (img->cache_size != e->size || img->cache_table != e->src || img->cache_index != index) {
+        img->cache_size = 0;  // invalid until the page is whole
+        if (read_stored_page(img, e->src, e->size, index, img->page_cache, link, quiet) != 0) return -EIO;
+        img->cache_table = e->src;
+        img->cache_size = e->size;
+        img->cache_index = index;
+      }
+      memcpy(dst + (pos - offset), img->page_cache + in_page, take);
+    }
+    pos += take;
+  }
+  return (long long)n;
 }

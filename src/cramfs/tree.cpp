@@ -114,6 +114,8 @@ void cramfs_free(entry* root) {
   node_free(root);
   if (image) {
     hash_release(image->entry_table);
+    free(image->owned);
+    free(image->page_cache);
     delete image;
   }
 }
@@ -125,10 +127,17 @@ entry* cramfs_find(entry* root, const char* path) {
 
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset) {
   entry* e = cramfs_find(root, path);
-  if (!e || (e->mode & 0xF000) != 0x8000 || offset >= e->size || !e->buf) return 0;
-  size_t n = std::min<size_t>(size, e->size - offset);
-  memcpy(buf, e->buf + offset, n);
-  return int(n);
+  if (!e || (e->mode & 0xF000) != 0x8000 || offset >= e->size) return 0;
+  long long n = cramfs_entry_pread(e, buf, std::min<size_t>(size, INT_MAX), offset);
+  return n < 0 ? -1 : int(n);
+}
+
+long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, uint64_t offset) {
+  entry* e = cramfs_find(root, path);
+  if (!e) return -ENOENT;
+  if ((e->mode & 0xF000) == 0x4000) return -EISDIR;
+  if ((e->mode & 0xF000) != 0x8000 || (size && !buf)) return -EINVAL;
+  return cramfs_entry_pread(e, buf, size, offset);
 }
 
 int cramfs_cat(entry* root, const char* path) {
@@ -136,7 +145,10 @@ int cramfs_cat(entry* root, const char* path) {
   if (!e) return 1;
   // Contents are printed as text, so they stop at the first NUL byte.
   std::string text;
-  if (e->buf && (e->mode & 0xF000) == 0x8000) text.assign(reinterpret_cast<char*>(e->buf), e->size);
+  if ((e->mode & 0xF000) == 0x8000 && e->size) {
+    text.resize(e->size);
+    if (cramfs_entry_pread(e, text.data(), text.size(), 0) < 0) return 1;
+  }
   printf("%s\n", text.c_str());
   return 0;
 }
@@ -178,20 +190,39 @@ static bool split_path(const std::string& path, std::string& dir, std::string& n
   return valid_name(name);
 }
 
-// A new node at `path`. A node already at that path is replaced when it is no
-// directory and `replace` is set; otherwise the path is refused. Two nodes of
-// one name would make an image whose readers see only one of them.
-static entry* add_node(entry* root, const char* path, uint32_t mode, bool replace) {
-  if (!root || !root->image) return nullptr;
-  std::string p = normalize_path(path), dir, name;
-  if (!split_path(p, dir, name)) return nullptr;
-  entry* parent = static_cast<entry*>(hash_get(root->image->entry_table, dir.c_str()));
-  if (!parent || (parent->mode & 0xF000) != 0x4000) return nullptr;
-  if (entry* old = static_cast<entry*>(hash_get(root->image->entry_table, p.c_str()))) {
-    if (!replace || (old->mode & 0xF000) == 0x4000) return nullptr;
-    cramfs_rm(root, p.c_str());
+constexpr size_t kMaxNameLen = 252;  // 63 units of 4 bytes in an inode
+constexpr uint32_t kTypeMask = 0xF000, kDir = 0x4000, kReg = 0x8000, kLink = 0xA000;
+
+static bool is_dir(const entry* e) { return (e->mode & kTypeMask) == kDir; }
+
+// The parent directory of the normalised `path` and its last component.
+// -EINVAL for the root or a name no inode may carry, -ENOENT for a missing
+// ancestor, -ENOTDIR for an ancestor that is no directory, -ENAMETOOLONG for a
+// name above 252 bytes when `strict`.
+static int lookup_parent(entry* root, const std::string& path, bool strict, entry** parent, std::string* name) {
+  std::string dir;
+  if (!split_path(path, dir, *name)) return -EINVAL;
+  if (strict && name->size() > kMaxNameLen) return -ENAMETOOLONG;
+  hash_t* table = root->image->entry_table;
+  entry* p = static_cast<entry*>(hash_get(table, dir.c_str()));
+  if (p && is_dir(p)) {
+    *parent = p;
+    return 0;
   }
-  entry* e = cramfs_node_new(root->image, name.c_str(), mode, 0, 0, 0);
+  // Which ancestor is missing or no directory decides the reason.
+  for (size_t at = 1; at <= dir.size(); ++at) {
+    if (at != dir.size() && dir[at] != '/') continue;
+    entry* a = static_cast<entry*>(hash_get(table, dir.substr(0, at).c_str()));
+    if (!a) return -ENOENT;
+    if (!is_dir(a)) return -ENOTDIR;
+  }
+  return -ENOENT;
+}
+
+// A new node named `name` below `parent` at the normalised path `p`, in name order.
+static entry* insert_node(entry* root, entry* parent, const std::string& p, const std::string& name, uint32_t mode,
+                          uint32_t uid, uint32_t gid) {
+  entry* e = cramfs_node_new(root->image, name.c_str(), mode, 0, uid, gid);
   node_set_path(e, p);
   cramfs_reset_list(parent, e);
   register_node(e);
@@ -199,21 +230,58 @@ static entry* add_node(entry* root, const char* path, uint32_t mode, bool replac
   return e;
 }
 
-entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size) {
+// The body of cramfs_put / cramfs_add_buffer; `strict` refuses overlong names.
+static int put_file(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid,
+                    int64_t gid, bool strict, entry** out) {
+  if (!root || !root->image || !path) return -EINVAL;
+  std::string p = normalize_path(path), name;
+  if (p == "/") return -EISDIR;
+  entry* parent = nullptr;
+  int rc = lookup_parent(root, p, strict, &parent, &name);
+  if (rc != 0) return rc;
+  entry* old = static_cast<entry*>(hash_get(root->image->entry_table, p.c_str()));
+  if (old && is_dir(old)) return -EISDIR;
   // The inode's size field has 24 bits: a larger file could only be stored cut short.
-  if (size > 0xFFFFFF || (size && !buf)) return nullptr;
-  uint8_t* copy = static_cast<uint8_t*>(malloc(size ? size : 1));
-  if (!copy) return nullptr;
+  if (size > 0xFFFFFF) return -EFBIG;
+  if ((size && !buf) || uid > 0xFFFF || gid > 0xFF) return -EINVAL;
+  uint8_t* copy = static_cast<uint8_t*>(malloc(size + 1));
+  if (!copy) return -ENOMEM;
   if (size) memcpy(copy, buf, size);
-  entry* e = add_node(root, path, 0x81A4, true);
-  if (!e) {
-    free(copy);
-    return nullptr;
+  copy[size] = 0;
+  entry* e = old;
+  if (e) {
+    // Replaced in place: the node keeps its place, path and attributes.
+    if ((e->mode & kTypeMask) != kReg) e->mode = kReg | 0644;
+    cramfs_drop_content(e);
+  } else {
+    e = insert_node(root, parent, p, name, kReg | 0644, 0, 0);
   }
+  if (mode >= 0) e->mode = kReg | (uint32_t(mode) & 07777);
+  if (uid >= 0) e->uid = uint32_t(uid);
+  if (gid >= 0) e->gid = uint32_t(gid);
   e->buf = copy;
   e->size = uint32_t(size);
   root->size = cramfs_resize(root);
-  return e;
+  if (out) *out = e;
+  return 0;
+}
+
+void cramfs_drop_content(entry* e) {
+  free(e->buf);
+  e->buf = nullptr;
+  e->src = 0;
+  e->size = 0;
+  e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT));
+}
+
+entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size) {
+  entry* e = nullptr;
+  return put_file(root, path, buf, size, -1, -1, -1, false, &e) == 0 ? e : nullptr;
+}
+
+int cramfs_put(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid,
+               int64_t gid) {
+  return put_file(root, path, buf, size, mode, uid, gid, true, nullptr);
 }
 
 entry* cramfs_add(entry* root, const char* path, const char* myfile) {
@@ -222,13 +290,77 @@ entry* cramfs_add(entry* root, const char* path, const char* myfile) {
   return cramfs_add_buffer(root, path, data.data(), data.size());
 }
 
+// A new directory or link at `path`: -EEXIST when the path exists.
+static int add_new(entry* root, const char* path, uint32_t mode, bool strict, entry** out) {
+  if (!root || !root->image || !path) return -EINVAL;
+  std::string p = normalize_path(path), name;
+  if (p == "/") return -EEXIST;
+  entry* parent = nullptr;
+  int rc = lookup_parent(root, p, strict, &parent, &name);
+  if (rc != 0) return rc;
+  if (hash_get(root->image->entry_table, p.c_str())) return -EEXIST;
+  *out = insert_node(root, parent, p, name, mode, 0, 0);
+  return 0;
+}
+
 entry* cramfs_mkdir(entry* root, const char* path) {
-  entry* e = add_node(root, path, 0x41ED, false);
-  if (!e) return nullptr;
+  entry* e = nullptr;
+  if (add_new(root, path, kDir | 0755, false, &e) != 0) return nullptr;
   e->uid = e->parent->uid;
   e->gid = e->parent->gid;
   root->size = cramfs_resize(root);
   return e;
+}
+
+int cramfs_mkdir_mode(entry* root, const char* path, uint32_t mode) {
+  entry* e = nullptr;
+  int rc = add_new(root, path, kDir | (mode & 07777), true, &e);
+  if (rc != 0) return rc;
+  e->uid = e->parent->uid;
+  e->gid = e->parent->gid;
+  root->size = cramfs_resize(root);
+  return 0;
+}
+
+int cramfs_symlink(entry* root, const char* target, const char* path) {
+  if (!target || !*target) return -EINVAL;
+  size_t len = strlen(target);
+  if (len > 4096) return -ENAMETOOLONG;  // the reader takes link targets of one page
+  char* copy = strdup(target);
+  if (!copy) return -ENOMEM;
+  entry* e = nullptr;
+  int rc = add_new(root, path, kLink | 0777, true, &e);
+  if (rc != 0) {
+    free(copy);
+    return rc;
+  }
+  e->buf = reinterpret_cast<uint8_t*>(copy);
+  e->size = uint32_t(len);
+  root->size = cramfs_resize(root);
+  return 0;
+}
+
+int cramfs_chmod(entry* root, const char* path, uint32_t mode) {
+  entry* e = cramfs_find(root, path);
+  if (!e) return -ENOENT;
+  e->mode = (e->mode & kTypeMask) | (mode & 07777);
+  return 0;
+}
+
+int cramfs_chown(entry* root, const char* path, uint32_t uid, uint32_t gid) {
+  entry* e = cramfs_find(root, path);
+  if (!e) return -ENOENT;
+  if (uid > 0xFFFF || gid > 0xFF) return -EINVAL;
+  e->uid = uid;
+  e->gid = gid;
+  return 0;
+}
+
+int cramfs_remove(entry* root, const char* path) {
+  entry* e = cramfs_find(root, path);
+  if (!e) return -ENOENT;
+  if (!e->parent) return -EBUSY;
+  return cramfs_rm(root, path);
 }
 
 int cramfs_rm(entry* root, const char* path) {
@@ -289,10 +421,25 @@ static void dump_rec(entry* node, const std::string& dir) {
       }
       dump_rec(c, host);
     } else if (type == 0x8000) {
-      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
-      if (!rs::write_file_atomic(host, c->buf, c->buf ? c->size : 0))
+      // A failed write keeps what was there (a full disk must not truncate an
+      // earlier dump). The content goes out page by page, as it is inflated.
+      bool bad_data = false;
+      bool ok = rs::write_file_atomic(host, [&](FILE* f) {
+        std::vector<uint8_t> chunk(16 * 4096);
+        for (uint64_t at = 0; at < c->size;) {
+          long long n = cramfs_entry_pread(c, chunk.data(), chunk.size(), at);
+          if (n <= 0) {
+            bad_data = true;
+            return false;
+          }
+          if (fwrite(chunk.data(), 1, size_t(n), f) != size_t(n)) return false;
+          at += uint64_t(n);
+        }
+        return true;
+      });
+      if (!ok && !bad_data)
         printf("error: cramfs_dump write %s failed, errno(%s)\n", host.c_str(), strerror(errno));
-    } else if (type == 0xA000 && c->buf) {
+    } else if (type == 0xA000 && c->buf) {  // link targets are read at load
       std::string target(reinterpret_cast<char*>(c->buf), c->size);
       unlink(host.c_str());
       if (symlink(target.c_str(), host.c_str()) != 0) continue;

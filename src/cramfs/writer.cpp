@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -116,7 +117,12 @@ uint32_t parse_directory(entry* dir, const std::string& host, size_t* fslen_ub) 
   return total;
 }
 
-bool has_content(const entry* e) { return (type_of(e) == 0x8000 || type_of(e) == 0xA000) && e->size && e->buf; }
+bool has_content(const entry* e) {
+  return (type_of(e) == 0x8000 || type_of(e) == 0xA000) && e->size && (e->buf || e->src);
+}
+// Content still stored in the loaded image (copied verbatim by a rebuild); an
+// edit of the content forgets `src`.
+bool stored(const entry* e) { return e->src != 0; }
 
 void preorder(entry* node, std::vector<entry*>& out) {
   for (entry* c = node->child; c; c = c->next) {
@@ -125,44 +131,109 @@ void preorder(entry* node, std::vector<entry*>& out) {
   }
 }
 
-// The first earlier entry (in pre-order) of the same type with identical bytes
-// becomes an entry's `same`. Candidates are grouped by size and digest.
+bool sorted_below(const entry* dir) {
+  for (const entry* c = dir->child; c; c = c->next) {
+    if (c->next && strcmp(c->name, c->next->name) > 0) return false;
+    if (c->child && !sorted_below(c)) return false;
+  }
+  return true;
+}
+
+// Stored contents inflated to find duplicates of new files, per rebuild: a
+// small image may name far more content than it holds (shared pages).
+constexpr uint64_t kCompareBudget = 256u << 20;
+
+class Doubles {
+ public:
+  // The digest of `e`'s content; false when it cannot be had (stored data
+  // that does not decode, or the budget is spent).
+  bool digest(entry* e) {
+    if (e->flags & CRAMFS_MD5_DONE) return true;
+    if (e->buf) {  // new content, or a link target read at load
+      md5(e->buf, e->size, e->md5sum);
+    } else {
+      if (budget_ < e->size) return false;
+      budget_ -= e->size;
+      Md5 m;
+      uint8_t page[kPage];
+      for (uint32_t at = 0; at < e->size; at += kPage) {
+        uint32_t n = std::min(kPage, e->size - at);
+        if (read_stored_page(e->image, e->src, e->size, at / kPage, page, false, true) != 0) return false;
+        m.update(page, n);
+      }
+      m.final(e->md5sum);
+    }
+    e->flags |= CRAMFS_MD5_DONE;
+    return true;
+  }
+
+  // Byte comparison of two contents of one size, at least one of them in memory.
+  bool equal(entry* a, entry* b) {
+    if (a->buf && b->buf) return memcmp(a->buf, b->buf, a->size) == 0;
+    entry* mem = a->buf ? a : b;
+    entry* st = a->buf ? b : a;
+    if (budget_ < st->size) return false;
+    budget_ -= st->size;
+    uint8_t page[kPage];
+    for (uint32_t at = 0; at < st->size; at += kPage) {
+      uint32_t n = std::min(kPage, st->size - at);
+      if (read_stored_page(st->image, st->src, st->size, at / kPage, page, false, true) != 0) return false;
+      if (memcmp(page, mem->buf + at, n) != 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  uint64_t budget_ = kCompareBudget;
+};
+
+// An entry's `same` becomes the first earlier entry (in pre-order) of the same
+// type with identical bytes. Entries of the loaded image sharing one stored
+// content keep sharing it; a new or replaced file is compared with the
+// others of its type and size (stored ones inflated for that only). Stored
+// contents are not compared with each other: the loaded image's writer did.
 void eliminate_doubles(const std::vector<entry*>& order) {
-  std::map<std::tuple<uint32_t, uint32_t, std::string>, std::vector<entry*>> seen;
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, entry*> by_source;  // type, table, size
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<entry*>> by_size;   // type, size
+  std::vector<entry*> firsts;
   for (entry* e : order) {
     e->same = nullptr;
     if (!has_content(e)) {
       e->flags |= CRAMFS_NO_CONTENT;
       continue;
     }
-    if (!(e->flags & CRAMFS_MD5_DONE)) {
-      md5(e->buf, e->size, e->md5sum);
-      e->flags |= CRAMFS_MD5_DONE;
-    }
-    auto& group = seen[{type_of(e), e->size, std::string(reinterpret_cast<char*>(e->md5sum), 16)}];
-    for (entry* earlier : group) {
-      if (memcmp(earlier->buf, e->buf, e->size) == 0) {
-        e->same = earlier;
-        break;
+    if (stored(e)) {
+      auto [it, fresh] = by_source.try_emplace({type_of(e), e->src, e->size}, e);
+      if (!fresh) {
+        e->same = it->second;
+        continue;
       }
     }
-    if (!e->same) group.push_back(e);
+    by_size[{type_of(e), e->size}].push_back(e);
   }
-}
-
-void store_inode(uint8_t* p, const entry* e, uint32_t namelen_units, uint32_t offset) {
-  rs::store_le32(p, (e->mode & 0xFFFF) | (e->uid & 0xFFFF) << 16);
-  rs::store_le32(p + 4, (e->size & 0xFFFFFF) | (e->gid & 0xFF) << 24);
-  rs::store_le32(p + 8, (namelen_units & 0x3F) | (offset / 4) << 6);
-}
-
-void set_data_offset(uint8_t* img, const entry* e, uint64_t offset) {
-  if (offset > kMaxDataOffset) {
-    fputs("filesystem too big.  Exiting.\n", stderr);
-    rs::rs_exit(8);
+  Doubles d;
+  for (auto& [key, group] : by_size) {
+    bool any_new = false;
+    for (entry* e : group) any_new |= !stored(e);
+    if (group.size() < 2 || !any_new) continue;
+    std::vector<entry*> kept;  // distinct contents so far, in pre-order
+    for (entry* e : group) {
+      bool known = d.digest(e);
+      if (known) {
+        for (entry* k : kept) {
+          if (stored(k) && stored(e)) continue;
+          if (memcmp(k->md5sum, e->md5sum, 16) == 0 && d.equal(k, e)) {
+            e->same = k;
+            break;
+          }
+        }
+      }
+      if (!e->same && known) kept.push_back(e);
+    }
   }
-  uint8_t* w = img + e->dir_offset + 8;
-  rs::store_le32(w, (rs::load_le32(w) & 0x3F) | uint32_t(offset / 4) << 6);
+  // Entries that share a stored content share what it became.
+  for (entry* e : order)
+    if (e->same && e->same->same) e->same = e->same->same;
 }
 
 struct Page {
@@ -191,6 +262,27 @@ void compress_pages(std::vector<Page>& pages) {
   for (auto& t : pool) t.join();
 }
 
+// Where a stored content's pages lie in the loaded image.
+struct StoredSpan {
+  uint64_t data = 0, end = 0;  // compressed pages: [data, end)
+};
+
+bool stored_span(const entry* e, StoredSpan& s) {
+  const cramfs_data* img = e->image;
+  uint32_t n = page_count(e->size);
+  uint64_t data = uint64_t(e->src) + 4ull * n;
+  if (!img->base || data > img->base_len) return false;
+  uint64_t at = data;
+  for (uint32_t i = 0; i < n; ++i) {  // checked at load; again, as they are trusted now
+    uint64_t stop = load32(img->big_endian, img->base + e->src + 4ull * i);
+    if (stop < at || stop > img->base_len || stop - at > 2 * kPage) return false;
+    at = stop;
+  }
+  s.data = data;
+  s.end = at;
+  return true;
+}
+
 }  // namespace
 
 void cramfs_set_threads(unsigned n) { g_threads = n; }
@@ -213,6 +305,8 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub) {
 uint8_t* cramfs_mmap(entry* root, size_t* size) {
   if (!root || !root->image) return nullptr;
   cramfs_data* img_rec = root->image;
+  const bool big = img_rec->big_endian;
+  const uint32_t pad = img_rec->image_length == 512 ? 512 : 0;
   img_rec->total_blocks = 0;
   img_rec->total_nodes = 1;
   root->size = cramfs_resize(root);
@@ -224,26 +318,35 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
 
   std::vector<entry*> order;
   preorder(root, order);
-  uint64_t listings = 76;
+  uint64_t listings = pad + 76;
   for (entry* e : order) {
     if (strlen(e->name) > kMaxNameField) name_too_long(e->name);
     listings += 12 + padded(strlen(e->name));
   }
   eliminate_doubles(order);
 
-  // Compress every page first (in parallel), then lay the data out in order.
+  // New contents are compressed first (in parallel); stored ones are copied
+  // as they are, only their block-pointer tables rewritten for the new place.
   std::vector<Page> pages;
-  for (entry* e : order) {
-    if (!has_content(e) || e->same) continue;
-    for (uint32_t at = 0; at < e->size; at += kPage) pages.push_back({e->buf + at, std::min(kPage, e->size - at), {}});
-  }
-  compress_pages(pages);
+  std::vector<StoredSpan> spans;
   uint64_t length = listings;
   for (entry* e : order) {
     if (!has_content(e) || e->same) continue;
-    uint32_t n = (e->size + kPage - 1) / kPage;
-    length += 4ull * n;
+    uint32_t n = page_count(e->size);
+    length += 4ull * n + 4;  // table and alignment
+    if (stored(e)) {
+      StoredSpan sp;
+      if (!stored_span(e, sp)) {
+        fprintf(stderr, "read: bad block pointer of %s\n", e->path);
+        return nullptr;
+      }
+      spans.push_back(sp);
+      length += sp.end - sp.data;
+    } else {
+      for (uint32_t at = 0; at < e->size; at += kPage) pages.push_back({e->buf + at, std::min(kPage, e->size - at), {}});
+    }
   }
+  compress_pages(pages);
   for (Page& p : pages) {
     if (p.out.size() > 2 * kPage) {
       printf("AIEEE: block \"compressed\" to > 2*blocklength (%ld)\n", long(p.out.size()));
@@ -251,7 +354,6 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     }
     length += p.out.size();
   }
-  length += 4ull * pages.size();  // worst-case alignment padding
   if (length > kMaxFsLen) {
     fprintf(stderr, "not enough space allocated for ROM image (%d allocated, %d used)\n", int(kMaxFsLen), int(length));
     return nullptr;
@@ -261,17 +363,24 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     perror("calloc");
     rs::rs_exit(8);
   }
+  auto set_offset = [&](const entry* e, uint64_t offset) {
+    if (offset > kMaxDataOffset) {
+      fputs("filesystem too big.  Exiting.\n", stderr);
+      rs::rs_exit(8);
+    }
+    set_inode_offset(big, img + e->dir_offset, uint32_t(offset));
+  };
 
   // Listings depth-first: a directory's listing, then its first non-empty
   // subdirectory's with everything below it, then the next one.
-  uint64_t pos = 76;
+  uint64_t pos = pad + 76;
   std::vector<entry*> stack;
   for (entry* dir = root;;) {
     size_t pushed_from = stack.size();
     for (entry* c = dir->child; c; c = c->next) {
       size_t nlen = strlen(c->name);
       c->dir_offset = uint32_t(pos);
-      store_inode(img + pos, c, padded(nlen) / 4, 0);
+      encode_inode(big, img + pos, c->mode, c->uid, c->size, c->gid, padded(nlen) / 4, 0);
       memcpy(img + pos + 12, c->name, nlen);
       pos += 12 + padded(nlen);
       img_rec->total_nodes++;
@@ -281,14 +390,14 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     if (stack.empty()) break;
     dir = stack.back();
     stack.pop_back();
-    set_data_offset(img, dir, pos);
+    set_offset(dir, pos);
   }
 
-  size_t page_index = 0;
+  size_t page_index = 0, span_index = 0;
   for (entry* e : order) {
     if (e->same) {
       e->offset = e->same->offset;
-      set_data_offset(img, e, e->offset);
+      set_offset(e, e->offset);
       continue;
     }
     if (!has_content(e)) {
@@ -296,16 +405,27 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
       continue;
     }
     e->offset = uint32_t(pos);
-    set_data_offset(img, e, pos);
-    uint32_t n = (e->size + kPage - 1) / kPage;
+    set_offset(e, pos);
+    uint32_t n = page_count(e->size);
     uint64_t table = pos;
     pos += 4ull * n;
     img_rec->total_blocks += n;
-    for (uint32_t i = 0; i < n; ++i) {
-      const Page& p = pages[page_index++];
-      memcpy(img + pos, p.out.data(), p.out.size());
-      pos += p.out.size();
-      rs::store_le32(img + table + 4ull * i, uint32_t(pos));
+    if (stored(e)) {
+      const StoredSpan& sp = spans[span_index++];
+      const uint8_t* base = img_rec->base;
+      memcpy(img + pos, base + sp.data, size_t(sp.end - sp.data));
+      for (uint32_t i = 0; i < n; ++i) {
+        uint64_t stop = load32(big, base + e->src + 4ull * i);
+        store32(big, img + table + 4ull * i, uint32_t(stop - sp.data + pos));
+      }
+      pos += sp.end - sp.data;
+    } else {
+      for (uint32_t i = 0; i < n; ++i) {
+        const Page& p = pages[page_index++];
+        memcpy(img + pos, p.out.data(), p.out.size());
+        pos += p.out.size();
+        store32(big, img + table + 4ull * i, uint32_t(pos));
+      }
     }
     pos = (pos + 3) & ~uint64_t(3);
   }
@@ -317,23 +437,31 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     return nullptr;
   }
 
-  rs::store_le32(img + 0, kMagic);
-  rs::store_le32(img + 4, uint32_t(image_len));
-  rs::store_le32(img + 8, 3);
-  memcpy(img + 16, "Compressed ROMFS", 16);
-  rs::store_le32(img + 40, uint32_t(img_rec->total_blocks));
-  rs::store_le32(img + 44, uint32_t(img_rec->total_nodes));
-  memcpy(img + 48, "Compressed", 10);
-  store_inode(img + 64, root, 0, 76);
-  rs::store_le32(img + 32, rs::crc32_of(img, size_t(image_len)));
+  // Superblock: the loaded image's edition, volume name and boot padding are kept.
+  if (pad) memcpy(img, img_rec->boot_pad, 512);
+  uint8_t* super = img + pad;
+  store32(big, super + 0, kMagic);
+  store32(big, super + 4, uint32_t(image_len));
+  // Version-2 fsid; directories sorted (the tree keeps them so) when they are.
+  store32(big, super + 8, 1u | (sorted_below(root) ? 2u : 0u));
+  memcpy(super + 16, "Compressed ROMFS", 16);
+  store32(big, super + 36, img_rec->edition);
+  store32(big, super + 40, uint32_t(img_rec->total_blocks));
+  store32(big, super + 44, uint32_t(img_rec->total_nodes));
+  memcpy(super + 48, img_rec->volume_name, 16);
+  encode_inode(big, super + 64, root->mode, root->uid, root->size, root->gid, 0, pad + 76);
+  store32(big, super + 32, rs::crc32_of(super, size_t(image_len - pad)));
   *size = size_t(image_len);
   return img;
 }
 
-int mkfs_cramfs(const char* dir, const char* image) {
+int mkfs_cramfs(const char* dir, const char* image) { return mkfs_cramfs_endian(dir, image, 0); }
+
+int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian) {
   size_t ub = 0;
   entry* root = cramfs_parse_directory(dir, &ub);
   if (!root) return -1;
+  root->image->big_endian = big_endian < 0 ? std::endian::native == std::endian::big : big_endian != 0;
   size_t len = 0;
   uint8_t* img = cramfs_mmap(root, &len);
   cramfs_free(root);

@@ -79,6 +79,17 @@ struct Fd {
   }
 };
 
+// Removes a non-directory in the way of a new link or node; a directory stays and refuses.
+bool make_room(int dirfd, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return ::unlinkat(dirfd, name.c_str(), 0) == 0;
+}
+
 }  // namespace
 
 bool TreeWriter::directory(const std::string& rel) {
@@ -110,14 +121,7 @@ bool TreeWriter::symlink(const std::string& rel, const std::string& target) {
   std::string last;
   Fd dir{parent(rel, last)};
   if (dir.fd < 0) return false;
-  struct stat st;
-  if (::fstatat(dir.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      return false;
-    }
-    ::unlinkat(dir.fd, last.c_str(), 0);
-  }
+  if (!make_room(dir.fd, last)) return false;
   return ::symlinkat(target.c_str(), dir.fd, last.c_str()) == 0;
 }
 
@@ -125,14 +129,7 @@ bool TreeWriter::special(const std::string& rel, unsigned mode, uint32_t rdev) {
   std::string last;
   Fd dir{parent(rel, last)};
   if (dir.fd < 0) return false;
-  struct stat st;
-  if (::fstatat(dir.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      return false;
-    }
-    ::unlinkat(dir.fd, last.c_str(), 0);
-  }
+  if (!make_room(dir.fd, last)) return false;
   dev_t dev = makedev((rdev >> 8) & 0xFFF, (rdev & 0xFF) | ((rdev >> 12) & 0xFFF00));
   return ::mknodat(dir.fd, last.c_str(), mode_t(mode), dev) == 0;
 }

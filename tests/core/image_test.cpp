@@ -19,14 +19,7 @@
 
 namespace {
 
-struct Image {
-  flash* f = nullptr;
-  explicit Image(flash* p) : f(p) {}
-  ~Image() {
-    if (f) flash_free(f);
-  }
-  partition_data* part(const char* n) { return flash_get_partition(f, n); }
-};
+using rstest::Image;
 
 class Conf : public ::testing::Test {
  protected:

@@ -20,13 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Image {
-  flash* f = nullptr;
-  explicit Image(flash* p) : f(p) {}
-  ~Image() {
-    if (f) flash_free(f);
-  }
-};
+using rstest::Image;
 
 std::vector<std::string> listing(const std::string& dir) {
   std::vector<std::string> out;

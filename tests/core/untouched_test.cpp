@@ -2,9 +2,11 @@
 // partition covers, and each image's own table format.
 #include <gtest/gtest.h>
 #include <romsmith/romsmith.h>
+#include <unistd.h>
 
 #include <cstring>
 
+#include "core/fs_api.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
@@ -13,14 +15,7 @@
 
 namespace {
 
-struct Image {
-  flash* f = nullptr;
-  explicit Image(flash* p) : f(p) {}
-  ~Image() {
-    if (f) flash_free(f);
-  }
-  partition_data* part(const char* n) { return flash_get_partition(f, n); }
-};
+using rstest::Image;
 
 int quiet_save(flash* f, const std::string& out, int unchanged = 0) {
   testing::internal::CaptureStdout();
@@ -47,28 +42,21 @@ class Untouched : public ::testing::TestWithParam<int> {
     t.parts[1].content.resize(0x5000);
     std::string src = dir.file("src");
     rstest::run_command("mkdir -p " + src + "/etc && echo hello > " + src + "/etc/issue && ln -s issue " + src +
-                        "/etc/motd && chmod 4755 " + src + "/etc/issue");
-    if (rstest::have_tool("mkfs.cramfs") &&
-        rstest::run_command("mkfs.cramfs " + src + " " + dir.file("c.img") + " >/dev/null").status == 0) {
+                        "/etc/motd && chown 1000:100 " + src + "/etc/issue && chmod 4755 " + src + "/etc/issue");
+    auto add = [&](const char* name, uint32_t start, int8_t type, const std::string& tool, const std::string& cmd) {
+      std::string img = dir.file(name);
+      if (!rstest::have_tool(tool) || rstest::run_command(cmd + " " + src + " " + img + " >/dev/null").status != 0)
+        return;
       rstest::FixturePart p;
-      p.name = "ROOT";
-      p.start = 0x10000;
+      p.name = name;
+      p.start = start;
       p.total = 0x10000;
-      p.type = FS_CRAMFS;
-      p.content = rstest::read_bytes(dir.file("c.img"));
+      p.type = type;
+      p.content = rstest::read_bytes(img);
       t.parts.push_back(p);
-    }
-    if (rstest::have_tool("mksquashfs") &&
-        rstest::run_command("mksquashfs " + src + " " + dir.file("s.img") + " -comp xz -quiet -no-progress").status ==
-            0) {
-      rstest::FixturePart p;
-      p.name = "APP";
-      p.start = 0x20000;
-      p.total = 0x10000;
-      p.type = FS_SQUASHFS;
-      p.content = rstest::read_bytes(dir.file("s.img"));
-      t.parts.push_back(p);
-    }
+    };
+    add("ROOT", 0x10000, FS_CRAMFS, "mkfs.cramfs", "mkfs.cramfs");
+    add("APP", 0x20000, FS_SQUASHFS, "mksquashfs", "sh -c 'mksquashfs \"$0\" \"$1\" -comp xz -quiet -no-progress'");
     std::vector<uint8_t> img = rstest::build_image(t, 0x34000, 0xC000);
     std::vector<uint8_t> noise = rstest::random_bytes(img.size(), 7);
     // Gap after KERNEL, 0x10000-0x10000 is DATA's end, tail after the last partition.
@@ -134,6 +122,33 @@ TEST_P(Untouched, EditInOnePartitionLeavesEveryOtherByte) {
   EXPECT_EQ(flash_read(again.f, "ROOT//etc/issue", buf, sizeof buf, 0), 8);
   EXPECT_STREQ(buf, "changed\n");
   EXPECT_EQ(again.part("ROOT")->crc32_passed, 1);
+}
+
+TEST_P(Untouched, ReplacedFileKeepsModeAndOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the source tree needs owner 1000:100";
+  rstest::write_bytes(dir.file("in.bin"), image(GetParam()));
+  Image img(flash_load_bin(dir.file("in.bin").c_str()));
+  ASSERT_NE(img.f, nullptr);
+  rstest::write_text(dir.file("new"), "changed\n");
+  std::vector<std::string> edited;
+  for (const char* p : {"ROOT", "APP"}) {
+    if (!img.part(p)) continue;
+    std::string path = std::string(p) + "//etc/issue";
+    ASSERT_GT(flash_add(img.f, path.c_str(), dir.file("new").c_str()), 0) << p;
+    edited.push_back(path);
+  }
+  if (edited.empty()) GTEST_SKIP() << "no cramfs or squashfs tools";
+  ASSERT_EQ(quiet_save(img.f, dir.file("out.bin")), 0);
+  Image again(flash_load_bin(dir.file("out.bin").c_str()));
+  ASSERT_NE(again.f, nullptr);
+  for (const std::string& path : edited) {
+    fs_attr a;
+    ASSERT_EQ(flash_fs_stat(again.f, path.c_str(), &a), 0) << path;
+    EXPECT_EQ(a.mode, 0104755u) << path;
+    EXPECT_EQ(a.uid, 1000u) << path;
+    EXPECT_EQ(a.gid, 100u) << path;
+    EXPECT_EQ(a.size, 8u) << path;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Untouched, ::testing::Values(1, 2, 4));

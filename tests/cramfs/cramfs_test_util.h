@@ -36,12 +36,16 @@ inline std::vector<uint8_t> build(entry* root) {
   return out;
 }
 
-inline Tree load(std::vector<uint8_t> img) { return Tree(cramfs_load_memory(img.data(), img.size())); }
+// The tree keeps its own copy of the bytes.
+inline Tree load(const std::vector<uint8_t>& img) { return Tree(cramfs_load_copy(img.data(), img.size())); }
 
+// Content of a file or link target; empty when missing or unreadable.
 inline std::string content(entry* root, const char* path) {
   entry* e = cramfs_find(root, path);
-  if (!e || !e->buf) return {};
-  return std::string(reinterpret_cast<char*>(e->buf), e->size);
+  if (!e || !e->size) return {};
+  std::string out(e->size, '\0');
+  if (cramfs_entry_pread(e, out.data(), out.size(), 0) != (long long)out.size()) return {};
+  return out;
 }
 
 // Every entry below `dir` (relative path) described by type, permissions,

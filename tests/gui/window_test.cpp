@@ -419,7 +419,7 @@ struct Unloadable {
 
 class RefusedAtOnce : public Window, public ::testing::WithParamInterface<Unloadable> {};
 
-TEST_P(RefusedAtOnce, WithTheDesignedMessage) {
+TEST_P(RefusedAtOnce, WithItsMessage) {
   rstest::write_text(dir.file("junk.bin"), "not an image");
   const Unloadable& c = GetParam();
   if (c.source) {
