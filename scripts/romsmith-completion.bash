@@ -30,6 +30,9 @@ _romsmith() {
     put) [[ $cur == -* ]] && { COMPREPLY=($(compgen -W '--mode --owner' -- "$cur")); return; } ;;
     mkdir) [[ $cur == -* ]] && { COMPREPLY=($(compgen -W '-p' -- "$cur")); return; } ;;
     ln) [[ $cur == -* ]] && { COMPREPLY=($(compgen -W '-s' -- "$cur")); return; } ;;
+    mkcramfs)
+      [[ $prev == -N ]] && { COMPREPLY=($(compgen -W 'big little host' -- "$cur")); return; }
+      [[ $cur == -* ]] && { COMPREPLY=($(compgen -W '-N' -- "$cur")); return; } ;;
     help) COMPREPLY=($(compgen -W "$("${COMP_WORDS[0]}" help 2>/dev/null | sed -n 's/^\t\([a-z0-9]*\).*/\1/p' | grep -vx quit)" -- "$cur")); return ;;
   esac
   COMPREPLY=($(compgen -f -- "$cur"))

@@ -29,10 +29,28 @@ std::string remove_stale(const char* path) {
 }  // namespace
 
 int cmd_mkcramfs(int argc, char** argv) {
+  // -N big|little|host first, as mkfs.cramfs takes it; little-endian without.
+  int order = 0;
+  bool given = argc > 1 && std::strcmp(argv[1], "-N") == 0;
+  if (given) {
+    const char* w = argc > 2 ? argv[2] : "";
+    if (std::strcmp(w, "big") == 0)
+      order = 1;
+    else if (std::strcmp(w, "little") == 0)
+      order = 0;
+    else if (std::strcmp(w, "host") == 0)
+      order = -1;
+    else {
+      cmd_fail("invalid byte order '%s' (big, little or host)", w);
+      return -1;
+    }
+    argc -= 2;
+    argv += 2;
+  }
   // Both the directory and the image name are needed.
   if (argc < 3) return usage_not_right();
   Progress progress(std::string("mkcramfs ") + argv[2]);
-  int rc = mkfs_cramfs(argv[1], argv[2]);
+  int rc = given ? mkfs_cramfs_endian(argv[1], argv[2], order) : mkfs_cramfs(argv[1], argv[2]);
   if (rc != 0) cmd_fail_reported("%s: no image made from %s", argv[2], argv[1]);
   return rc;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -407,6 +408,25 @@ TEST(BuildRefusals, FailAndLeaveNoOutput) {
   EXPECT_TRUE(contains(romsmith("mkminifs src out.img 0x10000", "", d.path()).err, "big.bin"));
   RunResult r = romsmith("mkflash empty.conf nodir/out.bin", "", d.path());
   EXPECT_NE(r.status, 0);
+}
+
+TEST(Build, MkcramfsByteOrder) {
+  if (!rstest::have_tool("fsck.cramfs")) GTEST_SKIP() << "fsck.cramfs is not installed";
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "hello\n");
+  const char* host = std::endian::native == std::endian::big ? "big" : "little";
+  for (auto [order, want] : {std::pair{"big", "big"}, {"little", "little"}, {"host", host}}) {
+    RunResult r = romsmith(std::string("mkcramfs -N ") + order + " tree out.img", "", d.path());
+    ASSERT_EQ(r.status, 0) << order << r.out << r.err;
+    r = rstest::run_command("fsck.cramfs -v out.img", "", d.path());
+    EXPECT_EQ(r.status, 0) << order << r.out << r.err;
+    EXPECT_TRUE(contains(r.out + r.err, std::string("endianness is ") + want)) << order << r.out << r.err;
+  }
+  RunResult r = romsmith("mkcramfs -N middle tree bad.img", "", d.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(contains(r.err, "invalid byte order 'middle'")) << r.err;
+  EXPECT_FALSE(fs::exists(d.file("bad.img")));
 }
 
 // ---- extraction and listings ------------------------------------------------------
