@@ -1,11 +1,15 @@
 // Handlers for the channel databases, the language list and the key map.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "datatools/datatools.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
 #include "util/fileio.h"
@@ -14,18 +18,27 @@
 int cmd_defaultdb(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) return usage_not_right();
-  if (tools_default_db(root_entry, argv[1]) < 0) return execute_error("cmd_defaultdb");
+  if (tools_default_db(root_entry, argv[1]) < 0) {
+    cmd_fail_reported("%s: the default database was not installed", argv[1]);
+    return execute_error("cmd_defaultdb");
+  }
   return 0;
 }
 
 int cmd_keymap(int argc, char** argv) {
-  if (root_entry && argc >= 2 && tools_keymap(root_entry, argv[1]) < 0) return execute_error("cmd_keymap");
+  // Silent without an image or an argument, but not a success.
+  if (!root_entry) return cmd_fail("open a file first");
+  if (argc < 2) return cmd_fail("no key map named");
+  if (tools_keymap(root_entry, argv[1]) < 0) {
+    cmd_fail_reported("%s: the key map was not installed", argv[1]);
+    return execute_error("cmd_keymap");
+  }
   return 0;
 }
 
 int cmd_dbtodef(int, char**) {
   if (!root_entry) return open_a_file_first();
-  tools_dbtodef(root_entry);
+  if (tools_dbtodef(root_entry) < 0) return cmd_fail_reported("the databases were not copied to the defaults");
   return 0;
 }
 
@@ -35,15 +48,15 @@ int cmd_dbcopy(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) {
     std::printf("dbcopy to default directory(.)\n");
-    tools_dbcopy(root_entry, ".");
+    if (tools_dbcopy(root_entry, ".") < 0) return cmd_fail_reported(".: the databases were not copied");
     return 0;
   }
   if (!rs::path_exists(argv[1])) {
     std::printf("directory(%s) not exits.\n", argv[1]);
-    return 0;
+    return cmd_fail_reported("%s: %s", argv[1], std::strerror(ENOENT));
   }
   std::printf("dbcopy to directory(%s)\n", argv[1]);
-  tools_dbcopy(root_entry, argv[1]);
+  if (tools_dbcopy(root_entry, argv[1]) < 0) return cmd_fail_reported("%s: the databases were not copied", argv[1]);
   return 0;
 }
 
@@ -51,8 +64,11 @@ int cmd_db2def(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   // Both the directory and the output file are needed.
   if (argc < 3) return usage_not_right();
-  tools_dbcopy(root_entry, argv[1]);
+  if (tools_dbcopy(root_entry, argv[1]) < 0) return cmd_fail_reported("%s: the databases were not copied", argv[1]);
   berkeley_2_default(argv[1], argv[2]);
+  // A failed conversion leaves no output, or an empty one.
+  struct stat st;
+  if (::stat(argv[2], &st) != 0 || st.st_size == 0) return cmd_fail("%s: no default data written", argv[2]);
   return 0;
 }
 
@@ -66,10 +82,11 @@ int cmd_localdbtodef(int argc, char** argv) {
     }
   }
   if (!root_entry) return open_a_file_first();
-  berkeley_2_default(argv[1], "tmp_file");
-  flash_rm(root_entry, "ROOT//default_data.db");
-  flash_add(root_entry, "ROOT//default_data.db", "tmp_file");
+  // Converted through "tmp_file"; the installed defaults change only when
+  // the whole conversion worked.
+  int rc = rs::install_local_defaults(root_entry, argv[1], "tmp_file");
   ::unlink("tmp_file");
+  if (rc < 0) return cmd_fail_reported("%s: the default data was not installed", argv[1]);
   return 0;
 }
 
@@ -78,11 +95,12 @@ int cmd_showlang(int, char**) {
   std::unique_ptr<char[]> buf(new (std::nothrow) char[0x100000]);
   if (!buf) {
     std::printf("%s failed at %s %d\n", "malloc", "main", 610);
-    return 0;
+    return cmd_fail("%s", std::strerror(ENOMEM));
   }
   int n = flash_read(root_entry, "ROOT/dvb/theme/language/language", buf.get(), 0x100000, 0);
   if (n > 0) std::fwrite(buf.get(), 1, size_t(n), stdout);
   std::printf("\n");
+  if (n < 0) return cmd_fail("ROOT/dvb/theme/language/language: cannot be read");
   return 0;
 }
 
@@ -93,6 +111,6 @@ int cmd_setlang(int argc, char** argv) {
   for (const std::string& piece : rs::strsplit(argv[1], ";"))
     if (!piece.empty()) text += piece + "\n";
   std::printf("\n");
-  tools_language(root_entry, text.c_str());
+  if (tools_language(root_entry, text.c_str()) < 0) return cmd_fail_reported("the language list was not written");
   return 0;
 }

@@ -1,14 +1,35 @@
 // Handlers that open, build, list, edit, dump and save images.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <vector>
 
+#include "core/fs_api.h"
 #include "core/fs_contract.h"
 #include "core/state.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
 #include "util/fileio.h"
+
+namespace {
+
+// A build that failed must not leave an older output behind that looks like
+// its result (a Makefile would take it as up to date).
+std::string remove_stale_output(const char* path) {
+  struct stat st;
+  if (::lstat(path, &st) != 0 || S_ISDIR(st.st_mode)) return "";
+  if (::unlink(path) != 0) return "";
+  return std::string(", the older ") + path + " was removed";
+}
+
+const char* errno_text() { return errno ? std::strerror(errno) : "failed"; }
+
+}  // namespace
 
 int cmd_mkflash(int argc, char** argv) {
   // The output name is needed as well; without it nothing could be written.
@@ -17,13 +38,24 @@ int cmd_mkflash(int argc, char** argv) {
     std::printf("Don't want to change filesystem data must using string \"unchanged_fs\" \n");
     return -1;
   }
+  // The configuration reader ends the process on some errors: the exit
+  // handler removes the older output then.
+  pending_output_set(argv[2]);
+  Progress progress(std::string("mkflash ") + argv[2]);
   flash* image = flash_load_conf(argv[1]);
   if (!image) {
     std::printf("mkflash error.\n");
-    return 0;
+    std::string removed = remove_stale_output(argv[2]);
+    return cmd_fail_reported("%s: the configuration was refused%s", argv[1], removed.c_str());
   }
-  flash_save(image, argv[2], argc == 4 ? 1 : 0);
+  errno = 0;
+  int rc = flash_save(image, argv[2], argc == 4 ? 1 : 0);
+  int err = errno;
   flash_free(image);
+  if (rc < 0) {
+    std::string removed = remove_stale_output(argv[2]);
+    return cmd_fail("%s: cannot write the image (%s)%s", argv[2], err ? std::strerror(err) : "failed", removed.c_str());
+  }
   return 0;
 }
 
@@ -32,6 +64,7 @@ int cmd_open(int argc, char** argv) {
   root_entry = nullptr;
   if (argc < 2) return usage_not_right();
   root_entry = flash_load_bin(argv[1]);
+  if (!root_entry) return cmd_fail_reported("%s: cannot open the image", argv[1]);
   return 0;
 }
 
@@ -39,7 +72,12 @@ int cmd_save(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) return usage_not_right();
   basedir = rs::dir_of(argv[1]);
-  if (flash_save(root_entry, argv[1], 0) < 0) return execute_error("cmd_flash_save");
+  Progress progress(std::string("saving ") + argv[1]);
+  errno = 0;
+  if (flash_save(root_entry, argv[1], 0) < 0) {
+    cmd_fail_reported("%s: cannot save the image (%s)", argv[1], errno_text());
+    return execute_error("cmd_flash_save");
+  }
   return 0;
 }
 
@@ -48,70 +86,106 @@ int cmd_ls(int argc, char** argv) {
     open_a_file_first();
     return -1;
   }
+  // ls -l / ls --json: the listings with attributes.
+  bool lng = false, json = false;
+  std::vector<char*> words;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-l") == 0)
+      lng = true;
+    else if (std::strcmp(argv[i], "--json") == 0)
+      json = true;
+    else
+      words.push_back(argv[i]);
+  }
+  if (lng || json) {
+    if (words.size() > 1) return usage_not_right();
+    return shell_list(root_entry, words.empty() ? nullptr : words[0], json);
+  }
   if (argc == 1) {
     flash_printf(root_entry);
     return 0;
   }
   if (argc > 2) return usage_not_right();
   partition_data* p = flash_get_partition(root_entry, argv[1]);
-  if (!p) return -1;
+  if (!p) {
+    cmd_fail_code(argv[1], -RS_ENOPART);
+    return -1;
+  }
   const fs_ops* ops = fs_ops_for(p->info->file_system_type);
-  if (ops && ops->ls && p->fs) ops->ls(p->fs);
+  if (ops && !p->fs) return cmd_fail_code(argv[1], -RS_EUNLOADED);
+  if (ops && ops->ls) ops->ls(p->fs);
   return 0;
 }
 
 int cmd_cat(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   if (!root_entry) return open_a_file_first();
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[0x400000]);
-  if (!buf) {
-    std::printf("%s failed at %s %d\n", "malloc", "main", 149);
-    return -1;
-  }
-  int n = flash_read(root_entry, argv[1], buf.get(), 0x400000, 0);
-  if (n > 0) std::fwrite(buf.get(), 1, size_t(n), stdout);
+  // The whole file, however large; the line end after it is the command's own.
+  std::vector<uint8_t> data;
+  int rc = shell_read_file(root_entry, argv[1], &data);
+  if (rc == 0 && !data.empty()) std::fwrite(data.data(), 1, data.size(), stdout);
   std::printf("\n");
-  return 0;
+  return rc < 0 ? shell_read_failed(root_entry, argv[1], rc) : 0;
 }
 
 int cmd_add(int argc, char** argv) {
   if (argc < 3) return usage_not_right();
   if (!root_entry) return open_a_file_first();
-  if (flash_add(root_entry, argv[1], argv[2]) < 0) return execute_error("cmd_flash_add");
+  std::vector<uint8_t> data;
+  if (!shell_read_local(argv[2], &data) || shell_put_file(root_entry, argv[1], data.data(), data.size(), nullptr) != 0)
+    return execute_error("cmd_flash_add");
   return 0;
 }
 
 int cmd_rm(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   if (!root_entry) return open_a_file_first();
-  return flash_rm(root_entry, argv[1]);
+  // A path without a partition part shows the usage, as it always did.
+  if (!std::strchr(argv[1], '/')) {
+    cmd_fail_code(argv[1], -RS_EBADPATH);
+    return -1;
+  }
+  int rc = flash_fs_remove(root_entry, argv[1]);
+  if (rc == -ENOSYS) return flash_rm(root_entry, argv[1]) == -1 ? -1 : 0;
+  if (rc >= 0) return 0;
+  cmd_fail_code(argv[1], rc);
+  // Names that lead to no file system show the usage line too.
+  return (-rc >= RS_ENOPART && -rc <= RS_EBADPATH) ? -1 : CMD_FAILED;
 }
 
 int cmd_dump(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) return usage_not_right();
-  flash_dump(root_entry, argv[1]);
+  Progress progress(std::string("dumping into ") + argv[1]);
+  errno = 0;
+  if (flash_dump(root_entry, argv[1]) < 0) return cmd_fail_reported("%s: the dump is not complete", argv[1]);
   return 0;
 }
 
 int cmd_dumppar(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 3) return usage_not_right();
-  flash_partition_dump(root_entry, argv[1], argv[2]);
+  if (flash_partition_dump(root_entry, argv[1], argv[2]) < 0)
+    return cmd_fail_reported("%s: the partition was not written", argv[2]);
   return 0;
 }
 
 int cmd_partition(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 3) return usage_not_right();
-  if (flash_update_f(root_entry, argv[1], argv[2]) < 0) return execute_error("cmd_partition");
+  if (flash_update_f(root_entry, argv[1], argv[2]) < 0) {
+    cmd_fail_reported("%s: not replaced by %s", argv[1], argv[2]);
+    return execute_error("cmd_partition");
+  }
   return 0;
 }
 
 int cmd_clear(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 2) return usage_not_right();
-  if (flash_update(root_entry, argv[1], nullptr, 0) < 0)
+  if (flash_update(root_entry, argv[1], nullptr, 0) < 0) {
     std::printf("clear partition failed, may be this partition is not exist\n");
+    return cmd_fail_reported("%s: not cleared", argv[1]);
+  }
   return 0;
 }

@@ -1,15 +1,20 @@
 #include "shell/shell.h"
 
-#include <cstdio>
-#include <cstring>
 #include <strings.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/fs_api.h"
 #include "shell/commands.h"
+#include "shell/dispatch.h"
 #include "util/strutil.h"
 
 flash* root_entry = nullptr;
 
-cmd_node cmdtable[32] = {
+cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"help", cmd_help, "help [cmd]"},
     {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
     {"mkminifs", cmd_mkminifs, "mkminifs <directory> <image file>"},
@@ -41,23 +46,96 @@ cmd_node cmdtable[32] = {
     {"merge", cmd_merge, "merge <conf file> <merge file name>"},
     {"split", cmd_split, "split <.merge file> [output dir]"},
     {"clear", cmd_clear, "clear <partition name>"},
+    {"mkdir", cmd_mkdir, "mkdir [-p] <partition/path>"},
+    {"chmod", cmd_chmod, "chmod <octal mode> <partition/path>"},
+    {"chown", cmd_chown, "chown <uid:gid> <partition/path>"},
+    {"ln", cmd_ln, "ln -s <target> <partition/path>"},
+    {"get", cmd_get, "get <partition/path> <local filename>"},
+    {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
     {nullptr, nullptr, nullptr},
 };
 
+// ---- failure reasons ------------------------------------------------------
+
+namespace {
+std::string g_reason;
+bool g_reason_new = false;  // not already said by a designed message on stdout
+
+void set_reason(std::string text, bool is_new) {
+  g_reason = std::move(text);
+  g_reason_new = is_new;
+}
+}  // namespace
+
+int cmd_fail(const char* fmt, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  set_reason(buf, true);
+  return CMD_FAILED;
+}
+
+int cmd_fail_reported(const char* fmt, ...) {
+  char buf[2048];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  set_reason(buf, false);
+  return CMD_FAILED;
+}
+
+int cmd_fail_code(const std::string& what, int code) {
+  return cmd_fail("%s: %s", what.c_str(), fs_error_text(code).c_str());
+}
+
+void dispatch_reset() { set_reason("", false); }
+const std::string& dispatch_reason() { return g_reason; }
+bool dispatch_reason_is_new() { return g_reason_new; }
+
 int usage_not_right() {
   std::printf("\tusage not right, please see help\n");
+  set_reason("usage not right, please see help", false);
   return -2;
 }
 
 int execute_error(const char* name) {
   std::printf("%s execute error, please check.\n", name);
-  return 0;
+  // The handler usually said why already; keep that reason.
+  if (g_reason.empty()) set_reason(std::string(name) + " execute error", false);
+  return CMD_FAILED;
 }
 
 int open_a_file_first() {
   std::printf("open a file first\n");
+  set_reason("open a file first", false);
   return -2;
 }
+
+int dispatch(const cmd_node* c, int argc, char** argv) {
+  dispatch_reset();
+  int rc = c->func(argc, argv);
+  pending_output_clear();
+  if (rc != 0 && g_reason.empty()) {
+    if (rc == -1)
+      set_reason(std::string("usage: ") + c->helpbrief, false);
+    else
+      set_reason(rs::strprintf("failed (result %d)", rc), false);
+  }
+  return rc;
+}
+
+void report_failure(const char* cmd, int line, bool prompt) {
+  if (line > 0)
+    std::fprintf(stderr, "romsmith: line %d: %s: %s\n", line, cmd, g_reason.c_str());
+  else if (g_reason_new || !prompt)
+    std::fprintf(stderr, "romsmith: %s: %s\n", cmd, g_reason.c_str());
+  std::fflush(stderr);
+}
+
+// ---- lookup and the interactive loop --------------------------------------
 
 const char* basecmd(const char* s) {
   if (!s) return s;
@@ -108,11 +186,13 @@ void process_command(const char* line) {
     std::printf("not found command: %s\n", argv[0]);
     return;
   }
-  if (c->func(argc, argv) == -1) std::printf("\tusage: %s\n", c->helpbrief);
+  int rc = dispatch(c, argc, argv);
+  if (rc == -1) std::printf("\tusage: %s\n", c->helpbrief);
   std::fflush(stdout);
+  if (rc != 0) report_failure(c->cmd, 0, true);
 }
 
-static bool is_quit(const char* line) {
+bool is_quit_line(const char* line) {
   char work[256];
   std::snprintf(work, sizeof work, "%s", line);
   rs::trim(work);
@@ -140,23 +220,28 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
     const cmd_node* c = get_cmd_func(argv[0]);
     if (c) {
       std::printf("running %s\n", argv[0]);
-      int rc = c->func(argc, argv);
+      int rc = dispatch(c, argc, argv);
       std::fflush(stdout);
+      if (rc != 0) report_failure(c->cmd, 0, false);
       return rc;
     }
   }
+  // Options (-f, -c, --help, ...) before the designed one-shot lookup: no
+  // command word starts with "-".
+  if (argc > 1 && argv[1][0] == '-') return shell_batch_main(argc, argv);
   if (argc > 1) {
     const cmd_node* c = get_cmd_func(argv[1]);
     if (c) {
-      int rc = c->func(argc - 1, argv + 1);
+      int rc = dispatch(c, argc - 1, argv + 1);
       std::fflush(stdout);
+      if (rc != 0) report_failure(c->cmd, 0, false);
       return rc;
     }
   }
   for (;;) {
     char* line = readline(">> ");
     if (!line) break;
-    if (is_quit(line)) break;
+    if (is_quit_line(line)) break;
     process_command(line);
   }
   std::fflush(stdout);

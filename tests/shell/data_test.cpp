@@ -36,10 +36,11 @@ class DataCommands : public ::testing::Test {
     std::string root = std::string(ROMSMITH_SOURCE_DIR) + "/examples/rootfs";
     ASSERT_EQ(romsmith("mkcramfs " + rstest::shell_quote(root) + " root.cramfs", "", dir.path()).status, 0);
     ASSERT_EQ(romsmith("mkminifs data data.minifs 0x80000", "", dir.path()).status, 0);
-    rstest::write_text(dir.file("flash.conf"), "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
-                                               "ROOT root.cramfs true CRAMFS ro 0 0 0x10000 0x40000\n"
-                                               "DATA data.minifs true MINIFS rw 0 0 0x50000 0x80000\n"
-                                               "TABLE NULL false RAW ro 0 0 0xD0000 0x10000\n");
+    rstest::write_text(dir.file("flash.conf"),
+                       "table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
+                       "ROOT root.cramfs true CRAMFS ro 0 0 0x10000 0x40000\n"
+                       "DATA data.minifs true MINIFS rw 0 0 0x50000 0x80000\n"
+                       "TABLE NULL false RAW ro 0 0 0xD0000 0x10000\n");
     ASSERT_EQ(romsmith("mkflash flash.conf box.bin", "", dir.path()).status, 0);
   }
 };
@@ -57,8 +58,9 @@ TEST_F(DataCommands, MinifsImagesOnTheHost) {
 
 TEST_F(DataCommands, CopyConvertAndInstallDefaults) {
   std::filesystem::create_directories(dir.file("copy"));
-  rstest::RunResult r = romsmith("", "open box.bin\ndbcopy nowhere\ndbcopy copy\ndb2def copy def.db\n"
-                                     "localdbtodef copy\ndbtodef\nsave box2.bin\nopen box2.bin\nls ROOT\n",
+  rstest::RunResult r = romsmith("",
+                                 "open box.bin\ndbcopy nowhere\ndbcopy copy\ndb2def copy def.db\n"
+                                 "localdbtodef copy\ndbtodef\nsave box2.bin\nopen box2.bin\nls ROOT\n",
                                  dir.path());
   EXPECT_NE(r.out.find(">> directory(nowhere) not exits.\n>> dbcopy to directory(copy)\n"), std::string::npos) << r.out;
   EXPECT_EQ(rstest::read_bytes(dir.file("copy/sat.db")), rstest::read_bytes(dir.file("data/sat.db")));

@@ -1,10 +1,9 @@
 // The bundled sample image, built the way the README's main job builds it.
 #include <gtest/gtest.h>
+#include <romsmith/romsmith.h>
 
 #include <cstring>
 #include <filesystem>
-
-#include <romsmith/romsmith.h>
 
 #include "testutil.h"
 
@@ -16,9 +15,9 @@ class Sample : public ::testing::Test {
   std::string image;
   void SetUp() override {
     std::string build = std::filesystem::path(ROMSMITH_BIN).parent_path().string();
-    rstest::RunResult r = rstest::run_command("scripts/sample.sh " + rstest::shell_quote(build) + " " +
-                                                  rstest::shell_quote(dir.file("s")),
-                                              "", ROMSMITH_SOURCE_DIR);
+    rstest::RunResult r = rstest::run_command(
+        "scripts/sample.sh " + rstest::shell_quote(build) + " " + rstest::shell_quote(dir.file("s")), "",
+        ROMSMITH_SOURCE_DIR);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     image = dir.file("s/flash.bin");
   }
@@ -70,7 +69,8 @@ TEST_F(Sample, EveryTableFormatReadsBack) {
     ASSERT_NE(at, std::string::npos);
     conf.replace(at, 17, "table_version   " + std::to_string(version));
     rstest::write_text(dir.file("s/v.conf"), conf);
-    rstest::RunResult r = rstest::run_command(rstest::shell_quote(ROMSMITH_BIN) + " mkflash v.conf v.bin", "", dir.file("s"));
+    rstest::RunResult r =
+        rstest::run_command(rstest::shell_quote(ROMSMITH_BIN) + " mkflash v.conf v.bin", "", dir.file("s"));
     ASSERT_EQ(r.status, 0) << r.out;
     flash* f = flash_load_bin(dir.file("s/v.bin").c_str());
     ASSERT_NE(f, nullptr) << version;
@@ -82,9 +82,12 @@ TEST_F(Sample, EveryTableFormatReadsBack) {
 
 TEST_F(Sample, EditDataAndRootThroughTheShell) {
   rstest::write_text(dir.file("s/new.txt"), "fresh\n");
-  rstest::RunResult r = rstest::run_command(rstest::shell_quote(ROMSMITH_BIN), "open flash.bin\nadd DATA/new.txt new.txt\n"
-                                            "rm DATA/README\nadd ROOT//etc/new new.txt\nsave edited.bin\nopen edited.bin\n"
-                                            "cat DATA/new.txt\ncat DATA/README\ncat ROOT//etc/new\nls DATA\n", dir.file("s"));
+  rstest::RunResult r =
+      rstest::run_command(rstest::shell_quote(ROMSMITH_BIN),
+                          "open flash.bin\nadd DATA/new.txt new.txt\n"
+                          "rm DATA/README\nadd ROOT//etc/new new.txt\nsave edited.bin\nopen edited.bin\n"
+                          "cat DATA/new.txt\ncat DATA/README\ncat ROOT//etc/new\nls DATA\n",
+                          dir.file("s"));
   EXPECT_NE(r.out.find(">> fresh\n\n>> \n>> fresh\n\n"), std::string::npos) << r.out;
 }
 
