@@ -43,9 +43,9 @@ rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
 rsb() { printf '%b' "$1" | "$RS"; }   # a batch of commands through the prompt
 ratio() { echo "scale=3; $1 / $2" | bc -l; }
 
-image_of() { # fs-image type out.bin
+image_of() { # fs-image type out.bin [partition bytes]
   local sz; sz=$(stat -c %s "$1")
-  local part=$(( (sz / 65536 + 16) * 65536 ))
+  local part=${4:-$(( (sz / 65536 + 16) * 65536 ))}
   cat > img.conf <<CONF
 table_version 4
 crc32 true
@@ -56,6 +56,9 @@ CONF
   head -c 40000 /dev/urandom > boot.bin
   "$RS" mkflash img.conf "$3" unchanged_fs >/dev/null
 }
+
+# Bytes of the ROOT partition's content in a saved image.
+root_size() { rm -f root.out; printf 'open %s\ndumppar ROOT root.out\nq\n' "$1" | "$RS" >/dev/null; stat -c %s root.out; }
 
 report() { # label open_fs open_raw edit peer rss_edit rss_raw size_in size_out
   printf '%-22s open+ls %.3fs / raw open %.3fs = %sx (<=1.5) | edit %.3fs / peer %.3fs = %sx | RSS %s/%s KiB = %sx (<=1.5) | size %s -> %s\n' \
@@ -89,7 +92,7 @@ for MB in $SIZES; do
     RE=$(rss sh -c "printf 'open fs.bin\nadd ROOT//d00/$ONE small.txt\nsave out.bin\nq\n' | '$RS'")
     RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
     report "$FS" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
-      "$(stat -c %s fs.img)" "$(stat -c %s out.bin)"
+      "$(stat -c %s fs.img)" "$(root_size out.bin)"
     [ ${#E[@]} -gt 0 ] && printf '%-22s open+cat %.3fs = %sx raw open\n' "$FS" "$(median "${E[@]}")" "$(ratio "$(median "${E[@]}")" "$(median "${B[@]}")")"
   done
   # minifs: a 32 MiB DATA partition holding as much of the tree as fits.
@@ -103,10 +106,27 @@ for MB in $SIZES; do
     A+=("$(timeit rsb "open fs.bin\nls ROOT\nq\n")")
     B+=("$(timeit rsb "open raw.bin\nq\n")")
     C+=("$(timeit rsb "open fs.bin\nadd ROOT//d00/$MONE small.txt\nsave out.bin\nq\n")")
-    D+=("$(timeit sh -c "rm -rf x && mkdir x && '$RS' unminifs fs.img x && cp small.txt x/d00/$MONE && '$RS' mkminifs x peer.img 0x2000000")")
+    D+=("$(timeit sh -c "rm -rf x && '$RS' unminifs fs.img x && cp small.txt x/d00/$MONE && '$RS' mkminifs x peer.img 0x2000000")")
   done
   RE=$(rss sh -c "printf 'open fs.bin\nadd ROOT//d00/$MONE small.txt\nsave out.bin\nq\n' | '$RS'")
   RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
   report "minifs 32M" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
-    "$(stat -c %s fs.img)" "$(stat -c %s out.bin)"
+    "$(stat -c %s fs.img)" "$(root_size out.bin)"
+  # The squashfs builder alone: every file of the tree is new (put into an
+  # image holding only the directories), against mksquashfs with the same
+  # compressor, block size and cores.
+  for COMP in xz gzip; do
+    rm -rf skel; mkdir skel; (cd tree && find . -type d -exec mkdir -p ../skel/{} \;)
+    mksquashfs skel fs.img -comp $COMP -b 131072 -noappend -quiet -no-progress >/dev/null
+    image_of fs.img SQUASHFS skel.bin $(( (MB + 8) << 20 ))
+    { echo "open skel.bin"; (cd tree && find . -type f | sed 's|^\./||' | while read -r f; do echo "add ROOT//$f tree/$f"; done); echo "save new.bin"; } > build.rs
+    A=(); B=()
+    for _ in 1 2 3; do
+      A+=("$(timeit "$RS" -f build.rs)")
+      B+=("$(timeit mksquashfs tree peer.img -comp $COMP -b 131072 -processors "$(nproc)" -noappend -quiet -no-progress)")
+    done
+    printf '%-22s builder, all %s files new: %.3fs / mksquashfs %.3fs = %sx (<=1.0) | size %s / %s\n' "squashfs $COMP" "$N" \
+      "$(median "${A[@]}")" "$(median "${B[@]}")" "$(ratio "$(median "${A[@]}")" "$(median "${B[@]}")")" \
+      "$(root_size new.bin)" "$(stat -c %s peer.img)"
+  done
 done
