@@ -74,6 +74,9 @@ struct Block {
 
 int bit_count(uint8_t v);
 
+// The st_mode type bits of an object type (0 for other kinds).
+uint32_t type_bits(int type);
+
 }  // namespace minifs
 
 struct minifs_ChunkCache {

@@ -10,7 +10,7 @@
 
 namespace minifs {
 
-static uint32_t type_bits(int type) {
+uint32_t type_bits(int type) {
   switch (type) {
     case OBJ_FILE:
       return 0100000;

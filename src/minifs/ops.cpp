@@ -15,16 +15,9 @@ using namespace minifs;
 namespace {
 
 uint32_t type_bits(const minifs_Object* o) {
-  switch (o->Header.type) {
-    case OBJ_FILE:
-      return 0100000;
-    case OBJ_SYMLINK:
-      return 0120000;
-    case OBJ_DIRECTORY:
-      return 0040000;
-    default:
-      return o->Header.mode & 0170000;  // specials keep what they stored
-  }
+  // Specials keep the type they stored.
+  uint32_t bits = minifs::type_bits(o->Header.type);
+  return bits ? bits : o->Header.mode & 0170000;
 }
 
 // Finds `path`: 0, -ENOENT, or -ENOTDIR when a component lies below a non-directory.

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
-#include "squashfs/format3.h"
 #include "util/endian.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
@@ -137,6 +137,23 @@ void split(const std::string& key, std::string& dir, std::string& base) {
   base = key.substr(slash + 1);
 }
 
+// A new node under `parent`; a fresh inode number, so that it never joins a
+// hard-link group of the node it replaces.
+squashfs_entry* new_child(squashfs_entry* parent, const std::string& key, const std::string& base, int type, int mode) {
+  squashfs_data* img = parent->image;
+  squashfs_inode ino;
+  ino.type = type;
+  ino.mode = mode;
+  ino.time = time(nullptr);
+  ino.inode_number = img->last_node;
+  if (img->last_node < INT32_MAX) ++img->last_node;
+  squashfs_entry* e = squashfs_entry_new(img, base.c_str(), &ino, nullptr);
+  e->path = key;
+  link_ordered(parent, e);
+  img->entry_table[key] = e;
+  return e;
+}
+
 squashfs_entry* add_node(squashfs_entry* root, const char* path, int type, int mode) {
   if (!root || !root->image) return nullptr;
   std::string key = normalise(path);
@@ -152,18 +169,7 @@ squashfs_entry* add_node(squashfs_entry* root, const char* path, int type, int m
     if (is_dir(old) || type == 1) return nullptr;
     squashfs_rm(root, key.c_str());
   }
-  squashfs_data* img = root->image;
-  squashfs_inode ino;
-  ino.type = type;
-  ino.mode = mode;
-  ino.time = time(nullptr);
-  ino.inode_number = img->last_node;
-  if (img->last_node < INT32_MAX) ++img->last_node;
-  squashfs_entry* e = squashfs_entry_new(img, base.c_str(), &ino, nullptr);
-  e->path = key;
-  link_ordered(parent, e);
-  img->entry_table[key] = e;
-  return e;
+  return new_child(parent, key, base, type, mode);
 }
 
 // Resolves the directory that will hold `key`: -ENOENT when a component is
@@ -186,23 +192,6 @@ int parent_for(squashfs_entry* root, const std::string& key, squashfs_entry** pa
   *parent = lookup(root, dir);
   if (!*parent) return -ENOENT;
   return is_dir(*parent) ? 0 : -ENOTDIR;
-}
-
-// A new node under `parent`; a fresh inode number, so that it never joins a
-// hard-link group of the node it replaces.
-squashfs_entry* new_child(squashfs_entry* parent, const std::string& key, const std::string& base, int type, int mode) {
-  squashfs_data* img = parent->image;
-  squashfs_inode ino;
-  ino.type = type;
-  ino.mode = mode;
-  ino.time = time(nullptr);
-  ino.inode_number = img->last_node;
-  if (img->last_node < INT32_MAX) ++img->last_node;
-  squashfs_entry* e = squashfs_entry_new(img, base.c_str(), &ino, nullptr);
-  e->path = key;
-  link_ordered(parent, e);
-  img->entry_table[key] = e;
-  return e;
 }
 
 // Entries sharing an inode (hard links), the given one included.
