@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "fixture.h"
 #include "testutil.h"
 
 namespace {
@@ -546,3 +547,38 @@ TEST(Docs, ManualPageCoversTheCommandTable) {
 }
 
 }  // namespace
+
+// ---- images of different table formats in one run ---------------------------
+
+TEST(Formats, MkflashAfterOpeningAnotherFormatBuildsItsOwn) {
+  // One process: a v4 image open, then a flash.conf without table_version
+  // builds a v1 image that opens again; a second conf does not inherit the
+  // first one's device-tree file.
+  rstest::TempDir d;
+  rstest::write_bytes(d.file("v4.bin"), rstest::build_image(rstest::sample_table(4), 0x10000, 0xC000));
+  rstest::write_bytes(d.file("boot.bin"), std::vector<uint8_t>(100, 1));
+  rstest::write_bytes(d.file("kernel.bin"), std::vector<uint8_t>(200, 2));
+  rstest::write_bytes(d.file("board.dtb"), std::vector<uint8_t>(50, 3));
+  rstest::write_text(d.file("v1.conf"),
+                     "dtb_file board.dtb\nBOOT boot.bin true RAW ro 0 0 0 0x1000\n"
+                     "KERNEL kernel.bin true RAW ro 0 0 0x1000 0x1000\nTABLE NULL false RAW ro 0 0 0x2000 0x1000\n");
+  rstest::write_text(d.file("plain.conf"),
+                     "BOOT boot.bin true RAW ro 0 0 0 0x1000\n"
+                     "KERNEL kernel.bin true RAW ro 0 0 0x1000 0x1000\nTABLE NULL false RAW ro 0 0 0x2000 0x1000\n");
+  RunResult r =
+      romsmith("-c 'open v4.bin; mkflash v1.conf one.bin; mkflash plain.conf two.bin; save v4out.bin'", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(rstest::read_bytes(d.file("v4out.bin")), rstest::read_bytes(d.file("v4.bin")));
+  for (const char* out : {"one.bin", "two.bin"}) {
+    RunResult ls = romsmith("-c 'open " + std::string(out) + "; ls'", "", d.path());
+    ASSERT_EQ(ls.status, 0) << out << ls.out << ls.err;
+    EXPECT_TRUE(contains(ls.out, "Partition MAX Count :  12")) << out << ls.out;
+  }
+  // The dtb goes in front of the kernel only where its conf asked for it.
+  RunResult k1 = romsmith("-c 'open one.bin; dumppar KERNEL k1'", "", d.path());
+  RunResult k2 = romsmith("-c 'open two.bin; dumppar KERNEL k2'", "", d.path());
+  ASSERT_EQ(k1.status, 0) << k1.err;
+  ASSERT_EQ(k2.status, 0) << k2.err;
+  EXPECT_EQ(rstest::read_bytes(d.file("k2")), std::vector<uint8_t>(200, 2));
+  EXPECT_GT(rstest::read_bytes(d.file("k1")).size(), 200u);
+}
