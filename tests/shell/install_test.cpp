@@ -35,7 +35,12 @@ TEST(Install, PkgConfigNamesThePrefixGivenAtInstallTime) {
   EXPECT_EQ(r.out, prefix + "/include\n") << r.err;
   // The prefix has a space: the flags are word-split by the shell, so build
   // them from the variables.
-  r = rstest::run_command(env + "cc t.c -o t -I\"$(" + env + "pkg-config --variable=includedir romsmith)\" -L\"$(" +
+#ifdef ROMSMITH_SANITIZED
+  const std::string cc = "cc -fsanitize=address,undefined ";
+#else
+  const std::string cc = "cc ";
+#endif
+  r = rstest::run_command(env + cc + "t.c -o t -I\"$(" + env + "pkg-config --variable=includedir romsmith)\" -L\"$(" +
                               env + "pkg-config --variable=libdir romsmith)\" -lromsmith && LD_LIBRARY_PATH=\"$(" +
                               env + "pkg-config --variable=libdir romsmith)\" ./t",
                           "", d.path());
