@@ -60,6 +60,13 @@ CONF
 # Bytes of the ROOT partition's content in a saved image.
 root_size() { rm -f root.out; printf 'open %s\ndumppar ROOT root.out\nq\n' "$1" | "$RS" >/dev/null; stat -c %s root.out; }
 
+# How an edit's time splits: the open (load, lazy), writing the image out
+# with its fsync (an unedited save), and the rebuild with the change (rest).
+split() { # label open save_unedited edit
+  printf '%-22s edit split: load %.3fs, write+fsync %.3fs, rebuild %.3fs\n' "$1" "$2" \
+    "$(echo "$3 - $2" | bc -l)" "$(echo "$4 - $3" | bc -l)"
+}
+
 report() { # label open_fs open_raw edit peer rss_edit rss_raw size_in size_out
   printf '%-22s open+ls %.3fs / raw open %.3fs = %sx (<=1.5) | edit %.3fs / peer %.3fs = %sx | RSS %s/%s KiB = %sx (<=1.5) | size %s -> %s\n' \
     "$1" "$2" "$3" "$(ratio "$2" "$3")" "$4" "$5" "$(ratio "$4" "$5")" "$6" "$7" "$(ratio "$6" "$7")" "$8" "$9"
@@ -77,9 +84,10 @@ for MB in $SIZES; do
       sqgzip) mksquashfs tree fs.img -comp gzip -noappend -quiet -no-progress >/dev/null; TYPE=SQUASHFS ;;
     esac
     image_of fs.img $TYPE fs.bin; image_of fs.img RAW raw.bin
-    A=(); B=(); C=(); D=(); E=()
+    A=(); B=(); C=(); D=(); E=(); F=()
     for _ in 1 2 3; do
       A+=("$(timeit rsb "open fs.bin\nls ROOT\nq\n")")
+      F+=("$(timeit rsb "open fs.bin\nsave out0.bin\nq\n")")
       B+=("$(timeit rsb "open raw.bin\nq\n")")
       C+=("$(timeit rsb "open fs.bin\nadd ROOT//d00/$ONE small.txt\nsave out.bin\nq\n")")
       case $FS in
@@ -93,6 +101,7 @@ for MB in $SIZES; do
     RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
     report "$FS" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
       "$(stat -c %s fs.img)" "$(root_size out.bin)"
+    split "$FS" "$(median "${B[@]}")" "$(median "${F[@]}")" "$(median "${C[@]}")"
     [ ${#E[@]} -gt 0 ] && printf '%-22s open+cat %.3fs = %sx raw open\n' "$FS" "$(median "${E[@]}")" "$(ratio "$(median "${E[@]}")" "$(median "${B[@]}")")"
   done
   # minifs: a 32 MiB DATA partition holding as much of the tree as fits.
@@ -101,9 +110,10 @@ for MB in $SIZES; do
   "$RS" mkminifs mtree fs.img 0x2000000 >/dev/null 2>&1 || true
   image_of fs.img MINIFS fs.bin; image_of fs.img RAW raw.bin
   MONE=$(ls mtree/d00 | head -1)
-  A=(); B=(); C=(); D=()
+  A=(); B=(); C=(); D=(); F=()
   for _ in 1 2 3; do
     A+=("$(timeit rsb "open fs.bin\nls ROOT\nq\n")")
+    F+=("$(timeit rsb "open fs.bin\nsave out0.bin\nq\n")")
     B+=("$(timeit rsb "open raw.bin\nq\n")")
     C+=("$(timeit rsb "open fs.bin\nadd ROOT//d00/$MONE small.txt\nsave out.bin\nq\n")")
     D+=("$(timeit sh -c "rm -rf x && '$RS' unminifs fs.img x && cp small.txt x/d00/$MONE && '$RS' mkminifs x peer.img 0x2000000")")
@@ -112,6 +122,7 @@ for MB in $SIZES; do
   RR=$(rss sh -c "printf 'open raw.bin\nsave out2.bin\nq\n' | '$RS'")
   report "minifs 32M" "$(median "${A[@]}")" "$(median "${B[@]}")" "$(median "${C[@]}")" "$(median "${D[@]}")" "$RE" "$RR" \
     "$(stat -c %s fs.img)" "$(root_size out.bin)"
+  split "minifs 32M" "$(median "${B[@]}")" "$(median "${F[@]}")" "$(median "${C[@]}")"
   # The squashfs builder alone: every file of the tree is new (put into an
   # image holding only the directories), against mksquashfs with the same
   # compressor, block size and cores.
