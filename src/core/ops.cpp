@@ -110,6 +110,7 @@ RS_API int flash_write(flash* entry, const char* full_file, const void* buf, int
   if (!resolve(entry, full_file, t) || size < 0) return -1;
   if (!t.part->fs || !t.ops->write) return -1;
   int rc = t.ops->write(t.part->fs, t.path.c_str(), buf, size_t(size));
+  // Success is 1 for cramfs and squashfs, the byte count (0 for an empty file) for minifs.
   if (rc > 0 || (rc == 0 && size == 0 && t.ops->type == FS_MINIFS)) partition_mark_fs_edited(entry, *t.part);
   return rc;
 }
