@@ -67,24 +67,29 @@ void set_reason(std::string text, bool is_new) {
 }
 }  // namespace
 
-int cmd_fail(const char* fmt, ...) {
+namespace {
+int fail_with(bool is_new, const char* fmt, va_list ap) {
   char buf[2048];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  set_reason(buf, is_new);
+  return CMD_FAILED;
+}
+}  // namespace
+
+int cmd_fail(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  int rc = fail_with(true, fmt, ap);
   va_end(ap);
-  set_reason(buf, true);
-  return CMD_FAILED;
+  return rc;
 }
 
 int cmd_fail_reported(const char* fmt, ...) {
-  char buf[2048];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  int rc = fail_with(false, fmt, ap);
   va_end(ap);
-  set_reason(buf, false);
-  return CMD_FAILED;
+  return rc;
 }
 
 int cmd_fail_code(const std::string& what, int code) {
