@@ -509,13 +509,7 @@ bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
   }
   if (!ok) return false;
   // File data stays in the caller's image and is decoded when read.
-  img->loaded_version = 3;
-  img->image_bytes = buf;
-  img->image_size = size;
-  img->read_content = read_content3;
-  img->read_range = read_range3;
-  img->reader_state = st.release();
-  img->release_state = release3;
+  squashfs_attach_reader(img, buf, size, {3, read_content3, read_range3, release3}, st.release());
   return true;
 }
 

@@ -478,12 +478,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  img->image_bytes = buf;
-  img->image_size = size;
-  img->read_content = read_content4;
-  img->read_range = read_range4;
-  img->reader_state = st.release();
-  img->release_state = release_state4;
+  squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
   return 1;
 }
 

@@ -130,6 +130,18 @@ struct squashfs_data {
   void (*release_state)(squashfs_data* image) = nullptr;
 };
 
+// The lazy-read hooks of one format version.
+struct squashfs_reader {
+  int version;
+  int (*read_content)(squashfs_data* image, const squashfs_entry* e, std::vector<uint8_t>& out);
+  long long (*read_range)(squashfs_data* image, const squashfs_entry* e, uint64_t off, void* buf, size_t n);
+  void (*release_state)(squashfs_data* image);
+};
+// Hands a loaded tree the image bytes it reads file data from, the version's
+// hooks and its reader state.
+void squashfs_attach_reader(squashfs_data* img, const uint8_t* buf, size_t size, const squashfs_reader& reader,
+                            void* state);
+
 // Loads a 4.0 or 3.x image; null when the bytes are no loadable image. The
 // tree reads file data from `buf` later, so `buf` must outlive it.
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size);

@@ -255,6 +255,17 @@ squashfs_entry* squashfs_dir_fill(squashfs_entry* p_entry, const char* name, con
   return e;
 }
 
+void squashfs_attach_reader(squashfs_data* img, const uint8_t* buf, size_t size, const squashfs_reader& reader,
+                            void* state) {
+  img->loaded_version = reader.version;
+  img->image_bytes = buf;
+  img->image_size = size;
+  img->read_content = reader.read_content;
+  img->read_range = reader.read_range;
+  img->reader_state = state;
+  img->release_state = reader.release_state;
+}
+
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
   // The image is read straight from memory; no temporary file is needed.
   auto img = std::make_unique<squashfs_data>();
