@@ -104,6 +104,49 @@ RS_API void flash_printf(flash* entry);
 RS_API int flash_dump(flash* entry, const char* path);
 RS_API int flash_partition_dump(flash* entry, const char* partition_name, const char* filename);
 
+/* Entries inside a partition's file system. A path is "PART/dir/name": the
+ * partition's name (matched ignoring case), then the path inside it. Each call
+ * returns 0 (or a count) on success and a negative errno on failure;
+ * flash_last_error then holds the message the shell would print. */
+typedef struct flash_stat_s {
+  uint32_t mode;  /* type and permission bits, as st_mode */
+  uint32_t uid, gid;
+  uint32_t nlink;
+  uint32_t rdev;     /* device number of a device node, as the file system stores it */
+  uint32_t reserved; /* 0 */
+  uint64_t size;     /* content length; target length for a link */
+  int64_t mtime;     /* seconds; 0 where the file system stores no times */
+  uint64_t ino;      /* equal for hard links of one inode; 0 where unknown */
+  char target[4096]; /* link target, NUL-terminated (cut at 4095 bytes) */
+} flash_stat_s;
+
+/* Called for each entry of a walk with its path ("PART/..."); non-zero stops the walk
+ * and is returned by flash_walk. */
+typedef int (*flash_walk_cb)(const char* path, const flash_stat_s* st, void* user);
+
+RS_API int flash_stat(flash* entry, const char* path, flash_stat_s* out);
+/* `path` itself, then what is below it, depth first, children by name; depth 1 lists
+ * one level, -1 everything. */
+RS_API int flash_walk(flash* entry, const char* path, int depth, flash_walk_cb cb, void* user);
+/* Up to n bytes from offset off; the count read (0 at the end). */
+RS_API long long flash_pread(flash* entry, const char* path, void* buf, size_t n, uint64_t off);
+/* Creates or replaces a regular file. mode -1, uid/gid -1: a replaced file keeps its own,
+ * a new one takes the file system's defaults. */
+RS_API int flash_put(flash* entry, const char* path, const void* buf, size_t n, int mode, long uid, long gid);
+/* Removes a file, link, node or directory with what is below it. */
+RS_API int flash_remove(flash* entry, const char* path);
+RS_API int flash_mkdir(flash* entry, const char* path, uint32_t mode);
+RS_API int flash_chmod(flash* entry, const char* path, uint32_t mode);
+RS_API int flash_chown(flash* entry, const char* path, uint32_t uid, uint32_t gid);
+RS_API int flash_symlink(flash* entry, const char* target, const char* path);
+/* Moves or renames an entry inside one partition, replacing an existing file as rename(2). */
+RS_API int flash_rename(flash* entry, const char* from, const char* to);
+/* -EOPNOTSUPP where the file system stores no times. */
+RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime);
+/* The message of the last failure on this image ("" if none); flash_last_error(NULL)
+ * gives the last failure of a call that had no image (flash_load_bin, flash_load_conf). */
+RS_API const char* flash_last_error(flash* entry);
+
 /* Release block. */
 RS_API int flash_add_release(flash* entry, int release_flag, const char* str);
 

@@ -179,3 +179,26 @@ int flash_fs_symlink(flash* entry, const char* link_target, const char* full) {
   if (rc == 0 && path == "/") rc = -EEXIST;
   return rc ? rc : edited(entry, p, ops->symlink(p->fs, link_target, path.c_str()));
 }
+
+int flash_fs_rename(flash* entry, const char* from, const char* to) {
+  partition_data *p, *q;
+  const fs_ops* ops;
+  std::string a, b;
+  int rc = target(entry, from, &fs_ops::rename, &p, &ops, &a);
+  if (rc != 0) return rc;
+  rc = flash_fs_resolve(entry, to, &q, &ops, &b);
+  if (rc != 0) return rc;
+  if (q != p) return -EXDEV;
+  if (a == "/" || b == "/") return -EBUSY;
+  if (a == b) return 0;
+  return edited(entry, p, ops->rename(p->fs, a.c_str(), b.c_str()));
+}
+
+int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::set_mtime, &p, &ops, &path);
+  if (rc == -ENOSYS) return -EOPNOTSUPP;
+  return rc ? rc : edited(entry, p, ops->set_mtime(p->fs, path.c_str(), mtime));
+}

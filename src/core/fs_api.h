@@ -37,3 +37,6 @@ int flash_fs_mkdir(flash* entry, const char* full, uint32_t mode, bool parents);
 int flash_fs_chmod(flash* entry, const char* full, uint32_t mode);
 int flash_fs_chown(flash* entry, const char* full, uint32_t uid, uint32_t gid);
 int flash_fs_symlink(flash* entry, const char* target, const char* full);
+// Both paths in one partition (-EXDEV otherwise).
+int flash_fs_rename(flash* entry, const char* from, const char* to);
+int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime);

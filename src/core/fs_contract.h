@@ -23,6 +23,7 @@ struct fs_attr {
   uint32_t mtime = 0;  // 0 where the file system stores none
   uint32_t rdev = 0;   // device number of a device node, (major << 8) | (minor & 0xff) | ((minor & ~0xff) << 12)
   uint32_t nlink = 1;
+  uint64_t ino = 0;    // shared by hard links of one inode; 0 where unknown
   std::string target;  // symbolic link target
 };
 
@@ -43,6 +44,12 @@ struct fs_put_attr {
 
 struct fs_ops {
   int type;
+  // Name in messages, listings and JSON ("cramfs").
+  const char* name;
+  // Alignment a flash.conf build requires of the partition's start; 0: the image's block size.
+  uint32_t align;
+  // A flash.conf build loads the content file as an editable file system.
+  bool load_after_build;
   // Load from the partition buffer; `used` bytes of content in a `total`-byte buffer.
   void* (*load)(uint8_t* buf, uint32_t used, uint32_t total);
   // Bytes read, 0 when the file does not exist.
@@ -86,6 +93,13 @@ struct fs_ops {
   int (*chown)(void* fs, const char* path, uint32_t uid, uint32_t gid);
   // New symbolic link at `path` pointing to `target`; -EEXIST when the path exists.
   int (*symlink)(void* fs, const char* target, const char* path);
+  // Moves `from` to `to` as rename(2) does: an existing file at `to` is
+  // replaced, an empty directory too (-ENOTEMPTY otherwise), -EINVAL for a
+  // directory moved below itself, -EISDIR/-ENOTDIR for a file onto a
+  // directory and back. The moved entry keeps its attributes.
+  int (*rename)(void* fs, const char* from, const char* to);
+  // Modification time; null where the file system stores none.
+  int (*set_mtime)(void* fs, const char* path, int64_t mtime);
 };
 
 const fs_ops* fs_ops_for(int type);

@@ -101,6 +101,9 @@ int cr_symlink(void* fs, const char* target, const char* path) { return cramfs_s
 
 const fs_ops cramfs_fs_ops = {
     .type = FS_CRAMFS,
+    .name = "cramfs",
+    .align = 0,
+    .load_after_build = true,
     .load = cr_load,
     .read = cr_read,
     .write = cr_write,

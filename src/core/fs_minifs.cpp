@@ -91,6 +91,9 @@ int mf_symlink(void* fs, const char* target, const char* path) {
 
 const fs_ops minifs_fs_ops = {
     .type = FS_MINIFS,
+    .name = "minifs",
+    .align = 0x10000,
+    .load_after_build = false,
     .load = mf_load,
     .read = mf_read,
     .write = mf_write,

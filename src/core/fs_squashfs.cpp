@@ -122,6 +122,9 @@ int sq_symlink(void* fs, const char* target, const char* path) { return squashfs
 
 const fs_ops squashfs_fs_ops = {
     .type = FS_SQUASHFS,
+    .name = "squashfs",
+    .align = 0,
+    .load_after_build = true,
     .load = sq_load,
     .read = sq_read,
     .write = sq_write,

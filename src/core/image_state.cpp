@@ -33,6 +33,27 @@ void state_make_current(const flash* entry) {
   dtb_file = s.dtb_file;
 }
 
+namespace {
+std::string& loose_error() {
+  static thread_local std::string text;
+  return text;
+}
+}  // namespace
+
+void state_set_error(const flash* entry, const std::string& message) {
+  std::string line = message;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (entry)
+    state_of(entry).last_error = line;
+  else
+    loose_error() = line;
+}
+
+const char* state_last_error(const flash* entry) {
+  if (!entry) return loose_error().c_str();
+  return state_of(entry).last_error.c_str();
+}
+
 int partition_index(const flash* entry, const partition_data& p) {
   if (!entry || !p.info) return -1;
   std::ptrdiff_t i = p.info - entry->flash_table.tables;

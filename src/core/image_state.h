@@ -30,6 +30,7 @@ struct image_state {
   // the last save (fs_edited); the bytes differ from what was loaded (changed).
   bool fs_edited[PARTITION_MAX] = {};
   bool changed[PARTITION_MAX] = {};
+  std::string last_error;  // message of the last failed library call on this image
 };
 
 // The state of `entry`, made on first use.
@@ -37,6 +38,10 @@ image_state& state_of(const flash* entry);
 void state_drop(const flash* entry);
 // Makes the process-wide "current" variables mirror this image's settings.
 void state_make_current(const flash* entry);
+// Records the message of a failed call on `entry` (null: a call without an
+// image) for flash_last_error; the caller still prints it where it did.
+void state_set_error(const flash* entry, const std::string& message);
+const char* state_last_error(const flash* entry);
 
 int partition_index(const flash* entry, const partition_data& p);
 void partition_mark_fs_edited(flash* entry, partition_data& p);

@@ -1,0 +1,124 @@
+// The exported file operations on flash paths: thin wrappers over the
+// reasoned operations of fs_api that keep the failure's message on the image.
+#include <romsmith/romsmith.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/fs_api.h"
+#include "core/image_state.h"
+
+namespace {
+
+// A negative result leaves its text for flash_last_error.
+template <typename T>
+T noted(flash* entry, const char* what, const char* path, T rc) {
+  if (rc < 0) state_set_error(entry, std::string(what) + " " + (path ? path : "(null)") + ": " + fs_error_text(int(rc)));
+  return rc;
+}
+
+void to_public(const fs_attr& a, flash_stat_s* out) {
+  std::memset(out, 0, sizeof *out);
+  out->mode = a.mode;
+  out->uid = a.uid;
+  out->gid = a.gid;
+  out->nlink = a.nlink;
+  out->rdev = a.rdev;
+  out->size = a.size;
+  out->mtime = int64_t(a.mtime);
+  out->ino = a.ino;
+  size_t n = std::min(a.target.size(), sizeof out->target - 1);
+  std::memcpy(out->target, a.target.data(), n);
+}
+
+// The partition's name as the caller wrote it, for the paths a walk hands back.
+std::string part_of(const char* full) {
+  const char* slash = std::strchr(full, '/');
+  return slash ? std::string(full, size_t(slash - full)) : std::string(full);
+}
+
+int depth_below(const std::string& base, const std::string& path) {
+  if (path == base) return 0;
+  std::string rest = base == "/" ? path.substr(1) : path.substr(base.size() + 1);
+  return int(std::count(rest.begin(), rest.end(), '/')) + 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+RS_API int flash_stat(flash* entry, const char* path, flash_stat_s* out) {
+  if (!out) return noted(entry, "stat", path, -EINVAL);
+  fs_attr a;
+  int rc = noted(entry, "stat", path, flash_fs_stat(entry, path, &a));
+  if (rc == 0) to_public(a, out);
+  return rc;
+}
+
+RS_API int flash_walk(flash* entry, const char* path, int depth, flash_walk_cb cb, void* user) {
+  if (!cb || depth == 0 || depth < -1) return noted(entry, "walk", path, -EINVAL);
+  std::vector<fs_node> nodes;
+  int rc = noted(entry, "walk", path, flash_fs_walk(entry, path, &nodes));
+  if (rc != 0) return rc;
+  std::string part = part_of(path);
+  std::string base = nodes.empty() ? "/" : nodes.front().path;
+  flash_stat_s st;
+  for (const fs_node& n : nodes) {
+    if (depth > 0 && depth_below(base, n.path) > depth) continue;
+    to_public(n.attr, &st);
+    std::string full = n.path == "/" ? part : part + n.path;
+    int stop = cb(full.c_str(), &st, user);
+    if (stop) return stop;
+  }
+  return 0;
+}
+
+RS_API long long flash_pread(flash* entry, const char* path, void* buf, size_t n, uint64_t off) {
+  if (!buf && n) return noted(entry, "read", path, -EINVAL);
+  return noted(entry, "read", path, flash_fs_pread(entry, path, buf, n, off));
+}
+
+RS_API int flash_put(flash* entry, const char* path, const void* buf, size_t n, int mode, long uid, long gid) {
+  if (!buf && n) return noted(entry, "put", path, -EINVAL);
+  if ((uid < 0) != (gid < 0) || mode < -1 || mode > 07777) return noted(entry, "put", path, -EINVAL);
+  fs_put_attr a;
+  a.has_mode = mode >= 0;
+  a.mode = a.has_mode ? uint32_t(mode) : 0;
+  a.has_owner = uid >= 0;
+  a.uid = a.has_owner ? uint32_t(uid) : 0;
+  a.gid = a.has_owner ? uint32_t(gid) : 0;
+  return noted(entry, "put", path, flash_fs_put(entry, path, buf ? buf : "", n, &a));
+}
+
+RS_API int flash_remove(flash* entry, const char* path) { return noted(entry, "remove", path, flash_fs_remove(entry, path)); }
+
+RS_API int flash_mkdir(flash* entry, const char* path, uint32_t mode) {
+  return noted(entry, "mkdir", path, flash_fs_mkdir(entry, path, mode & 07777, false));
+}
+
+RS_API int flash_chmod(flash* entry, const char* path, uint32_t mode) {
+  return noted(entry, "chmod", path, flash_fs_chmod(entry, path, mode));
+}
+
+RS_API int flash_chown(flash* entry, const char* path, uint32_t uid, uint32_t gid) {
+  return noted(entry, "chown", path, flash_fs_chown(entry, path, uid, gid));
+}
+
+RS_API int flash_symlink(flash* entry, const char* target, const char* path) {
+  return noted(entry, "symlink", path, flash_fs_symlink(entry, target, path));
+}
+
+RS_API int flash_rename(flash* entry, const char* from, const char* to) {
+  return noted(entry, "rename", from, flash_fs_rename(entry, from, to));
+}
+
+RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime) {
+  return noted(entry, "set_mtime", path, flash_fs_set_mtime(entry, path, mtime));
+}
+
+RS_API const char* flash_last_error(flash* entry) { return state_last_error(entry); }
+
+}  // extern "C"
