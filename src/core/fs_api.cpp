@@ -1,6 +1,7 @@
 #include "core/fs_api.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "core/flash_ops.h"
@@ -110,6 +111,37 @@ int flash_fs_get(flash* entry, const char* full, std::vector<uint8_t>* out) {
   long long n = flash_fs_pread(entry, full, out->data(), out->size(), 0);
   if (n < 0) return int(n);
   if (uint64_t(n) != a.size) return -EIO;
+  return 0;
+}
+
+int flash_fs_stream(flash* entry, const char* full, const std::function<bool(const uint8_t*, size_t)>& sink) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::pread, &p, &ops, &path);
+  if (rc != 0) return rc;
+  fs_attr a;
+  if (!ops->stat) return -ENOSYS;
+  rc = ops->stat(p->fs, path.c_str(), &a);
+  if (rc != 0) return rc;
+  if ((a.mode & 0170000) == 0040000) return -EISDIR;
+  if ((a.mode & 0170000) != 0100000) return -EINVAL;
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(a.size, kStreamPiece)));
+  for (uint64_t at = 0; at < a.size;) {
+    // A hole the file system knows of is handed over without reading it.
+    uint64_t data = ops->next_data ? std::min(ops->next_data(p->fs, path.c_str(), at), a.size) : at;
+    if (data > at) {
+      if (!sink(nullptr, size_t(data - at))) return -ECANCELED;
+      at = data;
+      continue;
+    }
+    size_t want = size_t(std::min<uint64_t>(a.size - at, buf.size()));
+    long long got = ops->pread(p->fs, path.c_str(), buf.data(), want, at);
+    if (got < 0) return int(got);
+    if (got == 0) return -EIO;  // shorter than its size says
+    if (!sink(buf.data(), size_t(got))) return -ECANCELED;
+    at += uint64_t(got);
+  }
   return 0;
 }
 

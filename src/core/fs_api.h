@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ int flash_fs_walk(flash* entry, const char* full, std::vector<fs_node>* out);
 long long flash_fs_pread(flash* entry, const char* full, void* buf, size_t size, uint64_t offset);
 // The whole content of a regular file.
 int flash_fs_get(flash* entry, const char* full, std::vector<uint8_t>* out);
+// A regular file's content handed to `sink` in order, in pieces of at most
+// kStreamPiece bytes, whatever the file's size; a hole the file system knows
+// of comes as a null pointer and its length. 0, a negative code, or
+// -ECANCELED when the sink returned false (errno as the sink left it).
+constexpr size_t kStreamPiece = size_t(1) << 20;
+int flash_fs_stream(flash* entry, const char* full, const std::function<bool(const uint8_t*, size_t)>& sink);
 int flash_fs_put(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr);
 int flash_fs_remove(flash* entry, const char* full);
 // `parents`: also the missing directories above, and no error when it exists as a directory.

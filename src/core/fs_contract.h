@@ -98,6 +98,10 @@ struct fs_ops {
   // directory moved below itself, -EISDIR/-ENOTDIR for a file onto a
   // directory and back. The moved entry keeps its attributes.
   int (*rename)(void* fs, const char* from, const char* to);
+  // Optional: the first offset at or after `off` of a regular file that may
+  // hold data (its size when only a hole follows), so that streams skip holes
+  // without reading them. Null: every byte may be data.
+  uint64_t (*next_data)(void* fs, const char* path, uint64_t off);
   // Modification time; null where the file system stores none.
   int (*set_mtime)(void* fs, const char* path, int64_t mtime);
 };

@@ -7,27 +7,38 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
+#include "util/fileio.h"
 #include "util/treewriter.h"
 
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
+// The content in bounded pieces; holes the file system knows of, and runs of
+// zeros, stay holes in the copy.
 bool copy_content(const fs_ops* ops, void* fs, const fs_node& n, FILE* f) {
+  rs::SparseOut out(f);
   std::vector<uint8_t> buf(size_t(std::min<uint64_t>(n.attr.size, kChunk)));
   for (uint64_t at = 0; at < n.attr.size;) {
+    uint64_t data = ops->next_data ? std::min(ops->next_data(fs, n.path.c_str(), at), n.attr.size) : at;
+    if (data > at) {
+      if (!out.zeros(data - at)) return false;
+      at = data;
+      continue;
+    }
     size_t want = size_t(std::min<uint64_t>(n.attr.size - at, kChunk));
     long long got = ops->pread(fs, n.path.c_str(), buf.data(), want, at);
     if (got <= 0) {
       errno = got < 0 ? int(-got) : EIO;
       return false;
     }
-    if (std::fwrite(buf.data(), 1, size_t(got), f) != size_t(got)) return false;
+    if (!out.put(buf.data(), size_t(got))) return false;
     at += uint64_t(got);
   }
-  return true;
+  return out.finish();
 }
 
 }  // namespace
@@ -52,6 +63,7 @@ int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char
   int result = 0;
   bool root = ::geteuid() == 0;
   std::vector<const fs_node*> dirs;
+  std::unordered_map<uint64_t, std::string> links;  // inode -> first name written
   for (const fs_node& n : nodes) {
     if (n.path == "/" || n.path.empty()) continue;
     std::string rel = n.path.substr(1);
@@ -62,7 +74,20 @@ int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char
       ok = out.directory(rel);
       if (ok) dirs.push_back(&n);
     } else if (type == S_IFREG) {
-      ok = out.file(rel, n.attr.mode, [&](FILE* f) { return copy_content(ops, fs, n, f); });
+      // Hard links of one inode come out as one file with several names.
+      auto first = n.attr.nlink > 1 && n.attr.ino ? links.find(n.attr.ino) : links.end();
+      if (first != links.end()) {
+        ok = out.hard_link(first->second, rel);
+        if (ok) continue;
+      }
+      ok = out.fresh_file(rel, n.attr.mode, root ? long(n.attr.uid) : -1, long(n.attr.gid),
+                          [&](FILE* f) { return copy_content(ops, fs, n, f); });
+      if (ok && n.attr.nlink > 1 && n.attr.ino) links.emplace(n.attr.ino, rel);
+      if (!ok) {
+        std::printf("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+        result = -1;
+      }
+      continue;
     } else if (type == S_IFLNK) {
       ok = out.symlink(rel, n.attr.target);
     } else if (type == S_IFIFO || root) {

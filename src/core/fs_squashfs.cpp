@@ -4,6 +4,7 @@
 #include <romsmith/romsmith.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -53,6 +54,7 @@ void fill_attr(const squashfs_entry* e, fs_attr* a, const LinkCounts* counts = n
   a->mtime = uint32_t(e->stbuf.st_mtime);
   a->rdev = S_ISBLK(e->stbuf.st_mode) || S_ISCHR(e->stbuf.st_mode) ? uint32_t(e->stbuf.st_rdev) : 0;
   a->nlink = link_count(e, counts);
+  a->ino = uint64_t(e->stbuf.st_ino);
   a->target.clear();
   if (S_ISREG(e->stbuf.st_mode)) {
     a->size = uint64_t(e->stbuf.st_size);
@@ -118,6 +120,20 @@ int sq_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) {
 }
 int sq_symlink(void* fs, const char* target, const char* path) { return squashfs_symlink(root(fs), target, path); }
 
+// Holes are blocks stored with size 0; the fragment tail is always data.
+uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
+  const squashfs_entry* e = squashfs_find(root(fs), path);
+  if (!e || e->content_loaded || !e->stored.valid || !e->image) return off;
+  uint32_t bs = e->image->loaded_version == 4 ? e->image->p4.block_size : e->image->p3.block_size;
+  const std::vector<uint32_t>& w = e->stored.block_words;
+  if (bs == 0) return off;
+  for (uint64_t b = off / bs; b < w.size(); ++b)
+    if (w[b] != 0) return std::max(off, b * bs);
+  uint64_t tail = uint64_t(w.size()) * bs;
+  return e->stored.fragment != 0xFFFFFFFFu && tail < e->stored.file_size ? std::max(off, tail)
+                                                                          : std::max(off, e->stored.file_size);
+}
+
 }  // namespace
 
 const fs_ops squashfs_fs_ops = {
@@ -146,4 +162,5 @@ const fs_ops squashfs_fs_ops = {
     .chmod = sq_chmod,
     .chown = sq_chown,
     .symlink = sq_symlink,
+    .next_data = sq_next_data,
 };

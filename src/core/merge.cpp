@@ -18,6 +18,7 @@
 #include "util/endian.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/treewriter.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
 
@@ -152,6 +153,11 @@ int image_split(const char* file_name, const char* dir) {
   }
   std::string outdir = dir ? dir : rs::strprintf("%s.split", file_name);
   ::mkdir(outdir.c_str(), 0755);
+  // Every file goes in below the directory, never through a link found
+  // there: a link or node in the way is replaced, a directory refuses.
+  rs::TreeWriter out(outdir);
+  mode_t mask = ::umask(0);
+  ::umask(mask);
   std::printf("Split output file list:\n");
   for (int32_t k = 0; k < count; ++k) {
     const uint8_t* r = d + kHead + kRecord * size_t(k);
@@ -159,7 +165,7 @@ int image_split(const char* file_name, const char* dir) {
     uint32_t start = rs::load_le32(r + 256), len = rs::load_le32(r + 260);
     std::string path = rs::strprintf("%s/%s", outdir.c_str(), name.c_str());
     // A record may not name a place outside the output directory.
-    bool unsafe = name.empty() || name.find('/') != std::string::npos || name == "." || name == "..";
+    bool unsafe = !rs::safe_component(name);
     bool outside = uint64_t(start) + len > size;
     if (unsafe || outside) {
       std::printf("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193,
@@ -167,7 +173,7 @@ int image_split(const char* file_name, const char* dir) {
       return -1;
     }
     errno = 0;
-    if (!rs::write_file_atomic(path, d + start, len)) {
+    if (!out.ok() || !out.file(name, 0666 & ~mask, [&](FILE* f) { return len == 0 || std::fwrite(d + start, 1, len, f) == len; })) {
       std::printf("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193, std::strerror(errno ? errno : EIO));
       return -1;
     }

@@ -32,18 +32,46 @@ std::vector<uint8_t> table_bytes(const partition_data& p) {
   return out;
 }
 
+struct piece {
+  uint64_t offset;
+  const uint8_t* bytes;
+  uint64_t len;
+};
+
+// Writes pieces given in priority order (a later one wins where two overlap)
+// front to back, so that the output can be a stream as well as a file; what
+// no piece covers is zeros (holes in a regular file).
+bool write_in_order(FILE* f, const std::vector<piece>& pieces) {
+  // Boundaries of every piece; between two neighbours one piece owns the bytes.
+  std::vector<uint64_t> cuts;
+  for (const piece& p : pieces)
+    if (p.len) cuts.push_back(p.offset), cuts.push_back(p.offset + p.len);
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  rs::SparseOut out(f);
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    uint64_t a = cuts[k], b = cuts[k + 1];
+    const piece* owner = nullptr;
+    for (const piece& p : pieces)
+      if (p.len && p.offset <= a && b <= p.offset + p.len) owner = &p;
+    bool ok = owner ? out.data(owner->bytes + (a - owner->offset), size_t(b - a)) : out.zeros(b - a);
+    if (!ok) return false;
+  }
+  return out.finish();
+}
+
 // The loaded bytes no partition covers go first, so a whole-chip dump comes
 // back whole; then the partitions; then a table kept outside any partition.
 bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_table, uint64_t table_at) {
   const image_state& s = state_of(entry);
-  for (const uncovered_range& r : s.uncovered)
-    if (!rs::write_at(f, r.offset, r.bytes.data(), r.bytes.size())) return false;
+  std::vector<piece> pieces;
+  for (const uncovered_range& r : s.uncovered) pieces.push_back({r.offset, r.bytes.data(), r.bytes.size()});
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
-    if (p.buf && !rs::write_at(f, p.info->start_addr, p.buf, p.info->total_size)) return false;
+    if (p.buf) pieces.push_back({p.info->start_addr, p.buf, p.info->total_size});
   }
-  if (loose_table && !rs::write_at(f, table_at, loose_table->data(), loose_table->size())) return false;
-  return true;
+  if (loose_table) pieces.push_back({table_at, loose_table->data(), loose_table->size()});
+  return write_in_order(f, pieces);
 }
 
 bool write_zlibmode(const flash* entry, FILE* f) {
@@ -268,6 +296,9 @@ RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
   if (!place_table(entry, loose, loose_at) || !check_overlaps(entry)) return -1;
+  // The image and its table file come from the same save, even when two
+  // programs save to one target at once.
+  rs::DirLock lock(filename);
   errno = 0;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) {
     return entry->new_style ? write_zlibmode(entry, f)

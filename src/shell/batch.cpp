@@ -252,17 +252,45 @@ bool run_text(const std::string& text, bool ordinal, bool keep_going, bool* quit
   return ok;
 }
 
-bool read_script(const std::string& name, std::string& out) {
-  if (name == "-") {
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) out.append(buf, n);
-    return !std::ferror(stdin);
+constexpr size_t kMaxScript = size_t(64) << 20;
+
+// A script from a stream (standard input, a pipe, a fifo, a device): text,
+// up to kMaxScript bytes; errno says why not (EINVAL: NUL bytes, EFBIG: too long).
+bool read_stream(FILE* in, std::string& out) {
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
+    if (std::memchr(buf, 0, n)) {
+      errno = EINVAL;
+      return false;
+    }
+    out.append(buf, n);
+    if (out.size() > kMaxScript) {
+      errno = EFBIG;
+      return false;
+    }
   }
-  std::vector<uint8_t> bytes;
-  if (!rs::read_file(name, bytes)) return false;
-  out.assign(bytes.begin(), bytes.end());
+  if (std::ferror(in)) return false;
   return true;
+}
+
+bool read_script(const std::string& name, std::string& out, std::string& why) {
+  errno = 0;
+  bool ok;
+  if (name == "-") {
+    ok = read_stream(stdin, out);
+  } else {
+    FILE* f = std::fopen(name.c_str(), "rb");
+    ok = f && read_stream(f, out);
+    int err = errno;
+    if (f) std::fclose(f);
+    errno = err;
+  }
+  if (ok) return true;
+  why = errno == EINVAL ? "not a text file (it holds NUL bytes)"
+        : errno == EFBIG ? "longer than a script may be (64 MiB)"
+        : std::strerror(errno ? errno : EIO);
+  return false;
 }
 
 int bad_usage(const char* fmt, const char* what) {
@@ -385,8 +413,9 @@ int shell_batch_main(int argc, char** argv) {
   bool ok = true;
   for (const Source& s : sources) {
     std::string text = s.file ? std::string() : s.text;
-    if (s.file && !read_script(s.text, text)) {
-      std::fprintf(stderr, "romsmith: %s: %s\n", s.text.c_str(), std::strerror(errno));
+    std::string why;
+    if (s.file && !read_script(s.text, text, why)) {
+      std::fprintf(stderr, "romsmith: %s: %s\n", s.text.c_str(), why.c_str());
       return 2;
     }
     bool quit = false;

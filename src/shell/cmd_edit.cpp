@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,15 @@ int shell_read_file(flash* entry, const char* full, std::vector<uint8_t>* out) {
   return rc;
 }
 
+int shell_stream_file(flash* entry, const char* full, const std::function<bool(const uint8_t*, size_t)>& sink) {
+  int rc = flash_fs_stream(entry, full, sink);
+  if (rc != -ENOSYS) return rc;
+  std::vector<uint8_t> data;
+  rc = legacy_read(entry, full, &data);
+  if (rc == 0 && !data.empty() && !sink(data.data(), data.size())) rc = -ECANCELED;
+  return rc;
+}
+
 int shell_read_failed(flash* entry, const char* full, int code) {
   fs_attr a;
   // Only regular files have content to give; say what the path is instead.
@@ -371,22 +381,42 @@ int cmd_ln(int argc, char** argv) {
 int cmd_get(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 3) return usage_not_right();
-  std::vector<uint8_t> data;
-  int rc = shell_read_file(root_entry, argv[1], &data);
-  if (rc < 0) return shell_read_failed(root_entry, argv[1], rc);
+  // Streamed in bounded pieces: any size, holes kept where the target can hold them.
+  fs_attr a;
+  int stat_rc = flash_fs_stat(root_entry, argv[1], &a);
+  bool has_mode = stat_rc == 0;
+  int read_rc = 0;
+  auto copy = [&](FILE* f) {
+    rs::SparseOut out(f);
+    int err = 0;
+    read_rc = shell_stream_file(root_entry, argv[1], [&](const uint8_t* d, size_t n) {
+      bool ok = d ? out.put(d, n) : out.zeros(n);
+      err = errno;
+      return ok;
+    });
+    errno = err;
+    return read_rc == 0 && out.finish();
+  };
   if (std::strcmp(argv[2], "-") == 0) {
     std::fflush(stdout);
-    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), stdout) != data.size())
-      return cmd_fail("standard output: %s", std::strerror(errno));
-    if (std::fflush(stdout) != 0) return cmd_fail("standard output: %s", std::strerror(errno));
+    errno = 0;
+    bool ok = copy(stdout);
+    int err = errno;
+    if (read_rc != 0 && read_rc != -ECANCELED) return shell_read_failed(root_entry, argv[1], read_rc);
+    if (!ok || std::fflush(stdout) != 0) return cmd_fail("standard output: %s", std::strerror(ok ? errno : err));
     return 0;
   }
-  fs_attr a;
-  bool has_mode = flash_fs_stat(root_entry, argv[1], &a) == 0;
+  // A path that holds no file fails before anything is written.
+  if (has_mode && !S_ISREG(a.mode)) return shell_read_failed(root_entry, argv[1], S_ISDIR(a.mode) ? -EISDIR : -EINVAL);
+  if (!has_mode && stat_rc != -ENOSYS) return shell_read_failed(root_entry, argv[1], stat_rc);
   bool ok = rs::write_file_atomic(argv[2], [&](FILE* f) {
-    if (has_mode && ::fchmod(::fileno(f), a.mode & 0777) != 0) return false;
-    return data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    struct stat st;
+    // A device, fifo or socket target keeps its own mode.
+    if (has_mode && ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(::fileno(f), a.mode & 0777) != 0)
+      return false;
+    return copy(f);
   });
+  if (read_rc != 0 && read_rc != -ECANCELED) return shell_read_failed(root_entry, argv[1], read_rc);
   if (!ok) return cmd_fail("%s: %s", argv[2], std::strerror(errno));
   return 0;
 }

@@ -112,7 +112,8 @@ int cmd_ls(int argc, char** argv) {
     return -1;
   }
   const fs_ops* ops = fs_ops_for(p->info->file_system_type);
-  if (ops && !p->fs) return cmd_fail_code(argv[1], -RS_EUNLOADED);
+  if (!ops) return cmd_fail_code(argv[1], -RS_ENOFS);
+  if (!p->fs) return cmd_fail_code(argv[1], -RS_EUNLOADED);
   if (ops && ops->ls) ops->ls(p->fs);
   return 0;
 }
@@ -120,11 +121,14 @@ int cmd_ls(int argc, char** argv) {
 int cmd_cat(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   if (!root_entry) return open_a_file_first();
-  // The whole file, however large; the line end after it is the command's own.
-  std::vector<uint8_t> data;
-  int rc = shell_read_file(root_entry, argv[1], &data);
-  if (rc == 0 && !data.empty()) std::fwrite(data.data(), 1, data.size(), stdout);
+  // The whole file, however large, in bounded pieces; the line end after it is the command's own.
+  rs::SparseOut out(stdout);
+  int rc = shell_stream_file(root_entry, argv[1], [&](const uint8_t* d, size_t n) {
+    return d ? out.data(d, n) : out.zeros(n);
+  });
+  if (rc == 0 && !out.finish()) rc = -ECANCELED;
   std::printf("\n");
+  if (rc == -ECANCELED) return cmd_fail("standard output: %s", std::strerror(errno ? errno : EIO));
   return rc < 0 ? shell_read_failed(root_entry, argv[1], rc) : 0;
 }
 

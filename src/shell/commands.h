@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 int cmd_help(int argc, char** argv);
@@ -50,6 +51,8 @@ struct fs_put_attr;
 int shell_read_file(flash* entry, const char* full, std::vector<uint8_t>* out);
 // Records why a read of `full` failed with `code`; returns CMD_FAILED.
 int shell_read_failed(flash* entry, const char* full, int code);
+// The file's bytes to `sink` in bounded pieces (see flash_fs_stream).
+int shell_stream_file(flash* entry, const char* full, const std::function<bool(const uint8_t*, size_t)>& sink);
 // Stores `size` bytes as a flash file: 0, or CMD_FAILED with the reason recorded.
 int shell_put_file(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr);
 // Reads a host file for add/put, printing the designed open message on failure.

@@ -1,7 +1,11 @@
 #include "util/fileio.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 
 namespace rs {
 
@@ -136,6 +141,68 @@ bool write_in_dir(int dirfd, const std::string& name, mode_t mode, const struct 
   return true;
 }
 
+// While alive, a write past the file-size limit fails with EFBIG instead of
+// killing the process; an ignored or caught SIGXFSZ is left as the program set it.
+class NoXfsz {
+ public:
+  NoXfsz() {
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    active_ = ::sigaction(SIGXFSZ, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL &&
+              ::sigaction(SIGXFSZ, &ign, nullptr) == 0;
+  }
+  ~NoXfsz() {
+    if (active_) ::sigaction(SIGXFSZ, &old_, nullptr);
+  }
+
+ private:
+  struct sigaction old_ {};
+  bool active_ = false;
+};
+
+bool is_stream_node(mode_t m) { return S_ISCHR(m) || S_ISBLK(m) || S_ISFIFO(m) || S_ISSOCK(m); }
+
+// Writes into an existing device, fifo or socket: nothing to replace there.
+bool write_into_node(const std::string& path, mode_t type, const std::function<bool(FILE*)>& fill) {
+  int fd;
+  if (S_ISSOCK(type)) {
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+      int err = errno;
+      ::close(fd);
+      errno = err;
+      return false;
+    }
+  } else {
+    fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  }
+  if (fd < 0) return false;
+  FILE* f = ::fdopen(fd, "wb");
+  if (!f) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return false;
+  }
+  errno = 0;
+  bool ok = fill(f);
+  int err = errno;
+  if (ok && std::fflush(f) != 0) ok = false, err = errno;
+  if (ok && std::ferror(f)) ok = false, err = err ? err : EIO;
+  if (ok && S_ISBLK(type) && ::fsync(::fileno(f)) != 0) ok = false, err = errno;
+  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  errno = err ? err : EIO;
+  return ok;
+}
+
 mode_t default_mode() {
   mode_t mask = ::umask(0);
   ::umask(mask);
@@ -145,6 +212,7 @@ mode_t default_mode() {
 }  // namespace
 
 bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)>& fill) {
+  NoXfsz limit_is_an_error;
   std::string path = follow_links(given);
   struct stat old;
   bool exists = ::stat(path.c_str(), &old) == 0;
@@ -152,6 +220,7 @@ bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)
     errno = EISDIR;
     return false;
   }
+  if (exists && is_stream_node(old.st_mode)) return write_into_node(path, old.st_mode & S_IFMT, fill);
   // A file the user may not write is not replaced behind their back.
   if (exists && ::access(path.c_str(), W_OK) != 0) {
     errno = EACCES;
@@ -170,6 +239,7 @@ bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)
 }
 
 bool write_file_atomic_at(int dirfd, const std::string& name, unsigned mode, const std::function<bool(FILE*)>& fill) {
+  NoXfsz limit_is_an_error;
   return write_in_dir(dirfd, name, mode, nullptr, fill);
 }
 
@@ -180,6 +250,90 @@ bool write_file_atomic(const std::string& path, const void* data, size_t len) {
 bool write_at(FILE* f, uint64_t offset, const void* data, size_t len) {
   if (fseeko(f, off_t(offset), SEEK_SET) != 0) return false;
   return len == 0 || std::fwrite(data, 1, len, f) == len;
+}
+
+bool all_zero(const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  if (n == 0) return true;
+  // Word-aligned scan of the bulk, bytes at both ends.
+  size_t i = 0;
+  for (; i < n && (reinterpret_cast<uintptr_t>(b + i) & 7); ++i)
+    if (b[i]) return false;
+  for (; i + 64 <= n; i += 64) {
+    uint64_t acc = 0;
+    for (int k = 0; k < 8; ++k) {
+      uint64_t w;
+      std::memcpy(&w, b + i + 8 * k, 8);
+      acc |= w;
+    }
+    if (acc) return false;
+  }
+  for (; i < n; ++i)
+    if (b[i]) return false;
+  return true;
+}
+
+SparseOut::SparseOut(FILE* f) : f_(f) {
+  struct stat st;
+  int flags = ::fcntl(::fileno(f), F_GETFL);
+  seekable_ = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) &&
+              ::ftello(f) == 0;
+}
+
+bool SparseOut::data(const void* p, size_t n) {
+  if (n == 0) return true;
+  if (hole_) {
+    if (fseeko(f_, off_t(hole_), SEEK_CUR) != 0) return false;
+    hole_ = 0;
+  }
+  at_ += n;
+  return std::fwrite(p, 1, n, f_) == n;
+}
+
+bool SparseOut::zeros(uint64_t n) {
+  static const uint8_t kZero[1 << 20] = {};
+  if (seekable_) {
+    hole_ += n;
+    at_ += n;
+    return true;
+  }
+  while (n) {
+    size_t k = size_t(std::min<uint64_t>(n, sizeof kZero));
+    if (!data(kZero, k)) return false;
+    n -= k;
+  }
+  return true;
+}
+
+bool SparseOut::put(const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  for (size_t at = 0; at < n;) {
+    size_t k = std::min<size_t>(n - at, 65536);
+    if (!(all_zero(b + at, k) ? zeros(k) : data(b + at, k))) return false;
+    at += k;
+  }
+  return true;
+}
+
+bool SparseOut::finish() {
+  if (!hole_) return true;
+  // A trailing hole: the length comes from truncating, not from a write.
+  if (std::fflush(f_) != 0) return false;
+  if (::ftruncate(::fileno(f_), off_t(at_)) != 0) return false;
+  hole_ = 0;
+  return fseeko(f_, off_t(at_), SEEK_SET) == 0;
+}
+
+DirLock::DirLock(const std::string& path) {
+  fd_ = ::open(dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ >= 0) {
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+DirLock::~DirLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 std::string make_temp_dir(const char* tmpl) {

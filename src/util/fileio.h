@@ -21,6 +21,11 @@ bool is_directory(const std::string& path);
 // behind, errno tells why and false is returned. A symbolic link is written
 // through (the link stays), an existing file keeps its mode and is refused
 // with EACCES when the user may not write it.
+//
+// A character or block device, a fifo or a socket at `path` is written into
+// as it is (a stream: `fill` must then write in order), never replaced; a
+// directory is refused with EISDIR. A file-size limit (SIGXFSZ) fails the
+// write with EFBIG instead of ending the process.
 bool write_file_atomic(const std::string& path, const std::function<bool(FILE*)>& fill);
 bool write_file_atomic(const std::string& path, const void* data, size_t len);
 // The same for the entry `name` of the open directory `dirfd`, never
@@ -30,6 +35,41 @@ bool write_file_atomic_at(int dirfd, const std::string& name, unsigned mode, con
 
 // Writes `len` bytes at `offset`, checking every call. False on a short write.
 bool write_at(FILE* f, uint64_t offset, const void* data, size_t len);
+
+// Output in order, where runs of zeros may be holes: a regular file seeks over
+// them (and is cut to its length at the end), any other stream gets zeros.
+class SparseOut {
+ public:
+  explicit SparseOut(FILE* f);
+  bool data(const void* p, size_t n);
+  bool zeros(uint64_t n);
+  // `data` or `zeros` by content, in pieces of 64 KiB.
+  bool put(const void* p, size_t n);
+  bool finish();
+  uint64_t written() const { return at_; }
+
+ private:
+  FILE* f_;
+  bool seekable_;
+  uint64_t at_ = 0, hole_ = 0;
+};
+
+// True when all `n` bytes are zero.
+bool all_zero(const void* p, size_t n);
+
+// An exclusive advisory lock on the directory holding `path`, held for the
+// object's life: saves into one directory (an image and its table file) do
+// not interleave.
+class DirLock {
+ public:
+  explicit DirLock(const std::string& path);
+  ~DirLock();
+  DirLock(const DirLock&) = delete;
+  DirLock& operator=(const DirLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 // A new unique directory from the template "tmp_XXXXXX" in the current
 // directory; empty on failure.

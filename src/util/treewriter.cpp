@@ -42,14 +42,22 @@ bool make_dirs(const std::string& dir) {
 TreeWriter::TreeWriter(const std::string& root) { root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 TreeWriter::~TreeWriter() {
+  close_from(0);
   if (root_ >= 0) ::close(root_);
+}
+
+void TreeWriter::close_from(size_t depth) {
+  while (open_.size() > depth) {
+    if (open_.back().second >= 0) ::close(open_.back().second);
+    open_.pop_back();
+  }
 }
 
 int TreeWriter::parent(const std::string& rel, std::string& last) {
   std::vector<std::string> parts;
   for (const std::string& p : strsplit(rel, "/"))
     if (!p.empty()) parts.push_back(p);
-  if (parts.empty()) {
+  if (parts.empty() || root_ < 0) {
     errno = EINVAL;
     return -1;
   }
@@ -58,25 +66,40 @@ int TreeWriter::parent(const std::string& rel, std::string& last) {
       errno = EINVAL;
       return -1;
     }
-  int fd = ::dup(root_);
-  for (size_t i = 0; i + 1 < parts.size() && fd >= 0; ++i) {
-    int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int err = errno;
-    ::close(fd);
-    errno = err;
-    fd = next;
-  }
+  size_t keep = 0;
+  while (keep < open_.size() && keep + 1 < parts.size() && open_[keep].first == parts[keep]) ++keep;
+  close_from(keep);
+  for (size_t i = keep; i + 1 < parts.size(); ++i) open_.emplace_back(parts[i], -1);
   last = parts.back();
-  return fd;
+  return parts.size() == 1 ? root_ : fd_at(parts.size() - 2);
+}
+
+int TreeWriter::fd_at(size_t i) {
+  if (open_[i].second >= 0) return open_[i].second;
+  // From the nearest open directory above, keeping the ones between.
+  size_t j = i;
+  while (j > 0 && open_[j - 1].second < 0) --j;
+  int at = j == 0 ? root_ : open_[j - 1].second;
+  for (size_t k = j; k <= i; ++k) {
+    int next = ::openat(at, open_[k].first.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return -1;
+    open_[k].second = at = next;
+  }
+  // A deep tree must not run out of descriptors: only the deepest few stay.
+  size_t held = 0;
+  for (size_t k = open_.size(); k-- > 0;)
+    if (open_[k].second >= 0 && ++held > kMaxOpen) {
+      ::close(open_[k].second);
+      open_[k].second = -1;
+    }
+  return at;
 }
 
 namespace {
 
+// A descriptor borrowed from the writer's open chain.
 struct Fd {
   int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 // Removes a non-directory in the way of a new link or node; a directory stays and refuses.
@@ -115,6 +138,62 @@ bool TreeWriter::file(const std::string& rel, unsigned mode, const std::function
     return false;
   }
   return write_file_atomic_at(dir.fd, last, mode & 07777, fill);
+}
+
+bool TreeWriter::fresh_file(const std::string& rel, unsigned mode, long uid, long gid,
+                            const std::function<bool(FILE*)>& fill) {
+  std::string last;
+  Fd dir{parent(rel, last)};
+  if (dir.fd < 0) return false;
+  int fd = -1;
+  for (int tries = 0; tries < 2 && fd < 0; ++tries) {
+    fd = ::openat(dir.fd, last.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno != EEXIST || !make_room(dir.fd, last))) return false;
+  }
+  if (fd < 0) return false;
+  FILE* f = ::fdopen(fd, "wb");
+  if (!f) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return false;
+  }
+  errno = 0;
+  bool ok = fill(f);
+  int err = errno;
+  if (ok && std::fflush(f) != 0) ok = false, err = errno;
+  // chown clears set-id bits: the mode goes on after it.
+  if (ok && uid >= 0 && ::geteuid() == 0 && ::fchown(fd, uid_t(uid), gid_t(gid)) != 0) ok = false, err = errno;
+  if (ok && ::fchmod(fd, mode & 07777) != 0) ok = false, err = errno;
+  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  errno = err ? err : EIO;
+  return ok;
+}
+
+bool TreeWriter::hard_link(const std::string& existing, const std::string& rel) {
+  std::string from_last, last;
+  size_t a = existing.rfind('/'), b = rel.rfind('/');
+  bool same_dir = (a == std::string::npos && b == std::string::npos) ||
+                  (a != std::string::npos && b != std::string::npos && existing.compare(0, a, rel, 0, b) == 0 && a == b);
+  // Two directories may be needed at once: the first one is kept by a copy.
+  int from = -1;
+  if (!same_dir) {
+    int d = parent(existing, from_last);
+    from = d < 0 ? -1 : ::dup(d);
+    if (from < 0) return false;
+  } else {
+    from_last = a == std::string::npos ? existing : existing.substr(a + 1);
+  }
+  Fd dir{parent(rel, last)};
+  bool ok = dir.fd >= 0;
+  int at = same_dir ? dir.fd : from;
+  if (ok && !safe_component(from_last)) ok = false, errno = EINVAL;
+  if (ok && ::linkat(at, from_last.c_str(), dir.fd, last.c_str(), 0) != 0)
+    ok = errno == EEXIST && make_room(dir.fd, last) && ::linkat(at, from_last.c_str(), dir.fd, last.c_str(), 0) == 0;
+  int err = errno;
+  if (from >= 0) ::close(from);
+  errno = err;
+  return ok;
 }
 
 bool TreeWriter::symlink(const std::string& rel, const std::string& target) {

@@ -32,6 +32,13 @@ class TreeWriter {
   bool directory(const std::string& rel);
   // A regular file replaced atomically, filled by `fill`.
   bool file(const std::string& rel, unsigned mode, const std::function<bool(FILE*)>& fill);
+  // A new regular file for a fresh copy (a dump): made in place without a
+  // temporary name or fsync; whatever stood there (a file, a link, a node) is
+  // removed first, never followed. Owner (root only; uid < 0 keeps ours),
+  // then mode, are set on the open file.
+  bool fresh_file(const std::string& rel, unsigned mode, long uid, long gid, const std::function<bool(FILE*)>& fill);
+  // A hard link at `rel` to the file written before at `existing`.
+  bool hard_link(const std::string& existing, const std::string& rel);
   bool symlink(const std::string& rel, const std::string& target);
   // Device node, fifo or socket by its st_mode type; devices need root.
   bool special(const std::string& rel, unsigned mode, uint32_t rdev);
@@ -40,9 +47,15 @@ class TreeWriter {
   bool mode(const std::string& rel, unsigned mode);
 
  private:
-  // Descriptor of the directory holding `rel`'s last component, and that component.
+  // Descriptor of the directory holding `rel`'s last component (owned by the
+  // writer), and that component. The directories of the last path stay open,
+  // so a tree written in order costs one open per directory.
   int parent(const std::string& rel, std::string& last);
+  void close_from(size_t depth);
+  int fd_at(size_t i);
+  static constexpr size_t kMaxOpen = 64;
   int root_ = -1;
+  std::vector<std::pair<std::string, int>> open_;  // the open chain below root_
 };
 
 }  // namespace rs
