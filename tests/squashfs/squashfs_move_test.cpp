@@ -308,10 +308,12 @@ TEST_P(FailedRebuild, ReportsWhyAndLeavesTheTreeUsable) {
   EXPECT_EQ(std::string(buf, 17), "Hello, squashfs!\n");
 }
 
+std::string case_name(const ::testing::TestParamInfo<FailCase>& c) { return c.param.name; }
+
 INSTANTIATE_TEST_SUITE_P(Causes, FailedRebuild,
                          ::testing::Values(FailCase{"forced4", 4, "FATAL ERROR:compressor_init failed"},
                                            FailCase{"forced3", 3, "FATAL ERROR:compressor_init failed"},
                                            FailCase{"uids3", 3, "FATAL ERROR:Out of uids"}),
-                         [](const auto& t) { return std::string(t.param.name); });
+                         case_name);
 
 }  // namespace
