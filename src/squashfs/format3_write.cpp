@@ -11,7 +11,9 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <tuple>
 
@@ -150,10 +152,16 @@ struct Builder3 {
 
   static void run_jobs(std::vector<Job>& jobs, uint32_t dict, bool lzma) {
     std::atomic<size_t> next{0};
+    std::atomic<bool> out_of_memory{false};
     auto work = [&] {
       for (size_t i; (i = next++) < jobs.size();) {
         Job& j = jobs[i];
-        if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, lzma);
+        try {
+          if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, lzma);
+        } catch (const std::bad_alloc&) {
+          out_of_memory = true;
+          next = jobs.size();
+        }
       }
     };
     unsigned n = std::max(1u, std::thread::hardware_concurrency());
@@ -161,10 +169,14 @@ struct Builder3 {
     try {
       for (unsigned i = 1; i < n; ++i) pool.emplace_back(work);
     } catch (const std::system_error&) {
-      fatal("FATAL ERROR:Failed to create thread\n");
+      // The threads already running must end before the rebuild is abandoned.
+      next = jobs.size();
+      for (auto& t : pool) t.join();
+      build_fail("FATAL ERROR:Failed to create thread\n");
     }
     work();
     for (auto& t : pool) t.join();
+    if (out_of_memory) build_fail("FATAL ERROR:Out of memory\n");
   }
 
   // True when `e`'s stored blocks and fragment can go into the new image as they are.
@@ -174,7 +186,7 @@ struct Builder3 {
   const std::vector<uint8_t>& content_of(squashfs_entry* e) {
     if (e->content_loaded) return e->buf;
     held.emplace_back();
-    if (squashfs_content(e, held.back()) < 0) fatal("FATAL ERROR:Could not read %s\n", e->path.c_str());
+    if (squashfs_content(e, held.back()) < 0) build_fail("FATAL ERROR:Could not read %s\n", e->path.c_str());
     return held.back();
   }
 
@@ -322,7 +334,7 @@ struct Builder3 {
   uint8_t uid_index(uint32_t uid) {
     auto it = std::find(uids.begin(), uids.end(), uid);
     if (it != uids.end()) return uint8_t(it - uids.begin());
-    if (uids.size() >= 255) fatal("FATAL ERROR:Out of uids\n");
+    if (uids.size() >= 255) build_fail("FATAL ERROR:Out of uids\n");
     uids.push_back(uid);
     return uint8_t(uids.size() - 1);
   }
@@ -330,7 +342,7 @@ struct Builder3 {
     if (gid == uid) return 255;
     auto it = std::find(gids.begin(), gids.end(), gid);
     if (it != gids.end()) return uint8_t(it - gids.begin());
-    if (gids.size() >= 255) fatal("FATAL ERROR:Out of gids\n");
+    if (gids.size() >= 255) build_fail("FATAL ERROR:Out of gids\n");
     gids.push_back(gid);
     return uint8_t(gids.size() - 1);
   }
@@ -389,7 +401,7 @@ struct Builder3 {
         o.put32(v, uint32_t(size));
       for (uint32_t w : g.words) o.put32(v, w);
     } else if (t == 3) {
-      if (e->buf.size() > 0xFFFF) fatal("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
+      if (e->buf.size() > 0xFFFF) build_fail("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
       v = base(e, 3, g.number);
       o.put32(v, g.links);
       o.put16(v, uint16_t(e->buf.size()));
@@ -468,7 +480,7 @@ struct Builder3 {
       listing[count_at] = uint8_t(run);
       ++run;
     }
-    if (listing.size() + 3 >= (1u << 27)) fatal("FATAL ERROR:Directory %s too large\n", dir->path.c_str());
+    if (listing.size() + 3 >= (1u << 27)) build_fail("FATAL ERROR:Directory %s too large\n", dir->path.c_str());
 
     uint32_t start_block = dirtab.chunk_pos();
     uint32_t offset = dirtab.offset();
@@ -534,6 +546,7 @@ void set_lzma3_for_tests(bool on) { g_lzma = on; }
 uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   squashfs_data* img = root->image;
   root = img->root_entry;
+  if (compressor_failure_forced()) build_fail("FATAL ERROR:compressor_init failed\n");
   Builder3 b;
   // The loaded image's magic fixes byte order and block codecs; a tree that
   // comes from elsewhere becomes a little-endian LZMA image.
@@ -554,7 +567,7 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   uint32_t bs = b.p.block_size;
   uint16_t block_log = 12;
   while (block_log < 20 && (1u << block_log) < bs) ++block_log;
-  if ((1u << block_log) != bs) fatal("FATAL ERROR:Bad block size %u\n", bs);
+  if ((1u << block_log) != bs) build_fail("FATAL ERROR:Bad block size %u\n", bs);
   for (MetaStream* m : {&b.inodes, &b.dirtab}) {
     m->compress = !(b.flags & kNoInodes);
     m->check = b.flags & kCheck;
@@ -621,7 +634,7 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
   auto* result = static_cast<uint8_t*>(malloc(len));
-  if (!result) fatal("FATAL ERROR:Out of memory\n");
+  if (!result) build_fail("FATAL ERROR:Out of memory\n");
   std::memcpy(result, b.out.data(), b.out.size());
   std::memset(result + b.out.size(), 0, len - b.out.size());
   *fs_len = len;

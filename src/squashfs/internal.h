@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,15 +18,24 @@ namespace rs::sqfs {
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
 
-// Builders return a malloc'd image padded to 4096 bytes; failures are fatal.
+// Builders return a malloc'd image padded to 4096 bytes; a failure throws
+// BuildError (or std::bad_alloc) and leaves the tree as it was.
 uint8_t* build_image4(squashfs_entry* root, size_t* fs_len);
 uint8_t* build_image3(squashfs_entry* root, size_t* fs_len);
+
+// Why a rebuild failed: the builder's message, one line ending in "\n".
+struct BuildError {
+  std::string msg;
+};
+[[noreturn]] void build_fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// ROMSMITH_TEST_FAIL_COMPRESSOR=1 makes every rebuild fail where it creates its
+// compressors, so that callers' handling of a failed save can be tested.
+bool compressor_failure_forced();
 // Off: version 3 rebuilds use zlib only, so that zlib-only tools can check them.
 void set_lzma3_for_tests(bool on);
 
 // "squashfs error: [func line]\n" on standard error.
 void report(const char* func, int line);
-[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // A name a directory entry may carry: no "/", not "." or "..", not empty.
 bool valid_name(std::string_view name);

@@ -166,7 +166,11 @@ int squashfs_ls(squashfs_entry* root, int level);
 // 0, or -1 after a short write.
 int squashfs_dump(squashfs_entry* root, const char* dir);
 // A complete image of the tree in its own format version (malloc'd, length in
-// *fs_len), or null when the tree has no version 3 or 4 image.
+// *fs_len), or null when the rebuild failed: the builder's reason (the line it
+// printed on standard error) is then in *why, when given. A failed rebuild
+// never ends the process and leaves the tree as usable as before.
+uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why);
+// squashfs_rebuild without the reason.
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
@@ -186,6 +190,17 @@ int squashfs_symlink(squashfs_entry* root, const char* target, const char* path)
 // Change every hard link of the inode, as on a mounted file system.
 int squashfs_chmod(squashfs_entry* root, const char* path, uint32_t mode);
 int squashfs_chown(squashfs_entry* root, const char* path, uint32_t uid, uint32_t gid);
+// Moves `from` to `to` as rename(2) does: an existing file at `to` is replaced
+// (only that name leaves its hard-link group), an empty directory by a
+// directory; -ENOTEMPTY, -EISDIR (file onto directory), -ENOTDIR (directory
+// onto file, or a parent that is no directory), -EINVAL (a directory below
+// itself, the root); from == to, or two links of one inode, is 0 and changes
+// nothing. The entry keeps its attributes, content and stored blocks, and
+// everything below a moved directory comes along.
+int squashfs_rename(squashfs_entry* root, const char* from, const char* to);
+// Modification time of every hard link of the inode; -EOVERFLOW outside
+// 0..UINT32_MAX, which is what both versions store.
+int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime);
 // Link count as the rebuilt image stores it.
 uint32_t squashfs_nlink(const squashfs_entry* e);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -13,7 +14,6 @@
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
 #include "util/endian.h"
-#include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/mapping.h"
 
@@ -21,12 +21,18 @@ namespace rs::sqfs {
 
 void report(const char* func, int line) { fprintf(stderr, "squashfs error: [%s %d]\n", func, line); }
 
-void fatal(const char* fmt, ...) {
+void build_fail(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
+  char line[512];
+  vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
-  rs::rs_exit(1);
+  throw BuildError{line};
+}
+
+bool compressor_failure_forced() {
+  const char* v = getenv("ROMSMITH_TEST_FAIL_COMPRESSOR");
+  return v && !strcmp(v, "1");
 }
 
 bool valid_name(std::string_view name) {
@@ -531,21 +537,94 @@ int squashfs_dump(squashfs_entry* root, const char* dir) {
   return 0;
 }
 
-uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len) {
-  if (!root || !root->image) return nullptr;
+uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why) {
+  auto failed = [why](std::string msg, bool print) -> uint8_t* {
+    if (print) fputs(msg.c_str(), stderr);
+    while (!msg.empty() && msg.back() == '\n') msg.pop_back();
+    if (why) *why = msg;
+    return nullptr;
+  };
+  if (!root || !root->image) return failed("no squashfs tree to rebuild", false);
   squashfs_data* img = root->image;
-  if (img->version != img->loaded_version) {
-    // Converting: the other version's builder cannot copy these blocks.
-    for (auto& [path, e] : img->entry_table) {
-      if (e->content_loaded) continue;
-      std::vector<uint8_t> data;
-      if (squashfs_content(e, data) < 0) return nullptr;
-      e->buf = std::move(data);
-      e->content_loaded = true;
-      e->stored.valid = false;
+  if (img->version != 3 && img->version != 4) return failed("the tree has no squashfs 3 or 4 image", false);
+  try {
+    if (img->version != img->loaded_version) {
+      // Converting: the other version's builder cannot copy these blocks.
+      for (auto& [path, e] : img->entry_table) {
+        if (e->content_loaded) continue;
+        std::vector<uint8_t> data;
+        // The reader has printed why.
+        if (squashfs_content(e, data) < 0) return failed("cannot read " + path, false);
+        e->buf = std::move(data);
+        e->content_loaded = true;
+        e->stored.valid = false;
+      }
     }
+    return img->version == 4 ? build_image4(root, fs_len) : build_image3(root, fs_len);
+  } catch (const BuildError& e) {
+    return failed(e.msg, true);
+  } catch (const std::bad_alloc&) {
+    return failed("FATAL ERROR:Out of memory\n", true);
   }
-  if (root->image->version == 4) return build_image4(root, fs_len);
-  if (root->image->version == 3) return build_image3(root, fs_len);
-  return nullptr;
+}
+
+uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len) { return squashfs_rebuild(root, fs_len, nullptr); }
+
+namespace {
+
+// Gives `e` and everything below it the paths under `path`, registered anew.
+void repath(squashfs_entry* e, const std::string& path, squashfs_data* img) {
+  e->path = path;
+  img->entry_table[path] = e;
+  for (squashfs_entry* c = e->child; c; c = c->next) repath(c, path + "/" + c->name, img);
+}
+
+void unregister(squashfs_entry* e, squashfs_data* img) {
+  auto it = img->entry_table.find(e->path.empty() ? std::string("/") : e->path);
+  if (it != img->entry_table.end() && it->second == e) img->entry_table.erase(it);
+  for (squashfs_entry* c = e->child; c; c = c->next) unregister(c, img);
+}
+
+}  // namespace
+
+int squashfs_rename(squashfs_entry* root, const char* from, const char* to) {
+  std::string src_key = normalise(from), dst_key = normalise(to), src_base, dst_base;
+  squashfs_entry *src_parent = nullptr, *dst_parent = nullptr;
+  if (int r = parent_for(root, src_key, &src_parent, &src_base); r < 0) return r;
+  squashfs_entry* src = lookup(root, src_key);
+  if (!src) return -ENOENT;
+  if (int r = parent_for(root, dst_key, &dst_parent, &dst_base); r < 0) return r;
+  if (src_key == dst_key) return 0;
+  if (is_dir(src) && dst_key.compare(0, src_key.size() + 1, src_key + "/") == 0) return -EINVAL;
+  squashfs_entry* dst = lookup(root, dst_key);
+  if (dst) {
+    if (is_dir(src) && !is_dir(dst)) return -ENOTDIR;
+    if (!is_dir(src) && is_dir(dst)) return -EISDIR;
+    if (is_dir(dst) && dst->child) return -ENOTEMPTY;
+    // Two links of one inode: rename(2) leaves both in place.
+    if (!is_dir(dst) && dst->stbuf.st_ino == src->stbuf.st_ino) return 0;
+    // The replaced name leaves its hard-link group; the other links keep the inode.
+    unlink_node(dst);
+    destroy(dst, true);
+  }
+  squashfs_data* img = root->image;
+  unlink_node(src);
+  unregister(src, img);
+  src->name = dst_base;
+  repath(src, dst_key, img);
+  link_ordered(dst_parent, src);
+  return 0;
+}
+
+int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime) {
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  // Both versions store seconds as an unsigned 32-bit count.
+  if (mtime < 0 || mtime > int64_t(UINT32_MAX)) return -EOVERFLOW;
+  // An attribute of the inode: every hard link shows it, and they stay one inode.
+  for (squashfs_entry* o : links_of(e)) {
+    o->stbuf.st_mtime = time_t(mtime);
+    o->cur_inode.time = mtime;
+  }
+  return 0;
 }

@@ -150,6 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Compressors, EachCompressor,
                                            "-comp gzip -Xstrategy filtered,huffman_only", "-comp lzma", "-comp lz4",
                                            "-comp lz4 -Xhc", "-comp zstd -Xcompression-level 19",
                                            "-comp xz -Xbcj arm -Xdict-size 65536", "-comp gzip -b 4096", "-comp lzo",
+                                           // lzma: a dictionary below 8 KiB, and new blocks of a few bytes
+                                           "-comp lzma -b 4096", "-comp lzma -no-fragments",
                                            "-comp lzo -Xalgorithm lzo1x_1", "-comp lzo -Xcompression-level 5"));
 
 INSTANTIATE_TEST_SUITE_P(Flags, EachCompressor,

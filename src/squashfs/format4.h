@@ -1,0 +1,64 @@
+// What the squashfs 4.0 reader and builder share: libsquashfs handles, the
+// state a loaded image keeps for lazy reads, and the codecs we create.
+#pragma once
+#include <sqfs/block.h>
+#include <sqfs/compressor.h>
+#include <sqfs/data_reader.h>
+#include <sqfs/inode.h>
+#include <sqfs/super.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "squashfs/memfile.h"
+#include "squashfs/squashfs.h"
+
+namespace rs::sqfs::v4 {
+
+struct Destroy {
+  void operator()(void* p) const { sqfs_destroy(p); }
+};
+template <class T>
+using Obj = std::unique_ptr<T, Destroy>;
+
+struct FreeInode {
+  void operator()(sqfs_inode_generic_t* p) const { free(p); }
+};
+using InodePtr = std::unique_ptr<sqfs_inode_generic_t, FreeInode>;
+
+constexpr uint32_t kRawBit = 1u << 24;  // block or fragment stored uncompressed
+constexpr uint32_t kSizeMask = kRawBit - 1;
+
+// An xz or lzma dictionary size the options block can hold and that fits the block size.
+bool dict_size_ok(uint32_t d, uint32_t block_size);
+
+// libsquashfs's codecs, and our own where the library has none.
+int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out);
+
+// What stays open while the tree lives: the image view, its decompressor and
+// the data reader, and which tails each stored fragment block holds.
+struct State4 {
+  MemFile file;
+  sqfs_super_t super{};
+  Obj<sqfs_compressor_t> cmp;
+  Obj<sqfs_data_reader_t> data;
+  std::vector<sqfs_fragment_t> frags;
+  std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>> frag_members;  // (offset, length)
+  State4(const uint8_t* buf, size_t size) : file(buf, size) {}
+};
+
+inline State4* state_of(squashfs_data* img) { return static_cast<State4*>(img->reader_state); }
+
+// A file inode that locates the stored data of an entry, for the data reader.
+InodePtr file_inode(const squashfs_stored& s);
+
+// The lazy-read hooks of a loaded 4.0 tree.
+long long read_range4(squashfs_data* img, const squashfs_entry* e, uint64_t off, void* buf, size_t n);
+int read_content4(squashfs_data* img, const squashfs_entry* e, std::vector<uint8_t>& out);
+
+}  // namespace rs::sqfs::v4

@@ -1,0 +1,449 @@
+// squashfs 4.0 reader through libsquashfs: builds the tree from the inode and
+// directory tables and leaves file data in the image until it is read.
+#include <sqfs/dir.h>
+#include <sqfs/dir_reader.h>
+#include <sqfs/frag_table.h>
+#include <sqfs/id_table.h>
+#include <sqfs/xattr.h>
+#include <sqfs/xattr_reader.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <unordered_set>
+
+#include "squashfs/format4.h"
+#include "squashfs/internal.h"
+#include "squashfs/lzo4.h"
+#include "util/endian.h"
+
+namespace rs::sqfs {
+namespace {
+
+void read_failed(const squashfs_entry* e, int err) {
+  fprintf(stderr, "squashfs: %s: stored data cannot be decoded (error %d)\n", e->path.empty() ? "/" : e->path.c_str(),
+          err);
+}
+
+}  // namespace
+
+namespace v4 {
+
+bool dict_size_ok(uint32_t d, uint32_t block_size) {
+  if (d < 8192 || d > block_size) return false;
+  for (int n = 0; n < 32; ++n) {
+    uint64_t p = uint64_t(1) << n;
+    if (d == p || d == p + (p >> 1)) return true;
+  }
+  return false;
+}
+
+int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out) {
+  int r = sqfs_compressor_create(cfg, out);
+  if (r == SQFS_ERROR_UNSUPPORTED && cfg->id == SQFS_COMP_LZO) r = create_lzo_compressor(cfg, out);
+  return r;
+}
+
+InodePtr file_inode(const squashfs_stored& s) {
+  size_t extra = s.block_words.size() * 4;
+  auto* in = static_cast<sqfs_inode_generic_t*>(calloc(1, sizeof(sqfs_inode_generic_t) + extra));
+  if (!in) return nullptr;
+  in->base.type = SQFS_INODE_EXT_FILE;
+  in->payload_bytes_available = in->payload_bytes_used = sqfs_u32(extra);
+  in->data.file_ext.blocks_start = s.start;
+  in->data.file_ext.file_size = s.file_size;
+  in->data.file_ext.sparse = s.sparse;
+  in->data.file_ext.nlink = 1;
+  in->data.file_ext.fragment_idx = s.fragment;
+  in->data.file_ext.fragment_offset = s.frag_offset;
+  in->data.file_ext.xattr_idx = 0xFFFFFFFFu;
+  if (extra) std::memcpy(in->extra, s.block_words.data(), extra);
+  return InodePtr(in);
+}
+
+long long read_range4(squashfs_data* img, const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  State4* st = state_of(img);
+  const squashfs_stored& s = e->stored;
+  if (!st || !s.valid) return -EIO;
+  if (off >= s.file_size) return 0;
+  n = size_t(std::min<uint64_t>(n, s.file_size - off));
+  InodePtr in = file_inode(s);
+  if (!in) return -ENOMEM;
+  size_t done = 0;
+  while (done < n) {
+    uint32_t chunk = uint32_t(std::min<size_t>(n - done, 1u << 24));
+    sqfs_s32 r = sqfs_data_reader_read(st->data.get(), in.get(), off + done, static_cast<uint8_t*>(buf) + done, chunk);
+    if (r <= 0) {
+      read_failed(e, r);
+      return -EIO;
+    }
+    done += uint32_t(r);
+  }
+  return (long long)done;
+}
+
+int read_content4(squashfs_data* img, const squashfs_entry* e, std::vector<uint8_t>& out) {
+  if (e->stored.file_size > kMaxTotalContent) return -EFBIG;
+  try {
+    out.assign(size_t(e->stored.file_size), 0);
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  }
+  long long r = read_range4(img, e, 0, out.data(), out.size());
+  if (r < 0) {
+    out.clear();
+    return int(r);
+  }
+  return 0;
+}
+
+}  // namespace v4
+
+namespace {
+
+using namespace v4;
+
+struct SqfsFree {
+  void operator()(void* p) const { sqfs_free(p); }
+};
+template <class T>
+using Owned = std::unique_ptr<T, SqfsFree>;
+
+constexpr int kMaxDepth = 1024;
+constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
+
+int basic_type(int t) { return t >= SQFS_INODE_EXT_DIR ? t - 7 : t; }
+
+mode_t type_bits(int basic) {
+  switch (basic) {
+    case SQFS_INODE_DIR:
+      return S_IFDIR;
+    case SQFS_INODE_FILE:
+      return S_IFREG;
+    case SQFS_INODE_SLINK:
+      return S_IFLNK;
+    case SQFS_INODE_BDEV:
+      return S_IFBLK;
+    case SQFS_INODE_CDEV:
+      return S_IFCHR;
+    case SQFS_INODE_FIFO:
+      return S_IFIFO;
+    default:
+      return S_IFSOCK;
+  }
+}
+
+const char* compressor_name(uint16_t id) {
+  const char* n = sqfs_compressor_name_from_id(SQFS_COMPRESSOR(id));
+  return n ? n : nullptr;
+}
+
+void release_state4(squashfs_data* img) {
+  delete state_of(img);
+  img->reader_state = nullptr;
+}
+
+struct Reader4 {
+  squashfs_data* img;
+  State4* st;
+  sqfs_dir_reader_t* dr;
+  sqfs_id_table_t* ids;
+  sqfs_xattr_reader_t* xr;  // null without an xattr table
+  std::unordered_set<uint32_t> dirs_seen;
+  std::map<uint32_t, std::vector<squashfs_xattr>> xattr_cache;
+  uint64_t path_bytes = 0;
+
+  bool xattrs_of(const sqfs_inode_generic_t* in, std::vector<squashfs_xattr>& out) {
+    sqfs_u32 idx = 0xFFFFFFFFu;
+    if (sqfs_inode_get_xattr_index(in, &idx) != 0) return false;
+    if (idx == 0xFFFFFFFFu) return true;
+    if (!xr) return false;
+    auto it = xattr_cache.find(idx);
+    if (it != xattr_cache.end()) {
+      out = it->second;
+      return true;
+    }
+    sqfs_xattr_id_t desc;
+    if (sqfs_xattr_reader_get_desc(xr, idx, &desc) != 0 || sqfs_xattr_reader_seek_kv(xr, &desc) != 0) return false;
+    std::vector<squashfs_xattr> v;
+    for (sqfs_u32 i = 0; i < desc.count; ++i) {
+      sqfs_xattr_entry_t* k = nullptr;
+      if (sqfs_xattr_reader_read_key(xr, &k) != 0) return false;
+      Owned<sqfs_xattr_entry_t> key(k);
+      sqfs_xattr_value_t* val = nullptr;
+      if (sqfs_xattr_reader_read_value(xr, k, &val) != 0) return false;
+      Owned<sqfs_xattr_value_t> value(val);
+      const char* prefix = sqfs_get_xattr_prefix(SQFS_XATTR_TYPE(k->type & SQFS_XATTR_PREFIX_MASK));
+      if (!prefix) return false;
+      // The reader hands the key with its prefix already in front.
+      size_t plen = strlen(prefix);
+      if (strncmp(reinterpret_cast<const char*>(k->key), prefix, plen) != 0) return false;
+      squashfs_xattr x;
+      x.key.assign(reinterpret_cast<const char*>(k->key), plen + k->size);
+      x.value.assign(val->value, val->value + val->size);
+      v.push_back(std::move(x));
+    }
+    xattr_cache[idx] = v;
+    out = std::move(v);
+    return true;
+  }
+
+  // Where a file's blocks and tail lie; refused when they fall outside the
+  // image or the fragment table, so that later reads and copies stay inside.
+  bool locate(const sqfs_inode_generic_t* in, squashfs_entry* e) {
+    squashfs_stored& s = e->stored;
+    sqfs_u64 sz = 0, start = 0;
+    sqfs_u32 frag = 0, off = 0;
+    sqfs_inode_get_file_size(in, &sz);
+    sqfs_inode_get_file_block_start(in, &start);
+    sqfs_inode_get_frag_location(in, &frag, &off);
+    const uint32_t bs = st->super.block_size;
+    size_t count = in->payload_bytes_used / 4;
+    uint64_t full = sz / bs, tail = sz % bs;
+    bool has_frag = frag != 0xFFFFFFFFu;
+    uint64_t expect = has_frag ? full : full + (tail ? 1 : 0);
+    if (count != expect) return false;
+    s.block_words.assign(in->extra, in->extra + count);
+    uint64_t end = start;
+    for (uint32_t w : s.block_words) {
+      if ((w & kSizeMask) > bs) return false;
+      end += w & kSizeMask;
+    }
+    if (count && end > st->super.bytes_used) return false;
+    if (has_frag) {
+      uint32_t len = uint32_t(sz - full * bs);
+      if (frag >= st->frags.size() || len == 0 || uint64_t(off) + len > bs) return false;
+      st->frag_members[frag].insert({off, len});
+    }
+    s.start = start;
+    s.file_size = sz;
+    s.fragment = frag;
+    s.frag_offset = has_frag ? off : 0;
+    s.sparse = in->base.type == SQFS_INODE_EXT_FILE ? in->data.file_ext.sparse : 0;
+    s.valid = true;
+    e->content_loaded = false;
+    e->cur_inode.start = int64_t(start);
+    e->cur_inode.blocks = int(count);
+    e->cur_inode.fragment = has_frag ? int(frag) : -1;
+    e->cur_inode.offset = has_frag ? int(off) : -1;
+    return true;
+  }
+
+  bool fill(squashfs_entry* parent, const sqfs_inode_generic_t* dir_inode, int depth) {
+    if (depth > kMaxDepth) return false;
+    // Directories cannot be hard links: a second visit is a loop or a shared
+    // subtree that would multiply the tree.
+    if (!dirs_seen.insert(dir_inode->base.inode_number).second) return false;
+    if (sqfs_dir_reader_open_dir(dr, dir_inode, 0) != 0) return false;
+    struct Item {
+      std::string name;
+      InodePtr inode;
+    };
+    std::vector<Item> items;
+    for (;;) {
+      sqfs_dir_entry_t* ent = nullptr;
+      int r = sqfs_dir_reader_read(dr, &ent);
+      if (r < 0) return false;
+      if (r > 0) break;
+      Owned<sqfs_dir_entry_t> ent_guard(ent);
+      sqfs_inode_generic_t* raw = nullptr;
+      if (sqfs_dir_reader_get_inode(dr, &raw) != 0) return false;
+      items.push_back({std::string(reinterpret_cast<const char*>(ent->name), size_t(ent->size) + 1), InodePtr(raw)});
+    }
+    for (Item& it : items) {
+      if (!valid_name(it.name)) return false;
+      const sqfs_inode_generic_t* in = it.inode.get();
+      squashfs_inode ino;
+      ino.type = basic_type(in->base.type);
+      if (ino.type < SQFS_INODE_DIR || ino.type > SQFS_INODE_SOCKET) return false;
+      ino.mode = int((in->base.mode & 07777) | type_bits(ino.type));
+      sqfs_u32 uid = 0, gid = 0;
+      if (sqfs_id_table_index_to_id(ids, in->base.uid_idx, &uid) != 0 ||
+          sqfs_id_table_index_to_id(ids, in->base.gid_idx, &gid) != 0)
+        return false;
+      ino.uid = uid;
+      ino.gid = gid;
+      ino.time = in->base.mod_time;
+      ino.inode_number = int(in->base.inode_number);
+      if (ino.type == SQFS_INODE_FILE) {
+        sqfs_u64 sz = 0;
+        sqfs_inode_get_file_size(in, &sz);
+        ino.data = int64_t(sz);
+      } else if (ino.type == SQFS_INODE_SLINK) {
+        ino.data = in->base.type == SQFS_INODE_EXT_SLINK ? in->data.slink_ext.target_size : in->data.slink.target_size;
+        if (uint64_t(ino.data) > in->payload_bytes_used) return false;
+        ino.symlink.assign(reinterpret_cast<const char*>(in->extra), size_t(ino.data));
+      } else if (ino.type == SQFS_INODE_BDEV || ino.type == SQFS_INODE_CDEV) {
+        uint32_t d = in->base.type >= SQFS_INODE_EXT_DIR ? in->data.dev_ext.devno : in->data.dev.devno;
+        ino.rdev = uint32_t(makedev((d >> 8) & 0xfff, (d & 0xff) | ((d >> 12) & 0xfff00)));
+      }
+      squashfs_entry* e = squashfs_dir_fill(parent, it.name.c_str(), &ino);
+      if (!e) return false;
+      // Deep trees of long names held in a few compressed metadata blocks
+      // would otherwise cost far more memory than any real image.
+      path_bytes += e->path.size() + sizeof(squashfs_entry);
+      if (path_bytes > kMaxTreeBytes) return false;
+      if (!xattrs_of(in, e->xattrs)) return false;
+      switch (ino.type) {
+        case SQFS_INODE_DIR:
+          e->stbuf.st_size = 0;
+          if (!fill(e, in, depth + 1)) return false;
+          break;
+        case SQFS_INODE_FILE:
+          if (!locate(in, e)) return false;
+          break;
+        case SQFS_INODE_SLINK:
+          e->buf.assign(ino.symlink.begin(), ino.symlink.end());
+          break;
+        default:
+          printf("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
+          break;
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
+  auto st = std::make_unique<State4>(buf, size);
+  sqfs_super_t& super = st->super;
+  // The library refuses ids it does not know as a corrupt superblock; name them.
+  uint16_t comp_id = load_le16(buf + 20);
+  if (!compressor_name(comp_id)) {
+    fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(comp_id));
+    return -1;
+  }
+  if (sqfs_super_read(&super, &st->file.f) != 0) return 0;
+  // Table sizes follow from counts in the superblock; the library would
+  // allocate them before reading, so counts the image cannot hold are refused.
+  auto index_fits = [&](uint64_t count, uint64_t entry, uint64_t start) {
+    uint64_t index_bytes = (count * entry + 8191) / 8192 * 8;
+    return start <= size && index_bytes <= size - start;
+  };
+  if (super.bytes_used > size) return 0;
+  if (super.fragment_entry_count && !index_fits(super.fragment_entry_count, 16, super.fragment_table_start)) return 0;
+  if ((super.flags & SQFS_FLAG_EXPORTABLE) && super.export_table_start != ~sqfs_u64(0) &&
+      !index_fits(super.inode_count, 8, super.export_table_start))
+    return 0;
+  if (!index_fits(super.id_count, 4, super.id_table_start)) return 0;
+
+  squashfs_params4& p = img->p4;
+  p.compressor = super.compression_id;
+  const char* name = compressor_name(super.compression_id);
+  sqfs_compressor_config_t cfg;
+  sqfs_compressor_t* raw_cmp = nullptr;
+  if (!name || sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(super.compression_id), super.block_size,
+                                           SQFS_COMP_FLAG_UNCOMPRESS) != 0) {
+    fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(super.compression_id));
+    return -1;
+  }
+  if (int r = make_compressor(&cfg, &raw_cmp); r != 0) {
+    if (r == SQFS_ERROR_UNSUPPORTED) {
+      fprintf(stderr, "squashfs: %s compression is not supported, image left as raw bytes\n", name);
+      return -1;
+    }
+    return 0;
+  }
+  st->cmp.reset(raw_cmp);
+  sqfs_compressor_t* cmp = raw_cmp;
+
+  p.block_size = super.block_size;
+  p.flags = super.flags;
+  p.dict_size = super.block_size;
+  p.xz_filters = 0;
+  {
+    sqfs_compressor_config_t def;
+    cmp->get_configuration(cmp, &def);
+    p.level = def.level;
+    p.comp_flags = uint16_t(def.flags & ~SQFS_COMP_FLAG_UNCOMPRESS);
+    p.window = def.opt.gzip.window_size;
+    p.algorithm = def.opt.lzo.algorithm;
+  }
+  if (super.flags & SQFS_FLAG_COMPRESSOR_OPTIONS) {
+    if (cmp->read_options(cmp, &st->file.f) < 0) return 0;
+    sqfs_compressor_config_t got;
+    cmp->get_configuration(cmp, &got);
+    if (super.compression_id == SQFS_COMP_XZ) {
+      p.dict_size = got.opt.xz.dict_size;
+      p.xz_filters = got.flags & 0x3F;
+      // Options that a rebuild could not write again are refused now rather
+      // than ending the process at save time.
+      if (!dict_size_ok(p.dict_size, p.block_size)) return 0;
+    } else {
+      p.level = got.level;
+      p.comp_flags = uint16_t(got.flags & ~SQFS_COMP_FLAG_UNCOMPRESS);
+      p.window = got.opt.gzip.window_size;
+      p.algorithm = got.opt.lzo.algorithm;
+      if (super.compression_id == SQFS_COMP_LZMA) p.dict_size = got.opt.lzma.dict_size;
+    }
+    if (size < 98) return 0;
+    uint16_t hdr = load_le16(buf + 96);
+    size_t len = std::min<size_t>(hdr & 0x7FFF, size - 98);
+    img->buffer.assign(buf + 96, buf + 98 + len);
+  }
+
+  Obj<sqfs_id_table_t> ids(sqfs_id_table_create(0));
+  if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0) return 0;
+  Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));
+  if (!dr) return 0;
+  st->data.reset(sqfs_data_reader_create(&st->file.f, super.block_size, cmp, 0));
+  if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0) return 0;
+  if (super.fragment_entry_count) {
+    Obj<sqfs_frag_table_t> ft(sqfs_frag_table_create(0));
+    if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, cmp) != 0) return 0;
+    st->frags.resize(sqfs_frag_table_get_size(ft.get()));
+    for (size_t i = 0; i < st->frags.size(); ++i) {
+      if (sqfs_frag_table_lookup(ft.get(), sqfs_u32(i), &st->frags[i]) != 0) return 0;
+      const sqfs_fragment_t& f = st->frags[i];
+      if ((f.size & kSizeMask) > super.block_size || f.start_offset > super.bytes_used ||
+          (f.size & kSizeMask) > super.bytes_used - f.start_offset)
+        return 0;
+    }
+  }
+  Obj<sqfs_xattr_reader_t> xr;
+  if (!(super.flags & SQFS_FLAG_NO_XATTRS) && super.xattr_id_table_start != ~sqfs_u64(0)) {
+    xr.reset(sqfs_xattr_reader_create(0));
+    if (!xr || sqfs_xattr_reader_load(xr.get(), &super, &st->file.f, cmp) != 0) return 0;
+  }
+
+  sqfs_inode_generic_t* raw_root = nullptr;
+  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0) return 0;
+  InodePtr rin(raw_root);
+  if (basic_type(rin->base.type) != SQFS_INODE_DIR) return 0;
+
+  squashfs_inode rino;
+  rino.type = 1;
+  rino.mode = int((rin->base.mode & 07777) | S_IFDIR);
+  sqfs_u32 uid = 0, gid = 0;
+  if (sqfs_id_table_index_to_id(ids.get(), rin->base.uid_idx, &uid) != 0 ||
+      sqfs_id_table_index_to_id(ids.get(), rin->base.gid_idx, &gid) != 0)
+    return 0;
+  rino.uid = uid;
+  rino.gid = gid;
+  rino.time = rin->base.mod_time;
+  rino.inode_number = int(rin->base.inode_number);
+  squashfs_entry* root = squashfs_entry_new(img, "/", &rino, nullptr);
+  root->stbuf.st_size = 0;
+  img->root_entry = root;
+  img->entry_table["/"] = root;
+
+  Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}, 0};
+  try {
+    if (!rd.xattrs_of(rin.get(), root->xattrs)) return 0;
+    if (!rd.fill(root, rin.get(), 0)) return 0;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
+  return 1;
+}
+
+}  // namespace rs::sqfs

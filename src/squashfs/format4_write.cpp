@@ -1,0 +1,730 @@
+// squashfs 4.0 builder: writes the data area itself, copying the stored
+// blocks of unchanged files and compressing only new content (libsquashfs has
+// no way to inject stored blocks), and uses libsquashfs for metadata, tables
+// and codecs. A failure ends only the rebuild (BuildError), never the process.
+#include <sqfs/block.h>
+#include <sqfs/compressor.h>
+#include <sqfs/dir_writer.h>
+#include <sqfs/frag_table.h>
+#include <sqfs/id_table.h>
+#include <sqfs/inode.h>
+#include <sqfs/meta_writer.h>
+#include <sqfs/super.h>
+#include <sqfs/xattr_writer.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <new>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <unordered_map>
+
+#include "squashfs/format4.h"
+#include "squashfs/internal.h"
+
+namespace rs::sqfs {
+namespace {
+
+using namespace v4;
+
+// Stores metadata uncompressed where the loaded image had it so.
+sqfs_compressor_t* make_passthrough() {
+  static sqfs_compressor_t pass = [] {
+    sqfs_compressor_t c{};
+    c.base.destroy = [](sqfs_object_t*) {};
+    c.base.copy = [](const sqfs_object_t* o) { return const_cast<sqfs_object_t*>(o); };
+    c.get_configuration = [](const sqfs_compressor_t*, sqfs_compressor_config_t* cfg) {
+      std::memset(cfg, 0, sizeof(*cfg));
+    };
+    c.write_options = [](sqfs_compressor_t*, sqfs_file_t*) { return 0; };
+    c.read_options = [](sqfs_compressor_t*, sqfs_file_t*) { return 0; };
+    c.do_block = [](sqfs_compressor_t*, const sqfs_u8*, sqfs_u32, sqfs_u8*, sqfs_u32) -> sqfs_s32 { return 0; };
+    return c;
+  }();
+  return &pass;
+}
+
+// Smallest output buffer handed to a codec: lzma needs room for its 13-byte
+// header even when the block is stored raw in the end.
+constexpr uint32_t kMinOut = 64;
+
+// Metadata compression that stores a block raw when compressing does not
+// shrink it: some codecs return a larger result, which readers refuse.
+struct ShrinkOnly {
+  sqfs_compressor_t c{};
+  sqfs_compressor_t* inner = nullptr;
+  explicit ShrinkOnly(sqfs_compressor_t* wrapped) : inner(wrapped) {
+    static_assert(offsetof(ShrinkOnly, c) == 0);
+    c.base.destroy = [](sqfs_object_t*) {};
+    c.base.copy = nullptr;
+    c.get_configuration = [](const sqfs_compressor_t* self, sqfs_compressor_config_t* cfg) {
+      const ShrinkOnly* s = reinterpret_cast<const ShrinkOnly*>(self);
+      s->inner->get_configuration(s->inner, cfg);
+    };
+    c.write_options = [](sqfs_compressor_t*, sqfs_file_t*) { return 0; };
+    c.read_options = [](sqfs_compressor_t*, sqfs_file_t*) { return 0; };
+    c.do_block = [](sqfs_compressor_t* self, const sqfs_u8* in, sqfs_u32 size, sqfs_u8* out,
+                    sqfs_u32 outsize) -> sqfs_s32 {
+      ShrinkOnly* s = reinterpret_cast<ShrinkOnly*>(self);
+      if (outsize >= kMinOut) {
+        sqfs_s32 r = s->inner->do_block(s->inner, in, size, out, outsize);
+        return r > 0 && sqfs_u32(r) >= size ? 0 : r;
+      }
+      // lzma refuses an output buffer smaller than its header.
+      uint8_t room[kMinOut];
+      sqfs_s32 r = s->inner->do_block(s->inner, in, size, room, kMinOut);
+      if (r <= 0 || sqfs_u32(r) >= size || sqfs_u32(r) > outsize) return r < 0 ? r : 0;
+      std::memcpy(out, room, size_t(r));
+      return r;
+    };
+  }
+};
+
+void check(int r, const char* what) {
+  if (r != 0) build_fail("FATAL ERROR:%s failed (%d)\n", what, r);
+}
+
+template <class T>
+Obj<T> made(T* p) {
+  if (!p) build_fail("FATAL ERROR:Out of memory allocating builder state\n");
+  return Obj<T>(p);
+}
+
+Obj<sqfs_compressor_t> create_compressor(const sqfs_compressor_config_t& c) {
+  sqfs_compressor_t* raw = nullptr;
+  if (compressor_failure_forced() || make_compressor(&c, &raw) != 0) build_fail("FATAL ERROR:compressor_init failed\n");
+  return Obj<sqfs_compressor_t>(raw);
+}
+
+// The data of one regular-file inode of the new image.
+struct FileData {
+  squashfs_entry* node = nullptr;    // the group's representative
+  const uint8_t* content = nullptr;  // new content, or null for stored blocks
+  std::vector<uint8_t> decoded;      // content decoded because it cannot be copied
+  std::vector<uint32_t> words;
+  std::vector<size_t> jobs;  // per block: job index, or SIZE_MAX for a hole
+  uint64_t start = 0, size = 0, sparse = 0;
+  uint32_t frag = 0xFFFFFFFFu, frag_off = 0;
+  long dup_of = -1;  // same content as an earlier file
+  bool verbatim = false;
+};
+
+// One block to compress: new data or a newly packed fragment block.
+struct Job {
+  const uint8_t* in = nullptr;
+  uint32_t n = 0;
+  bool raw = false;
+  std::vector<uint8_t> out;
+  uint32_t word = 0;
+};
+
+struct FragOut {
+  bool verbatim = false;
+  uint32_t old_index = 0;
+  std::vector<uint8_t> data;
+  size_t job = 0;
+};
+
+// One inode of the new image: hard links (nodes with identical stat records)
+// share it.
+struct Group {
+  uint32_t number = 0;
+  uint32_t links = 0;
+  long file = -1;  // index into the file list
+  bool written = false;
+  sqfs_u64 ref = 0;
+};
+
+using StatKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, int64_t, int64_t, uint64_t>;
+
+StatKey key_of(const squashfs_entry* e) {
+  const struct stat& s = e->stbuf;
+  return {uint64_t(s.st_ino), uint32_t(s.st_mode), uint32_t(s.st_uid), uint32_t(s.st_gid),
+          int64_t(s.st_size), int64_t(s.st_mtime), uint64_t(s.st_rdev)};
+}
+
+bool all_zero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1)); }
+
+// Builds a 4.0 image of a tree in named steps; `build` runs them in order.
+// Members are released in reverse order, writers before what they write to.
+struct Builder4 {
+  squashfs_params4 p;
+  squashfs_data* img = nullptr;
+  State4* st = nullptr;  // the loaded image, source of stored blocks
+  MemFile out;
+  sqfs_super_t super{};
+  sqfs_compressor_config_t cfg{};   // data blocks
+  sqfs_compressor_config_t mcfg{};  // metadata blocks
+  Obj<sqfs_compressor_t> cmp;
+  Obj<sqfs_compressor_t> mcmp_inner;
+  std::unique_ptr<ShrinkOnly> mcmp_wrap;
+  sqfs_compressor_t* mcmp = nullptr;
+  sqfs_compressor_t* meta_cmp = nullptr;  // inodes and directories
+  bool have_options = false;
+  Obj<sqfs_frag_table_t> frags;
+  Obj<sqfs_id_table_t> ids;
+  Obj<sqfs_xattr_writer_t> xw;
+  Obj<sqfs_meta_writer_t> im;
+  Obj<sqfs_meta_writer_t> dm;
+  Obj<sqfs_dir_writer_t> dw;
+  bool exportable = false;
+  bool any_xattrs = false;
+  std::map<StatKey, Group> groups;
+  std::map<const squashfs_entry*, Group> dirs;
+  std::vector<FileData> files;
+  std::vector<Job> jobs;
+  std::vector<FragOut> frag_out;
+  long open_frag = -1;                    // fragment block being packed
+  std::map<uint32_t, uint32_t> frag_map;  // stored fragment index -> new index
+  uint32_t next_number = 1;
+  uint32_t root_number = 0;
+  sqfs_u64 root_ref = 0;
+
+  explicit Builder4(squashfs_data* image) : p(image->p4), img(image) {
+    st = img->image_bytes && img->loaded_version == 4 ? state_of(img) : nullptr;
+  }
+
+  uint8_t* build(size_t* fs_len) {
+    choose_codecs();
+    start_image();
+    plan_data();
+    compress_data();
+    write_data_and_fragments();
+    write_inodes_and_directories();
+    write_tables();
+    return finish_superblock(fs_len);
+  }
+
+  // Metadata of the kind `raw_flag` names is stored as the loaded image had it.
+  sqfs_compressor_t* meta(uint16_t raw_flag) const { return (p.flags & raw_flag) ? make_passthrough() : mcmp; }
+
+  // Step 0: the codec settings of the loaded image, for data and metadata.
+  void choose_codecs() {
+    const bool xz = p.compressor == SQFS_COMP_XZ;
+    if (xz && p.dict_size != p.block_size && !dict_size_ok(p.dict_size, p.block_size))
+      build_fail("xz: -Xdict-size is an unsupported value, dict-size must be storable in xz header\n");
+    if (xz) {
+      check(sqfs_compressor_config_init(&cfg, SQFS_COMP_XZ, p.block_size, p.xz_filters), "compressor_init");
+      // xz dictionaries start at 8 KiB; blocks of 4 KiB are compressed with that
+      // and still declare the default, as readers size their buffers for 8 KiB.
+      cfg.opt.xz.dict_size = std::max<uint32_t>(p.dict_size, 8192);
+      // Metadata blocks are at most 8 KiB: a larger dictionary gains nothing.
+      check(sqfs_compressor_config_init(&mcfg, SQFS_COMP_XZ, p.block_size, 0), "compressor_init");
+      mcfg.opt.xz.dict_size = 8192;
+    } else {
+      check(sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(p.compressor), p.block_size, p.comp_flags),
+            "compressor_init");
+      if (p.compressor != SQFS_COMP_LZ4) cfg.level = p.level;
+      if (p.compressor == SQFS_COMP_GZIP) cfg.opt.gzip.window_size = p.window;
+      if (p.compressor == SQFS_COMP_LZO) cfg.opt.lzo.algorithm = p.algorithm;
+      // The same 8 KiB floor for lzma: each block's header carries the size
+      // used, so readers need nothing else.
+      if (p.compressor == SQFS_COMP_LZMA)
+        cfg.opt.lzma.dict_size = std::max<uint32_t>(p.dict_size, SQFS_LZMA_MIN_DICT_SIZE);
+      mcfg = cfg;
+    }
+    cmp = create_compressor(cfg);
+    mcmp_inner = create_compressor(mcfg);
+    mcmp_wrap = std::make_unique<ShrinkOnly>(mcmp_inner.get());
+    mcmp = &mcmp_wrap->c;
+    meta_cmp = meta(SQFS_FLAG_UNCOMPRESSED_INODES);
+  }
+
+  // Step 1: a placeholder superblock and the compressor options.
+  void start_image() {
+    check(sqfs_super_init(&super, p.block_size, sqfs_u32(time(nullptr)), SQFS_COMPRESSOR(p.compressor)), "super block");
+    // Most of a rebuild is the loaded image copied as stored.
+    if (!out.reserve(img->image_size + 65536)) build_fail("FATAL ERROR:Out of memory\n");
+    check(sqfs_super_write(&super, &out.f), "super block write");
+    if (p.compressor == SQFS_COMP_XZ) {
+      bool small_default = p.dict_size < 8192 && !(p.flags & SQFS_FLAG_COMPRESSOR_OPTIONS);
+      int opt = small_default ? 0 : cmp->write_options(cmp.get(), &out.f);
+      if (opt < 0) build_fail("FATAL ERROR:compressor options write failed\n");
+      have_options = opt > 0;
+    } else if ((p.flags & SQFS_FLAG_COMPRESSOR_OPTIONS) && !img->buffer.empty()) {
+      // The options block as stored: it describes exactly the settings used.
+      append(img->buffer.data(), img->buffer.size());
+      have_options = true;
+    }
+    frags = made(sqfs_frag_table_create(0));
+    ids = made(sqfs_id_table_create(0));
+    xw = made(sqfs_xattr_writer_create(0));
+  }
+
+  // Step 2: inode numbers, the regular files, and what becomes of each.
+  void plan_data() {
+    squashfs_entry* root = img->root_entry;
+    root_number = next_number++;
+    number(root);
+    collect(root);
+    plan_files();
+  }
+
+  // Step 5: inodes below the root, children before their directory, and the
+  // directory listings after them.
+  void write_inodes_and_directories() {
+    im = made(sqfs_meta_writer_create(&out.f, meta_cmp, 0));
+    dm = made(sqfs_meta_writer_create(&out.f, meta_cmp, SQFS_META_WRITER_KEEP_IN_MEMORY));
+    exportable = p.flags & SQFS_FLAG_EXPORTABLE;
+    dw = made(sqfs_dir_writer_create(dm.get(), exportable ? SQFS_DIR_WRITER_CREATE_EXPORT_TABLE : 0));
+    super.inode_table_start = out.size();
+    root_ref = write_dir(img->root_entry, root_number, root_number);
+    check(sqfs_meta_writer_flush(im.get()), "inode table");
+    super.directory_table_start = out.size();
+    check(sqfs_meta_writer_flush(dm.get()), "directory table");
+    check(sqfs_meta_write_write_to_file(dm.get()), "directory table");
+    super.root_inode_ref = root_ref;
+    super.inode_count = next_number - 1;
+  }
+
+  // Step 6: fragment, export, id and xattr tables.
+  void write_tables() {
+    check(sqfs_frag_table_write(frags.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_FRAGMENTS)), "fragment table");
+    if (exportable)
+      check(sqfs_dir_writer_write_export_table(dw.get(), &out.f, meta_cmp, root_number, root_ref, &super),
+            "export table");
+    check(sqfs_id_table_write(ids.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_IDS)), "id table");
+    super.xattr_id_table_start = ~sqfs_u64(0);
+    if (any_xattrs)
+      check(sqfs_xattr_writer_flush(xw.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_XATTRS)), "xattr table");
+  }
+
+  // Step 7: the real superblock, flags as the loaded image had them; the
+  // image padded to 4096 bytes and handed over.
+  uint8_t* finish_superblock(size_t* fs_len) {
+    super.flags = uint16_t(p.flags & ~SQFS_FLAG_COMPRESSOR_OPTIONS);
+    if (have_options) super.flags |= SQFS_FLAG_COMPRESSOR_OPTIONS;
+    if (any_xattrs) super.flags &= uint16_t(~SQFS_FLAG_NO_XATTRS);
+    super.bytes_used = out.size();
+    check(sqfs_super_write(&super, &out.f), "super block write");
+    size_t len = (out.size() + 4095) / 4096 * 4096;
+    if (!out.resize(len)) build_fail("FATAL ERROR:Out of memory\n");
+    *fs_len = len;
+    return out.release();
+  }
+
+  Group& group(squashfs_entry* e) {
+    Group& g = is_dir(e) ? dirs[e] : groups[key_of(e)];
+    if (!g.number) g.number = next_number++;
+    return g;
+  }
+
+  void number(squashfs_entry* dir) {
+    for (squashfs_entry* c : sorted_children(dir)) {
+      ++group(c).links;
+      if (is_dir(c)) number(c);
+    }
+  }
+
+  void collect(squashfs_entry* dir) {
+    for (squashfs_entry* c : sorted_children(dir)) {
+      if (is_dir(c)) {
+        collect(c);
+        continue;
+      }
+      if (!is_reg(c)) continue;
+      Group& g = group(c);
+      if (g.file >= 0) continue;
+      g.file = long(files.size());
+      FileData f;
+      f.node = c;
+      f.verbatim = st && !c->content_loaded && c->stored.valid;
+      files.push_back(std::move(f));
+    }
+  }
+
+  size_t add_job(const uint8_t* in, uint32_t n, bool raw) {
+    Job j;
+    j.in = in;
+    j.n = n;
+    j.raw = raw;
+    jobs.push_back(std::move(j));
+    return jobs.size() - 1;
+  }
+
+  void close_frag() {
+    if (open_frag < 0) return;
+    FragOut& fo = frag_out[size_t(open_frag)];
+    fo.job = add_job(fo.data.data(), uint32_t(fo.data.size()), p.flags & SQFS_FLAG_UNCOMPRESSED_FRAGMENTS);
+    open_frag = -1;
+  }
+
+  void pack_tail(FileData& f, const uint8_t* tail, uint32_t len) {
+    if (open_frag >= 0 && frag_out[size_t(open_frag)].data.size() + len > p.block_size) close_frag();
+    if (open_frag < 0) {
+      frag_out.emplace_back();
+      open_frag = long(frag_out.size() - 1);
+      frag_out.back().data.reserve(p.block_size);
+    }
+    FragOut& fo = frag_out[size_t(open_frag)];
+    f.frag = uint32_t(open_frag);
+    f.frag_off = uint32_t(fo.data.size());
+    fo.data.insert(fo.data.end(), tail, tail + len);
+  }
+
+  uint32_t keep_stored_frag(uint32_t old_index) {
+    auto [it, fresh] = frag_map.try_emplace(old_index, uint32_t(frag_out.size()));
+    if (fresh) {
+      FragOut fo;
+      fo.verbatim = true;
+      fo.old_index = old_index;
+      frag_out.push_back(std::move(fo));
+    }
+    return it->second;
+  }
+
+  // Decides for every file what is copied, what is compressed and where each
+  // tail goes.
+  void plan_files() {
+    // A stored fragment block is copied when every tail it holds is still
+    // used, unchanged; otherwise its remaining tails are packed anew.
+    std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>> present;
+    const uint32_t bs = p.block_size;
+    for (FileData& f : files)
+      if (f.verbatim && f.node->stored.fragment != 0xFFFFFFFFu) {
+        const squashfs_stored& s = f.node->stored;
+        present[s.fragment].insert({s.frag_offset, uint32_t(s.file_size - s.block_words.size() * uint64_t(bs))});
+      }
+    std::unordered_map<uint64_t, std::vector<size_t>> seen;  // new content by size
+    // Unchanged files by size: new content equal to one of them shares its
+    // stored data. Only same-size candidates are decoded to compare.
+    std::unordered_multimap<uint64_t, size_t> stored_by_size;
+    if (p.flags & SQFS_FLAG_NO_DUPLICATES)
+      for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].verbatim && files[i].node->stored.file_size)
+          stored_by_size.emplace(files[i].node->stored.file_size, i);
+    for (size_t i = 0; i < files.size(); ++i) {
+      FileData& f = files[i];
+      squashfs_entry* e = f.node;
+      if (!f.verbatim && !e->content_loaded) {
+        // Loaded content that is no longer where the image said: decode it.
+        if (squashfs_content(e, f.decoded) < 0) build_fail("FATAL ERROR:cannot read %s\n", e->path.c_str());
+      }
+      if (f.verbatim) {
+        const squashfs_stored& s = e->stored;
+        f.size = s.file_size;
+        f.sparse = s.sparse;
+        if (s.fragment == 0xFFFFFFFFu) continue;
+        if (present[s.fragment] == st->frag_members[s.fragment]) {
+          f.frag = keep_stored_frag(s.fragment);
+          f.frag_off = s.frag_offset;
+          continue;
+        }
+        InodePtr in = file_inode(s);
+        size_t len = 0;
+        sqfs_u8* tail = nullptr;
+        if (!in || sqfs_data_reader_get_fragment(st->data.get(), in.get(), &len, &tail) != 0 || !tail) {
+          // A fragment block that no longer decodes is kept as stored.
+          f.frag = keep_stored_frag(s.fragment);
+          f.frag_off = s.frag_offset;
+          continue;
+        }
+        f.decoded.assign(tail, tail + len);
+        sqfs_free(tail);
+        pack_tail(f, f.decoded.data(), uint32_t(len));
+        continue;
+      }
+      f.content = e->content_loaded ? e->buf.data() : f.decoded.data();
+      f.size = e->content_loaded ? e->buf.size() : f.decoded.size();
+      if (p.flags & SQFS_FLAG_NO_DUPLICATES) {
+        // Same size first; memcmp stops at the first difference.
+        std::vector<size_t>& same_size = seen[f.size];
+        for (size_t k = 0; k < same_size.size() && k < 256; ++k) {
+          const FileData& o = files[same_size[k]];
+          if (f.size == 0 || !std::memcmp(o.content, f.content, size_t(f.size))) {
+            f.dup_of = long(same_size[k]);
+            break;
+          }
+        }
+        if (f.dup_of >= 0) continue;
+        auto cands = stored_by_size.equal_range(f.size);
+        int tries = 0;
+        std::vector<uint8_t> head(size_t(std::min<uint64_t>(f.size, bs)));
+        for (auto it = cands.first; it != cands.second && tries < 256; ++it, ++tries) {
+          // The first block rules most candidates out before a whole decode.
+          const squashfs_entry* o = files[it->second].node;
+          if (read_range4(img, o, 0, head.data(), head.size()) != (long long)head.size() ||
+              std::memcmp(head.data(), f.content, head.size()) != 0)
+            continue;
+          std::vector<uint8_t> old;
+          if (read_content4(img, o, old) == 0 && old.size() == f.size &&
+              !std::memcmp(old.data(), f.content, size_t(f.size))) {
+            f.dup_of = long(it->second);
+            break;
+          }
+        }
+        if (f.dup_of >= 0) continue;
+        same_size.push_back(i);
+      }
+      uint64_t full = f.size / bs, tail = f.size % bs;
+      bool frag =
+          tail && !(p.flags & SQFS_FLAG_NO_FRAGMENTS) && (f.size < bs || (p.flags & SQFS_FLAG_ALWAYS_FRAGMENTS));
+      uint64_t nblocks = full + (tail && !frag ? 1 : 0);
+      bool raw = p.flags & SQFS_FLAG_UNCOMPRESSED_DATA;
+      for (uint64_t b = 0; b < nblocks; ++b) {
+        const uint8_t* blk = f.content + b * bs;
+        uint32_t n = uint32_t(std::min<uint64_t>(bs, f.size - b * bs));
+        if (all_zero(blk, n)) {
+          f.jobs.push_back(SIZE_MAX);
+          f.sparse += n;
+        } else {
+          f.jobs.push_back(add_job(blk, n, raw));
+        }
+      }
+      if (frag) pack_tail(f, f.content + full * bs, uint32_t(tail));
+    }
+    close_frag();
+  }
+
+  // Step 3: every new block on all cores; the output does not depend on the
+  // thread count.
+  void compress_data() {
+    size_t n_threads = std::max(1u, std::thread::hardware_concurrency());
+    n_threads = std::min(n_threads, std::max<size_t>(1, jobs.size()));
+    std::vector<Obj<sqfs_compressor_t>> cmps(n_threads);
+    for (auto& c : cmps) c = create_compressor(cfg);
+    std::atomic<size_t> next{0};
+    std::atomic<int> failed{0};
+    auto work = [&](sqfs_compressor_t* c) {
+      for (size_t i; (i = next++) < jobs.size();) {
+        Job& j = jobs[i];
+        if (!j.raw) {
+          try {
+            j.out.resize(std::max(j.n, kMinOut));
+          } catch (const std::bad_alloc&) {
+            failed = SQFS_ERROR_ALLOC;
+            return;
+          }
+          sqfs_s32 r = c->do_block(c, j.in, j.n, j.out.data(), uint32_t(j.out.size()));
+          if (r < 0) {
+            failed = r;
+            return;
+          }
+          if (r > 0 && uint32_t(r) < j.n) {
+            j.out.resize(size_t(r));
+            j.word = uint32_t(r);
+            continue;
+          }
+        }
+        try {
+          j.out.assign(j.in, j.in + j.n);
+        } catch (const std::bad_alloc&) {
+          failed = SQFS_ERROR_ALLOC;
+          return;
+        }
+        j.word = j.n | kRawBit;
+      }
+    };
+    std::vector<std::thread> pool;
+    try {
+      for (size_t t = 1; t < n_threads; ++t) pool.emplace_back(work, cmps[t].get());
+    } catch (const std::system_error&) {
+      next = jobs.size();
+      for (auto& t : pool) t.join();
+      build_fail("FATAL ERROR:Failed to create thread\n");
+    }
+    work(cmps[0].get());
+    for (auto& t : pool) t.join();
+    if (failed) build_fail("FATAL ERROR:data compression failed (%d)\n", int(failed));
+  }
+
+  void append(const uint8_t* data, size_t n) {
+    if (!out.append(data, n)) build_fail("FATAL ERROR:Out of memory\n");
+  }
+
+  // Step 4: the data area in file order, stored blocks copied as they are,
+  // then the fragment blocks.
+  void write_data_and_fragments() {
+    // Files that shared stored blocks (duplicates) keep sharing them.
+    std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
+    for (FileData& f : files) {
+      if (f.dup_of >= 0) continue;
+      if (f.verbatim) {
+        const squashfs_stored& s = f.node->stored;
+        f.words = s.block_words;
+        auto key = std::make_pair(s.start, s.block_words);
+        auto it = copied.find(key);
+        if (it != copied.end() && !s.block_words.empty()) {
+          f.start = it->second;
+          continue;
+        }
+        f.start = out.size();
+        uint64_t at = s.start;
+        for (uint32_t w : s.block_words) {
+          append(img->image_bytes + at, w & kSizeMask);
+          at += w & kSizeMask;
+        }
+        copied.emplace(std::move(key), f.start);
+        continue;
+      }
+      f.start = out.size();
+      for (size_t j : f.jobs) {
+        if (j == SIZE_MAX) {
+          f.words.push_back(0);
+          continue;
+        }
+        append(jobs[j].out.data(), jobs[j].out.size());
+        f.words.push_back(jobs[j].word);
+        std::vector<uint8_t>().swap(jobs[j].out);
+      }
+    }
+    // Duplicates last: what they share may lie further on in file order.
+    for (FileData& f : files) {
+      if (f.dup_of < 0) continue;
+      const FileData& o = files[size_t(f.dup_of)];
+      f.start = o.start;
+      f.words = o.words;
+      f.sparse = o.sparse;
+      f.frag = o.frag;
+      f.frag_off = o.frag_off;
+    }
+    for (FragOut& fo : frag_out) {
+      uint64_t at = out.size();
+      uint32_t word;
+      if (fo.verbatim) {
+        const sqfs_fragment_t& sf = st->frags[fo.old_index];
+        append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
+        word = sf.size;
+      } else {
+        append(jobs[fo.job].out.data(), jobs[fo.job].out.size());
+        word = jobs[fo.job].word;
+      }
+      sqfs_u32 idx = 0;
+      check(sqfs_frag_table_append(frags.get(), at, word, &idx), "fragment table");
+    }
+  }
+
+  sqfs_u16 id_index(uint32_t id) {
+    sqfs_u16 idx = 0;
+    check(sqfs_id_table_id_to_index(ids.get(), id, &idx), "id table");
+    return idx;
+  }
+
+  sqfs_u32 xattr_index(const squashfs_entry* e) {
+    if (e->xattrs.empty()) return 0xFFFFFFFFu;
+    any_xattrs = true;
+    check(sqfs_xattr_writer_begin(xw.get(), 0), "xattr writer");
+    for (const squashfs_xattr& x : e->xattrs)
+      check(sqfs_xattr_writer_add(xw.get(), x.key.c_str(), x.value.data(), x.value.size()), "xattr writer");
+    sqfs_u32 idx = 0;
+    check(sqfs_xattr_writer_end(xw.get(), &idx), "xattr writer");
+    return idx;
+  }
+
+  void set_base(sqfs_inode_generic_t* in, squashfs_entry* e, uint32_t number) {
+    in->base.mode = sqfs_u16(e->stbuf.st_mode);
+    in->base.uid_idx = id_index(uint32_t(e->stbuf.st_uid));
+    in->base.gid_idx = id_index(uint32_t(e->stbuf.st_gid));
+    in->base.mod_time = sqfs_u32(e->stbuf.st_mtime);
+    in->base.inode_number = number;
+  }
+
+  sqfs_u64 write_inode(sqfs_inode_generic_t* in) {
+    sqfs_u64 block = 0;
+    sqfs_u32 offset = 0;
+    sqfs_meta_writer_get_position(im.get(), &block, &offset);
+    check(sqfs_meta_writer_write_inode(im.get(), in), "write inode");
+    return block << 16 | offset;
+  }
+
+  InodePtr make_inode(size_t extra) {
+    auto* in = static_cast<sqfs_inode_generic_t*>(calloc(1, sizeof(sqfs_inode_generic_t) + extra));
+    if (!in) build_fail("FATAL ERROR:Out of memory\n");
+    in->payload_bytes_available = sqfs_u32(extra);
+    return InodePtr(in);
+  }
+
+  sqfs_u64 leaf_inode(squashfs_entry* e, Group& g) {
+    mode_t t = e->stbuf.st_mode & S_IFMT;
+    InodePtr in;
+    if (t == S_IFREG) {
+      const FileData& f = files[size_t(g.file)];
+      in = make_inode(f.words.size() * 4);
+      in->base.type = SQFS_INODE_FILE;
+      in->payload_bytes_used = sqfs_u32(f.words.size() * 4);
+      if (!f.words.empty()) std::memcpy(in->extra, f.words.data(), f.words.size() * 4);
+      in->data.file.fragment_index = 0xFFFFFFFFu;
+      check(sqfs_inode_set_file_size(in.get(), f.size), "inode");
+      check(sqfs_inode_set_file_block_start(in.get(), f.start), "inode");
+      check(sqfs_inode_set_frag_location(in.get(), f.frag, f.frag_off), "inode");
+      if (g.links > 1 || f.sparse) {
+        check(sqfs_inode_make_extended(in.get()), "inode");
+        in->data.file_ext.nlink = g.links;
+        in->data.file_ext.sparse = f.sparse;
+        in->data.file_ext.xattr_idx = 0xFFFFFFFFu;
+      }
+    } else if (t == S_IFLNK) {
+      in = make_inode(e->buf.size());
+      in->base.type = SQFS_INODE_SLINK;
+      in->payload_bytes_used = sqfs_u32(e->buf.size());
+      if (!e->buf.empty()) std::memcpy(in->extra, e->buf.data(), e->buf.size());
+      in->data.slink.nlink = g.links;
+      in->data.slink.target_size = sqfs_u32(e->buf.size());
+    } else if (t == S_IFBLK || t == S_IFCHR) {
+      in = make_inode(0);
+      in->base.type = t == S_IFBLK ? SQFS_INODE_BDEV : SQFS_INODE_CDEV;
+      uint32_t ma = major(e->stbuf.st_rdev), mi = minor(e->stbuf.st_rdev);
+      in->data.dev.nlink = g.links;
+      in->data.dev.devno = (mi & 0xff) | ((ma & 0xfff) << 8) | ((mi & ~0xffu) << 12);
+    } else {
+      in = make_inode(0);
+      in->base.type = t == S_IFIFO ? SQFS_INODE_FIFO : SQFS_INODE_SOCKET;
+      in->data.ipc.nlink = g.links;
+    }
+    set_base(in.get(), e, g.number);
+    sqfs_u32 xi = xattr_index(e);
+    if (xi != 0xFFFFFFFFu) check(sqfs_inode_set_xattr_index(in.get(), xi), "inode");
+    return write_inode(in.get());
+  }
+
+  // Writes the inodes below `dir`, then its listing and inode; children come
+  // before their directory as in the reference layout.
+  sqfs_u64 write_dir(squashfs_entry* dir, uint32_t number, uint32_t parent_number) {
+    auto kids = sorted_children(dir);
+    std::vector<std::pair<uint32_t, sqfs_u64>> refs;
+    size_t subdirs = 0;
+    for (squashfs_entry* c : kids) {
+      Group& g = group(c);
+      if (is_dir(c)) {
+        ++subdirs;
+        refs.emplace_back(g.number, write_dir(c, g.number, number));
+      } else {
+        if (!g.written) {
+          g.ref = leaf_inode(c, g);
+          g.written = true;
+        }
+        refs.emplace_back(g.number, g.ref);
+      }
+    }
+    check(sqfs_dir_writer_begin(dw.get(), 0), "dir writer");
+    for (size_t i = 0; i < kids.size(); ++i)
+      check(sqfs_dir_writer_add_entry(dw.get(), kids[i]->name.c_str(), refs[i].first, refs[i].second,
+                                      sqfs_u16(kids[i]->stbuf.st_mode)),
+            "dir entry");
+    check(sqfs_dir_writer_end(dw.get()), "dir writer");
+    InodePtr in(sqfs_dir_writer_create_inode(dw.get(), 0, xattr_index(dir), parent_number));
+    if (!in) build_fail("FATAL ERROR:Out of memory\n");
+    set_base(in.get(), dir, number);
+    sqfs_u32 nlink = sqfs_u32(2 + subdirs);
+    if (in->base.type == SQFS_INODE_EXT_DIR)
+      in->data.dir_ext.nlink = nlink;
+    else
+      in->data.dir.nlink = nlink;
+    return write_inode(in.get());
+  }
+};
+
+}  // namespace
+
+uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) { return Builder4(root->image).build(fs_len); }
+
+}  // namespace rs::sqfs
