@@ -172,9 +172,9 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // loaded from an image never ends the process: every failure prints its
 // message on standard error and gives null, with the message's first line in
 // *why (when given; cleared on success), and the tree stays as it was, so it
-// can be fixed (say, the long name removed) and rebuilt. Contents still stored in the loaded image are
-// copied as they are (only their block-pointer tables move; a corrupt page
-// stays as stored); new contents are compressed on all cores. Files of equal
+// can be fixed (say, the long name removed) and rebuilt. Contents still
+// stored in the loaded image are copied as they are (only their block-pointer
+// tables move; a corrupt page stays as stored); new contents are compressed on all cores. Files of equal
 // content share one copy; the image is in the tree's byte order, with the
 // loaded superblock's edition, name and boot padding, directories sorted.
 // The tree keeps reading from its loaded image: a caller that puts the
