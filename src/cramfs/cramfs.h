@@ -12,6 +12,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "cramfs/hash.h"
 
@@ -45,9 +46,9 @@ struct entry {
   uint32_t size = 0;     // file length, directory listing size, device number or link length
   uint32_t uid = 0, gid = 0;
   uint8_t md5sum[16] = {};
-  uint8_t flags = 0;     // bit 0: md5sum holds the digest; bit 1: nothing to digest
-  char* path = nullptr;  // full tree path (host path for trees scanned from a directory)
-  entry* same = nullptr; // writer: earlier entry whose data this one shares
+  uint8_t flags = 0;                    // bit 0: md5sum holds the digest; bit 1: nothing to digest
+  char* path = nullptr;                 // full tree path (host path for trees scanned from a directory)
+  entry* same = nullptr;                // writer: earlier entry whose data this one shares
   uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
   uint8_t* buf = nullptr;               // content given by an edit, or a link target (malloc'd)
   uint32_t src = 0;  // content stored in the loaded image: its block-pointer table's offset (0: none)
@@ -120,6 +121,17 @@ int cramfs_chown(entry* root, const char* path, uint32_t uid, uint32_t gid);
 // New symbolic link (0777, 0:0) to `target` (1 to 4096 bytes); -EEXIST, -EINVAL
 // for an empty target, -ENAMETOOLONG for a longer one.
 int cramfs_symlink(entry* root, const char* target, const char* path);
+// Moves `from` to `to` as rename(2) does: -ENOENT when `from` or an ancestor
+// of `to` is missing, -ENOTDIR for an ancestor that is no directory or a
+// directory moved onto a non-directory, -EISDIR for a non-directory moved onto
+// a directory, -ENOTEMPTY onto a directory that is not empty, -EINVAL for a
+// directory moved below itself or a name no inode may carry, -ENAMETOOLONG,
+// -EBUSY for the root; `from` equal to `to` is 0. A non-directory or empty
+// directory at `to` is replaced. The entry keeps its mode, owner and content
+// (stored pages are still copied as they are by a rebuild); a moved
+// directory takes everything below it, each path in the path table updated,
+// and it goes in its new directory's name order.
+int cramfs_rename(entry* root, const char* from, const char* to);
 // Up to `size` bytes of the regular file `path` from `offset`: the count, or
 // -ENOENT, -EISDIR, -EINVAL (not a regular file), -EIO (stored data that does
 // not decode; the reader's message is printed).
@@ -138,8 +150,7 @@ uint32_t cramfs_resize(entry* node);
 void cramfs_free(entry* root);
 
 // Lower-level node helpers.
-entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint32_t size,
-                       uint32_t uid, uint32_t gid);
+entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint32_t size, uint32_t uid, uint32_t gid);
 void inode_add_child(entry* node, entry* child);
 void cramfs_reset_list(entry* parent, entry* child);
 void node_free(entry* node);
@@ -155,15 +166,20 @@ long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, 
 // in. Size estimates are added to *fslen_ub. Null when `dir` cannot be examined.
 entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // Complete cramfs image of the tree in a malloc'd buffer of *size bytes, or
-// null (with a message) when it exceeds the largest image. Writer limits end
-// the process with status 8. Contents still stored in the loaded image are
-// copied as they are (only their block-pointer tables move; a corrupt page
-// stays as stored); new contents are compressed on all cores. Files of equal
+// null (with a message) when it exceeds the largest image. For a tree made in
+// memory or from a host directory, writer limits (a name above 252 bytes, data
+// beyond the 28-bit offsets, memory) end the process with status 8. A tree
+// loaded from an image never ends the process: every failure prints its
+// message on standard error and gives null, with the message's first line in
+// *why (when given; cleared on success), and the tree stays as it was, so it
+// can be fixed (say, the long name removed) and rebuilt. Contents still
+// stored in the loaded image are copied as they are (only their block-pointer
+// tables move; a corrupt page stays as stored); new contents are compressed on all cores. Files of equal
 // content share one copy; the image is in the tree's byte order, with the
 // loaded superblock's edition, name and boot padding, directories sorted.
 // The tree keeps reading from its loaded image: a caller that puts the
 // result in that image's place must load a new tree from it.
-uint8_t* cramfs_mmap(entry* root, size_t* size);
+uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why = nullptr);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
 // Little-endian, as always.
 int mkfs_cramfs(const char* dir, const char* image);

@@ -126,6 +126,7 @@ class Loader {
  private:
   // The entries of the listing [pos, end) of `node`, not yet in the tree.
   bool read_listing(entry* node, uint64_t pos, uint64_t end, std::vector<std::pair<entry*, Inode>>& children) {
+    bool bad_names = false;
     while (pos < end) {
       if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
       Inode child = decode_inode(big(), img_bytes_ + pos);
@@ -139,10 +140,13 @@ class Loader {
                 int(end - pos), int(pos));
         break;
       }
-      if (name == "." || name == "..") continue;
+      // A name no path can reach would drop out of the tree, and so out of a
+      // rebuild: the image is refused, as squashfs refuses it, after naming
+      // every such entry of the listing.
       if (!valid_name(name)) {
-        fprintf(stderr, "readdir: bad name in %s\n", shown(node));
-        return false;
+        fprintf(stderr, "readdir: bad name in %s: \"%s\" (image not loaded)\n", shown(node), printable(name).c_str());
+        bad_names = true;
+        continue;
       }
       // The path is held twice (node and path table).
       uint64_t held = 2 * (strlen(node->path) + 1 + name.size() + 1) + name.size() + 1;
@@ -156,7 +160,22 @@ class Loader {
       node_set_path(e, std::string(node->path) + "/" + name);
       children.emplace_back(e, child);
     }
-    return true;
+    return !bad_names;
+  }
+
+  // A name from the image as one line of text: bytes outside printable ASCII as \xNN.
+  static std::string printable(const std::string& name) {
+    std::string out;
+    for (unsigned char ch : name) {
+      if (ch >= 0x20 && ch < 0x7F && ch != '\\' && ch != '"') {
+        out += char(ch);
+      } else {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02x", ch);
+        out += hex;
+      }
+    }
+    return out;
   }
 
   bool big() const { return img_->big_endian; }
@@ -180,8 +199,7 @@ class Loader {
     }
     uint32_t pages = page_count(ino.size);
     uint64_t table = ino.offset, data = table + 4ull * pages;
-    if (ino.offset == 0 || data > len_)
-      return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
+    if (ino.offset == 0 || data > len_) return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
     // Entries sharing one stored content (duplicates) are checked once.
     if (tables_.insert({ino.offset, pages}).second) {
       std::string msg = check_pointers(e, ino.offset, pages);
@@ -236,8 +254,8 @@ class Loader {
       uint64_t data = uint64_t(table) + 4ull * pages;
       std::vector<uint8_t> page(p);
       uLongf got = std::min(p, size);
-      if (first_end > data &&
-          uncompress(page.data(), &got, img_bytes_ + data, uLong(first_end - data)) == Z_OK && got == std::min(p, size)) {
+      if (first_end > data && uncompress(page.data(), &got, img_bytes_ + data, uLong(first_end - data)) == Z_OK &&
+          got == std::min(p, size)) {
         if (found) {
           *more = true;
           break;

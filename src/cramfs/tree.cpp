@@ -48,8 +48,7 @@ using namespace rs::cramfs;
 
 static uint32_t dirent_len(const entry* e) { return 12 + ((uint32_t(strlen(e->name)) + 3) & ~3u); }
 
-entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint32_t size, uint32_t uid,
-                       uint32_t gid) {
+entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint32_t size, uint32_t uid, uint32_t gid) {
   entry* e = new entry;
   e->name = strdup(name);
   e->path = strdup("");
@@ -231,8 +230,8 @@ static entry* insert_node(entry* root, entry* parent, const std::string& p, cons
 }
 
 // The body of cramfs_put / cramfs_add_buffer; `strict` refuses overlong names.
-static int put_file(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid,
-                    int64_t gid, bool strict, entry** out) {
+static int put_file(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid, int64_t gid,
+                    bool strict, entry** out) {
   if (!root || !root->image || !path) return -EINVAL;
   std::string p = normalize_path(path), name;
   if (p == "/") return -EISDIR;
@@ -279,8 +278,7 @@ entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t 
   return put_file(root, path, buf, size, -1, -1, -1, false, &e) == 0 ? e : nullptr;
 }
 
-int cramfs_put(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid,
-               int64_t gid) {
+int cramfs_put(entry* root, const char* path, const void* buf, size_t size, int32_t mode, int64_t uid, int64_t gid) {
   return put_file(root, path, buf, size, mode, uid, gid, true, nullptr);
 }
 
@@ -382,6 +380,68 @@ int cramfs_rm(entry* root, const char* path) {
   return 0;
 }
 
+// Unlinks `e` from its parent's list of children (not from the path table).
+static void unlink_child(entry* e) {
+  entry* parent = e->parent;
+  if (e->prev)
+    e->prev->next = e->next;
+  else
+    parent->child = e->next;
+  if (e->next)
+    e->next->prev = e->prev;
+  else
+    parent->last_child = e->prev;
+  e->next = e->prev = nullptr;
+  parent->size -= dirent_len(e);
+}
+
+// `path` for `e` and everything below it, each registered under its new path.
+static void repath_subtree(entry* e, const std::string& path) {
+  node_set_path(e, path);
+  register_node(e);
+  for (entry* c = e->child; c; c = c->next) repath_subtree(c, path + "/" + c->name);
+}
+
+int cramfs_rename(entry* root, const char* from, const char* to) {
+  if (!root || !root->image || !from || !to) return -EINVAL;
+  std::string src = normalize_path(from), dst = normalize_path(to), name;
+  if (src == "/" || dst == "/") return -EBUSY;  // the root is the partition's handle
+  entry* src_parent = nullptr;
+  std::string src_name;
+  int rc = lookup_parent(root, src, false, &src_parent, &src_name);
+  if (rc != 0) return rc;
+  hash_t* table = root->image->entry_table;
+  entry* e = static_cast<entry*>(hash_get(table, src.c_str()));
+  if (!e) return -ENOENT;
+  entry* parent = nullptr;
+  rc = lookup_parent(root, dst, true, &parent, &name);
+  if (rc != 0) return rc;
+  if (src == dst) return 0;
+  if (is_dir(e) && dst.compare(0, src.size() + 1, src + "/") == 0) return -EINVAL;
+  entry* old = static_cast<entry*>(hash_get(table, dst.c_str()));
+  if (old) {
+    if (is_dir(e) && !is_dir(old)) return -ENOTDIR;
+    if (!is_dir(e) && is_dir(old)) return -EISDIR;
+    if (old->child) return -ENOTEMPTY;  // also covers `to` being an ancestor of `from`
+  }
+  char* new_name = strdup(name.c_str());
+  if (!new_name) return -ENOMEM;
+  if (old) {
+    unlink_child(old);
+    hash_drop(table, old->path);
+    node_free(old);
+  }
+  unlink_child(e);
+  unregister_subtree(table, e);
+  free(e->name);
+  e->name = new_name;
+  cramfs_reset_list(parent, e);
+  parent->size += dirent_len(e);
+  repath_subtree(e, dst);
+  root->size = cramfs_resize(root);
+  return 0;
+}
+
 static void ls_rec(entry* node, std::vector<bool>& open_levels) {
   for (entry* c = node->child; c; c = c->next) {
     for (bool open : open_levels) fputs(open ? "|   " : "    ", stdout);
@@ -437,8 +497,7 @@ static void dump_rec(entry* node, const std::string& dir) {
         }
         return true;
       });
-      if (!ok && !bad_data)
-        printf("error: cramfs_dump write %s failed, errno(%s)\n", host.c_str(), strerror(errno));
+      if (!ok && !bad_data) printf("error: cramfs_dump write %s failed, errno(%s)\n", host.c_str(), strerror(errno));
     } else if (type == 0xA000 && c->buf) {  // link targets are read at load
       std::string target(reinterpret_cast<char*>(c->buf), c->size);
       unlink(host.c_str());

@@ -7,8 +7,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,13 +39,43 @@ std::atomic<unsigned> g_threads{0};
 uint32_t padded(size_t n) { return uint32_t((n + 3) & ~size_t(3)); }
 uint32_t type_of(const entry* e) { return e->mode & 0xF000; }
 
+std::string name_too_long_text(const char* name) {
+  char head[64];
+  snprintf(head, sizeof head, "Very long (%u bytes) filename `", unsigned(strlen(name)));
+  return head + std::string(name) +
+         "' found.\n Please increase MAX_INPUT_NAMELEN in mkcramfs and recompile.  Exiting.\n";
+}
+
 [[noreturn]] void name_too_long(const char* name) {
-  fprintf(stderr,
-          "Very long (%u bytes) filename `%s' found.\n Please increase MAX_INPUT_NAMELEN in mkcramfs and "
-          "recompile.  Exiting.\n",
-          unsigned(strlen(name)), name);
+  fputs(name_too_long_text(name).c_str(), stderr);
   rs::rs_exit(8);
 }
+
+// What a writer limit does. A tree of the user's own input (a host directory,
+// a tree made in memory) ends the process as mkcramfs always did; a tree
+// loaded from an image only fails its rebuild, with the reason, so that an
+// edit session is not lost and the tree can be fixed and rebuilt.
+struct Limits {
+  bool fatal;
+  std::string* why;
+  // Prints `text` (its designed stream when the limit is fatal, else standard
+  // error), then ends the process or gives null with its first line in *why.
+  std::nullptr_t fail(const std::string& text, bool designed_on_stdout = false) const {
+    fputs(text.c_str(), fatal && designed_on_stdout ? stdout : stderr);
+    if (fatal) {
+      fflush(stdout);
+      rs::rs_exit(8);
+    }
+    if (why) *why = text.substr(0, text.find('\n'));
+    return nullptr;
+  }
+  // A refusal that never ended the process: the message, and null.
+  std::nullptr_t refuse(const std::string& text) const {
+    fputs(text.c_str(), stderr);
+    if (why) *why = text.substr(0, text.find('\n'));
+    return nullptr;
+  }
+};
 
 uint32_t parse_directory(entry* dir, const std::string& host, size_t* fslen_ub) {
   DIR* d = opendir(host.c_str());
@@ -111,8 +141,7 @@ uint32_t parse_directory(entry* dir, const std::string& host, size_t* fslen_ub) 
     inode_add_child(dir, e);
     register_node(e);
     if (type == 0x4000) e->size = parse_directory(e, hpath, fslen_ub);
-    if ((type == 0x8000 || type == 0xA000) && e->size)
-      *fslen_ub += e->size + 3 + 30 * ((e->size + kPage - 1) / kPage);
+    if ((type == 0x8000 || type == 0xA000) && e->size) *fslen_ub += e->size + 3 + 30 * ((e->size + kPage - 1) / kPage);
   }
   return total;
 }
@@ -194,7 +223,7 @@ class Doubles {
 // contents are not compared with each other: the loaded image's writer did.
 void eliminate_doubles(const std::vector<entry*>& order) {
   std::map<std::tuple<uint32_t, uint32_t, uint32_t>, entry*> by_source;  // type, table, size
-  std::map<std::pair<uint32_t, uint32_t>, std::vector<entry*>> by_size;   // type, size
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<entry*>> by_size;  // type, size
   std::vector<entry*> firsts;
   for (entry* e : order) {
     e->same = nullptr;
@@ -302,9 +331,14 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub) {
   return root;
 }
 
-uint8_t* cramfs_mmap(entry* root, size_t* size) {
-  if (!root || !root->image) return nullptr;
+uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why) {
+  if (why) why->clear();
+  if (!root || !root->image) {
+    if (why) *why = "no cramfs tree";
+    return nullptr;
+  }
   cramfs_data* img_rec = root->image;
+  const Limits limits{img_rec->base == nullptr, why};
   const bool big = img_rec->big_endian;
   const uint32_t pad = img_rec->image_length == 512 ? 512 : 0;
   img_rec->total_blocks = 0;
@@ -320,7 +354,7 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
   preorder(root, order);
   uint64_t listings = pad + 76;
   for (entry* e : order) {
-    if (strlen(e->name) > kMaxNameField) name_too_long(e->name);
+    if (strlen(e->name) > kMaxNameField) return limits.fail(name_too_long_text(e->name));
     listings += 12 + padded(strlen(e->name));
   }
   eliminate_doubles(order);
@@ -336,39 +370,39 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     length += 4ull * n + 4;  // table and alignment
     if (stored(e)) {
       StoredSpan sp;
-      if (!stored_span(e, sp)) {
-        fprintf(stderr, "read: bad block pointer of %s\n", e->path);
-        return nullptr;
-      }
+      if (!stored_span(e, sp)) return limits.refuse(std::string("read: bad block pointer of ") + e->path + "\n");
       spans.push_back(sp);
       length += sp.end - sp.data;
     } else {
-      for (uint32_t at = 0; at < e->size; at += kPage) pages.push_back({e->buf + at, std::min(kPage, e->size - at), {}});
+      for (uint32_t at = 0; at < e->size; at += kPage)
+        pages.push_back({e->buf + at, std::min(kPage, e->size - at), {}});
     }
   }
   compress_pages(pages);
   for (Page& p : pages) {
-    if (p.out.size() > 2 * kPage) {
-      printf("AIEEE: block \"compressed\" to > 2*blocklength (%ld)\n", long(p.out.size()));
-      rs::rs_exit(8);
-    }
+    if (p.out.size() > 2 * kPage)
+      return limits.fail(
+          "AIEEE: block \"compressed\" to > 2*blocklength (" + std::to_string(long(p.out.size())) + ")\n", true);
     length += p.out.size();
   }
-  if (length > kMaxFsLen) {
-    fprintf(stderr, "not enough space allocated for ROM image (%d allocated, %d used)\n", int(kMaxFsLen), int(length));
-    return nullptr;
-  }
+  auto no_space = [&](uint64_t used) {
+    char text[128];
+    snprintf(text, sizeof text, "not enough space allocated for ROM image (%d allocated, %d used)\n", int(kMaxFsLen),
+             int(used));
+    return limits.refuse(text);
+  };
+  if (length > kMaxFsLen) return no_space(length);
   uint8_t* img = static_cast<uint8_t*>(calloc(size_t(length) + kPage, 1));
-  if (!img) {
-    perror("calloc");
-    rs::rs_exit(8);
-  }
+  if (!img) return limits.fail(std::string("calloc: ") + strerror(errno) + "\n");
+  // False past the largest offset an inode holds (the image is then given up).
   auto set_offset = [&](const entry* e, uint64_t offset) {
-    if (offset > kMaxDataOffset) {
-      fputs("filesystem too big.  Exiting.\n", stderr);
-      rs::rs_exit(8);
-    }
+    if (offset > kMaxDataOffset) return false;
     set_inode_offset(big, img + e->dir_offset, uint32_t(offset));
+    return true;
+  };
+  auto too_big = [&] {
+    free(img);
+    return limits.fail("filesystem too big.  Exiting.\n");
   };
 
   // Listings depth-first: a directory's listing, then its first non-empty
@@ -390,14 +424,14 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
     if (stack.empty()) break;
     dir = stack.back();
     stack.pop_back();
-    set_offset(dir, pos);
+    if (!set_offset(dir, pos)) return too_big();
   }
 
   size_t page_index = 0, span_index = 0;
   for (entry* e : order) {
     if (e->same) {
       e->offset = e->same->offset;
-      set_offset(e, e->offset);
+      if (!set_offset(e, e->offset)) return too_big();
       continue;
     }
     if (!has_content(e)) {
@@ -405,7 +439,7 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
       continue;
     }
     e->offset = uint32_t(pos);
-    set_offset(e, pos);
+    if (!set_offset(e, pos)) return too_big();
     uint32_t n = page_count(e->size);
     uint64_t table = pos;
     pos += 4ull * n;
@@ -432,9 +466,7 @@ uint8_t* cramfs_mmap(entry* root, size_t* size) {
   uint64_t image_len = (pos + kPage - 1) & ~uint64_t(kPage - 1);
   if (image_len > kMaxFsLen) {
     free(img);
-    fprintf(stderr, "not enough space allocated for ROM image (%d allocated, %d used)\n", int(kMaxFsLen),
-            int(image_len));
-    return nullptr;
+    return no_space(image_len);
   }
 
   // Superblock: the loaded image's edition, volume name and boot padding are kept.

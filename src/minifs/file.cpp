@@ -305,32 +305,6 @@ int minifs_readlink(minifs_device* dev, const char* oldPath, char* newPath, size
   return 0;
 }
 
-int minifs_rename(minifs_device* dev, const char* oldPath, const char* newPath) {
-  if (!dev || !newPath) return -1;
-  minifs_Object* obj = minifs_FindObjectByName(dev, oldPath);
-  if (!obj || obj == dev->root) return -1;
-  std::string p(newPath);
-  if (p.empty() || p[0] != '/') p.insert(p.begin(), '/');
-  size_t slash = p.rfind('/');
-  std::string name = p.substr(slash + 1);
-  minifs_Object* parent = minifs_FindObjectByName(dev, p.substr(0, slash).c_str());
-  if (!parent || !parent->is_dir() || name.empty() || name.size() > size_t(kMaxName)) return -1;
-  // Moving a directory below itself would cut it off from the root.
-  for (minifs_Object* a = parent; a; a = a->parent)
-    if (a == obj) return -1;
-  for (minifs_Object* c : parent->children)
-    if (c != obj && c->Header.name == name) return -1;
-  minifs_Object* oldParent = obj->parent;
-  std::string oldName = obj->Header.name;
-  minifs_Attach(obj, parent);
-  if (minifs_UpdateObjectHeader(obj, name.c_str(), 1) < 0) {
-    obj->Header.name = oldName;
-    if (oldParent) minifs_Attach(obj, oldParent);
-    return -1;
-  }
-  return 0;
-}
-
 int minifs_finfo(minifs_device* dev, const char* path) {
   minifs_Object* obj = dev ? minifs_FindObjectByName(dev, path) : nullptr;
   if (!obj) return 0;

@@ -60,8 +60,9 @@ int minifs_mkimg(minifs_device* dev, const char* image) {
   return rs::write_file_atomic(image, bytes.data(), bytes.size()) ? 0 : -1;
 }
 
-uint8_t* minifs_mmap(minifs_device* dev, size_t* size) {
+uint8_t* minifs_mmap(minifs_device* dev, size_t* size, std::string* why) {
   *size = 0;
+  if (why) why->clear();
   // A refused device never read the partition: an empty image would wipe it.
   if (!dev || !dev->usable) return nullptr;
   size_t n = image_length(dev);
@@ -69,7 +70,10 @@ uint8_t* minifs_mmap(minifs_device* dev, size_t* size) {
   // rebuild" (the old pages must not come back).
   auto* out = static_cast<uint8_t*>(std::malloc(n ? n : 1));
   if (!out) {
-    std::printf("error: %s %d\n", "minifs_mmap", 613);
+    char text[64];
+    std::snprintf(text, sizeof text, "error: %s %d", "minifs_mmap", 613);
+    std::fprintf(stderr, "%s\n", text);
+    if (why) *why = text;
     return nullptr;
   }
   image_fill(dev, out);

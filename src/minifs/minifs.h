@@ -39,7 +39,6 @@ int minifs_exists(minifs_device* dev, const char* path);  // 1 present, 2 absent
 int minifs_mkdir(minifs_device* dev, const char* path, int mode);
 int minifs_symlink(minifs_device* dev, const char* oldPath, const char* newPath);
 int minifs_readlink(minifs_device* dev, const char* oldPath, char* newPath, size_t size);
-int minifs_rename(minifs_device* dev, const char* oldPath, const char* newPath);
 int minifs_finfo(minifs_device* dev, const char* path);
 
 // Copies a host tree into the device, with the host's modes and owners; `level`
@@ -51,10 +50,12 @@ int minifs_load(minifs_device* dev, const char* local_directory, int level);
 // Writes the image (blocks with live pages) to `image` atomically. 0 or -1.
 int minifs_mkimg(minifs_device* dev, const char* image);
 // The image in a heap buffer of *size bytes (0 bytes for a device without a
-// live page: an erased partition). Null when memory is exhausted or the device
-// was refused at mount (it has nothing that could replace the image). Release
+// live page: an erased partition). Null when the device was refused at mount
+// (it has nothing that could replace the image: *why is left empty), or when
+// memory is exhausted: that failure is printed on standard error and its line
+// put in *why. Never ends the process; the device stays as it was. Release
 // with minifs_munmap.
-uint8_t* minifs_mmap(minifs_device* dev, size_t* size);
+uint8_t* minifs_mmap(minifs_device* dev, size_t* size, std::string* why = nullptr);
 void minifs_munmap(uint8_t* image, size_t size);
 // Extracts the subtree at `minifs_dir` into the existing host directory
 // `local_dir`: number of objects handled, or negative.
@@ -100,3 +101,16 @@ int minifs_make_symlink(minifs_device* dev, const char* target, const char* path
                         uint32_t gid);
 int minifs_chmod(minifs_device* dev, const char* path, uint32_t mode);
 int minifs_chown(minifs_device* dev, const char* path, uint32_t uid, uint32_t gid);
+// Moves `from` to `to` as rename(2) does, in one operation: -ENOENT when
+// `from` or an ancestor of `to` is missing, -ENOTDIR for an ancestor that is no
+// directory or a directory moved onto a non-directory, -EISDIR for the other
+// way round, -ENOTEMPTY onto a directory that is not empty, -EINVAL for a
+// directory moved below itself, the root or a name no path can carry,
+// -ENAMETOOLONG above 32 bytes, -ENOSPC when the new header does not fit;
+// `from` equal to `to` is 0. A non-directory or an empty directory at `to` is
+// replaced. The object keeps its id, mode, owner, times and stored content.
+int minifs_rename(minifs_device* dev, const char* from, const char* to);
+// Modification time of an existing entry (a hard link's object for a hard
+// link); -EOVERFLOW outside the 32-bit field, -EINVAL for the root, which has
+// no stored header.
+int minifs_set_mtime(minifs_device* dev, const char* path, int64_t mtime);

@@ -314,3 +314,57 @@ int minifs_chmod(minifs_device* dev, const char* path, uint32_t mode) {
 int minifs_chown(minifs_device* dev, const char* path, uint32_t uid, uint32_t gid) {
   return set_header(dev, path, 0, false, uid, gid, true);
 }
+
+namespace {
+// True for "/", "" and the like: paths naming the root.
+bool names_root(const char* path) {
+  for (const char* p = path ? path : ""; *p; ++p)
+    if (*p != '/') return false;
+  return true;
+}
+}  // namespace
+
+int minifs_rename(minifs_device* dev, const char* from, const char* to) {
+  if (!dev || !from || !to) return -EINVAL;
+  if (names_root(from) || names_root(to)) return -EBUSY;  // the root is the device itself
+  minifs_Object* obj;
+  int rc = lookup(dev, from, &obj);
+  if (rc) return rc;
+  minifs_Object *parent, *old;
+  std::string name;
+  rc = place(dev, to, &parent, &name, &old);
+  if (rc) return rc;
+  if (old == obj) return 0;
+  if (bad_name(name)) return -EINVAL;
+  // Moving a directory below itself would cut it off from the root.
+  for (const minifs_Object* a = parent; a; a = a->parent)
+    if (a == obj) return -EINVAL;
+  if (old) {
+    if (obj->is_dir() && !old->is_dir()) return -ENOTDIR;
+    if (!obj->is_dir() && old->is_dir()) return -EISDIR;
+    if (!old->children.empty()) return -ENOTEMPTY;  // also `to` being an ancestor of `from`
+  }
+  // Content still held by an open handle is not stored yet.
+  if (obj->handle || (old && old->handle)) return -EBUSY;
+  return atomically(dev, [&] {
+    if (old) minifs_DeleteObject(old);
+    minifs_Attach(obj, parent);
+    // The object's one new header names its new place; should it not fit,
+    // the rollback brings back the old header and whatever was at `to`.
+    return minifs_UpdateObjectHeader(obj, name.c_str(), 1) > 0 ? 0 : -ENOSPC;
+  });
+}
+
+int minifs_set_mtime(minifs_device* dev, const char* path, int64_t mtime) {
+  if (!dev) return -EINVAL;
+  if (mtime < 0 || mtime > int64_t(UINT32_MAX)) return -EOVERFLOW;
+  minifs_Object* obj;
+  int rc = lookup(dev, path ? path : "", &obj);
+  if (rc) return rc;
+  if (obj == dev->root) return -EINVAL;  // the root has no stored header
+  obj = const_cast<minifs_Object*>(resolved(dev, obj));
+  return atomically(dev, [&] {
+    obj->Header.mtime = uint32_t(mtime);
+    return minifs_UpdateObjectHeader(obj, nullptr, 1) > 0 ? 0 : -ENOSPC;
+  });
+}
