@@ -10,14 +10,14 @@
 #include "boot_fixture.h"
 #include "fixture.h"
 #include "gui_app.h"
-#include "portbench.h"
+#include "keyporter_window.h"
 #include "testutil.h"
 
 namespace {
 
-class QuietBench : public PortBench {
+class QuietWindow : public KeyPorterWindow {
  public:
-  using PortBench::PortBench;
+  using KeyPorterWindow::KeyPorterWindow;
   QStringList answers, boxes;
 
  protected:
@@ -81,7 +81,7 @@ TEST(RealLibrary, CarriesThemeFilesAndBootData) {
   const char* const user_files[] = {"keymap.xml", "panel.xml", "table.bin", "loader.bin", "bt.bin"};
   for (const char* f : user_files) rstest::write_text(dir.file(f), std::string("user's ") + f);
 
-  QuietBench bench(nullptr, QStringLiteral(ROMSMITH_LIB));
+  QuietWindow bench(nullptr, QStringLiteral(ROMSMITH_LIB));
   ASSERT_TRUE(bench.libraryLoaded());
   {
     // The library must read cramfs for this to mean anything.
@@ -112,7 +112,7 @@ TEST(RealLibrary, CarriesThemeFilesAndBootData) {
             "Save|Save Failed\n" + dir.file("gone/out.bin") + "\nNo such file or directory");
 
   // The saved image, read back through the library.
-  QuietBench check(nullptr, QStringLiteral(ROMSMITH_LIB));
+  QuietWindow check(nullptr, QStringLiteral(ROMSMITH_LIB));
   QLibrary lib(QStringLiteral(ROMSMITH_LIB));
   auto load = reinterpret_cast<keyporter::flash_load_bin_fn>(lib.resolve("flash_load_bin"));
   auto read = reinterpret_cast<keyporter::flash_read_fn>(lib.resolve("flash_read"));

@@ -1,4 +1,4 @@
-// The PortBench window driven through its slots, bound to a stand-in library
+// The KeyPorterWindow window driven through its slots, bound to a stand-in library
 // (fake_romsmith.cpp) and, where the real library can do the job, to it.
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@
 
 #include "boot_fixture.h"
 #include "gui_app.h"
-#include "portbench.h"
+#include "keyporter_window.h"
 #include "testutil.h"
 
 using guitest::app;
@@ -80,9 +80,9 @@ const char kPanelXml[] =
     "<b name=\"BIT_G\">40</b></group></config>";
 
 // Answers dialogs from a script and records message boxes.
-class ScriptedBench : public PortBench {
+class ScriptedWindow : public KeyPorterWindow {
  public:
-  using PortBench::PortBench;
+  using KeyPorterWindow::KeyPorterWindow;
   QStringList answers;
   QStringList captions;
   QStringList boxes;  // "kind|title|text"
@@ -112,7 +112,7 @@ class Window : public ::testing::Test {
     write_fake(
         dir.file("dst.bin"),
         {{kKeymap, "<keymap dst/>"}, {kPanel, "<config/>"}, {"BOOT", str(dst_boot)}, {"KERNEL", "kernel bytes"}});
-    bench = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+    bench = std::make_unique<ScriptedWindow>(nullptr, QStringLiteral(FAKE_LIB));
     ASSERT_TRUE(bench->libraryLoaded());
     take_read_log();
   }
@@ -141,11 +141,11 @@ class Window : public ::testing::Test {
   rstest::TempDir dir;
   std::unique_ptr<rstest::ScopedCwd> cwd;
   std::vector<uint8_t> src_boot, dst_boot;
-  std::unique_ptr<ScriptedBench> bench;
+  std::unique_ptr<ScriptedWindow> bench;
 };
 
 TEST_F(Window, FormMatchesTheLayout) {
-  EXPECT_EQ(bench->objectName(), "PortBenchClass");
+  EXPECT_EQ(bench->objectName(), "KeyPorterWindowClass");
   EXPECT_EQ(bench->windowTitle(), "KeyPorter - V1.1");
   EXPECT_EQ(bench->minimumSize(), QSize(460, 188));
   EXPECT_EQ(bench->maximumSize(), QSize(460, 16777215));
@@ -179,7 +179,7 @@ TEST_F(Window, FormMatchesTheLayout) {
     EXPECT_EQ(text, w.text) << w.name;
   }
   EXPECT_FALSE(bench->findChild<QLabel*>("label_3")->pixmap(Qt::ReturnByValue).isNull());  // compiled in
-  const QMetaObject* meta = &PortBench::staticMetaObject;
+  const QMetaObject* meta = &KeyPorterWindow::staticMetaObject;
   QStringList names;
   for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) names << meta->method(i).name();
   EXPECT_EQ(names.join(QLatin1Char(0x2C)).toStdString(), "OpenSrc,OpenDst,SaveAs,ToolExit");
@@ -470,7 +470,7 @@ TEST_F(Window, UserFilesInTheStartFolderSurvive) {
 
   // A whole import, the user's table.bin also given as the save target's
   // neighbour and the source read from the same folder.
-  auto second = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+  auto second = std::make_unique<ScriptedWindow>(nullptr, QStringLiteral(FAKE_LIB));
   const QString work = second->workFolder();
   ASSERT_FALSE(work.isEmpty());
   EXPECT_FALSE(work.startsWith(path("")));
@@ -507,7 +507,7 @@ class Crippled : public ::testing::Test {
     cwd = std::make_unique<rstest::ScopedCwd>(dir.path());
   }
   // Only Exit is enabled, and Exit still closes the window.
-  void expectOnlyExit(ScriptedBench& bench) {
+  void expectOnlyExit(ScriptedWindow& bench) {
     bench.show();
     for (QPushButton* b : bench.findChildren<QPushButton*>())
       EXPECT_EQ(b->isEnabled(), b->objectName() == "btnExit") << b->objectName().toStdString();
@@ -522,7 +522,7 @@ class Crippled : public ::testing::Test {
 };
 
 TEST_F(Crippled, MissingLibraryIsNamed) {
-  ScriptedBench bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
+  ScriptedWindow bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
   EXPECT_FALSE(bench.libraryLoaded());
   QApplication::processEvents();
   ASSERT_EQ(bench.boxes.size(), 1);
@@ -538,7 +538,7 @@ TEST_F(Crippled, MissingLibraryIsNamed) {
 }
 
 TEST_F(Crippled, IncompleteLibraryNamesWhatIsMissing) {
-  ScriptedBench bench(nullptr, QStringLiteral(PARTIAL_LIB));
+  ScriptedWindow bench(nullptr, QStringLiteral(PARTIAL_LIB));
   EXPECT_FALSE(bench.libraryLoaded());
   QApplication::processEvents();
   ASSERT_EQ(bench.boxes.size(), 1);
@@ -550,7 +550,7 @@ TEST_F(Crippled, IncompleteLibraryNamesWhatIsMissing) {
 TEST_F(Crippled, WorkingFolderThatCannotBeMadeIsNamed) {
   const QByteArray saved = qgetenv("TMPDIR");
   qputenv("TMPDIR", QByteArray::fromStdString(dir.file("no-such-tmp")));
-  ScriptedBench bench(nullptr, QStringLiteral(FAKE_LIB));
+  ScriptedWindow bench(nullptr, QStringLiteral(FAKE_LIB));
   qputenv("TMPDIR", saved);
   if (saved.isEmpty()) qunsetenv("TMPDIR");
   QApplication::processEvents();

@@ -14,17 +14,17 @@
 #include "workdir.h"
 
 namespace Ui {
-class PortBenchClass;
+class KeyPorterWindowClass;
 }
 
-class PortBench : public QMainWindow {
+class KeyPorterWindow : public QMainWindow {
   Q_OBJECT
 
  public:
   // `library_path` empty: the library is looked for beside the program, then
   // through the system search.
-  explicit PortBench(QWidget* parent = nullptr, const QString& library_path = QString());
-  ~PortBench() override;
+  explicit KeyPorterWindow(QWidget* parent = nullptr, const QString& library_path = QString());
+  ~KeyPorterWindow() override;
 
   bool libraryLoaded() const { return library != nullptr; }
   // The private folder that holds the working files; empty once the window
@@ -67,7 +67,7 @@ class PortBench : public QMainWindow {
   bool carryOver();  // SaveAs step: false when the destination was refused
   bool patchDestinationLoader();
 
-  std::unique_ptr<Ui::PortBenchClass> ui;
+  std::unique_ptr<Ui::KeyPorterWindowClass> ui;
   std::unique_ptr<keyporter::WorkDir> work;
   QString startProblem_;
   QString writeError;  // set when ExtractThemeFile could not write its file

@@ -1,4 +1,4 @@
-#include "portbench.h"
+#include "keyporter_window.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ui_portbench.h"
+#include "ui_keyporter_window.h"
 
 // The pictures live in a static library; nothing would pull them in otherwise.
 static void init_pictures() { Q_INIT_RESOURCE(keyporter); }
@@ -56,14 +56,16 @@ QString find_readme() {
 
 }  // namespace
 
-PortBench::PortBench(QWidget* parent, const QString& library_path)
-    : QMainWindow(parent), ui(std::make_unique<Ui::PortBenchClass>()), work(std::make_unique<keyporter::WorkDir>()) {
+KeyPorterWindow::KeyPorterWindow(QWidget* parent, const QString& library_path)
+    : QMainWindow(parent),
+      ui(std::make_unique<Ui::KeyPorterWindowClass>()),
+      work(std::make_unique<keyporter::WorkDir>()) {
   init_pictures();
   ui->setupUi(this);
   setWindowTitle(QStringLiteral("KeyPorter - V1.1"));
   loaderKeys.codes.fill(keyporter::kKeyEnd);
   // Exit works whatever else failed.
-  connect(ui->btnExit, &QPushButton::clicked, this, &PortBench::ToolExit);
+  connect(ui->btnExit, &QPushButton::clicked, this, &KeyPorterWindow::ToolExit);
 
   QStringList problems;
   if (!work->ok()) problems << work->error();
@@ -78,12 +80,12 @@ PortBench::PortBench(QWidget* parent, const QString& library_path)
     QTimer::singleShot(0, this, [this] { showCritical(QStringLiteral("KeyPorter"), startProblem_); });
     return;
   }
-  connect(ui->btnOpenSrc, &QPushButton::clicked, this, &PortBench::OpenSrc);
-  connect(ui->btnOpenDst, &QPushButton::clicked, this, &PortBench::OpenDst);
-  connect(ui->btnSaveAs, &QPushButton::clicked, this, &PortBench::SaveAs);
+  connect(ui->btnOpenSrc, &QPushButton::clicked, this, &KeyPorterWindow::OpenSrc);
+  connect(ui->btnOpenDst, &QPushButton::clicked, this, &KeyPorterWindow::OpenDst);
+  connect(ui->btnSaveAs, &QPushButton::clicked, this, &KeyPorterWindow::SaveAs);
 }
 
-PortBench::~PortBench() {
+KeyPorterWindow::~KeyPorterWindow() {
   {
     std::optional<keyporter::ScopedChdir> in;
     if (work->ok()) in.emplace(work->path());
@@ -93,7 +95,7 @@ PortBench::~PortBench() {
   if (library) library->unload();
 }
 
-void PortBench::disableAllButExit() {
+void KeyPorterWindow::disableAllButExit() {
   for (QWidget* w :
        {static_cast<QWidget*>(ui->btnOpenSrc), static_cast<QWidget*>(ui->btnOpenDst),
         static_cast<QWidget*>(ui->btnSaveAs), static_cast<QWidget*>(ui->chkKeymap), static_cast<QWidget*>(ui->chkPanel),
@@ -101,7 +103,7 @@ void PortBench::disableAllButExit() {
     w->setEnabled(false);
 }
 
-void PortBench::fillContactArea() {
+void KeyPorterWindow::fillContactArea() {
   ui->label_6->setText(QStringLiteral("<b>romsmith</b>: tools for set-top box flash images"));
   const QString readme = find_readme();
   if (readme.isEmpty()) {
@@ -115,7 +117,7 @@ void PortBench::fillContactArea() {
                                : QStringLiteral("Library: not loaded"));
 }
 
-QString PortBench::bindLibrary(const QString& library_path) {
+QString KeyPorterWindow::bindLibrary(const QString& library_path) {
   QStringList candidates;
   if (!library_path.isEmpty()) {
     candidates << library_path;
@@ -174,7 +176,7 @@ QString PortBench::bindLibrary(const QString& library_path) {
       .arg(QLatin1String(keyporter::kLibraryFile), reasons.join(QLatin1Char('\n')));
 }
 
-bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in) {
+bool KeyPorterWindow::enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in) {
   QString why = work->unusable();
   if (why.isEmpty()) {
     in.emplace(work->path());
@@ -189,7 +191,7 @@ bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::Scop
   return false;
 }
 
-flash* PortBench::loadImage(const QString& path) {
+flash* KeyPorterWindow::loadImage(const QString& path) {
   // A file we cannot even open is not an unsupported image: say why.
   int fd = ::open(local_path(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a fifo must not hang us
   if (fd < 0) {
@@ -203,26 +205,28 @@ flash* PortBench::loadImage(const QString& path) {
   return image;
 }
 
-void PortBench::releaseImage(flash*& image) {
+void KeyPorterWindow::releaseImage(flash*& image) {
   if (image && flash_free) flash_free(image);
   image = nullptr;
 }
 
-QString PortBench::askOpenFileName(const QString& caption) {
+QString KeyPorterWindow::askOpenFileName(const QString& caption) {
   return QFileDialog::getOpenFileName(this, caption, QString(), QLatin1String(kFilter));
 }
 
-QString PortBench::askSaveFileName(const QString& caption) {
+QString KeyPorterWindow::askSaveFileName(const QString& caption) {
   return QFileDialog::getSaveFileName(this, caption, QString(), QLatin1String(kFilter));
 }
 
-void PortBench::showInformation(const QString& title, const QString& text) {
+void KeyPorterWindow::showInformation(const QString& title, const QString& text) {
   QMessageBox::information(nullptr, title, text);
 }
 
-void PortBench::showCritical(const QString& title, const QString& text) { QMessageBox::critical(nullptr, title, text); }
+void KeyPorterWindow::showCritical(const QString& title, const QString& text) {
+  QMessageBox::critical(nullptr, title, text);
+}
 
-int PortBench::ExtractThemeFile(int kind) {
+int KeyPorterWindow::ExtractThemeFile(int kind) {
   if (!library || kind < 0 || kind > 1 || !srcImage) return -1;
   const ThemeKind& theme = kThemes[kind];
 
@@ -257,7 +261,7 @@ int PortBench::ExtractThemeFile(int kind) {
   return 0;
 }
 
-void PortBench::OpenSrc() {
+void KeyPorterWindow::OpenSrc() {
   if (!library) return;
   const QString chosen = askOpenFileName(QStringLiteral("Import from"));
   if (chosen.isEmpty()) return;
@@ -329,7 +333,7 @@ void PortBench::OpenSrc() {
   ui->btnSaveAs->setEnabled(failure == 0);
 }
 
-void PortBench::OpenDst() {
+void KeyPorterWindow::OpenDst() {
   if (!library) return;
   const QString chosen = askOpenFileName(QStringLiteral("Import to"));
   if (chosen.isEmpty()) return;
@@ -342,7 +346,7 @@ void PortBench::OpenDst() {
   dstImage = loadImage(path);
 }
 
-bool PortBench::patchDestinationLoader() {
+bool KeyPorterWindow::patchDestinationLoader() {
   const QString name = work->file("bt.bin");
   QFile::remove(name);
   flash_partition_dump(dstImage, "BOOT", name.toUtf8().constData());
@@ -371,7 +375,7 @@ bool PortBench::patchDestinationLoader() {
   return ok;
 }
 
-bool PortBench::carryOver() {
+bool KeyPorterWindow::carryOver() {
   const bool keymap = ui->chkKeymap->isChecked();
   const bool panel = ui->chkPanel->isChecked();
   // An item checked only after the source was opened was never read from it;
@@ -406,7 +410,7 @@ bool PortBench::carryOver() {
   return true;
 }
 
-void PortBench::SaveAs() {
+void KeyPorterWindow::SaveAs() {
   if (!library) return;
   if (!srcImage) {
     showInformation(QStringLiteral("Error"), QStringLiteral("Set Import from"));
@@ -438,9 +442,9 @@ void PortBench::SaveAs() {
                  QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(printed, err)));
 }
 
-void PortBench::ToolExit() { close(); }
+void KeyPorterWindow::ToolExit() { close(); }
 
-void PortBench::closeEvent(QCloseEvent* event) {
+void KeyPorterWindow::closeEvent(QCloseEvent* event) {
   {
     std::optional<keyporter::ScopedChdir> in;
     if (work->ok()) in.emplace(work->path());
