@@ -139,8 +139,8 @@ QString KeyPorterWindow::bindLibrary(const QString& library_path) {
       continue;
     }
 
-    // A library that lacks one of the seven cannot do the job; treat it like
-    // a missing one rather than call through a null pointer later.
+    // A library that lacks one of these cannot do the job; treat it like a
+    // missing one rather than call through a null pointer later.
     QStringList missing;
     auto bind = [&](auto& fn, const char* symbol) {
       fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(lib->resolve(symbol));
@@ -153,6 +153,7 @@ QString KeyPorterWindow::bindLibrary(const QString& library_path) {
     bind(flash_add, "flash_add");
     bind(flash_partition_dump, "flash_partition_dump");
     bind(flash_update_f, "flash_update_f");
+    bind(flash_last_error, "flash_last_error");
     flash_free = reinterpret_cast<keyporter::flash_free_fn>(lib->resolve("flash_free"));
     if (!missing.isEmpty()) {
       reasons << QStringLiteral("%1 lacks %2").arg(lib->fileName(), missing.join(QStringLiteral(", ")));
@@ -163,6 +164,7 @@ QString KeyPorterWindow::bindLibrary(const QString& library_path) {
       flash_add = nullptr;
       flash_partition_dump = nullptr;
       flash_update_f = nullptr;
+      flash_last_error = nullptr;
       flash_free = nullptr;
       lib->unload();
       continue;
@@ -200,9 +202,19 @@ flash* KeyPorterWindow::loadImage(const QString& path) {
     return nullptr;
   }
   ::close(fd);
+  const std::string before = lastError(nullptr);
+  errno = 0;
   flash* image = flash_load_bin(path.toUtf8().constData());
-  if (!image) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
+  const int err = errno;
+  if (!image)
+    showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin\n%1\n%2")
+                                               .arg(path, keyporter::failure_reason(before, lastError(nullptr), err)));
   return image;
+}
+
+std::string KeyPorterWindow::lastError(flash* image) const {
+  const char* text = flash_last_error ? flash_last_error(image) : nullptr;
+  return text ? std::string(text) : std::string();
 }
 
 void KeyPorterWindow::releaseImage(flash*& image) {
@@ -427,19 +439,19 @@ void KeyPorterWindow::SaveAs() {
   if (!enterWorkDir(QStringLiteral("Save"), in)) return;
   if (!carryOver()) return;
 
-  // The library says on standard output why a save failed; the box repeats it.
-  keyporter::StdoutCapture capture(work->path());
+  // The box repeats the library's own reason for a failed save.
+  const std::string before = lastError(dstImage);
   errno = 0;
   int result = flash_save(dstImage, path.toUtf8().constData(), 0);
   const int err = errno;
-  const std::string& printed = capture.finish();
   // Its table file lands in the working folder (the current directory).
   QFile::remove(work->file("table.bin"));
   if (result == 0)
     showInformation(QStringLiteral("Save"), QStringLiteral("Success"));
   else
-    showCritical(QStringLiteral("Save"),
-                 QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(printed, err)));
+    showCritical(
+        QStringLiteral("Save"),
+        QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(before, lastError(dstImage), err)));
 }
 
 void KeyPorterWindow::ToolExit() { close(); }
@@ -456,6 +468,7 @@ void KeyPorterWindow::closeEvent(QCloseEvent* event) {
     library.reset();
   }
   flash_free = nullptr;
+  flash_last_error = nullptr;
   // Every working file lives in the private folder: removing it is the whole
   // clean-up, and nothing in the folder the program was started from is touched.
   work->remove();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "import_logic.h"
 #include "library_api.h"
@@ -63,6 +64,8 @@ class KeyPorterWindow : public QMainWindow {
   bool enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in);
   // flash_load_bin on `path`, with the refusal shown; null when refused.
   flash* loadImage(const QString& path);
+  // flash_last_error as a string ("" when the library gives none).
+  std::string lastError(flash* image) const;
   void releaseImage(flash*& image);
   bool carryOver();  // SaveAs step: false when the destination was refused
   bool patchDestinationLoader();
@@ -79,6 +82,7 @@ class KeyPorterWindow : public QMainWindow {
   keyporter::flash_add_fn flash_add = nullptr;
   keyporter::flash_partition_dump_fn flash_partition_dump = nullptr;
   keyporter::flash_update_f_fn flash_update_f = nullptr;
+  keyporter::flash_last_error_fn flash_last_error = nullptr;
   keyporter::flash_free_fn flash_free = nullptr;  // optional: releases replaced images
   flash* srcImage = nullptr;
   flash* dstImage = nullptr;

@@ -391,22 +391,42 @@ TEST_F(Window, FailuresAreNeverReportedAsSuccess) {
   EXPECT_FALSE(QFile::exists(path("out.bin")));
 }
 
-// "Save Failed" keeps its text and says which file and why, in the library's words.
+// "Save Failed" keeps its text and says which file and why, in the library's
+// words (flash_last_error, not what it printed).
 TEST_F(Window, SaveFailedNamesFileAndReason) {
   open("src.bin", "dst.bin");
   save("no/such/dir/out.bin");
-  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
-            "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") + "\nNo such file or directory");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(), "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") +
+                                                       "\nfake: cannot write " + dir.file("no/such/dir/out.bin") +
+                                                       ": No such file or directory");
 }
 
-// The reason is the library's error line, not a progress note printed before it.
-TEST(FailureReason, PrefersTheLibrarysErrorLines) {
+// A message an earlier call left on the image (here the removal of theme
+// files the destination lacks) is not passed off as the save's reason.
+TEST_F(Window, EarlierFailureIsNotTheSavesReason) {
+  write_fake(dir.file("bare.bin"), {{"BOOT", str(dst_boot)}, {"!fail_save", ""}});
+  open("src.bin", "bare.bin");
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
+            "critical|Save|Save Failed\n" + dir.file("out.bin") + "\nno reason given");
+}
+
+TEST(FailureReason, TheCallsOwnMessageElseErrno) {
   using keyporter::failure_reason;
-  EXPECT_EQ(failure_reason("zlibmode is ture, generate bin file in new style.\nerror: Permission denied\n", 0),
-            "Permission denied");
-  EXPECT_EQ(failure_reason("[flash_save : 270]: An error occurred\n", ENOSPC), "[flash_save : 270]: An error occurred");
-  EXPECT_EQ(failure_reason("", ENOSPC), "No space left on device");
-  EXPECT_EQ(failure_reason("", 0), "no reason given");
+  struct Case {
+    const char* before;
+    const char* message;
+    int err;
+    const char* want;
+  } const cases[] = {
+      {"", "error: Permission denied\n", 0, "Permission denied"},
+      {"", "cannot write /x: No space left on device", EIO, "cannot write /x: No space left on device"},
+      {"rm A/b: No such file or directory", "rm A/b: No such file or directory", ENOSPC, "No space left on device"},
+      {"", "", ENOSPC, "No space left on device"},
+      {"old", "old", 0, "no reason given"},
+      {"", "error: ", 0, "no reason given"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(failure_reason(c.before, c.message, c.err).toStdString(), c.want) << c.message;
 }
 
 // Anything that is not an image is refused when it is chosen, on either side,
@@ -439,11 +459,11 @@ TEST_P(RefusedAtOnce, WithItsMessage) {
   EXPECT_EQ(live_images(), c.source ? 0 : 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedAtOnce,
-                         ::testing::Values(Unloadable{true, "junk.bin", "critical|Import|Not Support Bin"},
-                                           Unloadable{false, "junk.bin", "critical|Import|Not Support Bin"},
-                                           Unloadable{false, "missing.bin",
-                                                      "critical|Import|Cannot open %1: No such file or directory"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedAtOnce,
+    ::testing::Values(Unloadable{true, "junk.bin", "critical|Import|Not Support Bin\n%1\nfake: no image in %1"},
+                      Unloadable{false, "junk.bin", "critical|Import|Not Support Bin\n%1\nfake: no image in %1"},
+                      Unloadable{false, "missing.bin", "critical|Import|Cannot open %1: No such file or directory"}));
 
 // Files of the user's that share the working files' names, in the folder the
 // program was started from.
@@ -537,15 +557,26 @@ TEST_F(Crippled, MissingLibraryIsNamed) {
   expectOnlyExit(bench);
 }
 
-TEST_F(Crippled, IncompleteLibraryNamesWhatIsMissing) {
-  ScriptedWindow bench(nullptr, QStringLiteral(PARTIAL_LIB));
+struct Incomplete {
+  const char* library;
+  const char* lacks;
+};
+
+class IncompleteLibrary : public Crippled, public ::testing::WithParamInterface<Incomplete> {};
+
+TEST_P(IncompleteLibrary, NamesWhatIsMissing) {
+  ScriptedWindow bench(nullptr, QString::fromLatin1(GetParam().library));
   EXPECT_FALSE(bench.libraryLoaded());
   QApplication::processEvents();
   ASSERT_EQ(bench.boxes.size(), 1);
-  EXPECT_TRUE(bench.boxes[0].endsWith(QStringLiteral(PARTIAL_LIB " lacks flash_update_f")))
+  EXPECT_TRUE(bench.boxes[0].endsWith(QString::fromLatin1(GetParam().library) + " lacks " + GetParam().lacks))
       << bench.boxes[0].toStdString();
   expectOnlyExit(bench);
 }
+
+INSTANTIATE_TEST_SUITE_P(Exports, IncompleteLibrary,
+                         ::testing::Values(Incomplete{PARTIAL_LIB, "flash_update_f"},
+                                           Incomplete{NO_LAST_ERROR_LIB, "flash_last_error"}));
 
 TEST_F(Crippled, WorkingFolderThatCannotBeMadeIsNamed) {
   const QByteArray saved = qgetenv("TMPDIR");
