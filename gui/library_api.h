@@ -15,6 +15,9 @@ using flash_add_fn = int (*)(flash* entry, const char* full_file, const char* lo
 using flash_partition_dump_fn = int (*)(flash* entry, const char* partition_name, const char* filename);
 using flash_update_f_fn = int (*)(flash* entry, const char* partition_name, const char* filename);
 using flash_free_fn = int (*)(flash* entry);
+// The message of the last failure on `entry`; null `entry`: of the last
+// image-less call (flash_load_bin).
+using flash_last_error_fn = const char* (*)(flash* entry);
 
 // The library's file name, looked for beside the program first.
 inline constexpr const char* kLibraryFile = "libromsmith.so";

@@ -6,7 +6,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
-#include "portbench.h"
+#include "keyporter_window.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
     sa.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
   }
-  PortBench window;
+  KeyPorterWindow window;
   if (watch) {
     auto* notifier = new QSocketNotifier(signal_pair[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&window] {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QByteArray>
-#include <QStringList>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -80,55 +79,14 @@ ScopedChdir::~ScopedChdir() {
   ::close(saved_);
 }
 
-StdoutCapture::StdoutCapture(const QString& dir) {
-  std::fflush(stdout);
-  const QByteArray local = dir.toLocal8Bit();
-  file_ = ::open(local.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (file_ < 0) return;  // nothing captured; the call still runs
-  saved_ = ::dup(STDOUT_FILENO);
-  if (saved_ < 0 || ::dup2(file_, STDOUT_FILENO) < 0) {
-    if (saved_ >= 0) ::close(saved_);
-    saved_ = -1;
-    ::close(file_);
-    file_ = -1;
+QString failure_reason(const std::string& before, const std::string& message, int err) {
+  // Nothing says when the library last failed on the image, so a text that
+  // was already there before the call is an earlier failure's, not this one's.
+  if (!message.empty() && message != before) {
+    QString text = QString::fromLocal8Bit(message.data(), int(message.size())).trimmed();
+    if (text.startsWith(QLatin1String("error:"))) text = text.mid(6).trimmed();
+    if (!text.isEmpty()) return text;
   }
-}
-
-StdoutCapture::~StdoutCapture() { finish(); }
-
-const std::string& StdoutCapture::finish() {
-  if (done_) return text_;
-  done_ = true;
-  if (file_ < 0) return text_;
-  std::fflush(stdout);
-  ::dup2(saved_, STDOUT_FILENO);
-  ::close(saved_);
-  if (::lseek(file_, 0, SEEK_SET) == 0) {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(file_, buf, sizeof buf)) > 0 && text_.size() < (1u << 20)) text_.append(buf, size_t(n));
-  }
-  ::close(file_);
-  // The lines still belong on the terminal the user started us from.
-  if (!text_.empty()) {
-    std::fwrite(text_.data(), 1, text_.size(), stdout);
-    std::fflush(stdout);
-  }
-  return text_;
-}
-
-QString failure_reason(const std::string& printed, int err) {
-  // The library's error lines when it printed any (progress notes are not a
-  // reason), else the last few lines it printed.
-  QStringList errors, lines;
-  for (QString line : QString::fromLocal8Bit(printed.data(), int(printed.size())).split(QLatin1Char('\n'))) {
-    line = line.trimmed();
-    if (line.isEmpty()) continue;
-    if (line.startsWith(QLatin1String("error: "))) errors << line.mid(7);
-    lines << line;
-  }
-  if (!errors.isEmpty()) return errors.join(QLatin1Char('\n'));
-  if (!lines.isEmpty()) return lines.mid(qMax(0, int(lines.size()) - 4)).join(QLatin1Char('\n'));
   if (err) return errno_text(err);
   return QStringLiteral("no reason given");
 }

@@ -1,6 +1,6 @@
-// KeyPorter's private working folder and the two process-wide settings the
-// image library writes through: the current directory (its table file and any
-// other relative name) and standard output (its error lines).
+// KeyPorter's private working folder, the current directory the image library
+// writes through (its table file and any other relative name), and the reason
+// told for a failed library call.
 #pragma once
 #include <QString>
 #include <string>
@@ -51,27 +51,9 @@ class ScopedChdir {
   int error_ = 0;
 };
 
-// Collects what is printed on standard output while alive (the library
-// reports its failures there) and hands it on to the real output at the end.
-class StdoutCapture {
- public:
-  explicit StdoutCapture(const QString& dir);
-  ~StdoutCapture();
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-  // Ends the capture (once) and returns what was printed.
-  const std::string& finish();
-
- private:
-  int saved_ = -1;
-  int file_ = -1;
-  bool done_ = false;
-  std::string text_;
-};
-
-// The reason a failed library call gave: its "error: " lines (prefix dropped),
-// else the last lines it printed, else errno's text, else "no reason given".
-QString failure_reason(const std::string& printed, int err);
+// The reason a failed library call gave: `message` (flash_last_error after
+// the call, an "error: " prefix dropped) unless it is still `before`, the text
+// an earlier failure left; else errno's text, else "no reason given".
+QString failure_reason(const std::string& before, const std::string& message, int err);
 
 }  // namespace keyporter

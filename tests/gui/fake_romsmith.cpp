@@ -4,9 +4,12 @@
 // followed by records "<key>\n<length>\n<bytes>"; keys are full flash paths
 // ("ROOT//dvb/theme/keymap.xml") or partition names ("BOOT"). A "!fail_save"
 // record makes flash_save fail without a word, "!refuse_add" makes flash_add
-// refuse. Built a second time with FAKE_PARTIAL, it lacks flash_update_f.
+// refuse. Built again with FAKE_PARTIAL it lacks flash_update_f, with
+// FAKE_NO_LAST_ERROR it lacks flash_last_error.
 // Like the real library it writes "table.bin" into the current directory and
-// prints "error: <reason>" when a save cannot be written.
+// keeps a message for flash_last_error when a load, a save or a removal fails;
+// what it prints on standard output then differs from that message, so that
+// a test sees which of the two reached the window.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,11 +24,13 @@
 
 struct flash {
   std::map<std::string, std::string> items;
+  std::string last_error;
 };
 
 namespace {
 
 int live_images = 0;
+std::string loose_error;  // of the last failed flash_load_bin
 std::string read_log;
 
 bool slurp(const char* path, std::string& out) {
@@ -45,7 +50,15 @@ bool spill(const char* path, const std::string& bytes) {
 
 FAKE_API flash* flash_load_bin(const char* filename) {
   std::string all;
-  if (!slurp(filename, all) || all.rfind("FAKEIMG\n", 0) != 0) return nullptr;
+  if (!slurp(filename, all)) {
+    loose_error = std::string("fake: cannot read ") + filename;
+    return nullptr;
+  }
+  if (all.rfind("FAKEIMG\n", 0) != 0) {
+    std::printf("error: not an image\n");
+    loose_error = std::string("error: fake: no image in ") + filename;
+    return nullptr;
+  }
   auto* f = new flash;
   size_t pos = 8;
   while (pos < all.size()) {
@@ -73,7 +86,9 @@ FAKE_API int flash_save(flash* entry, const char* filename, int) {
   for (auto& [k, v] : entry->items) out += k + "\n" + std::to_string(v.size()) + "\n" + v;
   errno = 0;
   if (!spill(filename, out)) {
-    std::printf("error: %s\n", std::strerror(errno ? errno : EIO));
+    const int err = errno ? errno : EIO;
+    std::printf("error: %s\n", std::strerror(err));
+    entry->last_error = std::string("fake: cannot write ") + filename + ": " + std::strerror(err);
     return -1;
   }
   spill("table.bin", "table");
@@ -90,7 +105,10 @@ FAKE_API int flash_read(flash* entry, const char* full_file, void* buf, int size
 }
 
 FAKE_API int flash_rm(flash* entry, const char* full_file) {
-  entry->items.erase(full_file);
+  if (!entry->items.erase(full_file)) {
+    entry->last_error = std::string("fake: rm ") + full_file + ": No such file or directory";
+    return -ENOENT;
+  }
   return 0;
 }
 
@@ -116,6 +134,10 @@ FAKE_API int flash_update_f(flash* entry, const char* partition_name, const char
   entry->items[partition_name] = bytes;
   return 0;
 }
+#endif
+
+#ifndef FAKE_NO_LAST_ERROR
+FAKE_API const char* flash_last_error(flash* entry) { return entry ? entry->last_error.c_str() : loose_error.c_str(); }
 #endif
 
 // Test probes.

@@ -1,4 +1,4 @@
-// The PortBench window driven through its slots, bound to a stand-in library
+// The KeyPorterWindow window driven through its slots, bound to a stand-in library
 // (fake_romsmith.cpp) and, where the real library can do the job, to it.
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@
 
 #include "boot_fixture.h"
 #include "gui_app.h"
-#include "portbench.h"
+#include "keyporter_window.h"
 #include "testutil.h"
 
 using guitest::app;
@@ -80,9 +80,9 @@ const char kPanelXml[] =
     "<b name=\"BIT_G\">40</b></group></config>";
 
 // Answers dialogs from a script and records message boxes.
-class ScriptedBench : public PortBench {
+class ScriptedWindow : public KeyPorterWindow {
  public:
-  using PortBench::PortBench;
+  using KeyPorterWindow::KeyPorterWindow;
   QStringList answers;
   QStringList captions;
   QStringList boxes;  // "kind|title|text"
@@ -112,7 +112,7 @@ class Window : public ::testing::Test {
     write_fake(
         dir.file("dst.bin"),
         {{kKeymap, "<keymap dst/>"}, {kPanel, "<config/>"}, {"BOOT", str(dst_boot)}, {"KERNEL", "kernel bytes"}});
-    bench = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+    bench = std::make_unique<ScriptedWindow>(nullptr, QStringLiteral(FAKE_LIB));
     ASSERT_TRUE(bench->libraryLoaded());
     take_read_log();
   }
@@ -141,11 +141,11 @@ class Window : public ::testing::Test {
   rstest::TempDir dir;
   std::unique_ptr<rstest::ScopedCwd> cwd;
   std::vector<uint8_t> src_boot, dst_boot;
-  std::unique_ptr<ScriptedBench> bench;
+  std::unique_ptr<ScriptedWindow> bench;
 };
 
 TEST_F(Window, FormMatchesTheLayout) {
-  EXPECT_EQ(bench->objectName(), "PortBenchClass");
+  EXPECT_EQ(bench->objectName(), "KeyPorterWindowClass");
   EXPECT_EQ(bench->windowTitle(), "KeyPorter - V1.1");
   EXPECT_EQ(bench->minimumSize(), QSize(460, 188));
   EXPECT_EQ(bench->maximumSize(), QSize(460, 16777215));
@@ -179,7 +179,7 @@ TEST_F(Window, FormMatchesTheLayout) {
     EXPECT_EQ(text, w.text) << w.name;
   }
   EXPECT_FALSE(bench->findChild<QLabel*>("label_3")->pixmap(Qt::ReturnByValue).isNull());  // compiled in
-  const QMetaObject* meta = &PortBench::staticMetaObject;
+  const QMetaObject* meta = &KeyPorterWindow::staticMetaObject;
   QStringList names;
   for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) names << meta->method(i).name();
   EXPECT_EQ(names.join(QLatin1Char(0x2C)).toStdString(), "OpenSrc,OpenDst,SaveAs,ToolExit");
@@ -391,22 +391,42 @@ TEST_F(Window, FailuresAreNeverReportedAsSuccess) {
   EXPECT_FALSE(QFile::exists(path("out.bin")));
 }
 
-// "Save Failed" keeps its text and says which file and why, in the library's words.
+// "Save Failed" keeps its text and says which file and why, in the library's
+// words (flash_last_error, not what it printed).
 TEST_F(Window, SaveFailedNamesFileAndReason) {
   open("src.bin", "dst.bin");
   save("no/such/dir/out.bin");
-  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
-            "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") + "\nNo such file or directory");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(), "critical|Save|Save Failed\n" + dir.file("no/such/dir/out.bin") +
+                                                       "\nfake: cannot write " + dir.file("no/such/dir/out.bin") +
+                                                       ": No such file or directory");
 }
 
-// The reason is the library's error line, not a progress note printed before it.
-TEST(FailureReason, PrefersTheLibrarysErrorLines) {
+// A message an earlier call left on the image (here the removal of theme
+// files the destination lacks) is not passed off as the save's reason.
+TEST_F(Window, EarlierFailureIsNotTheSavesReason) {
+  write_fake(dir.file("bare.bin"), {{"BOOT", str(dst_boot)}, {"!fail_save", ""}});
+  open("src.bin", "bare.bin");
+  save("out.bin");
+  EXPECT_EQ(bench->boxes.join('\n').toStdString(),
+            "critical|Save|Save Failed\n" + dir.file("out.bin") + "\nno reason given");
+}
+
+TEST(FailureReason, TheCallsOwnMessageElseErrno) {
   using keyporter::failure_reason;
-  EXPECT_EQ(failure_reason("zlibmode is ture, generate bin file in new style.\nerror: Permission denied\n", 0),
-            "Permission denied");
-  EXPECT_EQ(failure_reason("[flash_save : 270]: An error occurred\n", ENOSPC), "[flash_save : 270]: An error occurred");
-  EXPECT_EQ(failure_reason("", ENOSPC), "No space left on device");
-  EXPECT_EQ(failure_reason("", 0), "no reason given");
+  struct Case {
+    const char* before;
+    const char* message;
+    int err;
+    const char* want;
+  } const cases[] = {
+      {"", "error: Permission denied\n", 0, "Permission denied"},
+      {"", "cannot write /x: No space left on device", EIO, "cannot write /x: No space left on device"},
+      {"rm A/b: No such file or directory", "rm A/b: No such file or directory", ENOSPC, "No space left on device"},
+      {"", "", ENOSPC, "No space left on device"},
+      {"old", "old", 0, "no reason given"},
+      {"", "error: ", 0, "no reason given"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(failure_reason(c.before, c.message, c.err).toStdString(), c.want) << c.message;
 }
 
 // Anything that is not an image is refused when it is chosen, on either side,
@@ -439,11 +459,11 @@ TEST_P(RefusedAtOnce, WithItsMessage) {
   EXPECT_EQ(live_images(), c.source ? 0 : 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedAtOnce,
-                         ::testing::Values(Unloadable{true, "junk.bin", "critical|Import|Not Support Bin"},
-                                           Unloadable{false, "junk.bin", "critical|Import|Not Support Bin"},
-                                           Unloadable{false, "missing.bin",
-                                                      "critical|Import|Cannot open %1: No such file or directory"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedAtOnce,
+    ::testing::Values(Unloadable{true, "junk.bin", "critical|Import|Not Support Bin\n%1\nfake: no image in %1"},
+                      Unloadable{false, "junk.bin", "critical|Import|Not Support Bin\n%1\nfake: no image in %1"},
+                      Unloadable{false, "missing.bin", "critical|Import|Cannot open %1: No such file or directory"}));
 
 // Files of the user's that share the working files' names, in the folder the
 // program was started from.
@@ -470,7 +490,7 @@ TEST_F(Window, UserFilesInTheStartFolderSurvive) {
 
   // A whole import, the user's table.bin also given as the save target's
   // neighbour and the source read from the same folder.
-  auto second = std::make_unique<ScriptedBench>(nullptr, QStringLiteral(FAKE_LIB));
+  auto second = std::make_unique<ScriptedWindow>(nullptr, QStringLiteral(FAKE_LIB));
   const QString work = second->workFolder();
   ASSERT_FALSE(work.isEmpty());
   EXPECT_FALSE(work.startsWith(path("")));
@@ -507,7 +527,7 @@ class Crippled : public ::testing::Test {
     cwd = std::make_unique<rstest::ScopedCwd>(dir.path());
   }
   // Only Exit is enabled, and Exit still closes the window.
-  void expectOnlyExit(ScriptedBench& bench) {
+  void expectOnlyExit(ScriptedWindow& bench) {
     bench.show();
     for (QPushButton* b : bench.findChildren<QPushButton*>())
       EXPECT_EQ(b->isEnabled(), b->objectName() == "btnExit") << b->objectName().toStdString();
@@ -522,7 +542,7 @@ class Crippled : public ::testing::Test {
 };
 
 TEST_F(Crippled, MissingLibraryIsNamed) {
-  ScriptedBench bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
+  ScriptedWindow bench(nullptr, QStringLiteral("/nonexistent/libromsmith.so"));
   EXPECT_FALSE(bench.libraryLoaded());
   QApplication::processEvents();
   ASSERT_EQ(bench.boxes.size(), 1);
@@ -537,20 +557,31 @@ TEST_F(Crippled, MissingLibraryIsNamed) {
   expectOnlyExit(bench);
 }
 
-TEST_F(Crippled, IncompleteLibraryNamesWhatIsMissing) {
-  ScriptedBench bench(nullptr, QStringLiteral(PARTIAL_LIB));
+struct Incomplete {
+  const char* library;
+  const char* lacks;
+};
+
+class IncompleteLibrary : public Crippled, public ::testing::WithParamInterface<Incomplete> {};
+
+TEST_P(IncompleteLibrary, NamesWhatIsMissing) {
+  ScriptedWindow bench(nullptr, QString::fromLatin1(GetParam().library));
   EXPECT_FALSE(bench.libraryLoaded());
   QApplication::processEvents();
   ASSERT_EQ(bench.boxes.size(), 1);
-  EXPECT_TRUE(bench.boxes[0].endsWith(QStringLiteral(PARTIAL_LIB " lacks flash_update_f")))
+  EXPECT_TRUE(bench.boxes[0].endsWith(QString::fromLatin1(GetParam().library) + " lacks " + GetParam().lacks))
       << bench.boxes[0].toStdString();
   expectOnlyExit(bench);
 }
 
+INSTANTIATE_TEST_SUITE_P(Exports, IncompleteLibrary,
+                         ::testing::Values(Incomplete{PARTIAL_LIB, "flash_update_f"},
+                                           Incomplete{NO_LAST_ERROR_LIB, "flash_last_error"}));
+
 TEST_F(Crippled, WorkingFolderThatCannotBeMadeIsNamed) {
   const QByteArray saved = qgetenv("TMPDIR");
   qputenv("TMPDIR", QByteArray::fromStdString(dir.file("no-such-tmp")));
-  ScriptedBench bench(nullptr, QStringLiteral(FAKE_LIB));
+  ScriptedWindow bench(nullptr, QStringLiteral(FAKE_LIB));
   qputenv("TMPDIR", saved);
   if (saved.isEmpty()) qunsetenv("TMPDIR");
   QApplication::processEvents();

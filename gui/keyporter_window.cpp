@@ -1,4 +1,4 @@
-#include "portbench.h"
+#include "keyporter_window.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ui_portbench.h"
+#include "ui_keyporter_window.h"
 
 // The pictures live in a static library; nothing would pull them in otherwise.
 static void init_pictures() { Q_INIT_RESOURCE(keyporter); }
@@ -56,14 +56,16 @@ QString find_readme() {
 
 }  // namespace
 
-PortBench::PortBench(QWidget* parent, const QString& library_path)
-    : QMainWindow(parent), ui(std::make_unique<Ui::PortBenchClass>()), work(std::make_unique<keyporter::WorkDir>()) {
+KeyPorterWindow::KeyPorterWindow(QWidget* parent, const QString& library_path)
+    : QMainWindow(parent),
+      ui(std::make_unique<Ui::KeyPorterWindowClass>()),
+      work(std::make_unique<keyporter::WorkDir>()) {
   init_pictures();
   ui->setupUi(this);
   setWindowTitle(QStringLiteral("KeyPorter - V1.1"));
   loaderKeys.codes.fill(keyporter::kKeyEnd);
   // Exit works whatever else failed.
-  connect(ui->btnExit, &QPushButton::clicked, this, &PortBench::ToolExit);
+  connect(ui->btnExit, &QPushButton::clicked, this, &KeyPorterWindow::ToolExit);
 
   QStringList problems;
   if (!work->ok()) problems << work->error();
@@ -78,12 +80,12 @@ PortBench::PortBench(QWidget* parent, const QString& library_path)
     QTimer::singleShot(0, this, [this] { showCritical(QStringLiteral("KeyPorter"), startProblem_); });
     return;
   }
-  connect(ui->btnOpenSrc, &QPushButton::clicked, this, &PortBench::OpenSrc);
-  connect(ui->btnOpenDst, &QPushButton::clicked, this, &PortBench::OpenDst);
-  connect(ui->btnSaveAs, &QPushButton::clicked, this, &PortBench::SaveAs);
+  connect(ui->btnOpenSrc, &QPushButton::clicked, this, &KeyPorterWindow::OpenSrc);
+  connect(ui->btnOpenDst, &QPushButton::clicked, this, &KeyPorterWindow::OpenDst);
+  connect(ui->btnSaveAs, &QPushButton::clicked, this, &KeyPorterWindow::SaveAs);
 }
 
-PortBench::~PortBench() {
+KeyPorterWindow::~KeyPorterWindow() {
   {
     std::optional<keyporter::ScopedChdir> in;
     if (work->ok()) in.emplace(work->path());
@@ -93,7 +95,7 @@ PortBench::~PortBench() {
   if (library) library->unload();
 }
 
-void PortBench::disableAllButExit() {
+void KeyPorterWindow::disableAllButExit() {
   for (QWidget* w :
        {static_cast<QWidget*>(ui->btnOpenSrc), static_cast<QWidget*>(ui->btnOpenDst),
         static_cast<QWidget*>(ui->btnSaveAs), static_cast<QWidget*>(ui->chkKeymap), static_cast<QWidget*>(ui->chkPanel),
@@ -101,7 +103,7 @@ void PortBench::disableAllButExit() {
     w->setEnabled(false);
 }
 
-void PortBench::fillContactArea() {
+void KeyPorterWindow::fillContactArea() {
   ui->label_6->setText(QStringLiteral("<b>romsmith</b>: tools for set-top box flash images"));
   const QString readme = find_readme();
   if (readme.isEmpty()) {
@@ -115,7 +117,7 @@ void PortBench::fillContactArea() {
                                : QStringLiteral("Library: not loaded"));
 }
 
-QString PortBench::bindLibrary(const QString& library_path) {
+QString KeyPorterWindow::bindLibrary(const QString& library_path) {
   QStringList candidates;
   if (!library_path.isEmpty()) {
     candidates << library_path;
@@ -137,8 +139,8 @@ QString PortBench::bindLibrary(const QString& library_path) {
       continue;
     }
 
-    // A library that lacks one of the seven cannot do the job; treat it like
-    // a missing one rather than call through a null pointer later.
+    // A library that lacks one of these cannot do the job; treat it like a
+    // missing one rather than call through a null pointer later.
     QStringList missing;
     auto bind = [&](auto& fn, const char* symbol) {
       fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(lib->resolve(symbol));
@@ -151,6 +153,7 @@ QString PortBench::bindLibrary(const QString& library_path) {
     bind(flash_add, "flash_add");
     bind(flash_partition_dump, "flash_partition_dump");
     bind(flash_update_f, "flash_update_f");
+    bind(flash_last_error, "flash_last_error");
     flash_free = reinterpret_cast<keyporter::flash_free_fn>(lib->resolve("flash_free"));
     if (!missing.isEmpty()) {
       reasons << QStringLiteral("%1 lacks %2").arg(lib->fileName(), missing.join(QStringLiteral(", ")));
@@ -161,6 +164,7 @@ QString PortBench::bindLibrary(const QString& library_path) {
       flash_add = nullptr;
       flash_partition_dump = nullptr;
       flash_update_f = nullptr;
+      flash_last_error = nullptr;
       flash_free = nullptr;
       lib->unload();
       continue;
@@ -174,7 +178,7 @@ QString PortBench::bindLibrary(const QString& library_path) {
       .arg(QLatin1String(keyporter::kLibraryFile), reasons.join(QLatin1Char('\n')));
 }
 
-bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in) {
+bool KeyPorterWindow::enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in) {
   QString why = work->unusable();
   if (why.isEmpty()) {
     in.emplace(work->path());
@@ -189,7 +193,7 @@ bool PortBench::enterWorkDir(const QString& title, std::optional<keyporter::Scop
   return false;
 }
 
-flash* PortBench::loadImage(const QString& path) {
+flash* KeyPorterWindow::loadImage(const QString& path) {
   // A file we cannot even open is not an unsupported image: say why.
   int fd = ::open(local_path(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a fifo must not hang us
   if (fd < 0) {
@@ -198,31 +202,43 @@ flash* PortBench::loadImage(const QString& path) {
     return nullptr;
   }
   ::close(fd);
+  const std::string before = lastError(nullptr);
+  errno = 0;
   flash* image = flash_load_bin(path.toUtf8().constData());
-  if (!image) showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin"));
+  const int err = errno;
+  if (!image)
+    showCritical(QStringLiteral("Import"), QStringLiteral("Not Support Bin\n%1\n%2")
+                                               .arg(path, keyporter::failure_reason(before, lastError(nullptr), err)));
   return image;
 }
 
-void PortBench::releaseImage(flash*& image) {
+std::string KeyPorterWindow::lastError(flash* image) const {
+  const char* text = flash_last_error ? flash_last_error(image) : nullptr;
+  return text ? std::string(text) : std::string();
+}
+
+void KeyPorterWindow::releaseImage(flash*& image) {
   if (image && flash_free) flash_free(image);
   image = nullptr;
 }
 
-QString PortBench::askOpenFileName(const QString& caption) {
+QString KeyPorterWindow::askOpenFileName(const QString& caption) {
   return QFileDialog::getOpenFileName(this, caption, QString(), QLatin1String(kFilter));
 }
 
-QString PortBench::askSaveFileName(const QString& caption) {
+QString KeyPorterWindow::askSaveFileName(const QString& caption) {
   return QFileDialog::getSaveFileName(this, caption, QString(), QLatin1String(kFilter));
 }
 
-void PortBench::showInformation(const QString& title, const QString& text) {
+void KeyPorterWindow::showInformation(const QString& title, const QString& text) {
   QMessageBox::information(nullptr, title, text);
 }
 
-void PortBench::showCritical(const QString& title, const QString& text) { QMessageBox::critical(nullptr, title, text); }
+void KeyPorterWindow::showCritical(const QString& title, const QString& text) {
+  QMessageBox::critical(nullptr, title, text);
+}
 
-int PortBench::ExtractThemeFile(int kind) {
+int KeyPorterWindow::ExtractThemeFile(int kind) {
   if (!library || kind < 0 || kind > 1 || !srcImage) return -1;
   const ThemeKind& theme = kThemes[kind];
 
@@ -257,7 +273,7 @@ int PortBench::ExtractThemeFile(int kind) {
   return 0;
 }
 
-void PortBench::OpenSrc() {
+void KeyPorterWindow::OpenSrc() {
   if (!library) return;
   const QString chosen = askOpenFileName(QStringLiteral("Import from"));
   if (chosen.isEmpty()) return;
@@ -329,7 +345,7 @@ void PortBench::OpenSrc() {
   ui->btnSaveAs->setEnabled(failure == 0);
 }
 
-void PortBench::OpenDst() {
+void KeyPorterWindow::OpenDst() {
   if (!library) return;
   const QString chosen = askOpenFileName(QStringLiteral("Import to"));
   if (chosen.isEmpty()) return;
@@ -342,7 +358,7 @@ void PortBench::OpenDst() {
   dstImage = loadImage(path);
 }
 
-bool PortBench::patchDestinationLoader() {
+bool KeyPorterWindow::patchDestinationLoader() {
   const QString name = work->file("bt.bin");
   QFile::remove(name);
   flash_partition_dump(dstImage, "BOOT", name.toUtf8().constData());
@@ -371,7 +387,7 @@ bool PortBench::patchDestinationLoader() {
   return ok;
 }
 
-bool PortBench::carryOver() {
+bool KeyPorterWindow::carryOver() {
   const bool keymap = ui->chkKeymap->isChecked();
   const bool panel = ui->chkPanel->isChecked();
   // An item checked only after the source was opened was never read from it;
@@ -406,7 +422,7 @@ bool PortBench::carryOver() {
   return true;
 }
 
-void PortBench::SaveAs() {
+void KeyPorterWindow::SaveAs() {
   if (!library) return;
   if (!srcImage) {
     showInformation(QStringLiteral("Error"), QStringLiteral("Set Import from"));
@@ -423,24 +439,24 @@ void PortBench::SaveAs() {
   if (!enterWorkDir(QStringLiteral("Save"), in)) return;
   if (!carryOver()) return;
 
-  // The library says on standard output why a save failed; the box repeats it.
-  keyporter::StdoutCapture capture(work->path());
+  // The box repeats the library's own reason for a failed save.
+  const std::string before = lastError(dstImage);
   errno = 0;
   int result = flash_save(dstImage, path.toUtf8().constData(), 0);
   const int err = errno;
-  const std::string& printed = capture.finish();
   // Its table file lands in the working folder (the current directory).
   QFile::remove(work->file("table.bin"));
   if (result == 0)
     showInformation(QStringLiteral("Save"), QStringLiteral("Success"));
   else
-    showCritical(QStringLiteral("Save"),
-                 QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(printed, err)));
+    showCritical(
+        QStringLiteral("Save"),
+        QStringLiteral("Save Failed\n%1\n%2").arg(path, keyporter::failure_reason(before, lastError(dstImage), err)));
 }
 
-void PortBench::ToolExit() { close(); }
+void KeyPorterWindow::ToolExit() { close(); }
 
-void PortBench::closeEvent(QCloseEvent* event) {
+void KeyPorterWindow::closeEvent(QCloseEvent* event) {
   {
     std::optional<keyporter::ScopedChdir> in;
     if (work->ok()) in.emplace(work->path());
@@ -452,6 +468,7 @@ void PortBench::closeEvent(QCloseEvent* event) {
     library.reset();
   }
   flash_free = nullptr;
+  flash_last_error = nullptr;
   // Every working file lives in the private folder: removing it is the whole
   // clean-up, and nothing in the folder the program was started from is touched.
   work->remove();

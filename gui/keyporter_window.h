@@ -8,23 +8,24 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "import_logic.h"
 #include "library_api.h"
 #include "workdir.h"
 
 namespace Ui {
-class PortBenchClass;
+class KeyPorterWindowClass;
 }
 
-class PortBench : public QMainWindow {
+class KeyPorterWindow : public QMainWindow {
   Q_OBJECT
 
  public:
   // `library_path` empty: the library is looked for beside the program, then
   // through the system search.
-  explicit PortBench(QWidget* parent = nullptr, const QString& library_path = QString());
-  ~PortBench() override;
+  explicit KeyPorterWindow(QWidget* parent = nullptr, const QString& library_path = QString());
+  ~KeyPorterWindow() override;
 
   bool libraryLoaded() const { return library != nullptr; }
   // The private folder that holds the working files; empty once the window
@@ -63,11 +64,13 @@ class PortBench : public QMainWindow {
   bool enterWorkDir(const QString& title, std::optional<keyporter::ScopedChdir>& in);
   // flash_load_bin on `path`, with the refusal shown; null when refused.
   flash* loadImage(const QString& path);
+  // flash_last_error as a string ("" when the library gives none).
+  std::string lastError(flash* image) const;
   void releaseImage(flash*& image);
   bool carryOver();  // SaveAs step: false when the destination was refused
   bool patchDestinationLoader();
 
-  std::unique_ptr<Ui::PortBenchClass> ui;
+  std::unique_ptr<Ui::KeyPorterWindowClass> ui;
   std::unique_ptr<keyporter::WorkDir> work;
   QString startProblem_;
   QString writeError;  // set when ExtractThemeFile could not write its file
@@ -79,6 +82,7 @@ class PortBench : public QMainWindow {
   keyporter::flash_add_fn flash_add = nullptr;
   keyporter::flash_partition_dump_fn flash_partition_dump = nullptr;
   keyporter::flash_update_f_fn flash_update_f = nullptr;
+  keyporter::flash_last_error_fn flash_last_error = nullptr;
   keyporter::flash_free_fn flash_free = nullptr;  // optional: releases replaced images
   flash* srcImage = nullptr;
   flash* dstImage = nullptr;
