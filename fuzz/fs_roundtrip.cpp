@@ -203,11 +203,10 @@ void session(Input& in) {
       case 0:
       case 1: {  // add or replace, as the shell's add does it
         std::vector<uint8_t> d = content(in, budget);
-        int r = ops->write(fs, p.c_str(), d.data(), d.size());
-        if (kType == FS_MINIFS ? r != int(d.size()) : r != 1) break;  // refused
+        if (ops->put(fs, p.c_str(), d.data(), d.size(), nullptr) != 0) break;  // refused
         std::vector<uint8_t> back(d.size() + 1);
-        int got = ops->read(fs, p.c_str(), back.data(), back.size(), 0);
-        if (got != int(d.size()) || !std::equal(d.begin(), d.end(), back.begin())) abort();
+        long long got = ops->pread(fs, p.c_str(), back.data(), back.size(), 0);
+        if (got != (long long)d.size() || !std::equal(d.begin(), d.end(), back.begin())) abort();
         break;
       }
       case 2: {
@@ -232,10 +231,7 @@ void session(Input& in) {
         break;
       }
       default:
-        if (in.byte() & 1)
-          ops->rm(fs, p.c_str());
-        else
-          ops->remove(fs, p.c_str());
+        ops->remove(fs, p.c_str());
         break;
     }
   }
@@ -259,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tree before;
     walk(fs, before);
     size_t n = 0;
-    uint8_t* img = ops->rebuild(fs, &n);
+    uint8_t* img = ops->rebuild(fs, &n, nullptr);
     if (!img) abort();  // the shell's edits stay within the writer's limits
     std::vector<uint8_t> image(img, img + n);
     ops->release_image(img, n);

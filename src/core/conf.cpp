@@ -422,6 +422,12 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
     return nullptr;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(fp, std::fclose);
+  // Content files are found beside the conf; the image keeps that directory
+  // as its own, and the caller's stays what it was for the images after it.
+  struct KeepBasedir {
+    std::string old = basedir;
+    ~KeepBasedir() { basedir = old; }
+  } keep;
   basedir = rs::dir_of(conf);
   // Settings of an earlier image or flash.conf do not carry over into this one.
   init_table_sect(1);

@@ -14,7 +14,7 @@ std::string fs_error_text(int err) {
     case RS_ENOPART:
       return "no such partition";
     case RS_ENOFS:
-      return "the partition holds no cramfs, squashfs or minifs file system";
+      return "the partition holds no " + fs_names_or() + " file system";
     case RS_EUNLOADED:
       return "the partition's file system could not be read";
     case RS_EBADPATH:
@@ -72,7 +72,7 @@ int flash_fs_resolve(flash* entry, const char* full, partition_data** part, cons
   if (!normalise(slash ? slash + 1 : "", *path)) return -RS_EBADPATH;
   *part = flash_get_partition(entry, pname.c_str());
   if (!*part) return -RS_ENOPART;
-  *ops = fs_ops_for((*part)->info->file_system_type);
+  *ops = fs_ops_of((*part)->fs, (*part)->info->file_system_type);
   if (!*ops) return -RS_ENOFS;
   return 0;
 }

@@ -1,16 +1,61 @@
 #include "core/fs_contract.h"
 
-#include <romsmith/romsmith.h>
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <unordered_map>
 
-const fs_ops* fs_ops_for(int type) {
-  switch (type) {
-    case FS_CRAMFS:
-      return &cramfs_fs_ops;
-    case FS_SQUASHFS:
-      return &squashfs_fs_ops;
-    case FS_MINIFS:
-      return &minifs_fs_ops;
-    default:
-      return nullptr;
+namespace {
+
+// Adding a file system: its table here, in type-code order.
+const std::vector<const fs_ops*> kTables = {&cramfs_fs_ops, &squashfs_fs_ops, &minifs_fs_ops};
+
+const std::array<const fs_ops*, 256>& by_type() {
+  static const std::array<const fs_ops*, 256> index = [] {
+    std::array<const fs_ops*, 256> a{};
+    for (const fs_ops* t : kTables) a[uint8_t(t->type)] = t;
+    return a;
+  }();
+  return index;
+}
+
+std::mutex g_handles_mutex;
+std::unordered_map<const void*, const fs_ops*>& handles() {
+  static std::unordered_map<const void*, const fs_ops*> h;
+  return h;
+}
+
+}  // namespace
+
+const fs_ops* fs_ops_for(int type) { return type >= -128 && type < 256 ? by_type()[uint8_t(type)] : nullptr; }
+
+const std::vector<const fs_ops*>& fs_all_ops() { return kTables; }
+
+std::string fs_names_or() {
+  std::string out;
+  for (size_t i = 0; i < kTables.size(); ++i) {
+    if (i) out += i + 1 == kTables.size() ? " or " : ", ";
+    out += kTables[i]->name;
   }
+  return out;
+}
+
+const fs_ops* fs_ops_of(const void* handle, int type) {
+  if (handle) {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    auto it = handles().find(handle);
+    if (it != handles().end()) return it->second;
+  }
+  return fs_ops_for(type);
+}
+
+void fs_handle_made(const void* handle, const fs_ops* ops) {
+  if (!handle) return;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  handles()[handle] = ops;
+}
+
+void fs_handle_gone(const void* handle) {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  handles().erase(handle);
 }

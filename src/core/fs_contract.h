@@ -1,4 +1,6 @@
-// The operations the image core needs from a file system, chosen by type code.
+// The operations the image core needs from a file system, chosen by type code:
+// the only door between the core and a file system. Everything the core must
+// know of one (its name, layout rules, designed results) is a field here.
 // Partitions of a type without an entry are raw bytes.
 //
 // A handle returned by `load` may keep pointers into the partition buffer it
@@ -43,32 +45,35 @@ struct fs_put_attr {
 };
 
 struct fs_ops {
-  int type;
+  int type;  // the partition table's type code
   // Name in messages, listings and JSON ("cramfs").
   const char* name;
   // Alignment a flash.conf build requires of the partition's start; 0: the image's block size.
   uint32_t align;
   // A flash.conf build loads the content file as an editable file system.
   bool load_after_build;
+  // The image's channel databases may live here (a partition named DATA...).
+  bool holds_data;
+
+  // What the older entry points report, as each file system always did.
+  int read_unloaded;               // flash_read when the file system could not be read at open
+  const char* dump_unloaded_msg;   // printed by dump then
+  const char* dump_who;            // the function named in dump messages ("cramfs_dump")
+  bool write_returns_count;        // flash_write's success: the byte count, else 1
+  int write_failed;                // flash_write's failure
+  const char* write_failed_msg;    // printf format (path, reason) printed on a failed flash_write, or null
+  int rm_ok;                       // flash_rm's success
+  const char* rebuild_failed_msg;  // printed when a rebuild fails, before the reason, or null
+
   // Load from the partition buffer; `used` bytes of content in a `total`-byte buffer.
   void* (*load)(uint8_t* buf, uint32_t used, uint32_t total);
-  // Bytes read, 0 when the file does not exist.
-  int (*read)(void* fs, const char* path, void* buf, size_t size, size_t offset);
-  // The result flash_write reports.
-  int (*write)(void* fs, const char* path, const void* buf, size_t size);
-  int (*rm)(void* fs, const char* path);
-  int (*dump)(void* fs, const char* dir);
-  // Rebuilt image bytes (release with release_image), or null when nothing to rebuild.
-  uint8_t* (*rebuild)(void* fs, size_t* size);
-  void (*release_image)(uint8_t* image, size_t size);
-  // 1 when the file is present.
-  int (*exists)(void* fs, const char* path);
   void (*release)(void* fs);
+  // The image of the edited tree (release with release_image), or null with
+  // a one-line reason in *why: a failed rebuild fails the save.
+  uint8_t* (*rebuild)(void* fs, size_t* size, std::string* why);
+  void (*release_image)(uint8_t* image, size_t size);
   // The tree listing of the shell's ls.
   void (*ls)(void* fs);
-  // Results when the partition has no loaded handle.
-  int read_unloaded;
-  const char* dump_unloaded_msg;
 
   // --- operations with reasons (0 / byte count, or -errno) ----------------
   // Attributes of `path` (-ENOENT when missing).
@@ -106,9 +111,21 @@ struct fs_ops {
   int (*set_mtime)(void* fs, const char* path, int64_t mtime);
 };
 
+// The table of a type code (an array lookup); null: raw bytes.
 const fs_ops* fs_ops_for(int type);
 
-// The tables of the three file systems, one file each.
+// Every table, in type-code order (the order saves rebuild in).
+const std::vector<const fs_ops*>& fs_all_ops();
+// "cramfs, squashfs or minifs": the names of every table, for messages.
+std::string fs_names_or();
+
+// The table that made a loaded handle (released through it), or, for a
+// partition without one, the table of its type code.
+const fs_ops* fs_ops_of(const void* handle, int type);
+void fs_handle_made(const void* handle, const fs_ops* ops);
+void fs_handle_gone(const void* handle);
+
+// The tables, one file each (src/core/fs_<name>.cpp).
 extern const fs_ops cramfs_fs_ops;
 extern const fs_ops squashfs_fs_ops;
 extern const fs_ops minifs_fs_ops;

@@ -15,15 +15,11 @@ namespace {
 
 entry* root(void* fs) { return static_cast<entry*>(fs); }
 void* cr_load(uint8_t* buf, uint32_t used, uint32_t) { return cramfs_load_memory(buf, used); }
-int cr_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
-  return cramfs_read(root(fs), path, buf, size, offset);
+uint8_t* cr_rebuild(void* fs, size_t* size, std::string* why) {
+  uint8_t* image = cramfs_mmap(root(fs), size, why);
+  if (!image && why && why->empty()) *why = "the cramfs writer gave no image";
+  return image;
 }
-int cr_write(void* fs, const char* path, const void* buf, size_t size) {
-  return cramfs_add_buffer(root(fs), path, buf, size) ? 1 : 0;
-}
-int cr_rm(void* fs, const char* path) { return cramfs_rm(root(fs), path); }
-int cr_dump(void* fs, const char* dir) { return cramfs_dump(root(fs), dir); }
-uint8_t* cr_rebuild(void* fs, size_t* size) { return cramfs_mmap(root(fs), size); }
 void cr_release_image(uint8_t* image, size_t) { std::free(image); }
 void cr_release(void* fs) { cramfs_free(root(fs)); }
 void cr_ls(void* fs) { cramfs_ls(root(fs), 0); }
@@ -97,6 +93,8 @@ int cr_chmod(void* fs, const char* path, uint32_t mode) { return cramfs_chmod(ro
 int cr_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) { return cramfs_chown(root(fs), path, uid, gid); }
 int cr_symlink(void* fs, const char* target, const char* path) { return cramfs_symlink(root(fs), target, path); }
 
+int cr_rename(void* fs, const char* from, const char* to) { return cramfs_rename(root(fs), from, to); }
+
 }  // namespace
 
 const fs_ops cramfs_fs_ops = {
@@ -104,18 +102,20 @@ const fs_ops cramfs_fs_ops = {
     .name = "cramfs",
     .align = 0,
     .load_after_build = true,
-    .load = cr_load,
-    .read = cr_read,
-    .write = cr_write,
-    .rm = cr_rm,
-    .dump = cr_dump,
-    .rebuild = cr_rebuild,
-    .release_image = cr_release_image,
-    .exists = nullptr,
-    .release = cr_release,
-    .ls = cr_ls,
+    .holds_data = false,
     .read_unloaded = -1,
     .dump_unloaded_msg = "cramfs_load_memory error.\n",
+    .dump_who = "cramfs_dump",
+    .write_returns_count = false,
+    .write_failed = 0,
+    .write_failed_msg = nullptr,
+    .rm_ok = 0,
+    .rebuild_failed_msg = "[flash_save : 270]: An error occurred when running run cramfs_mmap !\n",
+    .load = cr_load,
+    .release = cr_release,
+    .rebuild = cr_rebuild,
+    .release_image = cr_release_image,
+    .ls = cr_ls,
     .stat = cr_stat,
     .walk = cr_walk,
     .pread = cr_pread,
@@ -125,4 +125,7 @@ const fs_ops cramfs_fs_ops = {
     .chmod = cr_chmod,
     .chown = cr_chown,
     .symlink = cr_symlink,
+    .rename = cr_rename,
+    .next_data = nullptr,
+    .set_mtime = nullptr,
 };

@@ -13,26 +13,12 @@ namespace {
 
 minifs_device* dev(void* fs) { return static_cast<minifs_device*>(fs); }
 void* mf_load(uint8_t* buf, uint32_t, uint32_t total) { return minifs_mount("", "/", buf, total, nullptr); }
-int mf_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
-  minifs_Handle* h = minifs_open(dev(fs), path, 2, 0664);
-  if (!h) return 0;
-  int n = minifs_read(h, buf, size, offset);
-  minifs_close(h);
-  return n;
+uint8_t* mf_rebuild(void* fs, size_t* size, std::string* why) {
+  uint8_t* image = minifs_mmap(dev(fs), size, why);
+  if (!image && why && why->empty()) *why = "the minifs writer gave no image";
+  return image;
 }
-int mf_write(void* fs, const char* path, const void* buf, size_t size) {
-  // A replace keeps the file's mode and owner; one that cannot be completed
-  // keeps the whole old file and is reported.
-  int rc = minifs_put(dev(fs), path, buf, size, nullptr);
-  if (rc == 0) return int(size);
-  std::printf("error: minifs write %s failed: %s\n", path, std::strerror(-rc));
-  return -1;
-}
-int mf_rm(void* fs, const char* path) { return minifs_rmfile(dev(fs), path); }
-int mf_dump(void* fs, const char* dir) { return minifs_dump(dev(fs), dir, "/"); }
-uint8_t* mf_rebuild(void* fs, size_t* size) { return minifs_mmap(dev(fs), size); }
 void mf_release_image(uint8_t* image, size_t size) { minifs_munmap(image, size); }
-int mf_exists(void* fs, const char* path) { return minifs_exists(dev(fs), path); }
 void mf_release(void* fs) { minifs_umount(dev(fs)); }
 void mf_ls(void* fs) { minifs_ls(minifs_root(dev(fs)), 0); }
 
@@ -87,6 +73,9 @@ int mf_symlink(void* fs, const char* target, const char* path) {
   return minifs_make_symlink(dev(fs), target, path, 0644, 0, 0);
 }
 
+int mf_rename(void* fs, const char* from, const char* to) { return minifs_rename(dev(fs), from, to); }
+int mf_set_mtime(void* fs, const char* path, int64_t mtime) { return minifs_set_mtime(dev(fs), path, mtime); }
+
 }  // namespace
 
 const fs_ops minifs_fs_ops = {
@@ -94,18 +83,21 @@ const fs_ops minifs_fs_ops = {
     .name = "minifs",
     .align = 0x10000,
     .load_after_build = false,
-    .load = mf_load,
-    .read = mf_read,
-    .write = mf_write,
-    .rm = mf_rm,
-    .dump = mf_dump,
-    .rebuild = mf_rebuild,
-    .release_image = mf_release_image,
-    .exists = mf_exists,
-    .release = mf_release,
-    .ls = mf_ls,
+    .holds_data = true,
     .read_unloaded = 0,
     .dump_unloaded_msg = "minifs_load_memory error.\n",
+    .dump_who = "minifs_dump",
+    .write_returns_count = true,
+    .write_failed = -1,
+    // A replace that cannot be completed keeps the whole old file and is reported.
+    .write_failed_msg = "error: minifs write %s failed: %s\n",
+    .rm_ok = 1,
+    .rebuild_failed_msg = nullptr,
+    .load = mf_load,
+    .release = mf_release,
+    .rebuild = mf_rebuild,
+    .release_image = mf_release_image,
+    .ls = mf_ls,
     .stat = mf_stat,
     .walk = mf_walk,
     .pread = mf_pread,
@@ -115,4 +107,7 @@ const fs_ops minifs_fs_ops = {
     .chmod = mf_chmod,
     .chown = mf_chown,
     .symlink = mf_symlink,
+    .rename = mf_rename,
+    .next_data = nullptr,
+    .set_mtime = mf_set_mtime,
 };

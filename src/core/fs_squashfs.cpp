@@ -15,16 +15,7 @@ namespace {
 
 squashfs_entry* root(void* fs) { return static_cast<squashfs_entry*>(fs); }
 void* sq_load(uint8_t* buf, uint32_t used, uint32_t) { return squashfs_load_memory(buf, used); }
-int sq_read(void* fs, const char* path, void* buf, size_t size, size_t offset) {
-  return squashfs_read(root(fs), path, buf, size, offset);
-}
-// A replaced file keeps its mode, owner, time and xattrs, as with put.
-int sq_write(void* fs, const char* path, const void* buf, size_t size) {
-  return squashfs_put(root(fs), path, buf, size, -1, -1, -1) == 0 ? 1 : 0;
-}
-int sq_rm(void* fs, const char* path) { return squashfs_rm(root(fs), path); }
-int sq_dump(void* fs, const char* dir) { return squashfs_dump(root(fs), dir); }
-uint8_t* sq_rebuild(void* fs, size_t* size) { return squashfs_mmap(root(fs), size); }
+uint8_t* sq_rebuild(void* fs, size_t* size, std::string* why) { return squashfs_rebuild(root(fs), size, why); }
 void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
 void sq_ls(void* fs) { squashfs_ls(root(fs), 0); }
@@ -134,6 +125,9 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
                                                                           : std::max(off, e->stored.file_size);
 }
 
+int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
+int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
+
 }  // namespace
 
 const fs_ops squashfs_fs_ops = {
@@ -141,18 +135,20 @@ const fs_ops squashfs_fs_ops = {
     .name = "squashfs",
     .align = 0,
     .load_after_build = true,
-    .load = sq_load,
-    .read = sq_read,
-    .write = sq_write,
-    .rm = sq_rm,
-    .dump = sq_dump,
-    .rebuild = sq_rebuild,
-    .release_image = sq_release_image,
-    .exists = nullptr,
-    .release = sq_release,
-    .ls = sq_ls,
+    .holds_data = false,
     .read_unloaded = -1,
     .dump_unloaded_msg = "squashfs_load_memory error.\n",
+    .dump_who = "squashfs_dump",
+    .write_returns_count = false,
+    .write_failed = 0,
+    .write_failed_msg = nullptr,
+    .rm_ok = 0,
+    .rebuild_failed_msg = nullptr,
+    .load = sq_load,
+    .release = sq_release,
+    .rebuild = sq_rebuild,
+    .release_image = sq_release_image,
+    .ls = sq_ls,
     .stat = sq_stat,
     .walk = sq_walk,
     .pread = sq_pread,
@@ -162,5 +158,7 @@ const fs_ops squashfs_fs_ops = {
     .chmod = sq_chmod,
     .chown = sq_chown,
     .symlink = sq_symlink,
+    .rename = sq_rename,
     .next_data = sq_next_data,
+    .set_mtime = sq_set_mtime,
 };

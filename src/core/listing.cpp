@@ -8,6 +8,7 @@
 
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/fs_dump.h"
 #include "core/state.h"
 #include "core/table.h"
@@ -54,16 +55,14 @@ std::string dump_name(const partition_data& p, int i) {
   return safe;
 }
 
-const char* dump_who(int type) {
-  return type == FS_CRAMFS ? "cramfs_dump" : type == FS_SQUASHFS ? "squashfs_dump" : "minifs_dump";
-}
-
 }  // namespace
 
 extern "C" {
 
 RS_API void flash_printf(flash* entry) {
   if (!entry) return;
+  // The listing speaks of this image's own table format.
+  state_make_current(entry);
   char s1[32], s2[32], s3[32], s4[32];
   const partition_table& t = entry->flash_table;
   std::printf("\n");
@@ -100,6 +99,7 @@ RS_API void flash_printf(flash* entry) {
 
 RS_API int flash_dump(flash* entry, const char* path) {
   if (!entry || !path) return 0;
+  state_make_current(entry);
   // The directory is the user's: made with its parents when missing. What
   // goes inside it is named by the image and never leaves it.
   if (!rs::make_dirs(path)) {
@@ -125,9 +125,8 @@ RS_API int flash_dump(flash* entry, const char* path) {
                   std::strerror(errno));
       result = -1;
     }
-    int type = p.info->file_system_type;
-    if (type != FS_MINIFS && type != FS_CRAMFS && type != FS_SQUASHFS) continue;
-    const fs_ops* ops = fs_ops_for(type);
+    const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
+    if (!ops) continue;
     std::string dir = rs::catpath(path, name);
     if (!out.directory(name)) {
       std::printf("error: flash_dump can't make %s, errno(%s)\n", dir.c_str(),
@@ -135,11 +134,9 @@ RS_API int flash_dump(flash* entry, const char* path) {
       result = -1;
       continue;
     }
-    if (p.fs && ops && ops->walk && ops->pread) {
-      if (fs_dump_tree(ops, p.fs, dir, dump_who(type)) != 0) result = -1;
-    } else if (p.fs && ops && ops->dump) {
-      ops->dump(p.fs, dir.c_str());
-    } else if (ops) {
+    if (p.fs) {
+      if (fs_dump_tree(ops, p.fs, dir, ops->dump_who) != 0) result = -1;
+    } else {
       std::printf("%s", ops->dump_unloaded_msg);
     }
   }

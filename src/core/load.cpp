@@ -1,5 +1,6 @@
 // Turning a flash image file into a Flash image record.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "core/table.h"
 #include "util/crc32.h"
 #include "util/endian.h"
+#include "util/fatal.h"
+#include "util/report.h"
 #include "util/mapping.h"
 
 namespace {
@@ -102,7 +105,7 @@ flash* load_bin(const char* filename, bool full) {
   for (int i = 0; i < entry->count; ++i) {
     const partition_info& info = entry->flash_table.tables[i];
     if (uint64_t(info.start_addr) + info.total_size > fsize) {
-      std::printf("error: partition %s (start 0x%x, size 0x%x) lies beyond the end of %s (0x%zx bytes)\n",
+      rs::say_error("error: partition %s (start 0x%x, size 0x%x) lies beyond the end of %s (0x%zx bytes)\n",
                   partition_name(&info).c_str(), info.start_addr, info.total_size, filename, fsize);
       std::free(entry);
       return nullptr;
@@ -138,18 +141,38 @@ void partition_load_fs(partition_data& p) {
   if (!ops || !ops->load || !p.buf) return;
   uint32_t used = std::min(p.info->used_size, p.info->total_size);
   p.fs = ops->load(p.buf, used, p.info->total_size);
+  fs_handle_made(p.fs, ops);
 }
 
+// Through the table that made the handle, whatever the partition's type says now.
 void partition_release_fs(partition_data& p) {
   if (!p.fs) return;
-  const fs_ops* ops = p.info ? fs_ops_for(p.info->file_system_type) : nullptr;
+  const fs_ops* ops = fs_ops_of(p.fs, p.info ? p.info->file_system_type : -1);
+  fs_handle_gone(p.fs);
   if (ops && ops->release) ops->release(p.fs);
   p.fs = nullptr;
 }
 
 extern "C" {
 
-RS_API flash* flash_load_bin(const char* filename) { return load_bin(filename, true); }
+// A failure leaves its error line, or the reason the file could not be
+// read, for flash_last_error(NULL).
+RS_API flash* flash_load_bin(const char* filename) {
+  rs::forget_said();
+  state_set_error(nullptr, "");
+  errno = 0;
+  flash* f = load_bin(filename, true);
+  if (!f) {
+    int err = errno;
+    std::string why = !rs::last_said().empty() ? rs::last_said()
+                      : err && err != ENOENT ? std::string("error: ") + std::strerror(err)
+                      : err == ENOENT       ? std::string("error: ") + (filename ? filename : "(null)") + ": " + std::strerror(err)
+                                            : std::string("error: ") + (filename ? filename : "(null)") + ": no partition table found";
+    state_set_error(nullptr, why);
+    errno = err;
+  }
+  return f;
+}
 RS_API flash* flash_simple_load_bin(const char* filename) { return load_bin(filename, false); }
 
 }  // extern "C"

@@ -1,11 +1,15 @@
 // Partition lookup, file operations dispatched by file-system type, partition
 // replacement and release of an image.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/flash_ops.h"
+#include "core/fs_api.h"
 #include "core/fs_contract.h"
 #include "core/image_state.h"
 #include "core/state.h"
@@ -69,20 +73,22 @@ int parse_filename(const char* filename, std::string& partition, std::string& fi
 
 namespace {
 
-// Resolves a flash path to its partition and file-system operations.
+// A designed entry point's path: what parse_filename takes (its length
+// limits), resolved like every other operation. `file` is the part after the
+// partition, as the designed messages name it.
 struct Target {
   partition_data* part = nullptr;
   const fs_ops* ops = nullptr;
-  std::string path;
+  std::string path, file;
+  bool bad_path = false;  // "." or ".." inside: nothing there to find
 };
 
 bool resolve(flash* entry, const char* full_file, Target& t) {
   std::string pname;
-  if (!entry || parse_filename(full_file, pname, t.path) != 0) return false;
-  t.part = flash_get_partition(entry, pname.c_str());
-  if (!t.part) return false;
-  t.ops = fs_ops_for(t.part->info->file_system_type);
-  return t.ops != nullptr;
+  if (!entry || parse_filename(full_file, pname, t.file) != 0) return false;
+  int rc = flash_fs_resolve(entry, full_file, &t.part, &t.ops, &t.path);
+  if (rc == -RS_EBADPATH && t.part) t.bad_path = true;
+  return rc == 0 || t.bad_path;
 }
 
 }  // namespace
@@ -101,18 +107,28 @@ RS_API partition_data* flash_get_partition(flash* entry, const char* partition_n
 RS_API int flash_read(flash* entry, const char* full_file, void* buf, int size, int offset) {
   Target t;
   if (!resolve(entry, full_file, t) || size < 0 || offset < 0) return -1;
-  if (!t.part->fs || !t.ops->read) return t.ops->read_unloaded;
-  return t.ops->read(t.part->fs, t.path.c_str(), buf, size_t(size), size_t(offset));
+  if (!t.part->fs) return t.ops->read_unloaded;
+  // A missing path, or one that is no regular file, reads as empty.
+  fs_attr a;
+  if (t.bad_path || t.ops->stat(t.part->fs, t.path.c_str(), &a) != 0 || !S_ISREG(a.mode) || uint64_t(offset) >= a.size)
+    return 0;
+  if (size && !buf) return -1;
+  long long n = t.ops->pread(t.part->fs, t.path.c_str(), buf, size_t(size), uint64_t(offset));
+  return n < 0 ? -1 : int(n);
 }
 
 RS_API int flash_write(flash* entry, const char* full_file, const void* buf, int size) {
   Target t;
   if (!resolve(entry, full_file, t) || size < 0) return -1;
-  if (!t.part->fs || !t.ops->write) return -1;
-  int rc = t.ops->write(t.part->fs, t.path.c_str(), buf, size_t(size));
-  // Success is 1 for cramfs and squashfs, the byte count (0 for an empty file) for minifs.
-  if (rc > 0 || (rc == 0 && size == 0 && t.ops->type == FS_MINIFS)) partition_mark_fs_edited(entry, *t.part);
-  return rc;
+  if (!t.part->fs) return -1;
+  // A replaced file keeps its mode and owner, as with put.
+  int rc = t.bad_path ? -EINVAL : (size && !buf) ? -EFAULT : t.ops->put(t.part->fs, t.path.c_str(), buf, size_t(size), nullptr);
+  if (rc < 0) {
+    if (t.ops->write_failed_msg) std::printf(t.ops->write_failed_msg, t.file.c_str(), std::strerror(-rc));
+    return t.ops->write_failed;
+  }
+  partition_mark_fs_edited(entry, *t.part);
+  return t.ops->write_returns_count ? size : 1;
 }
 
 RS_API int flash_add(flash* entry, const char* full_file, const char* local_file) {
@@ -126,13 +142,14 @@ RS_API int flash_add(flash* entry, const char* full_file, const char* local_file
 RS_API int flash_rm(flash* entry, const char* full_file) {
   Target t;
   if (!resolve(entry, full_file, t)) return -1;
-  if (!t.part->fs || !t.ops->rm) return -1;
-  // Removing what is not there changes nothing: the partition stays as loaded.
-  fs_attr attr;
-  bool present = !t.ops->stat || t.ops->stat(t.part->fs, t.path.c_str(), &attr) == 0;
-  int rc = t.ops->rm(t.part->fs, t.path.c_str());
-  if (present && rc >= 0) partition_mark_fs_edited(entry, *t.part);
-  return rc;
+  if (!t.part->fs) return -1;
+  // Removing what is not there (or the root) changes nothing: the partition stays as loaded.
+  if (t.bad_path || t.path == "/") return 0;
+  int rc = t.ops->remove(t.part->fs, t.path.c_str());
+  if (rc == -ENOENT) return 0;
+  if (rc < 0) return -1;
+  partition_mark_fs_edited(entry, *t.part);
+  return t.ops->rm_ok;
 }
 
 RS_API int flash_update(flash* entry, const char* partition_name, const void* buf, int size) {
@@ -189,9 +206,11 @@ const char* db_name_get(flash* entry, const char* db) {
   if (!entry || !db) return result;
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
-    if (!p.info || p.info->file_system_type != FS_MINIFS || std::strncmp(p.info->name, "DATA", 4) != 0) continue;
-    const fs_ops* ops = fs_ops_for(FS_MINIFS);
-    bool has_sat = p.fs && ops->exists && ops->exists(p.fs, "sat.db") == 1;
+    if (!p.info || std::strncmp(p.info->name, "DATA", 4) != 0) continue;
+    const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
+    if (!ops || !ops->holds_data) continue;
+    fs_attr a;
+    bool has_sat = p.fs && ops->stat(p.fs, "/sat.db", &a) == 0;
     std::snprintf(result, sizeof result, has_sat ? "DATA/%s" : "DATA//home/qz/%s", db);
   }
   return result;

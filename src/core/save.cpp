@@ -19,6 +19,7 @@
 #include "core/table.h"
 #include "util/endian.h"
 #include "util/fatal.h"
+#include "util/report.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
 
@@ -121,25 +122,27 @@ bool write_zlibmode(const flash* entry, FILE* f) {
 }
 
 bool report_write(bool ok) {
-  if (!ok) std::printf("error: %s\n", std::strerror(errno ? errno : EIO));
+  if (!ok) rs::say_error("error: %s\n", std::strerror(errno ? errno : EIO));
   return ok;
 }
 
-// Re-encodes the file systems of `type` that a file operation changed since
-// they were loaded or last saved; every other partition keeps its bytes.
-int rebuild_pass(flash* entry, int type) {
-  const fs_ops* ops = fs_ops_for(type);
-  if (!ops || !ops->rebuild) return 0;
+// Re-encodes the file systems that a file operation changed since they were
+// loaded or last saved; every other partition keeps its bytes. A rebuild
+// that gives no image fails the save, naming the partition and the reason.
+int rebuild_pass(flash* entry, const fs_ops* ops) {
   image_state& s = state_of(entry);
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
     int idx = partition_index(entry, p);
-    if (!p.fs || p.info->file_system_type != type || idx < 0 || !s.fs_edited[idx]) continue;
+    if (!p.fs || idx < 0 || !s.fs_edited[idx] || fs_ops_of(p.fs, p.info->file_system_type) != ops) continue;
     size_t size = 0;
-    uint8_t* image = ops->rebuild(p.fs, &size);
+    std::string why;
+    uint8_t* image = ops->rebuild ? ops->rebuild(p.fs, &size, &why) : nullptr;
     if (!image) {
-      if (type != FS_CRAMFS) continue;
-      std::printf("[%s : %d]: An error occurred when running run cramfs_mmap !\n", "flash_save", 270);
+      if (ops->rebuild_failed_msg) std::printf("%s", ops->rebuild_failed_msg);
+      std::string line = rs::strprintf("error: %s: the edited %s cannot be rebuilt (%s)", partition_name(p.info).c_str(),
+                                       ops->name, why.empty() ? "no image" : why.c_str());
+      rs::say_error("%s\n", line.c_str());
       return -1;
     }
     // The handle may still read the old bytes: it goes before they are
@@ -153,6 +156,15 @@ int rebuild_pass(flash* entry, int type) {
     s.changed[idx] = true;
   }
   return 0;
+}
+
+// Whether two table records encode to the same bytes in this image's format
+// (padding and fields the format does not store play no part).
+bool same_encoding(const flash* entry, partition_table a, partition_table b) {
+  std::vector<uint8_t> ea(table_sect.size), eb(table_sect.size);
+  int ra = flash_table_write_version(entry->table_version, &a, ea.data(), ea.size());
+  int rb = flash_table_write_version(entry->table_version, &b, eb.data(), eb.size());
+  return ra == 0 && rb == 0 && ea == eb;
 }
 
 bool ranges_overlap(const partition_info* a, const partition_info* b, uint64_t* from, uint64_t* to) {
@@ -177,7 +189,7 @@ bool check_overlaps(const flash* entry) {
       const uint8_t* pa = a.buf + (from - a.info->start_addr);
       const uint8_t* pb = b.buf + (from - b.info->start_addr);
       if (std::memcmp(pa, pb, size_t(to - from)) == 0) continue;
-      std::printf("error: partitions %s and %s overlap at 0x%llx-0x%llx and %s was changed: saving would lose it\n",
+      rs::say_error("error: partitions %s and %s overlap at 0x%llx-0x%llx and %s was changed: saving would lose it\n",
                   partition_name(a.info).c_str(), partition_name(b.info).c_str(), (unsigned long long)from,
                   (unsigned long long)to, partition_name((ia >= 0 && s.changed[ia]) ? a.info : b.info).c_str());
       return false;
@@ -204,7 +216,7 @@ bool place_table(flash* entry, std::vector<uint8_t>& loose, uint64_t& loose_at) 
   partition_data* table = nullptr;
   for (int i = 0; i < entry->count; ++i)
     if (is_table_partition(entry->list[i])) table = &entry->list[i];
-  bool unchanged = s.table_snapshot && std::memcmp(&s.loaded_table, &entry->flash_table, sizeof(partition_table)) == 0;
+  bool unchanged = s.table_snapshot && same_encoding(entry, s.loaded_table, entry->flash_table);
   if (table && table->info->total_size >= table_sect.size) {
     // An unchanged record keeps the bytes as loaded.
     if (unchanged) return true;
@@ -218,7 +230,7 @@ bool place_table(flash* entry, std::vector<uint8_t>& loose, uint64_t& loose_at) 
   }
   const char* why = table ? "the TABLE partition is smaller than the table" : "the image has no TABLE partition";
   if (!place_uncovered(entry, s.table_found_at, table_sect.size)) {
-    std::printf("error: the partition table cannot be stored (%s, and partitions cover 0x%llx where it was found)\n",
+    rs::say_error("error: the partition table cannot be stored (%s, and partitions cover 0x%llx where it was found)\n",
                 why, (unsigned long long)s.table_found_at);
     return false;
   }
@@ -238,9 +250,12 @@ bool same_file(const std::string& a, const std::string& b) {
   return rs::dir_of(a) == rs::dir_of(b) && rs::rs_basename(a) == rs::rs_basename(b);
 }
 
-std::string table_file_path() {
-  return table_file_name.empty() ? rs::strprintf("%s/table.bin", basedir.c_str())
-                                 : rs::strprintf("%s/%s", basedir.c_str(), table_file_name.c_str());
+// In the image's own base directory: where its flash.conf was, or the
+// directory the caller had set when it was opened.
+std::string table_file_path(const flash* entry) {
+  const std::string& dir = state_of(entry).basedir;
+  return table_file_name.empty() ? rs::strprintf("%s/table.bin", dir.c_str())
+                                 : rs::strprintf("%s/%s", dir.c_str(), table_file_name.c_str());
 }
 
 }  // namespace
@@ -263,7 +278,7 @@ int encode_table_into(flash* entry, partition_data& p) {
 }
 
 std::string write_table_file(flash* entry, const std::vector<uint8_t>* loose) {
-  std::string path = table_file_path();
+  std::string path = table_file_path(entry);
   // The configured name serves one save.
   table_file_name.clear();
   state_of(entry).table_file_name.clear();
@@ -280,19 +295,18 @@ std::string write_table_file(flash* entry, const std::vector<uint8_t>* loose) {
   return ok ? path : std::string();
 }
 
-extern "C" {
+namespace {
 
-RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
-  if (!entry || !filename) return -1;
+int save_image(flash* entry, const char* filename, int unchanged_fs) {
   // This image's own table format and table file name are the current ones.
   state_make_current(entry);
-  if (same_file(filename, table_file_path())) {
-    std::printf("error: %s is where the table file goes; save the image under another name\n", filename);
+  if (same_file(filename, table_file_path(entry))) {
+    rs::say_error("error: %s is where the table file goes; save the image under another name\n", filename);
     return -1;
   }
   if (!unchanged_fs)
-    for (int type : {int(FS_CRAMFS), int(FS_SQUASHFS), int(FS_MINIFS)})
-      if (rebuild_pass(entry, type) != 0) return -1;
+    for (const fs_ops* ops : fs_all_ops())
+      if (rebuild_pass(entry, ops) != 0) return -1;
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
   if (!place_table(entry, loose, loose_at) || !check_overlaps(entry)) return -1;
@@ -312,6 +326,26 @@ RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
   s.table_snapshot = true;
   s.loaded_table = entry->flash_table;
   return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+// A failure leaves its error line (or errno's text) for flash_last_error.
+RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
+  if (!entry || !filename) return -1;
+  rs::forget_said();
+  state_set_error(entry, "");
+  errno = 0;
+  int rc = save_image(entry, filename, unchanged_fs);
+  if (rc != 0) {
+    int err = errno;
+    state_set_error(entry, !rs::last_said().empty() ? rs::last_said()
+                                                    : std::string("error: ") + std::strerror(err ? err : EIO));
+    errno = err;
+  }
+  return rc;
 }
 
 RS_API int flash_simple_save(flash* entry, const char* filename) {

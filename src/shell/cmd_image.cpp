@@ -11,6 +11,7 @@
 
 #include "core/fs_api.h"
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
@@ -71,7 +72,9 @@ int cmd_open(int argc, char** argv) {
 int cmd_save(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) return usage_not_right();
+  // The table file goes beside the saved image.
   basedir = rs::dir_of(argv[1]);
+  state_of(root_entry).basedir = basedir;
   Progress progress(std::string("saving ") + argv[1]);
   errno = 0;
   if (flash_save(root_entry, argv[1], 0) < 0) {

@@ -148,7 +148,15 @@ bool TreeWriter::fresh_file(const std::string& rel, unsigned mode, long uid, lon
   int fd = -1;
   for (int tries = 0; tries < 2 && fd < 0; ++tries) {
     fd = ::openat(dir.fd, last.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno != EEXIST || !make_room(dir.fd, last))) return false;
+    if (fd >= 0 || errno != EEXIST) continue;
+    // A file of an earlier dump is replaced only once the new one is whole.
+    struct stat st;
+    if (::fstatat(dir.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      if (!file(rel, mode, fill)) return false;
+      if (uid >= 0 && !owner(rel, uint32_t(uid), uint32_t(gid))) return false;
+      return this->mode(rel, mode);
+    }
+    if (!make_room(dir.fd, last)) return false;
   }
   if (fd < 0) return false;
   FILE* f = ::fdopen(fd, "wb");
@@ -166,6 +174,8 @@ bool TreeWriter::fresh_file(const std::string& rel, unsigned mode, long uid, lon
   if (ok && uid >= 0 && ::geteuid() == 0 && ::fchown(fd, uid_t(uid), gid_t(gid)) != 0) ok = false, err = errno;
   if (ok && ::fchmod(fd, mode & 07777) != 0) ok = false, err = errno;
   if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  // Half a file must not pass for the whole one.
+  if (!ok) ::unlinkat(dir.fd, last.c_str(), 0);
   errno = err ? err : EIO;
   return ok;
 }

@@ -57,7 +57,7 @@ class SquashfsOps : public ::testing::Test {
   }
   std::string rebuilt_listing() {
     size_t len = 0;
-    uint8_t* p = ops.rebuild(fs->h, &len);
+    uint8_t* p = ops.rebuild(fs->h, &len, nullptr);
     EXPECT_TRUE(p);
     if (!p) return "";
     rstest::write_bytes(dir.file("out.sqfs"), std::vector<uint8_t>(p, p + len));

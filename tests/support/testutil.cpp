@@ -89,8 +89,17 @@ std::string read_text(const std::string& path) {
   return ss.str();
 }
 
+bool require_tools() {
+  const char* v = std::getenv("ROMSMITH_REQUIRE_TOOLS");
+  return v && std::string(v) == "1";
+}
+
 bool have_tool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+  bool there = std::system(("command -v " + shell_quote(name) + " >/dev/null 2>&1").c_str()) == 0;
+  // Where every outside tool must be present (CI), a missing one fails the
+  // test that asked instead of letting it skip.
+  if (!there && require_tools()) ADD_FAILURE() << name << " is not installed (ROMSMITH_REQUIRE_TOOLS=1)";
+  return there;
 }
 
 std::string shell_quote(const std::string& s) {

@@ -43,7 +43,10 @@ std::vector<uint8_t> read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::vector<uint8_t>& data);
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
+// Whether `name` is on PATH. Under ROMSMITH_REQUIRE_TOOLS=1 a missing tool
+// also fails the running test.
 bool have_tool(const std::string& name);
+bool require_tools();
 std::string shell_quote(const std::string& s);
 
 // Deterministic pseudo-random bytes.
