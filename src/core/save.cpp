@@ -126,15 +126,17 @@ bool report_write(bool ok) {
   return ok;
 }
 
-// Re-encodes the file systems that a file operation changed since they were
-// loaded or last saved; every other partition keeps its bytes. A rebuild
+// Re-encodes the file systems of `type` that a file operation changed since
+// they were loaded or last saved; every other partition keeps its bytes. A rebuild
 // that gives no image fails the save, naming the partition and the reason.
-int rebuild_pass(flash* entry, const fs_ops* ops) {
+int rebuild_pass(flash* entry, int type) {
   image_state& s = state_of(entry);
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
     int idx = partition_index(entry, p);
-    if (!p.fs || idx < 0 || !s.fs_edited[idx] || fs_ops_of(p.fs, p.info->file_system_type) != ops) continue;
+    // Through the table that made the handle.
+    const fs_ops* ops = p.fs ? fs_ops_of(p.fs, p.info->file_system_type) : nullptr;
+    if (!ops || ops->type != type || idx < 0 || !s.fs_edited[idx]) continue;
     size_t size = 0;
     std::string why;
     uint8_t* image = ops->rebuild ? ops->rebuild(p.fs, &size, &why) : nullptr;
@@ -306,7 +308,7 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
   }
   if (!unchanged_fs)
     for (const fs_ops* ops : fs_all_ops())
-      if (rebuild_pass(entry, ops) != 0) return -1;
+      if (rebuild_pass(entry, ops->type) != 0) return -1;
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
   if (!place_table(entry, loose, loose_at) || !check_overlaps(entry)) return -1;
