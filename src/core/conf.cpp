@@ -26,18 +26,7 @@ namespace {
 bool is_true(const std::string& w) { return strcasecmp(w.c_str(), "true") == 0; }
 bool is_auto(const std::string& w) { return strncasecmp(w.c_str(), "auto", 4) == 0; }
 
-int8_t type_of(const std::string& w) {
-  static const struct {
-    const char* word;
-    int8_t code;
-  } types[] = {{"RAW", FS_RAW},     {"ROMFS", FS_ROMFS},          {"CRAMFS", FS_CRAMFS},
-               {"JFFS2", FS_JFFS2}, {"YAFFS2", FS_YAFFS2},        {"YAFFS", FS_YAFFS2},
-               {"RAMFS", 5},        {"SQUASHFS", FS_SQUASHFS},    {"UBIFS", FS_UBIFS},
-               {"HIDE", FS_HIDE},   {"MINIFS", int8_t(FS_MINIFS)}};
-  for (const auto& t : types)
-    if (strcasecmp(w.c_str(), t.word) == 0) return t.code;
-  return 0;
-}
+int8_t type_of(const std::string& w) { return fs_type_code(w.c_str()); }
 
 // The settings of a flash.conf. A line is a setting when it starts with one of
 // these words (ignoring case, first match in this order); anything else is a

@@ -1,5 +1,7 @@
 #include "core/table.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -169,6 +171,19 @@ const char* get_fstype(int code) {
     default:
       return "UNKNOWN";
   }
+}
+
+int8_t fs_type_code(const char* word) {
+  static const struct {
+    const char* word;
+    int8_t code;
+  } types[] = {{"RAW", FS_RAW},     {"ROMFS", FS_ROMFS},          {"CRAMFS", FS_CRAMFS},
+               {"JFFS2", FS_JFFS2}, {"YAFFS2", FS_YAFFS2},        {"YAFFS", FS_YAFFS2},
+               {"RAMFS", FS_RAMFS}, {"SQUASHFS", FS_SQUASHFS},    {"UBIFS", FS_UBIFS},
+               {"HIDE", FS_HIDE},   {"MINIFS", int8_t(FS_MINIFS)}};
+  for (const auto& t : types)
+    if (strcasecmp(word, t.word) == 0) return t.code;
+  return 0;
 }
 
 int flash_compr(const void* a, const void* b) {

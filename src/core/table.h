@@ -33,4 +33,6 @@ int flash_table_write_version(int table_version, partition_table* tbl, uint8_t* 
 
 int check_table_crc(const partition_table* tbl, const uint8_t* data, size_t len);
 const char* get_fstype(int code);
+// The type code of a flash.conf type word (ignoring case); 0 (RAW) for an unknown one.
+int8_t fs_type_code(const char* word);
 int flash_compr(const void* a, const void* b);

@@ -352,8 +352,7 @@ int shell_batch_main(int argc, char** argv) {
       return 0;
     }
     if (a == "--version") {
-      std::printf("romsmith private version:v2.7.1  --20200901\n");
-      std::printf("romsmith branch version:v1.9-dev --20201016\n");
+      shell_print_version();
       std::fflush(stdout);
       return 0;
     }
@@ -385,8 +384,7 @@ int shell_batch_main(int argc, char** argv) {
         return 0;
       }
       if (o == 'V') {
-        std::printf("romsmith private version:v2.7.1  --20200901\n");
-        std::printf("romsmith branch version:v1.9-dev --20201016\n");
+        shell_print_version();
         std::fflush(stdout);
         return 0;
       }

@@ -83,13 +83,12 @@ int cmd_unrelease(int argc, char** argv) {
 }
 
 int cmd_version(int, char**) {
-  std::printf("romsmith private version:v2.7.1  --20200901\n");
-  std::printf("romsmith branch version:v1.9-dev --20201016\n");
+  shell_print_version();
   return shell_finish(0);
 }
 
 int cmd_info(int, char**) {
-  std::printf("rominfo version: v2.7.1  --20200901 \n");
+  std::printf("rominfo version: v%s  --20200901 \n", ROMSMITH_VERSION);
   std::printf("rominfo compiler version: gcc version %s \n", __VERSION__);
   std::printf("rominfo platform: Linux \\n \\l \n");
   std::printf("rominfo complier para: %s\n", ROMSMITH_LINK_LIBS);

@@ -252,3 +252,8 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
   std::fflush(stdout);
   return 0;
 }
+
+void shell_print_version() {
+  std::printf("romsmith private version:v%s  --20200901\n", ROMSMITH_VERSION);
+  std::printf("romsmith branch version:v1.9-dev --20201016\n");
+}

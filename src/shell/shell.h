@@ -68,4 +68,6 @@ void pending_output_clear();
 
 // Usage of the program (--help) and the version line.
 void shell_print_usage();
+// The two version lines of `version` and `--version`; the number is the build's.
+void shell_print_version();
 int shell_batch_main(int argc, char** argv);

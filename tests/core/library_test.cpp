@@ -184,3 +184,24 @@ TEST(ImageState, ConfThenBinThenSaveWritesEachTableFileInItsOwnPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// The core knows a file system only through its table: no type code of a
+// file system outside the tables, the file systems' folders and the table
+// format's own type words, and no file system's name in core code.
+TEST(Layering, NoFileSystemNamedOutsideItsTable) {
+  std::string src = std::string(ROMSMITH_SOURCE_DIR) + "/src";
+  RunResult codes = rstest::run_command(
+      "grep -rnE 'FS_(ROMFS|CRAMFS|JFFS2|YAFFS2|RAMFS|SQUASHFS|UBIFS|MINIFS)\\b' --include='*.cpp' --include='*.h' . "
+      "| grep -vE '^\\./(core/fs_[a-z0-9]+\\.cpp|core/table\\.cpp|cramfs/|squashfs/|minifs/|jffs2/|romfs/|ubi/|ubifs/)'",
+      "", src);
+  EXPECT_EQ(codes.out, "");
+  RunResult names = rstest::run_command(
+      "grep -rniE '\"[^\"]*(cramfs|squashfs|minifs)' --include='*.cpp' --include='*.h' core "
+      "| grep -vE '^core/(fs_[a-z0-9]+|table)\\.cpp:' | sed -E 's#//.*$##' | grep -iE '\"[^\"]*(cramfs|squashfs|minifs)'",
+      "", src);
+  EXPECT_EQ(names.out, "");
+}
+
+}  // namespace

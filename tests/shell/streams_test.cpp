@@ -247,3 +247,35 @@ TEST(Refusals, ScriptThatIsNoTextAndListingOfARawPartition) {
 }
 
 }  // namespace
+
+namespace {
+
+// lzma images save; a rebuild that fails is the save's failure, and the
+// batch goes on under -k with the image still usable.
+TEST(Rebuild, LzmaImagesSaveAndAFailedRebuildFailsOnlyTheSave) {
+  if (!have_squashfs_tools()) GTEST_SKIP() << "mksquashfs is not installed";
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "hello box\n");
+  rstest::write_text(d.file("new.txt"), "new\n");
+  RunResult r = rstest::run_command("mksquashfs tree root.sqfs -noappend -quiet -comp lzma", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  flash_with(d, "root.sqfs");
+  r = rstest::run_command(kRs + " -c 'open flash.bin; add ROOT/etc/new new.txt; save out.bin; dumppar ROOT out.sqfs'"
+                                " && unsquashfs -s out.sqfs && unsquashfs -cat out.sqfs etc/new",
+                          "", d.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Compression lzma")) << r.out;
+  EXPECT_TRUE(contains(r.out, "new\n")) << r.out;
+  rstest::write_text(d.file("old.bin"), "old\n");
+  r = rstest::run_command("ROMSMITH_TEST_FAIL_COMPRESSOR=1 " + kRs +
+                              " -k -c 'open flash.bin; add ROOT/etc/new new.txt; save old.bin; ls ROOT; get ROOT/etc/new -'",
+                          "", d.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out + r.err, "compressor_init failed")) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out + r.err, "ROOT: the edited squashfs cannot be rebuilt")) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "new\n")) << "the commands after the failed save ran:\n" << r.out;
+  EXPECT_EQ(rstest::read_text(d.file("old.bin")), "old\n");
+}
+
+}  // namespace

@@ -1,1 +1,0 @@
-// Placeholder object for subsystems not built yet.
