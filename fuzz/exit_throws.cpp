@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "exit_throws.h"
+
+#include <cstdio>
 
 namespace rs {
 void rs_exit(int status) {
