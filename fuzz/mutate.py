@@ -11,7 +11,7 @@ time and memory limit, and is classified (worst step wins):
             reported an error and still reached its end)
   message-less  a step failed and said nothing, or a session stopped early
   timeout   a step ran past the time limit
-  crash     a signal, a sanitizer report, or a status >= 128
+  crash     a signal (status 129-192 from timeout), a sanitizer report, or status 128
   escape    a file appeared outside the run area
 """
 import argparse
@@ -375,8 +375,10 @@ def classify_step(rc, out, err, session):
         return "crash", "sanitizer report"
     if rc in (124, 137):
         return "timeout", "ran past the time limit"
-    if rc < 0 or rc >= 128:
-        return "crash", "status %d" % (rc if rc >= 0 else 128 - rc)
+    # 129-192 is how timeout and the shell report a death by signal 1-64; a
+    # status above that is the program's own exit (exit(-2) reads as 254).
+    if rc < 0 or 128 <= rc <= 192:
+        return "crash", "signal %d" % (rc - 128 if rc > 0 else -rc)
     said = text.replace(">>", "").strip()
     if session:
         if rc != 0:

@@ -32,6 +32,8 @@ class Classes(unittest.TestCase):
             ((137, "", "", True), "timeout"),
             ((-11, "", "", False), "crash"),
             ((139, "", "", False), "crash"),
+            ((254, "error: image_merge(58) errno(No such file or directory)\n", "", False), "refused"),  # exit(-2)
+            ((254, "", "", False), "message-less"),
             ((134, "", "terminate called after throwing an instance of 'std::bad_alloc'", False), "crash"),
             ((1, "", "==1==ERROR: AddressSanitizer: heap-buffer-overflow", False), "crash"),
             ((0, end, "x.cpp:3:5: runtime error: load of null pointer", True), "crash"),
