@@ -1,6 +1,6 @@
-#include "exit_throws.h"
-
 #include <cstdio>
+
+#include "exit_throws.h"
 
 namespace rs {
 void rs_exit(int status) {

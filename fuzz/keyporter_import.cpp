@@ -3,11 +3,12 @@
 // and `rest` goes through the pattern search (checked against a plain search),
 // the loader key block finder, the boot patcher (a refused buffer must be left
 // as it was, a patched one keeps its length) and the panel.xml reader.
-#include <QByteArray>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include <QByteArray>
 
 #include "import_logic.h"
 
