@@ -356,7 +356,8 @@ def write_files(root, files):
 
 def wrapper(opts):
     """The shell prefix every step runs under: limits, then the program."""
-    lim = "ulimit -f %d; " % (1 << 20)  # 1 GiB of output at most: a runaway writer must not fill the disk
+    # 1 GiB of output at most (dash counts 512-byte blocks): a runaway writer must not fill the disk.
+    lim = "ulimit -f %d; " % (1 << 21)
     if not opts.asan:
         lim += "ulimit -v %d; " % (opts.mem * 1024)  # ASan reserves far more address space than it uses
     return lim + "exec timeout -k 2 %d \"$@\"" % opts.secs

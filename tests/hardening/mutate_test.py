@@ -64,26 +64,34 @@ class Classes(unittest.TestCase):
         self.assertLess(sum(o == base for o in outs), 10)
 
 
+# A sanitizer build cannot run under the address-space limit of the normal one.
+ASAN = ["--asan"] if os.environ.get("MUTATE_ASAN") == "1" else []
+
+
 def campaign(tmp, *extra, program=PROG):
     seeds = os.path.join(tmp, "seeds")
     if not os.path.isdir(seeds):
         subprocess.run([SEEDS_BIN, seeds, SRC], check=True, stdout=subprocess.DEVNULL)
     return subprocess.run([sys.executable, os.path.join(SRC, "fuzz", "mutate.py"), "--program", program,
-                           "--seeds", seeds, "--keep", os.path.join(tmp, "keep"), "--secs", "5"] + list(extra),
+                           "--seeds", seeds, "--keep", os.path.join(tmp, "keep")] + ASAN + list(extra),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
 @unittest.skipUnless(os.access(PROG, os.X_OK) and os.access(SEEDS_BIN, os.X_OK), "no program or seed writer")
 class Campaign(unittest.TestCase):
     def test_short_run_of_every_reader(self):
+        # Through the script, as `make fuzz-long` runs it; its scratch goes under TMPDIR.
         with tempfile.TemporaryDirectory() as tmp:
-            r = campaign(tmp, "--count", "55", "-j", "2", "--seed", "3")
+            env = dict(os.environ, TMPDIR=tmp)
+            r = subprocess.run([os.path.join(SRC, "scripts", "mutate.sh"), "--build", os.path.dirname(PROG), "--keep",
+                                os.path.join(tmp, "keep"), "--count", "55", "-j", "2", "--seed", "3", "--secs", "60"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
             self.assertEqual(r.returncode, 0, r.stdout)
             total = [l for l in r.stdout.splitlines() if l.startswith("all ")]
             self.assertEqual(sum(int(n) for n in total[0].split()[1:]), 55, r.stdout)
             for reader in ["flash-cramfs", "cramfs", "minifs", "squashfs3", "table", "merge", "conf", "minidb"]:
                 self.assertRegex(r.stdout, r"\n%s +[0-9]" % reader)
-            self.assertEqual([n for n in os.listdir(tmp) if n not in ("seeds", "keep")], [])
+            self.assertEqual([n for n in os.listdir(tmp) if n != "keep"], [])  # scratch and seeds removed
 
     def test_faults_of_the_program_are_caught_and_kept(self):
         # The real program, except that `split` misbehaves after its first call
@@ -100,7 +108,8 @@ class Campaign(unittest.TestCase):
                     f.write('#!/bin/sh\nif [ "$1" = split ]; then\n  if [ -e %s/seen ]; then %s; fi\n'
                             '  touch %s/seen\nfi\nexec %s "$@"\n' % (tmp, act, tmp, PROG))
                 os.chmod(fake, 0o755)
-                r = campaign(tmp, "--count", "2", "-j", "1", "--readers", "merge", "--secs", "2", program=fake)
+                secs = "2" if cls == "timeout" else "60"
+                r = campaign(tmp, "--count", "2", "-j", "1", "--readers", "merge", "--secs", secs, program=fake)
                 self.assertEqual(r.returncode, 1, r.stdout)
                 self.assertRegex(r.stdout, r"\nmerge +0 +0 +0 +%s" % {"timeout": "2 +0 +0", "crash": "0 +2 +0",
                                                                        "escape": "0 +0 +2"}[cls])
