@@ -121,5 +121,46 @@ class Campaign(unittest.TestCase):
                     self.assertIn("status 139", replay.stdout)
 
 
+FUZZ_DIR = os.path.dirname(SEEDS_BIN)
+# Harness, the kind of file it replays, and a small input of that kind beside the empty one.
+HARNESSES = [
+    ("core_load", "image", b"\xff" * 4096),
+    ("simple_load", "image", bytes(range(256)) * 16),
+    ("minidb_open", "minidb", b"\0" * 64),
+    ("conf_load", "conf", b"BOOT boot.bin true RAW ro 0 1 0x0 0x10000\nDATA data.bin true RAW ro 0 0 auto 0x20000\n"),
+    ("image_split", "merge", b"mergebin\x01\0\0\0" + b"x" * 300),
+    ("shell_command", "shell", b"ls\nhelp ls\ncat ROOT/etc/issue\n"),
+    ("cramfs_roundtrip", "cramfs_roundtrip", b"\0\0\005\160\021\001\002\002\006\003\0\007"),
+    ("minifs_roundtrip", "minifs_roundtrip", b"\0\0\005\160\021\001\002\002\006\003\0\007"),
+]
+
+
+class HarnessesCleanUp(unittest.TestCase):
+    """Replayed harnesses leave nothing in the temporary directory, and take an empty input."""
+
+    def test_nothing_left(self):
+        for name, kind, small in HARNESSES:
+            exe = os.path.join(FUZZ_DIR, "fuzz_" + name)
+            if not os.access(exe, os.X_OK):
+                continue
+            with self.subTest(harness=name), tempfile.TemporaryDirectory() as tmp:
+                inputs, scratch = os.path.join(tmp, "in"), os.path.join(tmp, "tmp")
+                os.makedirs(inputs)
+                os.makedirs(scratch)
+                for n, data in [("empty", b""), ("small", small)]:
+                    with open(os.path.join(inputs, "%s-%s" % (kind, n)), "wb") as f:
+                        f.write(data)
+                p = subprocess.Popen([exe, inputs, kind], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     env=dict(os.environ, TMPDIR=scratch), text=True)
+                err = p.communicate(timeout=120)[1]
+                self.assertEqual(p.returncode, 0, err[-3000:])
+                self.assertIn("2 inputs replayed", err)
+                self.assertNotIn("runtime error", err)
+                self.assertEqual(os.listdir(scratch), [])
+                # Files named after the process in the shared /tmp were the old way of leaking.
+                self.assertEqual([n for n in os.listdir("/tmp") if n.endswith("_%d" % p.pid) or
+                                  "_%d." % p.pid in n], [])
+
+
 if __name__ == "__main__":
     unittest.main()
