@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build demo test test-normal test-asan bench fuzz fuzz-smoke clean
+.PHONY: all setup build demo test test-normal test-asan bench fuzz fuzz-smoke fuzz-long clean
 
 all: build
 
@@ -43,6 +43,13 @@ fuzz: build
 # What CI runs after the tests: every harness for 30 seconds.
 fuzz-smoke:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECS=30
+
+# A long seeded mutation campaign through the program (not in CI): 100000
+# mutants by default; MUTATE_FLAGS passes more, e.g. --seed 7 --count 5000
+# or --build build-asan.
+MUTATE_FLAGS ?=
+fuzz-long: build
+	@scripts/mutate.sh --build $(BUILD) -j $(JOBS) $(MUTATE_FLAGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

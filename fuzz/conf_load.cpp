@@ -5,7 +5,7 @@
 // 4 GiB, which the builder then allocates; inputs with a number above 64 MiB are
 // skipped so that such requests are not reported as running out of memory.
 // Run with -close_fd_mask=1.
-#include <unistd.h>
+#include <romsmith/romsmith.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include <romsmith/romsmith.h>
-
 #include "exit_throws.h"
+#include "scratch.h"
 #include "util/strutil.h"
 
 namespace {
@@ -30,9 +29,9 @@ void put(const std::string& name, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char tmpl[] = "/tmp/fuzz_conf_XXXXXX";
-  if (!mkdtemp(tmpl)) abort();
-  dir = tmpl;
+  // The content files stay for the whole run; each input's conf and whatever
+  // a build leaves beside it go when the input is done.
+  dir = fuzzing::process_scratch("fuzz_conf").path();
   put("boot.bin", std::vector<uint8_t>(1000, 0x5A));
   put("kernel.img", std::vector<uint8_t>(5000, 0x11));
   put("empty.bin", {});
@@ -61,16 +60,20 @@ bool asks_for_too_much(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (asks_for_too_much(data, size)) return 0;
   const std::string conf = dir + "/flash.conf";
-  FILE* f = std::fopen(conf.c_str(), "wb");
-  if (!f) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
-  try {
-    if (flash* img = flash_load_conf(conf.c_str())) {
-      flash_printf(img);
-      flash_free(img);
+  if (fuzzing::write_input(conf, data, size)) {
+    try {
+      if (flash* img = flash_load_conf(conf.c_str())) {
+        flash_printf(img);
+        flash_free(img);
+      }
+    } catch (const fuzzing::ExitCalled&) {
     }
-  } catch (const fuzzing::ExitCalled&) {
+  }
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string n = e.path().filename().string();
+    if (n != "boot.bin" && n != "kernel.img" && n != "empty.bin" && n != "data.bin")
+      std::filesystem::remove_all(e.path(), ec);
   }
   return 0;
 }

@@ -1,18 +1,15 @@
 // Image loading from arbitrary bytes: table scan, table readers, partition cuts.
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <string>
-
 #include <romsmith/romsmith.h>
 
+#include <cstdint>
+#include <string>
+
+#include "scratch.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = "/tmp/fuzz_core_" + std::to_string(getpid()) + ".bin";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
+  fuzzing::ScratchDir dir("fuzz_core");
+  const std::string path = dir.file("in.bin");
+  if (!fuzzing::write_input(path, data, size)) return 0;
   if (flash* img = flash_load_bin(path.c_str())) {
     flash_printf(img);
     char buf[64];

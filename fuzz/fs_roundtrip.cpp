@@ -24,6 +24,7 @@
 #include "exit_throws.h"
 #include "minifs/internal.h"
 #include "minifs/minifs.h"
+#include "scratch.h"
 #include "squashfs/squashfs.h"
 #if defined(RT_SQUASHFS)
 #include "image3.h"
@@ -240,9 +241,9 @@ void session(Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char tmpl[] = "/tmp/fuzz_roundtrip_XXXXXX";
-  if (!mkdtemp(tmpl)) abort();
-  bases = make_bases(tmpl);
+  // The host tree is needed only to make the starting images.
+  fuzzing::ScratchDir dir("fuzz_roundtrip");
+  bases = make_bases(dir.path());
   return 0;
 }
 

@@ -3,7 +3,6 @@
 // mapped (an empty one) ends the program through rs::rs_exit on purpose; here
 // that call throws and the input counts as rejected.
 #include <dirent.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "exit_throws.h"
 #include "core/merge.h"
+#include "exit_throws.h"
+#include "scratch.h"
 
 namespace {
-std::string dir;
-
 std::vector<std::string> names(const std::string& d) {
   std::vector<std::string> out;
   if (DIR* h = opendir(d.c_str())) {
@@ -28,19 +26,12 @@ std::vector<std::string> names(const std::string& d) {
 }
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char tmpl[] = "/tmp/fuzz_split_XXXXXX";
-  if (!mkdtemp(tmpl)) abort();
-  dir = tmpl;
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // A directory per input: what a record writes there goes with it.
+  fuzzing::ScratchDir scratch("fuzz_split");
+  const std::string& dir = scratch.path();
   const std::string in = dir + "/in.merge", out = dir + "/out";
-  FILE* f = std::fopen(in.c_str(), "wb");
-  if (!f) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
+  if (!fuzzing::write_input(in, data, size)) return 0;
   try {
     image_split(in.c_str(), out.c_str());
   } catch (const fuzzing::ExitCalled&) {
@@ -48,7 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& n : names(dir))
     if (n != "in.merge" && n != "out") abort();  // a record escaped the output directory
   for (const std::string& n : names(out))
-    if (unlink((out + "/" + n).c_str()) != 0) abort();  // only plain files belong there
-  rmdir(out.c_str());
+    if (std::filesystem::is_directory(out + "/" + n)) abort();  // only plain files belong there
   return 0;
 }

@@ -1,20 +1,16 @@
 // Opens arbitrary bytes as a MiniDB file, walks every record, edits a few and
 // checks that a file the store opened still opens after its own writes.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "minidb/minidb.h"
+#include "scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = "/tmp/fuzz_minidb_" + std::to_string(getpid()) + ".db";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
+  fuzzing::ScratchDir dir("fuzz_minidb");
+  const std::string path = dir.file("in.db");
+  if (!fuzzing::write_input(path, data, size)) return 0;
   {
     rs::MiniDB db;
     if (db.Open(path.c_str())) {
@@ -35,6 +31,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!again.Open(path.c_str())) abort();
     }
   }
-  unlink(path.c_str());
   return 0;
 }

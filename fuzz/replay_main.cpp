@@ -33,7 +33,9 @@ int main(int argc, char** argv) {
     std::ifstream in(f, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::fprintf(stderr, "replay %s (%zu bytes)\n", f.c_str(), bytes.size());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // An empty vector's data() may be null; libFuzzer always passes a real buffer.
+    static const uint8_t none = 0;
+    LLVMFuzzerTestOneInput(bytes.empty() ? &none : bytes.data(), bytes.size());
   }
   std::fprintf(stderr, "%zu inputs replayed\n", files.size());
   return 0;

@@ -1,8 +1,8 @@
 // Writes one seed file per harness corpus that the library can make itself:
 //   fuzz_seeds <out dir> <source dir>
 // -> <out>/fuzz_table_read/{v1,v2,v4}, fuzz_cramfs_load/rootfs, fuzz_minifs_mount/data,
-//    fuzz_minidb_open/small.db, fuzz_squashfs_load/v3-{lzma,gzip}. scripts/fuzz.sh adds the whole-image, conf, merge,
-//    squashfs and shell seeds.
+//    fuzz_minidb_open/{small,sat,tp,prog}.db, fuzz_squashfs_load/v3-{lzma,gzip}. scripts/fuzz.sh adds the
+//    whole-image, conf, merge, squashfs and shell seeds; scripts/mutate.sh starts its campaign from these too.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/table.h"
-#include "image3.h"
 #include "cramfs/cramfs.h"
+#include "image3.h"
 #include "minidb/minidb.h"
 #include "minifs/minifs.h"
 
@@ -107,6 +107,36 @@ void minidb() {
   ::mkdir(d.c_str(), 0755);
   std::rename(path.c_str(), (d + "/small.db").c_str());
 }
+
+// The box's three channel databases with records of the sizes the conversion
+// reads (satellite 68, transponder 20, programme 136 bytes), a removed record
+// and a rewritten one among them, so that the free list is not empty either.
+void box_databases() {
+  struct Db {
+    const char* name;
+    size_t size;
+    int count;
+  } dbs[] = {{"sat.db", 68, 4}, {"tp.db", 20, 9}, {"prog.db", 136, 12}};
+  std::string d = out + "/fuzz_minidb_open";
+  ::mkdir(d.c_str(), 0755);
+  for (const Db& b : dbs) {
+    std::string path = d + "/" + b.name;
+    std::remove(path.c_str());
+    rs::MiniDB db;
+    if (!db.Open(path.c_str())) continue;
+    for (int k = 0; k < b.count; ++k) {
+      std::vector<uint8_t> rec(b.size);
+      for (size_t i = 0; i < rec.size(); ++i) rec[i] = uint8_t(k * 31 + i * 7);
+      rec[0] = uint8_t(k);  // ids and positions small, as a box numbers them
+      rec[2] = uint8_t(k % 4);
+      db.Set(k + 1, rec.data(), int(rec.size()));
+    }
+    db.Remove(2);
+    std::vector<uint8_t> again(b.size, 0x41);
+    db.Set(3, again.data(), int(again.size()));
+    db.Close();
+  }
+}
 void squashfs3() {
   for (bool lzma : {true, false}) {
     std::vector<uint8_t> img = example_image3(lzma);
@@ -126,6 +156,7 @@ int main(int argc, char** argv) {
   cramfs(argv[2]);
   minifs();
   minidb();
+  box_databases();
   squashfs3();
   return 0;
 }

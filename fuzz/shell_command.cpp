@@ -12,6 +12,7 @@
 #include <string>
 
 #include "exit_throws.h"
+#include "scratch.h"
 #include "shell/shell.h"
 #include "util/strutil.h"
 
@@ -28,7 +29,7 @@ bool allowed(const std::string& line) {
   if (!work[0]) return true;
   const cmd_node* c = get_cmd_func(work);
   if (!c) return true;
-  static const char* const ok[] = {"help", "ls",      "cat",      "rm",        "clear",   "setlang",
+  static const char* const ok[] = {"help",     "ls",      "cat",       "rm",    "clear", "setlang",
                                    "showlang", "dbtodef", "datareset", "usage", nullptr};
   for (const char* const* k = ok; *k; ++k)
     if (std::strcmp(c->cmd, *k) == 0) return true;
@@ -44,8 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (getcwd(cwd, sizeof cwd)) image = strdup((std::string(cwd) + "/" + image).c_str());
   }
   // Anything a command writes by mistake lands in a scratch directory.
-  char tmpl[] = "/tmp/fuzz_shell_XXXXXX";
-  if (!mkdtemp(tmpl) || chdir(tmpl) != 0) abort();
+  if (chdir(fuzzing::process_scratch("fuzz_shell").path().c_str()) != 0) abort();
   return 0;
 }
 
@@ -65,5 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (root_entry) flash_free(root_entry);
   root_entry = nullptr;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(fuzzing::process_scratch("fuzz_shell").path(), ec))
+    std::filesystem::remove_all(e.path(), ec);
   return 0;
 }

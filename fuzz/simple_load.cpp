@@ -1,19 +1,16 @@
 // Loads arbitrary bytes with the simple loader (partitions cut from the table,
 // no file systems mounted), lists them and reads each partition.
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <string>
-
 #include <romsmith/romsmith.h>
 
+#include <cstdint>
+#include <string>
+
+#include "scratch.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string path = "/tmp/fuzz_simple_" + std::to_string(getpid()) + ".bin";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
+  fuzzing::ScratchDir dir("fuzz_simple");
+  const std::string path = dir.file("in.bin");
+  if (!fuzzing::write_input(path, data, size)) return 0;
   if (flash* img = flash_simple_load_bin(path.c_str())) {
     flash_printf(img);
     volatile uint8_t sink = 0;
