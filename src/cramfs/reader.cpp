@@ -33,8 +33,8 @@ namespace {
 
 void page_error(bool link, int rc, bool quiet) {
   if (quiet) return;
-  fprintf(stderr, link ? "readlink: read block error %i: %s\n" : "read: read block error %i: %s\n", rc,
-          strerror(-rc > 0 && -rc < 200 ? -rc : EIO));
+  // rc is zlib's code: its own words, not an errno's.
+  fprintf(stderr, link ? "readlink: read block error %i: %s\n" : "read: read block error %i: %s\n", rc, zError(rc));
 }
 
 }  // namespace
