@@ -7,13 +7,17 @@
 
 namespace {
 
-// Adding a file system: its table here, in type-code order.
-const std::vector<const fs_ops*> kTables = {&cramfs_fs_ops, &squashfs_fs_ops, &minifs_fs_ops};
+// Adding a file system: its table here, in type-code order. Made on first
+// use, so that lookups from other files' static initialisers find it.
+const std::vector<const fs_ops*>& tables() {
+  static const std::vector<const fs_ops*> all = {&cramfs_fs_ops, &squashfs_fs_ops, &minifs_fs_ops};
+  return all;
+}
 
 const std::array<const fs_ops*, 256>& by_type() {
   static const std::array<const fs_ops*, 256> index = [] {
     std::array<const fs_ops*, 256> a{};
-    for (const fs_ops* t : kTables) a[uint8_t(t->type)] = t;
+    for (const fs_ops* t : tables()) a[uint8_t(t->type)] = t;
     return a;
   }();
   return index;
@@ -29,13 +33,14 @@ std::unordered_map<const void*, const fs_ops*>& handles() {
 
 const fs_ops* fs_ops_for(int type) { return type >= -128 && type < 256 ? by_type()[uint8_t(type)] : nullptr; }
 
-const std::vector<const fs_ops*>& fs_all_ops() { return kTables; }
+const std::vector<const fs_ops*>& fs_all_ops() { return tables(); }
 
 std::string fs_names_or() {
+  const std::vector<const fs_ops*>& all = tables();
   std::string out;
-  for (size_t i = 0; i < kTables.size(); ++i) {
-    if (i) out += i + 1 == kTables.size() ? " or " : ", ";
-    out += kTables[i]->name;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i) out += i + 1 == all.size() ? " or " : ", ";
+    out += all[i]->name;
   }
   return out;
 }
