@@ -139,11 +139,6 @@ long long cramfs_pread(entry* root, const char* path, void* buf, size_t size, ui
 
 // Prints the tree as "|-- name" lines; refreshes directory sizes. 0.
 int cramfs_ls(entry* root, int level);
-// Writes the tree below `root` into the host directory `dir` (created when
-// missing): files, directories and symbolic links. 0, or -1 when `dir` cannot
-// be made. A file whose data does not decode gets the reader's message and is
-// not written; the others are.
-int cramfs_dump(entry* root, const char* dir);
 // Recomputes directory sizes and the image's fslen_ub; gives `node`'s listing size.
 uint32_t cramfs_resize(entry* node);
 // Releases the whole tree; for a root also its image record.

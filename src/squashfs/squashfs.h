@@ -162,9 +162,6 @@ squashfs_entry* squashfs_find(squashfs_entry* root, const char* path);
 int squashfs_cat(squashfs_entry* root, const char* path);
 // Draws the tree below `root` on standard output; 0.
 int squashfs_ls(squashfs_entry* root, int level);
-// Writes the regular files and directories below `root` into host directory `dir`;
-// 0, or -1 after a short write.
-int squashfs_dump(squashfs_entry* root, const char* dir);
 // A complete image of the tree in its own format version (malloc'd, length in
 // *fs_len), or null when the rebuild failed: the builder's reason (the line it
 // printed on standard error) is then in *why, when given. A failed rebuild

@@ -517,26 +517,6 @@ int squashfs_ls(squashfs_entry* root, int level) {
   return 0;
 }
 
-int squashfs_dump(squashfs_entry* root, const char* dir) {
-  if (!root || !dir) return -1;
-  mkdir(dir, 0777);
-  for (squashfs_entry* c = root->child; c; c = c->next) {
-    std::string host = std::string(dir) + "/" + c->name;
-    if (is_dir(c)) {
-      if (squashfs_dump(c, host.c_str()) != 0) return -1;
-    } else if (is_reg(c)) {
-      std::vector<uint8_t> data;
-      if (squashfs_content(c, data) < 0) return -1;
-      // A failed write keeps what was there (a full disk must not truncate an earlier dump).
-      if (!rs::write_file_atomic(host, data.data(), data.size())) {
-        report("squashfs_dump", 574);
-        return -1;
-      }
-    }
-  }
-  return 0;
-}
-
 uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why) {
   auto failed = [why](std::string msg, bool print) -> uint8_t* {
     if (print) fputs(msg.c_str(), stderr);

@@ -226,28 +226,6 @@ INSTANTIATE_TEST_SUITE_P(Options, CramfsToolOptions,
                                          ToolCase{"-b 65536 -N big", false, "unsupported cramfs: 16384-byte pages or bigger (mkfs.cramfs -b); only 4096-byte pages are read\n"},
                                          ToolCase{"-b 8192", false, "unsupported cramfs: 8192-byte pages (mkfs.cramfs -b); only 4096-byte pages are read\n"}));
 
-TEST(CramfsOracle, DumpWritesFilesDirsAndLinks) {
-  rstest::TempDir tmp;
-  std::string src = tmp.file("src");
-  mkdir(src.c_str(), 0755);
-  make_rich_dir(src);
-  testing::internal::CaptureStdout();
-  size_t ub = 0;
-  Tree t(cramfs_parse_directory(src.c_str(), &ub));
-  testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(t);
-  EXPECT_GT(ub, 20000u);
-  std::string out = tmp.file("dump");
-  ASSERT_EQ(cramfs_dump(t.get(), out.c_str()), 0);
-  EXPECT_EQ(rstest::read_text(out + "/bin/busy"), rstest::read_text(src + "/bin/busy"));
-  EXPECT_EQ(rstest::read_text(out + "/etc/init.d/rcS"), "#!/bin/sh\necho up\n");
-  char target[64] = {};
-  ASSERT_GT(readlink((out + "/bin/sh").c_str(), target, sizeof target - 1), 0);
-  EXPECT_STREQ(target, "busy");
-  struct stat st;
-  EXPECT_EQ(stat((out + "/empty_dir").c_str(), &st), 0);
-}
-
 }  // namespace
 
 namespace {

@@ -254,21 +254,6 @@ TEST_F(Fixture4, EditsSurviveRebuildAndReload) {
   }
 }
 
-TEST_F(Fixture4, DumpWritesFilesAndDirectories) {
-  rstest::TempDir out;
-  std::string d = out.file("dump");
-  rstest::write_text(out.file("pre"), "");
-  EXPECT_EQ(squashfs_dump(root.get(), d.c_str()), 0);
-  for (auto& [path, data] : host.files) EXPECT_EQ(read_bytes(d + path), data) << path;
-  struct stat st;
-  EXPECT_EQ(stat((d + "/empty_dir").c_str(), &st), 0);
-  EXPECT_NE(lstat((d + "/link").c_str(), &st), 0);  // links are not written
-  // A second dump replaces the previous content of each file.
-  rstest::write_text(d + "/dvb/theme/keymap.xml", std::string(1000, 'x'));
-  EXPECT_EQ(squashfs_dump(root.get(), d.c_str()), 0);
-  EXPECT_EQ(read_bytes(d + "/dvb/theme/keymap.xml"), host.files["/dvb/theme/keymap.xml"]);
-}
-
 TEST(Squashfs4Tree, ListingDrawsConnectorsAndSizes) {
   // The tree of one empty image made in code: add nodes, then list.
   if (!rstest::have_tool("mksquashfs")) GTEST_SKIP() << "mksquashfs not installed";
