@@ -252,44 +252,27 @@ const Row kRows[] = {
 };
 // clang-format on
 
-// The host tree every row starts from; "etc" and "etc-old" sort differently
-// by name than by whole path.
-void make_host_tree(const std::string& src) {
-  sfs::create_directories(src + "/bin");
-  sfs::create_directories(src + "/etc/init.d");
-  sfs::create_directories(src + "/usr/share");
+// The host tree every row starts from, with fixed modes and times, and what
+// it holds; "etc" and "etc-old" sort differently by name than by whole path.
+Tree make_host_tree(const std::string& src, const Row& row) {
+  auto dir = [&](const char* p, mode_t m) { sfs::create_directories(src + p), ::chmod((src + p).c_str(), m); };
+  auto file = [&](const char* p, const std::string& text, mode_t m) {
+    rstest::write_text(src + p, text), ::chmod((src + p).c_str(), m);
+  };
   std::string busybox;
   for (int i = 0; i < 3000; ++i) busybox += "bb" + std::to_string(i % 97);
-  rstest::write_text(src + "/bin/busybox", busybox);
+  dir("", 0755), dir("/bin", 0755), dir("/etc", 0750), dir("/etc/init.d", 0755), dir("/usr", 0755);
+  dir("/usr/share", 0755);
+  file("/bin/busybox", busybox, 0755), file("/etc/issue", "hello box\n", 0644);
+  file("/etc/init.d/rcS", "#!/bin/sh\n", 0700), file("/etc-old", "old\n", 0600), file("/zz", "last\n", 0644);
   sfs::create_symlink("busybox", src + "/bin/sh");
-  rstest::write_text(src + "/etc/issue", "hello box\n");
   ::link((src + "/etc/issue").c_str(), (src + "/etc/issue.net").c_str());
-  rstest::write_text(src + "/etc/init.d/rcS", "#!/bin/sh\n");
-  rstest::write_text(src + "/etc-old", "old\n");
-  rstest::write_text(src + "/zz", "last\n");
-  for (auto [p, m] : std::vector<std::pair<const char*, mode_t>>{{"", 0755},
-                                                                 {"/bin", 0755},
-                                                                 {"/bin/busybox", 0755},
-                                                                 {"/etc", 0750},
-                                                                 {"/etc/issue", 0644},
-                                                                 {"/etc/init.d", 0755},
-                                                                 {"/etc/init.d/rcS", 0700},
-                                                                 {"/etc-old", 0600},
-                                                                 {"/usr", 0755},
-                                                                 {"/usr/share", 0755},
-                                                                 {"/zz", 0644}})
-    ::chmod((src + p).c_str(), m);
-  std::vector<std::string> all{src};
-  for (auto& e : sfs::recursive_directory_iterator(src)) all.push_back(e.path());
-  timespec ts[2] = {{kHostTime, 0}, {kHostTime, 0}};
-  for (auto& p : all) ::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-}
-
-Tree host_tree(const std::string& src, const Row& row) {
   Tree t;
   std::vector<std::string> all{src};
   for (auto& e : sfs::recursive_directory_iterator(src)) all.push_back(e.path());
+  timespec ts[2] = {{kHostTime, 0}, {kHostTime, 0}};
   for (auto& p : all) {
+    ::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
     struct stat st {};
     ::lstat(p.c_str(), &st);
     std::string rel = p.size() == src.size() ? "/" : p.substr(src.size());
@@ -306,11 +289,10 @@ class Contract : public ::testing::TestWithParam<Row> {
   void SetUp() override {
     for (const std::string& t : row().tools)
       if (!rstest::have_tool(t)) GTEST_SKIP() << t << " is not installed";
-    make_host_tree(dir.file("src"));
+    want = make_host_tree(dir.file("src"), row());
     ASSERT_EQ(row().make(dir.file("src"), dir.file("in.img")), "");
     in = std::make_unique<Loaded>(row().ops, rstest::read_bytes(dir.file("in.img")));
     ASSERT_TRUE(in->fs);
-    want = host_tree(dir.file("src"), row());
   }
   const Row& row() const { return GetParam(); }
   const fs_ops& ops() const { return *row().ops; }
@@ -375,6 +357,7 @@ TEST_P(Contract, WalkIsDepthFirstByNameFromThePathItselfAndReadsAtOffsets) {
   EXPECT_EQ(ops().pread(fs(), "/none", buf, sizeof buf, 0), -ENOENT);
 }
 
+fs_attr scratch;
 struct Refusal {
   const char* what;
   std::function<int(const fs_ops&, void*)> run;
@@ -389,12 +372,7 @@ const std::vector<Refusal>& refusals() {
       {"mkdir of a file", [](auto& o, void* f) { return o.mkdir(f, "/zz", 0755); }, -EEXIST},
       {"mkdir under a missing parent", [](auto& o, void* f) { return o.mkdir(f, "/none/d", 0755); }, -ENOENT},
       {"remove of a missing path", [](auto& o, void* f) { return o.remove(f, "/etc/none"); }, -ENOENT},
-      {"stat of a missing path",
-       [](auto& o, void* f) {
-         fs_attr a;
-         return o.stat(f, "/none", &a);
-       },
-       -ENOENT},
+      {"stat of a missing path", [](auto& o, void* f) { return o.stat(f, "/none", &scratch); }, -ENOENT},
       {"symlink onto a file", [](auto& o, void* f) { return o.symlink(f, "x", "/zz"); }, -EEXIST},
       {"symlink onto a directory", [](auto& o, void* f) { return o.symlink(f, "x", "/usr"); }, -EEXIST},
       {"chmod of a missing path", [](auto& o, void* f) { return o.chmod(f, "/none", 0600); }, -ENOENT},
