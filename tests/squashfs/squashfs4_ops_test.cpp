@@ -1,5 +1,6 @@
-// The squashfs entries of the file-system operations table: attributes as
-// stored, edits with their reasons, and what a rebuilt image shows for them.
+// The squashfs table beyond the rules every table keeps (tests/contract):
+// attributes as mksquashfs stored them (setuid, other owners, devices, hard
+// links) and what a rebuilt image shows for a device node's new owner.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -72,7 +73,7 @@ class SquashfsOps : public ::testing::Test {
   std::unique_ptr<Fs> fs;
 };
 
-TEST_F(SquashfsOps, StatAndWalkReportEveryEntryAsStored) {
+TEST_F(SquashfsOps, StatReportsEveryEntryAsStored) {
   std::vector<fs_node> nodes;
   ASSERT_EQ(ops.walk(fs->h, "/", &nodes), 0);
   std::string paths;
@@ -95,61 +96,15 @@ TEST_F(SquashfsOps, StatAndWalkReportEveryEntryAsStored) {
   ASSERT_EQ(ops.stat(fs->h, "/etc", &a), 0);
   EXPECT_EQ(a.mode, 040750u);
   EXPECT_NE(a.mtime, 0u);
-  EXPECT_EQ(ops.stat(fs->h, "/nope", &a), -ENOENT);
-  EXPECT_EQ(ops.walk(fs->h, "/su", &nodes), -ENOTDIR);
-
-  char buf[16] = {};
-  EXPECT_EQ(ops.pread(fs->h, "/etc/passwd", buf, 4, 5), 4);
-  EXPECT_EQ(std::string(buf, 4), "x:0:");
-  EXPECT_EQ(ops.pread(fs->h, "/etc/passwd", buf, 4, 100), 0);
-  EXPECT_EQ(ops.pread(fs->h, "/etc", buf, 4, 0), -EISDIR);
-  EXPECT_EQ(ops.pread(fs->h, "/gone", buf, 4, 0), -ENOENT);
-}
-
-TEST_F(SquashfsOps, EditsGiveReasonsAndLeaveTheTreeAsItWas) {
-  EXPECT_EQ(ops.put(fs->h, "/none/x", "x", 1, nullptr), -ENOENT);
-  EXPECT_EQ(ops.put(fs->h, "/su/x", "x", 1, nullptr), -ENOTDIR);
-  EXPECT_EQ(ops.put(fs->h, "/etc", "x", 1, nullptr), -EISDIR);
-  EXPECT_EQ(ops.mkdir(fs->h, "/etc", 0755), -EEXIST);
-  EXPECT_EQ(ops.symlink(fs->h, "x", "/pw"), -EEXIST);
-  EXPECT_EQ(ops.remove(fs->h, "/missing"), -ENOENT);
   EXPECT_EQ(ops.remove(fs->h, "/"), -EINVAL);
-  EXPECT_EQ(ops.chmod(fs->h, "/missing", 0644), -ENOENT);
-  EXPECT_EQ(ops.chown(fs->h, "/missing", 1, 1), -ENOENT);
-  std::vector<fs_node> nodes;
-  ASSERT_EQ(ops.walk(fs->h, "/", &nodes), 0);
-  EXPECT_EQ(nodes.size(), 8u);
 }
 
-TEST_F(SquashfsOps, ReplacedFileKeepsAttributesAndNewOnesTakeDefaults) {
-  ASSERT_EQ(ops.put(fs->h, "/su", "newbinary", 9, nullptr), 0);
-  ASSERT_EQ(ops.put(fs->h, "/etc/a", "changed", 7, nullptr), 0);  // leaves /etc/b as it was
-  ASSERT_EQ(ops.put(fs->h, "/etc/new", "n", 1, nullptr), 0);
-  fs_put_attr pa;
-  pa.has_mode = true;
-  pa.mode = 0700;
-  pa.has_owner = true;
-  pa.uid = 7;
-  pa.gid = 8;
-  ASSERT_EQ(ops.put(fs->h, "/etc/passwd", "p", 1, &pa), 0);
-  ASSERT_EQ(ops.mkdir(fs->h, "/etc/d", 0711), 0);
-  ASSERT_EQ(ops.symlink(fs->h, "../su", "/etc/d/l"), 0);
-  ASSERT_EQ(ops.chmod(fs->h, "/etc", 0700), 0);
+TEST_F(SquashfsOps, ADeviceKeepsItsNumberUnderANewOwner) {
   ASSERT_EQ(ops.chown(fs->h, "/tty", 3, 4), 0);
-  ASSERT_EQ(ops.remove(fs->h, "/etc/b"), 0);
+  ASSERT_EQ(ops.put(fs->h, "/su", "newbinary", 9, nullptr), 0);
   std::string l = rebuilt_listing();
-  EXPECT_NE(l.find("-rwsr-xr-x 1000/100 9 "), std::string::npos) << l;
-  EXPECT_NE(l.find("-rw-r--r-- 0/0 1 "), std::string::npos) << l;
-  EXPECT_NE(l.find("-rwx------ 7/8 1 "), std::string::npos) << l;
-  EXPECT_NE(l.find("drwx--x--x 0/0"), std::string::npos) << l;
-  EXPECT_NE(l.find("/x/etc/d/l -> ../su"), std::string::npos) << l;
   EXPECT_NE(l.find("crw--w---- 3/4 4, 64"), std::string::npos) << l;
-  EXPECT_NE(l.find("drwx------ 0/0"), std::string::npos) << l;
-  EXPECT_EQ(l.find("/x/etc/b"), std::string::npos) << l;
-  auto r = run_command("unsquashfs -no-progress -d " + shell_quote(dir.file("x")) + " " +
-                       shell_quote(dir.file("out.sqfs")) + " etc su");
-  EXPECT_EQ(rstest::read_text(dir.file("x/su")), "newbinary");
-  EXPECT_EQ(rstest::read_text(dir.file("x/etc/a")), "changed");
+  EXPECT_NE(l.find("-rwsr-xr-x 1000/100 9 "), std::string::npos) << l;
 }
 
 }  // namespace
