@@ -361,20 +361,13 @@ int cramfs_remove(entry* root, const char* path) {
   return cramfs_rm(root, path);
 }
 
+static void unlink_child(entry* e);
+
 int cramfs_rm(entry* root, const char* path) {
   entry* e = cramfs_find(root, path);
   if (!e || !e->parent) return 0;  // the root is the partition's handle: never removed
-  entry* parent = e->parent;
-  if (e->prev)
-    e->prev->next = e->next;
-  else
-    parent->child = e->next;
-  if (e->next)
-    e->next->prev = e->prev;
-  else
-    parent->last_child = e->prev;
+  unlink_child(e);
   unregister_subtree(root->image->entry_table, e);
-  parent->size -= dirent_len(e);
   node_free(e);
   root->size = cramfs_resize(root);
   return 0;

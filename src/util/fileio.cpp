@@ -185,22 +185,7 @@ bool write_into_node(const std::string& path, mode_t type, const std::function<b
     fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
   }
   if (fd < 0) return false;
-  FILE* f = ::fdopen(fd, "wb");
-  if (!f) {
-    int err = errno;
-    ::close(fd);
-    errno = err;
-    return false;
-  }
-  errno = 0;
-  bool ok = fill(f);
-  int err = errno;
-  if (ok && std::fflush(f) != 0) ok = false, err = errno;
-  if (ok && std::ferror(f)) ok = false, err = err ? err : EIO;
-  if (ok && S_ISBLK(type) && ::fsync(::fileno(f)) != 0) ok = false, err = errno;
-  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
-  errno = err ? err : EIO;
-  return ok;
+  return fill_descriptor(fd, fill, [&](int d) { return !S_ISBLK(type) || ::fsync(d) == 0; });
 }
 
 mode_t default_mode() {
@@ -250,6 +235,25 @@ bool write_file_atomic(const std::string& path, const void* data, size_t len) {
 bool write_at(FILE* f, uint64_t offset, const void* data, size_t len) {
   if (fseeko(f, off_t(offset), SEEK_SET) != 0) return false;
   return len == 0 || std::fwrite(data, 1, len, f) == len;
+}
+
+bool fill_descriptor(int fd, const std::function<bool(FILE*)>& fill, const std::function<bool(int)>& finish) {
+  FILE* f = ::fdopen(fd, "wb");
+  if (!f) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return false;
+  }
+  errno = 0;
+  bool ok = fill(f);
+  int err = errno;
+  if (ok && std::fflush(f) != 0) ok = false, err = errno;
+  if (ok && std::ferror(f)) ok = false, err = err ? err : EIO;
+  if (ok && finish && !finish(::fileno(f))) ok = false, err = errno;
+  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  errno = err ? err : EIO;
+  return ok;
 }
 
 bool all_zero(const void* p, size_t n) {

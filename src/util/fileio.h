@@ -54,6 +54,10 @@ class SparseOut {
   uint64_t at_ = 0, hole_ = 0;
 };
 
+// Fills the open descriptor `fd` through a stream, then runs `finish` on it
+// (null: nothing), and closes it. False with errno at the first failure.
+bool fill_descriptor(int fd, const std::function<bool(FILE*)>& fill, const std::function<bool(int)>& finish);
+
 // True when all `n` bytes are zero.
 bool all_zero(const void* p, size_t n);
 

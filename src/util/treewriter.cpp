@@ -159,24 +159,14 @@ bool TreeWriter::fresh_file(const std::string& rel, unsigned mode, long uid, lon
     if (!make_room(dir.fd, last)) return false;
   }
   if (fd < 0) return false;
-  FILE* f = ::fdopen(fd, "wb");
-  if (!f) {
-    int err = errno;
-    ::close(fd);
-    errno = err;
-    return false;
-  }
-  errno = 0;
-  bool ok = fill(f);
-  int err = errno;
-  if (ok && std::fflush(f) != 0) ok = false, err = errno;
   // chown clears set-id bits: the mode goes on after it.
-  if (ok && uid >= 0 && ::geteuid() == 0 && ::fchown(fd, uid_t(uid), gid_t(gid)) != 0) ok = false, err = errno;
-  if (ok && ::fchmod(fd, mode & 07777) != 0) ok = false, err = errno;
-  if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+  bool ok = fill_descriptor(fd, fill, [&](int d) {
+    return (uid < 0 || ::geteuid() != 0 || ::fchown(d, uid_t(uid), gid_t(gid)) == 0) && ::fchmod(d, mode & 07777) == 0;
+  });
+  int err = errno;
   // Half a file must not pass for the whole one.
   if (!ok) ::unlinkat(dir.fd, last.c_str(), 0);
-  errno = err ? err : EIO;
+  errno = err;
   return ok;
 }
 
