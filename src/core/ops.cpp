@@ -1,4 +1,4 @@
-// Partition lookup, file operations dispatched by file-system type, partition
+// Partition lookup, the designed file operations on top of the tables' reasoned ones, partition
 // replacement and release of an image.
 #include <sys/stat.h>
 
