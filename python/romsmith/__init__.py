@@ -79,7 +79,8 @@ class Partition:
     total_size: int
     used_size: int
     crc32: int
-    crc_ok: bool
+    crc_ok: bool  # the loaded bytes match crc32 (also judged where the table asks no check)
+    crc_enabled: bool = False  # the table asks for the check (crc32_enable)
 
 
 @dataclass(frozen=True)
@@ -200,6 +201,7 @@ class Image:
                     used_size=info.used_size,
                     crc32=info.crc32,
                     crc_ok=bool(p.crc32_passed),
+                    crc_enabled=bool(info.crc32_enable),
                 )
             )
         return out

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import stat
 import zlib
+from pathlib import Path
 
 import pytest
 from conftest import BIG, build_image, dump_root, ls_json, make_tree, need, run
@@ -82,9 +83,22 @@ def test_partitions_from_the_table(tmp_path):
     assert boot.used_size == 1100 and root.used_size == os.path.getsize(tmp_path / "root.img")
     assert boot.crc32 == zlib.crc32(b"boot loader" * 100)
     assert boot.crc_ok and root.crc_ok
+    assert [p.crc_enabled for p in parts] == [True, True, False]
     # A flipped byte in BOOT shows up as a failed check there only.
     raw = bytearray(image.read_bytes())
     raw[5] ^= 0xFF
     image.write_bytes(bytes(raw))
     with romsmith.open(image) as img:
         assert [p.crc_ok for p in img.partitions[:2]] == [False, True]
+
+
+def test_the_readme_code_runs(squashfs_image, capsys):
+    text = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    code = text.split("```python\n", 1)[1].split("```", 1)[0]
+    os.chdir(squashfs_image.parent)
+    exec(compile(code, "README.md", "exec"), {})
+    out = capsys.readouterr().out
+    assert "ROOT SQUASHFS 0x10000" in out and "Welcome" in out
+    with romsmith.open("flash-new.bin") as img:
+        assert img["ROOT"].read("/etc/issue") == b"hello\n"
+        assert img["ROOT"].exists("/etc/motd.old") and not img["ROOT"].exists("/etc/motd")
