@@ -116,7 +116,7 @@ class Loader {
       } else if (type == 0x8000 || type == 0xA000) {
         if (!load_content(e, child, type == 0xA000)) return false;
       } else {
-        printf("other %s\n", e->name);
+        fprintf(stderr, "other %s\n", e->name);
       }
     }
     node->size = listing;

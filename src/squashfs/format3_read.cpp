@@ -375,7 +375,7 @@ struct Reader3 {
             e->buf.assign(ino.symlink.begin(), ino.symlink.end());
             break;
           default:
-            printf("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
+            fprintf(stderr, "[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
             break;
         }
       }

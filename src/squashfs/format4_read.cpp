@@ -302,7 +302,7 @@ struct Reader4 {
           e->buf.assign(ino.symlink.begin(), ino.symlink.end());
           break;
         default:
-          printf("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
+          fprintf(stderr, "[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
           break;
       }
     }

@@ -279,3 +279,22 @@ TEST(Rebuild, LzmaImagesSaveAndAFailedRebuildFailsOnlyTheSave) {
 }
 
 }  // namespace
+
+namespace {
+
+// Notes the readers make about fifos and devices at open go to standard
+// error: standard output carries exactly the bytes asked for.
+TEST(Streams, StandardOutputCarriesOnlyTheFile) {
+  if (!have_squashfs_tools()) GTEST_SKIP() << "mksquashfs is not installed";
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/etc"));
+  fs::create_directories(d.file("tree/dev"));
+  rstest::write_text(d.file("tree/etc/issue"), "hello box\n");
+  ASSERT_EQ(::mkfifo(d.file("tree/dev/initctl").c_str(), 0600), 0);
+  squashfs_flash(d, "tree");
+  RunResult r = rstest::run_command(kRs + " -c 'open flash.bin; get ROOT/etc/issue -'", "", d.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "hello box\n");
+}
+
+}  // namespace
