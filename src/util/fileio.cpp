@@ -141,22 +141,24 @@ bool write_in_dir(int dirfd, const std::string& name, mode_t mode, const struct 
   return true;
 }
 
-// While alive, a write past the file-size limit fails with EFBIG instead of
-// killing the process; an ignored or caught SIGXFSZ is left as the program set it.
-class NoXfsz {
+// While alive, `sig` is ignored when it had its default disposition (one the
+// program ignores or catches is left as it set it): a write past the file-size
+// limit (SIGXFSZ) fails with EFBIG, one into a fifo whose reader left (SIGPIPE)
+// with EPIPE, instead of ending the process.
+class IgnoreSignal {
  public:
-  NoXfsz() {
+  explicit IgnoreSignal(int sig) : sig_(sig) {
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
-    active_ = ::sigaction(SIGXFSZ, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL &&
-              ::sigaction(SIGXFSZ, &ign, nullptr) == 0;
+    active_ = ::sigaction(sig_, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL && ::sigaction(sig_, &ign, nullptr) == 0;
   }
-  ~NoXfsz() {
-    if (active_) ::sigaction(SIGXFSZ, &old_, nullptr);
+  ~IgnoreSignal() {
+    if (active_) ::sigaction(sig_, &old_, nullptr);
   }
 
  private:
+  int sig_;
   struct sigaction old_ {};
   bool active_ = false;
 };
@@ -165,6 +167,7 @@ bool is_stream_node(mode_t m) { return S_ISCHR(m) || S_ISBLK(m) || S_ISFIFO(m) |
 
 // Writes into an existing device, fifo or socket: nothing to replace there.
 bool write_into_node(const std::string& path, mode_t type, const std::function<bool(FILE*)>& fill) {
+  IgnoreSignal reader_gone(SIGPIPE);
   int fd;
   if (S_ISSOCK(type)) {
     struct sockaddr_un addr {};
@@ -197,7 +200,7 @@ mode_t default_mode() {
 }  // namespace
 
 bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)>& fill) {
-  NoXfsz limit_is_an_error;
+  IgnoreSignal limit_is_an_error(SIGXFSZ);
   std::string path = follow_links(given);
   struct stat old;
   bool exists = ::stat(path.c_str(), &old) == 0;
@@ -224,7 +227,7 @@ bool write_file_atomic(const std::string& given, const std::function<bool(FILE*)
 }
 
 bool write_file_atomic_at(int dirfd, const std::string& name, unsigned mode, const std::function<bool(FILE*)>& fill) {
-  NoXfsz limit_is_an_error;
+  IgnoreSignal limit_is_an_error(SIGXFSZ);
   return write_in_dir(dirfd, name, mode, nullptr, fill);
 }
 
