@@ -148,40 +148,32 @@ int check_table_crc(const partition_table* tbl, const uint8_t* data, size_t len)
   return rs::crc32_of(data, len - 4) == tbl->crc_verify ? 0 : 1;
 }
 
+namespace {
+
+// The table format's words for its type codes: what listings print and what
+// a flash.conf may say ("YAFFS" and "RAMFS" are read, never printed).
+struct TypeWord {
+  int8_t code;
+  const char* word;
+  bool printed;
+};
+const TypeWord kTypeWords[] = {
+    {FS_RAW, "RAW", true},           {FS_ROMFS, "ROMFS", true},  {FS_CRAMFS, "CRAMFS", true},
+    {FS_JFFS2, "JFFS2", true},       {FS_YAFFS2, "YAFFS2", true}, {FS_YAFFS2, "YAFFS", false},
+    {FS_RAMFS, "RAMFS", false},      {FS_SQUASHFS, "SQUASHFS", true}, {FS_UBIFS, "UBIFS", true},
+    {FS_HIDE, "HIDE", true},         {int8_t(FS_MINIFS), "MINIFS", true},
+};
+
+}  // namespace
+
 const char* get_fstype(int code) {
-  switch (code) {
-    case FS_RAW:
-      return "RAW";
-    case FS_ROMFS:
-      return "ROMFS";
-    case FS_CRAMFS:
-      return "CRAMFS";
-    case FS_JFFS2:
-      return "JFFS2";
-    case FS_YAFFS2:
-      return "YAFFS2";
-    case FS_SQUASHFS:
-      return "SQUASHFS";
-    case FS_UBIFS:
-      return "UBIFS";
-    case FS_HIDE:
-      return "HIDE";
-    case FS_MINIFS:
-      return "MINIFS";
-    default:
-      return "UNKNOWN";
-  }
+  for (const TypeWord& t : kTypeWords)
+    if (t.printed && t.code == code) return t.word;
+  return "UNKNOWN";
 }
 
 int8_t fs_type_code(const char* word) {
-  static const struct {
-    const char* word;
-    int8_t code;
-  } types[] = {{"RAW", FS_RAW},     {"ROMFS", FS_ROMFS},          {"CRAMFS", FS_CRAMFS},
-               {"JFFS2", FS_JFFS2}, {"YAFFS2", FS_YAFFS2},        {"YAFFS", FS_YAFFS2},
-               {"RAMFS", FS_RAMFS}, {"SQUASHFS", FS_SQUASHFS},    {"UBIFS", FS_UBIFS},
-               {"HIDE", FS_HIDE},   {"MINIFS", int8_t(FS_MINIFS)}};
-  for (const auto& t : types)
+  for (const TypeWord& t : kTypeWords)
     if (strcasecmp(word, t.word) == 0) return t.code;
   return 0;
 }
