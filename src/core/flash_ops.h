@@ -10,6 +10,8 @@
 
 // Replaces a partition's content, keeping used_size and crc32 right.
 int partition_update(partition_data* p, const void* buf, size_t size);
+// The room new content of `size` bytes may take, or -1 (message printed) when it does not fit.
+long long partition_update_area(const partition_data* p, size_t size);
 
 // Splits "PART/path" into its partition name and the path inside it.
 int parse_filename(const char* filename, std::string& partition, std::string& file);

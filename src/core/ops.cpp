@@ -18,10 +18,9 @@
 #include "util/mapping.h"
 #include "util/strutil.h"
 
-namespace {
-
-// The main area a new content of `size` bytes must fit; -1 with the message when it does not.
-long long update_area(const partition_data* p, size_t size) {
+// The room `size` bytes of new content may take in `p`, or -1 (with the
+// designed message) when they do not fit.
+long long partition_update_area(const partition_data* p, size_t size) {
   if (!p || !p->info) return -1;
   const partition_info* info = p->info;
   if (info->partition_size != 0 && size > info->partition_size) {
@@ -39,10 +38,8 @@ long long update_area(const partition_data* p, size_t size) {
   return (long long)area;
 }
 
-}  // namespace
-
 int partition_update(partition_data* p, const void* buf, size_t size) {
-  long long area = update_area(p, size);
+  long long area = partition_update_area(p, size);
   if (area < 0) return -1;
   partition_info* info = p->info;
   if (!p->buf && info->total_size) {
@@ -156,7 +153,7 @@ RS_API int flash_update(flash* entry, const char* partition_name, const void* bu
   if (size < 0) return -1;
   partition_data* p = flash_get_partition(entry, partition_name);
   // A refused content leaves the partition, and any pending file edit, alone.
-  if (!p || update_area(p, size_t(size)) < 0) return -1;
+  if (!p || partition_update_area(p, size_t(size)) < 0) return -1;
   // The handle may read the old bytes lazily: let it go before they are
   // replaced, and read the new content afresh. The content is written as
   // given: it replaces any pending file edit instead of being rebuilt.

@@ -147,6 +147,15 @@ int rebuild_pass(flash* entry, int type) {
       rs::say_error("%s\n", line.c_str());
       return -1;
     }
+    // A file system that outgrew its partition fails the save before the
+    // handle goes: the edits stay in memory, to be undone or saved elsewhere.
+    if (partition_update_area(&p, size) < 0) {
+      ops->release_image(image, size);
+      rs::say_error("error: %s: the rebuilt %s needs %zu bytes, the partition holds %zu\n", partition_name(p.info).c_str(),
+                    ops->name, size,
+                    size_t(std::min(p.info->partition_size ? p.info->partition_size : p.info->total_size, p.info->total_size)));
+      return -1;
+    }
     // The handle may still read the old bytes: it goes before they are
     // overwritten, and a new one is loaded from what was written.
     partition_release_fs(p);

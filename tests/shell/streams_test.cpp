@@ -298,3 +298,31 @@ TEST(Streams, StandardOutputCarriesOnlyTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file system that outgrew its partition fails the save, names the sizes,
+// and keeps the edits: undoing one lets the next save go through.
+TEST(Rebuild, OutgrownPartitionFailsTheSaveAndKeepsTheEdits) {
+  if (!have_squashfs_tools()) GTEST_SKIP() << "mksquashfs is not installed";
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "hello box\n");
+  rstest::write_bytes(d.file("big.bin"), rstest::random_bytes(300000, 5));
+  rstest::write_text(d.file("small.txt"), "small\n");
+  RunResult r = rstest::run_command("mksquashfs tree root.sqfs -noappend -quiet -comp gzip", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  flash_with(d, "root.sqfs", "SQUASHFS", 0x20000);
+  rstest::write_text(d.file("old.bin"), "old\n");
+  r = rstest::run_command(kRs + " -k -c 'open flash.bin; add ROOT/etc/small small.txt; add ROOT/big big.bin; save old.bin; "
+                                "rm ROOT/big; save new.bin; ls ROOT'",
+                          "", d.path());
+  EXPECT_EQ(r.status, 1) << "the first save failed";
+  EXPECT_TRUE(contains(r.out + r.err, "error: ROOT: the rebuilt squashfs needs ")) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out + r.err, " bytes, the partition holds 131072")) << r.out << r.err;
+  EXPECT_EQ(rstest::read_text(d.file("old.bin")), "old\n");
+  r = rstest::run_command(kRs + " -c 'open new.bin; get ROOT/etc/small -'", "", d.path());
+  EXPECT_EQ(r.out, "small\n") << "the edit made before the failed save reached the next one\n" << r.err;
+}
+
+}  // namespace
