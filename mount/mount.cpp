@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <romsmith/romsmith.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,7 @@ struct Mount {
   bool read_only = false;
   bool changed = false;
   std::map<std::string, std::shared_ptr<Buffer>> buffers;  // by flash path
+  std::map<std::string, long long> budget;                 // by partition: bytes still surely free
 };
 
 Mount g;
@@ -129,6 +132,39 @@ int fs_path(const char* mpath, std::string* out, bool write) {
 // A partition's root is not a file-system entry one may remove or rename.
 bool is_part_root(const std::string& path) { return path.find('/') == std::string::npos; }
 
+partition_data* partition_of(const std::string& path) {
+  std::string name = path.substr(0, path.find('/'));
+  for (int i = 0; i < g.f->count; ++i)
+    if (g.f->list[i].info && strcasecmp(part_name(g.f->list[i]).c_str(), name.c_str()) == 0) return &g.f->list[i];
+  return nullptr;
+}
+
+// Room the partition's area leaves after its file system as last built.
+long long room(const partition_data* p) {
+  long long area = p->info->partition_size ? p->info->partition_size : p->info->total_size;
+  area = std::min<long long>(area, p->info->total_size);
+  return area - (long long)p->info->used_size;
+}
+
+// The library learns that a file system outgrew its partition only when the
+// image is built, and a build that does not fit drops the partition's edits, so
+// the mount never lets it come to that: every change is charged at its
+// uncompressed size plus a margin against the room the partition had when
+// loaded. Pessimistic for content that compresses well, but nothing is lost.
+// -ENOSPC: the change was refused and the caller undoes it.
+int charge(const std::string& path, long long cost) {
+  partition_data* p = partition_of(path);
+  if (!p) return 0;
+  std::string key = part_name(*p);
+  auto it = g.budget.find(key);
+  if (it == g.budget.end()) it = g.budget.emplace(key, room(p)).first;
+  if (it->second < cost) return -ENOSPC;
+  it->second -= cost;
+  return 0;
+}
+
+long long cost_of(size_t n) { return (long long)(n + n / 64 + 256); }
+
 int put_buffer(Buffer& b) {
   if (!b.dirty || b.path.empty()) return 0;
   int rc = flash_put(g.f, b.path.c_str(), b.data.data(), b.data.size(), -1, -1, -1);
@@ -139,6 +175,13 @@ int put_buffer(Buffer& b) {
   }
   b.dirty = false;
   g.changed = true;
+  if (charge(b.path, cost_of(b.data.size())) == -ENOSPC) {
+    // As on a full disk, the file stays, without the content that did not fit.
+    b.data.clear();
+    flash_put(g.f, b.path.c_str(), nullptr, 0, -1, -1, -1);
+    std::fprintf(stderr, "romsmith mount: %s: no space left in the partition\n", b.path.c_str());
+    return -ENOSPC;
+  }
   return 0;
 }
 
@@ -355,7 +398,8 @@ int op_release(const char*, struct fuse_file_info* fi) {
   std::shared_ptr<Buffer> b = *holder;
   delete holder;
   fi->fh = 0;
-  put_buffer(*b);  // release cannot report a failure; flush already did
+  // Release cannot report a failure and flush already did: what was refused is dropped.
+  if (put_buffer(*b) != 0) b->dirty = false;
   if (--b->opens == 0 && !b->dirty) {
     auto it = g.buffers.find(b->path);
     if (it != g.buffers.end() && it->second == b) g.buffers.erase(it);
@@ -418,6 +462,10 @@ int op_mkdir(const char* mpath, mode_t mode) {
   if (rc < 0) return errno_of(rc);
   g.changed = true;
   own(path);
+  if (charge(path, cost_of(0)) == -ENOSPC) {
+    flash_remove(g.f, path.c_str());
+    return -ENOSPC;
+  }
   return 0;
 }
 
@@ -509,6 +557,10 @@ int op_symlink(const char* target, const char* mlink) {
   if (rc < 0) return errno_of(rc);
   g.changed = true;
   own(path);
+  if (charge(path, cost_of(std::strlen(target))) == -ENOSPC) {
+    flash_remove(g.f, path.c_str());
+    return -ENOSPC;
+  }
   return 0;
 }
 
@@ -618,6 +670,13 @@ int usage() {
 int save(const std::string& image, const std::string& target) {
   if (flash_save(g.f, target.c_str(), 0) == 0) return 0;
   std::string why = flash_last_error(g.f);
+  if (why.find("< new size") != std::string::npos) {
+    // The failed build already fell back to the partition's loaded bytes: a
+    // recovery file would only hold the old image.
+    std::fprintf(stderr, "romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n",
+                 target.c_str(), why.c_str());
+    return 1;
+  }
   std::string tmpl = image + ".recovery-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
