@@ -170,7 +170,7 @@ class MountFs : public ::testing::TestWithParam<FsKind> {
     if (kind.rfind("squashfs", 0) == 0)
       r = rstest::run_command("unsquashfs -q -n -d " + into + " part.img >/dev/null", "", d.path());
     else if (kind == "cramfs")
-      r = rstest::run_command("fsck.cramfs -x " + into + " part.img", "", d.path());
+      r = rstest::run_command("fsck.cramfs --extract=" + into + " part.img", "", d.path());
     else
       r = rstest::run_command(kRs + " -c 'open " + img + "; dump dumped' >/dev/null && mv dumped/ROOT " + into, "",
                               d.path());
