@@ -315,7 +315,63 @@ TEST_P(MountFs, SigtermDuringACopySavesAReadableImage) {
       }
 }
 
+}  // namespace
+
+namespace {
+
+// A save that fails keeps the edits next to the image and says where; the
+// image itself is left alone.
+TEST_P(MountFs, FailedSaveKeepsTheEditsInARecoveryFile) {
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  std::string img = image();
+  auto before = rstest::read_bytes(img);
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output no/such/dir/out.bin", d.path(), err_file()))
+      << rstest::read_text(err_file());
+  ASSERT_EQ(rstest::run_command("echo edited > mnt/etc/issue", "", d.path()).status, 0);
+  EXPECT_EQ(m.unmount(), 1);
+  std::string err = rstest::read_text(err_file());
+  size_t at = err.find(img + ".recovery-");
+  ASSERT_NE(at, std::string::npos) << err;
+  std::string recovery = err.substr(at, img.size() + 16);
+  EXPECT_EQ(rstest::read_bytes(img), before);
+  std::string got = unpack(recovery, "got");
+  EXPECT_EQ(rstest::read_text(got + "/etc/issue"), "edited\n");
+}
+
+// Without -f the command returns once mounted and the daemon saves on unmount;
+// -o ro refuses every change and never writes.
+TEST_P(MountFs, BackgroundAndReadOnlyMounts) {
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  std::string img = image();
+  auto before = rstest::read_bytes(img);
+  RunResult r = rstest::run_command(kRs + " mount -o ro " + img + " mnt ROOT", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(mounted(d.file("mnt")));
+  for (const char* cmd : {"echo x > mnt/etc/issue", "mkdir mnt/new", "rm mnt/etc/issue", "chmod 600 mnt/etc/issue",
+                          "ln -s a mnt/l", "touch -d @5 mnt/etc/issue"}) {
+    r = rstest::run_command(cmd, "", d.path());
+    EXPECT_NE(r.status, 0) << cmd;
+    EXPECT_NE(r.err.find("Read-only file system"), std::string::npos) << cmd << ": " << r.err;
+  }
+  EXPECT_EQ(rstest::read_text(d.file("mnt/etc/issue")), "box 1.0\n");
+  ASSERT_EQ(rstest::run_command("fusermount3 -u mnt", "", d.path()).status, 0);
+  r = rstest::run_command(kRs + " mount " + img + " mnt ROOT --output out.bin", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(rstest::run_command("echo bg > mnt/etc/issue && fusermount3 -u mnt", "", d.path()).status, 0);
+  // The daemon is not our child: its save shows up as the output file.
+  for (int i = 0; i < 200 && !fs::exists(d.file("out.bin")); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(rstest::read_bytes(img), before);
+  std::string got = unpack(d.file("out.bin"), "got");
+  EXPECT_EQ(rstest::read_text(got + "/etc/issue"), "bg\n");
+}
+
+}  // namespace
+
 INSTANTIATE_TEST_SUITE_P(Kinds, MountFs, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<FsKind>& i) { return std::string(i.param.name); });
 
-}  // namespace
