@@ -8,6 +8,7 @@
 #include <romsmith/romsmith.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -626,6 +627,41 @@ int op_utimens(const char* mpath, const struct timespec tv[2], struct fuse_file_
   return 0;
 }
 
+// The library has no call that makes a second name for an inode.
+int op_link(const char*, const char* mto) {
+  std::string to;
+  int rc = fs_path(mto, &to, true);
+  return rc ? rc : -EPERM;
+}
+
+int op_fsync(const char*, int, struct fuse_file_info* fi) {
+  Buffer* b = of(fi);
+  return b ? put_buffer(*b) : 0;
+}
+
+// Sizes in 4 KiB blocks: the partition's area, and what the mount would still let in.
+int op_statfs(const char* mpath, struct statvfs* sv) {
+  std::memset(sv, 0, sizeof *sv);
+  sv->f_bsize = sv->f_frsize = 4096;
+  sv->f_namemax = 255;
+  Target t;
+  int rc = resolve(mpath, &t);
+  if (rc) return rc;
+  for (int i = 0; i < g.f->count; ++i) {
+    partition_data& p = g.f->list[i];
+    if (!p.info || (t.kind == Target::kFs && &p != partition_of(t.path)) || (t.kind == Target::kRaw && &p != t.raw))
+      continue;
+    long long area = (long long)p.info->used_size + room(&p);
+    auto b = g.budget.find(part_name(p));
+    long long left = t.kind == Target::kRaw ? 0 : b != g.budget.end() ? b->second : room(&p);
+    sv->f_blocks += fsblkcnt_t(std::max(0LL, area) / 4096);
+    sv->f_bfree += fsblkcnt_t(std::max(0LL, left) / 4096);
+  }
+  sv->f_bavail = sv->f_bfree;
+  if (g.read_only) sv->f_flag |= ST_RDONLY;
+  return 0;
+}
+
 void* op_init(struct fuse_conn_info*, struct fuse_config* cfg) {
   // Content changes only through us, but a put can change sizes behind the kernel's cache.
   cfg->kernel_cache = 0;
@@ -658,6 +694,9 @@ struct fuse_operations make_ops() {
   o.chmod = op_chmod;
   o.chown = op_chown;
   o.utimens = op_utimens;
+  o.link = op_link;
+  o.fsync = op_fsync;
+  o.statfs = op_statfs;
   return o;
 }
 

@@ -374,4 +374,3 @@ TEST_P(MountFs, BackgroundAndReadOnlyMounts) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MountFs, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<FsKind>& i) { return std::string(i.param.name); });
-
