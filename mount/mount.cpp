@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ struct Mount {
   bool read_only = false;
   bool changed = false;
   std::map<std::string, std::shared_ptr<Buffer>> buffers;  // by flash path
+  std::set<std::shared_ptr<Buffer>*> handles;              // opens not yet released
   std::map<std::string, long long> budget;                 // by partition: bytes still surely free
 };
 
@@ -318,7 +320,11 @@ std::shared_ptr<Buffer> buffer_for(const std::string& path, bool truncate, int* 
 
 // Each open owns a reference, so a buffer orphaned by unlink or rename stays
 // valid until its last close. fh 0: a read-only open served from the image.
-uint64_t handle(const std::shared_ptr<Buffer>& b) { return uint64_t(uintptr_t(new std::shared_ptr<Buffer>(b))); }
+uint64_t handle(const std::shared_ptr<Buffer>& b) {
+  auto* h = new std::shared_ptr<Buffer>(b);
+  g.handles.insert(h);
+  return uint64_t(uintptr_t(h));
+}
 
 Buffer* of(struct fuse_file_info* fi) {
   return fi && fi->fh ? reinterpret_cast<std::shared_ptr<Buffer>*>(uintptr_t(fi->fh))->get() : nullptr;
@@ -398,6 +404,7 @@ int op_release(const char*, struct fuse_file_info* fi) {
   if (!fi->fh) return 0;
   auto* holder = reinterpret_cast<std::shared_ptr<Buffer>*>(uintptr_t(fi->fh));
   std::shared_ptr<Buffer> b = *holder;
+  g.handles.erase(holder);
   delete holder;
   fi->fh = 0;
   // Release cannot report a failure and flush already did: what was refused is dropped.
@@ -822,6 +829,8 @@ int rs_mount_main(int argc, char** argv) {
   // What was written but never closed (the mount ended under a running copy) still goes in.
   for (auto& b : g.buffers) put_buffer(*b.second);
   g.buffers.clear();
+  for (auto* h : g.handles) delete h;  // fuse does not release what was open at the end
+  g.handles.clear();
   if (g.changed && !g.read_only) {
     if (save(image, output.empty() ? image : output) != 0) status = 1;
   }
