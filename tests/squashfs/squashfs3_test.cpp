@@ -19,6 +19,7 @@
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
+#include "squashfs_test_util.h"
 #include "testutil.h"
 #include "util/endian.h"
 
@@ -28,10 +29,7 @@ using rstest::read_bytes;
 using rstest::run_command;
 using rstest::shell_quote;
 
-struct TreeFree {
-  void operator()(squashfs_entry* e) const { squashfs_free(e); }
-};
-using Tree = std::unique_ptr<squashfs_entry, TreeFree>;
+using sqtest::Tree;
 
 Tree load(std::vector<uint8_t>& img) { return Tree(squashfs_load_memory(img.data(), img.size())); }
 

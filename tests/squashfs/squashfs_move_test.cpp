@@ -16,6 +16,7 @@
 
 #include "image3.h"
 #include "squashfs/squashfs.h"
+#include "squashfs_test_util.h"
 #include "testutil.h"
 
 namespace {
@@ -24,10 +25,7 @@ using rstest::read_bytes;
 using rstest::run_command;
 using rstest::shell_quote;
 
-struct TreeFree {
-  void operator()(squashfs_entry* e) const { squashfs_free(e); }
-};
-using Tree = std::unique_ptr<squashfs_entry, TreeFree>;
+using sqtest::Tree;
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -60,22 +58,7 @@ std::string shape(squashfs_entry* root) {
   return out;
 }
 
-std::string listing(const std::string& img) {
-  auto r = run_command("unsquashfs -lln -d /x " + shell_quote(img));
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::istringstream in(r.out);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    if (line.find("/x") == std::string::npos || line[0] == 'P') continue;
-    std::istringstream f(line);
-    std::string perm, owner, size, date, time, name;
-    f >> perm >> owner >> size >> date >> time;
-    std::getline(f, name);
-    if (perm[0] == 'd') size = "-";
-    out += perm + " " + owner + " " + size + " " + name + "\n";
-  }
-  return out;
-}
+using sqtest::listing;
 
 // A host tree with files in and across directories, a hard-link pair, an
 // empty and a full directory, and an image of it.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "squashfs_test_util.h"
 #include "testutil.h"
 
 namespace {
@@ -21,10 +22,7 @@ using rstest::read_bytes;
 using rstest::run_command;
 using rstest::shell_quote;
 
-struct TreeFree {
-  void operator()(squashfs_entry* e) const { squashfs_free(e); }
-};
-using Tree = std::unique_ptr<squashfs_entry, TreeFree>;
+using sqtest::Tree;
 
 std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
