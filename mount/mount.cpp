@@ -8,6 +8,7 @@
 #include <romsmith/romsmith.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -441,26 +442,30 @@ int op_truncate(const char* mpath, off_t size, struct fuse_file_info* fi) {
   return 0;
 }
 
-// Only regular files can be made through the library's calls: fifos and
-// device nodes have no way in.
-int op_mknod(const char* mpath, mode_t mode, dev_t) {
-  std::string path;
-  int rc = fs_path(mpath, &path, true);
-  if (rc) return rc;
-  if (!S_ISREG(mode)) return -EPERM;
-  const fuse_context* c = fuse_get_context();
-  rc = flash_put(g.f, path.c_str(), nullptr, 0, int(mode & 07777), long(c->uid), long(c->gid));
-  if (rc < 0) return errno_of(rc);
-  g.changed = true;
-  return 0;
-}
-
 // New entries belong to their maker, as on any other file system.
 void own(const std::string& path) {
   const fuse_context* c = fuse_get_context();
   flash_stat_s s;
   if (flash_stat(g.f, path.c_str(), &s) == 0 && (s.uid != c->uid || s.gid != c->gid))
     flash_chown(g.f, path.c_str(), c->uid, c->gid);
+}
+
+int op_mknod(const char* mpath, mode_t mode, dev_t rdev) {
+  std::string path;
+  int rc = fs_path(mpath, &path, true);
+  if (rc) return rc;
+  if (S_ISREG(mode)) {
+    const fuse_context* c = fuse_get_context();
+    rc = flash_put(g.f, path.c_str(), nullptr, 0, int(mode & 07777), long(c->uid), long(c->gid));
+  } else {
+    // The library's numbers are the C library's own for 12-bit majors and 20-bit minors.
+    if (major(rdev) > 0xfff || minor(rdev) > 0xfffff) return -EOVERFLOW;
+    rc = flash_mknod(g.f, path.c_str(), unsigned(mode), unsigned(rdev));
+    if (rc >= 0) own(path);
+  }
+  if (rc < 0) return errno_of(rc);
+  g.changed = true;
+  return 0;
 }
 
 int op_mkdir(const char* mpath, mode_t mode) {
@@ -635,11 +640,16 @@ int op_utimens(const char* mpath, const struct timespec tv[2], struct fuse_file_
   return 0;
 }
 
-// The library has no call that makes a second name for an inode.
-int op_link(const char*, const char* mto) {
-  std::string to;
-  int rc = fs_path(mto, &to, true);
-  return rc ? rc : -EPERM;
+int op_link(const char* mfrom, const char* mto) {
+  std::string from, to;
+  int rc = fs_path(mfrom, &from, true);
+  if (rc || (rc = fs_path(mto, &to, true))) return rc;
+  if (from.substr(0, from.find('/')) != to.substr(0, to.find('/'))) return -EXDEV;
+  if ((rc = settle(from))) return rc;
+  rc = flash_link(g.f, from.c_str(), to.c_str());
+  if (rc < 0) return errno_of(rc);
+  g.changed = true;
+  return 0;
 }
 
 int op_fsync(const char*, int, struct fuse_file_info* fi) {

@@ -141,6 +141,14 @@ RS_API int flash_chown(flash* entry, const char* path, uint32_t uid, uint32_t gi
 RS_API int flash_symlink(flash* entry, const char* target, const char* path);
 /* Moves or renames an entry inside one partition, replacing an existing file as rename(2). */
 RS_API int flash_rename(flash* entry, const char* from, const char* to);
+/* A device node, fifo or socket: the type from mode's type bits (S_IFCHR, S_IFBLK,
+   S_IFIFO, S_IFSOCK), the permission bits from the rest; rdev as flash_stat_s gives it
+   ((major << 8) | (minor & 0xff) | ((minor & ~0xff) << 12)). -EPERM where the file
+   system stores no such nodes. */
+RS_API int flash_mknod(flash* entry, const char* path, unsigned mode, unsigned rdev);
+/* A second name `to` for the file, link or node `from` (a hard link, same partition);
+   -EPERM for a directory or where the file system keeps no hard links. */
+RS_API int flash_link(flash* entry, const char* from, const char* to);
 /* -EOPNOTSUPP where the file system stores no times. */
 RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime);
 /* The message of the last failure on this image ("" if none); flash_last_error(NULL)

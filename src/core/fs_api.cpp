@@ -1,5 +1,7 @@
 #include "core/fs_api.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
@@ -224,6 +226,33 @@ int flash_fs_rename(flash* entry, const char* from, const char* to) {
   if (a == "/" || b == "/") return -EBUSY;
   if (a == b) return 0;
   return edited(entry, p, ops->rename(p->fs, a.c_str(), b.c_str()));
+}
+
+int flash_fs_mknod(flash* entry, const char* full, uint32_t mode, uint32_t rdev) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  uint32_t type = mode & S_IFMT;
+  if (type != S_IFCHR && type != S_IFBLK && type != S_IFIFO && type != S_IFSOCK) return -EINVAL;
+  int rc = target(entry, full, &fs_ops::mknod, &p, &ops, &path);
+  if (rc == -ENOSYS) return -EPERM;
+  if (rc == 0 && path == "/") rc = -EEXIST;
+  return rc ? rc : edited(entry, p, ops->mknod(p->fs, path.c_str(), mode, rdev));
+}
+
+int flash_fs_link(flash* entry, const char* from, const char* to) {
+  partition_data *p, *q;
+  const fs_ops* ops;
+  std::string a, b;
+  int rc = target(entry, from, &fs_ops::link, &p, &ops, &a);
+  if (rc == -ENOSYS) return -EPERM;
+  if (rc != 0) return rc;
+  rc = flash_fs_resolve(entry, to, &q, &ops, &b);
+  if (rc != 0) return rc;
+  if (q != p) return -EXDEV;
+  if (a == "/") return -EPERM;
+  if (b == "/") return -EEXIST;
+  return edited(entry, p, ops->link(p->fs, a.c_str(), b.c_str()));
 }
 
 int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime) {

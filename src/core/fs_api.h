@@ -46,4 +46,8 @@ int flash_fs_chown(flash* entry, const char* full, uint32_t uid, uint32_t gid);
 int flash_fs_symlink(flash* entry, const char* target, const char* full);
 // Both paths in one partition (-EXDEV otherwise).
 int flash_fs_rename(flash* entry, const char* from, const char* to);
+// A device node, fifo or socket (type bits of `mode`); -EPERM where the file system stores none.
+int flash_fs_mknod(flash* entry, const char* full, uint32_t mode, uint32_t rdev);
+// A hard link `to` of `from`, both in one partition; -EPERM where the file system keeps none.
+int flash_fs_link(flash* entry, const char* from, const char* to);
 int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime);

@@ -109,6 +109,15 @@ struct fs_ops {
   uint64_t (*next_data)(void* fs, const char* path, uint64_t off);
   // Modification time; null where the file system stores none.
   int (*set_mtime)(void* fs, const char* path, int64_t mtime);
+  // Optional: a device node, fifo or socket at `path`, its type from `mode`'s
+  // type bits, `rdev` encoded as in fs_attr; -EEXIST when the path exists,
+  // -EINVAL for another type, -EOVERFLOW for a number the file system cannot
+  // store. Null where none of these can be stored.
+  int (*mknod)(void* fs, const char* path, uint32_t mode, uint32_t rdev);
+  // Optional: `to` as a second name of the non-directory `from` (a hard link);
+  // -EPERM for a directory, -EEXIST when `to` exists. Null where the file
+  // system keeps no hard links.
+  int (*link)(void* fs, const char* from, const char* to);
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

@@ -93,6 +93,10 @@ int cr_chmod(void* fs, const char* path, uint32_t mode) { return cramfs_chmod(ro
 int cr_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) { return cramfs_chown(root(fs), path, uid, gid); }
 int cr_symlink(void* fs, const char* target, const char* path) { return cramfs_symlink(root(fs), target, path); }
 
+int cr_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
+  return cramfs_mknod(root(fs), path, mode, rdev);
+}
+
 int cr_rename(void* fs, const char* from, const char* to) { return cramfs_rename(root(fs), from, to); }
 
 }  // namespace
@@ -128,4 +132,6 @@ const fs_ops cramfs_fs_ops = {
     .rename = cr_rename,
     .next_data = nullptr,
     .set_mtime = nullptr,
+    .mknod = cr_mknod,
+    .link = nullptr,
 };

@@ -74,6 +74,9 @@ int mf_symlink(void* fs, const char* target, const char* path) {
 }
 
 int mf_rename(void* fs, const char* from, const char* to) { return minifs_rename(dev(fs), from, to); }
+int mf_mknod(void* fs, const char* path, uint32_t mode, uint32_t) {
+  return minifs_make_special(dev(fs), path, mode, 0, 0);
+}
 int mf_set_mtime(void* fs, const char* path, int64_t mtime) { return minifs_set_mtime(dev(fs), path, mtime); }
 
 }  // namespace
@@ -110,4 +113,6 @@ const fs_ops minifs_fs_ops = {
     .rename = mf_rename,
     .next_data = nullptr,
     .set_mtime = mf_set_mtime,
+    .mknod = mf_mknod,
+    .link = nullptr,
 };

@@ -127,6 +127,10 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
 
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
+int sq_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
+  return squashfs_mknod(root(fs), path, mode, rdev);
+}
+int sq_link(void* fs, const char* from, const char* to) { return squashfs_link(root(fs), from, to); }
 
 }  // namespace
 
@@ -161,4 +165,6 @@ const fs_ops squashfs_fs_ops = {
     .rename = sq_rename,
     .next_data = sq_next_data,
     .set_mtime = sq_set_mtime,
+    .mknod = sq_mknod,
+    .link = sq_link,
 };

@@ -115,6 +115,14 @@ RS_API int flash_rename(flash* entry, const char* from, const char* to) {
   return noted(entry, "rename", from, flash_fs_rename(entry, from, to));
 }
 
+RS_API int flash_mknod(flash* entry, const char* path, unsigned mode, unsigned rdev) {
+  return noted(entry, "mknod", path, flash_fs_mknod(entry, path, mode, rdev));
+}
+
+RS_API int flash_link(flash* entry, const char* from, const char* to) {
+  return noted(entry, "link", to, flash_fs_link(entry, from, to));
+}
+
 RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime) {
   return noted(entry, "set_mtime", path, flash_fs_set_mtime(entry, path, mtime));
 }

@@ -121,6 +121,9 @@ int cramfs_chown(entry* root, const char* path, uint32_t uid, uint32_t gid);
 // New symbolic link (0777, 0:0) to `target` (1 to 4096 bytes); -EEXIST, -EINVAL
 // for an empty target, -ENAMETOOLONG for a longer one.
 int cramfs_symlink(entry* root, const char* target, const char* path);
+// A device node, fifo or socket (type bits of `mode`); -EOVERFLOW for a device
+// number beyond 8-bit major and minor, which the format cannot keep.
+int cramfs_mknod(entry* root, const char* path, uint32_t mode, uint32_t rdev);
 // Moves `from` to `to` as rename(2) does: -ENOENT when `from` or an ancestor
 // of `to` is missing, -ENOTDIR for an ancestor that is no directory or a
 // directory moved onto a non-directory, -EISDIR for a non-directory moved onto

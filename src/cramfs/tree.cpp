@@ -338,6 +338,20 @@ int cramfs_symlink(entry* root, const char* target, const char* path) {
   return 0;
 }
 
+int cramfs_mknod(entry* root, const char* path, uint32_t mode, uint32_t rdev) {
+  uint32_t type = mode & kTypeMask;
+  bool device = type == 0x2000 || type == 0x6000;
+  if (!device && type != 0x1000 && type != 0xC000) return -EINVAL;
+  // The size field keeps the number as the kernel decodes it: 8-bit major and minor.
+  if (device && rdev > 0xFFFF) return -EOVERFLOW;
+  entry* e = nullptr;
+  int rc = add_new(root, path, type | (mode & 07777), true, &e);
+  if (rc != 0) return rc;
+  e->size = device ? rdev : 0;
+  root->size = cramfs_resize(root);
+  return 0;
+}
+
 int cramfs_chmod(entry* root, const char* path, uint32_t mode) {
   entry* e = cramfs_find(root, path);
   if (!e) return -ENOENT;

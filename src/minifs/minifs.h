@@ -99,6 +99,9 @@ int minifs_remove(minifs_device* dev, const char* path);
 int minifs_make_dir(minifs_device* dev, const char* path, uint32_t mode, uint32_t uid, uint32_t gid);
 int minifs_make_symlink(minifs_device* dev, const char* target, const char* path, uint32_t mode, uint32_t uid,
                         uint32_t gid);
+// A fifo or socket (type bits of `mode`); -EPERM for a device node, whose number
+// an object header cannot hold.
+int minifs_make_special(minifs_device* dev, const char* path, uint32_t mode, uint32_t uid, uint32_t gid);
 int minifs_chmod(minifs_device* dev, const char* path, uint32_t mode);
 int minifs_chown(minifs_device* dev, const char* path, uint32_t uid, uint32_t gid);
 // Moves `from` to `to` as rename(2) does, in one operation: -ENOENT when

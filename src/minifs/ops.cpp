@@ -151,7 +151,10 @@ long long read_stored(minifs_Object* obj, uint8_t* dst, uint64_t offset, uint64_
 // A new object with every attribute set before its first header is written.
 minifs_Object* create(minifs_device* dev, minifs_Object* parent, const std::string& name, int type,
                       const ObjectHeader& like, const char* alias) {
-  uint32_t bits = type == OBJ_FILE ? 0100000 : type == OBJ_SYMLINK ? 0120000 : 0040000;
+  uint32_t bits = type == OBJ_FILE      ? 0100000
+                  : type == OBJ_SYMLINK ? 0120000
+                  : type == OBJ_SPECIAL ? like.mode & 0170000
+                                        : 0040000;
   minifs_Object* obj = minifs_CreateNewObject(dev, parent, -1, type, like.uid, like.gid, (like.mode & 07777) | bits);
   if (!obj) return nullptr;
   obj->Header.name = name;
@@ -305,6 +308,22 @@ int minifs_make_symlink(minifs_device* dev, const char* target, const char* path
   ObjectHeader like;
   like.mode = mode, like.uid = uid, like.gid = gid;
   return atomically(dev, [&] { return create(dev, parent, name, OBJ_SYMLINK, like, target) ? 0 : -ENOSPC; });
+}
+
+// Fifos and sockets only: an object header has no field for a device number.
+int minifs_make_special(minifs_device* dev, const char* path, uint32_t mode, uint32_t uid, uint32_t gid) {
+  if (!dev) return -EINVAL;
+  uint32_t type = mode & 0170000;
+  if (type == 0020000 || type == 0060000) return -EPERM;
+  if (type != 0010000 && type != 0140000) return -EINVAL;
+  minifs_Object *parent, *old;
+  std::string name;
+  int rc = place(dev, path, &parent, &name, &old);
+  if (rc) return rc == -EINVAL ? -EEXIST : rc;
+  if (old) return -EEXIST;
+  ObjectHeader like;
+  like.mode = mode, like.uid = uid, like.gid = gid;
+  return atomically(dev, [&] { return create(dev, parent, name, OBJ_SPECIAL, like, nullptr) ? 0 : -ENOSPC; });
 }
 
 int minifs_chmod(minifs_device* dev, const char* path, uint32_t mode) {

@@ -198,6 +198,11 @@ int squashfs_rename(squashfs_entry* root, const char* from, const char* to);
 // Modification time of every hard link of the inode; -EOVERFLOW outside
 // 0..UINT32_MAX, which is what both versions store.
 int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime);
+// A device node, fifo or socket (type bits of `mode`), `rdev` as the C library's
+// dev_t; 0, -EEXIST, -EINVAL for another type, or the errors of a new path.
+int squashfs_mknod(squashfs_entry* root, const char* path, uint32_t mode, uint32_t rdev);
+// `to` as another name of the inode of `from` (not a directory: -EPERM).
+int squashfs_link(squashfs_entry* root, const char* from, const char* to);
 // Link count as the rebuilt image stores it.
 uint32_t squashfs_nlink(const squashfs_entry* e);
 

@@ -608,3 +608,44 @@ int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime) {
   }
   return 0;
 }
+
+int squashfs_mknod(squashfs_entry* root, const char* path, uint32_t mode, uint32_t rdev) {
+  int type;
+  switch (mode & S_IFMT) {
+    case S_IFBLK: type = 4; break;
+    case S_IFCHR: type = 5; break;
+    case S_IFIFO: type = 6; break;
+    case S_IFSOCK: type = 7; break;
+    default: return -EINVAL;
+  }
+  std::string key = normalise(path), base;
+  squashfs_entry* parent = nullptr;
+  if (lookup(root, key)) return -EEXIST;
+  if (int r = parent_for(root, key, &parent, &base); r < 0) return r;
+  bool device = type == 4 || type == 5;
+  squashfs_entry* e = new_child(parent, key, base, type, int((mode & S_IFMT) | (mode & 07777)));
+  e->stbuf.st_rdev = device ? dev_t(rdev) : 0;
+  e->cur_inode.rdev = device ? rdev : 0;
+  e->stbuf.st_size = 0;
+  e->cur_inode.data = 0;
+  return 0;
+}
+
+int squashfs_link(squashfs_entry* root, const char* from, const char* to) {
+  squashfs_entry* e = lookup(root, normalise(from));
+  if (!e) return -ENOENT;
+  if (is_dir(e)) return -EPERM;
+  std::string key = normalise(to), base;
+  squashfs_entry* parent = nullptr;
+  if (lookup(root, key)) return -EEXIST;
+  if (int r = parent_for(root, key, &parent, &base); r < 0) return r;
+  // A copy of the node with its inode number: the writer makes nodes with
+  // one stat record one inode, and the stored data of the first is shared.
+  auto* n = new squashfs_entry(*e);
+  n->name = base;
+  n->path = key;
+  n->parent = n->child = n->last_child = n->next = n->prev = n->same = nullptr;
+  link_ordered(parent, n);
+  root->image->entry_table[key] = n;
+  return 0;
+}

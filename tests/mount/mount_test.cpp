@@ -101,15 +101,18 @@ struct FsKind {
   const char* make;  // builds root.img from tree/ (in the test directory)
   const char* tool;  // outside tool the kind needs
   bool fixed;        // the image has a fixed size and fills its partition in real flashes
+  bool devices;      // stores device nodes with their numbers
+  bool hard_links;   // keeps two names of one inode
 };
 
 void PrintTo(const FsKind& k, std::ostream* os) { *os << k.name; }
 
 const FsKind kKinds[] = {
-    {"squashfs_gzip", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp gzip", "mksquashfs", false},
-    {"squashfs_xz", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp xz", "mksquashfs", false},
-    {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false},
-    {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true},
+    {"squashfs_gzip", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp gzip", "mksquashfs", false, true,
+     true},
+    {"squashfs_xz", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp xz", "mksquashfs", false, true, true},
+    {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false},
+    {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false},
 };
 
 // BOOT, ROOT, a gap and TABLE. (A minifs that fills its partition right before
@@ -372,6 +375,57 @@ TEST_P(MountFs, BackgroundAndReadOnlyMounts) {
   EXPECT_EQ(rstest::read_bytes(img), before);
   std::string got = unpack(d.file("out.bin"), "got");
   EXPECT_EQ(rstest::read_text(got + "/etc/issue"), "bg\n");
+}
+
+// mkfifo, mknod and ln in the mount make what the file system can store and
+// fail plainly where it cannot; a second mount of the saved image shows them.
+TEST_P(MountFs, NodesAndHardLinks) {
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  std::string img = image();
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
+  const FsKind& k = GetParam();
+  EXPECT_EQ(rstest::run_command("mkfifo -m 0640 mnt/etc/pipe", "", d.path()).status, 0);
+  bool root = ::geteuid() == 0;
+  if (root) {
+    RunResult r = rstest::run_command("mknod -m 0600 mnt/etc/null c 1 3", "", d.path());
+    EXPECT_EQ(r.status == 0, k.devices) << r.err;
+    if (!k.devices) {
+      EXPECT_NE(r.err.find("Operation not permitted"), std::string::npos) << r.err;
+    }
+  }
+  RunResult r = rstest::run_command("ln mnt/etc/issue mnt/etc/issue.hard", "", d.path());
+  EXPECT_EQ(r.status == 0, k.hard_links) << r.err;
+  if (!k.hard_links) {
+    EXPECT_NE(r.err.find("Operation not permitted"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(m.unmount(), 0) << rstest::read_text(err_file());
+
+  fs::create_directories(d.file("mnt2"));
+  r = rstest::run_command(kRs + " mount -o ro out.bin mnt2 ROOT", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string want = "fifo 640 1\n";
+  if (root && k.devices) want += "character special file 600 1 1:3\n";
+  want += k.hard_links ? "regular file 644 2\nregular file 644 2 box 1.0\n" : "regular file 644 1\n";
+  r = rstest::run_command(
+      "cd mnt2/etc && stat -c '%F %a %h' pipe && { [ ! -e null ] || stat -c '%F %a %h %t:%T' null; } && "
+      "stat -c '%F %a %h' issue && { [ ! -e issue.hard ] || { stat -c '%F %a %h' issue.hard | tr '\\n' ' '; cat "
+      "issue.hard; }; }",
+      "", d.path());
+  rstest::run_command("fusermount3 -u mnt2", "", d.path());
+  EXPECT_EQ(r.out, want) << r.err;
+  if (std::string(k.name).rfind("squashfs", 0) == 0) {
+    // The outside reader agrees.
+    ASSERT_EQ(rstest::run_command(kRs + " -c 'open out.bin; dumppar ROOT part.img' >/dev/null", "", d.path()).status,
+              0);
+    r = rstest::run_command("unsquashfs -lln part.img", "", d.path());
+    EXPECT_NE(r.out.find("prw-r-----"), std::string::npos) << r.out;
+    if (root) {
+      EXPECT_NE(r.out.find("crw-------"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.out.find("squashfs-root/etc/issue.hard"), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace
