@@ -336,6 +336,15 @@ class FileSystem:
         """Creates link `path` pointing at `target` (stored as given)."""
         self._call("flash_symlink", os.fsencode(target), self._full(path))
 
+    def mknod(self, path: PathArg, mode: int, device: int = 0) -> None:
+        """Creates a fifo, socket or device node; `mode` carries the type bits
+        (stat.S_IFIFO | 0o644), `device` is os.makedev(major, minor)."""
+        self._call("flash_mknod", self._full(path), mode, device)
+
+    def link(self, src: PathArg, dst: PathArg) -> None:
+        """Makes `dst` another name of `src` (a hard link inside this partition)."""
+        self._call("flash_link", self._full(src), self._full(dst))
+
     def chmod(self, path: PathArg, mode: int) -> None:
         self._call("flash_chmod", self._full(path), mode)
 

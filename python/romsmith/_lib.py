@@ -129,6 +129,8 @@ _SIGNATURES = {
     "flash_symlink": (_i, [FLASH_P, _c, _c]),
     "flash_rename": (_i, [FLASH_P, _c, _c]),
     "flash_set_mtime": (_i, [FLASH_P, _c, ctypes.c_int64]),
+    "flash_mknod": (_i, [FLASH_P, _c, _u32, _u32]),
+    "flash_link": (_i, [FLASH_P, _c, _c]),
 }
 
 

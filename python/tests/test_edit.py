@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -22,7 +23,8 @@ def lln(root_out: Path) -> dict[str, tuple[str, str, str]]:
         fields = line.split(None, 5)
         if len(fields) < 6 or fields[0][0] not in "-dlcbps":
             continue
-        name = fields[5]
+        # Device lines carry "major, minor" in place of the size.
+        name = line[line.index(" /") + 1 :] if " /" in line else fields[5]
         target = ""
         if " -> " in name:
             name, target = name.split(" -> ", 1)
@@ -43,6 +45,9 @@ def test_edits_saved_and_read_back_by_unsquashfs(squashfs_image):
         root.remove("/data")
         root.rename("/etc/motd", "/opt/motd")
         root.set_mtime("/opt/start.sh", 1_000_000_000)
+        root.mknod("/opt/fifo", stat.S_IFIFO | 0o640)
+        root.mknod("/opt/null", stat.S_IFCHR | 0o600, os.makedev(1, 3))
+        root.link("/opt/start.sh", "/bin/start-hard")
         img.save(d / "out.bin")
     got = lln(dump_root(d / "out.bin"))
     assert got["/opt"][:2] == ("drwxr-x---", "0/0")
@@ -52,6 +57,9 @@ def test_edits_saved_and_read_back_by_unsquashfs(squashfs_image):
     assert got["/bin/start"] == ("lrwxrwxrwx", "0/0", "/opt/start.sh")
     assert got["/opt/motd"][0] == "-rw-r--r--"
     assert not any(p.startswith(("/data", "/etc/motd")) for p in got)
+    assert got["/opt/fifo"][0] == "prw-r-----"
+    assert got["/opt/null"][0] == "crw-------"
+    assert got["/bin/start-hard"] == got["/opt/start.sh"]
     with romsmith.open(d / "out.bin") as img:
         root = img["ROOT"]
         assert root.read("/opt/start.sh") == b"#!/bin/sh\n"

@@ -104,6 +104,8 @@ struct Row {
   uint32_t file_mode, link_mode;  // a new path's defaults
   bool dir_owner_from_parent;     // a new directory takes its parent's owner (else 0:0)
   int root_mode;                  // the root's mode whatever the source said, or -1
+  bool fifos = false;             // mknod stores fifos and sockets
+  bool devices = false;           // mknod stores device nodes with their numbers
 };
 void PrintTo(const Row& r, std::ostream* os) { *os << r.label; }
 
@@ -236,19 +238,22 @@ const Row kRows[] = {
     {.label = "cramfs", .ops = &cramfs_fs_ops, .conf_type = "CRAMFS", .tools = {"mkfs.cramfs", "fsck.cramfs"},
      .make = make_cramfs, .check = check_cramfs, .max_uid = 0xFFFF, .max_gid = 0xFF, .times = false,
      .made_times = false, .hard_links = false, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = true,
-     .root_mode = -1},
+     .root_mode = -1, .fifos = true, .devices = true},
     {.label = "squashfs_gzip", .ops = &squashfs_fs_ops, .conf_type = "SQUASHFS", .tools = {"mksquashfs", "unsquashfs"},
      .make = [](const std::string& s, const std::string& i) { return make_squashfs(s, i, "gzip"); },
      .check = check_squashfs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = true,
-     .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false, .root_mode = -1},
+     .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false, .root_mode = -1,
+     .fifos = true, .devices = true},
     {.label = "squashfs_xz", .ops = &squashfs_fs_ops, .conf_type = "SQUASHFS", .tools = {"mksquashfs", "unsquashfs"},
      .make = [](const std::string& s, const std::string& i) { return make_squashfs(s, i, "xz"); },
      .check = check_squashfs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = true,
-     .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false, .root_mode = -1},
+     .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false, .root_mode = -1,
+     .fifos = true, .devices = true},
     // mkminifs stores no host times; the root is always 0775 0:0.
     {.label = "minifs", .ops = &minifs_fs_ops, .conf_type = "MINIFS", .tools = {}, .make = make_minifs,
      .check = check_minifs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = false,
-     .hard_links = false, .file_mode = 0664, .link_mode = 0644, .dir_owner_from_parent = false, .root_mode = 040775},
+     .hard_links = false, .file_mode = 0664, .link_mode = 0644, .dir_owner_from_parent = false, .root_mode = 040775,
+     .fifos = true},
 };
 // clang-format on
 
@@ -478,6 +483,58 @@ TEST_P(Contract, MkdirSymlinkChmodChownAndTimesAreStored) {
 }
 
 // ---- through the flash-path API on a flash image ------------------------------
+
+// Where a file system cannot store a node or a second name the call says
+// -EPERM and changes nothing; what it stores survives a rebuild.
+TEST_P(Contract, NodesAndHardLinksAreStoredOrPlainlyRefused) {
+  auto mknod = [&](const char* p, uint32_t mode, uint32_t rdev) {
+    return ops().mknod ? ops().mknod(fs(), p, mode, rdev) : -EPERM;
+  };
+  auto link = [&](const char* from, const char* to) { return ops().link ? ops().link(fs(), from, to) : -EPERM; };
+  auto before = walk_lines(ops(), fs());
+  EXPECT_EQ(mknod("/etc/pipe", S_IFIFO | 0640, 0), row().fifos ? 0 : -EPERM);
+  EXPECT_EQ(mknod("/etc/null", S_IFCHR | 0600, (1 << 8) | 3), row().devices ? 0 : -EPERM);
+  EXPECT_EQ(link("/zz", "/usr/zz2"), row().hard_links ? 0 : -EPERM);
+  if (!row().fifos && !row().devices && !row().hard_links) {
+    EXPECT_EQ(walk_lines(ops(), fs()), before);
+  }
+  if (ops().mknod) {
+    EXPECT_EQ(mknod("/etc/reg", S_IFREG | 0644, 0), -EINVAL);
+    EXPECT_EQ(mknod("/none/pipe", S_IFIFO | 0644, 0), row().fifos ? -ENOENT : -EPERM);
+    EXPECT_EQ(mknod("/zz", S_IFIFO | 0644, 0), row().fifos ? -EEXIST : -EPERM);
+  }
+  if (ops().link) {
+    EXPECT_EQ(link("/etc", "/etc2"), -EPERM);
+    EXPECT_EQ(link("/none", "/x"), -ENOENT);
+    EXPECT_EQ(link("/zz", "/etc-old"), -EEXIST);
+    EXPECT_EQ(link("/zz", "/none/x"), -ENOENT);
+  }
+  size_t n = 0;
+  std::string why;
+  uint8_t* img = ops().rebuild(fs(), &n, &why);
+  ASSERT_NE(img, nullptr) << why;
+  Loaded again(row().ops, std::vector<uint8_t>(img, img + n));
+  ops().release_image(img, n);
+  ASSERT_TRUE(again.fs);
+  fs_attr a;
+  if (row().fifos) {
+    ASSERT_EQ(ops().stat(again.fs, "/etc/pipe", &a), 0);
+    EXPECT_EQ(a.mode, uint32_t(S_IFIFO | 0640));
+  }
+  if (row().devices) {
+    ASSERT_EQ(ops().stat(again.fs, "/etc/null", &a), 0);
+    EXPECT_EQ(a.mode, uint32_t(S_IFCHR | 0600));
+    EXPECT_EQ(a.rdev, (1u << 8) | 3);
+  }
+  if (row().hard_links) {
+    fs_attr z;
+    ASSERT_EQ(ops().stat(again.fs, "/usr/zz2", &a), 0);
+    ASSERT_EQ(ops().stat(again.fs, "/zz", &z), 0);
+    EXPECT_EQ(a.ino, z.ino);
+    EXPECT_EQ(a.nlink, 2u);
+    EXPECT_EQ(read_all(ops(), again.fs, "/usr/zz2"), "last\n");
+  }
+}
 
 class ContractFlash : public Contract {
  protected:
