@@ -26,6 +26,9 @@
 #include <vector>
 
 #include "rs_mount.h"
+#include <cstdarg>
+#include <signal.h>
+#include <syslog.h>
 
 namespace {
 
@@ -48,6 +51,31 @@ struct Mount {
 };
 
 Mount g;
+
+// Where messages go once the mount runs in the background: daemonising points
+// stderr at /dev/null, so a terminal it came from is kept, else the system log
+// (a pipe kept open would hold up whoever waits for the command to finish).
+int g_err_fd = 2;
+bool g_syslog = false;
+
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* fmt, ...) {
+  char line[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (g_syslog) {
+    syslog(LOG_ERR, "%s", line);
+    return;
+  }
+  size_t n = std::strlen(line);
+  for (size_t at = 0; at < n;) {
+    ssize_t w = ::write(g_err_fd, line + at, n - at);
+    if (w <= 0) break;
+    at += size_t(w);
+  }
+}
 
 // The library's own codes for a missing partition, a missing, unreadable file
 // system and a bad path, as errnos a caller understands.
@@ -175,7 +203,7 @@ int put_buffer(Buffer& b) {
   int rc = flash_put(g.f, b.path.c_str(), b.data.data(), b.data.size(), -1, -1, -1);
   if (rc < 0) {
     // Refused (no room, say): the buffer stays dirty so a later flush can retry.
-    std::fprintf(stderr, "romsmith mount: %s\n", flash_last_error(g.f));
+    say("romsmith mount: %s\n", flash_last_error(g.f));
     return errno_of(rc);
   }
   b.dirty = false;
@@ -184,7 +212,7 @@ int put_buffer(Buffer& b) {
     // As on a full disk, the file stays, without the content that did not fit.
     b.data.clear();
     flash_put(g.f, b.path.c_str(), nullptr, 0, -1, -1, -1);
-    std::fprintf(stderr, "romsmith mount: %s: no space left in the partition\n", b.path.c_str());
+    say("romsmith mount: %s: no space left in the partition\n", b.path.c_str());
     return -ENOSPC;
   }
   return 0;
@@ -719,7 +747,7 @@ struct fuse_operations make_ops() {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: romsmith mount [-f] [-o ro] [--output FILE] IMAGE MOUNTPOINT [PART]\n");
+  say("usage: romsmith mount [-f] [-o ro] [--output FILE] IMAGE MOUNTPOINT [PART]\n");
   return 2;
 }
 
@@ -730,7 +758,7 @@ int save(const std::string& image, const std::string& target) {
   if (why.find("< new size") != std::string::npos) {
     // The failed build already fell back to the partition's loaded bytes: a
     // recovery file would only hold the old image.
-    std::fprintf(stderr, "romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n",
+    say("romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n",
                  target.c_str(), why.c_str());
     return 1;
   }
@@ -740,12 +768,12 @@ int save(const std::string& image, const std::string& target) {
   int fd = mkstemp(name.data());
   if (fd >= 0) ::close(fd);
   if (fd >= 0 && flash_save(g.f, name.data(), 0) == 0) {
-    std::fprintf(stderr, "romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(),
+    say("romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(),
                  why.c_str(), name.data());
     return 1;
   }
   if (fd >= 0) ::unlink(name.data());
-  std::fprintf(stderr, "romsmith mount: saving %s failed (%s); the edits are lost\n", target.c_str(), why.c_str());
+  say("romsmith mount: saving %s failed (%s); the edits are lost\n", target.c_str(), why.c_str());
   return 1;
 }
 
@@ -792,7 +820,7 @@ int rs_mount_main(int argc, char** argv) {
   g.f = flash_load_bin(image.c_str());
   if (!g.f) {
     const char* why = flash_last_error(nullptr);
-    std::fprintf(stderr, "romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "",
+    say("romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "",
                  why ? why : "");
     return 1;
   }
@@ -800,7 +828,7 @@ int rs_mount_main(int argc, char** argv) {
     flash_stat_s s;
     int rc = flash_stat(g.f, pos[2].c_str(), &s);
     if (rc < 0 || !S_ISDIR(s.mode)) {
-      std::fprintf(stderr, "romsmith mount: %s: %s\n", pos[2].c_str(),
+      say("romsmith mount: %s: %s\n", pos[2].c_str(),
                    rc < 0 ? flash_last_error(g.f) : "no file system");
       flash_free(g.f);
       return 1;
@@ -825,6 +853,16 @@ int rs_mount_main(int argc, char** argv) {
   if (fuse_mount(fu, mountpoint.c_str()) != 0) {
     status = 1;
   } else {
+    if (!foreground) {
+      if (isatty(2))
+        g_err_fd = ::dup(2);
+      else
+        g_syslog = true, openlog("romsmith mount", LOG_PID, LOG_USER);
+    }
+    // A shell starts background jobs with SIGINT ignored, and the handlers
+    // below only take signals that are not: Ctrl-C and kill -INT end the mount
+    // however it was started.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     if (fuse_daemonize(foreground ? 1 : 0) != 0 || fuse_set_signal_handlers(fuse_get_session(fu)) != 0) {
       status = 1;
     } else {

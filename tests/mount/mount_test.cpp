@@ -43,14 +43,15 @@ bool mounted(const std::string& dir) {
 class MountProc {
  public:
   // Runs `romsmith mount -f ARGS` in `dir`, until DIR/mnt is mounted.
-  bool start(const std::string& args, const std::string& dir, const std::string& err_file) {
+  bool start(const std::string& args, const std::string& dir, const std::string& err_file,
+             const std::string& shell_prefix = "") {
     mnt_ = dir + "/mnt";
     pid_ = ::fork();
     if (pid_ == 0) {
       if (::chdir(dir.c_str()) != 0) ::_exit(127);
       int fd = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(fd, 2);
-      ::execl("/bin/sh", "sh", "-c", ("exec " + kRs + " mount -f " + args).c_str(), (char*)nullptr);
+      ::execl("/bin/sh", "sh", "-c", (shell_prefix + "exec " + kRs + " mount -f " + args).c_str(), (char*)nullptr);
       ::_exit(127);
     }
     for (int i = 0; i < 200; ++i) {
@@ -375,6 +376,22 @@ TEST_P(MountFs, BackgroundAndReadOnlyMounts) {
   EXPECT_EQ(rstest::read_bytes(img), before);
   std::string got = unpack(d.file("out.bin"), "got");
   EXPECT_EQ(rstest::read_text(got + "/etc/issue"), "bg\n");
+}
+
+// Started the way a shell starts a background job (SIGINT ignored), the mount
+// still ends on SIGINT and saves.
+TEST_P(MountFs, SigintEndsTheMountEvenWhenIgnoredAtStart) {
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  std::string img = image();
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file(), "trap '' INT; "))
+      << rstest::read_text(err_file());
+  ASSERT_EQ(rstest::run_command("echo interrupted > mnt/etc/issue", "", d.path()).status, 0);
+  m.signal(SIGINT);
+  EXPECT_EQ(m.wait(), 0) << rstest::read_text(err_file());
+  EXPECT_FALSE(mounted(d.file("mnt")));
+  EXPECT_EQ(rstest::read_text(unpack(d.file("out.bin"), "got") + "/etc/issue"), "interrupted\n");
 }
 
 // mkfifo, mknod and ln in the mount make what the file system can store and
