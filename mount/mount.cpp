@@ -178,12 +178,11 @@ long long room(const partition_data* p) {
   return area - (long long)p->info->used_size;
 }
 
-// The library learns that a file system outgrew its partition only when the
-// image is built, and a build that does not fit drops the partition's edits, so
-// the mount never lets it come to that: every change is charged at its
-// uncompressed size plus a margin against the room the partition had when
-// loaded. Pessimistic for content that compresses well, but nothing is lost.
-// -ENOSPC: the change was refused and the caller undoes it.
+// A file system that outgrew its partition would fail the save at unmount, so
+// each change (already made) is charged as soon as it is made: at its
+// uncompressed size plus a margin against what surely remains, and, once that
+// estimate runs out, against the exact room of a trial build (which then
+// becomes what surely remains). -ENOSPC: it does not fit and the caller undoes it.
 int charge(const std::string& path, long long cost) {
   partition_data* p = partition_of(path);
   // A minifs is a device of fixed size that refuses a put itself when full.
@@ -191,8 +190,16 @@ int charge(const std::string& path, long long cost) {
   std::string key = part_name(*p);
   auto it = g.budget.find(key);
   if (it == g.budget.end()) it = g.budget.emplace(key, room(p)).first;
-  if (it->second < cost) return -ENOSPC;
-  it->second -= cost;
+  if (it->second >= cost) {
+    it->second -= cost;
+    return 0;
+  }
+  long long exact = 0;
+  if (flash_room(g.f, key.c_str(), &exact) != 0 || exact < 0) {
+    it->second = 0;  // after the undo the next change is measured again
+    return -ENOSPC;
+  }
+  it->second = exact;
   return 0;
 }
 

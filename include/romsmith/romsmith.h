@@ -149,6 +149,12 @@ RS_API int flash_mknod(flash* entry, const char* path, unsigned mode, unsigned r
 /* A second name `to` for the file, link or node `from` (a hard link, same partition);
    -EPERM for a directory or where the file system keeps no hard links. */
 RS_API int flash_link(flash* entry, const char* from, const char* to);
+/* Bytes the partition would still have free if saved now, in *room; an edited
+   file system is built to know (as long as a save takes). *room is negative when
+   the build would not fit, by that many bytes. 0, -ENOSPC when the file system
+   cannot be built at all, or a library error code for a missing partition or
+   file system. */
+RS_API int flash_room(flash* entry, const char* partition, long long* room);
 /* -EOPNOTSUPP where the file system stores no times. */
 RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime);
 /* The message of the last failure on this image ("" if none); flash_last_error(NULL)

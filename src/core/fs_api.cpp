@@ -255,6 +255,28 @@ int flash_fs_link(flash* entry, const char* from, const char* to) {
   return edited(entry, p, ops->link(p->fs, a.c_str(), b.c_str()));
 }
 
+int flash_fs_room(flash* entry, const char* part_name, long long* room, std::string* why) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = flash_fs_resolve(entry, part_name, &p, &ops, &path);
+  if (rc != 0) return rc;
+  const partition_info* info = p->info;
+  long long area = (long long)std::min(info->partition_size ? info->partition_size : info->total_size, info->total_size);
+  int idx = partition_index(entry, *p);
+  if (!p->fs || idx < 0 || !state_of(entry).fs_edited[idx] || !ops->rebuild) {
+    *room = area - (long long)info->used_size;
+    return 0;
+  }
+  // What a save would build, built and dropped: the exact room, at the cost of one build.
+  size_t size = 0;
+  uint8_t* image = ops->rebuild(p->fs, &size, why);
+  if (!image) return -ENOSPC;
+  ops->release_image(image, size);
+  *room = area - (long long)size;
+  return 0;
+}
+
 int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime) {
   partition_data* p;
   const fs_ops* ops;

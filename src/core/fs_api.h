@@ -46,6 +46,10 @@ int flash_fs_chown(flash* entry, const char* full, uint32_t uid, uint32_t gid);
 int flash_fs_symlink(flash* entry, const char* target, const char* full);
 // Both paths in one partition (-EXDEV otherwise).
 int flash_fs_rename(flash* entry, const char* from, const char* to);
+// Bytes the partition's area leaves after its file system as a save would
+// build it now (a trial build when it was edited) in *room, negative when the
+// build would not fit by that much; -ENOSPC when it fails (the reason in *why).
+int flash_fs_room(flash* entry, const char* part_name, long long* room, std::string* why);
 // A device node, fifo or socket (type bits of `mode`); -EPERM where the file system stores none.
 int flash_fs_mknod(flash* entry, const char* full, uint32_t mode, uint32_t rdev);
 // A hard link `to` of `from`, both in one partition; -EPERM where the file system keeps none.

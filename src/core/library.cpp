@@ -127,6 +127,18 @@ RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime) {
   return noted(entry, "set_mtime", path, flash_fs_set_mtime(entry, path, mtime));
 }
 
+RS_API int flash_room(flash* entry, const char* partition, long long* room) {
+  std::string why;
+  long long r = 0;
+  int rc = flash_fs_room(entry, partition, &r, &why);
+  if (rc == -ENOSPC && !why.empty()) {
+    state_set_error(entry, std::string("room ") + (partition ? partition : "(null)") + ": " + why);
+    return rc;
+  }
+  if (rc == 0 && room) *room = r;
+  return noted(entry, "room", partition, rc);
+}
+
 RS_API const char* flash_last_error(flash* entry) { return state_last_error(entry); }
 
 }  // extern "C"
