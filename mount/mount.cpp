@@ -277,21 +277,33 @@ int op_getattr(const char* mpath, struct stat* st, struct fuse_file_info*) {
 struct DirFill {
   void* buf;
   fuse_fill_dir_t filler;
+  bool plus;  // the kernel takes the attributes with the names, saving a lookup each
   bool first = true;
 };
 
-int dir_entry(const char* path, const flash_stat_s*, void* user) {
+int dir_entry(const char* path, const flash_stat_s* s, void* user) {
   auto* d = static_cast<DirFill*>(user);
   if (d->first) {  // the walk starts with the directory itself
     d->first = false;
     return 0;
   }
   const char* slash = std::strrchr(path, '/');
-  return d->filler(d->buf, slash ? slash + 1 : path, nullptr, 0, fuse_fill_dir_flags(0)) ? 1 : 0;
+  const char* name = slash ? slash + 1 : path;
+  struct stat st;
+  if (d->plus && s) {
+    fill_stat(*s, &st);
+    // Content being written has its size in the buffer, not in the image.
+    if (!g.buffers.empty() && S_ISREG(s->mode)) {
+      auto it = g.buffers.find(path);
+      if (it != g.buffers.end() && it->second->dirty) st.st_size = off_t(it->second->data.size());
+    }
+    return d->filler(d->buf, name, &st, 0, FUSE_FILL_DIR_PLUS) ? 1 : 0;
+  }
+  return d->filler(d->buf, name, nullptr, 0, fuse_fill_dir_flags(0)) ? 1 : 0;
 }
 
 int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
-               enum fuse_readdir_flags) {
+               enum fuse_readdir_flags flags) {
   Target t;
   int rc = resolve(mpath, &t);
   if (rc) return rc;
@@ -309,7 +321,7 @@ int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, stru
   rc = flash_stat(g.f, t.path.c_str(), &s);
   if (rc < 0) return errno_of(rc);
   if (!S_ISDIR(s.mode)) return -ENOTDIR;
-  DirFill d{buf, filler};
+  DirFill d{buf, filler, (flags & FUSE_READDIR_PLUS) != 0};
   rc = flash_walk(g.f, t.path.c_str(), 1, dir_entry, &d);
   return rc < 0 ? errno_of(rc) : 0;
 }
@@ -715,7 +727,9 @@ int op_statfs(const char* mpath, struct statvfs* sv) {
   return 0;
 }
 
-void* op_init(struct fuse_conn_info*, struct fuse_config* cfg) {
+void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+  // Large files stream in bigger steps than the default.
+  conn->max_readahead = std::max<unsigned>(conn->max_readahead, 1u << 20);
   // Content changes only through us, but a put can change sizes behind the kernel's cache.
   cfg->kernel_cache = 0;
   cfg->attr_timeout = 1;

@@ -109,6 +109,10 @@ struct squashfs_data {
   squashfs_params4 p4;
   squashfs_params3 p3;
   std::unordered_map<std::string, squashfs_entry*> entry_table;  // full path -> node, root "/"
+  // Non-directories by inode number (hard links share one), made on first
+  // need and dropped whenever a node is made or freed.
+  std::unordered_map<uint64_t, std::vector<squashfs_entry*>> by_ino;
+  bool by_ino_valid = false;
   squashfs_entry* root_entry = nullptr;
   std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
 

@@ -129,6 +129,7 @@ void destroy(squashfs_entry* e, bool unregister) {
     destroy(c, unregister);
     c = n;
   }
+  if (e->image) e->image->by_ino_valid = false;
   if (unregister && e->image) {
     auto& tbl = e->image->entry_table;
     auto it = tbl.find(e->path.empty() ? std::string("/") : e->path);
@@ -202,12 +203,17 @@ int parent_for(squashfs_entry* root, const std::string& key, squashfs_entry** pa
 
 // Entries sharing an inode (hard links), the given one included.
 std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
-  std::vector<squashfs_entry*> v;
   if (is_dir(e) || !e->image) return {e};
-  for (auto& [k, o] : e->image->entry_table)
-    if (o->stbuf.st_ino == e->stbuf.st_ino && !is_dir(o)) v.push_back(o);
-  if (v.empty()) v.push_back(e);
-  return v;
+  squashfs_data* img = e->image;
+  if (!img->by_ino_valid) {
+    img->by_ino.clear();
+    for (auto& [k, o] : img->entry_table)
+      if (!is_dir(o)) img->by_ino[uint64_t(o->stbuf.st_ino)].push_back(o);
+    img->by_ino_valid = true;
+  }
+  auto it = img->by_ino.find(uint64_t(e->stbuf.st_ino));
+  if (it == img->by_ino.end() || it->second.empty()) return {e};
+  return it->second;
 }
 
 void ls_level(squashfs_entry* node, int level, std::vector<squashfs_entry*>& anc) {
@@ -233,6 +239,7 @@ squashfs_entry* squashfs_entry_new(squashfs_data* image, const char* name, const
   auto* e = new squashfs_entry;
   e->name = name ? name : "";
   e->image = image;
+  if (image) image->by_ino_valid = false;
   if (stbuf) {
     e->stbuf = *stbuf;
   } else if (inode) {
@@ -647,5 +654,6 @@ int squashfs_link(squashfs_entry* root, const char* from, const char* to) {
   n->parent = n->child = n->last_child = n->next = n->prev = n->same = nullptr;
   link_ordered(parent, n);
   root->image->entry_table[key] = n;
+  root->image->by_ino_valid = false;
   return 0;
 }
