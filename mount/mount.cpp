@@ -699,6 +699,44 @@ int op_link(const char* mfrom, const char* mto) {
   return 0;
 }
 
+// Extended attributes where the file system stores them; a read-only mount
+// and raw partitions list none.
+int op_getxattr(const char* mpath, const char* name, char* value, size_t size) {
+  std::string path;
+  int rc = fs_path(mpath, &path, false);
+  if (rc) return rc == -EISDIR ? -ENODATA : rc;
+  long long n = flash_getxattr(g.f, path.c_str(), name, value, size);
+  return n < 0 ? errno_of(n) : int(n);
+}
+
+int op_listxattr(const char* mpath, char* list, size_t size) {
+  std::string path;
+  int rc = fs_path(mpath, &path, false);
+  if (rc) return rc == -EISDIR ? 0 : rc;
+  long long n = flash_listxattr(g.f, path.c_str(), list, size);
+  return n < 0 ? errno_of(n) : int(n);
+}
+
+int op_setxattr(const char* mpath, const char* name, const char* value, size_t size, int flags) {
+  std::string path;
+  int rc = fs_path(mpath, &path, true);
+  if (rc || (rc = settle(path))) return rc;
+  rc = flash_setxattr(g.f, path.c_str(), name, value ? value : "", size, flags);
+  if (rc < 0) return errno_of(rc);
+  g.changed = true;
+  return 0;
+}
+
+int op_removexattr(const char* mpath, const char* name) {
+  std::string path;
+  int rc = fs_path(mpath, &path, true);
+  if (rc || (rc = settle(path))) return rc;
+  rc = flash_removexattr(g.f, path.c_str(), name);
+  if (rc < 0) return errno_of(rc);
+  g.changed = true;
+  return 0;
+}
+
 int op_fsync(const char*, int, struct fuse_file_info* fi) {
   Buffer* b = of(fi);
   return b ? put_buffer(*b) : 0;
@@ -763,6 +801,10 @@ struct fuse_operations make_ops() {
   o.utimens = op_utimens;
   o.link = op_link;
   o.fsync = op_fsync;
+  o.getxattr = op_getxattr;
+  o.listxattr = op_listxattr;
+  o.setxattr = op_setxattr;
+  o.removexattr = op_removexattr;
   o.statfs = op_statfs;
   return o;
 }

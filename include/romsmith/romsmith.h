@@ -155,6 +155,15 @@ RS_API int flash_link(flash* entry, const char* from, const char* to);
    cannot be built at all, or a library error code for a missing partition or
    file system. */
 RS_API int flash_room(flash* entry, const char* partition, long long* room);
+/* Extended attributes, as getxattr(2) and friends: the value's length (size 0 asks
+   for it) or -ENODATA, -ERANGE; names as a NUL-separated list. Setting takes flags
+   1 (create only) and 2 (replace only); -EOPNOTSUPP where the file system stores
+   none or not that name (squashfs 4.0: user., trusted. and security. names). */
+RS_API long long flash_getxattr(flash* entry, const char* path, const char* name, void* buf, size_t size);
+RS_API long long flash_listxattr(flash* entry, const char* path, char* list, size_t size);
+RS_API int flash_setxattr(flash* entry, const char* path, const char* name, const void* value, size_t size,
+                          int flags);
+RS_API int flash_removexattr(flash* entry, const char* path, const char* name);
 /* -EOPNOTSUPP where the file system stores no times. */
 RS_API int flash_set_mtime(flash* entry, const char* path, int64_t mtime);
 /* The message of the last failure on this image ("" if none); flash_last_error(NULL)

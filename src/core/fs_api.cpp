@@ -277,6 +277,50 @@ int flash_fs_room(flash* entry, const char* part_name, long long* room, std::str
   return 0;
 }
 
+int flash_fs_xattrs(flash* entry, const char* full, fs_xattrs* out) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  out->clear();
+  int rc = target(entry, full, &fs_ops::stat, &p, &ops, &path);
+  if (rc != 0) return rc;
+  if (!ops->get_xattrs) {
+    fs_attr a;
+    return ops->stat(p->fs, path.c_str(), &a);  // stores none: an existing path has none
+  }
+  return ops->get_xattrs(p->fs, path.c_str(), out);
+}
+
+int flash_fs_setxattr(flash* entry, const char* full, const char* name, const void* value, size_t size, int flags) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  if (!name || !*name || (!value && size)) return -EINVAL;
+  int rc = target(entry, full, &fs_ops::stat, &p, &ops, &path);
+  if (rc != 0) return rc;
+  fs_xattrs all;
+  if (!ops->get_xattrs || !ops->set_xattrs) {
+    fs_attr a;
+    rc = ops->stat(p->fs, path.c_str(), &a);
+    return rc ? rc : value ? -EOPNOTSUPP : -ENODATA;
+  }
+  if ((rc = ops->get_xattrs(p->fs, path.c_str(), &all)) != 0) return rc;
+  auto it = std::find_if(all.begin(), all.end(), [&](const auto& x) { return x.first == name; });
+  if (!value) {  // removal
+    if (it == all.end()) return -ENODATA;
+    all.erase(it);
+  } else {
+    if (it != all.end() && (flags & 1)) return -EEXIST;
+    if (it == all.end() && (flags & 2)) return -ENODATA;
+    const uint8_t* v = static_cast<const uint8_t*>(value);
+    if (it != all.end())
+      it->second.assign(v, v + size);
+    else
+      all.emplace_back(name, std::vector<uint8_t>(v, v + size));
+  }
+  return edited(entry, p, ops->set_xattrs(p->fs, path.c_str(), all));
+}
+
 int flash_fs_set_mtime(flash* entry, const char* full, int64_t mtime) {
   partition_data* p;
   const fs_ops* ops;

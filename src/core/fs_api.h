@@ -50,6 +50,11 @@ int flash_fs_rename(flash* entry, const char* from, const char* to);
 // build it now (a trial build when it was edited) in *room, negative when the
 // build would not fit by that much; -ENOSPC when it fails (the reason in *why).
 int flash_fs_room(flash* entry, const char* part_name, long long* room, std::string* why);
+// Extended attributes of an entry (an empty list where the file system stores none).
+int flash_fs_xattrs(flash* entry, const char* full, fs_xattrs* out);
+// Sets one attribute (flags: 1 only create, 2 only replace) or, with a null
+// value, removes it (-ENODATA when missing); -EOPNOTSUPP where none are stored.
+int flash_fs_setxattr(flash* entry, const char* full, const char* name, const void* value, size_t size, int flags);
 // A device node, fifo or socket (type bits of `mode`); -EPERM where the file system stores none.
 int flash_fs_mknod(flash* entry, const char* full, uint32_t mode, uint32_t rdev);
 // A hard link `to` of `from`, both in one partition; -EPERM where the file system keeps none.

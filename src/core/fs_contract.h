@@ -35,6 +35,9 @@ struct fs_node {
   fs_attr attr;
 };
 
+// Extended attributes of one entry, full names with their prefix ("user.comment"), in stored order.
+using fs_xattrs = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
 // What a put sets beyond the content. Unset fields keep the replaced file's
 // value, or take the file system's default for a new path.
 struct fs_put_attr {
@@ -118,6 +121,13 @@ struct fs_ops {
   // -EPERM for a directory, -EEXIST when `to` exists. Null where the file
   // system keeps no hard links.
   int (*link)(void* fs, const char* from, const char* to);
+  // Optional: the extended attributes stored for `path` (none: an empty list).
+  // Null where the file system stores none.
+  int (*get_xattrs)(void* fs, const char* path, fs_xattrs* out);
+  // Optional: replaces the extended attributes of `path` (of its inode: every
+  // hard link shows them); -EOPNOTSUPP for a name the format cannot store, and
+  // then nothing changes.
+  int (*set_xattrs)(void* fs, const char* path, const fs_xattrs& in);
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

@@ -134,4 +134,6 @@ const fs_ops cramfs_fs_ops = {
     .set_mtime = nullptr,
     .mknod = cr_mknod,
     .link = nullptr,
+    .get_xattrs = nullptr,
+    .set_xattrs = nullptr,
 };

@@ -115,4 +115,6 @@ const fs_ops minifs_fs_ops = {
     .set_mtime = mf_set_mtime,
     .mknod = mf_mknod,
     .link = nullptr,
+    .get_xattrs = nullptr,
+    .set_xattrs = nullptr,
 };

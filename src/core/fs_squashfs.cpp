@@ -131,6 +131,18 @@ int sq_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
   return squashfs_mknod(root(fs), path, mode, rdev);
 }
 int sq_link(void* fs, const char* from, const char* to) { return squashfs_link(root(fs), from, to); }
+int sq_get_xattrs(void* fs, const char* path, fs_xattrs* out) {
+  std::vector<squashfs_xattr> v;
+  int rc = squashfs_get_xattrs(root(fs), path, &v);
+  out->clear();
+  for (squashfs_xattr& x : v) out->emplace_back(std::move(x.key), std::move(x.value));
+  return rc;
+}
+int sq_set_xattrs(void* fs, const char* path, const fs_xattrs& in) {
+  std::vector<squashfs_xattr> v;
+  for (const auto& [k, val] : in) v.push_back({k, val});
+  return squashfs_set_xattrs(root(fs), path, v);
+}
 
 }  // namespace
 
@@ -167,4 +179,6 @@ const fs_ops squashfs_fs_ops = {
     .set_mtime = sq_set_mtime,
     .mknod = sq_mknod,
     .link = sq_link,
+    .get_xattrs = sq_get_xattrs,
+    .set_xattrs = sq_set_xattrs,
 };

@@ -139,6 +139,42 @@ RS_API int flash_room(flash* entry, const char* partition, long long* room) {
   return noted(entry, "room", partition, rc);
 }
 
+RS_API long long flash_getxattr(flash* entry, const char* path, const char* name, void* buf, size_t size) {
+  fs_xattrs all;
+  int rc = noted(entry, "getxattr", path, flash_fs_xattrs(entry, path, &all));
+  if (rc < 0) return rc;
+  for (const auto& [k, v] : all)
+    if (name && k == name) {
+      if (size == 0) return (long long)v.size();
+      if (size < v.size() || !buf) return noted(entry, "getxattr", path, -ERANGE);
+      if (!v.empty()) std::memcpy(buf, v.data(), v.size());
+      return (long long)v.size();
+    }
+  return noted(entry, "getxattr", path, -ENODATA);
+}
+
+RS_API long long flash_listxattr(flash* entry, const char* path, char* list, size_t size) {
+  fs_xattrs all;
+  int rc = noted(entry, "listxattr", path, flash_fs_xattrs(entry, path, &all));
+  if (rc < 0) return rc;
+  std::string names;
+  for (const auto& x : all) names.append(x.first).push_back('\0');
+  if (size == 0) return (long long)names.size();
+  if (size < names.size() || !list) return noted(entry, "listxattr", path, -ERANGE);
+  std::memcpy(list, names.data(), names.size());
+  return (long long)names.size();
+}
+
+RS_API int flash_setxattr(flash* entry, const char* path, const char* name, const void* value, size_t size,
+                          int flags) {
+  if (!value) return noted(entry, "setxattr", path, -EINVAL);
+  return noted(entry, "setxattr", path, flash_fs_setxattr(entry, path, name, value, size, flags));
+}
+
+RS_API int flash_removexattr(flash* entry, const char* path, const char* name) {
+  return noted(entry, "removexattr", path, flash_fs_setxattr(entry, path, name, nullptr, 0, 0));
+}
+
 RS_API const char* flash_last_error(flash* entry) { return state_last_error(entry); }
 
 }  // extern "C"

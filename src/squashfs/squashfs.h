@@ -205,6 +205,10 @@ int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime);
 // A device node, fifo or socket (type bits of `mode`), `rdev` as the C library's
 // dev_t; 0, -EEXIST, -EINVAL for another type, or the errors of a new path.
 int squashfs_mknod(squashfs_entry* root, const char* path, uint32_t mode, uint32_t rdev);
+// Extended attributes as stored, and their replacement (4.0 images only, and
+// only the names the format has prefixes for: user., trusted., security.).
+int squashfs_get_xattrs(squashfs_entry* root, const char* path, std::vector<squashfs_xattr>* out);
+int squashfs_set_xattrs(squashfs_entry* root, const char* path, const std::vector<squashfs_xattr>& in);
 // `to` as another name of the inode of `from` (not a directory: -EPERM).
 int squashfs_link(squashfs_entry* root, const char* from, const char* to);
 // Link count as the rebuilt image stores it.

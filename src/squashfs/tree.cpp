@@ -657,3 +657,27 @@ int squashfs_link(squashfs_entry* root, const char* from, const char* to) {
   root->image->by_ino_valid = false;
   return 0;
 }
+
+int squashfs_get_xattrs(squashfs_entry* root, const char* path, std::vector<squashfs_xattr>* out) {
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  *out = e->xattrs;
+  return 0;
+}
+
+int squashfs_set_xattrs(squashfs_entry* root, const char* path, const std::vector<squashfs_xattr>& in) {
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  // Version 3 has no attribute table; a name without a known prefix has no id.
+  if (!in.empty() && root->image->version != 4) return -EOPNOTSUPP;
+  for (const squashfs_xattr& x : in) {
+    std::string_view k = x.key;
+    bool known = false;
+    for (std::string_view prefix : {"user.", "trusted.", "security."})
+      if (k.size() > prefix.size() && k.substr(0, prefix.size()) == prefix) known = true;
+    if (!known) return -EOPNOTSUPP;
+    if (x.value.size() > 65535) return -E2BIG;
+  }
+  for (squashfs_entry* o : links_of(e)) o->xattrs = in;
+  return 0;
+}

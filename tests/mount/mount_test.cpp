@@ -104,16 +104,18 @@ struct FsKind {
   bool fixed;        // the image has a fixed size and fills its partition in real flashes
   bool devices;      // stores device nodes with their numbers
   bool hard_links;   // keeps two names of one inode
+  bool xattrs;       // stores extended attributes
 };
 
 void PrintTo(const FsKind& k, std::ostream* os) { *os << k.name; }
 
 const FsKind kKinds[] = {
     {"squashfs_gzip", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp gzip", "mksquashfs", false, true,
+     true, true},
+    {"squashfs_xz", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp xz", "mksquashfs", false, true, true,
      true},
-    {"squashfs_xz", "SQUASHFS", "mksquashfs tree root.img -noappend -quiet -comp xz", "mksquashfs", false, true, true},
-    {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false},
-    {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false},
+    {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false, false},
+    {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false, false},
 };
 
 // BOOT, ROOT, a gap and TABLE. (A minifs that fills its partition right before
@@ -400,6 +402,36 @@ TEST_P(MountFs, SigintEndsTheMountEvenWhenIgnoredAtStart) {
   EXPECT_EQ(m.wait(), 0) << rstest::read_text(err_file());
   EXPECT_FALSE(mounted(d.file("mnt")));
   EXPECT_EQ(rstest::read_text(unpack(d.file("out.bin"), "got") + "/etc/issue"), "interrupted\n");
+}
+
+// Extended attributes are served and edited where the file system stores
+// them, and refused plainly where it does not.
+TEST_P(MountFs, ExtendedAttributes) {
+  if (!rstest::have_tool("setfattr") || !rstest::have_tool("getfattr")) GTEST_SKIP() << "attr is not installed";
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  std::string img = image();
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
+  RunResult r = rstest::run_command("setfattr -n user.comment -v hello mnt/etc/issue && "
+                                    "setfattr -n user.gone -v x mnt/etc/issue && setfattr -x user.gone mnt/etc/issue",
+                                    "", d.path());
+  if (!GetParam().xattrs) {
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("Operation not supported"), std::string::npos) << r.err;
+    EXPECT_EQ(rstest::run_command("getfattr -d mnt/etc/issue", "", d.path()).out, "");
+    m.unmount();
+    return;
+  }
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = rstest::run_command("setfattr -n other.name -v 1 mnt/etc/issue", "", d.path());
+  EXPECT_NE(r.err.find("Operation not supported"), std::string::npos) << r.err;
+  EXPECT_EQ(m.unmount(), 0) << rstest::read_text(err_file());
+  // The outside reader extracts what was set.
+  ASSERT_EQ(rstest::run_command(kRs + " -c 'open out.bin; dumppar ROOT part.img' >/dev/null", "", d.path()).status, 0);
+  ASSERT_EQ(rstest::run_command("unsquashfs -q -d ex part.img >/dev/null", "", d.path()).status, 0);
+  r = rstest::run_command("getfattr -d --absolute-names ex/etc/issue", "", d.path());
+  EXPECT_EQ(r.out, "# file: ex/etc/issue\nuser.comment=\"hello\"\n\n") << r.err;
 }
 
 // mkfifo, mknod and ln in the mount make what the file system can store and
