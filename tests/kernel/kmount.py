@@ -48,6 +48,9 @@ DEFAULT_ERASE = 64 * 1024
 # The kernel refuses a JFFS2 of fewer than five erase blocks; erased (0xFF)
 # blocks after the image are free space to it.
 JFFS2_MIN_BLOCKS = 5
+# File systems Debian's kernel leaves out, built from the kernel's own sources
+# (linux-source-X.Y, linux-headers-VERSION) with these extra compiler flags.
+OUT_OF_TREE = {"cramfs": ["-DCONFIG_CRAMFS_BLOCKDEV=1"]}
 
 
 class MissingTool(Exception):
@@ -293,7 +296,7 @@ class Kernel:
         return os.path.basename(path).split(".ko")[0].replace("-", "_")
 
     def load_order(self, names):
-        """Module files (relative to moddir) for `names`, dependencies first;
+        """Module files for `names`, dependencies first;
         built-in and absent modules are left out (the guest then reports the
         missing file system)."""
         order, seen = [], set()
@@ -305,13 +308,44 @@ class Kernel:
             # modules.dep lists indirect dependencies too, nearest first.
             for dep in reversed(self.deps.get(rel, [])):
                 visit(dep)
-            order.append(rel)
+            order.append(os.path.join(self.moddir, rel))
 
         for name in names:
             name = name.replace("-", "_")
             if name in self.by_name and name not in self.builtin:
                 visit(self.by_name[name])
         return order
+
+    def provides(self, name):
+        name = name.replace("-", "_")
+        return name in self.by_name or name in self.builtin
+
+    def build_module(self, fstype, cache):
+        """fs/<fstype> of the matching kernel sources as a module, cached;
+        (path, None) or (None, why not)."""
+        out = os.path.join(cache, "modules-" + self.version, fstype + ".ko")
+        if os.path.exists(out):
+            return out, None
+        series = ".".join(self.version.split(".")[:2])
+        tarball = "/usr/src/linux-source-%s.tar.xz" % series
+        build = os.path.join(self.moddir, "build")
+        if not os.path.exists(tarball) or not os.path.isdir(build):
+            return None, ("the kernel has no %s; installing linux-source-%s and linux-headers-%s builds it" %
+                          (fstype, series, self.version))
+        with tempfile.TemporaryDirectory() as tmp:
+            member = "linux-source-%s/fs/%s" % (series, fstype)
+            steps = [["tar", "-xJf", tarball, "-C", tmp, member],
+                     ["make", "-s", "-C", build, "M=" + os.path.join(tmp, member),
+                      "CONFIG_%s=m" % fstype.upper(), "KCFLAGS=" + " ".join(OUT_OF_TREE[fstype]), "modules"]]
+            for step in steps:
+                r = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                if r.returncode != 0:
+                    return None, "building the %s module failed: %s\n%s" % (
+                        fstype, " ".join(step), r.stdout.decode(errors="replace")[-2000:])
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            with open(os.path.join(tmp, member, fstype + ".ko"), "rb") as f:
+                _write_atomic(out, f.read())
+        return out, None
 
     def bootable(self, cache):
         """The uncompressed ELF kernel (booted through its PVH entry, about
@@ -391,9 +425,9 @@ def _cpio(cpio, root, out):
 def build_initramfs(kernel, busybox, cpio, modules, cache):
     """The guest's base archive (busybox, /init, modules), cached by content."""
     key = hashlib.sha256()
-    for rel in modules:
-        st = os.stat(os.path.join(kernel.moddir, rel))
-        key.update(("%s %d %d\n" % (rel, st.st_size, int(st.st_mtime))).encode())
+    for src in modules:
+        st = os.stat(src)
+        key.update(("%s %d %d\n" % (src, st.st_size, int(st.st_mtime))).encode())
     st = os.stat(busybox)
     key.update(("%s %d %d\n" % (busybox, st.st_size, int(st.st_mtime))).encode())
     key.update(GUEST_INIT.encode())
@@ -407,18 +441,17 @@ def build_initramfs(kernel, busybox, cpio, modules, cache):
         with open(os.path.join(root, "init"), "w") as f:
             f.write(GUEST_INIT)
         os.chmod(os.path.join(root, "init"), 0o755)
-        for rel in modules:
-            src = os.path.join(kernel.moddir, rel)
-            dst = os.path.join(root, "modules", Kernel.module_name(rel) + ".ko")
-            if rel.endswith(".xz"):
+        for src in modules:
+            dst = os.path.join(root, "modules", Kernel.module_name(src) + ".ko")
+            if src.endswith(".xz"):
                 with open(src, "rb") as f:
                     _write_atomic(dst, lzma.decompress(f.read()))
-            elif rel.endswith(".ko"):
+            elif src.endswith(".ko"):
                 shutil.copy(src, dst)
             else:
-                raise BootError("cannot unpack module %s" % rel)
+                raise BootError("cannot unpack module %s" % src)
         with open(os.path.join(root, "modules.order"), "w") as f:
-            f.write("".join(Kernel.module_name(rel) + "\n" for rel in modules))
+            f.write("".join(Kernel.module_name(src) + "\n" for src in modules))
         tmp = out + ".%d" % os.getpid()
         _cpio(cpio, root, tmp)
         os.replace(tmp, out)
@@ -457,12 +490,17 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
     cache = cache or default_cache()
     os.makedirs(cache, exist_ok=True)
     os.makedirs(out_dir, exist_ok=True)
-    names = list(DISK_MODULES)
+    names, built, notes = list(DISK_MODULES), [], {}
     for spec in specs:
         if not os.path.isfile(spec.path):
             raise ValueError("%s: no such image file" % spec.path)
         names += FS_MODULES.get(spec.fstype, [spec.fstype])
-    modules = kernel.load_order(names)
+        if spec.fstype in OUT_OF_TREE and not kernel.provides(spec.fstype) and spec.fstype not in notes:
+            ko, why = kernel.build_module(spec.fstype, cache)
+            if ko and ko not in built:
+                built.append(ko)
+            notes[spec.fstype] = why
+    modules = kernel.load_order(names) + built
     vmlinux = kernel.bootable(cache)
     base = build_initramfs(kernel, busybox, cpio, modules, cache)
 
@@ -497,10 +535,10 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
         elapsed = time.monotonic() - started
         text = open(data, errors="replace").read() if os.path.exists(data) else ""
     print("kmount: boot and checks of %d image(s) took %.1f s" % (len(specs), elapsed), file=log)
-    return _split(text, len(specs), out_dir, qemu_out, console)
+    return _split(text, specs, notes, out_dir, qemu_out, console)
 
 
-def _split(text, count, out_dir, qemu_out, console):
+def _split(text, specs, notes, out_dir, qemu_out, console):
     lines = text.replace("\r", "").split("\n")
     if "@@KMOUNT BEGIN" not in lines:
         tail = open(console, errors="replace").read()[-3000:] if os.path.exists(console) else ""
@@ -514,7 +552,9 @@ def _split(text, count, out_dir, qemu_out, console):
             elif current is not None:
                 errors = [r[2:] for r in records if r.startswith("E ")]
                 if errors:
-                    detail = "\n".join([errors[0]] + [r[2:] for r in records if r.startswith("K ")])
+                    note = notes.get(specs[current - 1].fstype) if 0 < current <= len(specs) else None
+                    detail = "\n".join([errors[0]] + ([note] if note else []) +
+                                       [r[2:] for r in records if r.startswith("K ")])
                     results[current] = ("err", detail + "\n")
                 else:
                     results[current] = ("list", guest_listing(records))
@@ -524,7 +564,7 @@ def _split(text, count, out_dir, qemu_out, console):
         elif line.startswith("W "):
             print("kmount: guest: " + line[2:], file=sys.stderr)
     finished = "@@KMOUNT END" in lines
-    for n in range(1, count + 1):
+    for n in range(1, len(specs) + 1):
         if n not in results:
             results[n] = ("err", "no result: the guest stopped before this image\n")
         kind, body = results[n]
