@@ -405,6 +405,8 @@ def find_tools():
 
 
 def default_cache():
+    if os.environ.get("ROMSMITH_KMOUNT_CACHE"):
+        return os.environ["ROMSMITH_KMOUNT_CACHE"]
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(base, "romsmith-kmount")
 
