@@ -61,6 +61,7 @@ def make_tree(top):
     os.makedirs(top)
     put("empty", b"")
     put("etc/motd", b"hello from the box\n")
+    put("etc/name with  spaces", b"spaced\n")
     put("etc/shadow", b"root:*:0:0\n", 0o640)
     put("bin/tool", data(5000, "tool"), 0o4755)
     put("bin/busy", data(300 * 1024, "busy") + b"\0" * 70000, 0o755)

@@ -392,7 +392,7 @@ def _is_static(path):
 
 
 def find_tools():
-    qemu = shutil.which("qemu-system-x86_64")
+    qemu = shutil.which(os.environ.get("ROMSMITH_QEMU", "qemu-system-x86_64"))
     if not qemu:
         raise MissingTool("qemu-system-x86_64 is not installed (Debian package qemu-system-x86)")
     busybox = os.environ.get("ROMSMITH_BUSYBOX", "/bin/busybox")
