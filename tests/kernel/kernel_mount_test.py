@@ -188,6 +188,21 @@ def garbage(tree, work):
     return "garbage.img"
 
 
+def corrupt_block(tree, work):
+    """A squashfs whose first compressed data block is damaged."""
+    os.makedirs(os.path.join(work, "text"))
+    with open(os.path.join(work, "text", "words"), "w") as f:
+        f.write("a line of text\n" * 20000)
+    run([need("mksquashfs"), "text", "bad.img", "-noappend", "-quiet", "-no-progress", "-comp", "xz"], work)
+    with open(os.path.join(work, "bad.img"), "r+b") as f:
+        f.seek(200)
+        f.write(bytes(64))
+    return "bad.img"
+
+
+BAD = [("garbage", "squashfs", garbage, None), ("corrupt-block", "squashfs", corrupt_block, None)]
+
+
 # name, file system (with kmount options), maker, how the kernel shows the tree.
 # A romsmith writer of another format joins as one more row.
 CASES = [
@@ -209,7 +224,7 @@ def booted(tmp_path_factory):
     tree = os.path.join(work, "tree")
     make_tree(tree)
     made, specs = {}, []
-    for name, fs, maker, _ in [("garbage", "squashfs", garbage, None)] + CASES:
+    for name, fs, maker, _ in BAD + CASES:
         try:
             made[name] = maker(tree, work)
         except (pytest.skip.Exception, pytest.fail.Exception, AssertionError) as e:
@@ -230,16 +245,26 @@ def test_kernel_lists_the_tree(booted, name, shown):
     host, made, results = booted
     if isinstance(made[name], BaseException):
         raise made[name]
-    kind, body = results[name]
+    kind, body, complaints = results[name]
     assert kind == "list", "%s was not mounted: %s" % (name, body)
+    assert complaints == [], "the kernel complained while reading %s" % name
     expected = kmount.format_listing(shown(copy.deepcopy(kmount.parse_listing(host))))
     assert body == expected
 
 
-def test_a_bad_image_is_reported_and_the_others_still_checked(booted):
-    _, _, results = booted
-    kind, body = results["garbage"]
+def test_bad_images_are_reported_and_the_others_still_checked(booted):
+    _, made, results = booted
+    for name in ("garbage", "corrupt-block"):
+        if isinstance(made[name], BaseException):
+            raise made[name]
+    kind, body, _ = results["garbage"]
     assert kind == "err"
     assert body.startswith("mount -t squashfs /dev/vd")
-    # The images after it in the same boot were still listed.
-    assert any(k == "list" for k, _ in results.values())
+    # It mounts, but reading the file fails: the harness must not pass it.
+    kind, body, complaints = results["corrupt-block"]
+    assert kind == "list"
+    assert kmount.parse_listing(body)["/words"]["md5"] == "unreadable"
+    assert any("Input/output error" in c for c in complaints)
+    assert any("SQUASHFS error" in c for c in complaints)
+    # The images after them in the same boot were still listed.
+    assert sum(r.kind == "list" for r in results.values()) == len(results) - 1

@@ -6,12 +6,14 @@
 Every image becomes one virtual disk; the guest mounts each with the kernel's
 own driver and reports every entry. DIR/<n>.list (n = 1, 2, ... in argument
 order) gets the listing of image n, or DIR/<n>.err the reason it could not be
-mounted. DIR/console.log keeps the guest's console.
+mounted; DIR/<n>.complaints, if there, what went wrong while it was read
+(read errors, kernel warnings). DIR/console.log keeps the guest's console.
 
 Options per image: erase=SIZE (JFFS2 erase block, default 64KiB), rw=1 (mount
 read-write; the image file itself is never written, qemu keeps a snapshot).
 
-Exit: 0 all images listed, 3 some image not mounted, 1 the boot failed,
+Exit: 0 all images listed, 3 some image not mounted or not read cleanly,
+1 the boot failed,
 2 bad arguments, 77 qemu, the kernel, busybox or cpio missing.
 
 The listing (also made by host_listing() from a host directory), one line per
@@ -24,6 +26,7 @@ set-id and sticky bits). File names with a newline are not supported.
 """
 
 import argparse
+import collections
 import glob
 import hashlib
 import lzma
@@ -161,8 +164,9 @@ def guest_listing(records):
     for name, (rawmode, uid, gid, size, nlink, major, minor) in stats.items():
         path = "/" if name == "." else name[1:]
         mode = int(rawmode, 16)
-        lines.append(format_entry(path, mode, int(uid), int(gid), int(nlink), int(size), md5s.get(name),
-                                  links.get(name), (int(major, 16), int(minor, 16))))
+        lines.append(format_entry(path, mode, int(uid), int(gid), int(nlink), int(size),
+                                  md5s.get(name, "unreadable"), links.get(name, "unreadable"),
+                                  (int(major, 16), int(minor, 16))))
     return "".join(l + "\n" for l in sorted(lines))
 
 
@@ -211,13 +215,19 @@ check() {
   fi
   mkdir -p /mnt/$n
   opt=ro; [ "$rw" = 1 ] && opt=rw
+  dmesg -c >/dev/null
   mount -t "$fs" -o $opt "$src" /mnt/$n 2>/tmp/err || { fail "mount -t $fs $src: $(cat /tmp/err)"; return; }
   cd /mnt/$n
-  find . -exec stat -c 'S %f|%u|%g|%s|%h|%t|%T|%n' {} + >&3
-  find . -type f -exec md5sum {} + | sed 's/^/M /' >&3
-  find . -type l | while IFS= read -r p; do say "L $p"; say "T $(readlink "$p")"; done
+  {
+    find . -exec stat -c 'S %f|%u|%g|%s|%h|%t|%T|%n' {} +
+    find . -type f -exec md5sum {} + | sed 's/^/M /'
+    find . -type l | while IFS= read -r p; do echo "L $p"; echo "T $(readlink "$p")"; done
+  } 2>/tmp/err >&3
+  sed 's/^/R /' /tmp/err >&3
   cd /
-  umount /mnt/$n || say "W umount /mnt/$n failed"
+  umount /mnt/$n 2>&1 | sed 's/^/R /' >&3
+  # What the driver said while mounting and reading, with its log levels.
+  dmesg -c -r | sed 's/^/K /' >&3
   say "@@IMG $n END"
 }
 
@@ -485,7 +495,7 @@ def _disk(spec, n, work):
 
 def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
     """Boots once for all `specs` and writes out_dir/<n>.list or <n>.err.
-    Returns {n: ("list", text) | ("err", message)}. Raises MissingTool, or
+    Returns {n: Result}. Raises MissingTool, or
     BootError when the guest did not report back."""
     qemu, busybox, cpio = find_tools()
     kernel = Kernel()
@@ -540,6 +550,20 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
     return _split(text, specs, notes, out_dir, qemu_out, console)
 
 
+class Result(collections.namedtuple("Result", "kind body complaints")):
+    """kind "list" (body: the listing) or "err" (body: why not mounted);
+    complaints: read errors and kernel warnings or worse while it was read."""
+
+
+def _complaints(records):
+    found = [r[2:] for r in records if r.startswith("R ")]
+    for r in records:
+        m = re.match(r"K <(\d+)>(.*)", r)
+        if m and int(m.group(1)) & 7 <= 4:
+            found.append(m.group(2).strip())
+    return found
+
+
 def _split(text, specs, notes, out_dir, qemu_out, console):
     lines = text.replace("\r", "").split("\n")
     if "@@KMOUNT BEGIN" not in lines:
@@ -557,9 +581,9 @@ def _split(text, specs, notes, out_dir, qemu_out, console):
                     note = notes.get(specs[current - 1].fstype) if 0 < current <= len(specs) else None
                     detail = "\n".join([errors[0]] + ([note] if note else []) +
                                        [r[2:] for r in records if r.startswith("K ")])
-                    results[current] = ("err", detail + "\n")
+                    results[current] = Result("err", detail + "\n", [])
                 else:
-                    results[current] = ("list", guest_listing(records))
+                    results[current] = Result("list", guest_listing(records), _complaints(records))
                 current = None
         elif current is not None and line:
             records.append(line)
@@ -568,13 +592,16 @@ def _split(text, specs, notes, out_dir, qemu_out, console):
     finished = "@@KMOUNT END" in lines
     for n in range(1, len(specs) + 1):
         if n not in results:
-            results[n] = ("err", "no result: the guest stopped before this image\n")
-        kind, body = results[n]
-        other = "err" if kind == "list" else "list"
-        if os.path.exists(os.path.join(out_dir, "%d.%s" % (n, other))):
-            os.remove(os.path.join(out_dir, "%d.%s" % (n, other)))
+            results[n] = Result("err", "no result: the guest stopped before this image\n", [])
+        for old in ("list", "err", "complaints"):
+            if os.path.exists(os.path.join(out_dir, "%d.%s" % (n, old))):
+                os.remove(os.path.join(out_dir, "%d.%s" % (n, old)))
+        kind, body, complaints = results[n]
         with open(os.path.join(out_dir, "%d.%s" % (n, kind)), "w") as f:
             f.write(body)
+        if complaints:
+            with open(os.path.join(out_dir, "%d.complaints" % n), "w") as f:
+                f.write("".join(c + "\n" for c in complaints))
     if not finished:
         raise BootError("the guest stopped before it checked every image (see %s)" % console)
     return results
@@ -600,10 +627,13 @@ def main(argv=None):
         print("kmount: %s" % e, file=sys.stderr)
         return EXIT_BOOT
     bad = 0
-    for n, (kind, body) in sorted(results.items()):
+    for n, (kind, body, complaints) in sorted(results.items()):
         if kind == "err":
             bad += 1
             print("kmount: %s: %s" % (specs[n - 1].path, body.splitlines()[0]), file=sys.stderr)
+        for c in complaints:
+            print("kmount: %s: %s" % (specs[n - 1].path, c), file=sys.stderr)
+        bad += 1 if complaints else 0
     return EXIT_UNMOUNTED if bad else 0
 
 
