@@ -88,15 +88,17 @@ def exact(entries):
 
 
 def jffs2_shown(entries):
-    # The kernel's JFFS2 counts one link more on the root directory.
-    entries["/"]["nlink"] += 1
+    # A JFFS2 image has no inode of the root directory: the kernel makes it
+    # 0755 and root's, and counts one link more on it.
+    entries["/"].update(mode=0o755, uid=0, gid=0, nlink=entries["/"]["nlink"] + 1)
     return entries
 
 
 def cramfs_shown(entries):
-    # cramfs stores no link counts: every inode shows one link.
+    # cramfs stores no link counts (every inode shows one link), 16 bits of
+    # the user and 8 of the group id.
     for e in entries.values():
-        e["nlink"] = 1
+        e.update(nlink=1, uid=e["uid"] & 0xFFFF, gid=e["gid"] & 0xFF)
     return entries
 
 
