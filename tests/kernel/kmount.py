@@ -13,8 +13,14 @@ Options per image: erase=SIZE (JFFS2 erase block, default 64KiB), rw=1 (mount
 read-write; the image file itself is never written, qemu keeps a snapshot).
 
 Exit: 0 all images listed, 3 some image not mounted or not read cleanly,
-1 the boot failed,
-2 bad arguments, 77 qemu, the kernel, busybox or cpio missing.
+1 the boot failed, 2 bad arguments, 77 qemu, the kernel, busybox or cpio
+missing (the message names it).
+
+Environment: ROMSMITH_KERNEL (a vmlinuz-VERSION; default the newest in /boot),
+ROMSMITH_KERNEL_MODULES (default /lib/modules/VERSION), ROMSMITH_QEMU,
+ROMSMITH_BUSYBOX (a static busybox, default /bin/busybox), ROMSMITH_KMOUNT_CACHE
+(the unpacked kernel, initramfs and built modules; default
+~/.cache/romsmith-kmount).
 
 The listing (also made by host_listing() from a host directory), one line per
 entry, sorted by path:
@@ -44,9 +50,9 @@ EXIT_BOOT = 1
 EXIT_UNMOUNTED = 3
 
 # Modules a mount path needs beyond the disks; their own dependencies come
-# from modules.dep.
+# from modules.dep. JFFS2 is mounted as mtdN, so mtdblock is not needed.
 DISK_MODULES = ["virtio_pci", "virtio_blk"]
-FS_MODULES = {"jffs2": ["jffs2", "block2mtd", "mtdblock"]}
+FS_MODULES = {"jffs2": ["jffs2", "block2mtd"]}
 DEFAULT_ERASE = 64 * 1024
 # The kernel refuses a JFFS2 of fewer than five erase blocks; erased (0xFF)
 # blocks after the image are free space to it.
