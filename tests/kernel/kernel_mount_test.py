@@ -248,6 +248,8 @@ def test_kernel_lists_the_tree(booted, name, shown):
     if isinstance(made[name], BaseException):
         raise made[name]
     kind, body, complaints = results[name]
+    if kind == "err" and body.startswith("the kernel has no ") and not REQUIRE:
+        pytest.skip(body)  # e.g. cramfs without the kernel sources to build it
     assert kind == "list", "%s was not mounted: %s" % (name, body)
     assert complaints == [], "the kernel complained while reading %s" % name
     expected = kmount.format_listing(shown(copy.deepcopy(kmount.parse_listing(host))))
@@ -262,11 +264,11 @@ def test_bad_images_are_reported_and_the_others_still_checked(booted):
     kind, body, _ = results["garbage"]
     assert kind == "err"
     assert body.startswith("mount -t squashfs /dev/vd")
-    # It mounts, but reading the file fails: the harness must not pass it.
+    # Checked after the failed mount in the same boot. It mounts, but reading
+    # the file fails: the harness must not pass it.
     kind, body, complaints = results["corrupt-block"]
     assert kind == "list"
     assert kmount.parse_listing(body)["/words"]["md5"] == "unreadable"
     assert any("Input/output error" in c for c in complaints)
     assert any("SQUASHFS error" in c for c in complaints)
-    # The images after them in the same boot were still listed.
-    assert sum(r.kind == "list" for r in results.values()) == len(results) - 1
+    assert all(not r.body.startswith("no result") for r in results.values())
