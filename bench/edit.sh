@@ -8,6 +8,7 @@
 # for cramfs, squashfs (xz and gzip) and a 32 MiB minifs DATA partition.
 # Usage: bench/edit.sh [build-dir] [sizes in MiB...]
 set -e
+HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=${1:-build}
 shift || true
 SIZES=${*:-24 72}
@@ -16,46 +17,8 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/rsedit.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 
-make_tree() { # dir MiB
-  python3 - "$1" "$2" <<'PY'
-import os, random, sys
-root, mib = sys.argv[1], int(sys.argv[2])
-rnd = random.Random(mib)
-words = b"box flash image kernel root data table channel tuner remote panel key map ".split()
-total, n = 0, 0
-while total < mib << 20:
-    d = os.path.join(root, "d%02d" % (n % 40)); os.makedirs(d, exist_ok=True)
-    size = int(rnd.uniform(300, 700 * 1024) ** 1.0) if rnd.random() < 0.3 else rnd.randint(300, 64 * 1024)
-    kind = n % 3
-    if kind == 0:   data = b" ".join(rnd.choice(words) for _ in range(size // 5))[:size]
-    elif kind == 1: data = bytes((i * 7 + (i >> 8)) & 0xFF if i % 64 else rnd.randrange(256) for i in range(size))
-    else:           data = rnd.randbytes(size)
-    open(os.path.join(d, "f%05d.bin" % n), "wb").write(data)
-    total += size; n += 1
-print(n)
-PY
-}
-
-now() { date +%s.%N; }
-timeit() { local t0 t1; t0=$(now); "$@" >/dev/null 2>&1 || true; t1=$(now); echo "$t1 - $t0" | bc -l; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
-rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+. "$HERE/common.sh"
 rsb() { printf '%b' "$1" | "$RS"; }   # a batch of commands through the prompt
-ratio() { echo "scale=3; $1 / $2" | bc -l; }
-
-image_of() { # fs-image type out.bin [partition bytes]
-  local sz; sz=$(stat -c %s "$1")
-  local part=${4:-$(( (sz / 65536 + 16) * 65536 ))}
-  cat > img.conf <<CONF
-table_version 4
-crc32 true
-BOOT boot.bin true RAW ro 0 0 0 0x10000
-TABLE NULL false RAW ro 0 0 0x10000 0x10000
-ROOT $(basename "$1") true $2 ro 0 0 0x20000 $part
-CONF
-  head -c 40000 /dev/urandom > boot.bin
-  "$RS" mkflash img.conf "$3" unchanged_fs >/dev/null
-}
 
 # Bytes of the ROOT partition's content in a saved image.
 root_size() { rm -f root.out; printf 'open %s\ndumppar ROOT root.out\nq\n' "$1" | "$RS" >/dev/null; stat -c %s root.out; }
