@@ -57,6 +57,12 @@ struct fs_ops {
   bool load_after_build;
   // The image's channel databases may live here (a partition named DATA...).
   bool holds_data;
+  // The image is a device as large as its partition (it neither grows nor
+  // shrinks), so a bare image of it gets no room beyond the file...
+  bool fixed_size;
+  // ...but is mounted as a device of at least this size, the file being its
+  // used start (0: the file's own size).
+  uint32_t device_size;
 
   // What the older entry points report, as each file system always did.
   int read_unloaded;               // flash_read when the file system could not be read at open
@@ -128,6 +134,12 @@ struct fs_ops {
   // hard link shows them); -EOPNOTSUPP for a name the format cannot store, and
   // then nothing changes.
   int (*set_xattrs)(void* fs, const char* path, const fs_xattrs& in);
+  // Optional: the length of an image of this kind starting at `data` (`size`
+  // bytes readable), or 0 when none starts there. `whole`: `data` is a whole
+  // file, which may be tried harder (a kind without a magic of its own);
+  // otherwise only a magic and sizes that agree with it count, as a scan of
+  // a flash dump needs.
+  size_t (*probe)(const uint8_t* data, size_t size, bool whole);
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

@@ -97,6 +97,23 @@ int cr_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
   return cramfs_mknod(root(fs), path, mode, rdev);
 }
 
+// The magic in either byte order, at 0 or behind 512 bytes of boot padding;
+// the superblock's size counts from the magic.
+size_t cr_probe(const uint8_t* data, size_t size, bool) {
+  for (size_t base : {size_t(0), size_t(512)}) {
+    if (size < base + 76) return 0;
+    const uint8_t* p = data + base;
+    uint32_t magic = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    bool le = magic == 0x28CD3D45u, be = magic == 0x453DCD28u;
+    if (!le && !be) continue;
+    uint32_t len = le ? uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24
+                      : uint32_t(p[7]) | uint32_t(p[6]) << 8 | uint32_t(p[5]) << 16 | uint32_t(p[4]) << 24;
+    if (std::memcmp(p + 16, "Compressed ROMFS", 16) != 0 || len < 76 || base + len > size) return 0;
+    return base + len;
+  }
+  return 0;
+}
+
 int cr_rename(void* fs, const char* from, const char* to) { return cramfs_rename(root(fs), from, to); }
 
 }  // namespace
@@ -107,6 +124,8 @@ const fs_ops cramfs_fs_ops = {
     .align = 0,
     .load_after_build = true,
     .holds_data = false,
+    .fixed_size = false,
+    .device_size = 0,
     .read_unloaded = -1,
     .dump_unloaded_msg = "cramfs_load_memory error.\n",
     .dump_who = "cramfs_dump",
@@ -136,4 +155,5 @@ const fs_ops cramfs_fs_ops = {
     .link = nullptr,
     .get_xattrs = nullptr,
     .set_xattrs = nullptr,
+    .probe = cr_probe,
 };

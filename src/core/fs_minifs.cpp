@@ -5,11 +5,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/fs_contract.h"
 #include "minifs/minifs.h"
+#include "util/report.h"
 
 namespace {
+
+constexpr uint32_t kDeviceSize = 0x1400000;  // what mkminifs and unminifs take without a size
 
 minifs_device* dev(void* fs) { return static_cast<minifs_device*>(fs); }
 void* mf_load(uint8_t* buf, uint32_t, uint32_t total) { return minifs_mount("", "/", buf, total, nullptr); }
@@ -77,6 +81,22 @@ int mf_rename(void* fs, const char* from, const char* to) { return minifs_rename
 int mf_mknod(void* fs, const char* path, uint32_t mode, uint32_t) {
   return minifs_make_special(dev(fs), path, mode, 0, 0);
 }
+// minifs has no magic: only a whole file is tried, by mounting a copy and
+// finding anything in it (an erased or foreign device mounts empty). The file
+// may be the used start of a larger device, whose tail reads as erased.
+size_t mf_probe(const uint8_t* data, size_t size, bool whole) {
+  if (!whole || size == 0 || size % 0x10000 != 0 || size > (size_t(64) << 20)) return 0;
+  std::vector<uint8_t> copy(std::max<size_t>(size, kDeviceSize), 0xFF);
+  std::copy(data, data + size, copy.begin());
+  rs::Quiet quiet;  // a file that is no minifs says why as a device would
+  minifs_device* d = minifs_mount("", "/", copy.data(), copy.size(), nullptr);
+  if (!d) return 0;
+  std::vector<minifs_node> nodes;
+  bool found = minifs_walk(d, "/", &nodes) == 0 && nodes.size() > 1;
+  minifs_umount(d);
+  return found ? size : 0;
+}
+
 int mf_set_mtime(void* fs, const char* path, int64_t mtime) { return minifs_set_mtime(dev(fs), path, mtime); }
 
 }  // namespace
@@ -87,6 +107,8 @@ const fs_ops minifs_fs_ops = {
     .align = 0x10000,
     .load_after_build = false,
     .holds_data = true,
+    .fixed_size = true,
+    .device_size = kDeviceSize,
     .read_unloaded = 0,
     .dump_unloaded_msg = "minifs_load_memory error.\n",
     .dump_who = "minifs_dump",
@@ -117,4 +139,5 @@ const fs_ops minifs_fs_ops = {
     .link = nullptr,
     .get_xattrs = nullptr,
     .set_xattrs = nullptr,
+    .probe = mf_probe,
 };

@@ -4,6 +4,7 @@
 #include <romsmith/romsmith.h>
 
 #include <cerrno>
+#include <cstring>
 #include <algorithm>
 #include <cstdlib>
 #include <unordered_map>
@@ -127,6 +128,30 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
 
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
+// Superblocks of 4.0 (little-endian) and 3.x (either byte order): the magic,
+// a version this reader takes and the bytes the image says it uses, which
+// mksquashfs pads to 4 KiB.
+size_t sq_probe(const uint8_t* p, size_t size, bool) {
+  if (size < 96) return 0;
+  auto le16 = [&](size_t o) { return uint32_t(p[o]) | uint32_t(p[o + 1]) << 8; };
+  auto le32 = [&](size_t o) { return le16(o) | le16(o + 2) << 16; };
+  auto be16 = [&](size_t o) { return uint32_t(p[o]) << 8 | uint32_t(p[o + 1]); };
+  auto be32 = [&](size_t o) { return be16(o) << 16 | be16(o + 2); };
+  uint64_t used = 0;
+  if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 4) {
+    used = uint64_t(le32(40)) | uint64_t(le32(44)) << 32;
+  } else if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 3) {
+    used = uint64_t(le32(63)) | uint64_t(le32(67)) << 32;
+  } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 3) {
+    used = uint64_t(be32(63)) << 32 | uint64_t(be32(67));
+  } else {
+    return 0;
+  }
+  if (used < 96 || used > size) return 0;
+  uint64_t padded = (used + 4095) & ~uint64_t(4095);
+  return size_t(std::min<uint64_t>(padded, size));
+}
+
 int sq_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
   return squashfs_mknod(root(fs), path, mode, rdev);
 }
@@ -152,6 +177,8 @@ const fs_ops squashfs_fs_ops = {
     .align = 0,
     .load_after_build = true,
     .holds_data = false,
+    .fixed_size = false,
+    .device_size = 0,
     .read_unloaded = -1,
     .dump_unloaded_msg = "squashfs_load_memory error.\n",
     .dump_who = "squashfs_dump",
@@ -181,4 +208,5 @@ const fs_ops squashfs_fs_ops = {
     .link = sq_link,
     .get_xattrs = sq_get_xattrs,
     .set_xattrs = sq_set_xattrs,
+    .probe = sq_probe,
 };

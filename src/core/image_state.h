@@ -31,6 +31,10 @@ struct image_state {
   bool fs_edited[PARTITION_MAX] = {};
   bool changed[PARTITION_MAX] = {};
   std::string last_error;  // message of the last failed library call on this image
+  // Without a table in the file: a bare file system, partitions found by a
+  // scan, or a zlibmode container (found_kind); saves write no table then.
+  int found = 0;
+  size_t found_scanned = 0;
 };
 
 // The state of `entry`, made on first use.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/flash_ops.h"
+#include "core/found.h"
 #include "core/fs_contract.h"
 #include "core/image_state.h"
 #include "core/state.h"
@@ -85,6 +86,12 @@ flash* load_bin(const char* filename, bool full) {
     at = off;
     break;
   }
+  // No table magic anywhere: what else the file may be.
+  found_layout found;
+  if (version == 0 && !find_layout(data, fsize, &entry->flash_table, &version, &found)) {
+    std::free(entry);
+    return nullptr;
+  }
   if (version <= 0) {
     std::free(entry);
     return nullptr;
@@ -102,7 +109,7 @@ flash* load_bin(const char* filename, bool full) {
 
   // A partition that lies beyond the end of the file is refused with the image:
   // its bytes are not there to copy, and guessing them would hide a cut file.
-  for (int i = 0; i < entry->count; ++i) {
+  for (int i = 0; i < entry->count && found.kind == FOUND_NONE; ++i) {
     const partition_info& info = entry->flash_table.tables[i];
     if (uint64_t(info.start_addr) + info.total_size > fsize) {
       rs::say_error("error: partition %s (start 0x%x, size 0x%x) lies beyond the end of %s (0x%zx bytes)\n",
@@ -123,7 +130,13 @@ flash* load_bin(const char* filename, bool full) {
     uint32_t total = p.info->total_size;
     p.buf = static_cast<uint8_t*>(std::malloc(total ? total : 1));
     if (!p.buf) continue;
-    std::memcpy(p.buf, data + p.info->start_addr, total);
+    // A zlibmode partition comes decompressed; a bare file system's room to
+    // grow reads as erased flash.
+    const uint8_t* from = data + p.info->start_addr;
+    size_t have = std::min<uint64_t>(total, fsize - std::min<uint64_t>(fsize, p.info->start_addr));
+    if (found.kind == FOUND_ZLIBMODE) from = found.contents[size_t(i)].data(), have = std::min<size_t>(total, found.contents[size_t(i)].size());
+    std::memcpy(p.buf, from, have);
+    if (have < total) std::memset(p.buf + have, 0xFF, total - have);
     if (!full) continue;
     uint32_t used = std::min(p.info->used_size, total);
     p.crc32_passed = p.info->used_size <= total && rs::crc32_parallel(p.buf, used) == p.info->crc32 ? 1 : 0;
@@ -131,6 +144,14 @@ flash* load_bin(const char* filename, bool full) {
   }
   flash_sort(entry);
   remember_loaded(entry, data, fsize, version, at);
+  if (found.kind != FOUND_NONE) {
+    image_state& s = state_of(entry);
+    s.found = found.kind;
+    s.found_scanned = found.scanned;
+    entry->new_style = found.kind == FOUND_ZLIBMODE;
+    // Nothing outside the partitions: a zlibmode file has no raw layout to keep.
+    if (found.kind == FOUND_ZLIBMODE) s.uncovered.clear();
+  }
   return entry;
 }
 

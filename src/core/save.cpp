@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/flash_ops.h"
+#include "core/found.h"
 #include "core/fs_contract.h"
 #include "core/image_state.h"
 #include "core/state.h"
@@ -61,6 +62,8 @@ bool write_in_order(FILE* f, const std::vector<piece>& pieces) {
   return out.finish();
 }
 
+bool all_ff(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0xFF && std::memcmp(p, p + 1, n - 1) == 0); }
+
 // The loaded bytes no partition covers go first, so a whole-chip dump comes
 // back whole; then the partitions; then a table kept outside any partition.
 bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_table, uint64_t table_at) {
@@ -69,7 +72,15 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
   for (const uncovered_range& r : s.uncovered) pieces.push_back({r.offset, r.bytes.data(), r.bytes.size()});
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
-    if (p.buf) pieces.push_back({p.info->start_addr, p.buf, p.info->total_size});
+    // A bare file system is the file: its content, not the room it may grow
+    // into, nor the erased end of a device that the loaded file did not hold.
+    size_t n = p.info->total_size;
+    if (s.found == FOUND_BARE) {
+      n = std::min(p.info->used_size, p.info->total_size);
+      while (n > s.file_length && n >= 0x10000 && p.buf && all_ff(p.buf + n - 0x10000, 0x10000)) n -= 0x10000;
+      n = std::max<size_t>(n, std::min<uint64_t>(s.file_length, p.info->total_size));
+    }
+    if (p.buf) pieces.push_back({p.info->start_addr, p.buf, n});
   }
   if (loose_table) pieces.push_back({table_at, loose_table->data(), loose_table->size()});
   return write_in_order(f, pieces);
@@ -320,7 +331,9 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
       if (rebuild_pass(entry, ops->type) != 0) return -1;
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
-  if (!place_table(entry, loose, loose_at) || !check_overlaps(entry)) return -1;
+  // A file found without a table is written back without one.
+  bool tableless = state_of(entry).found == FOUND_BARE || state_of(entry).found == FOUND_SCANNED;
+  if ((!tableless && !place_table(entry, loose, loose_at)) || !check_overlaps(entry)) return -1;
   // The image and its table file come from the same save, even when two
   // programs save to one target at once.
   rs::DirLock lock(filename);
@@ -331,7 +344,7 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
   });
   if (!report_write(ok)) return -1;
   errno = 0;
-  if (!report_write(!write_table_file(entry, loose.empty() ? nullptr : &loose).empty())) return -1;
+  if (!tableless && !report_write(!write_table_file(entry, loose.empty() ? nullptr : &loose).empty())) return -1;
   // What is on disk now is what a next save compares with.
   image_state& s = state_of(entry);
   s.table_snapshot = true;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "minifs/internal.h"
+#include "util/report.h"
 #include "util/endian.h"
 
 namespace minifs {
@@ -131,7 +132,7 @@ static int ramdisk_WritePage(minifs_device* dev, int page, const uint8_t* data, 
   uint8_t* p = b + size_t((page - 1) % kPagesPerBlock) * kPageSize;
   if (data) {
     for (int i = 0; i < kDataBytes; ++i)
-      if (p[i] != 0xFF) std::printf(" error: ========== pageInNAND=%d [%d]=%x ==============\n", page - 1, i, p[i]);
+      if (p[i] != 0xFF) rs::warn(" error: ========== pageInNAND=%d [%d]=%x ==============\n", page - 1, i, p[i]);
     std::memcpy(p, data, kDataBytes);
   }
   if (tags) std::memcpy(p + kDataBytes, tags, kTagBytes);
@@ -140,7 +141,7 @@ static int ramdisk_WritePage(minifs_device* dev, int page, const uint8_t* data, 
 
 static int ramdisk_EraseBlock(minifs_device* dev, int block) {
   if (block < 1 || block > dev->nBlocks) {
-    std::printf("Attempt to erase non-existant block %d\n", block);
+    rs::warn("Attempt to erase non-existant block %d\n", block);
     return 0;
   }
   uint8_t* b = writable_block(dev, block);
@@ -191,7 +192,7 @@ int device_ReadPage(minifs_device* dev, int page, uint8_t* data, PageTags* tags)
 
 int device_WritePage(minifs_device* dev, int page, const uint8_t* data, const PageTags* tags) {
   if (page < dev->StartBlock * kPagesPerBlock - (kPagesPerBlock - 1) || page < 1 || page > dev->page_count) {
-    std::printf("**>> minifs page %d is not valid\n", page);
+    rs::warn("**>> minifs page %d is not valid\n", page);
     return 0;
   }
   uint8_t raw[kTagBytes];
@@ -257,7 +258,7 @@ int minifs_FindBlock(minifs_device* dev, int page) {
 int minifs_AllocatePage(minifs_device* dev, bool useReserve) {
   if (dev->allocationBlock < 0) {
     if (dev->ErasedBlocks <= 0) {
-      std::printf("minifs tragedy: no space during gc\n");
+      rs::warn("minifs tragedy: no space during gc\n");
     } else {
       for (int i = dev->StartBlock; i <= dev->EndBlock; ++i) {
         if (++dev->allocationBlockFinder > dev->EndBlock || dev->allocationBlockFinder < dev->StartBlock)
@@ -274,11 +275,11 @@ int minifs_AllocatePage(minifs_device* dev, bool useReserve) {
     }
   }
   if (!useReserve && dev->ErasedBlocks <= dev->ReservedBlocks) {
-    std::printf("Not enougth space ErasedBlocks=%d\n", dev->ErasedBlocks);
+    rs::warn("Not enougth space ErasedBlocks=%d\n", dev->ErasedBlocks);
     return -1;
   }
   if (dev->allocationBlock < 0) {
-    std::printf("!!!!!!!!! Allocator out !!!!!!!!!!!!!!!!!\n");
+    rs::warn("!!!!!!!!! Allocator out !!!!!!!!!!!!!!!!!\n");
     return -1;
   }
   Block& b = dev->blocks[dev->allocationBlock];
@@ -300,7 +301,7 @@ static void retire_block(minifs_device* dev, int block) {
   device_WritePage(dev, dev->blocks[block].start_page, nullptr, &t);
   device_WritePage(dev, dev->blocks[block].start_page + 1, nullptr, &t);
   dev->blocks[block].blockState = BLOCK_DEAD;
-  std::printf("**>> Block %d retired\n", block);
+  rs::warn("**>> Block %d retired\n", block);
 }
 
 void minifs_BlockBecameDirty(minifs_device* dev, int block) {
@@ -315,7 +316,7 @@ void minifs_BlockBecameDirty(minifs_device* dev, int block) {
       clear_block_bits(dev, block);
       return;
     }
-    std::printf("**>> Erasure failed %d\n", block);
+    rs::warn("**>> Erasure failed %d\n", block);
   }
   retire_block(dev, block);
 }

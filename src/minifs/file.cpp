@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "minifs/internal.h"
+#include "util/report.h"
 #include "util/endian.h"
 
 using namespace minifs;
@@ -49,7 +50,7 @@ static void grow(minifs_Handle* h, uint64_t end) {
     try {
       h->blocks.push_back(std::make_unique<cache>());
     } catch (const std::bad_alloc&) {
-      std::printf("Out memory....");
+      rs::warn("Out memory....");
       return;
     }
     h->blockTotalSize += kContentBlock;
@@ -93,14 +94,14 @@ static int load_content(minifs_Handle* h) {
     pos += blk->comprSize;
     uint32_t crc = minifs_crc32(0, payload.data(), blk->comprSize);
     if (crc != blk->crc) {
-      std::printf("warning: Block CRC error 0x%x : 0x%x\n", crc, blk->crc);
+      rs::warn("warning: Block CRC error 0x%x : 0x%x\n", crc, blk->crc);
       h->loadState = -1;
       return -1;
     }
     if (blk->is_compress) {
       size_t n = kContentBlock;
       if (minifs_uncompress(blk->data, &n, payload.data(), blk->comprSize) != 0) {
-        std::printf("waring: uncompress error!\n");
+        rs::warn("waring: uncompress error!\n");
         h->loadState = -1;
         return -1;
       }
@@ -201,7 +202,7 @@ int minifs_sync(minifs_Handle* h) {
   }
   std::vector<uint8_t> work(12 + kContentBlock);
   if (minifs_UpdateObjectHeader(obj, nullptr, -1) < 0) {
-    std::printf("err: %s, %d.\n", "minifs_sync", 373);
+    rs::warn("err: %s, %d.\n", "minifs_sync", 373);
     return -1;
   }
   uint32_t pos = 0;

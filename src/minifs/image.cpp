@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "minifs/internal.h"
+#include "util/report.h"
 #include "util/fileio.h"
 
 using namespace minifs;
@@ -145,7 +146,11 @@ bool load_entry(minifs_device* dev, const std::string& host, const std::string& 
     minifs_put_attr attr;
     attr.has_mode = attr.has_owner = true;
     attr.mode = mode, attr.uid = st.st_uid, attr.gid = st.st_gid;
-    int rc = minifs_put(dev, mpath.c_str(), data.data(), data.size(), &attr);
+    int rc;
+    {
+      rs::Quiet quiet;  // a full device says so in the one line below
+      rc = minifs_put(dev, mpath.c_str(), data.data(), data.size(), &attr);
+    }
     return rc == 0 ? true : skipped(host, put_reason(rc));
   }
   if (S_ISLNK(st.st_mode)) {
@@ -157,7 +162,11 @@ bool load_entry(minifs_device* dev, const std::string& host, const std::string& 
     int rc = minifs_make_symlink(dev, target, mpath.c_str(), mode, st.st_uid, st.st_gid);
     return rc == 0 ? true : skipped(host, put_reason(rc));
   }
-  return skipped(host, "minifs stores no device nodes, fifos or sockets");
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    int rc = minifs_make_special(dev, mpath.c_str(), st.st_mode, st.st_uid, st.st_gid);
+    return rc == 0 ? true : skipped(host, put_reason(rc));
+  }
+  return skipped(host, "minifs stores no device nodes");
 }
 
 // `comps` are the path components below (and including) the top directory's
@@ -259,7 +268,7 @@ static int write_file_process(minifs_device* dev, minifs_Object* obj, const std:
           host.c_str(), obj->Header.alias.c_str());
       return 0;
     default:
-      std::printf("minifs unsupport type now!\n");
+      rs::warn("minifs unsupport type now!\n");
       return -1;
   }
 }
@@ -272,7 +281,7 @@ static int minifs_export(minifs_device* dev, minifs_Object* parent, const std::s
     const std::string& name = c->Header.name;
     // A name from the image must not lead outside the target directory.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-      std::printf("warning: bad minifs name [%s] skipped\n", name.c_str());
+      rs::warn("warning: bad minifs name [%s] skipped\n", name.c_str());
       continue;
     }
     int r = write_file_process(dev, c, m, l);

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "minifs/internal.h"
+#include "util/report.h"
 
 namespace minifs {
 
@@ -141,7 +142,7 @@ int minifs_PutPageIntoObject(minifs_Object* obj, uint32_t chunk, uint32_t page, 
     PageTags oldt, newt;
     int old = minifs_FindPageInFile(obj, chunk, &oldt);
     if (old < 0) {
-      std::printf("minifs tragedy: existing page < 0 object scan\n");
+      rs::warn("minifs tragedy: existing page < 0 object scan\n");
       it->second = page;
       return 1;
     }
@@ -427,7 +428,7 @@ void minifs_Scan(minifs_device* dev) {
     bl.needsRetiring = false;
     std::memset(&dev->pageBits[size_t(b) * dev->pageBitmapStride], 0, dev->pageBitmapStride);
     if (device_IsBlockBad(dev, b)) {
-      std::printf("block %d is bad\n", b);
+      rs::warn("block %d is bad\n", b);
       bl.blockState = BLOCK_DEAD;
       bl.needsRetiring = true;
       continue;
@@ -503,7 +504,7 @@ void minifs_Scan(minifs_device* dev) {
   std::sort(lost.begin(), lost.end());
   for (uint32_t id : lost) {
     minifs_Object* o = minifs_FindObjectById(dev, id);
-    std::printf("----------------------less file :%s\n", o->Header.name.c_str());
+    rs::warn("----------------------less file :%s\n", o->Header.name.c_str());
     delete_pages(o);
   }
   for (uint32_t id : lost) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "minifs/internal.h"
+#include "util/report.h"
 #include "util/endian.h"
 
 using namespace minifs;
@@ -86,7 +87,7 @@ void walk_dir(minifs_device* dev, const minifs_Object* dir, const std::string& p
   for (const minifs_Object* c : kids) {
     // Such a name could not be reached by a path, and would lead a dump astray.
     if (bad_name(c->Header.name)) {
-      std::printf("warning: bad minifs name [%s] skipped\n", c->Header.name.c_str());
+      rs::warn("warning: bad minifs name [%s] skipped\n", c->Header.name.c_str());
       continue;
     }
     minifs_node n;
@@ -113,23 +114,23 @@ long long read_stored(minifs_Object* obj, uint8_t* dst, uint64_t offset, uint64_
       if (rs::load_le32(hdr) == kBlockMagic) {
         uint16_t size = rs::load_le16(hdr + 8);
         if (size > kContentBlock || hdr[10] != uint8_t((size >> 8) ^ size)) {
-          std::printf("warning: minifs %s: bad block header\n", name);
+          rs::warn("warning: minifs %s: bad block header\n", name);
           return -EIO;
         }
         if (wanted) {
           if (minifs_ReadDataFromObject(obj, payload.data(), pos, size) != size) {
-            std::printf("warning: minifs %s: stored content cut short\n", name);
+            rs::warn("warning: minifs %s: stored content cut short\n", name);
             return -EIO;
           }
           uint32_t crc = minifs_crc32(0, payload.data(), size), want = rs::load_le32(hdr + 4);
           if (crc != want) {
-            std::printf("warning: Block CRC error 0x%x : 0x%x\n", crc, want);
+            rs::warn("warning: Block CRC error 0x%x : 0x%x\n", crc, want);
             return -EIO;
           }
           if (hdr[11]) {
             size_t n = kContentBlock;
             if (minifs_uncompress(block.data(), &n, payload.data(), size) != 0) {
-              std::printf("waring: uncompress error!\n");
+              rs::warn("waring: uncompress error!\n");
               return -EIO;
             }
           } else {
@@ -236,7 +237,7 @@ long long minifs_pread(minifs_device* dev, const char* path, void* buf, size_t s
   }
   uint32_t raw = obj->Header.rawFileSize;
   if (raw > kMaxFileSize) {
-    std::printf("warning: minifs %s: stored size %u is more than a file can hold\n", obj->Header.name.c_str(), raw);
+    rs::warn("warning: minifs %s: stored size %u is more than a file can hold\n", obj->Header.name.c_str(), raw);
     return -EIO;
   }
   if (offset >= raw || size == 0) return 0;

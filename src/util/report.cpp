@@ -34,4 +34,23 @@ void say_error(const char* fmt, ...) {
 const std::string& last_said() { return said; }
 void forget_said() { said.clear(); }
 
+namespace {
+int g_verbosity = 0;
+thread_local int t_quiet = 0;
+}  // namespace
+
+void set_verbosity(int level) { g_verbosity = level; }
+int verbosity() { return t_quiet ? -1 : g_verbosity; }
+
+void warn(const char* fmt, ...) {
+  if (verbosity() < 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
+
+Quiet::Quiet() : before_(t_quiet) { t_quiet = 1; }
+Quiet::~Quiet() { t_quiet = before_; }
+
 }  // namespace rs

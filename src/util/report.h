@@ -9,4 +9,22 @@ namespace rs {
 [[gnu::format(printf, 1, 2)]] void say_error(const char* fmt, ...);
 const std::string& last_said();
 void forget_said();
+
+// Warnings and progress: on standard error, unless silenced (the shell's -q,
+// or a caller trying something it expects may fail, such as a probe).
+[[gnu::format(printf, 1, 2)]] void warn(const char* fmt, ...);
+// Verbosity: -1 quiet (no warnings), 0 normal, 1 verbose (-v).
+void set_verbosity(int level);
+int verbosity();
+// Silences warnings of the calling thread while it lives.
+class Quiet {
+ public:
+  Quiet();
+  ~Quiet();
+  Quiet(const Quiet&) = delete;
+  Quiet& operator=(const Quiet&) = delete;
+
+ private:
+  int before_;
+};
 }  // namespace rs

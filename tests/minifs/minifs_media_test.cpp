@@ -35,10 +35,11 @@ void write_header(std::vector<uint8_t>& img, int page, uint32_t id, uint32_t par
   write_page(img, page, data, t);
 }
 
+// What the mount says on stderr (its warnings).
 std::string mount_output(std::vector<uint8_t>& img, minifs_device** out) {
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   *out = minifs_mount("", "/", img.data(), img.size(), nullptr);
-  return testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStderr();
 }
 }  // namespace
 

@@ -306,14 +306,14 @@ TEST(MinifsImage, ListingShowsNewestFirst) {
 TEST(MinifsFile, FullOrRefusedDeviceReportsFailure) {
   for (size_t size : {size_t(100000), size_t(3 * 65536)}) {
     Dev d(size);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     minifs_Handle* h = minifs_open(d, "/big", 0x102, 0664);
     if (h) {
       auto data = rstest::random_bytes(400000, 1);
       minifs_write(h, data.data(), data.size(), 0);
       EXPECT_EQ(minifs_close(h), -1) << size;
     }
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(out.find("Not enougth space") != std::string::npos ||
                 out.find("minifs tragedy: no space during gc") != std::string::npos)
         << out.substr(0, 200);

@@ -1,0 +1,24 @@
+// Files that hold no partition table at a 512-byte boundary: a bare file
+// system, a zlibmode container, or a flash dump whose file systems and
+// uImage headers are found by scanning. Each becomes an image of partitions
+// the loader treats like table ones; saves write the layout back as found.
+#pragma once
+#include <romsmith/romsmith.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+enum found_kind { FOUND_NONE = 0, FOUND_BARE = 1, FOUND_SCANNED = 2, FOUND_ZLIBMODE = 3 };
+
+struct found_layout {
+  found_kind kind = FOUND_NONE;
+  size_t scanned = 0;  // offsets looked at by the scan
+  // zlibmode: each partition's bytes, by table index (the file holds them compressed).
+  std::vector<std::vector<uint8_t>> contents;
+};
+
+// Fills `table` (and *version, the table format used for the record) with
+// the partitions of a file that has no table. False, with the reason said
+// on stderr, when nothing we read is there.
+bool find_layout(const uint8_t* data, size_t size, partition_table* table, int* version, found_layout* out);
