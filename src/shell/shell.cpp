@@ -17,6 +17,7 @@ flash* root_entry = nullptr;
 cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"help", cmd_help, "help [cmd]"},
     {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
+    {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
     {"mkminifs", cmd_mkminifs, "mkminifs <directory> <image file>"},
     {"mkflash", cmd_mkflash, "mkflash <conf file> <flash file> [unchanged_fs]"},
     {"unminifs", cmd_unminifs, "unminifs <image file> <directory>"},
