@@ -213,6 +213,8 @@ romfs_image* romfs_load(const uint8_t* buf, uint32_t used, uint32_t total, std::
   const void* nul = std::memchr(buf + 16, 0, full - 16);
   if (!nul) return refuse("unterminated volume name");
   size_t vlen = size_t(static_cast<const uint8_t*>(nul) - (buf + 16));
+  // The kernel finds the root after at most 127 bytes of name.
+  if (vlen > kMaxName) return refuse(rs::strprintf("a volume name of %zu bytes", vlen));
   uint64_t first = 16 + pad16(vlen + 1);
 
   auto fs = std::make_unique<romfs_image>();

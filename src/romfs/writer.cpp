@@ -234,6 +234,10 @@ struct HostBuild {
 
 int romfs_from_directory(const std::string& dir, const std::string& volume, uint32_t align, std::vector<uint8_t>* out,
                          std::string* why) {
+  if (volume.size() > kMaxName || volume.find('\0') != std::string::npos) {
+    if (why) *why = "a volume name is at most 127 bytes";
+    return -1;
+  }
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     if (why) *why = dir + ": " + std::strerror(errno ? errno : ENOTDIR);

@@ -462,6 +462,17 @@ TEST(RomfsLimits, TreesDeeperThanAnyPathAreRefusedAndShallowerOnesRead) {
   }
 }
 
+TEST(RomfsLimits, VolumeNamesTheKernelCannotSkipAreRefused) {
+  for (size_t len : {127, 128}) {
+    std::unique_ptr<romfs_image, void (*)(romfs_image*)> fs(romfs_create(std::string(len, 'v'), 16, 1 << 20),
+                                                            romfs_free);
+    ASSERT_EQ(romfs_put(fs.get(), "/f", "f", 1, -1, -1, -1), 0);
+    std::string why;
+    Loaded l(romfs_write(fs.get(), &why));
+    EXPECT_EQ(l.fs != nullptr, len <= 127) << len << ": " << l.why;
+  }
+}
+
 // ---- mkromfs --------------------------------------------------------------------
 
 TEST(Mkromfs, RefusesWhatItCannotBuildAndLeavesNoImage) {
@@ -472,6 +483,7 @@ TEST(Mkromfs, RefusesWhatItCannotBuildAndLeavesNoImage) {
       {"-a 24", "invalid alignment '24'"},
       {"-a 8", "invalid alignment '8'"},
       {"-x y", "unknown option '-x'"},
+      {"-V " + std::string(128, 'v'), "a volume name is at most 127 bytes"},
   };
   for (auto& [opts, said] : bad) {
     std::string out = mkromfs(dir.file("src"), dir.file("o.img"), opts);
