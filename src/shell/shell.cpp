@@ -17,7 +17,6 @@ flash* root_entry = nullptr;
 cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"help", cmd_help, "help [cmd]"},
     {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
-    {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
     {"mkminifs", cmd_mkminifs, "mkminifs <directory> <image file>"},
     {"mkflash", cmd_mkflash, "mkflash <conf file> <flash file> [unchanged_fs]"},
     {"unminifs", cmd_unminifs, "unminifs <image file> <directory>"},
@@ -53,6 +52,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"ln", cmd_ln, "ln -s <target> <partition/path>"},
     {"get", cmd_get, "get <partition/path> <local filename>"},
     {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
+    {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
     {nullptr, nullptr, nullptr},
 };
 
