@@ -17,6 +17,11 @@ constexpr uint32_t kHeader = 16;
 constexpr size_t kMaxName = 127;
 // Deeper trees than any path can name are refused.
 constexpr int kMaxDepth = 1024;
+// Bounds of what a crafted image may make the reader do: names are scanned
+// for at most NAME_MAX bytes, and the tree holds at most this many entries
+// (some 35 MB of memory and half a second; romfs images are far smaller).
+constexpr size_t kMaxScannedName = 255;
+constexpr size_t kMaxEntries = size_t(1) << 17;
 
 // What the names of one file share. Directories have exactly one name.
 struct Inode {
@@ -54,6 +59,7 @@ struct romfs_image {
   std::string volume;
   uint32_t align = 16;
   std::unique_ptr<romfs::Entry> root;
+  uint64_t bound = 0;  // at least the size of the image the tree gives; 0: not known
 };
 
 namespace romfs {

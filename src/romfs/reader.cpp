@@ -49,8 +49,10 @@ class Reader {
   bool header(uint32_t off, Header* h) {
     if (off % 16 || off < 16 || uint64_t(off) + 32 > full_) return fail("header offset 0x%x outside the image", off);
     const uint8_t* p = buf_ + off;
-    const void* nul = std::memchr(p + kHeader, 0, full_ - off - kHeader);
-    if (!nul) return fail("unterminated name at 0x%x", off);
+    size_t room = full_ - off - kHeader;
+    const void* nul = std::memchr(p + kHeader, 0, std::min(room, kMaxScannedName + 1));
+    if (!nul && room <= kMaxScannedName) return fail("unterminated name at 0x%x", off);
+    if (!nul) return fail("name longer than %zu bytes at 0x%x", kMaxScannedName, off);
     size_t len = size_t(static_cast<const uint8_t*>(nul) - (p + kHeader));
     uint64_t meta = meta_size(len);
     if (off + meta > full_) return fail("header at 0x%x runs past the image end", off);
@@ -114,6 +116,7 @@ class Reader {
       if (off % 16 || off >= full_) return fail("entry offset 0x%x outside the image", off);
       if (listed_[off / 16]) return fail("entry loop at 0x%x", off);
       listed_[off / 16] = true;
+      if (++entries_ > kMaxEntries) return fail("more than %zu entries", kMaxEntries);
       Header h;
       if (!header(off, &h)) return false;
       auto e = std::make_unique<Entry>();
@@ -161,6 +164,7 @@ class Reader {
   const uint8_t* buf_;
   uint32_t full_;
   std::vector<bool> listed_;
+  size_t entries_ = 0;
   std::unordered_map<uint32_t, std::shared_ptr<Inode>> inodes_;
   std::unordered_map<uint32_t, uint32_t> resolved_;
 };

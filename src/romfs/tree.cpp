@@ -99,9 +99,27 @@ void walk_below(const Entry* dir, std::string at, std::vector<romfs_node>* out) 
   }
 }
 
-bool fits(romfs_image* fs) {
+// Whether the image still fits its room after an edit that added at most
+// `grown` bytes. A bound kept since the last exact layout spares laying out
+// the whole tree for every edit far below the limit.
+bool fits(romfs_image* fs, uint64_t grown) {
+  uint64_t step = (grown + 1023) & ~uint64_t(1023);
+  if (fs->bound && fs->bound + step <= fs->room) {
+    fs->bound += step;
+    return true;
+  }
   uint64_t n = romfs_image_size(fs);
+  fs->bound = n;
   return n && n <= fs->room;
+}
+
+// What a new name with `data` bytes adds at most: its header, its data, the
+// padding of the alignment, and the "." and ".." of a directory.
+uint64_t growth(romfs_image* fs, const Entry& e) {
+  uint64_t n = meta_size(e.name.size()) + fs->align;
+  if (e.ino->type == kFile || e.ino->type == kSymlink) n += pad16(e.ino->size);
+  if (e.ino->type == kDir) n += 2 * meta_size(2);
+  return n;
 }
 
 std::unique_ptr<Entry> new_entry(Entry* parent, const std::string& name, std::shared_ptr<Inode> ino) {
@@ -121,8 +139,9 @@ std::unique_ptr<Entry> new_entry(Entry* parent, const std::string& name, std::sh
 
 // Adds a new name to `parent`, unless the image would outgrow its room.
 int add_entry(romfs_image* fs, Entry* parent, std::unique_ptr<Entry> e) {
+  uint64_t grown = growth(fs, *e);
   parent->kids.push_back(std::move(e));
-  if (fits(fs)) return 0;
+  if (fits(fs, grown)) return 0;
   parent->kids.pop_back();
   return -ENOSPC;
 }
@@ -234,7 +253,7 @@ int romfs_put(romfs_image* fs, const char* path, const void* buf, size_t size, i
   if (!old) return add_entry(fs, parent, new_entry(parent, name, ino));
   // A new inode: another name of a hard-linked file keeps the old bytes.
   std::swap(old->ino, ino);
-  if (fits(fs)) return 0;
+  if (fits(fs, growth(fs, *old))) return 0;
   std::swap(old->ino, ino);
   return -ENOSPC;
 }
@@ -326,6 +345,7 @@ int romfs_rename(romfs_image* fs, const char* from, const char* to) {
   std::unique_ptr<Entry> moving = std::move(*it);
   from_kids.erase(it);
   moving->name = dst_name;
+  fs->bound = 0;  // a longer name may need more room than the bound allows for
   moving->parent = dst_parent;
   auto& to_kids = dst_parent->kids;
   auto at = std::find_if(to_kids.begin(), to_kids.end(), [&](auto& k) { return k.get() == old; });

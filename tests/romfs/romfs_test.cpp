@@ -26,6 +26,11 @@
 namespace {
 
 namespace sfs = std::filesystem;
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kSlowBuild = true;  // time bounds hold for the normal build
+#else
+constexpr bool kSlowBuild = false;
+#endif
 using rstest::run_command;
 using rstest::shell_quote;
 
@@ -353,7 +358,8 @@ Crafted crafted() {
   std::unique_ptr<romfs_image, void (*)(romfs_image*)> fs(romfs_create("c", 16, 1 << 20), romfs_free);
   romfs_mkdir(fs.get(), "/d", 0755);
   romfs_put(fs.get(), "/d/f", "data", 4, -1, -1, -1);
-  romfs_put(fs.get(), "/g", "gg", 2, -1, -1, -1);
+  std::string g(400, 'g');
+  romfs_put(fs.get(), "/g", g.data(), g.size(), -1, -1, -1);
   Crafted c;
   std::string why;
   c.img = romfs_write(fs.get(), &why);
@@ -386,7 +392,7 @@ TEST_P(CraftedImage, IsRefusedWithItsReasonQuickly) {
   GetParam().spoil(c);
   auto t0 = std::chrono::steady_clock::now();
   Loaded bad(c.img, 1 << 16);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kSlowBuild ? 20 : 2));
   EXPECT_EQ(bad.fs, nullptr);
   EXPECT_NE(bad.why.find(GetParam().reason), std::string::npos) << bad.why;
 }
@@ -428,10 +434,17 @@ const Hostile kHostile[] = {
     {"unterminated_name",
      [](Crafted& c) {
        uint32_t g = c.at["g"];
-       for (uint32_t i = g + 16; i < c.img.size(); ++i) c.img[i] = 'a';
+       rs::store_be32(&c.img[8], g + 16 + 96);  // the image ends inside the name
+       std::memset(&c.img[g + 16], 'a', 96);
        c.fix_super();
      },
      "unterminated name"},
+    {"name_beyond_name_max",
+     [](Crafted& c) {
+       std::memset(&c.img[c.at["g"] + 16], 'a', 300);
+       c.fix_super();
+     },
+     "name longer than 255 bytes"},
     {"duplicate_name",
      [](Crafted& c) {
        std::memcpy(&c.img[c.at["g"] + 16], "d\0", 2);
@@ -470,6 +483,49 @@ TEST(RomfsLimits, VolumeNamesTheKernelCannotSkipAreRefused) {
     std::string why;
     Loaded l(romfs_write(fs.get(), &why));
     EXPECT_EQ(l.fs != nullptr, len <= 127) << len << ": " << l.why;
+  }
+}
+
+// One directory of `n` empty files, headers written here one after another.
+std::vector<uint8_t> flat_image(uint32_t n) {
+  std::vector<uint8_t> img(32 + 64 + size_t(n) * 32, 0);
+  auto header = [&](uint32_t at, uint32_t next, uint32_t spec, const std::string& name) {
+    rs::store_be32(&img[at], next), rs::store_be32(&img[at + 4], spec);
+    std::memcpy(&img[at + 16], name.data(), name.size());
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < 32; i += 4) sum += rs::load_be32(&img[at + i]);
+    rs::store_be32(&img[at + 12], 0u - sum);
+  };
+  header(32, 64 | 1 | 8, 32, ".");
+  header(64, n ? 96 : 0, 32, "..");
+  for (uint32_t i = 0; i < n; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%x", i);
+    uint32_t at = 96 + i * 32;
+    header(at, i + 1 < n ? (at + 32) | 2 : 2, 0, name);
+  }
+  std::memcpy(img.data(), "-rom1fs-", 8);
+  rs::store_be32(&img[8], uint32_t(img.size()));
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < 512 && i < img.size(); i += 4) sum += rs::load_be32(&img[i]);
+  rs::store_be32(&img[12], 0u - sum);
+  return img;
+}
+
+TEST(RomfsLimits, ImagesOfMoreEntriesThanTheBoundAreRefusedQuickly) {
+  for (uint32_t n : {1000u, (1u << 17) + 1}) {
+    auto t0 = std::chrono::steady_clock::now();
+    Loaded l(flat_image(n));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kSlowBuild ? 20 : 2)) << n;
+    if (n == 1000) {
+      ASSERT_TRUE(l.fs) << l.why;
+      std::vector<romfs_node> nodes;
+      EXPECT_EQ(romfs_walk(l.fs, "/", &nodes), 0);
+      EXPECT_EQ(nodes.size(), 1001u);
+    } else {
+      EXPECT_EQ(l.fs, nullptr);
+      EXPECT_NE(l.why.find("more than 131072 entries"), std::string::npos) << l.why;
+    }
   }
 }
 
