@@ -222,6 +222,8 @@ class Bases:
         make(["mkminifs", "tree", "data.minifs", "0x80000"])
         self.fs["cramfs"] = self._read("root.cramfs")
         self.fs["minifs"] = self._read("data.minifs")
+        if make(["mkromfs", "-V", "campaign", "tree", "root.romfs"]):
+            self.fs["romfs"] = self._read("root.romfs")
         if shutil.which("mksquashfs"):
             subprocess.run(["mksquashfs", "tree", "sq4.img", "-noappend", "-comp", "xz", "-quiet"], cwd=work,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -237,7 +239,7 @@ class Bases:
             f.write(self.boot)
         self.images = {}
         for kind, name, t in [("cramfs", "root.cramfs", "CRAMFS"), ("squashfs", "sq4.img", "SQUASHFS"),
-                              ("squashfs3", "sq3.img", "SQUASHFS")]:
+                              ("squashfs3", "sq3.img", "SQUASHFS"), ("romfs", "root.romfs", "ROMFS")]:
             if kind not in self.fs:
                 continue
             with open(os.path.join(work, name), "wb") as f:
@@ -286,7 +288,7 @@ def fs_reader(kind):
         else:
             files["fs.img"] = data
             files["data.minifs"] = b.fs["minifs"]
-            files["flash.conf"] = conf_for("fs.img", "CRAMFS" if kind == "cramfs" else "SQUASHFS",
+            files["flash.conf"] = conf_for("fs.img", {"cramfs": "CRAMFS", "romfs": "ROMFS"}.get(kind, "SQUASHFS"),
                                            "data.minifs").encode()
         return files, [(["mkflash", "flash.conf", "img.bin"], None), (None, session(kind))], how
 
@@ -329,10 +331,10 @@ def minidb_reader(b, rng):
 
 def readers(b):
     out = {}
-    for k in ["cramfs", "squashfs", "squashfs3"]:
+    for k in ["cramfs", "squashfs", "squashfs3", "romfs"]:
         if k in b.images:
             out["flash-" + k] = image_reader(k)
-    for k in ["cramfs", "minifs", "squashfs", "squashfs3"]:
+    for k in ["cramfs", "minifs", "squashfs", "squashfs3", "romfs"]:
         if k in b.fs:
             out[k] = fs_reader(k)
     out["table"] = table_reader

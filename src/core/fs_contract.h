@@ -157,6 +157,7 @@ void fs_handle_made(const void* handle, const fs_ops* ops);
 void fs_handle_gone(const void* handle);
 
 // The tables, one file each (src/core/fs_<name>.cpp).
+extern const fs_ops romfs_fs_ops;
 extern const fs_ops cramfs_fs_ops;
 extern const fs_ops squashfs_fs_ops;
 extern const fs_ops minifs_fs_ops;

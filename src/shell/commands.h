@@ -10,6 +10,7 @@
 int cmd_help(int argc, char** argv);
 int cmd_mkcramfs(int argc, char** argv);
 int cmd_mkminifs(int argc, char** argv);
+int cmd_mkromfs(int argc, char** argv);
 int cmd_mkflash(int argc, char** argv);
 int cmd_unminifs(int argc, char** argv);
 int cmd_open(int argc, char** argv);

@@ -52,6 +52,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"ln", cmd_ln, "ln -s <target> <partition/path>"},
     {"get", cmd_get, "get <partition/path> <local filename>"},
     {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
+    {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
     {nullptr, nullptr, nullptr},
 };
 
