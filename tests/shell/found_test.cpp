@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Bare{"SQUASHFS", "mksquashfs tree bare.img -noappend -quiet -comp xz", "unsquashfs -lln out.img",
                            "mksquashfs"},
                       Bare{"CRAMFS", "mkfs.cramfs tree bare.img", "fsck.cramfs --extract=x out.img && find x", "mkfs.cramfs"},
-                      Bare{"MINIFS", "ROMSMITH mkminifs tree bare.img 0x100000", "", nullptr}),
+                      Bare{"MINIFS", "ROMSMITH mkminifs tree bare.img 0x100000", "", nullptr},
+                      Bare{"ROMFS", "genromfs -d tree -f bare.img", "", "genromfs"}),
     [](const ::testing::TestParamInfo<Bare>& i) { return std::string(i.param.name); });
 
 // mkflash's zlibmode output opens again, and a save of it stays zlibmode.
