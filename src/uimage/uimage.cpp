@@ -330,7 +330,15 @@ bool uimage_replace_part(const uint8_t* old, size_t old_len, size_t index, const
 std::vector<size_t> uimage_find(const uint8_t* data, size_t len, size_t align) {
   std::vector<size_t> found;
   if (align == 0) align = 1;
+  static const uint8_t magic[4] = {0x27, 0x05, 0x19, 0x56};
   for (size_t at = 0; len - at >= kUimageHeaderSize;) {
+    if (align == 1) {
+      // Byte steps over a whole flash image: let memmem skip to the next magic.
+      const void* hit = memmem(data + at, len - at, magic, sizeof magic);
+      if (!hit) break;
+      at = size_t(static_cast<const uint8_t*>(hit) - data);
+      if (len - at < kUimageHeaderSize) break;
+    }
     if (load_be32(data + at) == kUimageMagic && header_crc_of(data + at) == load_be32(data + at + kOffHcrc))
       found.push_back(at);
     if (len - at - kUimageHeaderSize < align) break;  // also keeps `at` from wrapping

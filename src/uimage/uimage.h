@@ -76,7 +76,9 @@ struct uimage_info {
 // multi-file size table whose parts do not fit the data. A CRC mismatch is no
 // refusal: the image is still described, its verdict is false and `why` says
 // which CRC failed (so a damaged image can be listed). `why` is cleared when
-// everything checks out; it may be null.
+// everything checks out; it may be null. After a refusal past the magic the
+// header fields are still filled in (for a listing of what is there), but no
+// data CRC or part was read.
 bool uimage_parse(const uint8_t* data, size_t len, uimage_info* info, std::string* why);
 
 // Names of the header codes as the boot loader's own tools print them
@@ -88,7 +90,7 @@ std::string uimage_type_name(uint8_t type);
 std::string uimage_comp_name(uint8_t comp);
 
 // The listing of a header, one '\n'-ended line each, laid out as those tools
-// list it: Image Name, Created (in UTC), Image Type, Data Size, Load Address,
+// list it: Image Name, Created (in UTC, where they use the local zone), Image Type, Data Size, Load Address,
 // Entry Point, the Contents of a multi-file image, then "Header CRC: ok|bad"
 // and "Data CRC: ok|bad".
 std::string uimage_describe(const uimage_info& info);

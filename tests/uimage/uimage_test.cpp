@@ -244,6 +244,10 @@ TEST_P(Refused, WithTheReason) {
   std::string why;
   EXPECT_FALSE(rs::uimage_parse(p.img.data(), p.img.size(), &info, &why));
   EXPECT_NE(why.find(p.reason), std::string::npos) << why;
+  // What the header says is still there to list.
+  if (p.img.size() >= 64 && rs::load_be32(p.img.data()) == rs::kUimageMagic) {
+    EXPECT_EQ(info.name, "here");
+  }
   std::vector<uint8_t> out, payload = {1, 2, 3};
   std::string why2;
   EXPECT_FALSE(rs::uimage_replace_payload(p.img.data(), p.img.size(), payload.data(), 3, &out, &why2));
