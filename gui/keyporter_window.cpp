@@ -5,6 +5,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -122,8 +123,16 @@ QString KeyPorterWindow::bindLibrary(const QString& library_path) {
   if (!library_path.isEmpty()) {
     candidates << library_path;
   } else {
-    candidates << QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(keyporter::kLibraryFile)
-               << QLatin1String(keyporter::kLibraryFile);
+    // Beside the program (a build tree), then the library folder of the
+    // prefix it was installed to, then the system's search. Installed, only
+    // the versioned name is sure to be there: the plain one is a development link.
+    const QString app = QCoreApplication::applicationDirPath();
+    candidates << app + QLatin1Char('/') + QLatin1String(keyporter::kLibraryFile);
+#ifdef KEYPORTER_LIBDIR_FROM_BINDIR
+    candidates << QDir::cleanPath(app + QStringLiteral("/" KEYPORTER_LIBDIR_FROM_BINDIR "/") +
+                                  QLatin1String(keyporter::kLibrarySoname));
+#endif
+    candidates << QLatin1String(keyporter::kLibrarySoname) << QLatin1String(keyporter::kLibraryFile);
   }
   QStringList reasons;
   for (const QString& name : candidates) {

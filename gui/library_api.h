@@ -19,7 +19,13 @@ using flash_free_fn = int (*)(flash* entry);
 // image-less call (flash_load_bin).
 using flash_last_error_fn = const char* (*)(flash* entry);
 
-// The library's file name, looked for beside the program first.
+// The library's file name, looked for beside the program first, and the
+// versioned name an installed library surely has.
 inline constexpr const char* kLibraryFile = "libromsmith.so";
+#ifdef KEYPORTER_LIBRARY_SONAME
+inline constexpr const char* kLibrarySoname = KEYPORTER_LIBRARY_SONAME;
+#else
+inline constexpr const char* kLibrarySoname = "libromsmith.so.2";
+#endif
 
 }  // namespace keyporter

@@ -162,9 +162,17 @@ int rebuild_pass(flash* entry, int type) {
     // handle goes: the edits stay in memory, to be undone or saved elsewhere.
     if (partition_update_area(&p, size) < 0) {
       ops->release_image(image, size);
-      rs::say_error("error: %s: the rebuilt %s needs %zu bytes, the partition holds %zu\n", partition_name(p.info).c_str(),
-                    ops->name, size,
-                    size_t(std::min(p.info->partition_size ? p.info->partition_size : p.info->total_size, p.info->total_size)));
+      const uint32_t area =
+          std::min(p.info->partition_size ? p.info->partition_size : p.info->total_size, p.info->total_size);
+      // The need is rounded up and the room down, so that a miss by a few
+      // bytes never reads as "needs 2.00 MiB, holds 2.00 MiB".
+      auto mib = [](uint64_t bytes, bool up) {
+        uint64_t hundredths = (bytes * 100 + (up ? 1048575 : 0)) / 1048576;
+        return rs::strprintf("%llu.%02llu", (unsigned long long)(hundredths / 100),
+                             (unsigned long long)(hundredths % 100));
+      };
+      rs::say_error("error: %s: rebuilt %s needs %s MiB, the partition holds %s MiB\n", partition_name(p.info).c_str(),
+                    ops->name, mib(size, true).c_str(), mib(area, false).c_str());
       return -1;
     }
     // The handle may still read the old bytes: it goes before they are

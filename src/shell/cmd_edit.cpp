@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/fs_api.h"
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "shell/commands.h"
@@ -159,8 +161,29 @@ void print_long(const std::string& part, const fs_node& n) {
   std::printf("\n");
 }
 
-// JSON text of arbitrary bytes: bytes that are not UTF-8 are written as
-// \u00XX so that the document stays valid.
+// The length of the well-formed UTF-8 sequence at b[i], 0 when there is none
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t utf8_at(const unsigned char* b, size_t i, size_t n) {
+  unsigned char c = b[i];
+  if (c < 0x80) return 1;
+  size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  if (!len || i + len > n) return 0;
+  for (size_t k = 1; k < len; ++k)
+    if ((b[i + k] & 0xC0) != 0x80) return 0;
+  if (len == 3 && ((c == 0xE0 && b[i + 1] < 0xA0) || (c == 0xED && b[i + 1] >= 0xA0))) return 0;
+  if (len == 4 && ((c == 0xF0 && b[i + 1] < 0x90) || (c == 0xF4 && b[i + 1] >= 0x90))) return 0;
+  return len;
+}
+
+bool is_utf8(const std::string& s) {
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  for (size_t i = 0, len; i < s.size(); i += len)
+    if ((len = utf8_at(b, i, s.size())) == 0) return false;
+  return true;
+}
+
+// JSON text of arbitrary bytes: each byte that is not part of UTF-8 becomes
+// U+FFFD, so the document stays valid; the exact bytes go in a *_bytes field.
 std::string json_str(const std::string& s) {
   std::string o = "\"";
   const auto* b = reinterpret_cast<const unsigned char*>(s.data());
@@ -172,62 +195,113 @@ std::string json_str(const std::string& s) {
       o += char(c);
     } else if (c < 0x20 || c == 0x7F) {
       o += rs::strprintf("\\u%04x", c);
-    } else if (c < 0x80) {
-      o += char(c);
+    } else if (size_t len = utf8_at(b, i, n)) {
+      o.append(s, i, len);
+      i += len - 1;
     } else {
-      size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-      bool ok = len && i + len <= n;
-      for (size_t k = 1; ok && k < len; ++k) ok = (b[i + k] & 0xC0) == 0x80;
-      if (ok && len == 3) ok = !(c == 0xE0 && b[i + 1] < 0xA0) && !(c == 0xED && b[i + 1] >= 0xA0);
-      if (ok && len == 4) ok = !(c == 0xF0 && b[i + 1] < 0x90) && !(c == 0xF4 && b[i + 1] >= 0x90);
-      if (ok) {
-        o.append(s, i, len);
-        i += len - 1;
-      } else {
-        o += rs::strprintf("\\u%04x", c);
-      }
+      o += "\\ufffd";
     }
   }
   return o + "\"";
 }
 
+// `"key":"text"`, and `"key_bytes":"hex"` beside it when the text is not
+// UTF-8: a stored byte 0xE9 and a stored U+00E9 must not read alike.
+std::string json_name(const char* key, const std::string& s) {
+  std::string o = rs::strprintf("\"%s\":", key) + json_str(s);
+  if (is_utf8(s)) return o;
+  o += rs::strprintf(",\"%s_bytes\":\"", key);
+  for (unsigned char c : s) o += rs::strprintf("%02x", c);
+  return o + "\"";
+}
+
 const char* jbool(bool v) { return v ? "true" : "false"; }
+
+// Version of the JSON documents; raised when a field changes meaning or goes.
+constexpr int kJsonSchema = 2;
+
+// The room a partition would have free if saved now: its area less what it
+// uses, except that an edited file system is built to know (the measure of
+// flash_room, taken without recording a failure of this listing's own).
+struct room {
+  bool known = true;
+  long long bytes = 0;
+  std::string why;  // when not known
+};
+
+room partition_room(flash* entry, const partition_data& p) {
+  room r;
+  const partition_info* in = p.info;
+  int idx = partition_index(entry, p);
+  if (p.fs && idx >= 0 && state_of(entry).fs_edited[idx]) {
+    int rc = flash_fs_room(entry, partition_name(in).c_str(), &r.bytes, &r.why);
+    if (rc == 0) return r;
+    r.known = false;
+    if (r.why.empty()) r.why = std::strerror(rc < 0 ? -rc : EIO);
+    return r;
+  }
+  uint32_t area = std::min(in->partition_size ? in->partition_size : in->total_size, in->total_size);
+  r.bytes = (long long)area - (long long)in->used_size;
+  return r;
+}
+
+std::string json_room(const room& r) { return r.known ? std::to_string(r.bytes) : std::string("null"); }
+
+std::string mib(long long bytes) { return rs::strprintf("%.2f MiB", double(bytes) / 1048576.0); }
+
+// The line `ls -l` gives a whole partition before its entries.
+void print_room_line(flash* entry, const partition_data& p) {
+  const partition_info* in = p.info;
+  std::string name = partition_name(in);
+  uint32_t area = std::min(in->partition_size ? in->partition_size : in->total_size, in->total_size);
+  room r = partition_room(entry, p);
+  if (!r.known)
+    std::printf("%s: free room unknown: the edited file system cannot be built (%s)\n", name.c_str(), r.why.c_str());
+  else if (r.bytes < 0)
+    std::printf("%s: %s over the %s partition\n", name.c_str(), mib(-r.bytes).c_str(), mib(area).c_str());
+  else
+    std::printf("%s: %s free of %s\n", name.c_str(), mib(r.bytes).c_str(), mib(area).c_str());
+}
 
 std::string json_node(const fs_node& n) {
   const fs_attr& a = n.attr;
   std::string name = n.path == "/" ? "" : n.path.substr(n.path.rfind('/') + 1);
-  std::string o = rs::strprintf(
-      "{\"path\":%s,\"name\":%s,\"type\":\"%s\",\"mode\":\"%04o\",\"uid\":%u,\"gid\":%u,"
-      "\"size\":%" PRIu64 ",\"mtime\":%u,\"nlink\":%u",
-      json_str(n.path).c_str(), json_str(name).c_str(), type_name(a.mode), a.mode & 07777, a.uid, a.gid, a.size,
-      a.mtime, a.nlink);
-  if (S_ISLNK(a.mode)) o += ",\"target\":" + json_str(a.target);
+  std::string o = "{" + json_name("path", n.path) + "," + json_name("name", name) +
+                  rs::strprintf(
+                      ",\"type\":\"%s\",\"mode\":\"%04o\",\"uid\":%u,\"gid\":%u,"
+                      "\"size\":%" PRIu64 ",\"mtime\":%u,\"nlink\":%u",
+                      type_name(a.mode), a.mode & 07777, a.uid, a.gid, a.size, a.mtime, a.nlink);
+  if (S_ISLNK(a.mode)) o += "," + json_name("target", a.target);
   if (is_device(a.mode)) o += rs::strprintf(",\"major\":%u,\"minor\":%u", gnu_dev_major(a.rdev), gnu_dev_minor(a.rdev));
   return o + "}";
 }
 
 void print_table_json(flash* entry) {
   const partition_table& t = entry->flash_table;
+  const image_state& s = state_of(entry);
+  // Only an image read from a file had its table found somewhere.
+  std::string offset = s.file_length ? std::to_string(s.table_found_at) : std::string("null");
   std::printf(
-      "{\"flash_size\":%zu,\"block_size\":%zu,\"partition_version\":%d,\"partition_count\":%d,"
-      "\"table_enable\":%s,\"write_protect\":%s,\"crc32_enable\":%s,\"table_crc32\":%u,\"partitions\":[",
-      entry->flash_size, entry->block_size, int(t.version), int(t.count), jbool(entry->table_enable),
-      jbool(t.write_protect), jbool(t.crc32_enable), t.crc_verify);
+      "{\"schema\":%d,\"flash_size\":%zu,\"block_size\":%zu,\"partition_version\":%d,\"partition_count\":%d,"
+      "\"table_enable\":%s,\"write_protect\":%s,\"crc32_enable\":%s,\"table_crc32\":%u,\"table_format\":\"v%d\","
+      "\"table_offset\":%s,\"partitions\":[",
+      kJsonSchema, entry->flash_size, entry->block_size, int(t.version), int(t.count), jbool(entry->table_enable),
+      jbool(t.write_protect), jbool(t.crc32_enable), t.crc_verify, entry->table_version, offset.c_str());
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     const partition_info* in = p.info;
     const char* fs = "none";
     if (fs_ops_for(in->file_system_type)) fs = p.fs ? "loaded" : "unreadable";
     std::printf(
-        "%s{\"id\":%u,\"name\":%s,\"fs\":%s,\"fs_type\":%d,\"mode\":\"%s\",\"crc32\":%u,\"update_tags\":%u,"
+        "%s{\"id\":%u,%s,\"fs\":%s,\"fs_type\":%d,\"mode\":\"%s\",\"crc32\":%u,\"update_tags\":%u,"
         "\"version\":%u,\"start\":%u,\"total_size\":%u,\"partition_size\":%u,\"used_size\":%u,"
         "\"reserved_size\":%u,\"crc32_enable\":%s,\"crc32_passed\":%s,\"write_protect\":%s,\"mtd_id\":%u,"
-        "\"file_system\":\"%s\"}",
-        i ? "," : "", unsigned(in->id), json_str(partition_name(in)).c_str(),
+        "\"file_system\":\"%s\",\"free_size\":%s}",
+        i ? "," : "", unsigned(in->id), json_name("name", partition_name(in)).c_str(),
         json_str(get_fstype(in->file_system_type)).c_str(), int(in->file_system_type), in->mode ? "RW" : "RO",
         in->crc32, unsigned(in->update_tags), unsigned(in->version), in->start_addr, in->total_size, in->partition_size,
         in->used_size, in->reserved_size, jbool(in->crc32_enable), jbool(p.crc32_passed), jbool(in->write_protect),
-        unsigned(in->mtd_id), fs);
+        unsigned(in->mtd_id), fs, json_room(partition_room(entry, p)).c_str());
   }
   std::printf("]}\n");
 }
@@ -331,12 +405,17 @@ int shell_list(flash* entry, const char* target, bool json) {
       if (target) return status;
       continue;
     }
+    const partition_data* pd = flash_get_partition(entry, part.c_str());
     if (json) {
       std::string path = nodes.empty() ? "/" : nodes[0].path;
-      std::printf("{\"partition\":%s,\"path\":%s,\"entries\":[", json_str(part).c_str(), json_str(path).c_str());
+      std::printf("{\"schema\":%d,%s,%s,\"free_size\":%s,\"entries\":[", kJsonSchema,
+                  json_name("partition", part).c_str(), json_name("path", path).c_str(),
+                  pd ? json_room(partition_room(entry, *pd)).c_str() : "null");
       for (size_t i = 0; i < nodes.size(); ++i) std::printf("%s%s", i ? "," : "", json_node(nodes[i]).c_str());
       std::printf("]}\n");
     } else {
+      // The room belongs to the partition: said when the whole of it is listed.
+      if (pd && !nodes.empty() && nodes[0].path == "/") print_room_line(entry, *pd);
       for (const fs_node& n : nodes) print_long(part, n);
     }
   }
