@@ -115,7 +115,9 @@ struct Command {
 // Words separated by blanks; "..." and '...' quote, a backslash escapes the
 // next character (and joins lines before a newline), "#" at the start of a
 // word comments out the rest of the line, ";" and newlines end a command.
-std::vector<Command> split_commands(const std::string& text) {
+// A prompt line keeps the prompt's own word rules: only spaces separate
+// words, and ";" and tabs are part of them.
+std::vector<Command> split_commands(const std::string& text, bool prompt = false) {
   std::vector<Command> out;
   Command cur;
   std::string word;
@@ -180,9 +182,16 @@ std::vector<Command> split_commands(const std::string& text) {
         i = j;
         break;
       }
-      case ' ':
       case '\t':
       case '\r':
+        if (prompt) {
+          word += ch;
+          in_word = true;
+        } else {
+          end_word();
+        }
+        break;
+      case ' ':
         end_word();
         break;
       case '#':
@@ -193,7 +202,12 @@ std::vector<Command> split_commands(const std::string& text) {
         }
         break;
       case ';':
-        end_command();
+        if (prompt) {
+          word += ch;
+          in_word = true;
+        } else {
+          end_command();
+        }
         break;
       case '\n':
         ++line;
@@ -207,6 +221,20 @@ std::vector<Command> split_commands(const std::string& text) {
   end_command();
   return out;
 }
+
+}  // namespace
+
+bool shell_split_line(const std::string& line, std::vector<std::string>* words, std::string* error) {
+  words->clear();
+  error->clear();
+  for (Command& c : split_commands(line, true)) {
+    words->insert(words->end(), c.words.begin(), c.words.end());
+    if (!c.error.empty()) *error = c.error;
+  }
+  return error->empty();
+}
+
+namespace {
 
 // Runs the commands of one text; false when one failed. `ordinal` numbers
 // commands one by one (for -c) instead of by line.
@@ -339,8 +367,15 @@ int shell_batch_main(int argc, char** argv) {
   };
   std::vector<Source> sources;
   bool keep_going = false;
+  const char* image = nullptr;  // -o: opened before anything runs
+  int command_at = 0;           // -o IMAGE COMMAND...: where the command starts
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    // After -o, the first word that is no option is a one-shot command.
+    if (image && (a.empty() || a[0] != '-')) {
+      command_at = i;
+      break;
+    }
     auto value = [&](std::string& v) -> bool {
       if (i + 1 >= argc) return false;
       v = argv[++i];
@@ -364,6 +399,15 @@ int shell_batch_main(int argc, char** argv) {
       std::string v;
       if (!value(v)) return bad_usage("option '%s' needs an argument", a.c_str());
       sources.push_back({a == "--file", v});
+      continue;
+    }
+    if (a == "--open") {
+      if (i + 1 >= argc) return bad_usage("option '%s' needs an argument", a.c_str());
+      image = argv[++i];
+      continue;
+    }
+    if (a.rfind("--open=", 0) == 0) {
+      image = argv[i] + 7;
       continue;
     }
     if (a.rfind("--file=", 0) == 0 || a.rfind("--command=", 0) == 0) {
@@ -392,6 +436,15 @@ int shell_batch_main(int argc, char** argv) {
         keep_going = true;
         continue;
       }
+      if (o == 'o') {
+        if (k + 1 < a.size())
+          image = argv[i] + k + 1;
+        else if (i + 1 < argc)
+          image = argv[++i];
+        else
+          return bad_usage("option '%s' needs an argument", a.c_str());
+        break;
+      }
       if (o == 'f' || o == 'c') {
         std::string v;
         if (k + 1 < a.size())
@@ -405,7 +458,12 @@ int shell_batch_main(int argc, char** argv) {
       return bad_usage("unknown option '%s'", bad.c_str());
     }
   }
-  if (sources.empty()) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
+  if (command_at && !sources.empty())
+    return bad_usage("unexpected argument '%s' (a command after -f or -c)", argv[command_at]);
+  if (sources.empty() && !image) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
+  if (image && !shell_open_image(image)) return 1;
+  if (command_at) return shell_one_shot(argc - command_at, argv + command_at);
+  if (sources.empty()) return shell_prompt();
   shell_batch = true;
   ensure_exit_handler();
   bool ok = true;
