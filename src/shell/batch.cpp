@@ -116,7 +116,8 @@ struct Command {
 // next character (and joins lines before a newline), "#" at the start of a
 // word comments out the rest of the line, ";" and newlines end a command.
 // A prompt line keeps the prompt's own word rules: only spaces separate
-// words, and ";" and tabs are part of them.
+// words, ";" and tabs are part of them, and a backslash before an ordinary
+// character is kept.
 std::vector<Command> split_commands(const std::string& text, bool prompt = false) {
   std::vector<Command> out;
   Command cur;
@@ -146,6 +147,11 @@ std::vector<Command> split_commands(const std::string& text, bool prompt = false
         if (i + 1 < text.size() && text[i + 1] == '\n') {
           ++i;
           ++line;
+        } else if (prompt && i + 1 < text.size() && !std::strchr(" \\\"'#", text[i + 1])) {
+          // At the prompt a backslash escapes only what is special there, so a
+          // Windows-style path (C:\tools\help) keeps its separators.
+          word += ch;
+          in_word = true;
         } else if (i + 1 < text.size()) {
           word += text[++i];
           in_word = true;
@@ -315,9 +321,9 @@ bool read_script(const std::string& name, std::string& out, std::string& why) {
     errno = err;
   }
   if (ok) return true;
-  why = errno == EINVAL ? "not a text file (it holds NUL bytes)"
+  why = errno == EINVAL  ? "not a text file (it holds NUL bytes)"
         : errno == EFBIG ? "longer than a script may be (64 MiB)"
-        : std::strerror(errno ? errno : EIO);
+                         : std::strerror(errno ? errno : EIO);
   return false;
 }
 
@@ -336,18 +342,20 @@ void shell_print_usage() {
       "       romsmith COMMAND [ARGUMENT...]  one command\n"
       "       romsmith [-k] -f FILE         the commands of FILE (- for standard input)\n"
       "       romsmith [-k] -c 'COMMAND; COMMAND...'\n"
+      "       romsmith -o IMAGE [COMMAND [ARGUMENT...] | -f FILE | -c TEXT]\n"
       "       romsmith --help | --version\n"
       "\n"
       "Options:\n"
       "  -f, --file FILE     run the command lines of FILE without prompts\n"
       "  -c, --command TEXT  run the commands of TEXT (separated by ';' or newlines)\n"
       "  -k, --keep-going    go on after a failed command (the exit status is still 1)\n"
+      "  -o, --open IMAGE    open IMAGE first, then run the command, the batch or the prompt\n"
       "  -h, --help          show this help\n"
       "  -V, --version       show the version\n"
       "\n"
-      "In -f and -c, words may be quoted (\"...\", '...') or backslash-escaped; '#' starts\n"
-      "a comment. The run stops at the first failed command, reports\n"
-      "\"romsmith: line N: COMMAND: REASON\" on standard error and exits 1.\n"
+      "At the prompt and in -f and -c, words may be quoted (\"...\", '...') or\n"
+      "backslash-escaped; '#' starts a comment. A batch run stops at the first failed\n"
+      "command, reports \"romsmith: line N: COMMAND: REASON\" on standard error and exits 1.\n"
       "\n"
       "Commands:\n");
   for (const cmd_node* c = cmdtable; c->cmd; ++c) std::printf("  %s\n", c->helpbrief);

@@ -12,10 +12,11 @@ class EditWatch {
   // A partition was edited since `saved`: a file change not yet rebuilt, or
   // a whole partition replaced or cleared.
   bool unsaved(const flash* entry) const;
+
+ private:
   // What the edits look like now; equal marks mean nothing changed between.
   std::string mark(const flash* entry) const;
 
- private:
   const flash* entry_ = nullptr;
   std::string saved_mark_;
 };

@@ -1,9 +1,9 @@
 // Line editing and history for the prompt on a terminal. Kept apart from the
 // rest of the shell: the line editor's header declares a readline() of its own.
+#include "shell/line_input.h"
+
 #include <cstdlib>
 #include <string>
-
-#include "shell/line_input.h"
 
 #ifdef ROMSMITH_HAVE_LIBEDIT
 #include <editline/readline.h>

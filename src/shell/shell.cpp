@@ -178,9 +178,7 @@ char* readline(const char* prompt) {
 
 namespace {
 
-bool quit_words(const std::vector<std::string>& words) {
-  return words.size() == 1 && is_quit_line(words[0].c_str());
-}
+bool quit_words(const std::vector<std::string>& words) { return words.size() == 1 && is_quit_line(words[0].c_str()); }
 
 // Runs one split prompt line; the command it ran, or null.
 const cmd_node* run_prompt_words(std::vector<std::string>& words) {
@@ -264,25 +262,26 @@ int shell_prompt() {
   shell_batch = true;
   EditWatch watch;
   watch.saved(root_entry);
-  std::string warned;  // the edits a quit already warned about
-  bool warned_once = false;
+  bool warned = false;  // since the image was opened or last saved
   for (std::string text; read_command(&text);) {
     std::vector<std::string> words;
     if (!split_prompt_line(text, &words)) continue;
     if (quit_words(words)) {
-      // Ask once before edits are lost; a second quit with no new edit in
-      // between means it. The end of input never asks: scripts pipe in.
-      if (!watch.unsaved(root_entry) || (warned_once && warned == watch.mark(root_entry))) break;
+      // Ask once before edits are lost; the next quit means it. The end of
+      // input never asks: scripts pipe their commands in.
+      if (!watch.unsaved(root_entry) || warned) break;
       std::fflush(stdout);
       std::fprintf(stderr, "romsmith: unsaved edits: quit again to discard them (or save FILE)\n");
       std::fflush(stderr);
-      warned = watch.mark(root_entry);
-      warned_once = true;
+      warned = true;
       continue;
     }
     const flash* before = root_entry;
     const cmd_node* ran = run_prompt_words(words);
-    if (root_entry != before || (ran && (ran->func == cmd_open || ran->func == cmd_save))) watch.saved(root_entry);
+    if (root_entry != before || (ran && (ran->func == cmd_open || ran->func == cmd_save))) {
+      watch.saved(root_entry);
+      warned = false;
+    }
   }
   std::fflush(stdout);
   shell_batch = was_batch;
