@@ -115,7 +115,10 @@ struct Command {
 // Words separated by blanks; "..." and '...' quote, a backslash escapes the
 // next character (and joins lines before a newline), "#" at the start of a
 // word comments out the rest of the line, ";" and newlines end a command.
-std::vector<Command> split_commands(const std::string& text) {
+// A prompt line keeps the prompt's own word rules: only spaces separate
+// words, ";" and tabs are part of them, and a backslash before an ordinary
+// character is kept.
+std::vector<Command> split_commands(const std::string& text, bool prompt = false) {
   std::vector<Command> out;
   Command cur;
   std::string word;
@@ -144,6 +147,11 @@ std::vector<Command> split_commands(const std::string& text) {
         if (i + 1 < text.size() && text[i + 1] == '\n') {
           ++i;
           ++line;
+        } else if (prompt && i + 1 < text.size() && !std::strchr(" \\\"'#", text[i + 1])) {
+          // At the prompt a backslash escapes only what is special there, so a
+          // Windows-style path (C:\tools\help) keeps its separators.
+          word += ch;
+          in_word = true;
         } else if (i + 1 < text.size()) {
           word += text[++i];
           in_word = true;
@@ -180,9 +188,16 @@ std::vector<Command> split_commands(const std::string& text) {
         i = j;
         break;
       }
-      case ' ':
       case '\t':
       case '\r':
+        if (prompt) {
+          word += ch;
+          in_word = true;
+        } else {
+          end_word();
+        }
+        break;
+      case ' ':
         end_word();
         break;
       case '#':
@@ -193,7 +208,12 @@ std::vector<Command> split_commands(const std::string& text) {
         }
         break;
       case ';':
-        end_command();
+        if (prompt) {
+          word += ch;
+          in_word = true;
+        } else {
+          end_command();
+        }
         break;
       case '\n':
         ++line;
@@ -207,6 +227,20 @@ std::vector<Command> split_commands(const std::string& text) {
   end_command();
   return out;
 }
+
+}  // namespace
+
+bool shell_split_line(const std::string& line, std::vector<std::string>* words, std::string* error) {
+  words->clear();
+  error->clear();
+  for (Command& c : split_commands(line, true)) {
+    words->insert(words->end(), c.words.begin(), c.words.end());
+    if (!c.error.empty()) *error = c.error;
+  }
+  return error->empty();
+}
+
+namespace {
 
 // Runs the commands of one text; false when one failed. `ordinal` numbers
 // commands one by one (for -c) instead of by line.
@@ -287,9 +321,9 @@ bool read_script(const std::string& name, std::string& out, std::string& why) {
     errno = err;
   }
   if (ok) return true;
-  why = errno == EINVAL ? "not a text file (it holds NUL bytes)"
+  why = errno == EINVAL  ? "not a text file (it holds NUL bytes)"
         : errno == EFBIG ? "longer than a script may be (64 MiB)"
-        : std::strerror(errno ? errno : EIO);
+                         : std::strerror(errno ? errno : EIO);
   return false;
 }
 
@@ -308,18 +342,20 @@ void shell_print_usage() {
       "       romsmith COMMAND [ARGUMENT...]  one command\n"
       "       romsmith [-k] -f FILE         the commands of FILE (- for standard input)\n"
       "       romsmith [-k] -c 'COMMAND; COMMAND...'\n"
+      "       romsmith -o IMAGE [COMMAND [ARGUMENT...] | -f FILE | -c TEXT]\n"
       "       romsmith --help | --version\n"
       "\n"
       "Options:\n"
       "  -f, --file FILE     run the command lines of FILE without prompts\n"
       "  -c, --command TEXT  run the commands of TEXT (separated by ';' or newlines)\n"
       "  -k, --keep-going    go on after a failed command (the exit status is still 1)\n"
+      "  -o, --open IMAGE    open IMAGE first, then run the command, the batch or the prompt\n"
       "  -h, --help          show this help\n"
       "  -V, --version       show the version\n"
       "\n"
-      "In -f and -c, words may be quoted (\"...\", '...') or backslash-escaped; '#' starts\n"
-      "a comment. The run stops at the first failed command, reports\n"
-      "\"romsmith: line N: COMMAND: REASON\" on standard error and exits 1.\n"
+      "At the prompt and in -f and -c, words may be quoted (\"...\", '...') or\n"
+      "backslash-escaped; '#' starts a comment. A batch run stops at the first failed\n"
+      "command, reports \"romsmith: line N: COMMAND: REASON\" on standard error and exits 1.\n"
       "\n"
       "Commands:\n");
   for (const cmd_node* c = cmdtable; c->cmd; ++c) std::printf("  %s\n", c->helpbrief);
@@ -340,8 +376,15 @@ int shell_batch_main(int argc, char** argv) {
   };
   std::vector<Source> sources;
   bool keep_going = false;
+  const char* image = nullptr;  // -o: opened before anything runs
+  int command_at = 0;           // -o IMAGE COMMAND...: where the command starts
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    // After -o, the first word that is no option is a one-shot command.
+    if (image && (a.empty() || a[0] != '-')) {
+      command_at = i;
+      break;
+    }
     auto value = [&](std::string& v) -> bool {
       if (i + 1 >= argc) return false;
       v = argv[++i];
@@ -365,6 +408,15 @@ int shell_batch_main(int argc, char** argv) {
       std::string v;
       if (!value(v)) return bad_usage("option '%s' needs an argument", a.c_str());
       sources.push_back({a == "--file", v});
+      continue;
+    }
+    if (a == "--open") {
+      if (i + 1 >= argc) return bad_usage("option '%s' needs an argument", a.c_str());
+      image = argv[++i];
+      continue;
+    }
+    if (a.rfind("--open=", 0) == 0) {
+      image = argv[i] + 7;
       continue;
     }
     if (a.rfind("--file=", 0) == 0 || a.rfind("--command=", 0) == 0) {
@@ -393,6 +445,15 @@ int shell_batch_main(int argc, char** argv) {
         keep_going = true;
         continue;
       }
+      if (o == 'o') {
+        if (k + 1 < a.size())
+          image = argv[i] + k + 1;
+        else if (i + 1 < argc)
+          image = argv[++i];
+        else
+          return bad_usage("option '%s' needs an argument", a.c_str());
+        break;
+      }
       if (o == 'f' || o == 'c') {
         std::string v;
         if (k + 1 < a.size())
@@ -406,7 +467,12 @@ int shell_batch_main(int argc, char** argv) {
       return bad_usage("unknown option '%s'", bad.c_str());
     }
   }
-  if (sources.empty()) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
+  if (command_at && !sources.empty())
+    return bad_usage("unexpected argument '%s' (a command after -f or -c)", argv[command_at]);
+  if (sources.empty() && !image) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
+  if (image && !shell_open_image(image)) return 1;
+  if (command_at) return shell_one_shot(argc - command_at, argv + command_at);
+  if (sources.empty()) return shell_prompt();
   shell_batch = true;
   ensure_exit_handler();
   bool ok = true;

@@ -2,6 +2,7 @@
 // interactive loop, one-shot calls and batch runs.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "shell/shell.h"
 
@@ -14,3 +15,15 @@ const std::string& dispatch_reason();
 // standard output said it already.
 void report_failure(const char* cmd, int line, bool prompt);
 bool is_quit_line(const char* line);
+
+// The words of one prompt line, quoted as in batch runs; false (with the
+// reason) when a quote is not closed.
+bool shell_split_line(const std::string& line, std::vector<std::string>* words, std::string* error);
+
+// Opens `image` as the current image before any command runs; false, with the
+// reason on standard error, when it cannot be opened.
+bool shell_open_image(const char* image);
+// One command from the program's arguments; an unknown word fails with 2.
+int shell_one_shot(int argc, char** argv);
+// The interactive loop on standard input; its exit status.
+int shell_prompt();

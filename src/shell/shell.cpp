@@ -1,15 +1,21 @@
 #include "shell/shell.h"
 
 #include <strings.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/fs_api.h"
 #include "shell/commands.h"
 #include "shell/dispatch.h"
+#include "shell/edits.h"
+#include "shell/line_input.h"
 #include "util/strutil.h"
 
 flash* root_entry = nullptr;
@@ -171,31 +177,76 @@ char* readline(const char* prompt) {
   return line;
 }
 
-void process_command(const char* line) {
-  char work[256];
-  std::snprintf(work, sizeof work, "%s", line);
-  rs::trim(work);
-  if (!work[0]) return;
-  if (!strcasecmp(work, "exit") || !strcasecmp(work, "q") || !strcasecmp(work, "quit")) return;
-  char* argv[256] = {};
-  int argc = 0;
-  for (char* p = work; *p && argc < 255;) {
-    while (*p == ' ') ++p;
-    if (!*p) break;
-    argv[argc++] = p;
-    while (*p && *p != ' ') ++p;
-    if (*p) *p++ = '\0';
-  }
-  if (argc == 0) return;
-  const cmd_node* c = get_cmd_func(argv[0]);
+namespace {
+
+bool quit_words(const std::vector<std::string>& words) { return words.size() == 1 && is_quit_line(words[0].c_str()); }
+
+// Runs one split prompt line; the command it ran, or null.
+const cmd_node* run_prompt_words(std::vector<std::string>& words) {
+  if (words.empty()) return nullptr;
+  const cmd_node* c = get_cmd_func(words[0].c_str());
   if (!c) {
-    std::printf("not found command: %s\n", argv[0]);
-    return;
+    std::printf("not found command: %s\n", words[0].c_str());
+    return nullptr;
   }
-  int rc = dispatch(c, argc, argv);
+  // Entries behind the last word are null, as the handlers expect.
+  std::vector<char*> argv(std::max<size_t>(words.size() + 1, 256), nullptr);
+  for (size_t k = 0; k < words.size(); ++k) argv[k] = words[k].data();
+  int rc = dispatch(c, int(words.size()), argv.data());
   if (rc == -1) std::printf("\tusage: %s\n", c->helpbrief);
   std::fflush(stdout);
-  if (rc != 0) report_failure(c->cmd, 0, true);
+  if (rc != 0) {
+    report_failure(c->cmd, 0, true);
+    return nullptr;
+  }
+  return c;
+}
+
+bool split_prompt_line(const std::string& line, std::vector<std::string>* words) {
+  std::string error;
+  if (shell_split_line(rs::trim(line), words, &error)) return true;
+  std::fflush(stdout);
+  std::fprintf(stderr, "romsmith: %s\n", error.c_str());
+  std::fflush(stderr);
+  return false;
+}
+
+// A line that ends in an unescaped backslash goes on on the next line.
+bool continues(const std::string& text) {
+  size_t end = text.size();
+  if (end == 0 || text[end - 1] != '\n') return false;
+  size_t n = 0;
+  while (n < end - 1 && text[end - 2 - n] == '\\') ++n;
+  return n % 2 == 1;
+}
+
+// One piece of input: a whole line from the line editor on a terminal,
+// otherwise up to 254 bytes as the prompt always read them.
+bool read_piece(const char* prompt, std::string* out) {
+  if (shell_can_edit_lines() && ::isatty(STDIN_FILENO)) {
+    if (!shell_edit_line(prompt, out)) return false;
+    *out += '\n';
+    return true;
+  }
+  char* line = readline(prompt);
+  if (!line) return false;
+  out->assign(line);
+  return true;
+}
+
+bool read_command(std::string* text) {
+  if (!read_piece(">> ", text)) return false;
+  std::string more;
+  while (continues(*text) && read_piece("> ", &more)) *text += more;
+  return true;
+}
+
+}  // namespace
+
+void process_command(const char* line) {
+  std::vector<std::string> words;
+  if (!split_prompt_line(line, &words) || quit_words(words)) return;
+  run_prompt_words(words);
 }
 
 bool is_quit_line(const char* line) {
@@ -203,6 +254,72 @@ bool is_quit_line(const char* line) {
   std::snprintf(work, sizeof work, "%s", line);
   rs::trim(work);
   return !strcasecmp(work, "exit") || !strcasecmp(work, "q") || !strcasecmp(work, "quit");
+}
+
+int shell_prompt() {
+  // Commands that end a one-shot call return here instead: the session and
+  // its open image go on.
+  bool was_batch = shell_batch;
+  shell_batch = true;
+  EditWatch watch;
+  watch.saved(root_entry);
+  bool warned = false;  // since the image was opened or last saved
+  for (std::string text; read_command(&text);) {
+    std::vector<std::string> words;
+    if (!split_prompt_line(text, &words)) continue;
+    if (quit_words(words)) {
+      // Ask once before edits are lost; the next quit means it. The end of
+      // input never asks: scripts pipe their commands in.
+      if (!watch.unsaved(root_entry) || warned) break;
+      std::fflush(stdout);
+      std::fprintf(stderr, "romsmith: unsaved edits: quit again to discard them (or save FILE)\n");
+      std::fflush(stderr);
+      warned = true;
+      continue;
+    }
+    const flash* before = root_entry;
+    const cmd_node* ran = run_prompt_words(words);
+    if (root_entry != before || (ran && (ran->func == cmd_open || ran->func == cmd_save))) {
+      watch.saved(root_entry);
+      warned = false;
+    }
+  }
+  std::fflush(stdout);
+  shell_batch = was_batch;
+  return 0;
+}
+
+bool shell_open_image(const char* image) {
+  const cmd_node* c = get_cmd_func("open");
+  char* argv[256] = {const_cast<char*>("open"), const_cast<char*>(image)};
+  int rc = dispatch(c, 2, argv);
+  std::fflush(stdout);
+  if (rc == 0) return true;
+  // The loader's own reason names the fault (a missing file, no table found).
+  std::string why = rs::trim(flash_last_error(nullptr));
+  if (why.rfind("error: ", 0) == 0) why.erase(0, 7);
+  std::string prefix = std::string(image) + ": ";
+  if (why.empty())
+    why = prefix + "cannot open the image";
+  else if (why.rfind(prefix, 0) != 0)
+    why = prefix + why;
+  std::fprintf(stderr, "romsmith: open: %s\n", why.c_str());
+  std::fflush(stderr);
+  return false;
+}
+
+int shell_one_shot(int argc, char** argv) {
+  const cmd_node* c = get_cmd_func(argv[0]);
+  if (!c) {
+    // Not the prompt: a script that misspelt a command would feed it its input.
+    std::fflush(stdout);
+    std::fprintf(stderr, "romsmith: unknown command '%s'\nTry 'romsmith --help' for more information.\n", argv[0]);
+    return 2;
+  }
+  int rc = dispatch(c, argc, argv);
+  std::fflush(stdout);
+  if (rc != 0) report_failure(c->cmd, 0, false);
+  return rc;
 }
 
 int cmd_help(int argc, char** argv) {
@@ -232,26 +349,11 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
       return rc;
     }
   }
-  // Options (-f, -c, --help, ...) before the designed one-shot lookup: no
+  // Options (-f, -c, -o, --help, ...) before the one-shot lookup: no
   // command word starts with "-".
   if (argc > 1 && argv[1][0] == '-') return shell_batch_main(argc, argv);
-  if (argc > 1) {
-    const cmd_node* c = get_cmd_func(argv[1]);
-    if (c) {
-      int rc = dispatch(c, argc - 1, argv + 1);
-      std::fflush(stdout);
-      if (rc != 0) report_failure(c->cmd, 0, false);
-      return rc;
-    }
-  }
-  for (;;) {
-    char* line = readline(">> ");
-    if (!line) break;
-    if (is_quit_line(line)) break;
-    process_command(line);
-  }
-  std::fflush(stdout);
-  return 0;
+  if (argc > 1) return shell_one_shot(argc - 1, argv + 1);
+  return shell_prompt();
 }
 
 void shell_print_version() {

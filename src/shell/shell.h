@@ -41,8 +41,9 @@ int cmd_fail_reported(const char* fmt, ...) __attribute__((format(printf, 1, 2))
 // The same for a negative file-system code: "<what>: <reason>".
 int cmd_fail_code(const std::string& what, int code);
 
-// True while commands come from -f/-c: commands that end the process
-// elsewhere return their status instead, so the run can go on or report.
+// True while commands run in a session (the prompt, -f, -c): commands that end
+// the process as one-shot calls return their status instead, so the session
+// and its open image go on.
 extern bool shell_batch;
 // Ends the process with `status`, or in a batch run returns it (0 or CMD_FAILED).
 int shell_finish(int status);

@@ -68,8 +68,10 @@ TEST(Shell, StartedUnderCommandName) {
   ASSERT_EQ(rstest::run_command("ln -s " + rstest::shell_quote(ROMSMITH_BIN) + " " + d.file("help")).status, 0);
   rstest::RunResult r = rstest::run_command(rstest::shell_quote(d.file("help")) + " cat");
   EXPECT_EQ(r.out, "running " + d.file("help") + "\n\tcat <filename>\n");
-  // An unknown first argument starts the prompt instead, silently.
-  EXPECT_EQ(romsmith("nosuchword", "q\n").out, ">> ");
+  // An unknown first argument fails instead of starting the prompt on the input.
+  r = romsmith("nosuchword", "q\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 2);
 }
 
 class ShellImage : public ::testing::Test {
