@@ -6,6 +6,7 @@
 #include "shell/cmd_tree.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -310,6 +311,50 @@ uint64_t sub_next_data(void* v, const char* path, uint64_t off) {
   return s->ops->next_data(s->fs, s->inner(path).c_str(), off);
 }
 
+// The extended attributes of the subtree on what dump's writer made in
+// `dir`; each entry is reached component by component without following a
+// link, so nothing outside `dir` is touched. Links themselves carry none.
+bool host_set_xattrs(const std::string& src, const std::string& dir) {
+  std::vector<fs_node> nodes;
+  if (flash_fs_walk(root_entry, src.c_str(), &nodes) < 0 || nodes.empty()) return true;
+  std::string part = src.substr(0, src.find('/'));
+  const std::string& prefix = nodes[0].path;
+  bool ok = true;
+  for (const fs_node& n : nodes) {
+    fs_xattrs x;
+    if (S_ISLNK(n.attr.mode) || flash_fs_xattrs(root_entry, (part + n.path).c_str(), &x) < 0 || x.empty()) continue;
+    std::string rel = n.path.size() <= prefix.size() ? "" : n.path.substr(prefix == "/" ? 1 : prefix.size() + 1);
+    int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t at = 0; fd >= 0 && at < rel.size();) {
+      size_t end = std::min(rel.find('/', at), rel.size());
+      bool last = end == rel.size();
+      int next =
+          ::openat(fd, rel.substr(at, end - at).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
+      ::close(fd);
+      fd = next;
+      at = end + 1;
+    }
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
+      std::printf("error: get write %s failed, errno(%s)\n", (dir + "/" + rel).c_str(),
+                  std::strerror(fd < 0 ? errno : ELOOP));
+      if (fd >= 0) ::close(fd);
+      ok = false;
+      continue;
+    }
+    std::string via = "/proc/self/fd/" + std::to_string(fd);
+    for (const auto& [name, value] : x) {
+      if (::setxattr(via.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
+        std::printf("error: get xattr %s of %s failed, errno(%s)\n", name.c_str(), (dir + "/" + rel).c_str(),
+                    std::strerror(errno));
+        ok = false;
+      }
+    }
+    ::close(fd);
+  }
+  return ok;
+}
+
 int get_tree(int argc, char** argv) {
   if (argc != 3) return usage_not_right();
   const char* src = argv[1];
@@ -334,6 +379,7 @@ int get_tree(int argc, char** argv) {
     sub.next_data = ops->next_data ? sub_next_data : nullptr;
     result = fs_dump_tree(&sub, &view, dir, "get");
   }
+  if (!host_set_xattrs(src, dir)) result = -1;
   std::fflush(stdout);
   return result == 0 ? 0 : cmd_fail_reported("%s: not every entry was written", dir);
 }
@@ -504,7 +550,8 @@ int export_tree(int argc, char** argv) {
         return why = full + ": " + fs_error_text(rc), false;
       if (!S_ISDIR(n.attr.mode) && n.attr.nlink > 1 && n.attr.ino) {
         auto [it, fresh] = first.emplace(n.attr.ino, t.name);
-        if (!fresh) t.hardlink = it->second;
+        // The attributes belong to the inode: they travel with its first name.
+        if (!fresh) t.hardlink = it->second, t.xattrs.clear();
       }
       int read_rc = 0;
       bool ok = w.add(t, [&](const std::function<bool(const void*, size_t)>& put) {
