@@ -167,7 +167,7 @@ class Installer {
   // content or attribute is lost).
   void hard_link(const std::string& first, const std::string& rel) {
     std::string from = below(top_, first), full = below(top_, rel);
-    if (!make_room(rel, full, S_IFREG)) return;
+    if (!make_room(rel, full, 0)) return;
     int rc = flash_fs_link(e_, from.c_str(), full.c_str());
     if (rc != -EPERM) {
       if (rc < 0) problem(full, rc);
@@ -225,9 +225,10 @@ class Installer {
     return true;
   }
 
-  // Clears `full` for a new non-directory: another file is replaced (a
-  // regular file by put itself, which keeps it on failure), a directory in
-  // the way is kept and the entry refused.
+  // Clears `full` for a new non-directory of `type` (0: a hard link): what
+  // stands there is removed (a regular file for a regular file is left to
+  // put, which keeps it on failure); a directory in the way is kept and the
+  // entry refused.
   bool make_room(const std::string& rel, const std::string& full, uint32_t type) {
     if (!parents(rel)) return false;
     fs_attr cur;

@@ -315,11 +315,13 @@ TEST(TreeRefusals, PutMergesDirectoriesAndReplacesFiles) {
   fs::create_directories(d.file("tree/keep2"));
   rstest::write_text(d.file("tree/keep"), "new\n");
   rstest::write_text(d.file("tree/keep2/x"), "x\n");
+  ASSERT_EQ(::link(d.file("tree/keep").c_str(), d.file("tree/keep.hard").c_str()), 0);
+  // The second run finds every name taken, the hard link's too.
   RunResult r = rs_in(d,
                       "open flash.bin; mkdir ROOT/keep2; put ROOT/keep2/old flash.conf; put -r tree ROOT; "
-                      "get ROOT/keep -; get ROOT/keep2/old old");
+                      "put -r tree ROOT; get ROOT/keep -; get ROOT/keep.hard -; get ROOT/keep2/old old");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "new\n");
+  EXPECT_EQ(r.out, "new\nnew\n");
   EXPECT_EQ(rstest::read_text(d.file("old")), rstest::read_text(d.file("flash.conf")));
   fs::remove_all(d.file("tree/keep2"));
   rstest::write_text(d.file("tree/keep2"), "file\n");
