@@ -337,8 +337,10 @@ bool host_set_xattrs(const std::string& src, const std::string& dir) {
     }
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
-      std::printf("error: get write %s failed, errno(%s)\n", (dir + "/" + rel).c_str(),
-                  std::strerror(fd < 0 ? errno : ELOOP));
+      int err = fd < 0 ? errno : ELOOP;
+      // A link or file where a directory must be was named by the tree writer already.
+      if (err != ELOOP && err != ENOTDIR)
+        std::printf("error: get write %s failed, errno(%s)\n", (dir + "/" + rel).c_str(), std::strerror(err));
       if (fd >= 0) ::close(fd);
       ok = false;
       continue;
