@@ -628,6 +628,7 @@ int import_tree(int argc, char** argv) {
   if (!in.begin()) return CMD_FAILED;
   bool said_absolute = false;
   std::vector<uint8_t> data;
+  std::vector<std::pair<std::string, std::string>> links;  // (first name, second name)
   for (;;) {
     rs::TarEntry t;
     int rc = r.next(&t);
@@ -652,7 +653,18 @@ int import_tree(int argc, char** argv) {
       continue;
     }
     if (!t.hardlink.empty()) {
-      in.hard_link(link, rel);
+      // Some kinds (cpio's newc) carry the content with the last name of an
+      // inode: it goes to the first name, which has no second names yet
+      // because those are made at the end.
+      if (t.attr.size > 0) {
+        if (!r.data(&data)) {
+          in.finish();
+          return cmd_fail("%s: %s: %s", src.c_str(), t.name.c_str(), r.error().c_str());
+        }
+        t.attr.mode = S_IFREG | (t.attr.mode & 07777);
+        in.file(link, t.attr, data, t.xattrs);
+      }
+      links.emplace_back(link, rel);
     } else if (type == S_IFDIR) {
       in.directory(rel, t.attr, t.xattrs);
     } else if (type == S_IFREG) {
@@ -669,6 +681,7 @@ int import_tree(int argc, char** argv) {
       in.special(rel, t.attr, t.xattrs);
     }
   }
+  for (const auto& [first, second] : links) in.hard_link(first, second);
   return in.finish();
 }
 

@@ -221,6 +221,14 @@ TEST(TreeStreams, ExportToStdoutAndCompressedImportFromStdin) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(tar_listing(d, "in.tar", true), tar_listing(d, "a.tar", true));
   }
+  // Another archive kind libarchive reads: cpio.
+  if (rstest::have_tool("cpio")) {
+    r = rstest::run_command("(cd tree && find . | cpio -o -H newc --quiet) | " + kRs +
+                                " -c 'open flash.bin; import - ROOT/cp; get -r ROOT/cp cpio-back'",
+                            "", d.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_same_tree(d.file("tree"), d.file("cpio-back"), Kind{"cpio", "", true, false, false});
+  }
   r = rs_in(d, "open flash.bin; import flash.conf ROOT/in");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "flash.conf")) << r.err;
