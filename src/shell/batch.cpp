@@ -365,6 +365,8 @@ void shell_print_usage() {
       "  ls -l [partition[/path]]      modes, owners, sizes and link targets\n"
       "  ls --json [partition[/path]]  the partition table, or the entries below a path, as JSON\n"
       "  get <partition/path> -        the file's bytes on standard output\n"
+      "  get -r <partition/dir> <directory>  the subtree into a host directory\n"
+      "  put -r [--owner uid:gid] <directory> <partition/dir>  a host tree into the directory\n"
       "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
       "  mkromfs [-V volname] [-a align] <directory> <image file>  volume name, file data alignment\n");
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/fs_api.h"
+#include "shell/cmd_tree.h"
 #include "shell/commands.h"
 #include "shell/dispatch.h"
 #include "shell/edits.h"
@@ -56,9 +57,11 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"chmod", cmd_chmod, "chmod <octal mode> <partition/path>"},
     {"chown", cmd_chown, "chown <uid:gid> <partition/path>"},
     {"ln", cmd_ln, "ln -s <target> <partition/path>"},
-    {"get", cmd_get, "get <partition/path> <local filename>"},
-    {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
+    {"get", cmd_get_or_tree, "get <partition/path> <local filename>"},
+    {"put", cmd_put_or_tree, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
     {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
+    {"export", cmd_export, "export <partition[/dir]> <tar file|->"},
+    {"import", cmd_import, "import <tar file|-> <partition[/dir]>"},
     {nullptr, nullptr, nullptr},
 };
 
