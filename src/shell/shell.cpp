@@ -14,6 +14,8 @@
 
 flash* root_entry = nullptr;
 
+int cmd_diff(int argc, char** argv);  // shell/cmd_diff.cpp
+
 cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"help", cmd_help, "help [cmd]"},
     {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
@@ -52,6 +54,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"ln", cmd_ln, "ln -s <target> <partition/path>"},
     {"get", cmd_get, "get <partition/path> <local filename>"},
     {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
+    {"diff", cmd_diff, "diff [--json] [--times] <image A> <image B> [partition[/path]]"},
     {nullptr, nullptr, nullptr},
 };
 
