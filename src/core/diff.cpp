@@ -171,7 +171,9 @@ int compare_entry(Ctx& c, const Caps& caps, const std::string& fa, const std::st
     if (rc < 0) return trouble(c, on_b, on_b ? fb : fa, rc);
     if (rc > 0) e->changes.push_back({"content", "", num((long long)a.size), num((long long)b.size)});
   }
-  field(e->changes, "mode", txt(rs::strprintf("%04o", a.mode & 07777)), txt(rs::strprintf("%04o", b.mode & 07777)));
+  // A link's own permission bits mean nothing (and file systems store different ones).
+  if (!S_ISLNK(a.mode))
+    field(e->changes, "mode", txt(rs::strprintf("%04o", a.mode & 07777)), txt(rs::strprintf("%04o", b.mode & 07777)));
   field(e->changes, "owner", txt(rs::strprintf("%u:%u", a.uid, a.gid)), txt(rs::strprintf("%u:%u", b.uid, b.gid)));
   if (S_ISLNK(a.mode)) field(e->changes, "target", txt(a.target), txt(b.target));
   if (S_ISCHR(a.mode) || S_ISBLK(a.mode))

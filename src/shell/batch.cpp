@@ -329,7 +329,8 @@ void shell_print_usage() {
       "  ls -l [partition[/path]]      modes, owners, sizes and link targets\n"
       "  ls --json [partition[/path]]  the partition table, or the entries below a path, as JSON\n"
       "  get <partition/path> -        the file's bytes on standard output\n"
-      "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n");
+      "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
+      "  diff [--json] <image A> <image B> [partition[/path]]  exit 0 the same, 1 different, 2 trouble\n");
 }
 
 int shell_batch_main(int argc, char** argv) {
