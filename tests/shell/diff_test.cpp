@@ -34,7 +34,7 @@ struct Work {
     rstest::write_text(dir.file("tree/etc/issue"), "hello box\n");
     rstest::write_text(dir.file("tree/etc/passwd"), "root:x:0:0::/:/bin/sh\n");
     rstest::write_text(dir.file("tree/bin/old"), "#!/bin/sh\necho old\n");
-    rstest::write_bytes(dir.file("tree/bin/tool"), rstest::random_bytes(70000, 7));
+    rstest::write_bytes(dir.file("tree/bin/tool"), rstest::random_bytes(300000, 7));
     ::chmod(dir.file("tree/bin/tool").c_str(), 0755);
     fs::create_symlink("busybox", dir.file("tree/bin/sh"));
     rstest::write_bytes(dir.file("boot.bin"), rstest::random_bytes(3000, 1));
@@ -52,12 +52,14 @@ struct Work {
   }
   // A flash image of BOOT (raw), ROOT and TABLE; `extra` goes into the flash.conf.
   bool flash(const std::string& out, Fs f, const std::string& root, const std::string& boot = "boot.bin",
-             const std::string& extra = "", int boot_version = 0, int table_version = 4) {
+             const std::string& extra = "", int boot_version = 0, int table_version = 4,
+             const std::string& more_parts = "") {
     char conf[1024];
     std::snprintf(conf, sizeof conf,
                   "table_version %d\ncrc32 true\n%sBOOT %s true RAW ro 0 %d 0 0x10000\n"
-                  "ROOT %s true %s rw 0 0 0x10000 0x200000\nTABLE NULL false RAW ro 0 0 0x210000 0x10000\n",
-                  table_version, extra.c_str(), boot.c_str(), boot_version, root.c_str(), fs_word(f));
+                  "ROOT %s true %s rw 0 0 0x10000 0x200000\nTABLE NULL false RAW ro 0 0 0x210000 0x10000\n%s",
+                  table_version, extra.c_str(), boot.c_str(), boot_version, root.c_str(), fs_word(f),
+                  more_parts.c_str());
     rstest::write_text(dir.file(out + ".conf"), conf);
     RunResult r = romsmith("mkflash " + out + ".conf " + out, dir.path());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -233,7 +235,7 @@ TEST(DiffKinds, CramfsAgainstSquashfsOfOneTreeComparesByTree) {
   }
   ::chmod(w.dir.file("tree/dev/fifo").c_str(), 0600);
   std::vector<uint8_t> tool = rstest::read_bytes(w.dir.file("tree/bin/tool"));
-  tool[65537] ^= 1;  // one bit past the first 64 KiB, same size
+  tool[263000] ^= 1;  // one bit in the second piece compared, same size
   rstest::write_bytes(w.dir.file("tree/bin/tool"), tool);
   ASSERT_EQ(w.root_image(Fs::squashfs, "tree", "root2.squashfs"), "");
   ASSERT_TRUE(w.flash("s2.bin", Fs::squashfs, "root2.squashfs"));
@@ -308,10 +310,11 @@ TEST(DiffTrouble, TheOpenImageIsUntouched) {
   ASSERT_EQ(w.root_image(Fs::cramfs, "tree", "root.img"), "");
   ASSERT_TRUE(w.flash("v4.bin", Fs::cramfs, "root.img"));
   ASSERT_TRUE(w.flash("v1.bin", Fs::cramfs, "root.img", "boot.bin", "", 0, 1));
-  ASSERT_TRUE(w.flash("v1b.bin", Fs::cramfs, "root.img", "boot.bin", "", 2, 1));
+  ASSERT_TRUE(w.flash("v1b.bin", Fs::cramfs, "root.img", "boot.bin", "", 2, 1,
+                      "KERNEL boot.bin true RAW ro 0 0 0x220000 0x10000\n"));
   RunResult r = romsmith("-k -c 'open v4.bin; diff v1.bin v1b.bin; save out.bin'", w.dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "BOOT: version 0 -> 2\n");
+  EXPECT_EQ(r.out, "table: flash_size 2228224 -> 2293760\nBOOT: version 0 -> 2\nOnly in B: KERNEL\n");
   EXPECT_EQ(r.err, "romsmith: line 2: diff: v1.bin and v1b.bin differ\n");
   r = w.diff("v4.bin out.bin");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
