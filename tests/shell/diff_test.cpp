@@ -303,6 +303,25 @@ TEST(DiffTrouble, MissingImagesAndPathsExitTwo) {
   EXPECT_EQ(w.diff("--bogus a.bin a.bin").status, 255);
 }
 
+// Content that cannot be decoded is trouble, not a difference, and the
+// reader's own message stays off standard output (a JSON reader sees nothing).
+TEST(DiffTrouble, ACorruptFileExitsTwo) {
+  Work w;
+  ASSERT_EQ(w.root_image(Fs::cramfs, "tree", "root.img"), "");
+  ASSERT_TRUE(w.flash("a.bin", Fs::cramfs, "root.img"));
+  std::vector<uint8_t> bad = rstest::read_bytes(w.dir.file("a.bin"));
+  // Inside the compressed blocks of bin/tool, by far the largest file.
+  for (size_t i = 0x10000 + 150000; i < 0x10000 + 150064; ++i) bad[i] ^= 0x55;
+  rstest::write_bytes(w.dir.file("bad.bin"), bad);
+  for (const char* args : {"a.bin bad.bin", "--json a.bin bad.bin ROOT/bin"}) {
+    RunResult r = w.diff(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_TRUE(r.err.ends_with("romsmith: diff: bad.bin: ROOT/bin/tool: stored data cannot be read (corrupt image)\n"))
+        << r.err;
+  }
+}
+
 // The open image keeps its own table format through a diff of images of
 // another format, and a difference fails a batch line like any command.
 TEST(DiffTrouble, TheOpenImageIsUntouched) {
