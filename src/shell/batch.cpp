@@ -368,7 +368,8 @@ void shell_print_usage() {
       "  get -r <partition/dir> <directory>  the subtree into a host directory\n"
       "  put -r [--owner uid:gid] <directory> <partition/dir>  a host tree into the directory\n"
       "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
-      "  mkromfs [-V volname] [-a align] <directory> <image file>  volume name, file data alignment\n");
+      "  mkromfs [-V volname] [-a align] <directory> <image file>  volume name, file data alignment\n"
+      "  diff [--json] <image A> <image B> [partition[/path]]  exit 0 the same, 1 different, 2 trouble\n");
 }
 
 int shell_batch_main(int argc, char** argv) {

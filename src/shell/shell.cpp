@@ -21,6 +21,8 @@
 
 flash* root_entry = nullptr;
 
+int cmd_diff(int argc, char** argv);  // shell/cmd_diff.cpp
+
 cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"help", cmd_help, "help [cmd]"},
     {"mkcramfs", cmd_mkcramfs, "mkcramfs <directory> <image file>"},
@@ -62,6 +64,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"mkromfs", cmd_mkromfs, "mkromfs <directory> <image file>"},
     {"export", cmd_export, "export <partition[/dir]> <tar file|->"},
     {"import", cmd_import, "import <tar file|-> <partition[/dir]>"},
+    {"diff", cmd_diff, "diff [--json] [--times] <image A> <image B> [partition[/path]]"},
     {nullptr, nullptr, nullptr},
 };
 
