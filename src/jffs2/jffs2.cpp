@@ -73,6 +73,15 @@ struct LDirent {
   uint32_t ino, version, at;
 };
 
+// A node to write. New data nodes keep where their bytes come from, and a few
+// spare versions, so that one can be cut to fill the end of a block.
+struct NewNode {
+  std::vector<uint8_t> bytes;
+  const Ent* e = nullptr;
+  uint32_t foff = 0, dsize = 0, spare = 0;
+};
+constexpr uint32_t kSpareVersions = 8;
+
 struct Region {
   uint32_t start, end;
   bool whole;  // a whole erased block
@@ -153,10 +162,10 @@ class Image final : public fs {
   std::vector<uint8_t> dirent_node(uint32_t pino, uint32_t version, uint32_t ino, uint8_t type, const std::string& name,
                                    uint32_t mctime) const;
   std::vector<uint8_t> cleanmarker() const;
-  bool new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletions, std::string* why);
+  bool new_nodes(std::vector<NewNode>* out, bool with_deletions, std::string* why);
+  bool cut_to_fit(NewNode& n, uint32_t room, std::vector<uint8_t>* first) const;
   std::vector<Region> free_regions() const;
-  bool place(std::vector<uint8_t>& img, const std::vector<Region>& regions,
-             const std::vector<std::vector<uint8_t>>& nodes) const;
+  bool place(std::vector<uint8_t>& img, const std::vector<Region>& regions, std::vector<NewNode>& nodes) const;
   std::vector<std::pair<uint32_t, uint32_t>> live_nodes();
 
   uint8_t* buf_;
@@ -943,7 +952,7 @@ std::vector<uint8_t> Image::cleanmarker() const {
 
 // The nodes an edit needs, in the order the kernel writes them: an inode's
 // nodes before the name that points to it, new names before deletions.
-bool Image::new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletions, std::string* why) {
+bool Image::new_nodes(std::vector<NewNode>* out, bool with_deletions, std::string* why) {
   // Reachable inodes, parents first.
   std::vector<uint32_t> order{kRootIno};
   for (size_t i = 0; i < order.size(); ++i)
@@ -997,16 +1006,19 @@ bool Image::new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletion
   }
   // Inode nodes by inode, in the walk order.
   size_t ji = 0, mi = 0;
-  std::unordered_map<uint32_t, std::vector<std::vector<uint8_t>>> per_ino;
+  std::unordered_map<uint32_t, std::vector<NewNode>> per_ino;
   for (; ji < jobs.size(); ++ji) {
     Job& j = jobs[ji];
     const uint8_t* raw = j.e->data.data() + j.foff;
     uint32_t v = next_version(j.e->ino, &overflow);
+    for (uint32_t k = 1; k < kSpareVersions; ++k) next_version(j.e->ino, &overflow);
+    NewNode n;
     if (j.c.empty())
-      per_ino[j.e->ino].push_back(inode_node(*j.e, v, j.foff, raw, j.dsize, C_NONE, raw, j.dsize));
+      n.bytes = inode_node(*j.e, v, j.foff, raw, j.dsize, C_NONE, raw, j.dsize);
     else
-      per_ino[j.e->ino].push_back(
-          inode_node(*j.e, v, j.foff, raw, j.dsize, uint8_t(compr), j.c.data(), uint32_t(j.c.size())));
+      n.bytes = inode_node(*j.e, v, j.foff, raw, j.dsize, uint8_t(compr), j.c.data(), uint32_t(j.c.size()));
+    n.e = j.e, n.foff = j.foff, n.dsize = j.dsize, n.spare = kSpareVersions - 1;
+    per_ino[j.e->ino].push_back(std::move(n));
   }
   for (; mi < meta_only.size(); ++mi) {
     Ent& e = *meta_only[mi];
@@ -1014,9 +1026,9 @@ bool Image::new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletion
     uint32_t t = e.mode & 0170000;
     bool carries = t == 0120000 || t == 020000 || t == 060000;
     uint32_t n = carries ? uint32_t(e.data.size()) : 0;
-    per_ino[e.ino].push_back(inode_node(e, v, 0, e.data.data(), n, C_NONE, e.data.data(), n));
+    per_ino[e.ino].push_back(NewNode{inode_node(e, v, 0, e.data.data(), n, C_NONE, e.data.data(), n)});
   }
-  std::vector<std::vector<uint8_t>> names, deletions;
+  std::vector<NewNode> deletions;
   auto emit_ino = [&](uint32_t ino) {
     auto it = per_ino.find(ino);
     if (it == per_ino.end()) return;
@@ -1033,7 +1045,7 @@ bool Image::new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletion
         auto l = lit->second.find(name);
         if (l != lit->second.end() && l->second.ino == ino) continue;
       }
-      out->push_back(dirent_node(d, next_version(d, &overflow), ino, dt_of(ents_[ino].mode), name, now));
+      out->push_back(NewNode{dirent_node(d, next_version(d, &overflow), ino, dt_of(ents_[ino].mode), name, now)});
     }
   }
   // Names that went: every loaded name of a live directory not kept, and the
@@ -1045,13 +1057,13 @@ bool Image::new_nodes(std::vector<std::vector<uint8_t>>* out, bool with_deletion
   if (with_deletions) {
     for (uint32_t d : dead_order)
       for (auto& [name, l] : loaded_dirs_[d])
-        deletions.push_back(dirent_node(d, next_version(d, &overflow), 0, 0, name, now));
+        deletions.push_back(NewNode{dirent_node(d, next_version(d, &overflow), 0, 0, name, now)});
     for (uint32_t d : order) {
       auto lit = loaded_dirs_.find(d);
       if (lit == loaded_dirs_.end()) continue;
       for (auto& [name, l] : lit->second)
         if (!ents_[d].kids.count(name))
-          deletions.push_back(dirent_node(d, next_version(d, &overflow), 0, 0, name, now));
+          deletions.push_back(NewNode{dirent_node(d, next_version(d, &overflow), 0, 0, name, now)});
     }
     for (auto& n : deletions) out->push_back(std::move(n));
   }
@@ -1090,12 +1102,41 @@ std::vector<Region> Image::free_regions() const {
   return out;
 }
 
-bool Image::place(std::vector<uint8_t>& img, const std::vector<Region>& regions,
-                  const std::vector<std::vector<uint8_t>>& nodes) const {
+// A new data node too long for `room`: its first bytes become `first` (a node
+// that fits), the rest stays in `n` under the next spare version.
+bool Image::cut_to_fit(NewNode& n, uint32_t room, std::vector<uint8_t>* first) const {
+  if (!n.e || !n.spare || n.dsize < 2 || room < kInodeHdr + 128) return false;
+  const uint8_t* raw = n.e->data.data() + n.foff;
+  uint32_t version = c_.u32(n.bytes.data() + 16);
+  uint32_t stored = uint32_t(n.bytes.size()) - kInodeHdr;
+  uint32_t len =
+      uint32_t(std::min<uint64_t>(n.dsize - 1, uint64_t(n.dsize) * (room - kInodeHdr) / std::max(stored, 1u)));
+  for (int tries = 0; tries < 12 && len > 0; ++tries, len = len * 7 / 8) {
+    std::vector<uint8_t> c = lay_.compr == C_NONE ? std::vector<uint8_t>{} : compress(lay_.compr, raw, len);
+    uint32_t size = kInodeHdr + uint32_t(c.empty() ? len : c.size());
+    if (size > room) continue;
+    *first = c.empty() ? inode_node(*n.e, version, n.foff, raw, len, C_NONE, raw, len)
+                       : inode_node(*n.e, version, n.foff, raw, len, uint8_t(lay_.compr), c.data(), uint32_t(c.size()));
+    const uint8_t* rest = raw + len;
+    uint32_t rlen = n.dsize - len;
+    std::vector<uint8_t> rc = lay_.compr == C_NONE ? std::vector<uint8_t>{} : compress(lay_.compr, rest, rlen);
+    n.bytes = rc.empty() ? inode_node(*n.e, version + 1, n.foff + len, rest, rlen, C_NONE, rest, rlen)
+                         : inode_node(*n.e, version + 1, n.foff + len, rest, rlen, uint8_t(lay_.compr), rc.data(),
+                                      uint32_t(rc.size()));
+    n.foff += len;
+    n.dsize = rlen;
+    --n.spare;
+    return true;
+  }
+  return false;
+}
+
+bool Image::place(std::vector<uint8_t>& img, const std::vector<Region>& regions, std::vector<NewNode>& nodes) const {
   std::vector<uint8_t> cm = lay_.cleanmarkers ? cleanmarker() : std::vector<uint8_t>{};
   size_t ri = 0, ni = 0;
   uint32_t at = 0;
   bool open = false, fresh = false;
+  std::vector<uint8_t> first;
   while (ni < nodes.size()) {
     if (!open) {
       if (ri >= regions.size()) return false;
@@ -1107,17 +1148,21 @@ bool Image::place(std::vector<uint8_t>& img, const std::vector<Region>& regions,
       open = true;
       fresh = regions[ri].whole;
     }
-    const auto& n = nodes[ni];
-    if (uint64_t(at) + n.size() > regions[ri].end) {
-      // Nodes never cross a block end; a region that cannot take the next
-      // node is left erased.
-      if (fresh) return false;  // a node larger than a block
+    NewNode& n = nodes[ni];
+    if (uint64_t(at) + n.bytes.size() > regions[ri].end) {
+      // Nodes never cross a block end: a data node is cut to fill the block,
+      // anything else waits for the next region.
+      if (at < regions[ri].end && cut_to_fit(n, regions[ri].end - at, &first)) {
+        std::memcpy(img.data() + at, first.data(), first.size());
+      } else if (fresh) {
+        return false;  // a node larger than a block
+      }
       ++ri;
       open = false;
       continue;
     }
-    std::memcpy(img.data() + at, n.data(), n.size());
-    at = pad4(at + n.size());
+    std::memcpy(img.data() + at, n.bytes.data(), n.bytes.size());
+    at = pad4(at + n.bytes.size());
     fresh = false;
     ++ni;
   }
@@ -1165,60 +1210,71 @@ std::vector<std::pair<uint32_t, uint32_t>> Image::live_nodes() {
 }
 
 std::vector<uint8_t> Image::rebuild(std::string* why, bool* compacted) {
-  std::vector<std::vector<uint8_t>> nodes;
+  std::vector<NewNode> nodes;
   // Versions are taken from a copy: a failed rebuild leaves the handle as it was.
   auto saved = highest_;
-  if (!new_nodes(&nodes, true, why)) {
-    highest_ = saved;
-    return {};
-  }
+  bool ok = new_nodes(&nodes, true, why);
+  highest_ = saved;
+  if (!ok) return {};
   size_t bytes = 0;
-  for (auto& n : nodes) bytes += pad4(n.size());
+  for (auto& n : nodes) bytes += pad4(n.bytes.size());
   std::vector<uint8_t> img(buf_, buf_ + total_);
   if (place(img, free_regions(), nodes)) {
     if (compacted) *compacted = false;
     if (!nodes.empty() && !quiet_)
       std::fprintf(stderr, "jffs2: %zu new nodes (%zu bytes) appended into erased flash\n", nodes.size(), bytes);
-    highest_ = saved;
     return img;
   }
-  // Compaction: the live nodes as stored, then the new ones, block by block.
-  highest_ = saved;
+  // Compaction: the live nodes as stored, packed largest first into the
+  // blocks, then the new nodes into what is left, in block order.
   nodes.clear();
-  if (!new_nodes(&nodes, false, why)) {
-    highest_ = saved;
-    return {};
-  }
+  ok = new_nodes(&nodes, false, why);
   highest_ = saved;
-  std::vector<std::vector<uint8_t>> all;
-  for (auto& [at, len] : live_nodes()) all.emplace_back(buf_ + at, buf_ + at + len);
-  size_t live = all.size();
-  for (auto& n : nodes) all.push_back(std::move(n));
-  std::fill(img.begin(), img.end(), 0xFF);
+  if (!ok) return {};
   uint32_t e = lay_.erase_size;
-  std::vector<Region> blocks;
-  for (size_t b = 0; b + e <= total_; b += e) blocks.push_back(Region{uint32_t(b), uint32_t(b + e), true});
-  // The size the compacted image needs, for the reason.
-  size_t need = 0;
-  {
-    uint32_t in_block = 0;
-    size_t cm = lay_.cleanmarkers ? pad4(cleanmarker().size()) : 0;
-    need = e;
-    in_block = uint32_t(cm);
-    for (auto& n : all) {
-      if (in_block + n.size() > e) need += e, in_block = uint32_t(cm);
-      in_block += pad4(n.size());
+  std::vector<uint8_t> cm = lay_.cleanmarkers ? cleanmarker() : std::vector<uint8_t>{};
+  auto live = live_nodes();
+  std::stable_sort(live.begin(), live.end(), [](auto& a, auto& b) { return a.second > b.second; });
+  // Into `out` (whole blocks), giving the number of blocks used, or 0.
+  auto pack = [&](std::vector<uint8_t>& out, std::vector<NewNode> fresh) -> size_t {
+    std::fill(out.begin(), out.end(), 0xFF);
+    size_t blocks = out.size() / e, first_open = 0;
+    std::vector<uint32_t> fill(blocks, 0);
+    for (auto& [at, len] : live) {
+      size_t b = first_open;
+      while (b < blocks && (fill[b] ? fill[b] : pad4(cm.size())) + uint64_t(len) > e) ++b;
+      if (b >= blocks) return 0;
+      if (!fill[b]) {
+        if (!cm.empty()) std::memcpy(out.data() + b * e, cm.data(), cm.size());
+        fill[b] = pad4(cm.size());
+      }
+      std::memcpy(out.data() + b * e + fill[b], buf_ + at, len);
+      fill[b] = pad4(fill[b] + len);
+      while (first_open < blocks && fill[first_open] + kDirentHdr > e) ++first_open;
     }
-  }
-  if (!place(img, blocks, all)) {
+    std::vector<Region> regions;
+    for (size_t b = 0; b < blocks; ++b)
+      if (!fill[b] || fill[b] + kDirentHdr < e)
+        regions.push_back(Region{uint32_t(b * e + fill[b]), uint32_t(b * e + e), fill[b] == 0});
+    if (!place(out, regions, fresh)) return 0;
+    size_t used = blocks;
+    while (used > 0 && all_ff(out.data() + (used - 1) * e, e)) --used;
+    return std::max<size_t>(used, 1);
+  };
+  if (total_ < e || !pack(img, nodes)) {
+    // The size it would take, for the reason: packed again without a bound.
+    size_t live_bytes = bytes;
+    for (auto& [at, len] : live) live_bytes += pad4(len);
+    std::vector<uint8_t> big((live_bytes * 2 / e + 4) * e);
+    size_t used = pack(big, nodes);
     char line[160];
-    std::snprintf(line, sizeof line, "the compacted jffs2 needs %zu bytes, the partition holds %zu", need, total_);
+    std::snprintf(line, sizeof line, "the compacted jffs2 needs %zu bytes, the partition holds %zu", used * e, total_);
     *why = line;
     return {};
   }
   if (compacted) *compacted = true;
   std::fprintf(stderr, "jffs2: compacted: no room for %zu new bytes in erased flash; %zu live nodes kept, %zu new\n",
-               bytes, live, all.size() - live);
+               bytes, live.size(), nodes.size());
   return img;
 }
 

@@ -89,6 +89,22 @@ inline HostTree tree_of(rs::jffs2::fs& fs) {
   return t;
 }
 
+// The files that differ, by name and size, instead of their bytes.
+inline std::string differing(const std::map<std::string, std::string>& got,
+                             const std::map<std::string, std::string>& want) {
+  std::string out;
+  for (auto& [p, c] : want) {
+    auto it = got.find(p);
+    if (it == got.end())
+      out += p + " missing\n";
+    else if (it->second != c)
+      out += p + " differs (" + std::to_string(it->second.size()) + " bytes, want " + std::to_string(c.size()) + ")\n";
+  }
+  for (auto& [p, c] : got)
+    if (!want.count(p)) out += p + " unexpected\n";
+  return out;
+}
+
 // jffs2dump's verdict: "" when every CRC holds, else its complaints.
 inline std::string dump_complaints(const std::string& img, bool big) {
   rstest::RunResult r =
