@@ -329,7 +329,8 @@ void shell_print_usage() {
       "  ls -l [partition[/path]]      modes, owners, sizes and link targets\n"
       "  ls --json [partition[/path]]  the partition table, or the entries below a path, as JSON\n"
       "  get <partition/path> -        the file's bytes on standard output\n"
-      "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n");
+      "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
+      "  mkjffs2 -e 16KiB -b -n -p -x zlib -X lzo <directory> <image file>  mkfs.jffs2's options\n");
 }
 
 int shell_batch_main(int argc, char** argv) {

@@ -52,6 +52,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"ln", cmd_ln, "ln -s <target> <partition/path>"},
     {"get", cmd_get, "get <partition/path> <local filename>"},
     {"put", cmd_put, "put [--mode mode] [--owner uid:gid] <partition/path> <local filename>"},
+    {"mkjffs2", cmd_mkjffs2, "mkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image file>"},
     {nullptr, nullptr, nullptr},
 };
 
