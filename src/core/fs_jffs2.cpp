@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "core/fs_contract.h"
 #include "jffs2/jffs2.h"
@@ -18,23 +21,30 @@ void* jf_load(uint8_t* buf, uint32_t used, uint32_t total) {
   return rs::jffs2::load(buf, used, std::max(used, total)).release();
 }
 void jf_release(void* fs) { delete J(fs); }
+// Rebuilt images stay in the vector the writer filled: a partition is not copied twice.
+std::mutex g_images_mutex;
+std::unordered_map<uint8_t*, std::vector<uint8_t>*> g_images;
+
 uint8_t* jf_rebuild(void* fs, size_t* size, std::string* why) {
   std::string reason;
-  std::vector<uint8_t> img = J(fs)->rebuild(&reason);
-  if (img.empty()) {
+  auto img = std::make_unique<std::vector<uint8_t>>(J(fs)->rebuild(&reason));
+  if (img->empty()) {
     if (why) *why = reason.empty() ? "the jffs2 writer gave no image" : reason;
     return nullptr;
   }
-  auto* out = static_cast<uint8_t*>(std::malloc(img.size()));
-  if (!out) {
-    if (why) *why = "out of memory";
-    return nullptr;
-  }
-  std::memcpy(out, img.data(), img.size());
-  *size = img.size();
-  return out;
+  *size = img->size();
+  uint8_t* p = img->data();
+  std::lock_guard<std::mutex> lock(g_images_mutex);
+  g_images[p] = img.release();
+  return p;
 }
-void jf_release_image(uint8_t* image, size_t) { std::free(image); }
+void jf_release_image(uint8_t* image, size_t) {
+  std::lock_guard<std::mutex> lock(g_images_mutex);
+  auto it = g_images.find(image);
+  if (it == g_images.end()) return;
+  delete it->second;
+  g_images.erase(it);
+}
 void jf_ls(void* fs) { J(fs)->ls(); }
 
 void to_attr(const rs::jffs2::attr& a, fs_attr* out) {

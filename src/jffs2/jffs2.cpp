@@ -443,11 +443,12 @@ bool Image::build_tree(std::string* why) {
   for (auto& [ino, e] : ents_) {
     uint32_t t = e.mode & 0170000;
     if (!e.links || (t != 0120000 && t != 020000 && t != 060000)) continue;
-    build_frags(e);
-    std::vector<uint8_t> d(std::min<uint32_t>(e.isize, 4096));
-    long long n = read_ent(e, d.data(), d.size(), 0);
-    d.resize(n > 0 ? size_t(n) : 0);
-    e.data = std::move(d);
+    // The newest node holds the whole target or number, whatever isize says.
+    const DNode* newest = nullptr;
+    for (const DNode& n : e.nodes)
+      if (!newest || n.version >= newest->version) newest = &n;
+    std::vector<uint8_t> d;
+    if (newest && newest->dsize <= 4096 && node_data(*newest, &d)) e.data = std::move(d);
   }
   return true;
 }

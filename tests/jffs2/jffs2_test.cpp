@@ -8,6 +8,8 @@
 #include "jffs2_support.h"
 #include "util/endian.h"
 
+namespace sfs = std::filesystem;
+
 namespace {
 
 using rstest::run_command;
@@ -249,6 +251,59 @@ TEST(Jffs2Hostile, AnEmptyPartitionIsAnEmptyTree) {
   std::vector<rs::jffs2::node_entry> all;
   ASSERT_EQ(fs->walk("/", &all), 0);
   EXPECT_EQ(all.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Jffs2Listing, NamesTheLayoutThenDrawsTheTreeAndKeepsDevices) {
+  if (!rstest::have_tool("mkfs.jffs2")) GTEST_SKIP() << "mkfs.jffs2 is not installed";
+  rstest::TempDir dir;
+  sfs::create_directories(dir.file("src/dev"));
+  sfs::create_directories(dir.file("src/bin"));
+  rstest::write_text(dir.file("src/bin/sh"), "12345");
+  rstest::write_text(dir.file("table"), "/dev/console c 600 0 5 5 1 0 0 -\n/dev/sda b 640 0 6 8 0 0 0 -\n");
+  std::string img = dir.file("a.img");
+  auto r = run_command("mkfs.jffs2 -b -e 16KiB -D " + shell_quote(dir.file("table")) + " -r " +
+                       shell_quote(dir.file("src")) + " -o " + shell_quote(img));
+  ASSERT_EQ(r.status, 0) << r.err;
+  jt::Part p(rstest::read_bytes(img), 0x40000);
+  ASSERT_TRUE(p.fs);
+  testing::internal::CaptureStdout();
+  p.fs->ls();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "jffs2: big-endian, erase block 64 KiB (default), cleanmarkers, zlib\n"
+            "|-- bin\n"
+            "|   `-- sh\t\t(5)\n"
+            "`-- dev\n"
+            "    |-- console\n"
+            "    `-- sda\n");
+  rs::jffs2::attr a;
+  ASSERT_EQ(p.fs->stat("/dev/console", &a), 0);
+  EXPECT_EQ(a.mode, 020600u);
+  EXPECT_EQ(a.rdev, (5u << 8) | 1u);
+  EXPECT_EQ(a.gid, 5u);
+  ASSERT_EQ(p.fs->stat("/dev/sda", &a), 0);
+  EXPECT_EQ(a.mode, 060640u);
+  EXPECT_EQ(a.rdev, 8u << 8);
+  // A number too large for the short form; a chmod rewrites a device's node with its number.
+  const uint32_t big = (300u << 8) | (700u & 0xFF) | ((700u & ~0xFFu) << 12);
+  ASSERT_EQ(p.fs->mknod("/dev/big", 020600, big, 0, 0), 0);
+  ASSERT_EQ(p.fs->chmod("/dev/sda", 0666), 0);
+  std::string why;
+  testing::internal::CaptureStderr();
+  auto saved = p.fs->rebuild(&why);
+  testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(saved.empty()) << why;
+  jt::Part again(saved, saved.size());
+  ASSERT_TRUE(again.fs);
+  ASSERT_EQ(again.fs->stat("/dev/big", &a), 0);
+  EXPECT_EQ(a.rdev, big);
+  ASSERT_EQ(again.fs->stat("/dev/sda", &a), 0);
+  EXPECT_EQ(a.mode, 060666u);
+  EXPECT_EQ(a.rdev, 8u << 8);
 }
 
 }  // namespace
