@@ -2,6 +2,7 @@
 // other byte as loaded; compaction when erased flash is short.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -191,5 +192,46 @@ TEST_P(Edit, CompactsWhenErasedFlashIsShortAndRefusesWhatCannotFit) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Edit, ::testing::ValuesIn(kLayouts),
                          [](const auto& i) { return std::string(i.param.label); });
+
+}  // namespace
+
+namespace {
+
+// Extended attributes live in nodes of their own: a compaction copies them as stored.
+TEST(Jffs2Xattr, CompactionCopiesXattrNodesAsStored) {
+  for (const char* t : {"mkfs.jffs2", "setfattr", "jffs2dump"})
+    if (!rstest::have_tool(t)) GTEST_SKIP() << t << " is not installed";
+  rstest::TempDir dir;
+  jt::sfs::create_directories(dir.file("src"));
+  rstest::write_text(dir.file("src/f"), "hi\n");
+  rstest::write_bytes(dir.file("src/big"), rstest::random_bytes(40000, 1));
+  auto r = run_command("setfattr -n user.test -v hello " + shell_quote(dir.file("src/f")));
+  if (r.status != 0) GTEST_SKIP() << "no user xattrs here: " << r.err;
+  std::string img = dir.file("a.img");
+  r = run_command("mkfs.jffs2 --with-xattr -p -l -e 16KiB -r " + shell_quote(dir.file("src")) + " -o " +
+                  shell_quote(img));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> in = rstest::read_bytes(img);
+  jt::Part p(in, in.size() + 0x4000);
+  ASSERT_TRUE(p.fs);
+  // The xattr and xref nodes as mkfs.jffs2 wrote them.
+  std::vector<std::vector<uint8_t>> kept;
+  for (size_t at = 0; at + 12 <= in.size(); at += 4) {
+    uint16_t type = uint16_t(in[at + 2] | in[at + 3] << 8);
+    if (in[at] == 0x85 && in[at + 1] == 0x19 && (type == 0xE008 || type == 0xE009)) {
+      size_t len = in[at + 4] | in[at + 5] << 8 | in[at + 6] << 16;
+      kept.emplace_back(in.begin() + long(at), in.begin() + long(at + len));
+    }
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  auto rnd = rstest::random_bytes(40000, 2);
+  ASSERT_EQ(p.fs->put("/big", rnd.data(), rnd.size(), -1, -1, -1), 0);
+  Saved s = save(*p.fs);
+  ASSERT_TRUE(s.compacted) << s.log;
+  for (auto& k : kept) EXPECT_NE(std::search(s.bytes.begin(), s.bytes.end(), k.begin(), k.end()), s.bytes.end());
+  std::string out = dir.file("out.img");
+  rstest::write_bytes(out, s.bytes);
+  EXPECT_EQ(jt::dump_complaints(out, false), "");
+}
 
 }  // namespace
