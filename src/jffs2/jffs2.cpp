@@ -294,7 +294,7 @@ void Image::scan_node(uint32_t at, uint16_t type, uint32_t len) {
 }
 
 bool Image::scan(size_t used, std::string* why) {
-  (void)used;
+  (void)used;  // nodes may lie past the table's content size: the whole buffer is scanned
   if (total_ > 0xFFFFFFF0u) {
     *why = "partition larger than 4 GiB";
     return false;
@@ -695,9 +695,14 @@ Ent& Image::new_ent(uint32_t mode, uint32_t uid, uint32_t gid) {
 
 // One name less; a directory's whole subtree goes with its last name.
 void Image::drop_links(Ent& e) {
-  if (e.links) --e.links;
-  if (e.links || (e.mode & 0170000) != 040000) return;
-  for (auto& [name, ino] : e.kids) drop_links(ents_[ino]);
+  std::vector<Ent*> todo{&e};  // no recursion: trees from an image may be deep
+  while (!todo.empty()) {
+    Ent* x = todo.back();
+    todo.pop_back();
+    if (x->links) --x->links;
+    if (x->links || (x->mode & 0170000) != 040000) continue;
+    for (auto& [name, ino] : x->kids) todo.push_back(&ents_[ino]);
+  }
 }
 
 int Image::put(const char* path, const void* buf, size_t size, long mode, long uid, long gid) {

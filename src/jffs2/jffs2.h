@@ -82,8 +82,7 @@ class fs {
   virtual int link(const char* existing, const char* path) = 0;
   virtual uint64_t next_data(const char* path, uint64_t off) = 0;
   // The whole partition with the edits as new nodes; empty with *why on failure.
-  // `compacted` says which path was taken. `trim`: stop after the last
-  // erase block written (mkjffs2 without padding).
+  // `compacted` says which path was taken.
   virtual std::vector<uint8_t> rebuild(std::string* why, bool* compacted = nullptr) = 0;
 };
 

@@ -234,7 +234,11 @@ TEST(Jffs2Hostile, ManyInodesOpenQuicklyAndMaximalVersionsRefuseTheEdit) {
   auto fs = c.load();
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_TRUE(fs);
-  EXPECT_LT(secs, 2.0);
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(secs, 2.0);  // optimised builds only: the bound a user's open must keep
+#else
+  (void)secs;
+#endif
   std::vector<rs::jffs2::node_entry> all;
   ASSERT_EQ(fs->walk("/", &all), 0);
   EXPECT_EQ(all.size(), 60001u);
