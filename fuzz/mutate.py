@@ -224,6 +224,8 @@ class Bases:
         self.fs["minifs"] = self._read("data.minifs")
         if make(["mkromfs", "-V", "campaign", "tree", "root.romfs"]):
             self.fs["romfs"] = self._read("root.romfs")
+        if make(["mkjffs2", "-e", "16KiB", "tree", "root.jffs2"]):
+            self.fs["jffs2"] = self._read("root.jffs2")
         if shutil.which("mksquashfs"):
             subprocess.run(["mksquashfs", "tree", "sq4.img", "-noappend", "-comp", "xz", "-quiet"], cwd=work,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -288,7 +290,7 @@ def fs_reader(kind):
         else:
             files["fs.img"] = data
             files["data.minifs"] = b.fs["minifs"]
-            files["flash.conf"] = conf_for("fs.img", {"cramfs": "CRAMFS", "romfs": "ROMFS"}.get(kind, "SQUASHFS"),
+            files["flash.conf"] = conf_for("fs.img", {"cramfs": "CRAMFS", "romfs": "ROMFS", "jffs2": "JFFS2"}.get(kind, "SQUASHFS"),
                                            "data.minifs").encode()
         return files, [(["mkflash", "flash.conf", "img.bin"], None), (None, session(kind))], how
 
@@ -334,7 +336,7 @@ def readers(b):
     for k in ["cramfs", "squashfs", "squashfs3", "romfs"]:
         if k in b.images:
             out["flash-" + k] = image_reader(k)
-    for k in ["cramfs", "minifs", "squashfs", "squashfs3", "romfs"]:
+    for k in ["cramfs", "minifs", "squashfs", "squashfs3", "romfs", "jffs2"]:
         if k in b.fs:
             out[k] = fs_reader(k)
     out["table"] = table_reader

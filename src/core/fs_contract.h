@@ -159,5 +159,6 @@ void fs_handle_gone(const void* handle);
 // The tables, one file each (src/core/fs_<name>.cpp).
 extern const fs_ops romfs_fs_ops;
 extern const fs_ops cramfs_fs_ops;
+extern const fs_ops jffs2_fs_ops;
 extern const fs_ops squashfs_fs_ops;
 extern const fs_ops minifs_fs_ops;

@@ -369,7 +369,8 @@ void shell_print_usage() {
       "  put -r [--owner uid:gid] <directory> <partition/dir>  a host tree into the directory\n"
       "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
       "  mkromfs [-V volname] [-a align] <directory> <image file>  volume name, file data alignment\n"
-      "  diff [--json] <image A> <image B> [partition[/path]]  exit 0 the same, 1 different, 2 trouble\n");
+      "  diff [--json] <image A> <image B> [partition[/path]]  exit 0 the same, 1 different, 2 trouble\n"
+      "  mkjffs2 -e 16KiB -b -n -p -x zlib -X lzo <directory> <image file>  mkfs.jffs2's options\n");
 }
 
 int shell_batch_main(int argc, char** argv) {

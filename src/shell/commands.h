@@ -9,6 +9,7 @@
 
 int cmd_help(int argc, char** argv);
 int cmd_mkcramfs(int argc, char** argv);
+int cmd_mkjffs2(int argc, char** argv);
 int cmd_mkminifs(int argc, char** argv);
 int cmd_mkromfs(int argc, char** argv);
 int cmd_mkflash(int argc, char** argv);

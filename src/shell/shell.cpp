@@ -65,6 +65,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"export", cmd_export, "export <partition[/dir]> <tar file|->"},
     {"import", cmd_import, "import <tar file|-> <partition[/dir]>"},
     {"diff", cmd_diff, "diff [--json] [--times] <image A> <image B> [partition[/path]]"},
+    {"mkjffs2", cmd_mkjffs2, "mkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image file>"},
     {nullptr, nullptr, nullptr},
 };
 

@@ -54,10 +54,11 @@ TEST_P(Regress, HandledAsBadInput) {
   rstest::TempDir dir;
   if (kind == "image") {
     EXPECT_EQ(hardening::check_script_run(dir.path(), bytes), "");
-  } else if (kind == "cramfs" || kind == "minifs" || kind == "squashfs" || kind == "romfs") {
+  } else if (kind == "cramfs" || kind == "minifs" || kind == "squashfs" || kind == "romfs" || kind == "jffs2") {
     int8_t type = int8_t(kind == "cramfs"   ? FS_CRAMFS
                          : kind == "minifs" ? FS_MINIFS
                          : kind == "romfs"  ? FS_ROMFS
+                         : kind == "jffs2"  ? FS_JFFS2
                                             : FS_SQUASHFS);
     EXPECT_EQ(hardening::check_script_run(dir.path(), hardening::image_with(bytes, type)), "");
   } else if (kind == "table") {
