@@ -80,13 +80,17 @@ def flash_with(d: Path, fs_image: str, kind: str, boot: str = "NULL") -> Path:
 
 
 def build_image(kind: str, d: Path, tree: Path, boot: str = "NULL") -> Path:
-    """A flash image whose ROOT holds `tree` as `kind` (squashfs, cramfs or minifs)."""
+    """A flash image whose ROOT holds `tree` as `kind` (squashfs, cramfs, jffs2, romfs or minifs)."""
     if kind == "squashfs":
         # A device node only root could make on the host comes from a pseudo definition.
         run([need("mksquashfs"), str(tree), "root.img", "-noappend", "-quiet", "-comp", "gzip",
              "-p", "dev d 755 0 0", "-p", "dev/console c 600 0 5 5 1"], d)
     elif kind == "cramfs":
         run([need("mkfs.cramfs"), str(tree), "root.img"], d)
+    elif kind == "jffs2":
+        run([need("mkfs.jffs2"), "-l", "-e", "64KiB", "-r", str(tree), "-o", "root.img"], d)
+    elif kind == "romfs":
+        run([need("genromfs"), "-d", str(tree), "-f", "root.img"], d)
     else:
         run([need(ROMSMITH_BIN), "mkminifs", str(tree), "root.img"], d)
     return flash_with(d, "root.img", kind.upper(), boot)

@@ -12,7 +12,7 @@ from conftest import BIG, build_image, dump_root, ls_json, make_tree, need, run
 
 import romsmith
 
-KINDS = ["squashfs", "cramfs", "minifs"]
+KINDS = ["squashfs", "cramfs", "jffs2", "romfs", "minifs"]
 TYPE_NAMES = {stat.S_IFDIR: "directory", stat.S_IFLNK: "symlink", stat.S_IFCHR: "chardev",
               stat.S_IFBLK: "blockdev", stat.S_IFIFO: "fifo", stat.S_IFSOCK: "socket", stat.S_IFREG: "file"}
 

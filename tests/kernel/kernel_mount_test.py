@@ -184,6 +184,55 @@ def mkfs_jffs2(*flags):
     return make
 
 
+def edited_partition(fs_image, conf_type, size, work):
+    """`fs_image` as ROOT of a flash image that romsmith edits and saves; the
+    saved ROOT partition's bytes."""
+    with open(os.path.join(work, "flash-%s.conf" % conf_type), "w") as f:
+        f.write("table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
+                "ROOT %s true %s rw 0 0 0x10000 0x%x\n"
+                "TABLE NULL false RAW ro 0 0 0x%x 0x10000\n" % (fs_image, conf_type, size, 0x10000 + size))
+    for name, content in (("new", EDIT_NEW), ("motd", EDIT_MOTD)):
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(content)
+    rs = need(ROMSMITH_BIN)
+    out = "edited-%s" % conf_type
+    run([rs, "mkflash", "flash-%s.conf" % conf_type, out + ".bin"], work)
+    run([rs, "-c", "open %s.bin; add ROOT/a/b/new new; add ROOT/etc/motd motd; rm ROOT/a/tool.hard; "
+         "rm ROOT/emptydir; save %s-out.bin" % (out, out)], work)
+    run([rs, "-c", "open %s-out.bin; dumppar ROOT %s.img" % (out, out)], work)
+    return out + ".img"
+
+
+def edited_shown(entries):
+    entries["/a/b/new"] = entry(EDIT_NEW)
+    entries["/etc/motd"].update(size=len(EDIT_MOTD), md5=hashlib.md5(EDIT_MOTD).hexdigest())
+    del entries["/a/tool.hard"]
+    entries["/bin/tool"]["nlink"] = 1
+    del entries["/emptydir"]
+    return entries
+
+
+def romsmith_romfs(tree, work):
+    run([need(ROMSMITH_BIN), "mkromfs", "-V", "box", tree, "rs.romfs"], work)
+    return "rs.romfs"
+
+
+def romfs_edited(tree, work):
+    run([need("genromfs"), "-d", tree, "-f", "ed.romfs", "-V", "box"], work)
+    return edited_partition("ed.romfs", "ROMFS", 0x100000, work)
+
+
+def romsmith_jffs2(tree, work):
+    run([need(ROMSMITH_BIN), "mkjffs2", "-l", "-e", "64KiB", tree, "rs.jffs2"], work)
+    return "rs.jffs2"
+
+
+def jffs2_edited(tree, work):
+    """Edits appended into the erased end of a padded mkfs.jffs2 image."""
+    run([need("mkfs.jffs2"), "-l", "-e", "64KiB", "-p", "0x100000", "-r", tree, "-o", "ed.jffs2"], work)
+    return edited_partition("ed.jffs2", "JFFS2", 0x100000, work)
+
+
 def garbage(tree, work):
     with open(os.path.join(work, "garbage.img"), "wb") as f:
         f.write(b"hsqs" + data(8188, "garbage"))
@@ -215,6 +264,10 @@ CASES = [
     ("romfs-genromfs", "romfs", genromfs, romfs_shown),
     ("jffs2-mkfs.jffs2", "jffs2:erase=64KiB", mkfs_jffs2(), jffs2_shown),
     ("jffs2-mkfs.jffs2-no-cleanmarkers", "jffs2", mkfs_jffs2("-n"), jffs2_shown),
+    ("romfs-romsmith", "romfs", romsmith_romfs, romfs_shown),
+    ("romfs-romsmith-edit", "romfs", romfs_edited, lambda e: romfs_shown(edited_shown(e))),
+    ("jffs2-romsmith", "jffs2:erase=64KiB", romsmith_jffs2, jffs2_shown),
+    ("jffs2-romsmith-edit", "jffs2:erase=64KiB", jffs2_edited, lambda e: jffs2_shown(edited_shown(e))),
 ]
 
 

@@ -116,6 +116,9 @@ const FsKind kKinds[] = {
      true},
     {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false, false},
     {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false, false},
+    // Edits go into the erased flash after the image (the partition is larger than the image).
+    {"jffs2", "JFFS2", "mkfs.jffs2 -l -e 64KiB -p 0x40000 -r tree -o root.img", "mkfs.jffs2", true, false, false,
+     false},
 };
 
 // BOOT, ROOT, a gap and TABLE. (A minifs that fills its partition right before

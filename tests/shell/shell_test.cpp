@@ -21,7 +21,7 @@ int count_of(const std::string& s, const std::string& what) {
 TEST(Shell, HelpListsTableInOrder) {
   rstest::RunResult r = romsmith("help");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(count_of(r.out, "\n"), 42);
+  EXPECT_EQ(count_of(r.out, "\n"), 43);
   EXPECT_EQ(r.out.rfind("\thelp [cmd]\n\tmkcramfs <directory> <image file>\n", 0), 0u) << r.out;
   // The newer commands follow the original 31, so old prefixes keep their meaning.
   EXPECT_NE(r.out.find("\tsplit <.merge file> [output dir]\n\tclear <partition name>\n\tmkdir [-p] <partition/path>\n"),
@@ -29,7 +29,9 @@ TEST(Shell, HelpListsTableInOrder) {
   EXPECT_NE(r.out.find("\tput [--mode mode] [--owner uid:gid] <partition/path> <local filename>\n"
                        "\tmkromfs <directory> <image file>\n\texport <partition[/dir]> <tar file|->\n"
                        "\timport <tar file|-> <partition[/dir]>\n"
-                       "\tdiff [--json] [--times] <image A> <image B> [partition[/path]]\n\tquit/exit/q\n"),
+                       "\tdiff [--json] [--times] <image A> <image B> [partition[/path]]\n"
+                       "\tmkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image "
+                       "file>\n\tquit/exit/q\n"),
             std::string::npos);
   EXPECT_EQ(romsmith("help ls").out, "\tls <partition>\n");
   EXPECT_EQ(romsmith("help l").out, "no such command\n") << "help takes whole words only";
