@@ -286,7 +286,7 @@ TEST(DiffTrouble, MissingImagesAndPathsExitTwo) {
   } cases[] = {
       {"a.bin missing.bin", "romsmith: diff: missing.bin: No such file or directory\n"},
       {"missing.bin a.bin", "romsmith: diff: missing.bin: No such file or directory\n"},
-      {"a.bin notes.txt", "romsmith: diff: notes.txt: no partition table found\n"},
+      {"a.bin notes.txt", "romsmith: diff: notes.txt: no partition table, no file system found (scanned 4 offsets)\n"},
       {"a.bin a.bin NOPART", "romsmith: diff: NOPART: no such partition in a.bin or a.bin\n"},
       {"a.bin a.bin ROOT/etc/nothing",
        "romsmith: diff: ROOT/etc/nothing: No such file or directory in a.bin or a.bin\n"},
