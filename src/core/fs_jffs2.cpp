@@ -93,6 +93,12 @@ int jf_chmod(void* fs, const char* path, uint32_t mode) { return J(fs)->chmod(pa
 int jf_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) { return J(fs)->chown(path, uid, gid); }
 int jf_symlink(void* fs, const char* target, const char* path) { return J(fs)->symlink(target, path); }
 int jf_rename(void* fs, const char* from, const char* to) { return J(fs)->rename(from, to); }
+int jf_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
+  uint32_t t = mode & 0170000;
+  if (t != 0020000 && t != 0060000 && t != 0010000 && t != 0140000) return -EINVAL;
+  return J(fs)->mknod(path, mode, rdev, 0, 0);
+}
+int jf_link(void* fs, const char* from, const char* to) { return J(fs)->link(from, to); }
 uint64_t jf_next_data(void* fs, const char* path, uint64_t off) { return J(fs)->next_data(path, off); }
 int jf_set_mtime(void* fs, const char* path, int64_t mtime) { return J(fs)->set_mtime(path, mtime); }
 
@@ -144,8 +150,8 @@ const fs_ops jffs2_fs_ops = {
     .rename = jf_rename,
     .next_data = jf_next_data,
     .set_mtime = jf_set_mtime,
-    .mknod = nullptr,
-    .link = nullptr,
+    .mknod = jf_mknod,
+    .link = jf_link,
     .get_xattrs = nullptr,
     .set_xattrs = nullptr,
     .probe = jf_probe,

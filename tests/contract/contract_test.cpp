@@ -307,7 +307,7 @@ const Row kRows[] = {
     {.label = "jffs2", .ops = &jffs2_fs_ops, .conf_type = "JFFS2", .tools = {"mkfs.jffs2", "jffs2dump"},
      .make = make_jffs2, .check = check_jffs2, .max_uid = 0xFFFF, .max_gid = 0xFFFF, .times = true,
      .made_times = true, .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false,
-     .root_mode = 040755},
+     .root_mode = 040755, .fifos = true, .devices = true, .links_made = true},
     // mkminifs stores no host times; the root is always 0775 0:0.
     {.label = "minifs", .ops = &minifs_fs_ops, .conf_type = "MINIFS", .tools = {}, .make = make_minifs,
      .check = check_minifs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = false,

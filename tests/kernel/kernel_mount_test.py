@@ -209,6 +209,7 @@ def edited_shown(entries):
     del entries["/a/tool.hard"]
     entries["/bin/tool"]["nlink"] = 1
     del entries["/emptydir"]
+    entries["/"]["nlink"] -= 1  # one subdirectory fewer
     return entries
 
 

@@ -117,7 +117,7 @@ const FsKind kKinds[] = {
     {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false, false},
     {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false, false},
     // Edits go into the erased flash after the image (the partition is larger than the image).
-    {"jffs2", "JFFS2", "mkfs.jffs2 -l -e 64KiB -p 0x40000 -r tree -o root.img", "mkfs.jffs2", true, false, false,
+    {"jffs2", "JFFS2", "mkfs.jffs2 -l -e 64KiB -p 0x40000 -r tree -o root.img", "mkfs.jffs2", true, true, true,
      false},
 };
 
