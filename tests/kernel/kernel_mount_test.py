@@ -234,6 +234,37 @@ def jffs2_edited(tree, work):
     return edited_partition("ed.jffs2", "JFFS2", 0x100000, work)
 
 
+def jffs2_compacted(tree, work):
+    """Two saves in a partition one erase block larger than the image: the
+    first replaces a large file (its old nodes become obsolete), the second
+    adds more than the erased flash left holds, so the save compacts."""
+    run([need("mkfs.jffs2"), "-l", "-e", "64KiB", "-p", "-r", tree, "-o", "co.jffs2"], work)
+    size = os.path.getsize(os.path.join(work, "co.jffs2")) + 0x10000
+    with open(os.path.join(work, "flash-co.conf"), "w") as f:
+        f.write("table_version 4\ncrc32 true\nBOOT NULL true RAW ro 0 0 0 0x10000\n"
+                "ROOT co.jffs2 true JFFS2 rw 0 0 0x10000 0x%x\n"
+                "TABLE NULL false RAW ro 0 0 0x%x 0x10000\n" % (size, 0x10000 + size))
+    with open(os.path.join(work, "small"), "wb") as f:
+        f.write(EDIT_NEW)
+    with open(os.path.join(work, "big"), "wb") as f:
+        f.write(data(100 * 1024, "compaction"))
+    rs = need(ROMSMITH_BIN)
+    run([rs, "mkflash", "flash-co.conf", "co.bin"], work)
+    run([rs, "-c", "open co.bin; add ROOT/bin/busy small; save co2.bin"], work)
+    r = subprocess.run([rs, "-c", "open co2.bin; add ROOT/big big; save co3.bin"], cwd=work,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "compacted" in r.stderr, "the second save did not compact: " + r.stderr
+    run([rs, "-c", "open co3.bin; dumppar ROOT co.img"], work)
+    return "co.img"
+
+
+def jffs2_compacted_shown(entries):
+    entries["/bin/busy"].update(size=len(EDIT_NEW), md5=hashlib.md5(EDIT_NEW).hexdigest())
+    entries["/big"] = entry(data(100 * 1024, "compaction"))
+    return jffs2_shown(entries)
+
+
 def garbage(tree, work):
     with open(os.path.join(work, "garbage.img"), "wb") as f:
         f.write(b"hsqs" + data(8188, "garbage"))
@@ -269,6 +300,7 @@ CASES = [
     ("romfs-romsmith-edit", "romfs", romfs_edited, lambda e: romfs_shown(edited_shown(e))),
     ("jffs2-romsmith", "jffs2:erase=64KiB", romsmith_jffs2, jffs2_shown),
     ("jffs2-romsmith-edit", "jffs2:erase=64KiB", jffs2_edited, lambda e: jffs2_shown(edited_shown(e))),
+    ("jffs2-romsmith-compacted", "jffs2:erase=64KiB", jffs2_compacted, jffs2_compacted_shown),
 ]
 
 
