@@ -135,7 +135,7 @@ flash* load_bin(const char* filename, bool full) {
     const uint8_t* from = data + p.info->start_addr;
     size_t have = std::min<uint64_t>(total, fsize - std::min<uint64_t>(fsize, p.info->start_addr));
     if (found.kind == FOUND_ZLIBMODE) from = found.contents[size_t(i)].data(), have = std::min<size_t>(total, found.contents[size_t(i)].size());
-    std::memcpy(p.buf, from, have);
+    if (have) std::memcpy(p.buf, from, have);
     if (have < total) std::memset(p.buf + have, 0xFF, total - have);
     if (!full) continue;
     uint32_t used = std::min(p.info->used_size, total);

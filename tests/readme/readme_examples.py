@@ -84,6 +84,11 @@ def main():
         if missing(needs):
             skipped.append(f"README.md:{line}: needs {', '.join(missing(needs))}")
             continue
+        if lang == "python" and os.environ.get("ROMSMITH_SANITIZED") == "1":
+            # The interpreter cannot load a library built with the sanitizers; the
+            # normal build runs this example.
+            print(f"README.md:{line}: python example left to the normal build")
+            continue
         with tempfile.TemporaryDirectory(prefix="rs-readme.") as tmp:
             d = Path(tmp)
             fixture(d)
@@ -93,8 +98,10 @@ def main():
                 r = run(["sh", "-e", "-c", script], d, env, check=False)
             elif lang == "c":
                 (d / "example.c").write_text(code)
-                run(["cc", "-Wall", "-Werror", "-I", SRC / "include", "example.c", "-o", "example", "-L", LIB.parent,
-                     "-l:" + LIB.name, "-Wl,-rpath," + str(LIB.parent)], d)
+                # A library built with the sanitizers needs their runtime in the program too.
+                sanitize = ["-fsanitize=address,undefined"] if os.environ.get("ROMSMITH_SANITIZED") == "1" else []
+                run(["cc", "-Wall", "-Werror", *sanitize, "-I", SRC / "include", "example.c", "-o", "example", "-L",
+                     LIB.parent, "-l:" + LIB.name, "-Wl,-rpath," + str(LIB.parent)], d)
                 r = run(["./example"], d, env, check=False)
             elif lang == "python":
                 r = run([sys.executable, "-c", code], d, env, check=False)
