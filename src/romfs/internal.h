@@ -27,7 +27,7 @@ constexpr size_t kMaxEntries = size_t(1) << 17;
 struct Inode {
   uint8_t type = kFile;
   bool exec = false;
-  uint32_t spec = 0;              // a device's major << 16 | minor
+  uint32_t info = 0;              // a device's major << 16 | minor
   const uint8_t* data = nullptr;  // content (or link target) in the loaded bytes or in `own`
   uint32_t size = 0;
   std::vector<uint8_t> own;

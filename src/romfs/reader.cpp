@@ -17,7 +17,7 @@ namespace romfs {
 namespace {
 
 struct Header {
-  uint32_t next = 0, spec = 0, size = 0;
+  uint32_t next = 0, info = 0, size = 0;
   uint8_t type = 0;
   bool exec = false;
   std::string name;
@@ -61,7 +61,7 @@ class Reader {
     h->next = next & ~15u;
     h->type = uint8_t(next & 7);
     h->exec = next & kExec;
-    h->spec = rs::load_be32(p + 4);
+    h->info = rs::load_be32(p + 4);
     h->size = rs::load_be32(p + 8);
     h->name.assign(reinterpret_cast<const char*>(p + kHeader), len);
     h->data = uint32_t(off + meta);
@@ -77,7 +77,7 @@ class Reader {
     slot = std::make_shared<Inode>();
     slot->type = h.type;
     slot->exec = h.exec;
-    slot->spec = h.spec;
+    slot->info = h.info;
     slot->loaded_at = off;
     if (h.type == kFile || h.type == kSymlink) {
       slot->data = buf_ + h.data;
@@ -102,7 +102,7 @@ class Reader {
       if (!header(at, &h)) return false;
       if (h.type != kHardLink) break;
       chain.push_back(at);
-      at = h.spec & ~15u;
+      at = h.info & ~15u;
     }
     for (uint32_t c : chain) resolved_[c] = at;
     *target = at;
@@ -139,7 +139,7 @@ class Reader {
         } else {
           e->ino = inode_at(off, h);
         }
-        if (h.type == kDir && !list(e.get(), h.spec & ~15u, depth + 1)) return false;
+        if (h.type == kDir && !list(e.get(), h.info & ~15u, depth + 1)) return false;
       }
       dir->kids.push_back(std::move(e));
       off = h.next;
@@ -232,7 +232,7 @@ romfs_image* romfs_load(const uint8_t* buf, uint32_t used, uint32_t total, std::
   fs->root = std::make_unique<Entry>();
   fs->root->ino = r.inode_at(uint32_t(first), h);
   fs->root->loaded_at = uint32_t(first);
-  if (!r.list(fs->root.get(), h.spec & ~15u, 0)) return refuse(r.why_);
+  if (!r.list(fs->root.get(), h.info & ~15u, 0)) return refuse(r.why_);
   // The root's own header is written first, as its "." entry.
   auto& kids = fs->root->kids;
   auto dot = std::find_if(kids.begin(), kids.end(), [](auto& k) { return k->dot && k->name == "."; });

@@ -73,7 +73,7 @@ void fill(const Entry* e, romfs_attr* a) {
   if (ino.type == kDir) a->size = meta_size(e->parent ? e->name.size() : 1);
   if (ino.type == kSymlink) a->target.assign(reinterpret_cast<const char*>(ino.data), ino.size);
   if (ino.type == kBlock || ino.type == kChar) {
-    uint32_t major = ino.spec >> 16, minor = ino.spec & 0xFFFF;
+    uint32_t major = ino.info >> 16, minor = ino.info & 0xFFFF;
     a->rdev = major << 8 | (minor & 0xFF) | (minor & ~0xFFu) << 12;
   }
 }

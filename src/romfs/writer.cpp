@@ -56,10 +56,10 @@ struct Placer {
   }
 };
 
-void put_header(uint8_t* img, uint32_t at, uint32_t next, uint32_t spec, uint32_t size, const std::string& name) {
+void put_header(uint8_t* img, uint32_t at, uint32_t next, uint32_t info, uint32_t size, const std::string& name) {
   uint8_t* p = img + at;
   rs::store_be32(p, next);
-  rs::store_be32(p + 4, spec);
+  rs::store_be32(p + 4, info);
   rs::store_be32(p + 8, size);
   std::memcpy(p + kHeader, name.data(), name.size());
   uint32_t meta = meta_size(name.size()), sum = 0;
@@ -84,14 +84,14 @@ void write_list(const Entry* dir, bool is_root, const Placer& pl, uint8_t* img) 
         put_header(img, k->placed_at, next | kHardLink, holder, 0, k->name);
         continue;
       }
-      uint32_t flags = ino.type | (ino.exec ? kExec : 0), spec = ino.spec, size = 0;
+      uint32_t flags = ino.type | (ino.exec ? kExec : 0), info = ino.info, size = 0;
       if (ino.type == kDir) {
-        spec = k->kids.empty() ? 0 : k->kids[0]->placed_at;
+        info = k->kids.empty() ? 0 : k->kids[0]->placed_at;
       } else if (ino.type == kFile || ino.type == kSymlink) {
         size = ino.size;
         if (size) std::memcpy(img + k->placed_at + meta_size(k->name.size()), ino.data, size);
       }
-      put_header(img, k->placed_at, next | flags, spec, size, k->name);
+      put_header(img, k->placed_at, next | flags, info, size, k->name);
       if (ino.type == kDir) write_list(k, false, pl, img);
     }
   }
@@ -192,7 +192,7 @@ struct HostBuild {
       ino->own.resize(size_t(n));
     } else if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
       ino->type = S_ISBLK(st.st_mode) ? kBlock : kChar;
-      ino->spec = (major(st.st_rdev) & 0xFFFF) << 16 | (minor(st.st_rdev) & 0xFFFF);
+      ino->info = (major(st.st_rdev) & 0xFFFF) << 16 | (minor(st.st_rdev) & 0xFFFF);
     } else if (S_ISFIFO(st.st_mode)) {
       ino->type = kFifo;
     } else if (S_ISSOCK(st.st_mode)) {

@@ -311,21 +311,21 @@ def booted(tmp_path_factory):
     work = str(tmp_path_factory.mktemp("kernel"))
     tree = os.path.join(work, "tree")
     make_tree(tree)
-    made, specs = {}, []
+    made, image_specs = {}, []
     for name, fs, maker, _ in BAD + CASES:
         try:
             made[name] = maker(tree, work)
         except (pytest.skip.Exception, pytest.fail.Exception, AssertionError) as e:
             made[name] = e
             continue
-        specs.append((name, kmount.ImageSpec.parse(os.path.join(work, made[name]) + ":" + fs)))
+        image_specs.append((name, kmount.ImageSpec.parse(os.path.join(work, made[name]) + ":" + fs)))
     try:
-        results = kmount.run([s for _, s in specs], os.path.join(work, "out"))
+        results = kmount.run([s for _, s in image_specs], os.path.join(work, "out"))
     except kmount.MissingTool as e:
         if REQUIRE:
             pytest.fail("%s (ROMSMITH_REQUIRE_TOOLS=1)" % e)
         pytest.exit("skipped: %s" % e, returncode=kmount.EXIT_SKIP)
-    return kmount.host_listing(tree), made, {name: results[n] for n, (name, _) in enumerate(specs, 1)}
+    return kmount.host_listing(tree), made, {name: results[n] for n, (name, _) in enumerate(image_specs, 1)}
 
 
 @pytest.mark.parametrize("name,shown", [(c[0], c[3]) for c in CASES], ids=[c[0] for c in CASES])

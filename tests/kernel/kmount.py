@@ -269,16 +269,16 @@ class ImageSpec:
             i -= 1
         if i < 1 or not parts[i]:
             raise ValueError("%s: expected IMAGE:FSTYPE[:opt=val...]" % text)
-        spec = cls(":".join(parts[:i]), parts[i])
+        image = cls(":".join(parts[:i]), parts[i])
         for opt in parts[i + 1:]:
             key, value = opt.split("=", 1)
             if key == "erase":
-                spec.erase = parse_size(value)
+                image.erase = parse_size(value)
             elif key == "rw":
-                spec.rw = value not in ("0", "no", "")
+                image.rw = value not in ("0", "no", "")
             else:
                 raise ValueError("%s: unknown option %s" % (text, key))
-        return spec
+        return image
 
 
 class Kernel:
@@ -479,31 +479,31 @@ def build_initramfs(kernel, busybox, cpio, modules, cache):
     return out
 
 
-def _disk(spec, n, work):
+def _disk(image, n, work):
     """qemu arguments of image n. A copy is padded to whole erase blocks
     (block2mtd refuses a partial one) or 4 KiB; the image file itself is
     opened read-only or through a snapshot."""
-    size = os.path.getsize(spec.path)
-    jffs2 = spec.fstype == "jffs2"
-    align = spec.erase if jffs2 else 4096
+    size = os.path.getsize(image.path)
+    jffs2 = image.fstype == "jffs2"
+    align = image.erase if jffs2 else 4096
     want = max(-(-size // align) * align, align)
     if jffs2:
-        want = max(want, JFFS2_MIN_BLOCKS * spec.erase)
-    path = spec.path
+        want = max(want, JFFS2_MIN_BLOCKS * image.erase)
+    path = image.path
     if want != size:
         path = os.path.join(work, "disk%d.img" % n)
-        shutil.copyfile(spec.path, path)
+        shutil.copyfile(image.path, path)
         with open(path, "ab") as f:
             f.write((b"\xff" if jffs2 else b"\0") * (want - size))
     # block2mtd opens its device for writing even for a read-only mount.
-    writable = spec.rw or spec.fstype == "jffs2"
+    writable = image.rw or image.fstype == "jffs2"
     access = "snapshot=on" if writable else "readonly=on"
     return ["-drive", "if=none,id=d%d,format=raw,file=%s,%s" % (n, path.replace(",", ",,"), access),
             "-device", "virtio-blk-pci,drive=d%d,serial=km%d" % (n, n)]
 
 
-def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
-    """Boots once for all `specs` and writes out_dir/<n>.list or <n>.err.
+def run(images, out_dir, timeout=300, cache=None, log=sys.stderr):
+    """Boots once for all `images` and writes out_dir/<n>.list or <n>.err.
     Returns {n: Result}. Raises MissingTool, or
     BootError when the guest did not report back."""
     qemu, busybox, cpio = find_tools()
@@ -512,15 +512,15 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
     os.makedirs(cache, exist_ok=True)
     os.makedirs(out_dir, exist_ok=True)
     names, built, notes = list(DISK_MODULES), [], {}
-    for spec in specs:
-        if not os.path.isfile(spec.path):
-            raise ValueError("%s: no such image file" % spec.path)
-        names += FS_MODULES.get(spec.fstype, [spec.fstype])
-        if spec.fstype in OUT_OF_TREE and not kernel.provides(spec.fstype) and spec.fstype not in notes:
-            ko, why = kernel.build_module(spec.fstype, cache)
+    for image in images:
+        if not os.path.isfile(image.path):
+            raise ValueError("%s: no such image file" % image.path)
+        names += FS_MODULES.get(image.fstype, [image.fstype])
+        if image.fstype in OUT_OF_TREE and not kernel.provides(image.fstype) and image.fstype not in notes:
+            ko, why = kernel.build_module(image.fstype, cache)
             if ko and ko not in built:
                 built.append(ko)
-            notes[spec.fstype] = why
+            notes[image.fstype] = why
     modules = kernel.load_order(names) + built
     vmlinux = kernel.bootable(cache)
     base = build_initramfs(kernel, busybox, cpio, modules, cache)
@@ -529,8 +529,8 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
         job = os.path.join(work, "job")
         os.mkdir(job)
         with open(os.path.join(job, "job.sh"), "w") as f:
-            for n, spec in enumerate(specs, 1):
-                f.write("check %d %s %d %d\n" % (n, spec.fstype, spec.erase, 1 if spec.rw else 0))
+            for n, image in enumerate(images, 1):
+                f.write("check %d %s %d %d\n" % (n, image.fstype, image.erase, 1 if image.rw else 0))
         # The per-run job rides in a second archive appended to the cached one.
         initrd = os.path.join(work, "initrd.cpio")
         _cpio(cpio, job, os.path.join(work, "job.cpio"))
@@ -544,8 +544,8 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
                "-nographic", "-no-reboot", "-monitor", "none", "-serial", "file:" + console, "-serial",
                "file:" + data, "-kernel", vmlinux, "-initrd", initrd, "-append",
                "console=ttyS0 panic=-1 quiet rdinit=/init mitigations=off"]
-        for n, spec in enumerate(specs, 1):
-            cmd += _disk(spec, n, work)
+        for n, image in enumerate(images, 1):
+            cmd += _disk(image, n, work)
         started = time.monotonic()
         try:
             r = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -555,8 +555,8 @@ def run(specs, out_dir, timeout=300, cache=None, log=sys.stderr):
             qemu_out = "qemu stopped after %d s" % timeout
         elapsed = time.monotonic() - started
         text = open(data, errors="replace").read() if os.path.exists(data) else ""
-    print("kmount: boot and checks of %d image(s) took %.1f s" % (len(specs), elapsed), file=log)
-    return _split(text, specs, notes, out_dir, qemu_out, console)
+    print("kmount: boot and checks of %d image(s) took %.1f s" % (len(images), elapsed), file=log)
+    return _split(text, images, notes, out_dir, qemu_out, console)
 
 
 class Result(collections.namedtuple("Result", "kind body complaints")):
@@ -573,7 +573,7 @@ def _complaints(records):
     return found
 
 
-def _split(text, specs, notes, out_dir, qemu_out, console):
+def _split(text, images, notes, out_dir, qemu_out, console):
     lines = text.replace("\r", "").split("\n")
     if "@@KMOUNT BEGIN" not in lines:
         tail = open(console, errors="replace").read()[-3000:] if os.path.exists(console) else ""
@@ -587,7 +587,7 @@ def _split(text, specs, notes, out_dir, qemu_out, console):
             elif current is not None:
                 errors = [r[2:] for r in records if r.startswith("E ")]
                 if errors:
-                    note = notes.get(specs[current - 1].fstype) if 0 < current <= len(specs) else None
+                    note = notes.get(images[current - 1].fstype) if 0 < current <= len(images) else None
                     detail = "\n".join([errors[0]] + ([note] if note else []) +
                                        [r[2:] for r in records if r.startswith("K ")])
                     results[current] = Result("err", detail + "\n", [])
@@ -599,7 +599,7 @@ def _split(text, specs, notes, out_dir, qemu_out, console):
         elif line.startswith("W "):
             print("kmount: guest: " + line[2:], file=sys.stderr)
     finished = "@@KMOUNT END" in lines
-    for n in range(1, len(specs) + 1):
+    for n in range(1, len(images) + 1):
         if n not in results:
             results[n] = Result("err", "no result: the guest stopped before this image\n", [])
         for old in ("list", "err", "complaints"):
@@ -624,8 +624,8 @@ def main(argv=None):
     ap.add_argument("images", nargs="+", metavar="IMAGE:FSTYPE[:opt=val...]")
     args = ap.parse_args(argv)
     try:
-        specs = [ImageSpec.parse(s) for s in args.images]
-        results = run(specs, args.out, args.timeout, args.cache)
+        images = [ImageSpec.parse(s) for s in args.images]
+        results = run(images, args.out, args.timeout, args.cache)
     except MissingTool as e:
         print("kmount: skipped: %s" % e, file=sys.stderr)
         return EXIT_SKIP
@@ -639,9 +639,9 @@ def main(argv=None):
     for n, (kind, body, complaints) in sorted(results.items()):
         if kind == "err":
             bad += 1
-            print("kmount: %s: %s" % (specs[n - 1].path, body.splitlines()[0]), file=sys.stderr)
+            print("kmount: %s: %s" % (images[n - 1].path, body.splitlines()[0]), file=sys.stderr)
         for c in complaints:
-            print("kmount: %s: %s" % (specs[n - 1].path, c), file=sys.stderr)
+            print("kmount: %s: %s" % (images[n - 1].path, c), file=sys.stderr)
         bad += 1 if complaints else 0
     return EXIT_UNMOUNTED if bad else 0
 

@@ -489,8 +489,8 @@ TEST(RomfsLimits, VolumeNamesTheKernelCannotSkipAreRefused) {
 // One directory of `n` empty files, headers written here one after another.
 std::vector<uint8_t> flat_image(uint32_t n) {
   std::vector<uint8_t> img(32 + 64 + size_t(n) * 32, 0);
-  auto header = [&](uint32_t at, uint32_t next, uint32_t spec, const std::string& name) {
-    rs::store_be32(&img[at], next), rs::store_be32(&img[at + 4], spec);
+  auto header = [&](uint32_t at, uint32_t next, uint32_t info, const std::string& name) {
+    rs::store_be32(&img[at], next), rs::store_be32(&img[at + 4], info);
     std::memcpy(&img[at + 16], name.data(), name.size());
     uint32_t sum = 0;
     for (uint32_t i = 0; i < 32; i += 4) sum += rs::load_be32(&img[at + i]);
