@@ -20,6 +20,7 @@
 #include "util/fileio.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 namespace {
 
@@ -132,7 +133,7 @@ bool read_setting(ConfBuild& b, const SettingName& s, std::vector<std::string>& 
   split_assignment(tok, std::strlen(s.word));
   // A key without its value is refused rather than read as zero.
   if (tok.size() < 2) {
-    std::printf("error: \"%s\" has no value in %s\n", s.word, b.conf);
+    rs::say_error("error: \"%s\" has no value in %s\n", s.word, b.conf);
     return false;
   }
   const std::string v = rs::trim(tok[1]);
@@ -143,10 +144,10 @@ bool read_setting(ConfBuild& b, const SettingName& s, std::vector<std::string>& 
     case Setting::block_size:
       e->block_size = uint32_t(rs::str2int(v));
       if (e->block_size != 0x1000 && e->block_size != 0x10000 && e->block_size != 0x20000) {
-        std::printf("error: \"block_size\" must equal 0x1000 or 0x10000 or 0x20000, but now block_size = 0x%08x\n",
+        rs::say_error("error: \"block_size\" must equal 0x1000 or 0x10000 or 0x20000, but now block_size = 0x%08x\n",
                     unsigned(e->block_size));
-        std::printf("if flash type of target board is NOR FLASH: please set \"block_size 0x1000 or 0x010000\"\n");
-        std::printf("if flash type of target board is NAND FLASH: please set \"block_size 0x020000\"\n");
+        rs::diag("if flash type of target board is NOR FLASH: please set \"block_size 0x1000 or 0x010000\"\n");
+        rs::diag("if flash type of target board is NAND FLASH: please set \"block_size 0x020000\"\n");
         conf_fatal();
       }
       break;
@@ -168,7 +169,7 @@ bool read_setting(ConfBuild& b, const SettingName& s, std::vector<std::string>& 
       break;
     case Setting::dtb_file:
       if (v.size() > 255) {
-        std::printf("error: dtb_file name longer than 255 characters in %s\n", b.conf);
+        rs::say_error("error: dtb_file name longer than 255 characters in %s\n", b.conf);
         return false;
       }
       dtb_file = v;
@@ -211,7 +212,7 @@ bool read_partition_line(ConfBuild& b, const std::vector<std::string>& tok) {
   // The limit is checked before the entry is filled, so that a full v4 table
   // never writes past the record.
   if (uint32_t(b.count) + 1 > table_sect.part_num) {
-    std::printf("No more than %d the number of partitions.\n", int(table_sect.part_num));
+    rs::say_error("No more than %d the number of partitions.\n", int(table_sect.part_num));
     conf_fatal();
   }
   partition_data& p = e->list[b.count];
@@ -290,14 +291,14 @@ bool place_partitions(ConfBuild& b) {
     }
     const fs_ops* ops = fs_ops_for(t[i].file_system_type);
     if (ops && ops->align && t[i].start_addr % ops->align) {
-      std::printf("%s start address must be aligned %uK\n", ops->name, unsigned(ops->align / 1024));
+      rs::say_error("%s start address must be aligned %uK\n", ops->name, unsigned(ops->align / 1024));
       return false;
     }
   }
   if (e->flash_size == 0) {
     for (int i = 0; i < count; ++i) {
       if (t[i].total_size == 0 && t[i].used_size == 0) {
-        std::printf("error: The total size and used size can not auto meanwhile\n");
+        rs::say_error("error: The total size and used size can not auto meanwhile\n");
         conf_fatal();
       }
     }
@@ -308,8 +309,8 @@ bool place_partitions(ConfBuild& b) {
     const bool last = i == count - 1;
     if (!last) {
       if (t[i + 1].start_addr <= t[i].start_addr) {
-        std::printf("error: total size %s  (TOTAL size < = 0x0)\n", name.c_str());
-        std::printf("please check the config of %s\n\n", b.conf);
+        rs::say_error("error: total size %s  (TOTAL size < = 0x0)\n", name.c_str());
+        rs::diag("please check the config of %s\n\n", b.conf);
         conf_fatal();
       }
       t[i].total_size = t[i + 1].start_addr - t[i].start_addr;
@@ -318,13 +319,13 @@ bool place_partitions(ConfBuild& b) {
     }
     sum += t[i].total_size;
     if (e->flash_size && sum > e->flash_size) {
-      std::printf("Total partition size is %d, out flash size %d, please check.\n", int(sum), int(e->flash_size));
+      rs::say_error("Total partition size is %d, out flash size %d, please check.\n", int(sum), int(e->flash_size));
       conf_fatal();
     }
     if (t[i].reserved_size > t[i].total_size) {
-      std::printf("error: partition %s (RESERVED size = 0x%x) > (TOTAL size = 0x%x)\n", name.c_str(),
+      rs::say_error("error: partition %s (RESERVED size = 0x%x) > (TOTAL size = 0x%x)\n", name.c_str(),
                   t[i].reserved_size, t[i].total_size);
-      std::printf("please check the config of %s\n\n", b.conf);
+      rs::diag("please check the config of %s\n\n", b.conf);
       conf_fatal();
     }
     t[i].partition_size = t[i].total_size - t[i].reserved_size;
@@ -333,9 +334,9 @@ bool place_partitions(ConfBuild& b) {
   if (e->flash_size == 0) e->flash_size = uint32_t(sum);
   for (int i = 0; i < count; ++i) {
     if (t[i].used_size > t[i].partition_size) {
-      std::printf("error: partition %s (FILE size = 0x%x) > (PART size = 0x%x)\n", partition_name(&t[i]).c_str(),
+      rs::say_error("error: partition %s (FILE size = 0x%x) > (PART size = 0x%x)\n", partition_name(&t[i]).c_str(),
                   t[i].used_size, t[i].partition_size);
-      std::printf("please check the config of %s\n\n", b.conf);
+      rs::diag("please check the config of %s\n\n", b.conf);
       conf_fatal();
     }
   }
@@ -359,7 +360,7 @@ bool fill_partitions(ConfBuild& b) {
     const uint32_t total = p.info->total_size;
     auto* grown = static_cast<uint8_t*>(std::realloc(p.buf, total ? total : 1));
     if (!grown) {
-      std::printf("error: %s(%d) calloc failed\n", "flash_load_conf", 412);
+      rs::say_error("error: %s(%d) calloc failed\n", "flash_load_conf", 412);
       return false;
     }
     p.buf = grown;
@@ -378,7 +379,7 @@ bool fill_partitions(ConfBuild& b) {
     if (p.info->crc32_enable) {
       const uint32_t crc = p.buf ? rs::crc32_parallel(p.buf, p.info->used_size) : 0;
       if (crc != p.info->crc32) {
-        std::printf("update partition %s crc32, old_crc32=0x%x, new_crc32=0x%x\n", partition_name(p.info).c_str(),
+        rs::warn("update partition %s crc32, old_crc32=0x%x, new_crc32=0x%x\n", partition_name(p.info).c_str(),
                     p.info->crc32, crc);
         p.info->crc32 = crc;
       }
@@ -407,7 +408,7 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
   if (!conf) return nullptr;
   FILE* fp = std::fopen(conf, "r");
   if (!fp) {
-    std::printf("error: can't open file \"%s\"!\n", conf);
+    rs::say_error("error: can't open file \"%s\"!\n", conf);
     return nullptr;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> file(fp, std::fclose);
@@ -424,7 +425,7 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
   dtb_file.clear();
   std::unique_ptr<flash, FlashDeleter> entry(static_cast<flash*>(std::calloc(1, sizeof(flash))));
   if (!entry) {
-    std::printf("memory calloc entry == NULL\n");
+    rs::say_error("memory calloc entry == NULL\n");
     return nullptr;
   }
   ConfBuild b;
@@ -433,10 +434,10 @@ extern "C" RS_API flash* flash_load_conf(const char* conf) {
   if (!read_lines(b, fp)) return nullptr;
   file.reset();
 
-  std::printf("\n");
+  rs::warn("\n");
   b.e->count = b.count;
   if (b.count == 0) {
-    std::printf("error: no partition in %s\n", conf);
+    rs::say_error("error: no partition in %s\n", conf);
     return nullptr;
   }
   if (!place_partitions(b) || !fill_partitions(b)) return nullptr;

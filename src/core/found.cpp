@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/fs_contract.h"
+#include "core/image_state.h"
 #include "core/table.h"
 #include "util/crc32.h"
 #include "util/endian.h"
@@ -177,4 +178,41 @@ bool find_layout(const uint8_t* data, size_t size, partition_table* t, int* vers
   }
   out->kind = FOUND_SCANNED;
   return true;
+}
+
+const char* layout_word(const flash* entry) {
+  switch (state_of(entry).found) {
+    case FOUND_BARE:
+      return "bare";
+    case FOUND_SCANNED:
+      return "scanned";
+    case FOUND_ZLIBMODE:
+      return "zlibmode";
+    default:
+      return "table";
+  }
+}
+
+std::string layout_text(const flash* entry) {
+  const image_state& s = state_of(entry);
+  char buf[96];
+  switch (s.found) {
+    case FOUND_BARE: {
+      const fs_ops* ops = entry->count ? fs_ops_of(entry->list[0].fs, entry->list[0].info->file_system_type) : nullptr;
+      std::snprintf(buf, sizeof buf, "none: a bare %s image", ops ? ops->name : "file system");
+      break;
+    }
+    case FOUND_SCANNED:
+      std::snprintf(buf, sizeof buf, "none: found by scanning %zu offsets", s.found_scanned);
+      break;
+    case FOUND_ZLIBMODE:
+      std::snprintf(buf, sizeof buf, "v%d in a zlibmode file", entry->table_version);
+      break;
+    default:
+      if (!s.file_length)
+        std::snprintf(buf, sizeof buf, "v%d, built from a flash.conf", entry->table_version);
+      else
+        std::snprintf(buf, sizeof buf, "v%d at 0x%08llx", entry->table_version, (unsigned long long)s.table_found_at);
+  }
+  return buf;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum found_kind { FOUND_NONE = 0, FOUND_BARE = 1, FOUND_SCANNED = 2, FOUND_ZLIBMODE = 3 };
@@ -17,6 +18,14 @@ struct found_layout {
   // zlibmode: each partition's bytes, by table index (the file holds them compressed).
   std::vector<std::vector<uint8_t>> contents;
 };
+
+// How the layout of a loaded image was found, for listings: "table",
+// "bare", "scanned" or "zlibmode".
+const char* layout_word(const flash* entry);
+// One line for the text listing: "v2 at 0x00001000", "none: a bare squashfs
+// image", "none: found by scanning 2048 offsets", "v4 in a zlibmode file",
+// "built from a flash.conf".
+std::string layout_text(const flash* entry);
 
 // Fills `table` (and *version, the table format used for the record) with
 // the partitions of a file that has no table. False, with the reason said

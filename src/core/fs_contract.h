@@ -140,10 +140,17 @@ struct fs_ops {
   // otherwise only a magic and sizes that agree with it count, as a scan of
   // a flash dump needs.
   size_t (*probe)(const uint8_t* data, size_t size, bool whole);
+
+  // Found by content, not by type code: a partition whose type has no table
+  // of its own is loaded through this one when `probe` finds it at the start
+  // (a boot-loader image header in a raw partition); otherwise it stays raw.
+  bool by_content = false;
 };
 
 // The table of a type code (an array lookup); null: raw bytes.
 const fs_ops* fs_ops_for(int type);
+// The tables tried by content on a partition of a type without a table.
+const std::vector<const fs_ops*>& fs_content_ops();
 
 // Every table, in type-code order (the order saves rebuild in).
 const std::vector<const fs_ops*>& fs_all_ops();
@@ -162,3 +169,4 @@ extern const fs_ops cramfs_fs_ops;
 extern const fs_ops jffs2_fs_ops;
 extern const fs_ops squashfs_fs_ops;
 extern const fs_ops minifs_fs_ops;
+extern const fs_ops uimage_fs_ops;

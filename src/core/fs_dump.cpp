@@ -12,6 +12,7 @@
 
 #include "util/fileio.h"
 #include "util/treewriter.h"
+#include "util/report.h"
 
 namespace {
 
@@ -46,18 +47,18 @@ bool copy_content(const fs_ops* ops, void* fs, const fs_node& n, FILE* f) {
 int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char* who) {
   if (!ops || !fs || !ops->walk || !ops->pread) return -1;
   if (!rs::make_dirs(dir)) {
-    std::printf("error: %s can't make %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
+    rs::say_error("error: %s can't make %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
     return -1;
   }
   rs::TreeWriter out(dir);
   if (!out.ok()) {
-    std::printf("error: %s can't open %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
+    rs::say_error("error: %s can't open %s, errno(%s)\n", who, dir.c_str(), std::strerror(errno));
     return -1;
   }
   std::vector<fs_node> nodes;
   int rc = ops->walk(fs, "/", &nodes);
   if (rc < 0) {
-    std::printf("error: %s can't list the file system, errno(%s)\n", who, std::strerror(-rc));
+    rs::say_error("error: %s can't list the file system, errno(%s)\n", who, std::strerror(-rc));
     return -1;
   }
   int result = 0;
@@ -84,7 +85,7 @@ int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char
                           [&](FILE* f) { return copy_content(ops, fs, n, f); });
       if (ok && n.attr.nlink > 1 && n.attr.ino) links.emplace(n.attr.ino, rel);
       if (!ok) {
-        std::printf("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+        rs::say_error("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
         result = -1;
       }
       continue;
@@ -93,17 +94,17 @@ int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char
     } else if (type == S_IFIFO || root) {
       ok = type == S_IFSOCK || out.special(rel, n.attr.mode, n.attr.rdev);
     } else {
-      std::printf("warning: %s %s: device node not made (needs root)\n", who, host.c_str());
+      rs::warn("warning: %s %s: device node not made (needs root)\n", who, host.c_str());
       continue;
     }
     if (!ok) {
-      std::printf("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+      rs::say_error("error: %s write %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
       result = -1;
       continue;
     }
     // chown clears set-id bits: the mode goes on again after it.
     if (root && (!out.owner(rel, n.attr.uid, n.attr.gid) || (type != S_IFDIR && !out.mode(rel, n.attr.mode)))) {
-      std::printf("error: %s chown %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
+      rs::say_error("error: %s chown %s failed, errno(%s)\n", who, host.c_str(), std::strerror(errno));
       result = -1;
     }
   }
@@ -111,7 +112,7 @@ int fs_dump_tree(const fs_ops* ops, void* fs, const std::string& dir, const char
   for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
     const fs_node& n = **it;
     if (!out.mode(n.path.substr(1), n.attr.mode)) {
-      std::printf("error: %s chmod %s failed, errno(%s)\n", who, (dir + n.path).c_str(), std::strerror(errno));
+      rs::say_error("error: %s chmod %s failed, errno(%s)\n", who, (dir + n.path).c_str(), std::strerror(errno));
       result = -1;
     }
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/found.h"
 #include "core/flash_ops.h"
 #include "core/fs_contract.h"
 #include "core/image_state.h"
@@ -15,6 +16,7 @@
 #include "util/fileio.h"
 #include "util/strutil.h"
 #include "util/treewriter.h"
+#include "util/report.h"
 
 char* get_size_str(char* size_str, uint64_t size) {
   if (size > 0xFFFFF)
@@ -51,7 +53,7 @@ std::string dump_name(const partition_data& p, int i) {
   std::string name = partition_name(p.info);
   if (rs::safe_component(name)) return name;
   std::string safe = rs::strprintf("partition%d", i);
-  std::printf("warning: partition name \"%s\" is not a safe file name; dumped as \"%s\"\n", name.c_str(), safe.c_str());
+  rs::warn("warning: partition name \"%s\" is not a safe file name; dumped as \"%s\"\n", name.c_str(), safe.c_str());
   return safe;
 }
 
@@ -74,6 +76,7 @@ RS_API void flash_printf(flash* entry) {
   std::printf("Write Protect       :  %s\n", tf(t.write_protect));
   std::printf("CRC32 Enable        :  %s\n", tf(t.crc32_enable));
   std::printf("Table CRC32         :  %X\n", t.crc_verify);
+  std::printf("Table Format        :  %s\n", layout_text(entry).c_str());
   std::printf("\n%s\n", std::string(108, '=').c_str());
   std::printf("%-3s%-8s%-3s%-10s%8s%8s%7s%8s%11s%11s%11s%7s%10s%3s\n", "ID", "NAME", "", "FS", "CRC32", "UPDATE",
               "VERION", "START", "TOTAL_SIZE", "MAIN_SIZE", "USED_SIZE", "USE%", "RES_SIZE", "OK");
@@ -103,12 +106,12 @@ RS_API int flash_dump(flash* entry, const char* path) {
   // The directory is the user's: made with its parents when missing. What
   // goes inside it is named by the image and never leaves it.
   if (!rs::make_dirs(path)) {
-    std::printf("error: flash_dump can't make %s, errno(%s)\n", path, std::strerror(errno));
+    rs::say_error("error: flash_dump can't make %s, errno(%s)\n", path, std::strerror(errno));
     return -1;
   }
   rs::TreeWriter out(path);
   if (!out.ok()) {
-    std::printf("error: flash_dump can't open %s, errno(%s)\n", path, std::strerror(errno));
+    rs::say_error("error: flash_dump can't open %s, errno(%s)\n", path, std::strerror(errno));
     return -1;
   }
   int result = 0;
@@ -121,7 +124,7 @@ RS_API int flash_dump(flash* entry, const char* path) {
           size_t n = used_bytes(p);
           return n == 0 || std::fwrite(p.buf, 1, n, f) == n;
         })) {
-      std::printf("error: flash_dump write %s failed, errno(%s)\n", rs::catpath(path, bin).c_str(),
+      rs::say_error("error: flash_dump write %s failed, errno(%s)\n", rs::catpath(path, bin).c_str(),
                   std::strerror(errno));
       result = -1;
     }
@@ -129,7 +132,7 @@ RS_API int flash_dump(flash* entry, const char* path) {
     if (!ops) continue;
     std::string dir = rs::catpath(path, name);
     if (!out.directory(name)) {
-      std::printf("error: flash_dump can't make %s, errno(%s)\n", dir.c_str(),
+      rs::say_error("error: flash_dump can't make %s, errno(%s)\n", dir.c_str(),
                   std::strerror(errno == ELOOP ? ELOOP : errno));
       result = -1;
       continue;
@@ -137,7 +140,7 @@ RS_API int flash_dump(flash* entry, const char* path) {
     if (p.fs) {
       if (fs_dump_tree(ops, p.fs, dir, ops->dump_who) != 0) result = -1;
     } else {
-      std::printf("%s", ops->dump_unloaded_msg);
+      rs::say_error("%s", ops->dump_unloaded_msg);
     }
   }
   std::printf("%-3s%-8s%-3s%-10s%-10s%-9s%10s%11s%9s%5s\n", "ID", "NAME", "", "FS", "CRC32", "START", "SIZE", "USED",
@@ -146,7 +149,7 @@ RS_API int flash_dump(flash* entry, const char* path) {
         write_summary(entry, f);
         return !std::ferror(f);
       })) {
-    std::printf("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
+    rs::say_error("error: flash_dump write flash.conf failed, errno(%s)\n", std::strerror(errno));
     result = -1;
   }
   return result;
@@ -155,11 +158,11 @@ RS_API int flash_dump(flash* entry, const char* path) {
 RS_API int flash_partition_dump(flash* entry, const char* partition_name, const char* filename) {
   partition_data* p = flash_get_partition(entry, partition_name);
   if (!p) {
-    std::printf("error: %s not exist!\n", partition_name ? partition_name : "(null)");
+    rs::say_error("error: %s not exist!\n", partition_name ? partition_name : "(null)");
     return -1;
   }
   if (!filename || !rs::write_file_atomic(filename, p->buf, p->buf ? used_bytes(*p) : 0)) {
-    std::printf("error: open %s falied!\n", filename ? filename : "(null)");
+    rs::say_error("error: open %s falied!\n", filename ? filename : "(null)");
     return -1;
   }
   return 0;

@@ -60,7 +60,7 @@ flash* load_bin(const char* filename, bool full) {
 
   auto* entry = static_cast<flash*>(std::calloc(1, sizeof(flash)));
   if (!entry) {
-    std::printf("memory calloc entry == NULL\n");
+    rs::say_error("memory calloc entry == NULL\n");
     return nullptr;
   }
 
@@ -159,8 +159,16 @@ flash* load_bin(const char* filename, bool full) {
 
 void partition_load_fs(partition_data& p) {
   const fs_ops* ops = p.info ? fs_ops_for(p.info->file_system_type) : nullptr;
-  if (!ops || !ops->load || !p.buf) return;
+  if (!p.buf || !p.info) return;
   uint32_t used = std::min(p.info->used_size, p.info->total_size);
+  // A type without a table may still hold something found by its content.
+  if (!ops)
+    for (const fs_ops* c : fs_content_ops())
+      if (c->probe && c->probe(p.buf, used, false)) {
+        ops = c;
+        break;
+      }
+  if (!ops || !ops->load) return;
   p.fs = ops->load(p.buf, used, p.info->total_size);
   fs_handle_made(p.fs, ops);
 }

@@ -21,6 +21,7 @@
 #include "util/treewriter.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int image_merge(const char* conf_file_name, flash* entry, const char* file_name)
     errno = 0;
     std::string path = write_table_file(entry);
     if (path.empty()) {
-      std::printf("error: %s(%d) errno(%s)\n", "image_merge", 58, std::strerror(errno ? errno : EIO));
+      rs::say_error("error: %s(%d) errno(%s)\n", "image_merge", 58, std::strerror(errno ? errno : EIO));
       return -1;
     }
     std::free(p.file_name);
@@ -62,14 +63,14 @@ int image_merge(const char* conf_file_name, flash* entry, const char* file_name)
   for (partition_data* p : parts) {
     size_t n = std::strlen(p->file_name);
     if (n >= 255) {
-      std::printf("error: %s(%d) file(%s) name strlen(%d) is >= %d\n", "image_merge", 83, p->file_name, int(n), 256);
+      rs::say_error("error: %s(%d) file(%s) name strlen(%d) is >= %d\n", "image_merge", 83, p->file_name, int(n), 256);
       die();
     }
   }
   const int count = int(parts.size()) + 1;
   rs::MappedFile conf;
   if (!conf.open(conf_file_name)) {
-    std::printf("error: %s(%d) file(%s) x_fmmap failed\n", "image_merge", 101, conf_file_name);
+    rs::say_error("error: %s(%d) file(%s) x_fmmap failed\n", "image_merge", 101, conf_file_name);
     die();
   }
   std::vector<uint8_t> records(kRecord * size_t(count), 0);
@@ -118,7 +119,7 @@ int image_merge(const char* conf_file_name, flash* entry, const char* file_name)
     return true;
   });
   if (!ok) {
-    std::printf("error: %s(%d) errno(%s)\n", "image_merge", 78, std::strerror(errno ? errno : EIO));
+    rs::say_error("error: %s(%d) errno(%s)\n", "image_merge", 78, std::strerror(errno ? errno : EIO));
     return -1;
   }
   std::printf("Merge magic          : %s\n", "mergebin");
@@ -136,19 +137,19 @@ int image_split(const char* file_name, const char* dir) {
   if (!file_name) return -1;
   rs::MappedFile map;
   if (!map.open(file_name)) {
-    std::printf("error: %s(%d) file(%s) x_fmmap failed\n", "image_split", 168, file_name);
+    rs::say_error("error: %s(%d) file(%s) x_fmmap failed\n", "image_split", 168, file_name);
     die();
   }
   const uint8_t* d = map.data();
   const size_t size = map.size();
   if (size < 8 || std::memcmp(d, "mergebin", 8) != 0) {
-    std::printf("error: %s(%d) file(%s) is not merge file.\n", "image_split", 174, file_name);
+    rs::say_error("error: %s(%d) file(%s) is not merge file.\n", "image_split", 174, file_name);
     return -1;
   }
   // Header and records must be there, and every record inside the file.
   int32_t count = size >= kHead ? int32_t(rs::load_le32(d + 8)) : -1;
   if (count < 0 || kHead + kRecord * uint64_t(count) > size) {
-    std::printf("error: %s(%d) file(%s) is not merge file.\n", "image_split", 174, file_name);
+    rs::say_error("error: %s(%d) file(%s) is not merge file.\n", "image_split", 174, file_name);
     return -1;
   }
   std::string outdir = dir ? dir : rs::strprintf("%s.split", file_name);
@@ -168,13 +169,13 @@ int image_split(const char* file_name, const char* dir) {
     bool unsafe = !rs::safe_component(name);
     bool outside = uint64_t(start) + len > size;
     if (unsafe || outside) {
-      std::printf("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193,
+      rs::say_error("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193,
                   std::strerror(unsafe ? EINVAL : EFAULT));
       return -1;
     }
     errno = 0;
     if (!out.ok() || !out.file(name, 0666 & ~mask, [&](FILE* f) { return len == 0 || std::fwrite(d + start, 1, len, f) == len; })) {
-      std::printf("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193, std::strerror(errno ? errno : EIO));
+      rs::say_error("error: %s(%d) fopen error, errno(%s)\n", "image_split", 193, std::strerror(errno ? errno : EIO));
       return -1;
     }
     std::printf("    %s\n", path.c_str());
@@ -189,7 +190,7 @@ extern "C" RS_API int flash_add_release(flash* entry, int release_flag, const ch
     rs::store_le32(block, 0x12345678);
     std::string s = str ? str : "";
     if (s.size() + 1 > 248) {
-      std::printf("warning: string_len(include null byte)=%d > relase_info_str_size=%d\n", int(s.size() + 1), 248);
+      rs::warn("warning: string_len(include null byte)=%d > relase_info_str_size=%d\n", int(s.size() + 1), 248);
       s.resize(247);
     }
     std::memcpy(block + 4, s.data(), s.size());
@@ -199,7 +200,7 @@ extern "C" RS_API int flash_add_release(flash* entry, int release_flag, const ch
   uint32_t p = entry->flash_table.tables[0].partition_size;
   // The block sits 512 bytes before the end of the first partition's main area.
   if (!first.buf || p < 512 || p - 512 + 256 > first.info->total_size) {
-    std::printf("error: %s(%d) first partition too small for the release block\n", "flash_add_release", 230);
+    rs::say_error("error: %s(%d) first partition too small for the release block\n", "flash_add_release", 230);
     return -1;
   }
   std::memcpy(first.buf + (p - 512), block, sizeof block);

@@ -17,6 +17,7 @@
 #include "util/crc32.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 // The room `size` bytes of new content may take in `p`, or -1 (with the
 // designed message) when they do not fit.
@@ -24,7 +25,7 @@ long long partition_update_area(const partition_data* p, size_t size) {
   if (!p || !p->info) return -1;
   const partition_info* info = p->info;
   if (info->partition_size != 0 && size > info->partition_size) {
-    std::printf("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(info->partition_size),
+    rs::say_error("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(info->partition_size),
                 int(size));
     return -1;
   }
@@ -32,7 +33,7 @@ long long partition_update_area(const partition_data* p, size_t size) {
   size_t area = info->partition_size ? info->partition_size : info->total_size;
   area = std::min<size_t>(area, info->total_size);
   if (size > area) {
-    std::printf("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(area), int(size));
+    rs::say_error("error: %s(%d) partition_size(%d) < new size(%d)\n", "partition_update", 121, int(area), int(size));
     return -1;
   }
   return (long long)area;
@@ -121,7 +122,7 @@ RS_API int flash_write(flash* entry, const char* full_file, const void* buf, int
   // A replaced file keeps its mode and owner, as with put.
   int rc = t.bad_path ? -EINVAL : (size && !buf) ? -EFAULT : t.ops->put(t.part->fs, t.path.c_str(), buf, size_t(size), nullptr);
   if (rc < 0) {
-    if (t.ops->write_failed_msg) std::printf(t.ops->write_failed_msg, t.file.c_str(), std::strerror(-rc));
+    if (t.ops->write_failed_msg) rs::say_error(t.ops->write_failed_msg, t.file.c_str(), std::strerror(-rc));
     return t.ops->write_failed;
   }
   partition_mark_fs_edited(entry, *t.part);

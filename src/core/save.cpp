@@ -87,7 +87,7 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
 }
 
 bool write_zlibmode(const flash* entry, FILE* f) {
-  std::printf("zlibmode is ture, generate bin file in new style.\n");
+  rs::warn("zlibmode is ture, generate bin file in new style.\n");
   if (std::fwrite("zlibmode", 1, 8, f) != 8) return false;
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
@@ -118,7 +118,7 @@ bool write_zlibmode(const flash* entry, FILE* f) {
   for (auto& th : pool) th.join();
   for (size_t k = 0; k < parts.size(); ++k) {
     if (status[k] != Z_OK) {
-      std::printf("%s:%d compress error, ret = %d.\n", "write_flash_zlibmode", 196, status[k]);
+      rs::say_error("%s:%d compress error, ret = %d.\n", "write_flash_zlibmode", 196, status[k]);
       std::fflush(stdout);
       rs::rs_exit(1);
     }
@@ -152,7 +152,7 @@ int rebuild_pass(flash* entry, int type) {
     std::string why;
     uint8_t* image = ops->rebuild ? ops->rebuild(p.fs, &size, &why) : nullptr;
     if (!image) {
-      if (ops->rebuild_failed_msg) std::printf("%s", ops->rebuild_failed_msg);
+      if (ops->rebuild_failed_msg) rs::diag("%s", ops->rebuild_failed_msg);
       std::string line = rs::strprintf("error: %s: the edited %s cannot be rebuilt (%s)", partition_name(p.info).c_str(),
                                        ops->name, why.empty() ? "no image" : why.c_str());
       rs::say_error("%s\n", line.c_str());

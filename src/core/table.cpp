@@ -7,6 +7,7 @@
 
 #include "util/crc32.h"
 #include "util/endian.h"
+#include "util/report.h"
 
 using rs::load_be16;
 using rs::load_be32;
@@ -48,7 +49,7 @@ int table_read(const Layout& L, partition_table* tbl, const uint8_t* data, size_
   tbl->version = int8_t(data[L.trailer + 2]);
   tbl->crc_verify = load_be32(data + L.trailer + 3);
   if (tbl->count > L.limit) {
-    std::printf("%s,%d partition_num=%d error\n", L.reader, L.read_line, tbl->count);
+    rs::say_error("%s,%d partition_num=%d error\n", L.reader, L.read_line, tbl->count);
     return -1;
   }
   for (uint32_t i = 0; i < tbl->count; ++i) {

@@ -15,6 +15,7 @@
 #include "util/endian.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 namespace rs {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 constexpr const char* kSource = "berkeley/api/minidb_ops";
 constexpr unsigned kSatLnb[10] = {5150, 5700, 5750, 9750, 10000, 10600, 10700, 10750, 11250, 11300};
 
-void report(const char* text, int line) { std::printf("%s at %s %d\n", text, kSource, line); }
+void report(const char* text, int line) { rs::say_error("%s at %s %d\n", text, kSource, line); }
 
 // Source ids paired with their new index; a linear search, as the box's
 // lists are short.
@@ -169,12 +170,12 @@ bool convert_databases(const std::string& path, const std::string& file) {
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   struct stat out {};
   if (fd < 0 || ::fstat(fd, &out) != 0) {
-    std::printf("error: create %s failed, %s\n", file.c_str(), std::strerror(errno));
+    rs::say_error("error: create %s failed, %s\n", file.c_str(), std::strerror(errno));
     if (fd >= 0) ::close(fd);
     return false;
   }
   ::close(fd);
-  std::printf("%s open\n", file.c_str());
+  rs::warn("%s open\n", file.c_str());
 
   struct Table {
     const char* name;
@@ -210,7 +211,7 @@ bool convert_databases(const std::string& path, const std::string& file) {
   // records than that would be numbered wrongly, not converted.
   if (ok && (tables[0].recs.size() / kSatRecordSize > kDefMaxIndexed ||
              tables[1].recs.size() / kTpRecordSize > kDefMaxIndexed)) {
-    std::printf("error: %zu satellites and %zu transponders: the default data numbers at most %zu of each\n",
+    rs::say_error("error: %zu satellites and %zu transponders: the default data numbers at most %zu of each\n",
                 tables[0].recs.size() / kSatRecordSize, tables[1].recs.size() / kTpRecordSize, kDefMaxIndexed);
     ok = false;
   }
@@ -220,7 +221,7 @@ bool convert_databases(const std::string& path, const std::string& file) {
         pack_default_data(std::move(tables[0].recs), std::move(tables[1].recs), std::move(tables[2].recs));
     // Replaced in one step: an interrupted or failed write leaves no torn file.
     ok = write_file_atomic(file, bytes.data(), bytes.size());
-    if (!ok) std::printf("error: write %s failed, %s\n", file.c_str(), std::strerror(errno ? errno : EIO));
+    if (!ok) rs::say_error("error: write %s failed, %s\n", file.c_str(), std::strerror(errno ? errno : EIO));
   }
   if (!ok) {
     // Left empty, so that a caller of the resultless export can tell; but a
@@ -232,9 +233,9 @@ bool convert_databases(const std::string& path, const std::string& file) {
         is_input = true;
     }
     if (!is_input && ::truncate(file.c_str(), 0) != 0)
-      std::printf("error: empty %s failed, %s\n", file.c_str(), std::strerror(errno));
+      rs::say_error("error: empty %s failed, %s\n", file.c_str(), std::strerror(errno));
   }
-  std::printf("%s close\n", file.c_str());
+  rs::warn("%s close\n", file.c_str());
   return ok;
 }
 
@@ -249,7 +250,7 @@ std::string language_list_from(const std::string& semicolon_list) {
 
 extern "C" RS_API void berkeley_2_default(const char* path, const char* file) {
   if (!path || !file) {
-    std::printf("error: berkeley_2_default: no database directory or output file given\n");
+    rs::say_error("error: berkeley_2_default: no database directory or output file given\n");
     return;
   }
   rs::convert_databases(path, file);

@@ -17,6 +17,7 @@
 #include "datatools/datatools.h"
 #include "datatools/validate.h"
 #include "util/fileio.h"
+#include "util/report.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ const char* const kLanguage = "ROOT//dvb/theme/language/language";
 const char* const kKeymap = "ROOT//dvb/theme/keymap.xml";
 
 void report(const char* tool, const std::string& what, const std::string& why) {
-  std::printf("error: %s: %s: %s\n", tool, what.c_str(), why.c_str());
+  rs::say_error("error: %s: %s: %s\n", tool, what.c_str(), why.c_str());
 }
 
 // Reads a whole file of the image in 2 MiB steps, so that a database larger

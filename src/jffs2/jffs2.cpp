@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "util/endian.h"
+#include "util/report.h"
 
 namespace rs::jffs2 {
 namespace {
@@ -346,7 +347,7 @@ bool Image::scan(size_t used, std::string* why) {
     at += pad4(len);
   }
   if (obsolete_ || damaged_)
-    std::fprintf(stderr, "jffs2: %u obsolete and %u damaged nodes skipped\n", obsolete_, damaged_);
+    rs::warn("jffs2: %u obsolete and %u damaged nodes skipped\n", obsolete_, damaged_);
   if (!comprs_.empty())
     lay_.compr =
         std::max_element(comprs_.begin(), comprs_.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
@@ -1228,7 +1229,7 @@ std::vector<uint8_t> Image::rebuild(std::string* why, bool* compacted) {
   if (place(img, free_regions(), nodes)) {
     if (compacted) *compacted = false;
     if (!nodes.empty() && !quiet_)
-      std::fprintf(stderr, "jffs2: %zu new nodes (%zu bytes) appended into erased flash\n", nodes.size(), bytes);
+      rs::warn("jffs2: %zu new nodes (%zu bytes) appended into erased flash\n", nodes.size(), bytes);
     return img;
   }
   // Compaction: the live nodes as stored, packed largest first into the
@@ -1279,7 +1280,7 @@ std::vector<uint8_t> Image::rebuild(std::string* why, bool* compacted) {
     return {};
   }
   if (compacted) *compacted = true;
-  std::fprintf(stderr, "jffs2: compacted: no room for %zu new bytes in erased flash; %zu live nodes kept, %zu new\n",
+  rs::warn("jffs2: compacted: no room for %zu new bytes in erased flash; %zu live nodes kept, %zu new\n",
                bytes, live.size(), nodes.size());
   return img;
 }

@@ -1,6 +1,7 @@
 #include "minidb/db_hash.h"
 
 #include <cstdio>
+#include "util/report.h"
 
 namespace rs {
 
@@ -17,7 +18,7 @@ void map_t::set(int key, uint32_t value) {
     ++size_exponent_;
     std::vector<chain> old(size_t(1) << size_exponent_);
     old.swap(buckets_);
-    std::printf("expanded table, size %d\n", int(buckets_.size()));
+    rs::warn("expanded table, size %d\n", int(buckets_.size()));
     for (const chain& c : old)
       for (auto e = c.rbegin(); e != c.rend(); ++e) buckets_[bucket_of(e->key)].push_back(*e);
   }

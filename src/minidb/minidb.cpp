@@ -10,6 +10,7 @@
 
 #include "minidb/crc16.h"
 #include "util/endian.h"
+#include "util/report.h"
 
 namespace rs {
 
@@ -165,7 +166,7 @@ bool MiniDB::db_init() {
     off += slot;
   }
   btree_alloc = uint32_t(off);
-  std::printf("record count = %u, delete count = %u\n", unsigned(Count()), unsigned(gc_map.count()));
+  rs::warn("record count = %u, delete count = %u\n", unsigned(Count()), unsigned(gc_map.count()));
   return true;
 }
 
@@ -211,7 +212,7 @@ std::optional<std::vector<uint8_t>> MiniDB::Get(int key, uint32_t* size) {
 
 bool MiniDB::Set(int key, const void* data, int size) {
   if (size > kMiniDbMaxRecord) {
-    std::printf("Record must less than 64K\n");
+    rs::say_error("Record must less than 64K\n");
     return false;
   }
   // A live header announcing bytes that were never given would fail the

@@ -90,7 +90,7 @@ namespace {
 
 // Whatever is left out of the device is named, with the reason.
 bool skipped(const std::string& host, const char* why) {
-  std::fprintf(stderr, "warning: %s skipped: %s\n", host.c_str(), why);
+  rs::warn("warning: %s skipped: %s\n", host.c_str(), why);
   return false;
 }
 
@@ -137,7 +137,7 @@ bool load_entry(minifs_device* dev, const std::string& host, const std::string& 
   }
   if (S_ISREG(st.st_mode)) {
     if (uint64_t(st.st_size) > kMaxFileSize) {
-      std::fprintf(stderr, "warning: %s is larger than 8 MiB, skipped\n", host.c_str());
+      rs::warn("warning: %s is larger than 8 MiB, skipped\n", host.c_str());
       return false;
     }
     std::vector<uint8_t> data;
@@ -250,7 +250,7 @@ static int write_file_process(minifs_device* dev, minifs_Object* obj, const std:
       if (r < 0) return r;
       // A failed write keeps what was there (a full disk must not truncate an earlier dump).
       if (!rs::write_file_atomic(host, data.data(), data.size())) {
-        std::printf("error: minifs_dump write %s failed, errno(%s)\n", host.c_str(), std::strerror(errno));
+        rs::say_error("error: minifs_dump write %s failed, errno(%s)\n", host.c_str(), std::strerror(errno));
         return -1;
       }
       if (obj->Header.mode & 0777) ::chmod(host.c_str(), obj->Header.mode & 07777);
@@ -263,7 +263,7 @@ static int write_file_process(minifs_device* dev, minifs_Object* obj, const std:
       return ::mkdir(host.c_str(), 0775) == 0 || (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : -1;
     }
     case OBJ_SYMLINK:
-      std::printf(
+      rs::warn(
           "warning: unminifs tool for windows unsupport create symlink now, <path: %-20s>, <link path: %-20s>\n",
           host.c_str(), obj->Header.alias.c_str());
       return 0;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "util/report.h"
 #include "shell/dispatch.h"
 #include "shell/shell.h"
 #include "util/fatal.h"
@@ -72,7 +73,7 @@ struct Progress::State {
 };
 
 Progress::Progress(const std::string& what) : s_(nullptr) {
-  if (!::isatty(STDERR_FILENO)) return;
+  if (!::isatty(STDERR_FILENO) || rs::verbosity() < 0) return;
   s_ = new State;
   State* s = s_;
   s->th = std::thread([s, what] {
@@ -343,6 +344,7 @@ void shell_print_usage() {
       "       romsmith [-k] -f FILE         the commands of FILE (- for standard input)\n"
       "       romsmith [-k] -c 'COMMAND; COMMAND...'\n"
       "       romsmith -o IMAGE [COMMAND [ARGUMENT...] | -f FILE | -c TEXT]\n"
+      "       romsmith -q|-v [OPTION...] [COMMAND [ARGUMENT...]]\n"
       "       romsmith --help | --version\n"
       "\n"
       "Options:\n"
@@ -350,12 +352,16 @@ void shell_print_usage() {
       "  -c, --command TEXT  run the commands of TEXT (separated by ';' or newlines)\n"
       "  -k, --keep-going    go on after a failed command (the exit status is still 1)\n"
       "  -o, --open IMAGE    open IMAGE first, then run the command, the batch or the prompt\n"
+      "  -q, --quiet         no warnings or progress on standard error (errors still)\n"
+      "  -v, --verbose       more detail on standard error: what open found, what save wrote\n"
       "  -h, --help          show this help\n"
       "  -V, --version       show the version\n"
       "\n"
       "At the prompt and in -f and -c, words may be quoted (\"...\", '...') or\n"
       "backslash-escaped; '#' starts a comment. A batch run stops at the first failed\n"
       "command, reports \"romsmith: line N: COMMAND: REASON\" on standard error and exits 1.\n"
+      "Standard output carries only what a command prints by its nature (listings,\n"
+      "file contents, JSON); errors, warnings and progress go to standard error.\n"
       "\n"
       "Commands:\n");
   for (const cmd_node* c = cmdtable; c->cmd; ++c) std::printf("  %s\n", c->helpbrief);
@@ -382,10 +388,12 @@ int shell_batch_main(int argc, char** argv) {
   bool keep_going = false;
   const char* image = nullptr;  // -o: opened before anything runs
   int command_at = 0;           // -o IMAGE COMMAND...: where the command starts
+  bool verbosity_given = false;  // -q or -v
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    // After -o, the first word that is no option is a one-shot command.
-    if (image && (a.empty() || a[0] != '-')) {
+    // After -o, -q or -v, the first word that is no option is a one-shot
+    // command.
+    if ((image || verbosity_given) && (a.empty() || a[0] != '-')) {
       command_at = i;
       break;
     }
@@ -403,6 +411,11 @@ int shell_batch_main(int argc, char** argv) {
       shell_print_version();
       std::fflush(stdout);
       return 0;
+    }
+    if (a == "--quiet" || a == "--verbose") {
+      rs::set_verbosity(a == "--quiet" ? -1 : 1);
+      verbosity_given = true;
+      continue;
     }
     if (a == "--keep-going") {
       keep_going = true;
@@ -449,6 +462,11 @@ int shell_batch_main(int argc, char** argv) {
         keep_going = true;
         continue;
       }
+      if (o == 'q' || o == 'v') {
+        rs::set_verbosity(o == 'q' ? -1 : 1);
+        verbosity_given = true;
+        continue;
+      }
       if (o == 'o') {
         if (k + 1 < a.size())
           image = argv[i] + k + 1;
@@ -473,7 +491,7 @@ int shell_batch_main(int argc, char** argv) {
   }
   if (command_at && !sources.empty())
     return bad_usage("unexpected argument '%s' (a command after -f or -c)", argv[command_at]);
-  if (sources.empty() && !image) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
+  if (sources.empty() && !image && keep_going) return bad_usage("%s", "-k needs commands: -f FILE or -c TEXT");
   if (image && !shell_open_image(image)) return 1;
   if (command_at) return shell_one_shot(argc - command_at, argv + command_at);
   if (sources.empty()) return shell_prompt();

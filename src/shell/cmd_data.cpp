@@ -14,6 +14,7 @@
 #include "shell/shell.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 int cmd_defaultdb(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
@@ -47,15 +48,15 @@ int cmd_datareset(int argc, char** argv) { return cmd_dbtodef(argc, argv); }
 int cmd_dbcopy(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc < 2) {
-    std::printf("dbcopy to default directory(.)\n");
+    rs::warn("dbcopy to default directory(.)\n");
     if (tools_dbcopy(root_entry, ".") < 0) return cmd_fail_reported(".: the databases were not copied");
     return 0;
   }
   if (!rs::path_exists(argv[1])) {
-    std::printf("directory(%s) not exits.\n", argv[1]);
+    rs::say_error("directory(%s) not exits.\n", argv[1]);
     return cmd_fail_reported("%s: %s", argv[1], std::strerror(ENOENT));
   }
-  std::printf("dbcopy to directory(%s)\n", argv[1]);
+  rs::warn("dbcopy to directory(%s)\n", argv[1]);
   if (tools_dbcopy(root_entry, argv[1]) < 0) return cmd_fail_reported("%s: the databases were not copied", argv[1]);
   return 0;
 }
@@ -77,7 +78,7 @@ int cmd_localdbtodef(int argc, char** argv) {
   for (const char* db : {"sat.db", "prog.db", "tp.db"}) {
     std::string path = rs::strprintf("%s/%s", argv[1], db);
     if (!rs::path_exists(path)) {
-      std::printf("file %s not exist\n", path.c_str());
+      rs::say_error("file %s not exist\n", path.c_str());
       return -2;
     }
   }
@@ -94,7 +95,7 @@ int cmd_showlang(int, char**) {
   if (!root_entry) return open_a_file_first();
   std::unique_ptr<char[]> buf(new (std::nothrow) char[0x100000]);
   if (!buf) {
-    std::printf("%s failed at %s %d\n", "malloc", "main", 610);
+    rs::say_error("%s failed at %s %d\n", "malloc", "main", 610);
     return cmd_fail("%s", std::strerror(ENOMEM));
   }
   int n = flash_read(root_entry, "ROOT/dvb/theme/language/language", buf.get(), 0x100000, 0);

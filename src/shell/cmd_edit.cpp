@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/found.h"
 #include "core/fs_api.h"
 #include "core/image_state.h"
 #include "core/state.h"
@@ -280,18 +281,19 @@ void print_table_json(flash* entry) {
   const partition_table& t = entry->flash_table;
   const image_state& s = state_of(entry);
   // Only an image read from a file had its table found somewhere.
-  std::string offset = s.file_length ? std::to_string(s.table_found_at) : std::string("null");
+  std::string offset = s.file_length && !s.found ? std::to_string(s.table_found_at) : std::string("null");
   std::printf(
       "{\"schema\":%d,\"flash_size\":%zu,\"block_size\":%zu,\"partition_version\":%d,\"partition_count\":%d,"
       "\"table_enable\":%s,\"write_protect\":%s,\"crc32_enable\":%s,\"table_crc32\":%u,\"table_format\":\"v%d\","
-      "\"table_offset\":%s,\"partitions\":[",
+      "\"table_offset\":%s,\"layout\":\"%s\",\"scanned_offsets\":%zu,\"partitions\":[",
       kJsonSchema, entry->flash_size, entry->block_size, int(t.version), int(t.count), jbool(entry->table_enable),
-      jbool(t.write_protect), jbool(t.crc32_enable), t.crc_verify, entry->table_version, offset.c_str());
+      jbool(t.write_protect), jbool(t.crc32_enable), t.crc_verify, entry->table_version, offset.c_str(), layout_word(entry),
+      s.found_scanned);
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     const partition_info* in = p.info;
     const char* fs = "none";
-    if (fs_ops_for(in->file_system_type)) fs = p.fs ? "loaded" : "unreadable";
+    if (fs_ops_of(p.fs, in->file_system_type)) fs = p.fs ? "loaded" : "unreadable";
     std::printf(
         "%s{\"id\":%u,%s,\"fs\":%s,\"fs_type\":%d,\"mode\":\"%s\",\"crc32\":%u,\"update_tags\":%u,"
         "\"version\":%u,\"start\":%u,\"total_size\":%u,\"partition_size\":%u,\"used_size\":%u,"
@@ -393,7 +395,7 @@ int shell_list(flash* entry, const char* target, bool json) {
     targets.push_back(target);
   } else {
     for (int i = 0; i < entry->count; ++i)
-      if (fs_ops_for(entry->list[i].info->file_system_type)) targets.push_back(partition_name(entry->list[i].info));
+      if (fs_ops_of(entry->list[i].fs, entry->list[i].info->file_system_type)) targets.push_back(partition_name(entry->list[i].info));
   }
   int status = 0;
   for (const std::string& t : targets) {

@@ -17,6 +17,7 @@
 #include "shell/shell.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ int cmd_mkminifs(int argc, char** argv) {
   if (argc == 4) {
     size = rs::str2int(argv[3]);
     if (size & 0xFFFF) {
-      std::printf("the size must align in 64K!!!\n");
+      rs::say_error("the size must align in 64K!!!\n");
       return usage_not_right();
     }
   }
@@ -84,7 +85,7 @@ int cmd_mkminifs(int argc, char** argv) {
   // A failed write is an error, not a silent success.
   int rc = minifs_mkimg(dev, argv[2]);
   int err = errno;
-  if (rc != 0) std::printf("error: %s write %s failed, errno(%s)\n", "cmd_mkminifs", argv[2], std::strerror(err));
+  if (rc != 0) rs::say_error("error: %s write %s failed, errno(%s)\n", "cmd_mkminifs", argv[2], std::strerror(err));
   minifs_umount(dev);
   if (rc != 0) {
     cmd_fail("%s: %s", argv[2], std::strerror(err));
@@ -99,41 +100,41 @@ int cmd_unminifs(int argc, char** argv) {
   const char* dir = argv[2];
   struct stat st;
   if (::stat(dir, &st) == 0) {
-    std::printf("error: dir [%s] already exist!\n", dir);
+    rs::say_error("error: dir [%s] already exist!\n", dir);
     cmd_fail("%s: %s", dir, std::strerror(EEXIST));
     return -1;
   }
   if (::mkdir(dir, 0755) != 0) {
     int err = errno;
-    std::printf("error: %s %d\n", "cmd_unminifs", 362);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 362);
     cmd_fail("%s: %s", dir, std::strerror(err));
     return -1;
   }
   FILE* f = std::fopen(image, "rb");
   if (!f) {
     int err = errno;
-    std::printf("error: %s %d\n", "cmd_unminifs", 369);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 369);
     cmd_fail("%s: %s", image, std::strerror(err));
     return -1;
   }
   std::unique_ptr<FILE, int (*)(FILE*)> closer(f, std::fclose);
   if (fstat(fileno(f), &st) != 0) {
-    std::printf("error: %s %d\n", "cmd_unminifs", 374);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 374);
     return -1;
   }
   if (st.st_size <= 0) {
-    std::printf("error: %s %d\n", "cmd_unminifs", 380);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 380);
     cmd_fail("%s: empty image", image);
     return -1;
   }
-  if (st.st_size & 0xFFFF) std::printf("warning: minfis image file ought to be align in 64K\n");
+  if (st.st_size & 0xFFFF) rs::warn("warning: minfis image file ought to be align in 64K\n");
   // A short image still mounts a full-size device: the tail reads as erased flash.
   size_t size = std::max<size_t>(size_t(st.st_size), 0x1400000);
   std::vector<uint8_t> buf;
   try {
     buf.assign(size, 0xFF);
   } catch (const std::bad_alloc&) {
-    std::printf("error: %s %d\n", "cmd_unminifs", 391);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 391);
     return -1;
   }
   size_t got = 0;
@@ -145,7 +146,7 @@ int cmd_unminifs(int argc, char** argv) {
   minifs_device* dev = minifs_mount("", "/", buf.data(), buf.size(), nullptr);
   int rc = 0;
   if (!dev || minifs_dump(dev, dir, "/") < 0) {
-    std::printf("error: %s %d\n", "cmd_unminifs", 407);
+    rs::say_error("error: %s %d\n", "cmd_unminifs", 407);
     cmd_fail("%s: not every file was extracted into %s", image, dir);
     rc = -1;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/found.h"
 #include "core/fs_api.h"
 #include "core/fs_contract.h"
 #include "core/image_state.h"
@@ -16,6 +17,7 @@
 #include "shell/commands.h"
 #include "shell/shell.h"
 #include "util/fileio.h"
+#include "util/report.h"
 
 namespace {
 
@@ -30,13 +32,40 @@ std::string remove_stale_output(const char* path) {
 
 const char* errno_text() { return errno ? std::strerror(errno) : "failed"; }
 
+// -v: how the image was read, partition by partition.
+void note_opened(flash* e, const char* file) {
+  rs::note("open: %s: %d partitions, table %s\n", file, e->count, layout_text(e).c_str());
+  for (int i = 0; i < e->count; ++i) {
+    const partition_data& p = e->list[i];
+    const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
+    rs::note("open: %s at 0x%08x, %u bytes used: %s\n", partition_name(p.info).c_str(), p.info->start_addr,
+             p.info->used_size, !ops ? "raw bytes" : p.fs ? ops->name : "unreadable, kept as raw bytes");
+  }
+}
+
+// -v: which partitions a save rebuilds and which it copies as loaded.
+void note_saving(flash* e, const char* file) {
+  const image_state& s = state_of(e);
+  for (int i = 0; i < e->count; ++i) {
+    const partition_data& p = e->list[i];
+    int idx = partition_index(e, p);
+    bool edited = idx >= 0 && s.fs_edited[idx], changed = idx >= 0 && s.changed[idx];
+    const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
+    rs::note("save: %s: %s\n", partition_name(p.info).c_str(),
+             edited && ops  ? (std::string(ops->name) + " rebuilt from its edits").c_str()
+             : changed      ? "new bytes written"
+                            : "copied as loaded");
+  }
+  rs::note("save: %s: %s\n", file, s.found ? "no table written (the file had none)" : "table written with new CRCs");
+}
+
 }  // namespace
 
 int cmd_mkflash(int argc, char** argv) {
   // The output name is needed as well; without it nothing could be written.
   if (argc < 3) return usage_not_right();
   if (argc == 4 && std::strcmp(argv[3], "unchanged_fs") != 0) {
-    std::printf("Don't want to change filesystem data must using string \"unchanged_fs\" \n");
+    rs::say_error("Don't want to change filesystem data must using string \"unchanged_fs\" \n");
     return -1;
   }
   // The configuration reader ends the process on some errors: the exit
@@ -45,7 +74,7 @@ int cmd_mkflash(int argc, char** argv) {
   Progress progress(std::string("mkflash ") + argv[2]);
   flash* image = flash_load_conf(argv[1]);
   if (!image) {
-    std::printf("mkflash error.\n");
+    rs::say_error("mkflash error.\n");
     std::string removed = remove_stale_output(argv[2]);
     return cmd_fail_reported("%s: the configuration was refused%s", argv[1], removed.c_str());
   }
@@ -66,6 +95,7 @@ int cmd_open(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   root_entry = flash_load_bin(argv[1]);
   if (!root_entry) return cmd_fail_reported("%s: cannot open the image", argv[1]);
+  if (rs::verbosity() > 0) note_opened(root_entry, argv[1]);
   return 0;
 }
 
@@ -76,6 +106,8 @@ int cmd_save(int argc, char** argv) {
   basedir = rs::dir_of(argv[1]);
   state_of(root_entry).basedir = basedir;
   Progress progress(std::string("saving ") + argv[1]);
+  // What the save is to do, told before: it forgets which partitions changed.
+  if (rs::verbosity() > 0) note_saving(root_entry, argv[1]);
   errno = 0;
   if (flash_save(root_entry, argv[1], 0) < 0) {
     cmd_fail_reported("%s: cannot save the image (%s)", argv[1], errno_text());
@@ -114,7 +146,7 @@ int cmd_ls(int argc, char** argv) {
     cmd_fail_code(argv[1], -RS_ENOPART);
     return -1;
   }
-  const fs_ops* ops = fs_ops_for(p->info->file_system_type);
+  const fs_ops* ops = fs_ops_of(p->fs, p->info->file_system_type);
   if (!ops) return cmd_fail_code(argv[1], -RS_ENOFS);
   if (!p->fs) return cmd_fail_code(argv[1], -RS_EUNLOADED);
   if (ops && ops->ls) ops->ls(p->fs);
@@ -191,7 +223,7 @@ int cmd_clear(int argc, char** argv) {
   if (!root_entry) return open_a_file_first();
   if (argc != 2) return usage_not_right();
   if (flash_update(root_entry, argv[1], nullptr, 0) < 0) {
-    std::printf("clear partition failed, may be this partition is not exist\n");
+    rs::say_error("clear partition failed, may be this partition is not exist\n");
     return cmd_fail_reported("%s: not cleared", argv[1]);
   }
   return 0;

@@ -13,6 +13,7 @@
 #include "shell/commands.h"
 #include "shell/shell.h"
 #include "util/fatal.h"
+#include "util/report.h"
 
 #ifndef ROMSMITH_LINK_LIBS
 #define ROMSMITH_LINK_LIBS ""
@@ -22,7 +23,7 @@ int cmd_merge(int argc, char** argv) {
   if (argc < 3) return usage_not_right();
   flash* image = flash_load_conf(argv[1]);
   if (!image) {
-    std::printf("error: %s(%d) flash_load_conf return entry is NULL\n", "cmd_merge", 695);
+    rs::say_error("error: %s(%d) flash_load_conf return entry is NULL\n", "cmd_merge", 695);
     return cmd_fail_reported("%s: the configuration was refused", argv[1]);
   }
   Progress progress(std::string("merge ") + argv[2]);
@@ -66,8 +67,8 @@ static int release_image(const char* file, int flag, const char* str) {
 
 int cmd_release(int argc, char** argv) {
   if (argc < 3) {
-    std::printf("error: arguments not enough, please check\n");
-    std::printf("ex. ./romsmith release flash.bin \"oakbox-rudivedo-release-20140508\"\n");
+    rs::say_error("error: arguments not enough, please check\n");
+    rs::diag("ex. ./romsmith release flash.bin \"oakbox-rudivedo-release-20140508\"\n");
     return shell_finish(1);
   }
   return release_image(argv[1], 1, argv[2]);
@@ -75,8 +76,8 @@ int cmd_release(int argc, char** argv) {
 
 int cmd_unrelease(int argc, char** argv) {
   if (argc < 2) {
-    std::printf("error: arguments not enough, please check\n");
-    std::printf("ex. ./romsmith unrelease flash.bin\"\n");
+    rs::say_error("error: arguments not enough, please check\n");
+    rs::diag("ex. ./romsmith unrelease flash.bin\"\n");
     return shell_finish(1);
   }
   return release_image(argv[1], 0, nullptr);
@@ -106,7 +107,7 @@ int cmd_tmpdebug(int, char**) {
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0) {
     if (f) std::fclose(f);
-    std::printf("file(%s) get stat failed.\n", "test.bin");
+    rs::say_error("file(%s) get stat failed.\n", "test.bin");
     cmd_fail("test.bin: cannot be read");
     return -1;
   }
@@ -116,7 +117,7 @@ int cmd_tmpdebug(int, char**) {
   size_t got = std::fread(src.data(), 1, size, f);
   std::fclose(f);
   if (got != size) {
-    std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 258, int(got),
+    rs::say_error("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 258, int(got),
                 int(size));
     return tmpdebug_failed();
   }
@@ -124,7 +125,7 @@ int cmd_tmpdebug(int, char**) {
   std::vector<uint8_t> comp(clen);
   int ret = compress2(comp.data(), &clen, src.data(), size, 9);
   if (ret != Z_OK) {
-    std::printf("compress error, ret = %d.\n", ret);
+    rs::say_error("compress error, ret = %d.\n", ret);
     return tmpdebug_failed();
   }
   std::printf("compress success, src_len=%d, dst_len=%d.\n", int(size), int(clen));
@@ -137,7 +138,7 @@ int cmd_tmpdebug(int, char**) {
   got = std::fread(comp.data(), 1, clen, z);
   std::fclose(z);
   if (got != clen) {
-    std::printf("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 283, int(got),
+    rs::say_error("%s:%d fread actual read size(%d) not equal file size(%d).\n", "cmd_tmpdebug", 283, int(got),
                 int(clen));
     return tmpdebug_failed();
   }
@@ -146,7 +147,7 @@ int cmd_tmpdebug(int, char**) {
   uLongf dlen = std::max<uLongf>(clen * 10, size);
   std::vector<uint8_t> out(dlen);
   if (uncompress(out.data(), &dlen, comp.data(), clen) != Z_OK) {
-    std::printf("decompress error.\n");
+    rs::say_error("decompress error.\n");
     return tmpdebug_failed();
   }
   std::printf("decompress success, src_len=%d, dst_len=%d.\n", int(clen), int(dlen));

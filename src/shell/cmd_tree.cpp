@@ -29,6 +29,7 @@
 #include "shell/shell.h"
 #include "shell/tarball.h"
 #include "util/fileio.h"
+#include "util/report.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ class Installer {
     if ((rc = flash_fs_stat(e_, from.c_str(), &a)) < 0 || (rc = flash_fs_get(e_, from.c_str(), &data)) < 0 ||
         (rc = flash_fs_xattrs(e_, from.c_str(), &x)) < 0)
       return problem(full, rc);
-    std::fprintf(stderr, "romsmith: %s: %s: stored as a copy of %s (the file system keeps no hard links)\n", who_,
+    rs::warn("romsmith: %s: %s: stored as a copy of %s (the file system keeps no hard links)\n", who_,
                  full.c_str(), from.c_str());
     fs_put_attr pa;
     pa.has_mode = pa.has_owner = true;
@@ -340,7 +341,7 @@ bool host_set_xattrs(const std::string& src, const std::string& dir) {
       int err = fd < 0 ? errno : ELOOP;
       // A link or file where a directory must be was named by the tree writer already.
       if (err != ELOOP && err != ENOTDIR)
-        std::printf("error: get write %s failed, errno(%s)\n", (dir + "/" + rel).c_str(), std::strerror(err));
+        rs::say_error("error: get write %s failed, errno(%s)\n", (dir + "/" + rel).c_str(), std::strerror(err));
       if (fd >= 0) ::close(fd);
       ok = false;
       continue;
@@ -348,7 +349,7 @@ bool host_set_xattrs(const std::string& src, const std::string& dir) {
     std::string via = "/proc/self/fd/" + std::to_string(fd);
     for (const auto& [name, value] : x) {
       if (::setxattr(via.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
-        std::printf("error: get xattr %s of %s failed, errno(%s)\n", name.c_str(), (dir + "/" + rel).c_str(),
+        rs::say_error("error: get xattr %s of %s failed, errno(%s)\n", name.c_str(), (dir + "/" + rel).c_str(),
                     std::strerror(errno));
         ok = false;
       }
@@ -644,7 +645,7 @@ int import_tree(int argc, char** argv) {
       continue;
     }
     if ((absolute || link_absolute) && !said_absolute) {
-      std::fprintf(stderr, "romsmith: import: removing leading '/' from member names\n");
+      rs::warn("romsmith: import: removing leading '/' from member names\n");
       said_absolute = true;
     }
     uint32_t type = t.attr.mode & S_IFMT;

@@ -18,6 +18,7 @@
 #include "shell/edits.h"
 #include "shell/line_input.h"
 #include "util/strutil.h"
+#include "util/report.h"
 
 flash* root_entry = nullptr;
 
@@ -115,20 +116,20 @@ const std::string& dispatch_reason() { return g_reason; }
 bool dispatch_reason_is_new() { return g_reason_new; }
 
 int usage_not_right() {
-  std::printf("\tusage not right, please see help\n");
+  rs::say_error("\tusage not right, please see help\n");
   set_reason("usage not right, please see help", false);
   return -2;
 }
 
 int execute_error(const char* name) {
-  std::printf("%s execute error, please check.\n", name);
+  rs::say_error("%s execute error, please check.\n", name);
   // The handler usually said why already; keep that reason.
   if (g_reason.empty()) set_reason(std::string(name) + " execute error", false);
   return CMD_FAILED;
 }
 
 int open_a_file_first() {
-  std::printf("open a file first\n");
+  rs::say_error("open a file first\n");
   set_reason("open a file first", false);
   return -2;
 }
@@ -193,14 +194,14 @@ const cmd_node* run_prompt_words(std::vector<std::string>& words) {
   if (words.empty()) return nullptr;
   const cmd_node* c = get_cmd_func(words[0].c_str());
   if (!c) {
-    std::printf("not found command: %s\n", words[0].c_str());
+    rs::say_error("not found command: %s\n", words[0].c_str());
     return nullptr;
   }
   // Entries behind the last word are null, as the handlers expect.
   std::vector<char*> argv(std::max<size_t>(words.size() + 1, 256), nullptr);
   for (size_t k = 0; k < words.size(); ++k) argv[k] = words[k].data();
   int rc = dispatch(c, int(words.size()), argv.data());
-  if (rc == -1) std::printf("\tusage: %s\n", c->helpbrief);
+  if (rc == -1) rs::diag("\tusage: %s\n", c->helpbrief);
   std::fflush(stdout);
   if (rc != 0) {
     report_failure(c->cmd, 0, true);
@@ -337,7 +338,7 @@ int cmd_help(int argc, char** argv) {
         return 0;
       }
     }
-    std::printf("no such command\n");
+    rs::say_error("no such command\n");
     return 0;
   }
   for (const cmd_node* c = cmdtable; c->cmd; ++c) std::printf("\t%s\n", c->helpbrief);
@@ -349,7 +350,7 @@ extern "C" RS_API int romsmith_main(int argc, char** argv) {
   if (argc > 0) {
     const cmd_node* c = get_cmd_func(argv[0]);
     if (c) {
-      std::printf("running %s\n", argv[0]);
+      rs::warn("running %s\n", argv[0]);
       int rc = dispatch(c, argc, argv);
       std::fflush(stdout);
       if (rc != 0) report_failure(c->cmd, 0, false);

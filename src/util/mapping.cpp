@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include "util/report.h"
 
 namespace rs {
 
@@ -23,14 +24,14 @@ std::unordered_map<void*, size_t>& live_maps() {
 void* x_fmmap(const char* fname, size_t* size) {
   int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    std::printf("%s: %s\n", std::strerror(errno), fname);
+    rs::say_error("%s: %s\n", std::strerror(errno), fname);
     return nullptr;
   }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     int err = errno;
     if (S_ISDIR(st.st_mode)) err = EISDIR;
-    std::printf("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
+    rs::say_error("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
     ::close(fd);
     return nullptr;
   }
@@ -44,7 +45,7 @@ void* x_fmmap(const char* fname, size_t* size) {
   int err = errno;
   ::close(fd);
   if (addr == MAP_FAILED) {
-    std::printf("Failed to mmap %s : %s\n", std::strerror(err), fname);
+    rs::say_error("Failed to mmap %s : %s\n", std::strerror(err), fname);
     return nullptr;
   }
   live_maps()[addr] = len;

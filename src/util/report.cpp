@@ -26,7 +26,9 @@ void say_error(const char* fmt, ...) {
     text.resize(size_t(n));
   }
   va_end(ap);
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  // Whatever a command printed on standard output before comes first.
+  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), stderr);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   said = text;
 }
@@ -42,11 +44,33 @@ thread_local int t_quiet = 0;
 void set_verbosity(int level) { g_verbosity = level; }
 int verbosity() { return t_quiet ? -1 : g_verbosity; }
 
+namespace {
+void to_stderr(const char* fmt, va_list ap) {
+  std::fflush(stdout);
+  std::vfprintf(stderr, fmt, ap);
+}
+}  // namespace
+
+void diag(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  to_stderr(fmt, ap);
+  va_end(ap);
+}
+
 void warn(const char* fmt, ...) {
   if (verbosity() < 0) return;
   va_list ap;
   va_start(ap, fmt);
-  std::vfprintf(stderr, fmt, ap);
+  to_stderr(fmt, ap);
+  va_end(ap);
+}
+
+void note(const char* fmt, ...) {
+  if (verbosity() < 1) return;
+  va_list ap;
+  va_start(ap, fmt);
+  to_stderr(fmt, ap);
   va_end(ap);
 }
 
