@@ -32,16 +32,44 @@ namespace {
 
 const char* tf(int v) { return v ? "TRUE" : "FALSE"; }
 
+// The block size a dump's flash.conf names: the image's own when it is one a
+// build accepts, else the largest of those that every partition start keeps.
+unsigned summary_block_size(const flash* entry) {
+  const size_t bs = entry->block_size;
+  if (bs == 0x1000 || bs == 0x10000 || bs == 0x20000) return unsigned(bs);
+  for (unsigned cand : {0x20000u, 0x10000u, 0x1000u}) {
+    bool fits = true;
+    for (int i = 0; i < entry->count && fits; ++i) fits = entry->list[i].info->start_addr % cand == 0;
+    if (fits) return cand;
+  }
+  return 0x10000;
+}
+
+std::string dump_name(const partition_data& p, int i, bool warn);
+
+// A flash.conf that builds the dumped image again from the dumped BIN.* files:
+// every setting and every column a build reads. The table partition names no
+// file (the build writes the table itself); a type code without a word is
+// written as its number.
 void write_summary(const flash* entry, FILE* f) {
   std::fprintf(f, "flash_size\t= 0x%x\n", unsigned(entry->flash_size));
-  std::fprintf(f, "block_size\t= 0x%x\n", unsigned(entry->block_size));
+  std::fprintf(f, "block_size\t= 0x%x\n", summary_block_size(entry));
+  std::fprintf(f, "table_version\t= %d\n", entry->table_version);
+  std::fprintf(f, "table_enable\t= %s\n", tf(entry->table_enable));
   std::fprintf(f, "write_protect\t= %s\n", tf(entry->flash_table.write_protect));
-  std::fprintf(f, "crc32\t= %s\n\n", tf(entry->flash_table.crc32_enable));
+  std::fprintf(f, "crc32\t= %s\n", tf(entry->flash_table.crc32_enable));
+  if (entry->new_style) std::fprintf(f, "zlibmode\t= TRUE\n");
+  std::fprintf(f, "\n");
   for (int i = 0; i < entry->count; ++i) {
-    const partition_info* p = entry->list[i].info;
+    const partition_data& d = entry->list[i];
+    const partition_info* p = d.info;
     std::string name = partition_name(p);
-    std::fprintf(f, "%-10sBIN.%-16s%-8s%-10s%-3s0x%08x 0x%08x\n", name.c_str(), name.c_str(), tf(p->crc32_enable),
-                 get_fstype(p->file_system_type), p->mode ? "RW" : "RO", p->start_addr, p->total_size);
+    std::string file = is_table_partition(d) ? std::string("NULL") : "BIN." + dump_name(d, i, false);
+    std::string type = get_fstype(p->file_system_type);
+    if (type == "UNKNOWN") type = std::to_string(int(p->file_system_type));
+    std::fprintf(f, "%-10s%-20s%-8s%-10s%-3s%-4u%-6u0x%08x 0x%08x 0x%08x\n", name.c_str(), file.c_str(),
+                 tf(p->crc32_enable), type.c_str(), p->mode ? "RW" : "RO", unsigned(p->update_tags),
+                 unsigned(p->version), p->start_addr, p->total_size, p->reserved_size);
   }
 }
 
@@ -49,11 +77,12 @@ size_t used_bytes(const partition_data& p) { return std::min(p.info->used_size, 
 
 // The name a partition is dumped under: its own when that is a plain file
 // name, else "partition<N>" (its position in the table) with a warning.
-std::string dump_name(const partition_data& p, int i) {
+std::string dump_name(const partition_data& p, int i, bool warn) {
   std::string name = partition_name(p.info);
   if (rs::safe_component(name)) return name;
   std::string safe = rs::strprintf("partition%d", i);
-  rs::warn("warning: partition name \"%s\" is not a safe file name; dumped as \"%s\"\n", name.c_str(), safe.c_str());
+  if (warn)
+    rs::warn("warning: partition name \"%s\" is not a safe file name; dumped as \"%s\"\n", name.c_str(), safe.c_str());
   return safe;
 }
 
@@ -117,7 +146,7 @@ RS_API int flash_dump(flash* entry, const char* path) {
   int result = 0;
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
-    std::string name = dump_name(p, i);
+    std::string name = dump_name(p, i, true);
     // A dump that cannot be written says so (the shell has no other way to tell).
     std::string bin = "BIN." + name;
     if (p.buf && !out.file(bin, 0644, [&](FILE* f) {

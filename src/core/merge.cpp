@@ -16,7 +16,6 @@
 #include "core/table.h"
 #include "util/crc32.h"
 #include "util/endian.h"
-#include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/treewriter.h"
 #include "util/mapping.h"
@@ -31,11 +30,6 @@ constexpr size_t kHead = 12;
 std::string after_slash(const std::string& s) {
   size_t p = s.rfind('/');
   return p == std::string::npos ? s : s.substr(p + 1);
-}
-
-[[noreturn]] void die() {
-  std::fflush(stdout);
-  rs::rs_exit(1);
 }
 
 }  // namespace
@@ -64,14 +58,14 @@ int image_merge(const char* conf_file_name, flash* entry, const char* file_name)
     size_t n = std::strlen(p->file_name);
     if (n >= 255) {
       rs::say_error("error: %s(%d) file(%s) name strlen(%d) is >= %d\n", "image_merge", 83, p->file_name, int(n), 256);
-      die();
+      return -1;
     }
   }
   const int count = int(parts.size()) + 1;
   rs::MappedFile conf;
   if (!conf.open(conf_file_name)) {
     rs::say_error("error: %s(%d) file(%s) x_fmmap failed\n", "image_merge", 101, conf_file_name);
-    die();
+    return -1;
   }
   std::vector<uint8_t> records(kRecord * size_t(count), 0);
   auto put_record = [&](int k, const std::string& name, uint32_t start, uint32_t len) {
@@ -138,7 +132,7 @@ int image_split(const char* file_name, const char* dir) {
   rs::MappedFile map;
   if (!map.open(file_name)) {
     rs::say_error("error: %s(%d) file(%s) x_fmmap failed\n", "image_split", 168, file_name);
-    die();
+    return -2;
   }
   const uint8_t* d = map.data();
   const size_t size = map.size();

@@ -78,7 +78,9 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
     if (s.found == FOUND_BARE) {
       n = std::min(p.info->used_size, p.info->total_size);
       while (n > s.file_length && n >= 0x10000 && p.buf && all_ff(p.buf + n - 0x10000, 0x10000)) n -= 0x10000;
-      n = std::max<size_t>(n, std::min<uint64_t>(s.file_length, p.info->total_size));
+      // A device-sized kind keeps the loaded length; others are what they hold.
+      const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
+      if (!ops || ops->fixed_size) n = std::max<size_t>(n, std::min<uint64_t>(s.file_length, p.info->total_size));
     }
     if (p.buf) pieces.push_back({p.info->start_addr, p.buf, n});
   }

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "util/crc32.h"
@@ -176,6 +177,10 @@ const char* get_fstype(int code) {
 int8_t fs_type_code(const char* word) {
   for (const TypeWord& t : kTypeWords)
     if (strcasecmp(word, t.word) == 0) return t.code;
+  // A code without a word, as a dump writes it: its number.
+  char* end = nullptr;
+  long n = std::strtol(word, &end, 0);
+  if (*word && end && !*end && n >= -128 && n <= 255) return int8_t(n);
   return 0;
 }
 

@@ -37,8 +37,9 @@ int cmd_merge(int argc, char** argv) {
 int cmd_split(int argc, char** argv) {
   if (argc < 2) return usage_not_right();
   // A split that stopped part way is a failure.
-  if (image_split(argv[1], argc > 2 ? argv[2] : nullptr) == 0) return shell_finish(0);
-  cmd_fail_reported("%s: the split stopped part way", argv[1]);
+  int rc = image_split(argv[1], argc > 2 ? argv[2] : nullptr);
+  if (rc == 0) return shell_finish(0);
+  cmd_fail_reported(rc == -2 ? "%s: the merge file cannot be read" : "%s: the split stopped part way", argv[1]);
   return shell_finish(1);
 }
 
