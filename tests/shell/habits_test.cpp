@@ -4,6 +4,8 @@
 // a prompt that a failed split does not end.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -262,3 +264,46 @@ TEST(Prompt, SplitOfAMissingFileKeepsTheSession) {
 }
 
 }  // namespace
+
+// A root holding device nodes, a fifo and a socket: the loader's notes about
+// them go to standard error (none with -q), so the JSON listing parses and a
+// file streamed to standard output is exactly its bytes.
+class SpecialNodes : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SpecialNodes, StandardOutputStaysData) {
+  const std::string kind = GetParam();
+  const char* tool = kind == "cramfs" ? "mkfs.cramfs" : "mksquashfs";
+  if (!rstest::have_tool(tool)) GTEST_SKIP() << tool << " is missing";
+  if (::geteuid() != 0) GTEST_SKIP() << "device nodes need root";
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/dev"));
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  ASSERT_EQ(rstest::run_command("mknod tree/dev/console c 5 1 && mknod tree/dev/sda b 8 0 && mkfifo tree/dev/fifo && "
+                                "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('tree/dev/sock')\"",
+                                "", d.path())
+                .status,
+            0);
+  std::string make = kind == "cramfs" ? "mkfs.cramfs tree root.img >/dev/null" : "mksquashfs tree root.img -quiet -noappend";
+  ASSERT_EQ(rstest::run_command(make, "", d.path()).status, 0);
+  const std::string part = kind == "cramfs" ? "CRAMFS" : "SQUASHFS";
+  for (const char* opt : {"", "-q "}) {
+    RunResult r = rstest::run_command(kRs + " " + opt + "-o root.img get " + part + "/etc/issue -", "", d.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "box 1.0\n");
+    if (*opt) {
+      EXPECT_EQ(r.err, "");
+    }
+    r = rstest::run_command(kRs + " " + opt + "-o root.img ls --json " + part, "", d.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    RunResult parsed = rstest::run_command(
+        "python3 -c 'import json,sys; d=json.load(sys.stdin); print(sorted(e[\"type\"] for e in d[\"entries\"]))'", r.out);
+    EXPECT_EQ(parsed.status, 0) << r.out;
+    EXPECT_TRUE(contains(parsed.out, "'blockdev'") && contains(parsed.out, "'chardev'") && contains(parsed.out, "'fifo'") &&
+                contains(parsed.out, "'socket'"))
+        << parsed.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SpecialNodes, ::testing::Values("cramfs", "squashfs"),
+                         [](const auto& i) { return std::string(i.param); });
