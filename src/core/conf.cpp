@@ -16,7 +16,6 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "util/crc32.h"
-#include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/mapping.h"
 #include "util/strutil.h"
@@ -83,10 +82,6 @@ std::vector<std::string> tokens(const char* line) {
   return out;
 }
 
-[[noreturn]] void conf_fatal() {
-  std::fflush(stdout);
-  rs::rs_exit(1);
-}
 
 // Which of a partition's placement values the flash.conf left to "auto".
 struct Autos {
@@ -148,7 +143,7 @@ bool read_setting(ConfBuild& b, const SettingName& s, std::vector<std::string>& 
                     unsigned(e->block_size));
         rs::diag("if flash type of target board is NOR FLASH: please set \"block_size 0x1000 or 0x010000\"\n");
         rs::diag("if flash type of target board is NAND FLASH: please set \"block_size 0x020000\"\n");
-        conf_fatal();
+        return false;
       }
       break;
     case Setting::table_enable:
@@ -213,7 +208,7 @@ bool read_partition_line(ConfBuild& b, const std::vector<std::string>& tok) {
   // never writes past the record.
   if (uint32_t(b.count) + 1 > table_sect.part_num) {
     rs::say_error("No more than %d the number of partitions.\n", int(table_sect.part_num));
-    conf_fatal();
+    return false;
   }
   partition_data& p = e->list[b.count];
   partition_info& info = e->flash_table.tables[b.count];
@@ -299,7 +294,7 @@ bool place_partitions(ConfBuild& b) {
     for (int i = 0; i < count; ++i) {
       if (t[i].total_size == 0 && t[i].used_size == 0) {
         rs::say_error("error: The total size and used size can not auto meanwhile\n");
-        conf_fatal();
+        return false;
       }
     }
   }
@@ -311,7 +306,7 @@ bool place_partitions(ConfBuild& b) {
       if (t[i + 1].start_addr <= t[i].start_addr) {
         rs::say_error("error: total size %s  (TOTAL size < = 0x0)\n", name.c_str());
         rs::diag("please check the config of %s\n\n", b.conf);
-        conf_fatal();
+        return false;
       }
       t[i].total_size = t[i + 1].start_addr - t[i].start_addr;
     } else if (e->flash_size) {
@@ -320,13 +315,13 @@ bool place_partitions(ConfBuild& b) {
     sum += t[i].total_size;
     if (e->flash_size && sum > e->flash_size) {
       rs::say_error("Total partition size is %d, out flash size %d, please check.\n", int(sum), int(e->flash_size));
-      conf_fatal();
+      return false;
     }
     if (t[i].reserved_size > t[i].total_size) {
       rs::say_error("error: partition %s (RESERVED size = 0x%x) > (TOTAL size = 0x%x)\n", name.c_str(),
                   t[i].reserved_size, t[i].total_size);
       rs::diag("please check the config of %s\n\n", b.conf);
-      conf_fatal();
+      return false;
     }
     t[i].partition_size = t[i].total_size - t[i].reserved_size;
     e->list[i].crc32_passed = 1;
@@ -337,7 +332,7 @@ bool place_partitions(ConfBuild& b) {
       rs::say_error("error: partition %s (FILE size = 0x%x) > (PART size = 0x%x)\n", partition_name(&t[i]).c_str(),
                   t[i].used_size, t[i].partition_size);
       rs::diag("please check the config of %s\n\n", b.conf);
-      conf_fatal();
+      return false;
     }
   }
   return true;

@@ -19,7 +19,6 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "util/endian.h"
-#include "util/fatal.h"
 #include "util/report.h"
 #include "util/fileio.h"
 #include "util/strutil.h"
@@ -120,9 +119,9 @@ bool write_zlibmode(const flash* entry, FILE* f) {
   for (auto& th : pool) th.join();
   for (size_t k = 0; k < parts.size(); ++k) {
     if (status[k] != Z_OK) {
+      // The save fails; the caller's process and its image go on.
       rs::say_error("%s:%d compress error, ret = %d.\n", "write_flash_zlibmode", 196, status[k]);
-      std::fflush(stdout);
-      rs::rs_exit(1);
+      return false;
     }
     uint8_t head[12] = {};
     const partition_info* info = entry->list[parts[k]].info;
