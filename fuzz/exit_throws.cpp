@@ -1,10 +1,6 @@
-#include <cstdio>
-
 #include "exit_throws.h"
 
-namespace rs {
-void rs_exit(int status) {
-  std::fflush(stdout);
-  throw fuzzing::ExitCalled{status};
-}
-}  // namespace rs
+namespace {
+// Made before main on the thread the fuzzer runs inputs on, and kept for the run.
+rs::ExitThrows g_exit_throws;
+}  // namespace

@@ -18,6 +18,7 @@
 #include "shell/edits.h"
 #include "shell/line_input.h"
 #include "util/strutil.h"
+#include "util/fatal.h"
 #include "util/report.h"
 
 flash* root_entry = nullptr;
@@ -136,7 +137,21 @@ int open_a_file_first() {
 
 int dispatch(const cmd_node* c, int argc, char** argv) {
   dispatch_reset();
-  int rc = c->func(argc, argv);
+  int rc = 0;
+  if (shell_batch) {
+    // At the prompt and in a batch, a routine that would end the process
+    // (a build limit, a file that cannot be read) ends only this command:
+    // the open image and its edits stay.
+    try {
+      rs::ExitThrows guard;
+      rc = c->func(argc, argv);
+    } catch (const rs::exit_request& e) {
+      if (g_reason.empty()) set_reason(rs::strprintf("failed (status %d)", e.status), false);
+      rc = CMD_FAILED;
+    }
+  } else {
+    rc = c->func(argc, argv);
+  }
   pending_output_clear();
   if (rc != 0 && g_reason.empty()) {
     if (rc == -1)

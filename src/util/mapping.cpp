@@ -24,14 +24,14 @@ std::unordered_map<void*, size_t>& live_maps() {
 void* x_fmmap(const char* fname, size_t* size) {
   int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    rs::say_error("%s: %s\n", std::strerror(errno), fname);
+    rs::diag("%s: %s\n", std::strerror(errno), fname);
     return nullptr;
   }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     int err = errno;
     if (S_ISDIR(st.st_mode)) err = EISDIR;
-    rs::say_error("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
+    rs::diag("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
     ::close(fd);
     return nullptr;
   }
@@ -45,7 +45,7 @@ void* x_fmmap(const char* fname, size_t* size) {
   int err = errno;
   ::close(fd);
   if (addr == MAP_FAILED) {
-    rs::say_error("Failed to mmap %s : %s\n", std::strerror(err), fname);
+    rs::diag("Failed to mmap %s : %s\n", std::strerror(err), fname);
     return nullptr;
   }
   live_maps()[addr] = len;

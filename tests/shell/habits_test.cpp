@@ -246,24 +246,43 @@ TEST(Verbosity, QuietAndVerboseChangeOnlyStandardError) {
   EXPECT_TRUE(contains(missing.err, "nope")) << missing.err;
 }
 
-// A split of a merge file that is not there fails at the prompt; the session
-// and its edit live on to be saved.
-TEST(Prompt, SplitOfAMissingFileKeepsTheSession) {
+// A command that fails in a way that ends a one-shot run (a split of a merge
+// file that is not there, a cramfs build limit that exits 8) fails at the
+// prompt; the session and its edit live on to be saved.
+struct Ending {
+  const char* name;
+  const char* line;  // the command at the prompt
+  const char* said;  // its designed message
+  int one_shot;      // the status it ends a one-shot run with
+};
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
+
+class PromptOutlives : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(PromptOutlives, AFailedCommandKeepsTheSessionAndItsEdit) {
   if (!rstest::have_tool("mksquashfs")) GTEST_SKIP() << "mksquashfs is missing";
+  const Ending& e = GetParam();
   rstest::TempDir d;
   fs::create_directories(d.file("tree/etc"));
   rstest::write_text(d.file("tree/etc/issue"), "box 1.0\n");
+  // A name cramfs cannot store (the host allows 255 bytes, cramfs 252).
+  fs::create_directories(d.file("long"));
+  rstest::write_text(d.file("long/" + std::string(254, 'n')), "x");
   ASSERT_EQ(rstest::run_command("mksquashfs tree root.sq -quiet -noappend", "", d.path()).status, 0);
-  RunResult r = rstest::run_command(kRs, "open root.sq\nput SQUASHFS/etc/x root.sq\nsplit missing.merge\nsave out.sq\nquit\n",
-                                    d.path());
-  EXPECT_TRUE(contains(r.err, "missing.merge")) << r.err;
-  EXPECT_TRUE(contains(r.err, "x_fmmap failed")) << r.err;
+  RunResult one = rstest::run_command(kRs + " " + e.line, "", d.path());
+  EXPECT_EQ(one.status, e.one_shot) << one.out << one.err;
+  std::string input = std::string("open root.sq\nput SQUASHFS/etc/x root.sq\n") + e.line + "\nsave out.sq\nquit\n";
+  RunResult r = rstest::run_command(kRs, input, d.path());
+  EXPECT_TRUE(contains(r.err, e.said)) << r.err;
   ASSERT_TRUE(fs::exists(d.file("out.sq"))) << r.out << r.err;
   RunResult l = rstest::run_command(kRs + " -o out.sq ls -l SQUASHFS/etc", "", d.path());
   EXPECT_TRUE(contains(l.out, "SQUASHFS/etc/x")) << l.out;
 }
 
-}  // namespace
+INSTANTIATE_TEST_SUITE_P(Commands, PromptOutlives,
+                         ::testing::Values(Ending{"split", "split missing.merge", "x_fmmap failed", 1},
+                                           Ending{"mkcramfs", "mkcramfs long x.img", "Very long (254 bytes) filename", 8}),
+                         [](const auto& i) { return std::string(i.param.name); });
 
 // A root holding device nodes, a fifo and a socket: the loader's notes about
 // them go to standard error (none with -q), so the JSON listing parses and a
@@ -307,3 +326,5 @@ TEST_P(SpecialNodes, StandardOutputStaysData) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SpecialNodes, ::testing::Values("cramfs", "squashfs"),
                          [](const auto& i) { return std::string(i.param); });
+
+}  // namespace
