@@ -22,11 +22,14 @@ class ConfBuild : public ::testing::Test {
     const std::string conf = dir.file("flash.conf");
     rstest::write_text(conf, body);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     flash* f = flash_load_conf(conf.c_str());
+    err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     return f;
   }
-  std::string out;
+  std::string out;  // standard output: a build prints nothing there
+  std::string err;  // standard error: its refusals and warnings
 };
 
 // Every setting, in each way a flash.conf or a dump's summary writes it.
@@ -41,7 +44,7 @@ class Settings : public ConfBuild, public ::testing::WithParamInterface<SettingC
 TEST_P(Settings, ReachTheirField) {
   const SettingCase& c = GetParam();
   Image img(load(std::string(c.line) + "\nBOOT boot.bin true RAW ro 0 0 0 0x10000\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(long(img.f->*c.field), c.want) << c.line;
 }
 
@@ -58,7 +61,7 @@ TEST_F(ConfBuild, FlagSettingsAndTableVersion) {
   Image img(
       load("table_enable = true\nwrite_protect true\ncrc32=TRUE\nzlibmode false\ntable_version 4\n"
            "BOOT boot.bin true RAW ro 0 0 0 0x10000\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(img.f->table_enable, 1);
   EXPECT_EQ(img.f->flash_table.write_protect, 1);
   EXPECT_EQ(img.f->flash_table.crc32_enable, 1);
@@ -71,7 +74,8 @@ class SettingWithoutValue : public ConfBuild, public ::testing::WithParamInterfa
 
 TEST_P(SettingWithoutValue, IsRefusedByName) {
   EXPECT_EQ(load(std::string(GetParam()) + " =\nBOOT boot.bin true RAW ro 0 0 0 0x10000\n"), nullptr);
-  EXPECT_EQ(out, "error: \"" + std::string(GetParam()) + "\" has no value in " + dir.file("flash.conf") + "\n");
+  EXPECT_EQ(err, "error: \"" + std::string(GetParam()) + "\" has no value in " + dir.file("flash.conf") + "\n");
+  EXPECT_EQ(out, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, SettingWithoutValue,
@@ -90,7 +94,7 @@ class AutoStartOf : public ConfBuild, public ::testing::WithParamInterface<AutoS
 TEST_P(AutoStartOf, RoundsToTheFileSystemsAlignment) {
   Image img(load(std::string("block_size 0x1000\nBOOT boot.bin true RAW ro 0 0 0 auto\nDATA NULL true ") +
                  GetParam().type + " rw 0 0 auto 0x10000\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(img.part("DATA")->info->start_addr, GetParam().start) << GetParam().type;
 }
 
@@ -103,11 +107,12 @@ TEST_F(ConfBuild, MinifsStartOffItsAlignmentIsRefused) {
   EXPECT_EQ(
       load(std::string("block_size 0x1000\nBOOT boot.bin true RAW ro 0 0 0 0x8000\nDATA NULL true MINIFS") + rest),
       nullptr);
-  EXPECT_EQ(out, "\nminifs start address must be aligned 64K\n");
+  EXPECT_EQ(err, "\nminifs start address must be aligned 64K\n");
+  EXPECT_EQ(out, "");
   // Other file systems only follow the block size.
   Image img(
       load(std::string("block_size 0x1000\nBOOT boot.bin true RAW ro 0 0 0 0x8000\nDATA NULL true CRAMFS") + rest));
-  EXPECT_NE(img.f, nullptr) << out;
+  EXPECT_NE(img.f, nullptr) << err;
 }
 
 // A content file of a tree file system is opened for editing right after the
@@ -133,7 +138,7 @@ TEST_P(AfterBuild, LoadsOnlyTreeFileSystems) {
   ASSERT_EQ(r.status, 0) << r.err;
   Image img(load(std::string("BOOT boot.bin true RAW ro 0 0 0 0x10000\nROOT root.img true ") + c.type +
                  " ro 0 0 0x10000 0x100000\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(img.part("ROOT")->fs != nullptr, c.loads) << c.type;
   char buf[16] = {};
   const int n = flash_read(img.f, "ROOT/etc/issue", buf, sizeof buf, 0);

@@ -13,6 +13,7 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
+#include "streams.h"
 #include "testutil.h"
 #include "util/endian.h"
 #include "util/fileio.h"
@@ -36,12 +37,15 @@ class Conf : public ::testing::Test {
     return p;
   }
   flash* load(const std::string& body) {
-    testing::internal::CaptureStdout();
+    rstest::StreamCapture c;
     flash* f = flash_load_conf(conf(body).c_str());
-    out = testing::internal::GetCapturedStdout();
+    rstest::Streams s = c.take();
+    out = s.out;
+    err = s.err;
     return f;
   }
-  std::string out;
+  std::string out;  // a build prints nothing on standard output
+  std::string err;  // its refusals and warnings
 };
 
 TEST_F(Conf, ResolvesAutoAddressesAndSizes) {
@@ -51,7 +55,7 @@ TEST_F(Conf, ResolvesAutoAddressesAndSizes) {
            "KERNEL kernel.bin true raw RW 3 0x0203 auto auto\n"
            "TABLE NULL false RAW ro 0 0 auto auto\n"
            "DATA  NULL  true MINIFS rw 0 0 auto 64K\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(img.f->count, 4);
   const uint32_t starts[] = {0, 0x2000, 0x5000, 0x10000};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(img.f->list[i].info->start_addr, starts[i]) << i;
@@ -79,7 +83,7 @@ TEST_F(Conf, FlashSizeStretchesLastPartitionAndDtbPrefixesKernel) {
   Image img(
       load("flash_size 1M\ndtb_file dtb.bin\nBOOT boot.bin true RAW ro 0 0 0 0x4000\n"
            "KERNEL kernel.bin false RAW ro 0 0 0x4000 0x10\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   partition_data* k = img.part("KERNEL");
   EXPECT_EQ(k->info->total_size, 0x100000u - 0x4000u);
   EXPECT_EQ(k->info->used_size, 0x3100u);
@@ -94,13 +98,14 @@ TEST_F(Conf, ZlibmodeContainerAndTableFileNamedOnce) {
       load("zlibmode true\ntable_version 2\nBOOT boot.bin true RAW ro 0 0 0 0x2000\n"
            "TABLE mytable.bin false RAW ro 0 0 0x2000 0x1000\nEMPTY NULL false RAW ro 0 0 0x3000 0x1000\n"
            "DATA data.bin true RAW rw 0 0 0x4000 0x1000\n"));
-  ASSERT_NE(img.f, nullptr) << out;
+  ASSERT_NE(img.f, nullptr) << err;
   EXPECT_EQ(img.part("EMPTY")->buf, nullptr) << "zlibmode keeps no buffer for a NULL partition";
   std::string out1 = dir.file("out.zlib");
-  testing::internal::CaptureStdout();
+  rstest::StreamCapture cap;
   ASSERT_EQ(flash_save(img.f, out1.c_str(), 1), 0);
-  std::string said = testing::internal::GetCapturedStdout();
-  EXPECT_NE(said.find("zlibmode is ture, generate bin file in new style.\n"), std::string::npos);
+  rstest::Streams said = cap.take();
+  EXPECT_NE(said.err.find("zlibmode is ture, generate bin file in new style.\n"), std::string::npos) << said.err;
+  EXPECT_EQ(said.out, "");
   std::vector<uint8_t> c = rstest::read_bytes(out1);
   ASSERT_GT(c.size(), 8u + 1024u);
   EXPECT_EQ(std::string(c.begin(), c.begin() + 8), "zlibmode");
@@ -135,13 +140,14 @@ TEST_F(Conf, KeyEqualsValueMeansKeyValue) {
   for (const char* head : {"flash_size = 0x100000\ncrc32 = true\n", "flash_size=0x100000\ncrc32= true\n",
                            "flash_size =0x100000\ncrc32\t=\tTRUE\n"}) {
     Image img(load(std::string(head) + "BOOT boot.bin true RAW ro 0 0 0 0x2000\n"));
-    ASSERT_NE(img.f, nullptr) << head << out;
+    ASSERT_NE(img.f, nullptr) << head << err;
     EXPECT_EQ(img.f->flash_size, 0x100000u) << head;
     EXPECT_EQ(img.f->flash_table.crc32_enable, 1) << head;
   }
   Image none(load("flash_size =\nBOOT boot.bin true RAW ro 0 0 0 0x2000\n"));
   EXPECT_EQ(none.f, nullptr);
-  EXPECT_NE(out.find("\"flash_size\" has no value"), std::string::npos) << out;
+  EXPECT_NE(err.find("\"flash_size\" has no value"), std::string::npos) << err;
+  EXPECT_EQ(out, "");
 }
 
 TEST_F(Conf, FirstLineTableDoesNotEnableTable) {
@@ -153,12 +159,16 @@ TEST_F(Conf, FirstLineTableDoesNotEnableTable) {
 TEST_F(Conf, RefusalsThatReturnNull) {
   EXPECT_EQ(load("DATA NULL false MINIFS rw 0 0 0x1000 0x1000\nDATA2 NULL false MINIFS rw 0 0 0x11000 0x10000\n"),
             nullptr);
-  EXPECT_NE(out.find("minifs start address must be aligned 64K\n"), std::string::npos);
+  EXPECT_NE(err.find("minifs start address must be aligned 64K\n"), std::string::npos) << err;
+  EXPECT_EQ(out, "");
   EXPECT_EQ(load("# nothing but a comment\nflash_size 1M\n"), nullptr) << "no partitions";
+  EXPECT_EQ(err, "\nerror: no partition in " + dir.file("flash.conf") + "\n");
   EXPECT_EQ(load("block_size\nBOOT boot.bin\n"), nullptr) << "a key without value";
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_load_conf(dir.file("none.conf").c_str()), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: can't open file \"" + dir.file("none.conf") + "\"!\n");
+  EXPECT_EQ(err, "error: \"block_size\" has no value in " + dir.file("flash.conf") + "\n");
+  rstest::Streams s =
+      rstest::capture_streams([&] { EXPECT_EQ(flash_load_conf(dir.file("none.conf").c_str()), nullptr); });
+  EXPECT_EQ(s.err, "error: can't open file \"" + dir.file("none.conf") + "\"!\n");
+  EXPECT_EQ(s.out, "");
 }
 
 struct FatalCase {
@@ -180,11 +190,12 @@ TEST_P(ConfFatal, EndsProcessWithStatus1) {
   }
   std::string path = conf(body);
   EXPECT_EXIT(flash_load_conf(path.c_str()), ::testing::ExitedWithCode(1), "") << GetParam().name;
-  // The message goes to standard output; run it again in a child to read it.
+  // The message goes to standard error; run it again in a child to read it.
   rstest::RunResult r = rstest::run_command(rstest::shell_quote(ROMSMITH_BIN) + " mkflash " +
                                             rstest::shell_quote(path) + " " + rstest::shell_quote(dir.file("o.bin")));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find(GetParam().message), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("error"), std::string::npos) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -289,10 +300,9 @@ TEST_F(Save, TableWithNoPlaceLeftIsRefused) {
   k->info->start_addr = 0xB000;
   k->info->total_size = 0x2000;
   std::string out = dir.file("none.bin");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_save(img.f, out.c_str(), 1), -1);
-  std::string said = testing::internal::GetCapturedStdout();
-  EXPECT_NE(said.find("the image has no TABLE partition"), std::string::npos) << said;
+  rstest::Streams said = rstest::capture_streams([&] { EXPECT_EQ(flash_save(img.f, out.c_str(), 1), -1); });
+  EXPECT_NE(said.err.find("the image has no TABLE partition"), std::string::npos) << said.err;
+  EXPECT_EQ(said.out, "");
   EXPECT_FALSE(rs::path_exists(out));
 }
 
@@ -306,9 +316,10 @@ TEST_F(Save, UpdateChecksSizeAndKeepsReservedArea) {
   ASSERT_EQ(flash_update(img.f, "kernel", fits.data(), int(fits.size())), 0);
   EXPECT_EQ(k->buf[k->info->partition_size], 0x5A);
   fits.push_back(0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_update(img.f, "KERNEL", fits.data(), int(fits.size())), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("error: partition_update("), std::string::npos);
+  rstest::Streams s =
+      rstest::capture_streams([&] { EXPECT_EQ(flash_update(img.f, "KERNEL", fits.data(), int(fits.size())), -1); });
+  EXPECT_NE(s.err.find("error: partition_update("), std::string::npos) << s.err;
+  EXPECT_EQ(s.out, "");
   ASSERT_EQ(flash_update(img.f, "KERNEL", nullptr, 0), 0);
   EXPECT_EQ(k->info->used_size, 0u);
   EXPECT_EQ(k->info->crc32, 0u);
@@ -320,9 +331,10 @@ TEST_F(Save, FailedSaveKeepsPreviousFile) {
   Image img(flash_load_bin(in.c_str()));
   std::string out = dir.file("out.bin");
   rstest::write_text(out, "previous image");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_save(img.f, dir.file("no/such/dir/x.bin").c_str(), 1), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("error: ") + std::strerror(ENOENT) + "\n");
+  rstest::Streams s =
+      rstest::capture_streams([&] { EXPECT_EQ(flash_save(img.f, dir.file("no/such/dir/x.bin").c_str(), 1), -1); });
+  EXPECT_EQ(s.err, std::string("error: ") + std::strerror(ENOENT) + "\n");
+  EXPECT_EQ(s.out, "");
   pid_t pid = fork();
   if (pid == 0) {
     struct rlimit rl = {0x8000, 0x8000};
@@ -365,11 +377,14 @@ TEST_F(Save, DumpWritesPartitionsAndSummary) {
   Image img(flash_load_bin(in.c_str()));
   std::string out = dir.file("dump");
   ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_dump(img.f, out.c_str()), 0);
-  EXPECT_EQ(flash_partition_dump(img.f, "nope", dir.file("x").c_str()), -1);
-  std::string said = testing::internal::GetCapturedStdout();
-  EXPECT_NE(said.find("error: nope not exist!\n"), std::string::npos);
+  rstest::Streams dumped = rstest::capture_streams([&] { EXPECT_EQ(flash_dump(img.f, out.c_str()), 0); });
+  // The summary table is the dump's listing; a clean dump says nothing else.
+  EXPECT_EQ(dumped.out.rfind("ID NAME", 0), 0u) << dumped.out;
+  EXPECT_EQ(dumped.err, "");
+  rstest::Streams said =
+      rstest::capture_streams([&] { EXPECT_EQ(flash_partition_dump(img.f, "nope", dir.file("x").c_str()), -1); });
+  EXPECT_EQ(said.err, "error: nope not exist!\n");
+  EXPECT_EQ(said.out, "");
   EXPECT_FALSE(rs::path_exists(dir.file("x")));
   EXPECT_EQ(rstest::read_bytes(out + "/BIN.KERNEL"), t.parts[1].content);
   EXPECT_EQ(
@@ -442,13 +457,15 @@ TEST_F(Save, CramfsPartitionKeepsEverythingThroughARebuild) {
   // Writing into a cramfs partition whose image did not load fails.
   std::memset(r->buf, 0, 64);
   ASSERT_EQ(flash_update(back.f, "ROOT", r->buf, int(r->info->used_size)), 0);
-  testing::internal::CaptureStdout();
+  rstest::StreamCapture cap;
   EXPECT_EQ(r->fs, nullptr);
   EXPECT_EQ(flash_write(back.f, "ROOT//a", "x", 1), -1);
   std::string dumpdir = dir.file("dump");
   ASSERT_EQ(mkdir(dumpdir.c_str(), 0755), 0);
   flash_dump(back.f, dumpdir.c_str());
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("cramfs_load_memory error.\n"), std::string::npos);
+  rstest::Streams s = cap.take();
+  EXPECT_NE(s.err.find("cramfs_load_memory error.\n"), std::string::npos) << s.err;
+  EXPECT_EQ(s.out.find("cramfs_load_memory"), std::string::npos) << s.out;
   EXPECT_TRUE(rs::path_exists(dumpdir + "/BIN.ROOT"));
   init_table_sect(1);
 }

@@ -148,10 +148,13 @@ TEST_F(Load, PartitionBeyondFileEndRefusesImage) {
   rstest::FixtureTable t = rstest::sample_table(4);
   t.parts[3].total = 0x100000;  // far beyond the 64 KiB file
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   flash* f = flash_load_bin(put(rstest::build_image(t, kImage, kTableAt)).c_str());
+  std::string err = testing::internal::GetCapturedStderr();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(f, nullptr);
-  EXPECT_NE(out.find("partition DATA"), std::string::npos) << out;
+  EXPECT_NE(err.find("error: partition DATA"), std::string::npos) << err;
+  EXPECT_EQ(out, "");
   // Wrapping start + size arithmetic must not slip through.
   t = rstest::sample_table(4);
   t.parts[3].start = 0xFFFFF000u;

@@ -7,6 +7,7 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
+#include "streams.h"
 #include "testutil.h"
 #include "util/crc32.h"
 #include "util/endian.h"
@@ -101,10 +102,9 @@ TEST_F(Merge, ReleaseBlockStampAndClear) {
   EXPECT_EQ(rs::load_le32(f->list[0].buf + at), 0x12345678u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(f->list[0].buf + at + 4)), s247);
   EXPECT_EQ(rs::load_le32(f->list[0].buf + at + 252), rs::crc32_of(f->list[0].buf + at + 4, 248));
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(flash_add_release(f, 1, (s247 + "xy").c_str()), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "warning: string_len(include null byte)=250 > relase_info_str_size=248\n");
+  rstest::Streams s = rstest::capture_streams([&] { ASSERT_EQ(flash_add_release(f, 1, (s247 + "xy").c_str()), 0); });
+  EXPECT_EQ(s.err, "warning: string_len(include null byte)=250 > relase_info_str_size=248\n");
+  EXPECT_EQ(s.out, "");
   EXPECT_EQ(f->list[0].buf[at + 4 + 246], 'r');
   EXPECT_EQ(f->list[0].buf[at + 4 + 247], 0);
   ASSERT_EQ(flash_add_release(f, 0, nullptr), 0);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fixture.h"
+#include "streams.h"
 
 namespace {
 
@@ -123,11 +124,11 @@ TEST_P(TableFormat, CountLimitAndShortBuffers) {
   partition_table tbl{};
   EXPECT_EQ(f.read(&tbl, buf.data(), buf.size()), 0);
   buf[4] = uint8_t(f.limit + 1);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(f.read(&tbl, buf.data(), buf.size()), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("partition_num=" + std::to_string(f.limit + 1) + " error\n"), std::string::npos) << out;
-  EXPECT_EQ(out.rfind("flash_table_", 0), 0u) << out;
+  rstest::Streams s = rstest::capture_streams([&] { EXPECT_EQ(f.read(&tbl, buf.data(), buf.size()), -1); });
+  const std::string& err = s.err;
+  EXPECT_NE(err.find("partition_num=" + std::to_string(f.limit + 1) + " error\n"), std::string::npos) << err;
+  EXPECT_EQ(err.rfind("flash_table_", 0), 0u) << err;
+  EXPECT_EQ(s.out, "");
   EXPECT_EQ(f.read(&tbl, buf.data(), f.size - 1), -1);
   EXPECT_EQ(f.write(&tbl, buf.data(), f.size - 1), -1);
 }

@@ -11,6 +11,7 @@
 #include "core/table.h"
 #include "fixture.h"
 #include "minifs/minifs.h"
+#include "streams.h"
 #include "testutil.h"
 #include "util/fileio.h"
 
@@ -232,10 +233,10 @@ TEST(Images, OverlapThatWouldLoseAnEditIsRefused) {
   EXPECT_EQ(rstest::read_bytes(dir.file("out.bin")), img);
   std::vector<uint8_t> kernel(0x6000, 0x5A);
   ASSERT_EQ(flash_update(f.f, "KERNEL", kernel.data(), int(kernel.size())), 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(flash_save(f.f, dir.file("out2.bin").c_str(), 1), -1);
-  std::string said = testing::internal::GetCapturedStdout();
-  EXPECT_NE(said.find("KERNEL and DATA overlap"), std::string::npos) << said;
+  rstest::Streams said =
+      rstest::capture_streams([&] { EXPECT_EQ(flash_save(f.f, dir.file("out2.bin").c_str(), 1), -1); });
+  EXPECT_NE(said.err.find("KERNEL and DATA overlap"), std::string::npos) << said.err;
+  EXPECT_EQ(said.out, "");
   EXPECT_FALSE(rs::path_exists(dir.file("out2.bin")));
   basedir.assign(1, '.');
   init_table_sect(1);

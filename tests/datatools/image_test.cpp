@@ -16,6 +16,7 @@
 #include "datatools/datatools.h"
 #include "minidb/minidb.h"
 #include "minifs/minifs.h"
+#include "streams.h"
 #include "testutil.h"
 
 namespace {
@@ -116,13 +117,13 @@ class ToolsOnImage : public testing::TestWithParam<const char*> {
                                                    "DATA data.img true MINIFS rw 0 0 0x90000 0x80000\n"
                                                    "TABLE NULL false RAW ro 0 0 0x110000 0x10000\n");
     // Built and saved as mkflash does, then opened as a user opens an image.
-    testing::internal::CaptureStdout();
+    rstest::StreamCapture cap;
     flash* built = flash_load_conf(dir.file("flash.conf").c_str());
     int rc = built ? flash_save(built, dir.file("box.bin").c_str(), 0) : -1;
     flash_free(built);
     img = rc == 0 ? flash_load_bin(dir.file("box.bin").c_str()) : nullptr;
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_NE(img, nullptr) << out;
+    rstest::Streams said = cap.take();
+    ASSERT_NE(img, nullptr) << said.err;
     ASSERT_EQ(read("ROOT//dvb/theme/keymap.xml").size(), 21u);
   }
   void TearDown() override { flash_free(img); }
@@ -140,10 +141,10 @@ class ToolsOnImage : public testing::TestWithParam<const char*> {
   }
   Bytes saved() {
     std::string out = dir.file("saved.bin");
-    testing::internal::CaptureStdout();
+    rstest::StreamCapture cap;
     int rc = flash_save(img, out.c_str(), 0);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rc, 0);
+    std::string err = cap.take().err;
+    EXPECT_EQ(rc, 0) << err;
     return rstest::read_bytes(out);
   }
   // Runs a tool that must refuse: -1, a message containing `why`, and an image
@@ -151,13 +152,15 @@ class ToolsOnImage : public testing::TestWithParam<const char*> {
   void expect_refused(const std::function<int()>& tool, const std::string& why) {
     auto before = files();
     Bytes image = saved();
-    testing::internal::CaptureStdout();
+    rstest::StreamCapture cap;
     int rc = tool();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rc, -1) << out;
-    EXPECT_NE(out.find(why), std::string::npos) << out;
-    EXPECT_EQ(files(), before) << out;
-    EXPECT_EQ(saved(), image) << out;
+    rstest::Streams said = cap.take();
+    const std::string& err = said.err;
+    EXPECT_EQ(rc, -1) << err;
+    EXPECT_NE(err.find(why), std::string::npos) << err;
+    EXPECT_EQ(said.out.find("error"), std::string::npos) << said.out;
+    EXPECT_EQ(files(), before) << err;
+    EXPECT_EQ(saved(), image) << err;
   }
 
   rstest::TempDir dir;
@@ -264,7 +267,7 @@ TEST_P(ToolsOnImage, EachToolInstallsGoodInput) {
   make_dbs(dir.file("local"), 2);
   std::string in = dir.file("input");
   rstest::write_bytes(in, default_data(1));
-  testing::internal::CaptureStdout();
+  rstest::StreamCapture cap;
   EXPECT_GT(tools_default_db(img, in.c_str()), 0);
   EXPECT_EQ(read("ROOT//default_data.db"), default_data(1));
   EXPECT_TRUE(read("ROOT//sat.db").empty());
@@ -282,17 +285,16 @@ TEST_P(ToolsOnImage, EachToolInstallsGoodInput) {
   EXPECT_EQ(read("ROOT//dvb/theme/keymap.xml"), rstest::read_bytes(in));
   EXPECT_GT(tools_language(img, "deu\n"), 0);
   EXPECT_EQ(read("ROOT//dvb/theme/language/language"), (Bytes{'d', 'e', 'u', '\n'}));
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.find("error"), std::string::npos) << out;
+  rstest::Streams said = cap.take();
+  EXPECT_EQ(said.err.find("error"), std::string::npos) << said.err;
+  EXPECT_EQ(said.out.find("error"), std::string::npos) << said.out;
 }
 
 TEST_P(ToolsOnImage, DbcopyReportsADirectoryItCannotWriteAndKeepsWhatWasThere) {
   auto fails = [&](const std::string& to, const std::string& why) {
-    testing::internal::CaptureStdout();
-    int rc = tools_dbcopy(img, to.c_str());
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rc, -1) << to;
-    EXPECT_NE(out.find(why), std::string::npos) << out;
+    rstest::Streams said = rstest::capture_streams([&] { EXPECT_EQ(tools_dbcopy(img, to.c_str()), -1) << to; });
+    EXPECT_NE(said.err.find(why), std::string::npos) << said.err;
+    EXPECT_EQ(said.out, "");
   };
   fails(dir.file("nowhere"), "error: tools_dbcopy: " + dir.file("nowhere/sat.db") + ": No such file or directory");
   rstest::write_text(dir.file("plain"), "x");

@@ -15,6 +15,7 @@
 #include "core/flash_ops.h"
 #include "datatools/datatools.h"
 #include "minidb/minidb.h"
+#include "streams.h"
 #include "testutil.h"
 #include "util/fileio.h"
 
@@ -91,13 +92,11 @@ std::vector<uint8_t> empty_db() { return {0xBF, 0xBF, 0xFB, 0xFB, 0, 0, 0, 0}; }
 std::vector<uint8_t> db_with(int n, int size, const rstest::TempDir& dir) {
   std::string path = dir.file("made.db");
   ::unlink(path.c_str());
-  testing::internal::CaptureStdout();
-  {
+  rstest::capture_streams([&] {
     rs::MiniDB db;
     EXPECT_TRUE(db.Open(path.c_str()));
     for (int k = 1; k <= n; ++k) EXPECT_TRUE(db.Set(k, std::vector<uint8_t>(size_t(size), uint8_t(k)).data(), size));
-  }
-  testing::internal::GetCapturedStdout();
+  });
   return rstest::read_bytes(path);
 }
 
@@ -124,16 +123,15 @@ TEST_F(Tools, DbcopyCopiesWholeFilesAndToleratesOnlyMissingSatDb) {
   // A missing tp.db is found before anything is written.
   g.files.erase("DATA/tp.db");
   g.files["DATA/sat.db"] = {9};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "error: tools_dbcopy: DATA/tp.db: missing from the image, or empty\n");
+  rstest::Streams s = rstest::capture_streams([&] { EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1); });
+  EXPECT_EQ(s.err, "error: tools_dbcopy: DATA/tp.db: missing from the image, or empty\n");
+  EXPECT_EQ(s.out, "");
   EXPECT_FALSE(rs::path_exists(dir.file("sat.db")));
 
   g.has_data = false;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("no minifs DATA partition"), std::string::npos);
+  s = rstest::capture_streams([&] { EXPECT_EQ(tools_dbcopy(img, dir.path().c_str()), -1); });
+  EXPECT_NE(s.err.find("no minifs DATA partition"), std::string::npos) << s.err;
+  EXPECT_EQ(s.out, "");
 }
 
 // The file-size limit stops the large prog.db after sat.db and tp.db were
@@ -149,13 +147,14 @@ TEST_F(Tools, DbcopyPutsBackWhatItWroteWhenALaterCopyFails) {
   small.rlim_cur = 1 << 20;
   auto prev = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  testing::internal::CaptureStdout();
+  rstest::StreamCapture cap;
   int rc = tools_dbcopy(img, dir.path().c_str());
-  std::string out = testing::internal::GetCapturedStdout();
+  rstest::Streams s = cap.take();
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, prev);
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(out, "error: tools_dbcopy: " + dir.file("prog.db") + ": File too large\n");
+  EXPECT_EQ(s.err, "error: tools_dbcopy: " + dir.file("prog.db") + ": File too large\n");
+  EXPECT_EQ(s.out, "");
   EXPECT_EQ(rstest::read_text(dir.file("sat.db")), "mine");
   std::vector<std::string> left;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename());
@@ -188,10 +187,10 @@ TEST_F(Tools, DbtodefUndoesAFailedInstall) {
     auto before = g.files;
     g.broken = "ROOT//prog.db";
     g.broken_half = half;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(tools_dbtodef(img), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    rstest::Streams s = rstest::capture_streams([&] { EXPECT_EQ(tools_dbtodef(img), -1); });
+    EXPECT_EQ(s.err,
               "error: tools_dbtodef: ROOT//prog.db: the file system did not take the database, image unchanged\n");
+    EXPECT_EQ(s.out, "");
     EXPECT_EQ(g.files, before);
   }
 }

@@ -14,6 +14,7 @@
 
 #include "minidb/crc16.h"
 #include "minidb/db_hash.h"
+#include "streams.h"
 #include "testutil.h"
 #include "util/endian.h"
 
@@ -29,12 +30,15 @@ struct Db {
   std::string path = dir.file("t.db");
   MiniDB db;
   bool open() {
-    testing::internal::CaptureStdout();
+    rstest::StreamCapture c;
     bool ok = db.Open(path.c_str());
-    last_out = testing::internal::GetCapturedStdout();
+    rstest::Streams s = c.take();
+    last_out = s.out;
+    last_err = s.err;
     return ok;
   }
-  std::string last_out;
+  std::string last_out;  // opening lists nothing
+  std::string last_err;  // the counts are progress, on standard error
 };
 
 std::vector<uint8_t> get(MiniDB& db, int key) {
@@ -60,12 +64,14 @@ TEST(Crc16, KnownVectors) {
 
 TEST(MapT, ExpandsAfterFourPerBucketAndKeepsEntries) {
   rs::map_t m;
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 1280; ++i) m.set(i, uint32_t(i * 3));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  testing::internal::CaptureStdout();
-  m.set(1280, 7);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "expanded table, size 512\n");
+  rstest::Streams s = rstest::capture_streams([&] {
+    for (int i = 0; i < 1280; ++i) m.set(i, uint32_t(i * 3));
+  });
+  EXPECT_EQ(s.err, "");
+  EXPECT_EQ(s.out, "");
+  s = rstest::capture_streams([&] { m.set(1280, 7); });
+  EXPECT_EQ(s.err, "expanded table, size 512\n");
+  EXPECT_EQ(s.out, "");
   EXPECT_EQ(m.count(), 1281);
   bool found = false;
   EXPECT_EQ(m.get(999, &found), 2997u);
@@ -86,7 +92,8 @@ TEST(MapT, ExpandsAfterFourPerBucketAndKeepsEntries) {
 TEST(MiniDb, MissingFileIsCreatedEmpty) {
   Db t;
   ASSERT_TRUE(t.open());
-  EXPECT_EQ(t.last_out, "record count = 0, delete count = 0\n");
+  EXPECT_EQ(t.last_err, "record count = 0, delete count = 0\n");
+  EXPECT_EQ(t.last_out, "");
   EXPECT_EQ(rstest::read_bytes(t.path), (std::vector<uint8_t>{0xBF, 0xBF, 0xFB, 0xFB, 0, 0, 0, 0}));
 }
 
@@ -126,9 +133,9 @@ TEST(MiniDb, OversizedRecordRefused) {
   Db t;
   ASSERT_TRUE(t.open());
   std::vector<uint8_t> big(65536);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(t.db.Set(1, big.data(), int(big.size())));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Record must less than 64K\n");
+  rstest::Streams s = rstest::capture_streams([&] { EXPECT_FALSE(t.db.Set(1, big.data(), int(big.size()))); });
+  EXPECT_EQ(s.err, "Record must less than 64K\n");
+  EXPECT_EQ(s.out, "");
   EXPECT_FALSE(t.db.Set(1, nullptr, 4));  // a size without data would break the CRC
   EXPECT_EQ(rstest::read_bytes(t.path).size(), 8u);
 }
@@ -167,7 +174,8 @@ TEST(MiniDb, RemoveAndReopenShowDeleteCount) {
   t.db.Close();
   EXPECT_EQ(t.db.Count(), 4);  // maps survive Close
   ASSERT_TRUE(t.open());
-  EXPECT_EQ(t.last_out, "record count = 4, delete count = 1\n");
+  EXPECT_EQ(t.last_err, "record count = 4, delete count = 1\n");
+  EXPECT_EQ(t.last_out, "");
   for (int k : {0, 1, 2, 4}) EXPECT_EQ(get(t.db, k), bytes_of("value" + std::to_string(k)));
   ASSERT_TRUE(t.db.Clear());
   EXPECT_EQ(t.db.Count(), 0);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "minifs/internal.h"
+#include "streams.h"
 #include "testutil.h"
 
 using namespace minifs;
@@ -274,11 +275,13 @@ TEST(MinifsImage, LoadMkimgDumpRoundTrip) {
   Dev d(bytes.size(), bytes.data());
   std::string out = t.file("out");
   fs::create_directory(out);
-  testing::internal::CaptureStdout();
+  rstest::StreamCapture cap;
   int n = minifs_dump(d, out.c_str(), "/");
-  std::string said = testing::internal::GetCapturedStdout();
+  rstest::Streams said = cap.take();
   EXPECT_EQ(n, 8);
-  EXPECT_NE(said.find("warning: unminifs tool for windows unsupport create symlink now"), std::string::npos);
+  EXPECT_NE(said.err.find("warning: unminifs tool for windows unsupport create symlink now"), std::string::npos)
+      << said.err;
+  EXPECT_EQ(said.out.find("warning:"), std::string::npos) << said.out;
   EXPECT_FALSE(fs::exists(fs::symlink_status(out + "/link")));
   for (const char* f : {"/top.txt", "/empty", "/sub/large.bin", "/sub/deeper/text"})
     EXPECT_EQ(rstest::read_bytes(out + f), rstest::read_bytes(src + f)) << f;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -103,9 +104,11 @@ TEST(Batch, CommandsThatEndTheProgramElsewhereLetTheRunGoOn) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "romsmith private version:v2.7.1  --20200901\nromsmith branch version:v1.9-dev --20201016\n"
-            "\tls <partition>\nerror: arguments not enough, please check\n"
-            "ex. ./romsmith release flash.bin \"oakbox-rudivedo-release-20140508\"\n");
-  EXPECT_EQ(r.err, "romsmith: line 3: release: failed (result 1)\n");
+            "\tls <partition>\n");
+  EXPECT_EQ(r.err,
+            "error: arguments not enough, please check\n"
+            "ex. ./romsmith release flash.bin \"oakbox-rudivedo-release-20140508\"\n"
+            "romsmith: line 3: release: failed (result 1)\n");
 }
 
 // ---- images -------------------------------------------------------------------
@@ -218,7 +221,8 @@ Listing oracle_listing(Fs f, const std::string& image, const std::string& work) 
     }
   } else {
     // unminifs writes files and directories with their modes; it names the
-    // links it cannot make on the host. It does not set owners.
+    // links it cannot make on the host, in warnings on standard error. It
+    // does not set owners.
     std::string x = work + "/x";
     RunResult r = romsmith("unminifs " + shell_quote(image) + " " + shell_quote(x));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -231,7 +235,8 @@ Listing oracle_listing(Fs f, const std::string& image, const std::string& work) 
       std::string path = it->path().string().substr(x.size());
       out[path] = entry_text(S_ISDIR(st.st_mode) ? 'd' : 'f', perm, "-", std::to_string(st.st_size), "");
     }
-    std::istringstream in(r.out);
+    EXPECT_EQ(r.out.find("<link path: "), std::string::npos) << r.out;
+    std::istringstream in(r.err);
     for (std::string line; std::getline(in, line);) {
       size_t p = line.find("<path: "), l = line.find("<link path: ");
       if (p == std::string::npos || l == std::string::npos) continue;
@@ -314,7 +319,10 @@ TEST_P(EditScript, ABadLineStopsTheRunBeforeTheSave) {
   script.insert(script.find("chown"), "add ROOT/etc/motd missing.txt\n");
   RunResult r = b.batch(script);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "romsmith: line 5: add: missing.txt: No such file or directory\n");
+  EXPECT_EQ(r.err, std::string(std::strerror(ENOENT)) +
+                       ": missing.txt\ncmd_flash_add execute error, please check.\n"
+                       "romsmith: line 5: add: missing.txt: No such file or directory\n");
+  EXPECT_EQ(r.out.find("missing.txt"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(b.dir.file("out.bin")));
   // -k runs the rest, saves, and still fails.
   r = romsmith("-k -f script", "", b.dir.path());
@@ -385,8 +393,8 @@ TEST(BuildRefusals, FailAndLeaveNoOutput) {
   rstest::write_text(d.file("empty.conf"), "table_version 4\ncrc32 true\n");
   struct Case {
     const char* args;
-    const char* out;  // the designed message
-    const char* err;  // the reason
+    const char* said;  // the designed message
+    const char* err;   // the reason
     const char* output;
   } cases[] = {
       {"mkflash none.conf out.bin", "error: can't open file \"none.conf\"!\nmkflash error.\n",
@@ -400,8 +408,9 @@ TEST(BuildRefusals, FailAndLeaveNoOutput) {
       rstest::write_text(d.file(c.output), "older output");
       RunResult r = batch ? romsmith("-c " + shell_quote(c.args), "", d.path()) : romsmith(c.args, "", d.path());
       EXPECT_NE(r.status, 0) << c.args;
-      EXPECT_TRUE(contains(r.out, c.out)) << c.args << ": " << r.out;
+      EXPECT_TRUE(contains(r.err, c.said)) << c.args << ": " << r.err;
       EXPECT_TRUE(contains(r.err, c.err)) << c.args << ": " << r.err;
+      EXPECT_FALSE(contains(r.out, "error")) << c.args << ": " << r.out;
       EXPECT_FALSE(fs::exists(d.file(c.output))) << c.args << " left an output";
     }
   }

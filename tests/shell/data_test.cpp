@@ -46,14 +46,17 @@ class DataCommands : public ::testing::Test {
 };
 
 TEST_F(DataCommands, MinifsImagesOnTheHost) {
-  EXPECT_EQ(romsmith("mkminifs data x.minifs 100000", "", dir.path()).out,
-            "the size must align in 64K!!!\n\tusage not right, please see help\n");
+  rstest::RunResult bad = romsmith("mkminifs data x.minifs 100000", "", dir.path());
+  EXPECT_EQ(bad.err.rfind("the size must align in 64K!!!\n\tusage not right, please see help\n", 0), 0u) << bad.err;
+  EXPECT_EQ(bad.out, "");
   EXPECT_EQ(romsmith("mkminifs data y.minifs 2M", "", dir.path()).status, 0);
   EXPECT_EQ(romsmith("unminifs y.minifs out", "", dir.path()).status, 0);
   EXPECT_TRUE(std::filesystem::exists(dir.file("out/sat.db")));
   EXPECT_EQ(rstest::read_bytes(dir.file("out/prog.db")), rstest::read_bytes(dir.file("data/prog.db")));
   rstest::RunResult r = romsmith("", "unminifs y.minifs out\n", dir.path());
-  EXPECT_EQ(r.out, ">> error: dir [out] already exist!\n\tusage: unminifs <image file> <directory>\n>> ");
+  EXPECT_EQ(r.out, ">> >> ");
+  EXPECT_EQ(r.err.rfind("error: dir [out] already exist!\n\tusage: unminifs <image file> <directory>\n", 0), 0u)
+      << r.err;
 }
 
 TEST_F(DataCommands, CopyConvertAndInstallDefaults) {
@@ -62,14 +65,19 @@ TEST_F(DataCommands, CopyConvertAndInstallDefaults) {
                                  "open box.bin\ndbcopy nowhere\ndbcopy copy\ndb2def copy def.db\n"
                                  "localdbtodef copy\ndbtodef\nsave box2.bin\nopen box2.bin\nls ROOT\n",
                                  dir.path());
-  EXPECT_NE(r.out.find(">> directory(nowhere) not exits.\n>> dbcopy to directory(copy)\n"), std::string::npos) << r.out;
+  size_t refused = r.err.find("directory(nowhere) not exits.\n");
+  EXPECT_NE(refused, std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dbcopy to directory(copy)\n", refused), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("directory("), std::string::npos) << r.out;
   EXPECT_EQ(rstest::read_bytes(dir.file("copy/sat.db")), rstest::read_bytes(dir.file("data/sat.db")));
   EXPECT_GT(rstest::read_bytes(dir.file("def.db")).size(), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir.file("tmp_file")));
   // dbtodef put the databases into the root and removed the defaults again.
   EXPECT_NE(r.out.find("sat.db"), std::string::npos);
   EXPECT_EQ(r.out.find("default_data.db"), std::string::npos) << r.out;
-  EXPECT_EQ(romsmith("", "localdbtodef data/none\n", dir.path()).out, ">> file data/none/sat.db not exist\n>> ");
+  r = romsmith("", "localdbtodef data/none\n", dir.path());
+  EXPECT_EQ(r.out, ">> >> ");
+  EXPECT_EQ(r.err.rfind("file data/none/sat.db not exist\n", 0), 0u) << r.err;
   // datareset is dbtodef; both leave the same image.
   romsmith("", "open box.bin\ndatareset\nsave a.bin\nopen box.bin\ndbtodef\nsave b.bin\n", dir.path());
   EXPECT_EQ(rstest::read_bytes(dir.file("a.bin")), rstest::read_bytes(dir.file("b.bin")));

@@ -67,11 +67,12 @@ TEST_P(Fit, OutgrownRebuildFailsTheSaveAndTheListingsMeasureTheRoom) {
 
   RunResult r = rs_in(d, "open flash.bin; add ROOT/big big.bin; save out.bin");
   EXPECT_NE(r.status, 0);
-  EXPECT_TRUE(contains(r.out, "error: partition_update(121) partition_size(2097152) < new size(")) << r.out;
+  EXPECT_TRUE(contains(r.err, "error: partition_update(121) partition_size(2097152) < new size(")) << r.err;
+  EXPECT_FALSE(contains(r.out, "error:")) << r.out;
   std::smatch m;
   std::regex line(std::string("error: ROOT: rebuilt ") + fs_name(f) +
                   " needs ([0-9]+\\.[0-9][0-9]) MiB, the partition holds 2\\.00 MiB\n");
-  ASSERT_TRUE(std::regex_search(r.out, m, line)) << r.out;
+  ASSERT_TRUE(std::regex_search(r.err, m, line)) << r.err;
   double need = std::stod(m[1]);
   EXPECT_GT(need, 3.0);
   EXPECT_LT(need, 3.3);

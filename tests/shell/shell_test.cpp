@@ -34,7 +34,9 @@ TEST(Shell, HelpListsTableInOrder) {
                        "file>\n\tquit/exit/q\n"),
             std::string::npos);
   EXPECT_EQ(romsmith("help ls").out, "\tls <partition>\n");
-  EXPECT_EQ(romsmith("help l").out, "no such command\n") << "help takes whole words only";
+  rstest::RunResult none = romsmith("help l");
+  EXPECT_EQ(none.err, "no such command\n") << "help takes whole words only";
+  EXPECT_EQ(none.out, "");
   EXPECT_EQ(romsmith("help a b").out, r.out) << "more than one argument lists everything";
 }
 
@@ -42,18 +44,20 @@ TEST(Shell, InteractiveLookupAndQuitWords) {
   for (const char* quit : {"QUIT", "Exit", "q", "  quit  "}) {
     rstest::RunResult r = romsmith("", std::string("help ls\n") + quit + "\nhelp cat\n");
     EXPECT_EQ(r.out, ">> \tls <partition>\n>> ") << quit;
+    EXPECT_EQ(r.err, "") << quit;
     EXPECT_EQ(r.status, 0);
   }
+  // The prompt and the listing on standard output, each miss on standard error.
   rstest::RunResult r = romsmith("", "Help\n     \nlsx\nh ls\nquit now\n");
-  EXPECT_EQ(r.out,
-            ">> not found command: Help\n>> >> not found command: lsx\n>> \tls <partition>\n"
-            ">> not found command: quit\n>> ");
+  EXPECT_EQ(r.out, ">> >> >> >> \tls <partition>\n>> >> ");
+  EXPECT_EQ(r.err, "not found command: Help\nnot found command: lsx\nnot found command: quit\n");
 }
 
 TEST(Shell, PrefixesPickTheFirstCommandInTable) {
   // "d" is dump (needs an image), "h" is help, "he\tx" keeps the tab in the word.
   rstest::RunResult r = romsmith("", "h\tx\nhel cat\n");
-  EXPECT_EQ(r.out, ">> not found command: h\tx\n>> \tcat <filename>\n>> ");
+  EXPECT_EQ(r.out, ">> >> \tcat <filename>\n>> ");
+  EXPECT_EQ(r.err, "not found command: h\tx\n");
   // The program path before the command word is dropped at both kinds of separator.
   EXPECT_EQ(romsmith("", "C:\\tools\\help cat\n/usr/bin/help cat\n").out,
             ">> \tcat <filename>\n>> \tcat <filename>\n>> ");
@@ -71,7 +75,8 @@ TEST(Shell, StartedUnderCommandName) {
   rstest::TempDir d;
   ASSERT_EQ(rstest::run_command("ln -s " + rstest::shell_quote(ROMSMITH_BIN) + " " + d.file("help")).status, 0);
   rstest::RunResult r = rstest::run_command(rstest::shell_quote(d.file("help")) + " cat");
-  EXPECT_EQ(r.out, "running " + d.file("help") + "\n\tcat <filename>\n");
+  EXPECT_EQ(r.out, "\tcat <filename>\n");
+  EXPECT_EQ(r.err, "running " + d.file("help") + "\n");
   // An unknown first argument fails instead of starting the prompt on the input.
   r = romsmith("nosuchword", "q\n");
   EXPECT_EQ(r.out, "");
@@ -92,16 +97,19 @@ class ShellImage : public ::testing::Test {
 
 TEST_F(ShellImage, CommandsNeedAnOpenImage) {
   rstest::RunResult r = prompt("ls\nls BOOT\ndump d\ncat ROOT//x\nclear BOOT\n");
-  EXPECT_EQ(r.out,
-            ">> open a file first\n\tusage: ls <partition>\n>> open a file first\n\tusage: ls <partition>\n"
-            ">> open a file first\n>> open a file first\n>> open a file first\n>> ");
+  EXPECT_EQ(r.out, ">> >> >> >> >> >> ");
+  EXPECT_EQ(r.err,
+            "open a file first\n\tusage: ls <partition>\nopen a file first\n\tusage: ls <partition>\n"
+            "open a file first\nopen a file first\nopen a file first\n");
   r = romsmith("save " + dir.file("x.bin"));
-  EXPECT_EQ(r.out, "open a file first\n");
+  EXPECT_EQ(r.err.rfind("open a file first\n", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 254) << "-2 as an exit status";
   // A failed open, and open without a name, leave nothing open.
   r = prompt("open flash.bin\nopen\nls\nopen missing.bin\nls\n");
-  EXPECT_NE(r.out.find(">> \tusage not right, please see help\n>> open a file first\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("No such file or directory: missing.bin\n>> open a file first\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("\tusage not right, please see help\nopen a file first\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("No such file or directory: missing.bin\nopen a file first\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("open a file first"), std::string::npos) << r.out;
 }
 
 TEST_F(ShellImage, ListReplaceClearSaveAndDump) {
@@ -110,11 +118,16 @@ TEST_F(ShellImage, ListReplaceClearSaveAndDump) {
       "open flash.bin\nls\nls NOPE\nls a b\npartition kernel logo.bin\nclear data\nclear nope\n"
       "dumppar KERNEL k.bin\nsave out/saved.bin\nmkdir\n");
   EXPECT_NE(r.out.find("Partition Count     :  4\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(">> \tusage: ls <partition>\n>> \tusage not right, please see help\n"), std::string::npos);
-  EXPECT_NE(r.out.find("clear partition failed, may be this partition is not exist\n"), std::string::npos);
+  EXPECT_NE(r.err.find("\tusage: ls <partition>\nromsmith: ls: NOPE: no such partition\n"
+                       "\tusage not right, please see help\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("clear partition failed, may be this partition is not exist\n"), std::string::npos) << r.err;
   EXPECT_EQ(rstest::read_text(dir.file("k.bin")), "new kernel bytes");
   // Saving into a missing directory fails and says so.
-  EXPECT_NE(r.out.find("cmd_flash_save execute error, please check.\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("cmd_flash_save execute error, please check.\n"), std::string::npos) << r.err;
+  for (const char* said : {"usage", "clear partition failed", "execute error"})
+    EXPECT_EQ(r.out.find(said), std::string::npos) << said << " on standard output:\n" << r.out;
   ASSERT_EQ(rstest::run_command("mkdir " + dir.file("out")).status, 0);
   r = prompt("open flash.bin\npartition KERNEL logo.bin\nsave out/saved.bin\n");
   ASSERT_TRUE(rstest::have_tool("ls"));
@@ -134,14 +147,16 @@ TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
                      "table_version 4\ncrc32 true\nBOOT boot.bin true RAW ro 0 0 0 0x1000\n"
                      "TABLE NULL false RAW ro 0 0 0x1000 0x1000\n");
   rstest::RunResult r = romsmith("mkflash flash.conf built.bin wrong", "", dir.path());
-  EXPECT_EQ(r.out, "Don't want to change filesystem data must using string \"unchanged_fs\" \n");
+  EXPECT_EQ(r.err.rfind("Don't want to change filesystem data must using string \"unchanged_fs\" \n", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
   r = romsmith("mkflash flash.conf built.bin", "", dir.path());
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> built = rstest::read_bytes(dir.file("built.bin"));
   ASSERT_EQ(built.size(), 0x2000u);
   EXPECT_EQ(std::vector<uint8_t>(built.begin(), built.begin() + 0x800), rstest::random_bytes(0x800, 9));
-  EXPECT_EQ(romsmith("mkflash none.conf x.bin", "", dir.path()).out,
-            "error: can't open file \"none.conf\"!\nmkflash error.\n");
+  r = romsmith("mkflash none.conf x.bin", "", dir.path());
+  EXPECT_EQ(r.err.rfind("error: can't open file \"none.conf\"!\nmkflash error.\n", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
 
   r = romsmith("merge flash.conf pack", "", dir.path());
   EXPECT_NE(r.out.find("Merge output file    : pack.merge\n"), std::string::npos) << r.out;
@@ -163,8 +178,9 @@ TEST_F(ShellImage, MkflashMergeSplitAndRelease) {
   EXPECT_EQ(romsmith("unrelease built.bin", "", dir.path()).status, 0);
   rel = rstest::read_bytes(dir.file("built.bin"));
   EXPECT_EQ(rel[0x1000 - 512], 0);
-  EXPECT_EQ(romsmith("release missing.bin x", "", dir.path()).out,
-            std::string(std::strerror(ENOENT)) + ": missing.bin\nopen a file first\n");
+  r = romsmith("release missing.bin x", "", dir.path());
+  EXPECT_EQ(r.err.rfind(std::string(std::strerror(ENOENT)) + ": missing.bin\nopen a file first\n", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
   r = romsmith("version");
   EXPECT_EQ(r.out, "romsmith private version:v2.7.1  --20200901\nromsmith branch version:v1.9-dev --20201016\n");
 }
@@ -174,24 +190,28 @@ TEST_F(ShellImage, MainFailurePaths) {
       "open flash.bin\nadd BOOT/x missing.txt\npartition KERNEL missing.bin\n"
       "dumppar NOPE x.bin\ndefaultdb missing.db\nrm nopartition\nmerge none.conf out\n"
       "mkcramfs\ndb2def onlyone\nlocaldbtodef\ndump\n");
-  EXPECT_EQ(r.out,
-            ">> >> " + std::string(std::strerror(ENOENT)) +
-                ": missing.txt\ncmd_flash_add execute error, please check.\n"
-                ">> " +
+  // Eleven commands, twelve prompts, and not one message among them.
+  EXPECT_EQ(r.out, ">> >> >> >> >> >> >> >> >> >> >> >> ");
+  EXPECT_EQ(r.err,
+            std::string(std::strerror(ENOENT)) + ": missing.txt\ncmd_flash_add execute error, please check.\n" +
                 std::string(std::strerror(ENOENT)) +
                 ": missing.bin\ncmd_partition execute error, please check.\n"
-                ">> error: NOPE not exist!\n"
-                ">> error: tools_default_db: missing.db: No such file or directory, image unchanged\n"
+                "error: NOPE not exist!\n"
+                "error: tools_default_db: missing.db: No such file or directory, image unchanged\n"
                 "cmd_defaultdb execute error, please check.\n"
-                ">> \tusage: rm <flash filename>\n"
-                ">> error: can't open file \"none.conf\"!\nerror: cmd_merge(695) flash_load_conf return entry is NULL\n"
-                ">> \tusage not right, please see help\n>> \tusage not right, please see help\n"
-                ">> \tusage not right, please see help\n>> \tusage not right, please see help\n>> ");
-  EXPECT_EQ(romsmith("split flash.bin", "", dir.path()).out,
-            "error: image_split(174) file(flash.bin) is not merge file.\n");
+                "\tusage: rm <flash filename>\n"
+                "romsmith: rm: nopartition: not a path of the form PART/path\n"
+                "error: can't open file \"none.conf\"!\nerror: cmd_merge(695) flash_load_conf return entry is NULL\n"
+                "\tusage not right, please see help\n\tusage not right, please see help\n"
+                "\tusage not right, please see help\n\tusage not right, please see help\n");
+  r = romsmith("split flash.bin", "", dir.path());
+  EXPECT_EQ(r.err.rfind("error: image_split(174) file(flash.bin) is not merge file.\n", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
   r = romsmith("unrelease", "", dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "error: arguments not enough, please check\nex. ./romsmith unrelease flash.bin\"\n");
+  EXPECT_EQ(r.err.rfind("error: arguments not enough, please check\nex. ./romsmith unrelease flash.bin\"\n", 0), 0u)
+      << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(ShellImage, InfoAndCompressionSelfTest) {
@@ -200,7 +220,9 @@ TEST_F(ShellImage, InfoAndCompressionSelfTest) {
   EXPECT_EQ(r.out.rfind("rominfo version: v2.7.1  --20200901 \nrominfo compiler version: gcc version ", 0), 0u)
       << r.out;
   EXPECT_NE(r.out.find("\nrominfo complier para: "), std::string::npos);
-  EXPECT_EQ(prompt("tmpdebug\n").out, ">> file(test.bin) get stat failed.\n\tusage: tmpdebug : for tmp debug\n>> ");
+  r = prompt("tmpdebug\n");
+  EXPECT_EQ(r.out, ">> >> ");
+  EXPECT_EQ(r.err.rfind("file(test.bin) get stat failed.\n\tusage: tmpdebug : for tmp debug\n", 0), 0u) << r.err;
   rstest::write_text(dir.file("test.bin"), std::string(5000, 'a'));
   r = prompt("tmpdebug\n");
   EXPECT_NE(r.out.find("file(test.bin) st.st_size=5000\ncompress success, src_len=5000, dst_len="), std::string::npos);
@@ -224,12 +246,15 @@ TEST_F(ShellImage, ThemeAndDefaultsInACramfsRoot) {
       "showlang\nopen box.bin\nsetlang eng;fre;;deu\nshowlang\nkeymap km.xml\nkeymap none.xml\n"
       "defaultdb defaults.db\nsave box2.bin\nopen box2.bin\ncat ROOT//dvb/theme/keymap.xml\n"
       "cat ROOT//default_data.db\nshowlang\nsetlang\n");
-  EXPECT_EQ(r.out.rfind(">> open a file first\n>> >> \n>> eng\nfre\ndeu\n\n>> ", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\ncmd_keymap execute error, please check.\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(">> <keymap name=\"new\"/>\n\n>> " + defaults +
-                       "\n>> eng\nfre\ndeu\n\n>> \tusage: setlang <language list>\n"),
+  EXPECT_EQ(r.out.rfind(">> >> >> \n>> eng\nfre\ndeu\n\n>> ", 0), 0u) << r.out;
+  EXPECT_EQ(r.err.rfind("open a file first\n", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("\ncmd_keymap execute error, please check.\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find(">> <keymap name=\"new\"/>\n\n>> " + defaults + "\n>> eng\nfre\ndeu\n\n>> >> "),
             std::string::npos)
       << r.out;
+  EXPECT_NE(r.err.find("\tusage: setlang <language list>\n"), std::string::npos) << r.err;
+  for (const char* said : {"open a file first", "execute error", "usage"})
+    EXPECT_EQ(r.out.find(said), std::string::npos) << said << " on standard output:\n" << r.out;
 }
 
 }  // namespace

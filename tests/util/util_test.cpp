@@ -73,9 +73,11 @@ TEST(Mapping, MapsFilesAndReportsFailures) {
   EXPECT_EQ(std::memcmp(p, "hello", 5), 0);
   rs::x_munmap(p, n);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(rs::x_fmmap(d.file("missing").c_str(), &n), nullptr);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, std::string(std::strerror(ENOENT)) + ": " + d.file("missing") + "\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(err, std::string(std::strerror(ENOENT)) + ": " + d.file("missing") + "\n");
 }
 
 TEST(AtomicWrite, FailureKeepsPreviousFile) {
