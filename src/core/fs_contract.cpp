@@ -11,7 +11,7 @@ namespace {
 // use, so that lookups from other files' static initialisers find it.
 const std::vector<const fs_ops*>& tables() {
   static const std::vector<const fs_ops*> all = {&romfs_fs_ops, &cramfs_fs_ops, &jffs2_fs_ops, &squashfs_fs_ops,
-                                                  &minifs_fs_ops};
+                                                  &ubifs_fs_ops, &minifs_fs_ops};
   return all;
 }
 
