@@ -326,6 +326,10 @@ int ub_chmod(void*, const char*, uint32_t) { return refuse(); }
 int ub_chown(void*, const char*, uint32_t, uint32_t) { return refuse(); }
 int ub_symlink(void*, const char*, const char*) { return refuse(); }
 int ub_rename(void*, const char*, const char*) { return refuse(); }
+int ub_set_mtime(void*, const char*, int64_t) { return refuse(); }
+int ub_mknod(void*, const char*, uint32_t, uint32_t) { return refuse(); }
+int ub_link(void*, const char*, const char*) { return refuse(); }
+int ub_set_xattrs(void*, const char*, const fs_xattrs&) { return refuse(); }
 
 // A UBI image: its run of erase blocks with headers; a bare UBIFS: its LEBs in use.
 size_t ub_probe(const uint8_t* p, size_t size, bool whole) {
@@ -377,10 +381,10 @@ const fs_ops ubifs_fs_ops = {
     .symlink = ub_symlink,
     .rename = ub_rename,
     .next_data = nullptr,
-    .set_mtime = nullptr,
-    .mknod = nullptr,
-    .link = nullptr,
+    .set_mtime = ub_set_mtime,
+    .mknod = ub_mknod,
+    .link = ub_link,
     .get_xattrs = ub_get_xattrs,
-    .set_xattrs = nullptr,
+    .set_xattrs = ub_set_xattrs,
     .probe = ub_probe,
 };

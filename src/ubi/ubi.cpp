@@ -103,8 +103,8 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
   if (first.version != 1) return fail("UBI version " + std::to_string(first.version) + " is not supported");
   if (first.vid_hdr_offset < kHdrSize || first.vid_hdr_offset % 8 || first.data_offset % 8 ||
       uint64_t(first.vid_hdr_offset) + kHdrSize > first.data_offset || first.data_offset >= (2u << 20))
-    return fail("bad header offsets (VID header " + hex(first.vid_hdr_offset) + ", data " +
-                hex(first.data_offset) + ")");
+    return fail("bad header offsets (VID header " + hex(first.vid_hdr_offset) + ", data " + hex(first.data_offset) +
+                ")");
   auto img = std::make_unique<image>();
   img->base = data;
   img->vid_hdr_offset = first.vid_hdr_offset;
@@ -195,7 +195,8 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
         v.data_pad >= img->leb_size || v.data_pad != img->leb_size % v.alignment)
       return fail("volume table record " + std::to_string(r) + " is not valid");
     v.name.assign(reinterpret_cast<const char*>(rec + 16), name_len);
-    if (v.name.find('\0') != std::string::npos) return fail("volume table record " + std::to_string(r) + " is not valid");
+    if (v.name.find('\0') != std::string::npos)
+      return fail("volume table record " + std::to_string(r) + " is not valid");
     img->volumes.push_back(std::move(v));
   }
 

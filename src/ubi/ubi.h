@@ -36,8 +36,8 @@ struct vid_header {
 
 struct peb {
   enum state_t : uint8_t { kErased, kBad, kFree, kUsed } state = kErased;
-  ec_header ec;    // kFree, kUsed
-  vid_header vid;  // kUsed
+  ec_header ec;         // kFree, kUsed
+  vid_header vid;       // kUsed
   bool data_ok = true;  // data CRC held where one is checked
   bool chosen = false;  // the copy of its LEB the volume reads
 };
@@ -48,10 +48,10 @@ struct volume {
   uint8_t type = kDynamic;  // kDynamic or kStatic
   uint8_t flags = 0, upd_marker = 0;
   uint32_t reserved_pebs = 0, alignment = 1, data_pad = 0;
-  uint32_t used_ebs = 0;          // static volumes: LEBs in use, from the VID headers
-  uint64_t used_bytes = 0;        // static: the data size; dynamic: LEB count × usable LEB size
-  std::vector<int32_t> lebs;      // PEB index of each LEB, -1 where unmapped (reads as erased)
-  std::vector<uint8_t> record;    // the volume table record as stored (172 bytes)
+  uint32_t used_ebs = 0;        // static volumes: LEBs in use, from the VID headers
+  uint64_t used_bytes = 0;      // static: the data size; dynamic: LEB count × usable LEB size
+  std::vector<int32_t> lebs;    // PEB index of each LEB, -1 where unmapped (reads as erased)
+  std::vector<uint8_t> record;  // the volume table record as stored (172 bytes)
 };
 
 struct image {

@@ -109,7 +109,7 @@ class reader final : public fs {
   uint32_t log_lnum_ = 0;
   std::string err_;
   facts facts_;
-  std::map<uint64_t, loc> plain_;  // inode and data keys
+  std::map<uint64_t, loc> plain_;          // inode and data keys
   std::multimap<uint64_t, named> hashed_;  // directory and xattr entries
   std::unordered_map<uint64_t, inode> inodes_;
   std::unordered_map<uint64_t, std::vector<child>> dirs_;
@@ -141,9 +141,9 @@ const uint8_t* reader::node(const loc& at, uint8_t type, uint32_t min_len) {
     return nullptr;
   }
   const uint8_t* p = l + at.offs;
-  const char* bad = load_le32(p) != kMagic                  ? "no node magic"
-                    : load_le32(p + 16) != at.len           ? "length differs from its reference"
-                    : p[20] != type                         ? "unexpected node type"
+  const char* bad = load_le32(p) != kMagic                    ? "no node magic"
+                    : load_le32(p + 16) != at.len             ? "length differs from its reference"
+                    : p[20] != type                           ? "unexpected node type"
                     : node_crc(p, at.len) != load_le32(p + 4) ? "CRC mismatch"
                                                               : nullptr;
   if (bad) {
@@ -247,8 +247,7 @@ bool reader::walk_index(std::string* why) {
 
 // Nodes of one LEB from `offs` on, padding skipped; stops at erased space or,
 // unless strict, at the first damaged node (a write cut short).
-bool reader::scan_leb(uint32_t lnum, uint32_t offs, std::vector<std::pair<loc, const uint8_t*>>* out,
-                      bool strict) {
+bool reader::scan_leb(uint32_t lnum, uint32_t offs, std::vector<std::pair<loc, const uint8_t*>>* out, bool strict) {
   uint32_t avail = 0;
   const uint8_t* l = lnum < src_.leb_count ? src_.leb(lnum, &avail) : nullptr;
   if (!l) return true;
@@ -316,7 +315,7 @@ bool reader::replay(std::string* why) {
       }
       if (p[20] != kRef || at.len < kRefSize) return *why = "unexpected node in the log", false;
       bud b{load_le32(p + 24), load_le32(p + 28)};
-      if (b.lnum < main_first || b.lnum >= facts_.leb_cnt || b.offs >= src_.leb_size || b.offs % 8)
+      if (b.lnum < main_first || b.lnum >= src_.leb_count || b.offs >= src_.leb_size || b.offs % 8)
         return *why = "log reference to a LEB outside the main area", false;
       if (!bud_lebs.insert(b.lnum).second) continue;  // a bud once
       buds.push_back(b);
@@ -355,7 +354,8 @@ bool reader::replay(std::string* why) {
       if (r.type == kDent || r.type == kXent) {
         named e;
         uint32_t nlen = load_le16(p + 50);
-        if (nlen == 0 || nlen > 255 || kDentSize + nlen + 1 > at.len) return *why = "journal entry with a bad name", false;
+        if (nlen == 0 || nlen > 255 || kDentSize + nlen + 1 > at.len)
+          return *why = "journal entry with a bad name", false;
         if (load_le64(p + 40) == 0) {  // a deletion: the name only
           r.deletion = true;
           r.name.assign(reinterpret_cast<const char*>(p + kDentSize), nlen);
@@ -478,17 +478,18 @@ bool reader::load(std::string* why) {
   f.default_compr = load_le16(sb + 84);
   char b[160];
   if (f.leb_size != src_.leb_size) {
-    std::snprintf(b, sizeof b, "LEB size %u of the superblock differs from the volume's %u", f.leb_size,
-                  src_.leb_size);
+    std::snprintf(b, sizeof b, "LEB size %u of the superblock differs from the volume's %u", f.leb_size, src_.leb_size);
     return *why = b, false;
   }
   if (f.key_hash > 1 || sb[27] != 0) return *why = "unknown key hash or key format", false;
   if (f.flags & kFlgEncryption) return *why = "encrypted file systems are not supported", false;
-  if (f.fmt_version < 4 || f.fmt_version > 5) return *why = "format version " + std::to_string(f.fmt_version) + " is not supported", false;
+  if (f.fmt_version < 4 || f.fmt_version > 5)
+    return *why = "format version " + std::to_string(f.fmt_version) + " is not supported", false;
   if (f.min_io == 0 || f.min_io > f.leb_size || f.log_lebs < 2 || f.lpt_lebs < 1 ||
       uint64_t(3) + f.log_lebs + f.lpt_lebs + f.orph_lebs >= f.leb_cnt || f.leb_cnt > f.max_leb_cnt)
     return *why = "superblock with an impossible geometry", false;
-  src_.leb_count = std::min(src_.leb_count, f.leb_cnt);
+  // The kernel grows leb_cnt up to the volume's size at mount, and the journal may use those LEBs.
+  src_.leb_count = std::min(src_.leb_count, f.max_leb_cnt);
   // The newest master node of the two copies.
   const uint8_t* mst = nullptr;
   for (uint32_t l = 1; l <= 2; ++l) {
