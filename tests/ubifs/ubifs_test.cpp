@@ -569,6 +569,62 @@ struct Rng {
   }
 };
 
+// Two volumes at 16 KiB PEBs: k, static, 3000 bytes; r, dynamic, the bare
+// UBIFS of make_bare (bare.ubifs in `d`).
+std::vector<uint8_t> small_ubi(const rstest::TempDir& d) {
+  rstest::write_bytes(d.file("blob"), rstest::random_bytes(3000, 1));
+  rstest::write_text(d.file("ubi.ini"), "[k]\nmode=ubi\nimage=" + d.file("blob") +
+                                            "\nvol_id=0\nvol_type=static\nvol_name=k\n[r]\nmode=ubi\nimage=" +
+                                            d.file("bare.ubifs") + "\nvol_id=1\nvol_type=dynamic\nvol_name=r\n");
+  std::string why = run_ok("ubinize -o " + shell_quote(d.file("ubi.img")) + " -p 16KiB -m 512 -s 256 " +
+                           shell_quote(d.file("ubi.ini")) + " 2>/dev/null");
+  EXPECT_EQ(why, "");
+  return why.empty() ? rstest::read_bytes(d.file("ubi.img")) : std::vector<uint8_t>();
+}
+
+// A damaged block of data fails the read of its own file only, with the reason.
+TEST(Damage, ADataCrcMismatchFailsOnlyItsFile) {
+  if (!tools()) GTEST_SKIP() << "mtd-utils is not installed";
+  rstest::TempDir d;
+  Bare b = make_bare(d.path());
+  ASSERT_EQ(b.why, "");
+  std::vector<uint8_t> ubi = small_ubi(d);
+  ASSERT_FALSE(ubi.empty());
+  std::string why;
+  auto layout = rs::ubi::open(ubi.data(), ubi.size(), &why);
+  ASSERT_TRUE(layout) << why;
+  ASSERT_EQ(layout->volumes[0].name, "k");
+  size_t static_at = size_t(layout->volumes[0].lebs[0]) * 16384 + layout->data_offset + 100;
+  const fs_ops* ops = fs_ops_for(FS_UBIFS);
+  void* h = ops->load(ubi.data(), uint32_t(ubi.size()), uint32_t(ubi.size()));
+  ASSERT_TRUE(h);
+  fs_attr a;
+  ASSERT_EQ(ops->stat(h, "/r/trunc.bin", &a), 0);
+  ops->release(h);
+  // The first data node of /trunc.bin.
+  size_t data_at = 0;
+  for (size_t at = 0; at + 64 <= ubi.size() && !data_at; at += 8)
+    if (rs::load_le32(ubi.data() + at) == 0x06101831 && ubi[at + 20] == 1 &&
+        rs::load_le32(ubi.data() + at + 24) == uint32_t(a.ino) && rs::load_le32(ubi.data() + at + 28) == 1u << 29)
+      data_at = at + 60;
+  ASSERT_NE(data_at, 0u);
+  ubi[static_at] ^= 1;
+  ubi[data_at] ^= 1;
+  testing::internal::CaptureStderr();
+  h = ops->load(ubi.data(), uint32_t(ubi.size()), uint32_t(ubi.size()));
+  ASSERT_TRUE(h);
+  std::vector<char> buf(30000);
+  EXPECT_EQ(ops->pread(h, "/k", buf.data(), buf.size(), 0), -EIO);
+  EXPECT_EQ(ops->pread(h, "/r/trunc.bin", buf.data(), buf.size(), 0), -EIO);
+  EXPECT_EQ(ops->pread(h, "/r/trunc.bin", buf.data(), 100, 8192), 100) << "other blocks still read";
+  EXPECT_EQ(ops->pread(h, "/r/sub/kept", buf.data(), buf.size(), 0), 5);
+  ops->release(h);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ubi: volume k LEB 0: data CRC mismatch\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("ubifs: /trunc.bin: node at LEB"), std::string::npos) << err;
+  EXPECT_NE(err.find("CRC mismatch"), std::string::npos) << err;
+}
+
 // Seeded mutations of a small two-volume UBI image and of a bare UBIFS: each
 // opens within two seconds and reads every file, or is refused with one line.
 class Mutations : public testing::TestWithParam<bool> {};
@@ -579,15 +635,9 @@ TEST_P(Mutations, OpenWithinBoundsOrAreRefusedWithOneLine) {
   rstest::TempDir d;
   Bare b = make_bare(d.path());
   ASSERT_EQ(b.why, "");
-  rstest::write_bytes(d.file("blob"), rstest::random_bytes(3000, 1));
-  rstest::write_text(d.file("ubi.ini"), "[k]\nmode=ubi\nimage=" + d.file("blob") +
-                                            "\nvol_id=0\nvol_type=static\nvol_name=k\n[r]\nmode=ubi\nimage=" +
-                                            d.file("bare.ubifs") + "\nvol_id=1\nvol_type=dynamic\nvol_name=r\n");
-  ASSERT_EQ(run_ok("ubinize -o " + shell_quote(d.file("ubi.img")) + " -p 16KiB -m 512 -s 256 " +
-                   shell_quote(d.file("ubi.ini")) + " 2>/dev/null"),
-            "");
-  const std::vector<uint8_t> base =
-      bare ? rstest::read_bytes(d.file("bare.ubifs")) : rstest::read_bytes(d.file("ubi.img"));
+  std::vector<uint8_t> ubi = small_ubi(d);
+  ASSERT_FALSE(ubi.empty());
+  const std::vector<uint8_t> base = bare ? rstest::read_bytes(d.file("bare.ubifs")) : ubi;
   const size_t block = bare ? kLeb : 16384;
   const fs_ops* ops = fs_ops_for(FS_UBIFS);
   ASSERT_TRUE(ops);
