@@ -305,6 +305,16 @@ void ub_ls(void* fs) {
                   v.v->type == rs::ubi::kStatic ? "static" : "dynamic", v.v->reserved_pebs,
                   v.fs ? "ubifs" : "raw data");
   }
+  static const char* comprs[] = {"none", "lzo", "zlib", "zstd"};
+  auto say = [&](const char* vol, const rs::ubifs::fs& u) {
+    const rs::ubifs::facts& f = u.info();
+    std::printf("ubifs%s%s: LEB %u, min I/O %u, %s, commit %llu, %u journal buds (%u nodes) replayed\n", vol ? " " : "",
+                vol ? vol : "", f.leb_size, f.min_io, f.default_compr < 4 ? comprs[f.default_compr] : "?",
+                (unsigned long long)f.cmt_no, f.buds, f.replayed);
+  };
+  if (h->bare) say(nullptr, *h->bare);
+  for (const vol_view& v : h->vols)
+    if (v.fs) say(v.name.c_str(), *v.fs);
   std::vector<fs_node> nodes;
   if (ub_walk(fs, "/", &nodes) == 0) ls_tree(nodes);
 }
@@ -342,9 +352,18 @@ size_t ub_probe(const uint8_t* p, size_t size, bool whole) {
   std::string why;
   auto img = rs::ubi::open(p, size, &why);
   if (!img) return 0;
+  if (whole) return size;
+  // The run of erase blocks with headers of this image; erased flash or other data ends it.
   size_t n = 0;
-  while (n < img->pebs.size() && img->pebs[n].state != rs::ubi::peb::kErased) ++n;
-  return whole ? size : n * img->peb_size;
+  while (n < img->pebs.size()) {
+    const rs::ubi::peb& b = img->pebs[n];
+    if (b.state == rs::ubi::peb::kErased ||
+        (b.state == rs::ubi::peb::kBad && !rs::ubi::is_ubi(p + n * img->peb_size, img->peb_size)) ||
+        b.ec.image_seq != img->image_seq)
+      break;
+    ++n;
+  }
+  return n * img->peb_size;
 }
 
 }  // namespace
