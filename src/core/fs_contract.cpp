@@ -10,8 +10,8 @@ namespace {
 // Adding a file system: its table here, in type-code order. Made on first
 // use, so that lookups from other files' static initialisers find it.
 const std::vector<const fs_ops*>& tables() {
-  static const std::vector<const fs_ops*> all = {&uimage_fs_ops, &romfs_fs_ops,    &cramfs_fs_ops,
-                                                  &jffs2_fs_ops,  &squashfs_fs_ops, &minifs_fs_ops};
+  static const std::vector<const fs_ops*> all = {&uimage_fs_ops,   &romfs_fs_ops, &cramfs_fs_ops, &jffs2_fs_ops,
+                                                  &squashfs_fs_ops, &ubifs_fs_ops, &minifs_fs_ops};
   return all;
 }
 

@@ -170,3 +170,4 @@ extern const fs_ops jffs2_fs_ops;
 extern const fs_ops squashfs_fs_ops;
 extern const fs_ops minifs_fs_ops;
 extern const fs_ops uimage_fs_ops;
+extern const fs_ops ubifs_fs_ops;
