@@ -94,6 +94,9 @@ extern "C" {
 
 RS_API partition_data* flash_get_partition(flash* entry, const char* partition_name) {
   if (!entry || !partition_name) return nullptr;
+  // Every file operation finds its partition here: none reads bytes of a file
+  // that another program cut or rewrote under us.
+  if (!image_file_unchanged(entry)) return nullptr;
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
     if (p.info && rs::iequals(::partition_name(p.info), partition_name)) return &p;
@@ -187,7 +190,7 @@ RS_API int flash_free(flash* entry) {
   for (int i = 0; i < PARTITION_MAX; ++i) {
     partition_data& p = entry->list[i];
     partition_release_fs(p);
-    std::free(p.buf);
+    partition_buf_free(entry, p);
     std::free(p.file_name);
   }
   state_drop(entry);
