@@ -74,12 +74,16 @@ void partition_buf_free(const flash* entry, partition_data& p) {
   p.buf = nullptr;
 }
 
-bool image_file_unchanged(const flash* entry) {
+std::string image_file_change(const flash* entry) {
   const rs::FileView* v = entry ? view_of(entry) : nullptr;
-  if (!v) return true;
-  std::string why = v->changed();
-  if (why.empty()) return true;
-  rs::say_error("error: %s changed since it was opened (%s); open it again\n", v->name().c_str(), why.c_str());
+  std::string why = v ? v->changed() : std::string();
+  return why.empty() ? why : v->name() + " changed since it was opened (" + why + "); open it again";
+}
+
+bool image_file_unchanged(const flash* entry) {
+  std::string line = image_file_change(entry);
+  if (line.empty()) return true;
+  rs::say_error("error: %s\n", line.c_str());
   state_set_error(entry, rs::last_said());
   return false;
 }

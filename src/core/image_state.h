@@ -66,6 +66,8 @@ void partition_buf_free(const flash* entry, partition_data& p);
 // was cut or rewritten by another program since it was opened: its bytes can
 // no longer be trusted, nor copied into a save.
 bool image_file_unchanged(const flash* entry);
+// The same without a message printed: empty, or what it would say.
+std::string image_file_change(const flash* entry);
 
 int partition_index(const flash* entry, const partition_data& p);
 void partition_mark_fs_edited(flash* entry, partition_data& p);

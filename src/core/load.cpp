@@ -80,7 +80,8 @@ void check_crcs(flash* entry, const rs::FileView* view) {
     if (!p.buf || p.info->used_size > p.info->total_size) continue;
     size_t used = p.info->used_size;
     chunks.push_back({i, p.buf, std::min(used, kChunk), 0});
-    for (size_t off = kChunk; off < used; off += kChunk) chunks.push_back({i, p.buf + off, std::min(used - off, kChunk), 0});
+    for (size_t off = kChunk; off < used; off += kChunk)
+      chunks.push_back({i, p.buf + off, std::min(used - off, kChunk), 0});
   }
   std::atomic<size_t> next{0};
   auto work = [&] {
@@ -98,7 +99,8 @@ void check_crcs(flash* entry, const rs::FileView* view) {
   for (size_t k = 0; k < chunks.size();) {
     int i = chunks[k].part;
     uint32_t crc = chunks[k].crc;
-    for (++k; k < chunks.size() && chunks[k].part == i; ++k) crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
+    for (++k; k < chunks.size() && chunks[k].part == i; ++k)
+      crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
     entry->list[i].crc32_passed = crc == entry->list[i].info->crc32 ? 1 : 0;
   }
 }

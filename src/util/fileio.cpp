@@ -8,12 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 
 namespace rs {
 
@@ -151,7 +151,8 @@ class IgnoreSignal {
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
-    active_ = ::sigaction(sig_, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL && ::sigaction(sig_, &ign, nullptr) == 0;
+    active_ =
+        ::sigaction(sig_, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL && ::sigaction(sig_, &ign, nullptr) == 0;
   }
   ~IgnoreSignal() {
     if (active_) ::sigaction(sig_, &old_, nullptr);
@@ -283,8 +284,8 @@ bool all_zero(const void* p, size_t n) {
 SparseOut::SparseOut(FILE* f) : f_(f) {
   struct stat st;
   int flags = ::fcntl(::fileno(f), F_GETFL);
-  seekable_ = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) &&
-              ::ftello(f) == 0;
+  seekable_ =
+      ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) && ::ftello(f) == 0;
 }
 
 bool SparseOut::data(const void* p, size_t n) {

@@ -199,8 +199,14 @@ bool FileView::touched(const void* p, size_t n) const {
   if (n == 0) return false;
   // /proc/self/pagemap: bit 63 present, 62 swapped, 61 file page. A page a
   // write copied is anonymous (present without bit 61, or swapped out).
-  static int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  // Opened for each question: a descriptor kept across a fork would read the
+  // parent's pages.
+  int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
   if (pagemap < 0) return true;
+  struct closer {
+    int fd;
+    ~closer() { ::close(fd); }
+  } close_pagemap{pagemap};
   const size_t ps = page_size();
   uintptr_t first = reinterpret_cast<uintptr_t>(p) / ps, last = (reinterpret_cast<uintptr_t>(p) + n - 1) / ps;
   std::vector<uint64_t> e(size_t(std::min<uintptr_t>(last - first + 1, 65536)));
