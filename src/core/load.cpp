@@ -91,7 +91,11 @@ void check_crcs(flash* entry, const rs::FileView* view) {
       if (view) view->drop_pages(c.at, c.len);
     }
   };
+  size_t bytes = 0;
+  for (const chunk& c : chunks) bytes += c.len;
+  // Below a chunk in all, a thread costs more than it saves.
   unsigned n = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), unsigned(chunks.size())));
+  if (bytes < kChunk) n = 1;
   std::vector<std::thread> pool;
   for (unsigned t = 1; t < n; ++t) pool.emplace_back(work);
   work();

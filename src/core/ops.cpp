@@ -48,10 +48,12 @@ int partition_update(partition_data* p, const void* buf, size_t size) {
     std::memset(p->buf, 0xFF, info->total_size);
   }
   info->used_size = uint32_t(size);
-  info->crc32 = size ? rs::crc32_of(buf, size) : 0;
+  info->crc32 = size ? rs::crc32_parallel(buf, size) : 0;
+  // Each byte is written once: a buffer that views the opened file copies
+  // every page it writes.
   if (p->buf) {
-    std::memset(p->buf, 0xFF, size_t(area));
     if (size) std::memmove(p->buf, buf, size);
+    if (size_t(area) > size) std::memset(p->buf + size, 0xFF, size_t(area) - size);
   }
   return 0;
 }
