@@ -409,7 +409,7 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
     return entry->new_style ? write_zlibmode(entry, f)
                             : write_raw(entry, f, loose.empty() ? nullptr : &loose, loose_at, &rebuilt);
   });
-  if (!ok && errno == ESTALE) return -1;  // said by write_raw
+  if (!ok && !image_file_change(entry).empty()) return -1;  // said by write_raw
   if (!report_write(ok)) return -1;
   errno = 0;
   if (!tableless && !report_write(!write_table_file(entry, loose.empty() ? nullptr : &loose).empty())) return -1;
@@ -445,7 +445,7 @@ RS_API int flash_simple_save(flash* entry, const char* filename) {
   errno = 0;
   if (!image_file_unchanged(entry)) return -1;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) { return write_raw(entry, f, nullptr, 0); });
-  if (!ok && errno == ESTALE) return -1;  // said by write_raw
+  if (!ok && !image_file_change(entry).empty()) return -1;  // said by write_raw
   return report_write(ok) ? 0 : -1;
 }
 
