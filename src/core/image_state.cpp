@@ -1,9 +1,11 @@
 #include "core/image_state.h"
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
 #include "core/state.h"
+#include "util/report.h"
 
 namespace {
 
@@ -52,6 +54,38 @@ void state_set_error(const flash* entry, const std::string& message) {
 const char* state_last_error(const flash* entry) {
   if (!entry) return loose_error().c_str();
   return state_of(entry).last_error.c_str();
+}
+
+namespace {
+const rs::FileView* view_of(const flash* entry) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = registry().find(entry);
+  return it == registry().end() ? nullptr : it->second.file.get();
+}
+}  // namespace
+
+bool partition_buf_is_view(const flash* entry, const uint8_t* buf) {
+  const rs::FileView* v = entry ? view_of(entry) : nullptr;
+  return v && buf && v->holds(buf, 1);
+}
+
+void partition_buf_free(const flash* entry, partition_data& p) {
+  if (!partition_buf_is_view(entry, p.buf)) std::free(p.buf);
+  p.buf = nullptr;
+}
+
+std::string image_file_change(const flash* entry) {
+  const rs::FileView* v = entry ? view_of(entry) : nullptr;
+  std::string why = v ? v->changed() : std::string();
+  return why.empty() ? why : v->name() + " changed since it was opened (" + why + "); open it again";
+}
+
+bool image_file_unchanged(const flash* entry) {
+  std::string line = image_file_change(entry);
+  if (line.empty()) return true;
+  rs::say_error("error: %s\n", line.c_str());
+  state_set_error(entry, rs::last_said());
+  return false;
 }
 
 int partition_index(const flash* entry, const partition_data& p) {

@@ -5,14 +5,22 @@
 #include <romsmith/romsmith.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/table.h"
+#include "util/mapping.h"
 
+// Bytes of the loaded file outside every partition: a view of the mapped
+// file, or a copy when the image holds none.
 struct uncovered_range {
   uint64_t offset;
   std::vector<uint8_t> bytes;
+  const uint8_t* view = nullptr;
+  uint64_t view_len = 0;
+  const uint8_t* data() const { return view ? view : bytes.data(); }
+  uint64_t size() const { return view ? view_len : bytes.size(); }
 };
 
 struct image_state {
@@ -35,6 +43,9 @@ struct image_state {
   // scan, or a zlibmode container (found_kind); saves write no table then.
   int found = 0;
   size_t found_scanned = 0;
+  // The mapped file the partitions view (none for zlibmode files and images
+  // built from a flash.conf, whose buffers are their own).
+  std::shared_ptr<rs::FileView> file;
 };
 
 // The state of `entry`, made on first use.
@@ -46,6 +57,17 @@ void state_make_current(const flash* entry);
 // image) for flash_last_error; the caller still prints it where it did.
 void state_set_error(const flash* entry, const std::string& message);
 const char* state_last_error(const flash* entry);
+
+// Partition buffers are either views of the image's mapped file or heap
+// blocks; only these two know which, so every release goes through them.
+bool partition_buf_is_view(const flash* entry, const uint8_t* buf);
+void partition_buf_free(const flash* entry, partition_data& p);
+// False, with a message naming the file, when the file the partitions view
+// was cut or rewritten by another program since it was opened: its bytes can
+// no longer be trusted, nor copied into a save.
+bool image_file_unchanged(const flash* entry);
+// The same without a message printed: empty, or what it would say.
+std::string image_file_change(const flash* entry);
 
 int partition_index(const flash* entry, const partition_data& p);
 void partition_mark_fs_edited(flash* entry, partition_data& p);

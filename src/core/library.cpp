@@ -16,7 +16,12 @@ namespace {
 // A negative result leaves its text for flash_last_error.
 template <typename T>
 T noted(flash* entry, const char* what, const char* path, T rc) {
-  if (rc < 0) state_set_error(entry, std::string(what) + " " + (path ? path : "(null)") + ": " + fs_error_text(int(rc)));
+  if (rc >= 0) return rc;
+  // A partition "missing" because its file changed under us is that change.
+  std::string change = rc == -RS_ENOPART ? image_file_change(entry) : std::string();
+  if (!change.empty()) rc = -ESTALE;
+  state_set_error(entry, std::string(what) + " " + (path ? path : "(null)") + ": " +
+                             (change.empty() ? fs_error_text(int(rc)) : change));
   return rc;
 }
 

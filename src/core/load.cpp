@@ -1,10 +1,15 @@
 // Turning a flash image file into a Flash image record.
+#include <zlib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "core/flash_ops.h"
@@ -23,7 +28,8 @@ namespace {
 
 // The image's own settings and what a save must give back unchanged: the
 // bytes no partition covers and the table record as read.
-void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int version, size_t found_at) {
+void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int version, size_t found_at,
+                     std::shared_ptr<rs::FileView> view) {
   image_state& s = state_of(entry);
   s = image_state{};
   s.table_version = version;
@@ -33,6 +39,7 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
   s.table_found_at = found_at;
   s.table_snapshot = true;
   s.loaded_table = entry->flash_table;
+  s.file = std::move(view);
   std::vector<std::pair<uint64_t, uint64_t>> spans;
   for (int i = 0; i < entry->count; ++i) {
     const partition_info& info = entry->flash_table.tables[i];
@@ -41,7 +48,11 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
   std::sort(spans.begin(), spans.end());
   uint64_t at = 0;
   auto keep = [&](uint64_t from, uint64_t to) {
-    if (to > from) s.uncovered.push_back({from, std::vector<uint8_t>(data + from, data + to)});
+    if (to <= from) return;
+    if (s.file)
+      s.uncovered.push_back({from, {}, data + from, to - from});
+    else
+      s.uncovered.push_back({from, std::vector<uint8_t>(data + from, data + to)});
   };
   for (const auto& [from, to] : spans) {
     keep(at, std::min<uint64_t>(from, fsize));
@@ -50,12 +61,60 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
   keep(at, fsize);
 }
 
+// Every partition's CRC in one pass on all cores: the partitions are cut into
+// chunks that the threads take in turn, and each partition's value is combined
+// from its chunks. The view's pages are let go once read, so that the scan
+// leaves nothing of the image resident.
+void check_crcs(flash* entry, const rs::FileView* view) {
+  constexpr size_t kChunk = 4u << 20;
+  struct chunk {
+    int part;
+    const uint8_t* at;
+    size_t len;
+    uint32_t crc;
+  };
+  std::vector<chunk> chunks;
+  for (int i = 0; i < entry->count; ++i) {
+    partition_data& p = entry->list[i];
+    p.crc32_passed = 0;
+    if (!p.buf || p.info->used_size > p.info->total_size) continue;
+    size_t used = p.info->used_size;
+    chunks.push_back({i, p.buf, std::min(used, kChunk), 0});
+    for (size_t off = kChunk; off < used; off += kChunk)
+      chunks.push_back({i, p.buf + off, std::min(used - off, kChunk), 0});
+  }
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k; (k = next.fetch_add(1)) < chunks.size();) {
+      chunk& c = chunks[k];
+      c.crc = rs::crc32_of(c.at, c.len);
+      if (view) view->drop_pages(c.at, c.len);
+    }
+  };
+  size_t bytes = 0;
+  for (const chunk& c : chunks) bytes += c.len;
+  // Below a chunk in all, a thread costs more than it saves.
+  unsigned n = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), unsigned(chunks.size())));
+  if (bytes < kChunk) n = 1;
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < n; ++t) pool.emplace_back(work);
+  work();
+  for (auto& th : pool) th.join();
+  for (size_t k = 0; k < chunks.size();) {
+    int i = chunks[k].part;
+    uint32_t crc = chunks[k].crc;
+    for (++k; k < chunks.size() && chunks[k].part == i; ++k)
+      crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
+    entry->list[i].crc32_passed = crc == entry->list[i].info->crc32 ? 1 : 0;
+  }
+}
+
 flash* load_bin(const char* filename, bool full) {
   if (!filename) return nullptr;
-  rs::MappedFile map;
-  if (!map.open(filename)) return nullptr;
-  const uint8_t* data = map.data();
-  size_t fsize = map.size();
+  auto view = std::make_shared<rs::FileView>();
+  if (!view->open(filename)) return nullptr;
+  const uint8_t* data = view->data();
+  size_t fsize = view->size();
   if (fsize < 1024) return nullptr;
 
   auto* entry = static_cast<flash*>(std::calloc(1, sizeof(flash)));
@@ -128,22 +187,42 @@ flash* load_bin(const char* filename, bool full) {
       entry->table_addr = p.info->start_addr;
     }
     uint32_t total = p.info->total_size;
+    const uint8_t* from = data + p.info->start_addr;
+    size_t have = std::min<uint64_t>(total, fsize - std::min<uint64_t>(fsize, p.info->start_addr));
+    // A partition the file holds whole is a view of it: its bytes are copied
+    // only when written (a page at a time) or rebuilt. Partitions that share
+    // bytes each keep their own, as an edit of one must not change the other.
+    bool shared = false;
+    for (int j = 0; j < i && !shared; ++j) {
+      const partition_info& o = entry->flash_table.tables[j];
+      shared = o.total_size && o.start_addr < uint64_t(p.info->start_addr) + total &&
+               p.info->start_addr < uint64_t(o.start_addr) + o.total_size;
+    }
+    if (found.kind != FOUND_ZLIBMODE && total && have == total && !shared) {
+      p.buf = view->data() + p.info->start_addr;
+      continue;
+    }
     p.buf = static_cast<uint8_t*>(std::malloc(total ? total : 1));
     if (!p.buf) continue;
     // A zlibmode partition comes decompressed; a bare file system's room to
     // grow reads as erased flash.
-    const uint8_t* from = data + p.info->start_addr;
-    size_t have = std::min<uint64_t>(total, fsize - std::min<uint64_t>(fsize, p.info->start_addr));
     if (found.kind == FOUND_ZLIBMODE) from = found.contents[size_t(i)].data(), have = std::min<size_t>(total, found.contents[size_t(i)].size());
     if (have) std::memcpy(p.buf, from, have);
     if (have < total) std::memset(p.buf + have, 0xFF, total - have);
-    if (!full) continue;
-    uint32_t used = std::min(p.info->used_size, total);
-    p.crc32_passed = p.info->used_size <= total && rs::crc32_parallel(p.buf, used) == p.info->crc32 ? 1 : 0;
-    partition_load_fs(p);
+  }
+  if (full) {
+    check_crcs(entry, view.get());
+    for (int i = 0; i < entry->count; ++i) {
+      partition_data& p = entry->list[i];
+      partition_load_fs(p);
+      // What a loader only read need not stay resident either.
+      if (view && view->holds(p.buf, p.info->total_size) && !view->touched(p.buf, p.info->total_size))
+        view->drop_pages(p.buf, p.info->total_size);
+    }
   }
   flash_sort(entry);
-  remember_loaded(entry, data, fsize, version, at);
+  // A zlibmode file's partitions are their own; the file is not needed again.
+  remember_loaded(entry, data, fsize, version, at, found.kind == FOUND_ZLIBMODE ? nullptr : view);
   if (found.kind != FOUND_NONE) {
     image_state& s = state_of(entry);
     s.found = found.kind;

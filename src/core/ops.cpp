@@ -49,10 +49,12 @@ int partition_update(partition_data* p, const void* buf, size_t size) {
     std::memset(p->buf, 0xFF, info->total_size);
   }
   info->used_size = uint32_t(size);
-  info->crc32 = size ? rs::crc32_of(buf, size) : 0;
+  info->crc32 = size ? rs::crc32_parallel(buf, size) : 0;
+  // Each byte is written once: a buffer that views the opened file copies
+  // every page it writes.
   if (p->buf) {
-    std::memset(p->buf, 0xFF, size_t(area));
     if (size) std::memmove(p->buf, buf, size);
+    if (size_t(area) > size) std::memset(p->buf + size, 0xFF, size_t(area) - size);
   }
   return 0;
 }
@@ -95,6 +97,9 @@ extern "C" {
 
 RS_API partition_data* flash_get_partition(flash* entry, const char* partition_name) {
   if (!entry || !partition_name) return nullptr;
+  // Every file operation finds its partition here: none reads bytes of a file
+  // that another program cut or rewrote under us.
+  if (!image_file_unchanged(entry)) return nullptr;
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
     if (p.info && rs::iequals(::partition_name(p.info), partition_name)) return &p;
@@ -188,7 +193,7 @@ RS_API int flash_free(flash* entry) {
   for (int i = 0; i < PARTITION_MAX; ++i) {
     partition_data& p = entry->list[i];
     partition_release_fs(p);
-    std::free(p.buf);
+    partition_buf_free(entry, p);
     std::free(p.file_name);
   }
   state_drop(entry);

@@ -37,38 +37,82 @@ struct piece {
   uint64_t offset;
   const uint8_t* bytes;
   uint64_t len;
+  int64_t file_at = -1;  // where the input file holds these same bytes, or -1
 };
 
 // Writes pieces given in priority order (a later one wins where two overlap)
 // front to back, so that the output can be a stream as well as a file; what
-// no piece covers is zeros (holes in a regular file).
-bool write_in_order(FILE* f, const std::vector<piece>& pieces) {
+// no piece covers is zeros (holes in a regular file). Bytes the input file
+// holds unchanged are copied from it, runs of them in one call.
+bool write_in_order(FILE* f, const std::vector<piece>& pieces, int in_fd) {
   // Boundaries of every piece; between two neighbours one piece owns the bytes.
   std::vector<uint64_t> cuts;
   for (const piece& p : pieces)
     if (p.len) cuts.push_back(p.offset), cuts.push_back(p.offset + p.len);
   std::sort(cuts.begin(), cuts.end());
   cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-  rs::SparseOut out(f);
+  rs::RangeOut out(f);
+  uint64_t run_at = 0, run_len = 0;
+  auto flush_run = [&] {
+    bool ok = !run_len || out.copy(in_fd, run_at, run_len);
+    run_len = 0;
+    return ok;
+  };
   for (size_t k = 0; k + 1 < cuts.size(); ++k) {
     uint64_t a = cuts[k], b = cuts[k + 1];
     const piece* owner = nullptr;
     for (const piece& p : pieces)
       if (p.len && p.offset <= a && b <= p.offset + p.len) owner = &p;
+    if (owner && owner->file_at >= 0 && in_fd >= 0) {
+      uint64_t from = uint64_t(owner->file_at) + (a - owner->offset);
+      if (run_len && run_at + run_len != from && !flush_run()) return false;
+      if (!run_len) run_at = from;
+      run_len += b - a;
+      continue;
+    }
+    if (!flush_run()) return false;
     bool ok = owner ? out.data(owner->bytes + (a - owner->offset), size_t(b - a)) : out.zeros(b - a);
     if (!ok) return false;
   }
-  return out.finish();
+  return flush_run() && out.finish();
 }
 
 bool all_ff(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0xFF && std::memcmp(p, p + 1, n - 1) == 0); }
 
+// A rebuilt file system's image, written from the buffer its rebuild gave
+// until the save is done.
+struct rebuilt_image {
+  const fs_ops* ops;
+  uint8_t* image;
+  size_t size;
+  uint64_t offset;
+};
+
+struct rebuilt_images {
+  std::vector<rebuilt_image> list;
+  rebuilt_images() = default;
+  rebuilt_images(const rebuilt_images&) = delete;
+  rebuilt_images& operator=(const rebuilt_images&) = delete;
+  ~rebuilt_images() {
+    for (const rebuilt_image& r : list) r.ops->release_image(r.image, r.size);
+  }
+};
+
+// Marks a piece the input file holds as loaded: a view's bytes no write touched.
+piece viewed(const rs::FileView* view, uint64_t offset, const uint8_t* bytes, uint64_t len) {
+  piece out{offset, bytes, len};
+  if (view && view->holds(bytes, len) && !view->touched(bytes, len)) out.file_at = int64_t(bytes - view->data());
+  return out;
+}
+
 // The loaded bytes no partition covers go first, so a whole-chip dump comes
 // back whole; then the partitions; then a table kept outside any partition.
-bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_table, uint64_t table_at) {
+bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_table, uint64_t table_at,
+               const rebuilt_images* rebuilt = nullptr) {
   const image_state& s = state_of(entry);
+  const rs::FileView* view = s.file.get();
   std::vector<piece> pieces;
-  for (const uncovered_range& r : s.uncovered) pieces.push_back({r.offset, r.bytes.data(), r.bytes.size()});
+  for (const uncovered_range& r : s.uncovered) pieces.push_back(viewed(view, r.offset, r.data(), r.size()));
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     // A bare file system is the file: its content, not the room it may grow
@@ -81,10 +125,19 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
       const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
       if (!ops || ops->fixed_size) n = std::max<size_t>(n, std::min<uint64_t>(s.file_length, p.info->total_size));
     }
-    if (p.buf) pieces.push_back({p.info->start_addr, p.buf, n});
+    if (p.buf) pieces.push_back(viewed(view, p.info->start_addr, p.buf, n));
   }
+  // The partition buffers hold these bytes too; they are written from the
+  // rebuild's own buffer.
+  if (rebuilt)
+    for (const rebuilt_image& r : rebuilt->list) pieces.push_back({r.offset, r.image, r.size});
   if (loose_table) pieces.push_back({table_at, loose_table->data(), loose_table->size()});
-  return write_in_order(f, pieces);
+  bool ok = write_in_order(f, pieces, view ? view->fd() : -1);
+  // Bytes copied from a file that changed meanwhile are not the image's.
+  int err = errno;
+  if (view && !image_file_unchanged(entry)) return errno = ESTALE, false;
+  errno = err;
+  return ok;
 }
 
 bool write_zlibmode(const flash* entry, FILE* f) {
@@ -141,7 +194,7 @@ bool report_write(bool ok) {
 // Re-encodes the file systems of `type` that a file operation changed since
 // they were loaded or last saved; every other partition keeps its bytes. A rebuild
 // that gives no image fails the save, naming the partition and the reason.
-int rebuild_pass(flash* entry, int type) {
+int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
   image_state& s = state_of(entry);
   for (int i = 0; i < entry->count; ++i) {
     partition_data& p = entry->list[i];
@@ -180,7 +233,10 @@ int rebuild_pass(flash* entry, int type) {
     // overwritten, and a new one is loaded from what was written.
     partition_release_fs(p);
     int rc = partition_update(&p, image, size);
-    ops->release_image(image, size);
+    if (p.buf && rc == 0)
+      kept.list.push_back({ops, image, size, p.info->start_addr});
+    else
+      ops->release_image(image, size);
     partition_load_fs(p);
     if (rc != 0) return -1;
     s.fs_edited[idx] = false;
@@ -335,9 +391,12 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
     rs::say_error("error: %s is where the table file goes; save the image under another name\n", filename);
     return -1;
   }
+  // Nothing of a file that changed under us goes into a save.
+  if (!image_file_unchanged(entry)) return -1;
+  rebuilt_images rebuilt;
   if (!unchanged_fs)
     for (const fs_ops* ops : fs_all_ops())
-      if (rebuild_pass(entry, ops->type) != 0) return -1;
+      if (rebuild_pass(entry, ops->type, rebuilt) != 0) return -1;
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
   // A file found without a table is written back without one.
@@ -349,8 +408,9 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
   errno = 0;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) {
     return entry->new_style ? write_zlibmode(entry, f)
-                            : write_raw(entry, f, loose.empty() ? nullptr : &loose, loose_at);
+                            : write_raw(entry, f, loose.empty() ? nullptr : &loose, loose_at, &rebuilt);
   });
+  if (!ok && !image_file_change(entry).empty()) return -1;  // said by write_raw
   if (!report_write(ok)) return -1;
   errno = 0;
   if (!tableless && !report_write(!write_table_file(entry, loose.empty() ? nullptr : &loose).empty())) return -1;
@@ -384,7 +444,9 @@ RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
 RS_API int flash_simple_save(flash* entry, const char* filename) {
   if (!entry || !filename) return -1;
   errno = 0;
+  if (!image_file_unchanged(entry)) return -1;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) { return write_raw(entry, f, nullptr, 0); });
+  if (!ok && !image_file_change(entry).empty()) return -1;  // said by write_raw
   return report_write(ok) ? 0 : -1;
 }
 

@@ -8,12 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 
 namespace rs {
 
@@ -151,7 +151,8 @@ class IgnoreSignal {
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
     sigemptyset(&ign.sa_mask);
-    active_ = ::sigaction(sig_, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL && ::sigaction(sig_, &ign, nullptr) == 0;
+    active_ =
+        ::sigaction(sig_, nullptr, &old_) == 0 && old_.sa_handler == SIG_DFL && ::sigaction(sig_, &ign, nullptr) == 0;
   }
   ~IgnoreSignal() {
     if (active_) ::sigaction(sig_, &old_, nullptr);
@@ -283,8 +284,8 @@ bool all_zero(const void* p, size_t n) {
 SparseOut::SparseOut(FILE* f) : f_(f) {
   struct stat st;
   int flags = ::fcntl(::fileno(f), F_GETFL);
-  seekable_ = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) &&
-              ::ftello(f) == 0;
+  seekable_ =
+      ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) && ::ftello(f) == 0;
 }
 
 bool SparseOut::data(const void* p, size_t n) {
@@ -328,6 +329,91 @@ bool SparseOut::finish() {
   if (std::fflush(f_) != 0) return false;
   if (::ftruncate(::fileno(f_), off_t(at_)) != 0) return false;
   hole_ = 0;
+  return fseeko(f_, off_t(at_), SEEK_SET) == 0;
+}
+
+RangeOut::RangeOut(FILE* f) : f_(f), fd_(::fileno(f)) {
+  std::fflush(f);
+  struct stat st;
+  int flags = ::fcntl(fd_, F_GETFL);
+  seekable_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND) && ::ftello(f) == 0;
+  const char* no = std::getenv("ROMSMITH_NO_COPY_RANGE");
+  copy_range_ = seekable_ && !(no && *no && std::strcmp(no, "0") != 0);
+}
+
+bool RangeOut::data(const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  while (n) {
+    ssize_t k = seekable_ ? ::pwrite(fd_, b, std::min<size_t>(n, 1u << 30), off_t(at_))
+                          : ::write(fd_, b, std::min<size_t>(n, 1u << 30));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) {
+      if (k == 0) errno = EIO;
+      return false;
+    }
+    b += k, n -= size_t(k), at_ += uint64_t(k);
+  }
+  return true;
+}
+
+bool RangeOut::zeros(uint64_t n) {
+  static const uint8_t kZero[1 << 16] = {};
+  if (seekable_) {
+    at_ += n;
+    return true;
+  }
+  while (n) {
+    size_t k = size_t(std::min<uint64_t>(n, sizeof kZero));
+    if (!data(kZero, k)) return false;
+    n -= k;
+  }
+  return true;
+}
+
+bool RangeOut::copy_by_hand(int in_fd, uint64_t in_off, uint64_t n) {
+  std::vector<uint8_t> buf(size_t(std::min<uint64_t>(n, 1u << 20)));
+  while (n) {
+    ssize_t k = ::pread(in_fd, buf.data(), size_t(std::min<uint64_t>(n, buf.size())), off_t(in_off));
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return false;
+    if (k == 0) {
+      errno = ENODATA;
+      return false;
+    }
+    if (!data(buf.data(), size_t(k))) return false;
+    in_off += uint64_t(k), n -= uint64_t(k);
+  }
+  return true;
+}
+
+bool RangeOut::copy(int in_fd, uint64_t in_off, uint64_t n) {
+  while (n && copy_range_) {
+    loff_t from = loff_t(in_off), to = loff_t(at_);
+    ssize_t k = ::copy_file_range(in_fd, &from, fd_, &to, size_t(std::min<uint64_t>(n, 1u << 30)), 0);
+    if (k > 0) {
+      in_off += uint64_t(k), n -= uint64_t(k), at_ += uint64_t(k), in_kernel_ += uint64_t(k);
+      continue;
+    }
+    if (k == 0) {
+      errno = ENODATA;
+      return false;
+    }
+    if (errno == EINTR) continue;
+    // Files the kernel cannot copy between: by hand from here on.
+    if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL && errno != EBADF &&
+        errno != ETXTBSY && errno != EPERM)
+      return false;
+    copy_range_ = false;
+  }
+  return copy_by_hand(in_fd, in_off, n);
+}
+
+bool RangeOut::finish() {
+  if (!seekable_) return true;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return false;
+  // A trailing hole: the length comes from truncating, not from a write.
+  if (uint64_t(st.st_size) != at_ && ::ftruncate(fd_, off_t(at_)) != 0) return false;
   return fseeko(f_, off_t(at_), SEEK_SET) == 0;
 }
 

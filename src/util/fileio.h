@@ -54,6 +54,33 @@ class SparseOut {
   uint64_t at_ = 0, hole_ = 0;
 };
 
+// Output in order, where bytes may also come from a range of another open
+// file: on a regular file at its start they are written at their offsets,
+// copied in the kernel with copy_file_range (which may share the blocks where
+// the file system can), and what no call covers is a hole; on anything else,
+// or where the kernel cannot copy between the two files (or
+// ROMSMITH_NO_COPY_RANGE=1 asks for it), a read/write loop does the copy.
+class RangeOut {
+ public:
+  explicit RangeOut(FILE* f);
+  bool data(const void* p, size_t n);
+  bool zeros(uint64_t n);
+  // `n` bytes of `in_fd` at `in_off`; fails with ENODATA when the file ends first.
+  bool copy(int in_fd, uint64_t in_off, uint64_t n);
+  bool finish();
+  uint64_t written() const { return at_; }
+  // How many bytes went through copy_file_range (for tests).
+  uint64_t copied_in_kernel() const { return in_kernel_; }
+
+ private:
+  bool copy_by_hand(int in_fd, uint64_t in_off, uint64_t n);
+  FILE* f_;
+  int fd_;
+  bool seekable_;
+  bool copy_range_;
+  uint64_t at_ = 0, in_kernel_ = 0;
+};
+
 // Fills the open descriptor `fd` through a stream, then runs `finish` on it
 // (null: nothing), and closes it. False with errno at the first failure.
 bool fill_descriptor(int fd, const std::function<bool(FILE*)>& fill, const std::function<bool(int)>& finish);

@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
+#include <vector>
+
 #include "util/report.h"
 
 namespace rs {
@@ -74,6 +79,170 @@ void MappedFile::reset() {
   if (addr_) x_munmap(addr_, size_);
   addr_ = nullptr;
   size_ = 0;
+}
+
+// --- FileView -------------------------------------------------------------
+
+namespace {
+
+// Live views, readable from the SIGBUS handler: no locks, no allocation.
+struct ViewSlot {
+  std::atomic<uintptr_t> lo{0}, hi{0};
+  std::atomic<int> lost{0};
+};
+constexpr int kSlots = 256;
+ViewSlot g_slots[kSlots];
+struct sigaction g_old_bus {};
+
+size_t page_size() {
+  static const size_t ps = size_t(::sysconf(_SC_PAGESIZE));
+  return ps;
+}
+
+// A page the file no longer has reads as zeros; any other fault goes on to
+// whoever handled SIGBUS before us (by default: the process ends).
+void on_sigbus(int sig, siginfo_t* info, void* ctx) {
+  uintptr_t a = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (ViewSlot& s : g_slots) {
+    uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
+    if (lo && lo <= a && a < hi) {
+      uintptr_t page = a & ~uintptr_t(page_size() - 1);
+      if (::mmap(reinterpret_cast<void*>(page), page_size(), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+        s.lost.store(1, std::memory_order_release);
+        return;
+      }
+    }
+  }
+  if (g_old_bus.sa_flags & SA_SIGINFO) {
+    if (g_old_bus.sa_sigaction) return g_old_bus.sa_sigaction(sig, info, ctx);
+  } else if (g_old_bus.sa_handler != SIG_DFL && g_old_bus.sa_handler != SIG_IGN) {
+    return g_old_bus.sa_handler(sig);
+  }
+  // Returning re-runs the access, which now ends the process as it would have.
+  ::signal(SIGBUS, SIG_DFL);
+}
+
+void install_sigbus() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGBUS, &sa, &g_old_bus);
+  });
+}
+
+int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
+
+}  // namespace
+
+bool FileView::open(const char* fname) {
+  int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    rs::diag("%s: %s\n", std::strerror(errno), fname);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = errno;
+    if (S_ISDIR(st.st_mode)) err = EISDIR;
+    rs::diag("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
+    ::close(fd);
+    return false;
+  }
+  size_ = size_t(st.st_size);
+  if (size_ == 0) {
+    ::close(fd);
+    return false;
+  }
+  // Writable but private: a file system that edits its bytes in place copies
+  // the pages it changes, and the file stays as it is.
+  void* addr = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  if (addr == MAP_FAILED) {
+    rs::diag("Failed to mmap %s : %s\n", std::strerror(errno), fname);
+    ::close(fd);
+    size_ = 0;
+    return false;
+  }
+  install_sigbus();
+  for (int i = 0; i < kSlots && slot_ < 0; ++i) {
+    uintptr_t none = 0;
+    if (g_slots[i].lo.compare_exchange_strong(none, reinterpret_cast<uintptr_t>(addr))) {
+      g_slots[i].lost.store(0);
+      g_slots[i].hi.store(reinterpret_cast<uintptr_t>(addr) + size_, std::memory_order_release);
+      slot_ = i;
+    }
+  }
+  addr_ = addr;
+  fd_ = fd;
+  name_ = fname;
+  mtime_ns_ = mtime_ns(st);
+  return true;
+}
+
+FileView::~FileView() {
+  if (slot_ >= 0) {
+    g_slots[slot_].hi.store(0, std::memory_order_release);
+    g_slots[slot_].lo.store(0, std::memory_order_release);
+  }
+  if (addr_) ::munmap(addr_, size_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileView::holds(const void* p, size_t n) const {
+  auto a = reinterpret_cast<uintptr_t>(p), lo = reinterpret_cast<uintptr_t>(addr_);
+  return addr_ && a >= lo && a - lo <= size_ && n <= size_ - (a - lo);
+}
+
+bool FileView::touched(const void* p, size_t n) const {
+  if (!holds(p, n)) return true;
+  if (n == 0) return false;
+  // /proc/self/pagemap: bit 63 present, 62 swapped, 61 file page. A page a
+  // write copied is anonymous (present without bit 61, or swapped out).
+  // Opened for each question: a descriptor kept across a fork would read the
+  // parent's pages.
+  int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (pagemap < 0) return true;
+  struct closer {
+    int fd;
+    ~closer() { ::close(fd); }
+  } close_pagemap{pagemap};
+  const size_t ps = page_size();
+  uintptr_t first = reinterpret_cast<uintptr_t>(p) / ps, last = (reinterpret_cast<uintptr_t>(p) + n - 1) / ps;
+  std::vector<uint64_t> e(size_t(std::min<uintptr_t>(last - first + 1, 65536)));
+  for (uintptr_t at = first; at <= last;) {
+    size_t k = size_t(std::min<uintptr_t>(last - at + 1, e.size()));
+    ssize_t got = ::pread(pagemap, e.data(), k * 8, off_t(at * 8));
+    if (got != ssize_t(k * 8)) return true;
+    for (size_t j = 0; j < k; ++j) {
+      uint64_t v = e[j];
+      bool present = v >> 63 & 1, swapped = v >> 62 & 1, file = v >> 61 & 1;
+      if (swapped || (present && !file)) return true;
+    }
+    at += k;
+  }
+  return false;
+}
+
+void FileView::drop_pages(const void* p, size_t n) const {
+  if (!holds(p, n)) return;
+  const size_t ps = page_size();
+  uintptr_t a = (reinterpret_cast<uintptr_t>(p) + ps - 1) & ~uintptr_t(ps - 1);
+  uintptr_t b = (reinterpret_cast<uintptr_t>(p) + n) & ~uintptr_t(ps - 1);
+  if (b > a) ::madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
+}
+
+std::string FileView::changed() const {
+  if (fd_ < 0) return {};
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return std::strerror(errno);
+  if (uint64_t(st.st_size) != size_)
+    return "its length is now " + std::to_string(st.st_size) + " bytes, was " + std::to_string(size_);
+  if (slot_ >= 0 && g_slots[slot_].lost.load()) return "bytes were cut off it while it was open";
+  if (mtime_ns(st) != mtime_ns_) return "another program wrote to it";
+  return {};
 }
 
 }  // namespace rs

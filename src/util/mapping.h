@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace rs {
 
@@ -29,6 +30,49 @@ class MappedFile {
  private:
   void* addr_ = nullptr;
   size_t size_ = 0;
+};
+
+}  // namespace rs
+
+namespace rs {
+
+// A private, writable mapping of a whole regular file, kept with its open
+// descriptor. A write copies only the pages it touches and never reaches the
+// file; the descriptor lets a save copy untouched ranges in the kernel and
+// tells whether another program changed the file since it was opened.
+//
+// Reading a page that another program cut off the file would raise SIGBUS:
+// such a page reads as zeros instead, and changed() reports it.
+class FileView {
+ public:
+  FileView() = default;
+  ~FileView();
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+
+  // Messages as x_fmmap. An empty file gives false with size() 0.
+  bool open(const char* fname);
+  uint8_t* data() const { return static_cast<uint8_t*>(addr_); }
+  size_t size() const { return size_; }
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }
+  // Whether [p, p+n) lies inside the mapping.
+  bool holds(const void* p, size_t n) const;
+  // Whether a write copied any page of [p, p+n); true when that cannot be told.
+  bool touched(const void* p, size_t n) const;
+  // Forgets the page-table entries of the whole pages of [p, p+n), which must
+  // not have been written: read once, they need not stay resident.
+  void drop_pages(const void* p, size_t n) const;
+  // Empty while the file is as it was opened; otherwise what differs.
+  std::string changed() const;
+
+ private:
+  void* addr_ = nullptr;
+  size_t size_ = 0;
+  int fd_ = -1;
+  int slot_ = -1;
+  std::string name_;
+  int64_t mtime_ns_ = 0;
 };
 
 }  // namespace rs

@@ -1,0 +1,413 @@
+// Partitions read from the opened file in place: saves that copy what no edit
+// touched, on the kernel's copy and on the read/write loop; a save cut short
+// by a kill; and a file changed by another program while it is open.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <romsmith/romsmith.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "core/state.h"
+#include "core/table.h"
+#include "fixture.h"
+#include "testutil.h"
+#include "util/fileio.h"
+#include "util/mapping.h"
+
+namespace {
+
+using rstest::Image;
+
+int quiet_save(flash* f, const std::string& out, int unchanged = 0) {
+  testing::internal::CaptureStderr();
+  int rc = flash_save(f, out.c_str(), unchanged);
+  testing::internal::GetCapturedStderr();
+  return rc;
+}
+
+// The first differing byte outside [skip_from, skip_to), or -1.
+long long first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t skip_from = 0,
+                           size_t skip_to = 0) {
+  if (a.size() != b.size()) return (long long)std::min(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && (i < skip_from || i >= skip_to)) return (long long)i;
+  return -1;
+}
+
+// BOOT, KERNEL, TABLE and DATA of the sample table, an APP squashfs (when
+// mksquashfs is there), a raw BIG partition of `big` random bytes, and random
+// bytes in the gap before BIG and in the tail no partition covers.
+constexpr uint32_t kAppAt = 0x10000, kAppSize = 0x40000, kBigAt = 0x60000;
+std::vector<uint8_t> make_image(const rstest::TempDir& dir, size_t big, bool* has_app) {
+  rstest::FixtureTable t = rstest::sample_table(4);
+  *has_app = false;
+  std::string src = dir.file("tree"), img = dir.file("app.sq");
+  if (rstest::have_tool("mksquashfs") &&
+      rstest::run_command("mkdir -p " + src + "/etc && echo hello > " + src + "/etc/issue && mksquashfs " + src + " " +
+                          img + " -comp xz -quiet -no-progress >/dev/null")
+              .status == 0) {
+    rstest::FixturePart p;
+    p.name = "APP";
+    p.start = kAppAt;
+    p.total = kAppSize;
+    p.type = FS_SQUASHFS;
+    p.content = rstest::read_bytes(img);
+    t.parts.push_back(p);
+    *has_app = true;
+  }
+  rstest::FixturePart b;
+  b.name = "BIG";
+  b.start = kBigAt;
+  b.total = uint32_t(big);
+  b.content = rstest::random_bytes(big - 0x1000, 11);
+  t.parts.push_back(b);
+  std::vector<uint8_t> out = rstest::build_image(t, kBigAt + big + 0x4000, 0xC000);
+  std::vector<uint8_t> gap = rstest::random_bytes(0x8000, 5), tail = rstest::random_bytes(0x4000, 6);
+  std::memcpy(&out[kBigAt - gap.size()], gap.data(), gap.size());
+  std::memcpy(&out[out.size() - tail.size()], tail.data(), tail.size());
+  return out;
+}
+
+// Every save test runs on both ways of copying the unchanged bytes.
+enum class CopyPath { kernel, by_hand };
+
+class SavePaths : public ::testing::TestWithParam<CopyPath> {
+ protected:
+  rstest::TempDir dir;
+  void SetUp() override {
+    basedir = dir.path();
+    if (GetParam() == CopyPath::by_hand)
+      ::setenv("ROMSMITH_NO_COPY_RANGE", "1", 1);
+    else
+      ::unsetenv("ROMSMITH_NO_COPY_RANGE");
+  }
+  void TearDown() override {
+    ::unsetenv("ROMSMITH_NO_COPY_RANGE");
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+};
+
+TEST_P(SavePaths, UneditedSaveIsTheInputByteForByte) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 0x200000, &app);
+  std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  EXPECT_EQ(img.part("BIG")->crc32_passed, 1);
+  // Reading a file and listing are no edits: the pages they read stay the file's.
+  if (app) {
+    char buf[16] = {};
+    ASSERT_EQ(flash_pread(img.f, "APP/etc/issue", buf, sizeof buf, 0), 6);
+    EXPECT_STREQ(buf, "hello\n");
+  }
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(quiet_save(img.f, out), 0);
+    EXPECT_EQ(first_difference(rstest::read_bytes(out), orig), -1) << "save " << round;
+  }
+  EXPECT_EQ(rstest::read_bytes(in), orig);
+}
+
+TEST_P(SavePaths, EditLeavesEveryUntouchedByte) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 0x200000, &app);
+  if (!app) GTEST_SKIP() << "mksquashfs not installed";
+  std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  ASSERT_EQ(flash_put(img.f, "APP/etc/issue", "changed\n", 8, -1, -1, -1), 0);
+  std::vector<uint8_t> kernel(0x5000, 0x5A);
+  ASSERT_EQ(flash_update(img.f, "KERNEL", kernel.data(), int(kernel.size())), 0);
+  ASSERT_EQ(quiet_save(img.f, out), 0);
+  std::vector<uint8_t> got = rstest::read_bytes(out);
+  ASSERT_EQ(got.size(), orig.size());
+  // Outside KERNEL, the TABLE (its CRCs and sizes) and APP, nothing moved.
+  for (size_t i = 0; i < got.size(); ++i) {
+    bool edited = (i >= 0x4000 && i < 0xD000) || (i >= kAppAt && i < kAppAt + kAppSize);
+    if (!edited) {
+      ASSERT_EQ(got[i], orig[i]) << "byte 0x" << std::hex << i;
+    }
+  }
+  EXPECT_EQ(0, std::memcmp(&got[0x4000], kernel.data(), kernel.size()));
+  Image back(flash_load_bin(out.c_str()));
+  ASSERT_NE(back.f, nullptr);
+  char buf[16] = {};
+  EXPECT_EQ(flash_pread(back.f, "APP/etc/issue", buf, sizeof buf, 0), 8);
+  EXPECT_STREQ(buf, "changed\n");
+  for (const char* name : {"BOOT", "KERNEL", "APP", "BIG"}) EXPECT_EQ(back.part(name)->crc32_passed, 1) << name;
+}
+
+// A file system may change its partition's bytes in place: those pages are
+// saved from memory, every other one from the file, and the file stays as it was.
+TEST_P(SavePaths, BytesWrittenIntoAPartitionAreSaved) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 0x200000, &app);
+  std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  partition_data* big = img.part("BIG");
+  std::vector<uint8_t> want = orig;
+  for (size_t at : {size_t(0), size_t(0x1234), size_t(0x100000), size_t(0x1FFFFF)}) {
+    big->buf[at] ^= 0xA5;
+    want[kBigAt + at] ^= 0xA5;
+  }
+  ASSERT_EQ(flash_simple_save(img.f, out.c_str()), 0);
+  EXPECT_EQ(first_difference(rstest::read_bytes(out), want), -1);
+  ASSERT_EQ(quiet_save(img.f, out, 1), 0);
+  EXPECT_EQ(first_difference(rstest::read_bytes(out), want, 0xC000, 0xD000), -1);
+  EXPECT_EQ(rstest::read_bytes(in), orig) << "a write into a partition reached the opened file";
+}
+
+// The usual session: open, edit, save over the file, edit again, save again.
+TEST_P(SavePaths, SavesOverTheOpenedFile) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 0x100000, &app);
+  std::string in = dir.file("in.bin");
+  rstest::write_bytes(in, orig);
+  ::chmod(in.c_str(), 0640);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  std::vector<uint8_t> want = orig;
+  for (uint8_t round = 1; round <= 2; ++round) {
+    std::vector<uint8_t> data(0x800, round);
+    ASSERT_EQ(flash_update(img.f, "DATA", data.data(), int(data.size())), 0);
+    ASSERT_EQ(quiet_save(img.f, in), 0);
+    std::memset(&want[0xD000], round, data.size());
+    std::memset(&want[0xD000 + data.size()], 0xFF, 0x3000 - data.size());
+    EXPECT_EQ(first_difference(rstest::read_bytes(in), want, 0xC000, 0xD000), -1) << "round " << int(round);
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(in.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Killed at any moment, a save leaves the old file or the new one, never a mix.
+TEST_P(SavePaths, KilledSaveLeavesTheOldOrTheNewFile) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 24u << 20, &app);
+  std::string in = dir.file("in.bin"), target = dir.file("target.bin");
+  rstest::write_bytes(in, orig);
+  std::vector<uint8_t> old = rstest::random_bytes(orig.size() / 2, 3);
+  std::vector<uint8_t> fresh = orig;
+  std::memset(&fresh[0x4000], 0x77, 0x2000);
+  std::memset(&fresh[0x6000], 0xFF, 0x6000);
+  int saw_old = 0, saw_new = 0;
+  // The last one is never killed: the save must then have finished.
+  for (int delay_us : {0, 500, 2000, 5000, 10000, 20000, 40000, 80000, -1}) {
+    rstest::write_bytes(target, old);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(ready[0]);
+      std::freopen("/dev/null", "w", stdout);
+      flash* f = flash_load_bin(in.c_str());
+      std::vector<uint8_t> k(0x2000, 0x77);
+      if (!f || flash_update(f, "KERNEL", k.data(), int(k.size())) != 0) ::_exit(2);
+      (void)!::write(ready[1], "r", 1);
+      ::_exit(flash_save(f, target.c_str(), 0) == 0 ? 0 : 3);
+    }
+    ::close(ready[1]);
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    if (delay_us >= 0) {
+      ::usleep(useconds_t(delay_us));
+      ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) {
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    std::vector<uint8_t> got = rstest::read_bytes(target);
+    if (got == old) {
+      ++saw_old;
+    } else {
+      ++saw_new;
+      EXPECT_EQ(first_difference(got, fresh, 0xC000, 0xD000), -1) << "after " << delay_us << " us: a mixed file";
+    }
+  }
+  EXPECT_GT(saw_old, 0) << "no kill landed during a save";
+  EXPECT_GT(saw_new, 0) << "no save finished";
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, SavePaths, ::testing::Values(CopyPath::kernel, CopyPath::by_hand),
+                         [](const auto& p) { return p.param == CopyPath::kernel ? "kernel" : "by_hand"; });
+
+// The writer itself: every range arrives, into a file and into a pipe, and a
+// source shorter than asked fails instead of writing less.
+TEST_P(SavePaths, RangeOutCopiesEveryRange) {
+  std::vector<uint8_t> src = rstest::random_bytes(3u << 20, 9);
+  std::string in = dir.file("src.bin"), out = dir.file("dst.bin");
+  rstest::write_bytes(in, src);
+  int fd = ::open(in.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> want;
+  auto fill = [&](rs::RangeOut& o) {
+    want.clear();
+    EXPECT_TRUE(o.data("head", 4));
+    want.insert(want.end(), {'h', 'e', 'a', 'd'});
+    EXPECT_TRUE(o.copy(fd, 100, 2u << 20));
+    want.insert(want.end(), src.begin() + 100, src.begin() + 100 + (2u << 20));
+    EXPECT_TRUE(o.zeros(5000));
+    want.resize(want.size() + 5000, 0);
+    EXPECT_TRUE(o.copy(fd, 7, 10));
+    want.insert(want.end(), src.begin() + 7, src.begin() + 17);
+    EXPECT_TRUE(o.zeros(70000));
+    want.resize(want.size() + 70000, 0);
+    EXPECT_TRUE(o.finish());
+  };
+  uint64_t in_kernel = 0;
+  ASSERT_TRUE(rs::write_file_atomic(out, [&](FILE* f) {
+    rs::RangeOut o(f);
+    fill(o);
+    in_kernel = o.copied_in_kernel();
+    return true;
+  }));
+  EXPECT_EQ(first_difference(rstest::read_bytes(out), want), -1);
+  if (GetParam() == CopyPath::kernel)
+    EXPECT_GT(in_kernel, 0u);
+  else
+    EXPECT_EQ(in_kernel, 0u);
+  // A stream gets the same bytes, in order.
+  FILE* p = ::popen(("cat > " + rstest::shell_quote(dir.file("piped.bin"))).c_str(), "w");
+  ASSERT_NE(p, nullptr);
+  {
+    rs::RangeOut o(p);
+    fill(o);
+  }
+  ASSERT_EQ(::pclose(p), 0);
+  EXPECT_EQ(first_difference(rstest::read_bytes(dir.file("piped.bin")), want), -1);
+  // Past the end of the source.
+  errno = 0;
+  bool ok = rs::write_file_atomic(out, [&](FILE* f) {
+    rs::RangeOut o(f);
+    return o.copy(fd, src.size() - 10, 20) && o.finish();
+  });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(first_difference(rstest::read_bytes(out), want), -1) << "a failed write replaced the file";
+  ::close(fd);
+}
+
+// Another program cuts or rewrites the file while it is open.
+class ChangedUnderUs : public ::testing::TestWithParam<const char*> {
+ protected:
+  rstest::TempDir dir;
+  void SetUp() override { basedir = dir.path(); }
+  void TearDown() override {
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+};
+
+TEST_P(ChangedUnderUs, ReadsAndSavesFailNamingTheFile) {
+  bool app;
+  std::vector<uint8_t> orig = make_image(dir, 0x200000, &app);
+  std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+  rstest::write_bytes(in, orig);
+  Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  partition_data* big = img.part("BIG");
+  ASSERT_NE(big, nullptr);
+  const uint8_t* tail = big->buf + big->info->total_size - 1;
+  std::string cmd = std::string(GetParam()) + " " + rstest::shell_quote(in);
+  ASSERT_EQ(rstest::run_command(cmd).status, 0) << cmd;
+  // A caller that reads bytes the file no longer has gets no signal.
+  volatile uint8_t byte = *tail;
+  (void)byte;
+  testing::internal::CaptureStderr();
+  char buf[16];
+  long long got = flash_pread(img.f, "APP/etc/issue", buf, sizeof buf, 0);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_LT(got, 0);
+  EXPECT_NE(std::string(flash_last_error(img.f)).find(in), std::string::npos) << flash_last_error(img.f);
+  EXPECT_NE(said.find(in), std::string::npos) << said;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(flash_save(img.f, out.c_str(), 0), -1);
+  said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(in + " changed since it was opened"), std::string::npos) << said;
+  EXPECT_NE(std::string(flash_last_error(img.f)).find(in), std::string::npos);
+  EXPECT_FALSE(rs::path_exists(out));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(flash_simple_save(img.f, out.c_str()), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(rs::path_exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ChangedUnderUs,
+    ::testing::Values("truncate -s 4096", "truncate -s 0",
+                      // Same length, other bytes, and a time that differs for sure.
+                      "sh -c 'head -c 65536 /dev/zero | dd of=\"$0\" bs=65536 seek=2 conv=notrunc status=none && "
+                      "touch -d 2001-01-01 \"$0\"'"));
+
+// A page cut off the file reads as zeros, and the view says so.
+TEST(FileView, PageCutOffReadsAsZerosAndIsReported) {
+  rstest::TempDir dir;
+  std::string path = dir.file("f.bin");
+  rstest::write_bytes(path, std::vector<uint8_t>(0x30000, 0xAB));
+  rs::FileView v;
+  ASSERT_TRUE(v.open(path.c_str()));
+  EXPECT_EQ(v.changed(), "");
+  EXPECT_FALSE(v.touched(v.data(), v.size()));
+  v.data()[0x100] = 1;  // a private copy of that page only
+  EXPECT_TRUE(v.touched(v.data(), 0x1000));
+  EXPECT_FALSE(v.touched(v.data() + 0x10000, 0x10000));
+  ASSERT_EQ(::truncate(path.c_str(), 0x8000), 0);
+  EXPECT_EQ(v.data()[0x7FFF], 0xAB);
+  EXPECT_EQ(v.data()[0x20000], 0);
+  EXPECT_EQ(v.data()[0x100], 1);
+  EXPECT_NE(v.changed(), "");
+  EXPECT_EQ(rstest::read_bytes(path), std::vector<uint8_t>(0x8000, 0xAB));
+}
+
+long vm_kib(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+// Opening and listing read the metadata: the image's bytes do not stay in memory.
+TEST(Views, OpenOfALargeImageKeepsItsBytesOutOfMemory) {
+  rstest::TempDir dir;
+  basedir = dir.path();
+  std::string in = dir.file("in.bin");
+  bool app;
+  {
+    std::vector<uint8_t> orig = make_image(dir, 64u << 20, &app);
+    rstest::write_bytes(in, orig);
+  }
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  long before = vm_kib("VmHWM:");
+  if (before < 0) GTEST_SKIP() << "no VmHWM in /proc/self/status";
+  {
+    Image img(flash_load_bin(in.c_str()));
+    ASSERT_NE(img.f, nullptr);
+    EXPECT_EQ(img.part("BIG")->crc32_passed, 1);
+    if (app) {
+      auto none = [](const char*, const flash_stat_s*, void*) { return 0; };
+      EXPECT_EQ(flash_walk(img.f, "APP", -1, none, nullptr), 0);
+    }
+    long peak = vm_kib("VmHWM:") - before;
+    EXPECT_LT(peak, 24 * 1024) << "open of a 64 MiB image peaked at " << peak << " KiB more";
+  }
+  basedir.assign(1, '.');
+  init_table_sect(1);
+}
+
+}  // namespace
