@@ -449,8 +449,12 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   return 0;
 }
 
+// Each directory's listing size is summed as it is drawn (one walk, not one
+// per level: a deep tree would otherwise cost its depth times its size).
 static void ls_rec(entry* node, std::vector<bool>& open_levels) {
+  uint32_t listing = 0;
   for (entry* c = node->child; c; c = c->next) {
+    listing += dirent_len(c);
     for (bool open : open_levels) fputs(open ? "|   " : "    ", stdout);
     printf(c->next ? "|-- %s" : "`-- %s", c->name);
     if ((c->mode & 0xF000) == 0x8000)
@@ -463,7 +467,7 @@ static void ls_rec(entry* node, std::vector<bool>& open_levels) {
       open_levels.pop_back();
     }
   }
-  node->size = cramfs_resize(node);
+  node->size = listing;
 }
 
 int cramfs_ls(entry* root, int level) {
@@ -471,6 +475,7 @@ int cramfs_ls(entry* root, int level) {
   // The caller's level only indents: the ancestors above the listed node are not drawn.
   std::vector<bool> open_levels(level > 0 ? size_t(level) : 0, false);
   ls_rec(root, open_levels);
+  // Clamps file sizes and, for the root, refreshes the image's size bound.
+  root->size = cramfs_resize(root);
   return 0;
 }
-
