@@ -421,15 +421,15 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   Obj<sqfs_id_table_t> ids(sqfs_id_table_create(0));
   // The first metadata the decompressor meets: a framing it does not take
   // (a vendor's lzma header, say) shows here.
+  const std::string as_meta = std::string(" as ") + name +
+                              (super.compression_id == SQFS_COMP_LZMA ? " (lzma-alone framing)" : "") + " metadata";
   if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0)
-    return fail(("id table does not decode as " + std::string(name) +
-                 (super.compression_id == SQFS_COMP_LZMA ? " (lzma-alone framing)" : "") + " metadata")
-                    .c_str());
+    return fail(("id table does not decode" + as_meta).c_str());
   Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));
   if (!dr) return fail("out of memory for the directory reader");
   st->data.reset(sqfs_data_reader_create(&st->file.f, super.block_size, cmp, 0));
   if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0)
-    return fail("fragment table does not decode");
+    return fail(("fragment table does not decode" + as_meta).c_str());
   if (super.fragment_entry_count) {
     Obj<sqfs_frag_table_t> ft(sqfs_frag_table_create(0));
     if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, cmp) != 0)
@@ -451,7 +451,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   }
 
   sqfs_inode_generic_t* raw_root = nullptr;
-  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0) return fail("root inode does not decode");
+  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0) return fail(("root inode does not decode" + as_meta).c_str());
   InodePtr rin(raw_root);
   if (basic_type(rin->base.type) != SQFS_INODE_DIR) return fail("root inode is no directory");
 

@@ -52,7 +52,7 @@ bool valid_name(std::string_view name);
 // kilobyte; a small image whose few compressible table blocks claim a huge
 // tree is refused before it grows.
 constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
-constexpr uint64_t kTreeBytesPerTableByte = 128;
+constexpr uint64_t kTreeBytesPerTableByte = 256;
 inline uint64_t tree_budget(uint64_t table_bytes) { return kMaxTreeBytes + kTreeBytesPerTableByte * table_bytes; }
 // What one entry costs beyond its path: the node, its table slot, the
 // reader's record of it while its directory is read.
