@@ -451,7 +451,8 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   }
 
   sqfs_inode_generic_t* raw_root = nullptr;
-  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0) return fail(("root inode does not decode" + as_meta).c_str());
+  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0)
+    return fail(("root inode does not decode" + as_meta).c_str());
   InodePtr rin(raw_root);
   if (basic_type(rin->base.type) != SQFS_INODE_DIR) return fail("root inode is no directory");
 

@@ -315,7 +315,7 @@ TEST(SquashfsTreeBudget, SmallImageClaimingHugeTreeIsRefusedQuickly) {
 struct Refusal {
   const char* name;
   std::function<std::vector<uint8_t>()> make;
-  const char* line;  // the whole line that must appear
+  const char* line;    // the whole line that must appear
   bool designed_line;  // followed by "[squashfs_load 363]"
 };
 
