@@ -1,8 +1,8 @@
 // String-keyed hash table with a fixed bucket count and chained buckets.
 //
-// Shared by the cramfs tree (400 buckets, values are `entry*`) and the squashfs
-// adapter (800 buckets, its own node type). Values are opaque pointers and are
-// never owned by the table unless a `freefunc` is given at creation.
+// The cramfs tree's path table (400 buckets, values are `entry*`; the squashfs
+// adapter keeps its paths in a standard unordered map). Values are opaque
+// pointers and are never owned by the table unless a `freefunc` is given.
 //
 // Keys are NUL-terminated byte strings compared with strcmp; the table keeps
 // its own copy of every key. The buckets never grow, so that iteration keeps
