@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -56,6 +57,34 @@ TEST(CramfsPathTable, IndexAgreesWithBucketsUnderChurn) {
   hash_iter_release(it);
   EXPECT_EQ(seen, want.size());
   hash_release(t);
+}
+
+// Edits keep the size bound and the root's listing size by differences: after
+// each kind of edit they equal what a walk of the whole tree gives.
+TEST(CramfsSizeBound, EditsKeepWhatAWalkGives) {
+  Tree t = empty_tree();
+  std::vector<uint8_t> big(70000, 'x');
+  std::vector<std::function<int()>> edits = {
+      [&] { return cramfs_put(t.get(), "/a", big.data(), big.size(), -1, -1, -1); },
+      [&] { return cramfs_mkdir_mode(t.get(), "/dir", 0755); },
+      [&] { return cramfs_put(t.get(), "/dir/f", "abc", 3, -1, -1, -1); },
+      [&] { return cramfs_put(t.get(), "/dir/f", big.data(), 9000, -1, -1, -1); },  // replaced, bigger
+      [&] { return cramfs_symlink(t.get(), "dir/f", "/link_with_a_longer_name"); },
+      [&] { return cramfs_mknod(t.get(), "/dev0", 0020644, 0x0101); },
+      [&] { return cramfs_mkdir_mode(t.get(), "/empty", 0700); },
+      [&] { return cramfs_rename(t.get(), "/dir", "/empty"); },                     // onto an empty directory
+      [&] { return cramfs_rename(t.get(), "/a", "/empty/renamed_file"); },          // a longer name elsewhere
+      [&] { return cramfs_rename(t.get(), "/dev0", "/link_with_a_longer_name"); },  // replaces the link
+      [&] { return cramfs_put(t.get(), "/empty/renamed_file", "", 0, -1, -1, -1); },
+      [&] { return cramfs_remove(t.get(), "/empty"); },
+  };
+  for (size_t i = 0; i < edits.size(); ++i) {
+    ASSERT_EQ(edits[i](), 0) << "edit " << i;
+    int kept_bound = t->image->fslen_ub;
+    uint32_t kept_size = t->size;
+    EXPECT_EQ(cramfs_resize(t.get()), kept_size) << "edit " << i;
+    EXPECT_EQ(t->image->fslen_ub, kept_bound) << "edit " << i;
+  }
 }
 
 // One entry of fsck.cramfs -v's listing, or of ours in the same fields.
