@@ -24,6 +24,7 @@ struct cramfs_data {
   long total_nodes = 0;           // writer: inodes written, root included
   int image_length = 0;           // boot padding in front of the superblock: 0 or 512
   int fslen_ub = 0;               // upper bound of the image the writer would produce
+  long long ub_raw = 76;          // the same before rounding, kept by each edit
   int error = 0;                  // 0, or the error number of the failed opening check
   // The loaded image: lazily read contents live in [base, base + base_len).
   const uint8_t* base = nullptr;

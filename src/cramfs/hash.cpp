@@ -2,6 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+
+// Keys view the entries' own copies, which live as long as their entries.
+struct hash_index {
+  std::unordered_map<std::string_view, hashentry_t*> map;
+};
 
 int _hash_key(const char* key, int length) {
   if (length <= 1) return 0;
@@ -20,7 +28,10 @@ hash_t* hash_new(int size, hash_free_func freefunc) {
   hash_t* t = static_cast<hash_t*>(calloc(1, sizeof(hash_t)));
   if (!t) return nullptr;
   t->entries = static_cast<hashentry_t**>(calloc(static_cast<size_t>(size), sizeof(hashentry_t*)));
-  if (!t->entries) {
+  t->index = new (std::nothrow) hash_index;
+  if (!t->entries || !t->index) {
+    free(t->entries);
+    delete t->index;
     free(t);
     return nullptr;
   }
@@ -30,21 +41,14 @@ hash_t* hash_new(int size, hash_free_func freefunc) {
   return t;
 }
 
-static hashentry_t* find_entry(const hash_t* t, const char* key, hashentry_t*** link_out) {
-  hashentry_t** link = &t->entries[_hash_key(key, t->length)];
-  for (; *link; link = &(*link)->next) {
-    if (strcmp((*link)->key, key) == 0) {
-      if (link_out) *link_out = link;
-      return *link;
-    }
-  }
-  if (link_out) *link_out = nullptr;
-  return nullptr;
+static hashentry_t* find_entry(const hash_t* t, const char* key) {
+  auto it = t->index->map.find(std::string_view(key));
+  return it == t->index->map.end() ? nullptr : it->second;
 }
 
 int hash_add(hash_t* t, const char* key, void* data) {
   if (!t || !key) return -1;
-  if (hashentry_t* e = find_entry(t, key, nullptr)) {
+  if (hashentry_t* e = find_entry(t, key)) {
     if (t->freefunc && e->value && e->value != data) t->freefunc(e->value);
     e->value = data;
     return 0;
@@ -56,9 +60,18 @@ int hash_add(hash_t* t, const char* key, void* data) {
     free(e);
     return -1;
   }
+  try {
+    t->index->map.emplace(std::string_view(e->key), e);
+  } catch (const std::bad_alloc&) {
+    free(e->key);
+    free(e);
+    return -1;
+  }
   e->value = data;
   hashentry_t** head = &t->entries[_hash_key(key, t->length)];
   e->next = *head;
+  e->link = head;
+  if (*head) (*head)->link = &e->next;
   *head = e;
   t->num_keys++;
   return 0;
@@ -66,18 +79,19 @@ int hash_add(hash_t* t, const char* key, void* data) {
 
 void* hash_get(const hash_t* t, const char* key) {
   if (!t || !key) return nullptr;
-  hashentry_t* e = find_entry(t, key, nullptr);
+  hashentry_t* e = find_entry(t, key);
   return e ? e->value : nullptr;
 }
 
-bool hash_contains(const hash_t* t, const char* key) { return t && key && find_entry(t, key, nullptr); }
+bool hash_contains(const hash_t* t, const char* key) { return t && key && find_entry(t, key); }
 
 int hash_drop(hash_t* t, const char* key) {
   if (!t || !key) return -1;
-  hashentry_t** link;
-  hashentry_t* e = find_entry(t, key, &link);
+  hashentry_t* e = find_entry(t, key);
   if (!e) return -1;
-  *link = e->next;
+  t->index->map.erase(std::string_view(e->key));
+  *e->link = e->next;
+  if (e->next) e->next->link = e->link;
   if (t->freefunc && e->value) t->freefunc(e->value);
   free(e->key);
   free(e);
@@ -108,10 +122,10 @@ void hash_release(hash_t* t) {
       e = next;
     }
   }
+  delete t->index;
   free(t->entries);
   free(t);
 }
-
 hash_iterator_t* hash_iter_new(hash_t* t) {
   if (!t) return nullptr;
   hash_iterator_t* it = static_cast<hash_iterator_t*>(calloc(1, sizeof(hash_iterator_t)));

@@ -1,11 +1,12 @@
 // String-keyed hash table with a fixed bucket count and chained buckets.
 //
-// Shared by the cramfs tree (400 buckets, values are `entry*`) and the squashfs
-// adapter (800 buckets, its own node type). Values are opaque pointers and are
-// never owned by the table unless a `freefunc` is given at creation.
+// The cramfs tree's path table (400 buckets, values are `entry*`; the squashfs
+// adapter keeps its paths in a standard unordered map). Values are opaque
+// pointers and are never owned by the table unless a `freefunc` is given.
 //
 // Keys are NUL-terminated byte strings compared with strcmp; the table keeps
-// its own copy of every key. There is no growth or rehashing.
+// its own copy of every key. The buckets never grow, so that iteration keeps
+// its order; an index beside them finds a key in constant time at any size.
 #pragma once
 #include <cstdint>
 
@@ -15,7 +16,10 @@ struct hashentry_t {
   char* key;    // owned copy
   void* value;  // not owned
   hashentry_t* next;
+  hashentry_t** link;  // the pointer that points to this entry (chain head or previous `next`)
 };
+
+struct hash_index;  // key -> entry, beside the buckets
 
 struct hash_t {
   uint32_t ref;  // 1 after creation
@@ -23,13 +27,14 @@ struct hash_t {
   int length;  // bucket count
   int num_keys;
   hashentry_t** entries;  // `length` chain heads
+  hash_index* index;
 };
 
 struct hash_iterator_t {
   uint32_t ref;
-  hash_t* table;  // counted reference
+  hash_t* table;       // counted reference
   hashentry_t* entry;  // current entry, or null
-  int index;  // next bucket to scan
+  int index;           // next bucket to scan
 };
 
 // Bucket of `key` in a table of `length` buckets: bytes taken as signed 8-bit

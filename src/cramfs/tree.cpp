@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -169,16 +170,40 @@ static uint32_t resize_rec(entry* node, long long& ub) {
   return total;
 }
 
+static void set_bound(cramfs_data* img, long long raw) {
+  img->ub_raw = raw;
+  long long ub = (raw + 4095) & ~4095LL;
+  img->fslen_ub = ub > INT_MAX ? INT_MAX : int(ub);
+}
+
 uint32_t cramfs_resize(entry* node) {
   long long ub = 76;  // superblock
   uint32_t total = resize_rec(node, ub);
   // Only the root's walk covers the whole image, so only it sets the bound.
-  if (strcmp(node->name, "/") == 0) {
-    ub = (ub + 4095) & ~4095LL;
-    node->image->fslen_ub = ub > INT_MAX ? INT_MAX : int(ub);
-  }
+  if (strcmp(node->name, "/") == 0) set_bound(node->image, ub);
   return total;
 }
+
+// What one entry adds to the size bound, as resize_rec counts it. Edits keep
+// the bound by these differences: a walk of the whole tree per edit would
+// make a script of edits on a large tree cost its size each time.
+static long long entry_bound(const entry* c) {
+  long long ub = dirent_len(c);
+  uint32_t type = c->mode & 0xF000;
+  if ((type == 0x8000 || type == 0xA000) && c->size) {
+    uint32_t size = std::min<uint32_t>(c->size, 0xFFFFFF);
+    ub += size + 3 + 30LL * ((size + 4095) / 4096);
+  }
+  return ub;
+}
+
+static long long subtree_bound(const entry* e) {
+  long long ub = entry_bound(e);
+  for (const entry* c = e->child; c; c = c->next) ub += subtree_bound(c);
+  return ub;
+}
+
+static void bound_add(entry* root, long long delta) { set_bound(root->image, root->image->ub_raw + delta); }
 
 // Splits a normalised path into its parent's path and its last component.
 static bool split_path(const std::string& path, std::string& dir, std::string& name) {
@@ -248,6 +273,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
   if (size) memcpy(copy, buf, size);
   copy[size] = 0;
   entry* e = old;
+  const long long was = old ? entry_bound(old) : 0;
   if (e) {
     // Replaced in place: the node keeps its place, path and attributes.
     if ((e->mode & kTypeMask) != kReg) e->mode = kReg | 0644;
@@ -260,7 +286,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
   if (gid >= 0) e->gid = uint32_t(gid);
   e->buf = copy;
   e->size = uint32_t(size);
-  root->size = cramfs_resize(root);
+  bound_add(root, entry_bound(e) - was);
   if (out) *out = e;
   return 0;
 }
@@ -306,7 +332,7 @@ entry* cramfs_mkdir(entry* root, const char* path) {
   if (add_new(root, path, kDir | 0755, false, &e) != 0) return nullptr;
   e->uid = e->parent->uid;
   e->gid = e->parent->gid;
-  root->size = cramfs_resize(root);
+  bound_add(root, entry_bound(e));
   return e;
 }
 
@@ -316,7 +342,7 @@ int cramfs_mkdir_mode(entry* root, const char* path, uint32_t mode) {
   if (rc != 0) return rc;
   e->uid = e->parent->uid;
   e->gid = e->parent->gid;
-  root->size = cramfs_resize(root);
+  bound_add(root, entry_bound(e));
   return 0;
 }
 
@@ -334,7 +360,7 @@ int cramfs_symlink(entry* root, const char* target, const char* path) {
   }
   e->buf = reinterpret_cast<uint8_t*>(copy);
   e->size = uint32_t(len);
-  root->size = cramfs_resize(root);
+  bound_add(root, entry_bound(e));
   return 0;
 }
 
@@ -348,7 +374,7 @@ int cramfs_mknod(entry* root, const char* path, uint32_t mode, uint32_t rdev) {
   int rc = add_new(root, path, type | (mode & 07777), true, &e);
   if (rc != 0) return rc;
   e->size = device ? rdev : 0;
-  root->size = cramfs_resize(root);
+  bound_add(root, entry_bound(e));
   return 0;
 }
 
@@ -380,10 +406,11 @@ static void unlink_child(entry* e);
 int cramfs_rm(entry* root, const char* path) {
   entry* e = cramfs_find(root, path);
   if (!e || !e->parent) return 0;  // the root is the partition's handle: never removed
+  const long long gone = subtree_bound(e);
   unlink_child(e);
   unregister_subtree(root->image->entry_table, e);
   node_free(e);
-  root->size = cramfs_resize(root);
+  bound_add(root, -gone);
   return 0;
 }
 
@@ -433,6 +460,7 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   }
   char* new_name = strdup(name.c_str());
   if (!new_name) return -ENOMEM;
+  long long delta = -entry_bound(e) - (old ? subtree_bound(old) : 0);
   if (old) {
     unlink_child(old);
     hash_drop(table, old->path);
@@ -445,12 +473,16 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   cramfs_reset_list(parent, e);
   parent->size += dirent_len(e);
   repath_subtree(e, dst);
-  root->size = cramfs_resize(root);
+  bound_add(root, delta + entry_bound(e));
   return 0;
 }
 
+// Each directory's listing size is summed as it is drawn (one walk, not one
+// per level: a deep tree would otherwise cost its depth times its size).
 static void ls_rec(entry* node, std::vector<bool>& open_levels) {
+  uint32_t listing = 0;
   for (entry* c = node->child; c; c = c->next) {
+    listing += dirent_len(c);
     for (bool open : open_levels) fputs(open ? "|   " : "    ", stdout);
     printf(c->next ? "|-- %s" : "`-- %s", c->name);
     if ((c->mode & 0xF000) == 0x8000)
@@ -463,7 +495,7 @@ static void ls_rec(entry* node, std::vector<bool>& open_levels) {
       open_levels.pop_back();
     }
   }
-  node->size = cramfs_resize(node);
+  node->size = listing;
 }
 
 int cramfs_ls(entry* root, int level) {
@@ -471,6 +503,7 @@ int cramfs_ls(entry* root, int level) {
   // The caller's level only indents: the ancestors above the listed node are not drawn.
   std::vector<bool> open_levels(level > 0 ? size_t(level) : 0, false);
   ls_rec(root, open_levels);
+  // Clamps file sizes and, for the root, refreshes the image's size bound.
+  root->size = cramfs_resize(root);
   return 0;
 }
-

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "cramfs/cramfs.h"
@@ -245,19 +247,21 @@ void eliminate_doubles(const std::vector<entry*>& order) {
     bool any_new = false;
     for (entry* e : group) any_new |= !stored(e);
     if (group.size() < 2 || !any_new) continue;
-    std::vector<entry*> kept;  // distinct contents so far, in pre-order
+    // Distinct contents so far by digest, each list in pre-order: a group of
+    // many files of one size is matched in one pass, not pair by pair.
+    std::unordered_map<std::string_view, std::vector<entry*>> kept;
     for (entry* e : group) {
       bool known = d.digest(e);
-      if (known) {
-        for (entry* k : kept) {
-          if (stored(k) && stored(e)) continue;
-          if (memcmp(k->md5sum, e->md5sum, 16) == 0 && d.equal(k, e)) {
-            e->same = k;
-            break;
-          }
+      if (!known) continue;
+      std::vector<entry*>& same_digest = kept[std::string_view(reinterpret_cast<const char*>(e->md5sum), 16)];
+      for (entry* k : same_digest) {
+        if (stored(k) && stored(e)) continue;
+        if (d.equal(k, e)) {
+          e->same = k;
+          break;
         }
       }
-      if (!e->same && known) kept.push_back(e);
+      if (!e->same) same_digest.push_back(e);
     }
   }
   // Entries that share a stored content share what it became.

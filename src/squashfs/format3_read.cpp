@@ -158,6 +158,9 @@ struct Reader3 {
   std::vector<uint32_t> uids, gids;
   std::set<uint64_t> seen_dirs;
   uint64_t total = 0;
+  uint64_t tree_bytes = 0, budget = kMaxTreeBytes, table_bytes = 0;
+
+  bool fail(std::string why) { return refuse(data, std::move(why)); }
 
   bool range(uint64_t pos, uint64_t len) const { return pos <= size && len <= size - pos; }
 
@@ -185,9 +188,14 @@ struct Reader3 {
   bool read_table(uint64_t start, uint64_t end, Table& t) {
     if (end > size || start > end) return false;
     uint64_t pos = start;
+    // Tables are held decoded: a few stored bytes of a compressible block
+    // must not stand for far more than any real table.
+    const uint64_t cap = kMaxTreeBytes + 32 * (end - start);
     while (pos < end) {
       t.block_at[pos - start] = t.bytes.size();
       if (!meta_block(pos, t.bytes, &pos)) return false;
+      if (t.bytes.size() > cap)
+        return fail("metadata table decodes to more than " + std::to_string(cap >> 20) + " MiB");
     }
     t.block_at[pos - start] = t.bytes.size();  // empty listings point at the end
     return true;
@@ -363,6 +371,10 @@ struct Reader3 {
         if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
         squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
         if (!e) return false;
+        // Entries of one listing may all name one inode: the tables' stored
+        // size bounds what they may build.
+        tree_bytes += kEntryCost + 3 * e->path.size();
+        if (tree_bytes > budget) return fail(over_budget_text(budget, table_bytes));
         switch (ino.type) {
           case 1:
             e->stbuf.st_size = 0;
@@ -394,32 +406,38 @@ struct Reader3 {
     if (major != 3 || minor > 1) {
       fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
       fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
-      return false;
+      return fail(minor == 76 ? "minor 76 ('L' kind, headerless raw lzma blocks) not read; 3.0 and 3.1 with zlib or "
+                                "lzma-alone blocks are"
+                              : "minor version not read (3.0 and 3.1 are)");
     }
     flags = s[kFlags];
     block_size = o.u32(s + kBlockSize);
     uint16_t block_log = o.u16(s + kBlockLog);
-    if (block_log < 12 || block_log > 20 || block_size != (1u << block_log)) return false;
+    if (block_log < 12 || block_log > 20 || block_size != (1u << block_log))
+      return fail("block size " + std::to_string(block_size) + " does not match its log " + std::to_string(block_log));
     uint32_t nfrags = o.u32(s + kFragments);
     uint64_t inode_start = o.u64(s + kInodeTableStart), dir_start = o.u64(s + kDirTableStart);
     uint64_t frag_start = o.u64(s + kFragTableStart);
     uint64_t uid_start = o.u64(s + kUidStart), guid_start = o.u64(s + kGuidStart);
     unsigned no_uids = s[kNoUids], no_guids = s[kNoGuids];
 
-    if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids))) return false;
+    if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids)))
+      return fail("uid or gid table outside the image");
     for (unsigned i = 0; i < no_uids; ++i) uids.push_back(o.u32(img + uid_start + 4 * i));
     for (unsigned i = 0; i < no_guids; ++i) gids.push_back(o.u32(img + guid_start + 4 * i));
 
     uint64_t dir_end = frag_start;
     if (nfrags) {
       uint64_t nidx = (uint64_t(nfrags) * 16 + kMetaChunk - 1) / kMetaChunk;
-      if (!range(frag_start, nidx * 8)) return false;
+      if (!range(frag_start, nidx * 8)) return fail("fragment index outside the image");
       std::vector<uint8_t> entries;
       for (uint64_t i = 0; i < nidx; ++i) {
         uint64_t next;
-        if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next)) return false;
+        if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next))
+          return fail(std::string("fragment table does not decode as ") + (lzma ? "zlib or lzma-alone" : "zlib") +
+                      " metadata");
       }
-      if (entries.size() < uint64_t(nfrags) * 16) return false;
+      if (entries.size() < uint64_t(nfrags) * 16) return fail("fragment table cut short");
       st->frags.resize(nfrags);
       for (uint32_t i = 0; i < nfrags; ++i) {
         st->frags[i].start = o.u64(&entries[16 * i]);
@@ -427,7 +445,11 @@ struct Reader3 {
       }
       dir_end = o.u64(img + frag_start);
     }
-    if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs)) return false;
+    if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs))
+      return fail(std::string("inode or directory table does not decode as ") + (lzma ? "zlib or lzma-alone" : "zlib") +
+                  " metadata");
+    table_bytes = dir_end - inode_start;
+    budget = tree_budget(table_bytes);
 
     squashfs_params3& p = data->p3;
     p.block_size = block_size;
@@ -438,13 +460,13 @@ struct Reader3 {
     squashfs_inode rino;
     size_t at;
     uint64_t root_ref = o.u64(s + kRootInode);
-    if (!inode(root_ref, rino, &at) || rino.type != 1) return false;
+    if (!inode(root_ref, rino, &at) || rino.type != 1) return fail("root inode missing or no directory");
     seen_dirs.insert(root_ref);
     squashfs_entry* root = squashfs_entry_new(data, "/", &rino, nullptr);
     root->stbuf.st_size = 0;
     data->root_entry = root;
     data->entry_table["/"] = root;
-    return walk(root, rino, 0);
+    return walk(root, rino, 0) || fail("directory tree does not decode");
   }
 };
 
@@ -503,9 +525,9 @@ bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
   try {
     ok = r.run();
   } catch (const std::bad_alloc&) {
-    ok = false;
+    ok = refuse(img, "out of memory");
   } catch (const std::length_error&) {
-    ok = false;
+    ok = refuse(img, "out of memory");
   }
   if (!ok) return false;
   // File data stays in the caller's image and is decoded when read.

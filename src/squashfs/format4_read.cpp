@@ -116,7 +116,6 @@ template <class T>
 using Owned = std::unique_ptr<T, SqfsFree>;
 
 constexpr int kMaxDepth = 1024;
-constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
 
 int basic_type(int t) { return t >= SQFS_INODE_EXT_DIR ? t - 7 : t; }
 
@@ -158,6 +157,14 @@ struct Reader4 {
   std::unordered_set<uint32_t> dirs_seen;
   std::map<uint32_t, std::vector<squashfs_xattr>> xattr_cache;
   uint64_t path_bytes = 0;
+  uint64_t budget = kMaxTreeBytes;
+  uint64_t table_bytes = 0;  // stored inode and directory tables
+
+  bool over_budget() { return refuse(img, over_budget_text(budget, table_bytes)); }
+
+  bool bad(const squashfs_entry* e, const char* what) {
+    return refuse(img, std::string(what) + " at " + (e->path.empty() ? "/" : e->path));
+  }
 
   bool xattrs_of(const sqfs_inode_generic_t* in, std::vector<squashfs_xattr>& out) {
     sqfs_u32 idx = 0xFFFFFFFFu;
@@ -236,11 +243,12 @@ struct Reader4 {
   }
 
   bool fill(squashfs_entry* parent, const sqfs_inode_generic_t* dir_inode, int depth) {
-    if (depth > kMaxDepth) return false;
+    if (depth > kMaxDepth) return bad(parent, "directories nested deeper than 1024");
     // Directories cannot be hard links: a second visit is a loop or a shared
     // subtree that would multiply the tree.
-    if (!dirs_seen.insert(dir_inode->base.inode_number).second) return false;
-    if (sqfs_dir_reader_open_dir(dr, dir_inode, 0) != 0) return false;
+    if (!dirs_seen.insert(dir_inode->base.inode_number).second)
+      return bad(parent, "directory listed twice (a loop or shared subtree)");
+    if (sqfs_dir_reader_open_dir(dr, dir_inode, 0) != 0) return bad(parent, "directory listing out of the table");
     struct Item {
       std::string name;
       InodePtr inode;
@@ -249,24 +257,28 @@ struct Reader4 {
     for (;;) {
       sqfs_dir_entry_t* ent = nullptr;
       int r = sqfs_dir_reader_read(dr, &ent);
-      if (r < 0) return false;
+      if (r < 0) return bad(parent, "directory listing does not decode");
       if (r > 0) break;
       Owned<sqfs_dir_entry_t> ent_guard(ent);
       sqfs_inode_generic_t* raw = nullptr;
-      if (sqfs_dir_reader_get_inode(dr, &raw) != 0) return false;
+      if (sqfs_dir_reader_get_inode(dr, &raw) != 0) return bad(parent, "inode of a directory entry does not decode");
       items.push_back({std::string(reinterpret_cast<const char*>(ent->name), size_t(ent->size) + 1), InodePtr(raw)});
+      // Counted as read: a listing of many entries sharing one inode would
+      // otherwise grow here, before any node is made.
+      path_bytes += kEntryCost + 3 * items.back().name.size();
+      if (path_bytes > budget) return over_budget();
     }
     for (Item& it : items) {
-      if (!valid_name(it.name)) return false;
+      if (!valid_name(it.name)) return bad(parent, "entry name empty, \".\", \"..\" or with \"/\"");
       const sqfs_inode_generic_t* in = it.inode.get();
       squashfs_inode ino;
       ino.type = basic_type(in->base.type);
-      if (ino.type < SQFS_INODE_DIR || ino.type > SQFS_INODE_SOCKET) return false;
+      if (ino.type < SQFS_INODE_DIR || ino.type > SQFS_INODE_SOCKET) return bad(parent, "entry of unknown inode type");
       ino.mode = int((in->base.mode & 07777) | type_bits(ino.type));
       sqfs_u32 uid = 0, gid = 0;
       if (sqfs_id_table_index_to_id(ids, in->base.uid_idx, &uid) != 0 ||
           sqfs_id_table_index_to_id(ids, in->base.gid_idx, &gid) != 0)
-        return false;
+        return bad(parent, "owner index beyond the id table");
       ino.uid = uid;
       ino.gid = gid;
       ino.time = in->base.mod_time;
@@ -277,26 +289,26 @@ struct Reader4 {
         ino.data = int64_t(sz);
       } else if (ino.type == SQFS_INODE_SLINK) {
         ino.data = in->base.type == SQFS_INODE_EXT_SLINK ? in->data.slink_ext.target_size : in->data.slink.target_size;
-        if (uint64_t(ino.data) > in->payload_bytes_used) return false;
+        if (uint64_t(ino.data) > in->payload_bytes_used) return bad(parent, "link target cut short");
         ino.symlink.assign(reinterpret_cast<const char*>(in->extra), size_t(ino.data));
       } else if (ino.type == SQFS_INODE_BDEV || ino.type == SQFS_INODE_CDEV) {
         uint32_t d = in->base.type >= SQFS_INODE_EXT_DIR ? in->data.dev_ext.devno : in->data.dev.devno;
         ino.rdev = uint32_t(makedev((d >> 8) & 0xfff, (d & 0xff) | ((d >> 12) & 0xfff00)));
       }
       squashfs_entry* e = squashfs_dir_fill(parent, it.name.c_str(), &ino);
-      if (!e) return false;
+      if (!e) return bad(parent, "entry name \".\" or \"..\"");
       // Deep trees of long names held in a few compressed metadata blocks
       // would otherwise cost far more memory than any real image.
-      path_bytes += e->path.size() + sizeof(squashfs_entry);
-      if (path_bytes > kMaxTreeBytes) return false;
-      if (!xattrs_of(in, e->xattrs)) return false;
+      path_bytes += 2 * e->path.size();
+      if (path_bytes > budget) return over_budget();
+      if (!xattrs_of(in, e->xattrs)) return bad(e, "extended attributes do not decode");
       switch (ino.type) {
         case SQFS_INODE_DIR:
           e->stbuf.st_size = 0;
           if (!fill(e, in, depth + 1)) return false;
           break;
         case SQFS_INODE_FILE:
-          if (!locate(in, e)) return false;
+          if (!locate(in, e)) return bad(e, "file blocks or fragment outside the image");
           break;
         case SQFS_INODE_SLINK:
           e->buf.assign(ino.symlink.begin(), ino.symlink.end());
@@ -305,6 +317,7 @@ struct Reader4 {
           fprintf(stderr, "[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
           break;
       }
+      it.inode.reset();  // done with: a wide directory does not keep all its inodes
     }
     return true;
   }
@@ -318,22 +331,37 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   // The library refuses ids it does not know as a corrupt superblock; name them.
   uint16_t comp_id = load_le16(buf + 20);
   if (!compressor_name(comp_id)) {
-    fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(comp_id));
+    refuse(img, "unknown compressor id " + std::to_string(comp_id));
     return -1;
   }
-  if (sqfs_super_read(&super, &st->file.f) != 0) return 0;
+  auto fail = [img](const char* why) {
+    refuse(img, why);
+    return 0;
+  };
+  if (sqfs_super_read(&super, &st->file.f) != 0)
+    return fail("superblock refused (block size and its log, flags or table positions do not agree)");
   // Table sizes follow from counts in the superblock; the library would
   // allocate them before reading, so counts the image cannot hold are refused.
   auto index_fits = [&](uint64_t count, uint64_t entry, uint64_t start) {
     uint64_t index_bytes = (count * entry + 8191) / 8192 * 8;
     return start <= size && index_bytes <= size - start;
   };
-  if (super.bytes_used > size) return 0;
-  if (super.fragment_entry_count && !index_fits(super.fragment_entry_count, 16, super.fragment_table_start)) return 0;
+  if (super.bytes_used > size) return fail("bytes used beyond the end of the image (cut short?)");
+  if (super.fragment_entry_count && !index_fits(super.fragment_entry_count, 16, super.fragment_table_start))
+    return fail("fragment count beyond what the image holds");
   if ((super.flags & SQFS_FLAG_EXPORTABLE) && super.export_table_start != ~sqfs_u64(0) &&
       !index_fits(super.inode_count, 8, super.export_table_start))
-    return 0;
-  if (!index_fits(super.id_count, 4, super.id_table_start)) return 0;
+    return fail("inode count beyond what the export table holds");
+  if (!index_fits(super.id_count, 4, super.id_table_start)) return fail("id count beyond what the image holds");
+  // The inode and directory tables run from their starts to the next table:
+  // their stored size is what the tree may be built from.
+  if (super.inode_table_start > super.directory_table_start || super.directory_table_start >= super.bytes_used)
+    return fail("inode or directory table outside the image");
+  uint64_t tables_end = super.bytes_used;
+  for (uint64_t t :
+       {super.fragment_table_start, super.export_table_start, super.id_table_start, super.xattr_id_table_start})
+    if (t > super.directory_table_start && t < tables_end) tables_end = t;
+  const uint64_t table_bytes = tables_end - super.inode_table_start;
 
   squashfs_params4& p = img->p4;
   p.compressor = super.compression_id;
@@ -342,15 +370,15 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   sqfs_compressor_t* raw_cmp = nullptr;
   if (!name || sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(super.compression_id), super.block_size,
                                            SQFS_COMP_FLAG_UNCOMPRESS) != 0) {
-    fprintf(stderr, "squashfs: unknown compressor id %u, image left as raw bytes\n", unsigned(super.compression_id));
+    refuse(img, "unknown compressor id " + std::to_string(super.compression_id));
     return -1;
   }
   if (int r = make_compressor(&cfg, &raw_cmp); r != 0) {
     if (r == SQFS_ERROR_UNSUPPORTED) {
-      fprintf(stderr, "squashfs: %s compression is not supported, image left as raw bytes\n", name);
+      refuse(img, std::string(name) + " compression is not supported");
       return -1;
     }
-    return 0;
+    return fail("no decompressor for it");
   }
   st->cmp.reset(raw_cmp);
   sqfs_compressor_t* cmp = raw_cmp;
@@ -368,7 +396,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
     p.algorithm = def.opt.lzo.algorithm;
   }
   if (super.flags & SQFS_FLAG_COMPRESSOR_OPTIONS) {
-    if (cmp->read_options(cmp, &st->file.f) < 0) return 0;
+    if (cmp->read_options(cmp, &st->file.f) < 0) return fail("compressor options do not decode");
     sqfs_compressor_config_t got;
     cmp->get_configuration(cmp, &got);
     if (super.compression_id == SQFS_COMP_XZ) {
@@ -376,7 +404,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
       p.xz_filters = got.flags & 0x3F;
       // Options that a rebuild could not write again are refused now rather
       // than ending the process at save time.
-      if (!dict_size_ok(p.dict_size, p.block_size)) return 0;
+      if (!dict_size_ok(p.dict_size, p.block_size)) return fail("xz dictionary size the format cannot store");
     } else {
       p.level = got.level;
       p.comp_flags = uint16_t(got.flags & ~SQFS_COMP_FLAG_UNCOMPRESS);
@@ -384,40 +412,49 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
       p.algorithm = got.opt.lzo.algorithm;
       if (super.compression_id == SQFS_COMP_LZMA) p.dict_size = got.opt.lzma.dict_size;
     }
-    if (size < 98) return 0;
+    if (size < 98) return fail("compressor options cut short");
     uint16_t hdr = load_le16(buf + 96);
     size_t len = std::min<size_t>(hdr & 0x7FFF, size - 98);
     img->buffer.assign(buf + 96, buf + 98 + len);
   }
 
   Obj<sqfs_id_table_t> ids(sqfs_id_table_create(0));
-  if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0) return 0;
+  // The first metadata the decompressor meets: a framing it does not take
+  // (a vendor's lzma header, say) shows here.
+  const std::string as_meta = std::string(" as ") + name +
+                              (super.compression_id == SQFS_COMP_LZMA ? " (lzma-alone framing)" : "") + " metadata";
+  if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0)
+    return fail(("id table does not decode" + as_meta).c_str());
   Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));
-  if (!dr) return 0;
+  if (!dr) return fail("out of memory for the directory reader");
   st->data.reset(sqfs_data_reader_create(&st->file.f, super.block_size, cmp, 0));
-  if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0) return 0;
+  if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0)
+    return fail(("fragment table does not decode" + as_meta).c_str());
   if (super.fragment_entry_count) {
     Obj<sqfs_frag_table_t> ft(sqfs_frag_table_create(0));
-    if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, cmp) != 0) return 0;
+    if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, cmp) != 0)
+      return fail("fragment table does not decode");
     st->frags.resize(sqfs_frag_table_get_size(ft.get()));
     for (size_t i = 0; i < st->frags.size(); ++i) {
-      if (sqfs_frag_table_lookup(ft.get(), sqfs_u32(i), &st->frags[i]) != 0) return 0;
+      if (sqfs_frag_table_lookup(ft.get(), sqfs_u32(i), &st->frags[i]) != 0) return fail("fragment table cut short");
       const sqfs_fragment_t& f = st->frags[i];
       if ((f.size & kSizeMask) > super.block_size || f.start_offset > super.bytes_used ||
           (f.size & kSizeMask) > super.bytes_used - f.start_offset)
-        return 0;
+        return fail("fragment block outside the image");
     }
   }
   Obj<sqfs_xattr_reader_t> xr;
   if (!(super.flags & SQFS_FLAG_NO_XATTRS) && super.xattr_id_table_start != ~sqfs_u64(0)) {
     xr.reset(sqfs_xattr_reader_create(0));
-    if (!xr || sqfs_xattr_reader_load(xr.get(), &super, &st->file.f, cmp) != 0) return 0;
+    if (!xr || sqfs_xattr_reader_load(xr.get(), &super, &st->file.f, cmp) != 0)
+      return fail("extended attribute table does not decode");
   }
 
   sqfs_inode_generic_t* raw_root = nullptr;
-  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0) return 0;
+  if (sqfs_dir_reader_get_root_inode(dr.get(), &raw_root) != 0)
+    return fail(("root inode does not decode" + as_meta).c_str());
   InodePtr rin(raw_root);
-  if (basic_type(rin->base.type) != SQFS_INODE_DIR) return 0;
+  if (basic_type(rin->base.type) != SQFS_INODE_DIR) return fail("root inode is no directory");
 
   squashfs_inode rino;
   rino.type = 1;
@@ -425,7 +462,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   sqfs_u32 uid = 0, gid = 0;
   if (sqfs_id_table_index_to_id(ids.get(), rin->base.uid_idx, &uid) != 0 ||
       sqfs_id_table_index_to_id(ids.get(), rin->base.gid_idx, &gid) != 0)
-    return 0;
+    return fail("root owner index beyond the id table");
   rino.uid = uid;
   rino.gid = gid;
   rino.time = rin->base.mod_time;
@@ -435,12 +472,15 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   img->root_entry = root;
   img->entry_table["/"] = root;
 
-  Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}, 0};
+  Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}, 0, 0, table_bytes};
+  rd.budget = tree_budget(table_bytes);
+  // Slots for every inode the superblock counts, within what the budget allows.
+  img->entry_table.reserve(size_t(std::min<uint64_t>(super.inode_count, rd.budget / kEntryCost)));
   try {
-    if (!rd.xattrs_of(rin.get(), root->xattrs)) return 0;
-    if (!rd.fill(root, rin.get(), 0)) return 0;
+    if (!rd.xattrs_of(rin.get(), root->xattrs)) return fail("extended attributes of the root do not decode");
+    if (!rd.fill(root, rin.get(), 0)) return fail("directory tree does not decode");
   } catch (const std::bad_alloc&) {
-    return 0;
+    return fail("out of memory");
   }
   squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
   return 1;

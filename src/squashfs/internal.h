@@ -12,9 +12,10 @@
 namespace rs::sqfs {
 
 // Readers fill `img` (parameters, root_entry, entry_table); false when the image
-// cannot be read, after printing their own message. Version 4 returns 1 when
+// cannot be read, with the reason in img->refusal. Version 4 returns 1 when
 // read, 0 for malformed metadata (the caller reports it), -1 for an image it
-// refused with a line of its own (compressor or byte order it cannot handle).
+// refuses as a kind it cannot handle (a compressor it has no codec for): the
+// caller prints "squashfs: <refusal>, image left as raw bytes".
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
 
@@ -36,9 +37,28 @@ void set_lzma3_for_tests(bool on);
 
 // "squashfs error: [func line]\n" on standard error.
 void report(const char* func, int line);
+// What the superblock at `buf` says the image is, for refusal lines: version
+// (major:minor), byte order, compressor id and name, block size.
+std::string describe_image(const uint8_t* buf, size_t size);
+// Records why the load of `img` failed (the first reason wins); false.
+bool refuse(squashfs_data* img, std::string why);
 
 // A name a directory entry may carry: no "/", not "." or "..", not empty.
 bool valid_name(std::string_view name);
+
+// What a loaded tree may hold in memory: a base for any image, and more for
+// each stored byte of its inode and directory tables. An honest image stores
+// a few to about twenty table bytes per entry, and an entry holds well under a
+// kilobyte; a small image whose few compressible table blocks claim a huge
+// tree is refused before it grows.
+constexpr uint64_t kMaxTreeBytes = uint64_t(64) << 20;
+constexpr uint64_t kTreeBytesPerTableByte = 256;
+inline uint64_t tree_budget(uint64_t table_bytes) { return kMaxTreeBytes + kTreeBytesPerTableByte * table_bytes; }
+// What one entry costs beyond its path: the node, its table slot, the
+// reader's record of it while its directory is read.
+constexpr uint64_t kEntryCost = sizeof(squashfs_entry) + 160;
+// The refusal of a tree past its budget.
+std::string over_budget_text(uint64_t budget, uint64_t table_bytes);
 
 // Content of a whole tree is capped so that a crafted image cannot make us
 // allocate without bound.

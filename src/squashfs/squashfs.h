@@ -132,6 +132,9 @@ struct squashfs_data {
   // Per-version reader state (decompressor, caches), released with the tree.
   void* reader_state = nullptr;
   void (*release_state)(squashfs_data* image) = nullptr;
+  // Why a load failed, as one phrase for its refusal line ("" while loading
+  // goes well).
+  std::string refusal;
 };
 
 // The lazy-read hooks of one format version.

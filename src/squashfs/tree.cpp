@@ -21,6 +21,69 @@ namespace rs::sqfs {
 
 void report(const char* func, int line) { fprintf(stderr, "squashfs error: [%s %d]\n", func, line); }
 
+bool refuse(squashfs_data* img, std::string why) {
+  if (img && img->refusal.empty()) img->refusal = std::move(why);
+  return false;
+}
+
+std::string over_budget_text(uint64_t budget, uint64_t table_bytes) {
+  char why[200];
+  snprintf(why, sizeof why,
+           "tree larger than its tables can hold: more than %llu MiB in memory for %llu KiB of inode and "
+           "directory tables",
+           (unsigned long long)(budget >> 20), (unsigned long long)(table_bytes >> 10));
+  return why;
+}
+
+namespace {
+
+const char* compressor4_name(uint16_t id) {
+  static const char* const names[] = {nullptr, "gzip", "lzma", "lzo", "xz", "lz4", "zstd"};
+  return id < 7 && names[id] ? names[id] : "unknown";
+}
+
+}  // namespace
+
+std::string describe_image(const uint8_t* buf, size_t size) {
+  char line[256];
+  if (!buf || size < 4) {
+    snprintf(line, sizeof line, "image of %zu bytes", buf ? size : size_t(0));
+    return line;
+  }
+  bool le = rs::load_le32(buf) == 0x73717368u || rs::load_le32(buf) == 0x71736873u;
+  bool be = rs::load_be32(buf) == 0x73717368u || rs::load_be32(buf) == 0x71736873u;
+  if (!le && !be) {
+    snprintf(line, sizeof line, "no squashfs magic (bytes %02x %02x %02x %02x)", buf[0], buf[1], buf[2], buf[3]);
+    return line;
+  }
+  if (size < 32) {
+    snprintf(line, sizeof line, "squashfs superblock cut short (%zu bytes)", size);
+    return line;
+  }
+  auto u16 = [&](size_t at) { return be ? rs::load_be16(buf + at) : rs::load_le16(buf + at); };
+  auto u32 = [&](size_t at) { return be ? rs::load_be32(buf + at) : rs::load_le32(buf + at); };
+  unsigned major = u16(28), minor = u16(30);
+  const char* order = be ? "big-endian" : "little-endian";
+  int n = snprintf(line, sizeof line, "squashfs %u:%u, %s", major, minor, order);
+  std::string out(line, size_t(n));
+  if (major >= 4) {
+    if (size >= 24) {
+      unsigned id = u16(20);
+      snprintf(line, sizeof line, ", compressor %u (%s), block size %u", id, compressor4_name(uint16_t(id)), u32(12));
+      out += line;
+    }
+    return out;
+  }
+  // 1.x to 3.x name no compressor: the magic and the minor tell the blocks' kind.
+  bool lzma_magic = (be ? rs::load_be32(buf) : rs::load_le32(buf)) == 0x71736873u;
+  const char* kind = minor == 76 ? "lzma ('L' kind, minor 76)" : lzma_magic ? "zlib or lzma (magic shsq)" : "zlib";
+  if (size >= 55 && major >= 2)
+    snprintf(line, sizeof line, ", compressor %s, block size %u", kind, u32(51));
+  else
+    snprintf(line, sizeof line, ", compressor %s", kind);
+  return out + line;
+}
+
 void build_fail(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
@@ -283,24 +346,44 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
   // The image is read straight from memory; no temporary file is needed.
   auto img = std::make_unique<squashfs_data>();
   int ok = 0;
-  if (buf && size >= 96 && rs::load_le32(buf) == 0x73717368u && rs::load_le16(buf + 28) == 4 &&
-      rs::load_le16(buf + 30) == 0) {
+  const bool le_magic = buf && size >= 4 && rs::load_le32(buf) == 0x73717368u;
+  const bool be_magic = buf && size >= 4 && rs::load_be32(buf) == 0x73717368u;
+  if (buf && size >= 96 && le_magic && rs::load_le16(buf + 28) == 4 && rs::load_le16(buf + 30) == 0) {
     img->version = 4;
     std::memcpy(img->super4.data(), buf, 96);
     ok = read_image4(img.get(), buf, size);
-  } else if (buf && size >= 96 && rs::load_be32(buf) == 0x73717368u && rs::load_be16(buf + 28) == 4) {
+  } else if (buf && size >= 96 && be_magic && rs::load_be16(buf + 28) == 4) {
     // libsquashfs reads little-endian 4.0 only.
-    fprintf(stderr, "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes\n");
+    refuse(img.get(), "big-endian squashfs 4.0 images are not supported");
     ok = -1;
   } else if (buf && size >= 119 && rs::sqfs::v3::identify(buf, size, nullptr, nullptr)) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);
     ok = read_image3(img.get(), buf, size) ? 1 : 0;
+  } else if (!buf || size < 96) {
+    refuse(img.get(), "smaller than a superblock");
+  } else if (le_magic || be_magic || rs::load_le32(buf) == 0x71736873u || rs::load_be32(buf) == 0x71736873u) {
+    unsigned major = le_magic || rs::load_le32(buf) == 0x71736873u ? rs::load_le16(buf + 28) : rs::load_be16(buf + 28);
+    if (major == 4)
+      refuse(img.get(), "minor version not read (4.0 only)");
+    else if (major == 3)
+      refuse(img.get(), "3.x superblock cut short (119 bytes needed)");
+    else
+      refuse(img.get(), "version not read (3.0, 3.1 and 4.0 are)");
+  } else {
+    refuse(img.get(), "not a squashfs image");
   }
   if (ok != 1) {
     if (img->root_entry) destroy(img->root_entry, false);
     if (img->release_state) img->release_state(img.get());
-    if (ok == 0) report("squashfs_load", 363);
+    std::string what = describe_image(buf, size);
+    if (img->refusal.empty()) img->refusal = "metadata does not decode";
+    if (ok < 0) {
+      fprintf(stderr, "squashfs: %s, image left as raw bytes (%s)\n", img->refusal.c_str(), what.c_str());
+    } else {
+      fprintf(stderr, "squashfs error: %s: %s\n", what.c_str(), img->refusal.c_str());
+      report("squashfs_load", 363);
+    }
     return nullptr;
   }
   img->loaded_version = img->version;
@@ -619,11 +702,20 @@ int squashfs_set_mtime(squashfs_entry* root, const char* path, int64_t mtime) {
 int squashfs_mknod(squashfs_entry* root, const char* path, uint32_t mode, uint32_t rdev) {
   int type;
   switch (mode & S_IFMT) {
-    case S_IFBLK: type = 4; break;
-    case S_IFCHR: type = 5; break;
-    case S_IFIFO: type = 6; break;
-    case S_IFSOCK: type = 7; break;
-    default: return -EINVAL;
+    case S_IFBLK:
+      type = 4;
+      break;
+    case S_IFCHR:
+      type = 5;
+      break;
+    case S_IFIFO:
+      type = 6;
+      break;
+    case S_IFSOCK:
+      type = 7;
+      break;
+    default:
+      return -EINVAL;
   }
   std::string key = normalise(path), base;
   squashfs_entry* parent = nullptr;

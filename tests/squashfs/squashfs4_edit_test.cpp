@@ -373,14 +373,22 @@ TEST(Squashfs4Refused, UnsupportedCompressorAndByteOrderGiveOneLine) {
     std::vector<uint8_t> bytes;
     const char* line;
   };
-  for (const Case& c : {Case{20, {9, 0}, "squashfs: unknown compressor id 9, image left as raw bytes\n"},
+  // The designed text first, then what the superblock says the image is.
+  for (const Case& c : {Case{20,
+                             {9, 0},
+                             "squashfs: unknown compressor id 9, image left as raw bytes (squashfs 4:0, "
+                             "little-endian, compressor 9 (unknown), block size 131072)\n"},
                         Case{0, {'s', 'q', 's', 'h', 0, 0, 0, 0}, nullptr}}) {
     std::vector<uint8_t> bad = img;
     std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + long(c.at));
     std::string want = c.line ? c.line : "";
     if (!c.line) {
       rs::store_be16(bad.data() + 28, 4);  // a big-endian 4.0 superblock
-      want = "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes\n";
+      rs::store_be16(bad.data() + 20, 1);
+      rs::store_be32(bad.data() + 12, 131072);
+      want =
+          "squashfs: big-endian squashfs 4.0 images are not supported, image left as raw bytes (squashfs 4:0, "
+          "big-endian, compressor 1 (gzip), block size 131072)\n";
     }
     testing::internal::CaptureStderr();
     Tree t(squashfs_load_memory(bad.data(), bad.size()));
