@@ -20,6 +20,7 @@
 
 #include "cramfs/cramfs.h"
 #include "cramfs/internal.h"
+#include "util/report.h"
 
 namespace rs::cramfs {
 
@@ -116,7 +117,7 @@ class Loader {
       } else if (type == 0x8000 || type == 0xA000) {
         if (!load_content(e, child, type == 0xA000)) return false;
       } else {
-        fprintf(stderr, "other %s\n", e->name);
+        rs::warn("other %s\n", e->name);
       }
     }
     node->size = listing;

@@ -27,6 +27,7 @@
 #include "util/crc32.h"
 #include "util/endian.h"
 #include "util/fatal.h"
+#include "util/report.h"
 
 using namespace rs::cramfs;
 
@@ -60,10 +61,10 @@ std::string name_too_long_text(const char* name) {
 struct Limits {
   bool fatal;
   std::string* why;
-  // Prints `text` (its designed stream when the limit is fatal, else standard
-  // error), then ends the process or gives null with its first line in *why.
-  std::nullptr_t fail(const std::string& text, bool designed_on_stdout = false) const {
-    fputs(text.c_str(), fatal && designed_on_stdout ? stdout : stderr);
+  // Prints `text` on standard error, then ends the process (or, at the
+  // prompt, the command) or gives null with its first line in *why.
+  std::nullptr_t fail(const std::string& text) const {
+    fputs(text.c_str(), stderr);
     if (fatal) {
       fflush(stdout);
       rs::rs_exit(8);
@@ -386,7 +387,7 @@ uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why) {
   for (Page& p : pages) {
     if (p.out.size() > 2 * kPage)
       return limits.fail(
-          "AIEEE: block \"compressed\" to > 2*blocklength (" + std::to_string(long(p.out.size())) + ")\n", true);
+          "AIEEE: block \"compressed\" to > 2*blocklength (" + std::to_string(long(p.out.size())) + ")\n");
     length += p.out.size();
   }
   auto no_space = [&](uint64_t used) {

@@ -16,6 +16,7 @@
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "util/endian.h"
+#include "util/report.h"
 
 namespace rs::sqfs {
 namespace {
@@ -387,7 +388,7 @@ struct Reader3 {
             e->buf.assign(ino.symlink.begin(), ino.symlink.end());
             break;
           default:
-            fprintf(stderr, "[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
+            rs::warn("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
             break;
         }
       }

@@ -22,6 +22,7 @@
 #include "squashfs/internal.h"
 #include "squashfs/lzo4.h"
 #include "util/endian.h"
+#include "util/report.h"
 
 namespace rs::sqfs {
 namespace {
@@ -314,7 +315,7 @@ struct Reader4 {
           e->buf.assign(ino.symlink.begin(), ino.symlink.end());
           break;
         default:
-          fprintf(stderr, "[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
+          rs::warn("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_4", 1087, e->path.c_str(), ino.type);
           break;
       }
       it.inode.reset();  // done with: a wide directory does not keep all its inodes
