@@ -26,20 +26,30 @@ std::unordered_map<void*, size_t>& live_maps() {
 }
 }  // namespace
 
-void* x_fmmap(const char* fname, size_t* size) {
+namespace {
+// A descriptor of the regular file `fname` and its status, or -1 with the
+// designed message said.
+int open_regular(const char* fname, struct stat* st) {
   int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     rs::diag("%s: %s\n", std::strerror(errno), fname);
-    return nullptr;
+    return -1;
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     int err = errno;
-    if (S_ISDIR(st.st_mode)) err = EISDIR;
+    if (S_ISDIR(st->st_mode)) err = EISDIR;
     rs::diag("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
     ::close(fd);
-    return nullptr;
+    return -1;
   }
+  return fd;
+}
+}  // namespace
+
+void* x_fmmap(const char* fname, size_t* size) {
+  struct stat st;
+  int fd = open_regular(fname, &st);
+  if (fd < 0) return nullptr;
   size_t len = size_t(st.st_size);
   if (size) *size = len;
   if (len == 0) {
@@ -139,19 +149,9 @@ int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 10
 }  // namespace
 
 bool FileView::open(const char* fname) {
-  int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    rs::diag("%s: %s\n", std::strerror(errno), fname);
-    return false;
-  }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = errno;
-    if (S_ISDIR(st.st_mode)) err = EISDIR;
-    rs::diag("Failed to mmap %s : %s\n", std::strerror(err ? err : EINVAL), fname);
-    ::close(fd);
-    return false;
-  }
+  int fd = open_regular(fname, &st);
+  if (fd < 0) return false;
   size_ = size_t(st.st_size);
   if (size_ == 0) {
     ::close(fd);
