@@ -768,6 +768,9 @@ int op_statfs(const char* mpath, struct statvfs* sv) {
 void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   // Large files stream in bigger steps than the default.
   conn->max_readahead = std::max<unsigned>(conn->max_readahead, 1u << 20);
+  // Requests of up to 1 MiB (the request size follows max_write): a read
+  // that spans several squashfs blocks decodes them on all cores.
+  conn->max_write = std::max<unsigned>(conn->max_write, 1u << 20);
   // Content changes only through us, but a put can change sizes behind the kernel's cache.
   cfg->kernel_cache = 0;
   cfg->attr_timeout = 1;

@@ -46,6 +46,7 @@ struct State4 {
   MemFile file;
   sqfs_super_t super{};
   Obj<sqfs_compressor_t> cmp;
+  sqfs_compressor_config_t cfg{};  // what made cmp: large reads make one per thread
   Obj<sqfs_data_reader_t> data;
   std::vector<sqfs_fragment_t> frags;
   std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>> frag_members;  // (offset, length)

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <thread>
 #include <unordered_set>
 
 #include "squashfs/format4.h"
@@ -68,6 +70,74 @@ InodePtr file_inode(const squashfs_stored& s) {
   return InodePtr(in);
 }
 
+namespace {
+
+constexpr uint32_t kBlockUncompressed = 1u << 24, kBlockSizeMask = kBlockUncompressed - 1;
+
+// The first bytes of [off, off + n) that the file's own data blocks hold,
+// decoded on all cores, each thread with a decompressor of its own: the count
+// written to `out`, 0 when the range is too small to share out or anything
+// looks unusual (the serial reader then reads it all and names the fault).
+// A tail in a fragment block is left to the serial reader.
+size_t read_blocks_parallel(State4* st, const squashfs_stored& s, uint64_t off, uint8_t* out, size_t n) {
+  const uint64_t bs = st->super.block_size;
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores < 2 || bs == 0 || n < 2 * bs) return 0;
+  const uint64_t end = off + n;
+  const uint64_t first = off / bs, last = std::min<uint64_t>(s.block_words.size(), (end + bs - 1) / bs);
+  if (last < first + 2) return 0;
+  const uint8_t* image = st->file.data();
+  const uint64_t image_size = st->file.size();
+  std::vector<uint64_t> pos(last - first);
+  uint64_t at = s.start;
+  for (uint64_t k = 0; k < last; ++k) {
+    if (k >= first) pos[k - first] = at;
+    at += s.block_words[k] & kBlockSizeMask;
+    if (at > image_size) return 0;
+  }
+  const uint64_t covered = std::min(std::min(last * bs, s.file_size), end);
+  std::atomic<size_t> next{0};
+  std::atomic<bool> bad{false};
+  auto work = [&] {
+    sqfs_compressor_t* raw = nullptr;
+    if (make_compressor(&st->cfg, &raw) != 0) {
+      bad = true;
+      return;
+    }
+    Obj<sqfs_compressor_t> cmp(raw);
+    std::vector<uint8_t> tmp;
+    for (size_t i; !bad && (i = next.fetch_add(1)) < pos.size();) {
+      const uint64_t k = first + i, from = k * bs, to = std::min(from + bs, s.file_size);
+      const size_t want = size_t(to - from);
+      // A block wholly inside the range is decoded in place.
+      const bool direct = from >= off && to <= end;
+      if (!direct) tmp.resize(want);
+      uint8_t* target = direct ? out + (from - off) : tmp.data();
+      const uint32_t word = s.block_words[k], stored = word & kBlockSizeMask;
+      if (word == 0) {
+        std::memset(target, 0, want);
+      } else if (word & kBlockUncompressed) {
+        if (stored != want) bad = true;
+        else std::memcpy(target, image + pos[i], want);
+      } else if (cmp->do_block(cmp.get(), image + pos[i], stored, target, sqfs_u32(want)) != sqfs_s32(want)) {
+        bad = true;
+      }
+      if (!bad && !direct) {
+        const uint64_t a = std::max(from, off), b = std::min(to, end);
+        std::memcpy(out + (a - off), tmp.data() + (a - from), size_t(b - a));
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  const size_t threads = std::min<size_t>(cores, pos.size());
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  return bad ? 0 : size_t(covered - off);
+}
+
+}  // namespace
+
 long long read_range4(squashfs_data* img, const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
   State4* st = state_of(img);
   const squashfs_stored& s = e->stored;
@@ -76,7 +146,7 @@ long long read_range4(squashfs_data* img, const squashfs_entry* e, uint64_t off,
   n = size_t(std::min<uint64_t>(n, s.file_size - off));
   InodePtr in = file_inode(s);
   if (!in) return -ENOMEM;
-  size_t done = 0;
+  size_t done = read_blocks_parallel(st, s, off, static_cast<uint8_t*>(buf), n);
   while (done < n) {
     uint32_t chunk = uint32_t(std::min<size_t>(n - done, 1u << 24));
     sqfs_s32 r = sqfs_data_reader_read(st->data.get(), in.get(), off + done, static_cast<uint8_t*>(buf) + done, chunk);
@@ -382,6 +452,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
     return fail("no decompressor for it");
   }
   st->cmp.reset(raw_cmp);
+  st->cfg = cfg;
   sqfs_compressor_t* cmp = raw_cmp;
 
   p.block_size = super.block_size;

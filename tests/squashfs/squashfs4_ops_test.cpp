@@ -6,9 +6,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #include "core/fs_contract.h"
 #include "squashfs/squashfs.h"
@@ -108,3 +111,56 @@ TEST_F(SquashfsOps, ADeviceKeepsItsNumberUnderANewOwner) {
 }
 
 }  // namespace
+
+// Large reads decode their blocks on all cores: every kind of block (packed,
+// stored because it does not shrink, a hole, a tail in a fragment or in a
+// short last block) reads back exactly at any offset and length.
+struct BlockCase {
+  const char* name;
+  const char* options;  // mksquashfs options beyond the compressor
+};
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
+
+class LargeReads : public ::testing::TestWithParam<std::tuple<BlockCase, const char*>> {};
+
+TEST_P(LargeReads, EveryOffsetAndLengthReadsTheHostBytes) {
+  if (!rstest::have_tool("mksquashfs")) GTEST_SKIP() << "mksquashfs missing";
+  const BlockCase& c = std::get<0>(GetParam());
+  const std::string comp = std::get<1>(GetParam());
+  rstest::TempDir d;
+  std::string src = d.file("src");
+  mkdir(src.c_str(), 0755);
+  // Text that packs, noise that is stored as it is, and zeros that become holes.
+  std::vector<uint8_t> data;
+  uint32_t seed = 5;
+  for (int b = 0; b < 11; ++b)
+    for (size_t i = 0; i < 65536; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      data.push_back(b % 3 == 0 ? uint8_t('a' + i % 23) : b % 3 == 1 ? uint8_t(seed >> 16) : 0);
+    }
+  data.resize(data.size() - 12345);  // a tail shorter than a block
+  rstest::write_bytes(src + "/big", data);
+  std::string img = d.file("in.sqfs");
+  auto r = run_command("mksquashfs " + shell_quote(src) + " " + shell_quote(img) + " -noappend -no-progress -b 65536 -comp " +
+                       comp + " " + c.options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  Fs fs;
+  fs.bytes = rstest::read_bytes(img);
+  fs.h = ops.load(fs.bytes.data(), uint32_t(fs.bytes.size()), uint32_t(fs.bytes.size()));
+  ASSERT_TRUE(fs.h);
+  std::vector<uint8_t> got(data.size() + 100);
+  for (uint64_t off : {uint64_t(0), uint64_t(1), uint64_t(65536), uint64_t(100000), uint64_t(data.size() - 200000)})
+    for (size_t n : {size_t(131072), size_t(200001), size_t(1) << 20, data.size()}) {
+      long long rd = ops.pread(fs.h, "/big", got.data(), n, off);
+      size_t expect = size_t(std::min<uint64_t>(n, data.size() - off));
+      ASSERT_EQ(rd, (long long)expect) << off << "+" << n;
+      ASSERT_TRUE(std::equal(got.begin(), got.begin() + long(expect), data.begin() + long(off))) << off << "+" << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LargeReads,
+    ::testing::Combine(::testing::Values(BlockCase{"fragment_tail", ""}, BlockCase{"block_tail", "-no-fragments"},
+                                         BlockCase{"no_holes", "-no-sparse"}),
+                       ::testing::Values("gzip", "xz", "lz4", "zstd")),
+    [](const auto& i) { return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param); });
