@@ -332,7 +332,13 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub) {
   cramfs_data* image = image_new();
   entry* root = cramfs_node_new(image, "/", st.st_mode, 0, st.st_uid, st.st_gid);
   register_node(root);
-  root->size = parse_directory(root, dir, fslen_ub);
+  // A limit that ends the command (at the prompt, rs_exit throws) frees the tree.
+  try {
+    root->size = parse_directory(root, dir, fslen_ub);
+  } catch (...) {
+    cramfs_free(root);
+    throw;
+  }
   return root;
 }
 
@@ -500,7 +506,13 @@ int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian) {
   if (!root) return -1;
   root->image->big_endian = big_endian < 0 ? std::endian::native == std::endian::big : big_endian != 0;
   size_t len = 0;
-  uint8_t* img = cramfs_mmap(root, &len);
+  uint8_t* img = nullptr;
+  try {
+    img = cramfs_mmap(root, &len);
+  } catch (...) {
+    cramfs_free(root);
+    throw;
+  }
   cramfs_free(root);
   if (!img) return -1;
   bool ok = rs::write_file_atomic(image, img, len);
