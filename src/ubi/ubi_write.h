@@ -1,0 +1,49 @@
+// Writing UBI images: a volume's new contents put back into an existing image
+// with everything else kept, and whole images built from volume contents.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ubi/ubi.h"
+
+namespace rs::ubi {
+
+// Gives back `img`'s bytes with volume `vol_id`'s data replaced by `data`
+// (LEB after LEB, `leb_bytes(volume)` each; the last may be short; a trailing
+// run of erased LEBs may be left out). LEBs whose usable bytes do not change
+// keep their physical erase block byte for byte; the others are written into
+// PEBs as described with the implementation. The image sequence number,
+// every other volume, and every PEB of no volume stay as they are; the volume
+// table changes only when the volume needs more PEBs than it has reserved.
+// False with a one-line reason (no free PEB left, ...).
+bool replace_volume(const image& img, uint32_t vol_id, const std::vector<uint8_t>& data, std::vector<uint8_t>* out,
+                    std::string* why);
+
+// One volume of a new image, as an ubinize ini section gives it.
+struct volume_spec {
+  uint32_t id = 0;
+  std::string name;
+  uint8_t type = kDynamic;
+  uint8_t flags = 0;            // kFlagAutoresize, kFlagSkipCrc
+  uint32_t alignment = 1;
+  uint64_t size = 0;            // vol_size in bytes; 0: just what `data` needs
+  std::vector<uint8_t> data;    // the volume's contents (vol_file)
+};
+
+// How the image is laid out, with ubinize's option names.
+struct build_params {
+  uint32_t peb_size = 0;        // -p
+  uint32_t min_io = 0;          // -m
+  uint32_t sub_page = 0;        // -s, 0: min_io
+  uint32_t vid_hdr_offset = 0;  // -O, 0: derived from sub_page as ubinize does
+  uint64_t ec = 0;              // -e
+  uint32_t image_seq = 0;       // -Q; 0: a random one, as ubinize does
+  uint8_t ubi_version = 1;      // -x
+};
+
+// A UBI image of `vols` as ubinize writes one; false with a one-line reason.
+bool build(const build_params& p, const std::vector<volume_spec>& vols, std::vector<uint8_t>* out, std::string* why);
+
+}  // namespace rs::ubi
