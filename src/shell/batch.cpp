@@ -376,7 +376,8 @@ void shell_print_usage() {
       "  mkcramfs -N big|little|host <directory> <image file>  the image's byte order\n"
       "  mkromfs [-V volname] [-a align] <directory> <image file>  volume name, file data alignment\n"
       "  diff [--json] <image A> <image B> [partition[/path]]  exit 0 the same, 1 different, 2 trouble\n"
-      "  mkjffs2 -e 16KiB -b -n -p -x zlib -X lzo <directory> <image file>  mkfs.jffs2's options\n");
+      "  mkjffs2 -e 16KiB -b -n -p -x zlib -X lzo <directory> <image file>  mkfs.jffs2's options\n"
+      "  mksquashfs <directory> <image file> -V 3 -be -comp gzip -b 64K  the kind the box reads\n");
 }
 
 int shell_batch_main(int argc, char** argv) {

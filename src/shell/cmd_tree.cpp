@@ -25,6 +25,7 @@
 
 #include "core/fs_api.h"
 #include "core/fs_dump.h"
+#include "core/image_state.h"
 #include "shell/commands.h"
 #include "shell/shell.h"
 #include "shell/tarball.h"
@@ -521,6 +522,71 @@ int put_tree(int argc, char** argv) {
                     tree.unreadable == 1 ? "entry" : "entries");
   return rc;
 }
+
+// ---- building a new image of a host tree -------------------------------------
+
+}  // namespace
+
+int build_image_from_host(const fs_ops* ops, void* fs, const char* dir, const char* image, const char* who,
+                          bool all_root) {
+  struct stat st;
+  if (::stat(dir, &st) != 0) {
+    ops->release(fs);
+    return cmd_fail("%s: %s", dir, std::strerror(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    ops->release(fs);
+    return cmd_fail("%s: %s", dir, std::strerror(ENOTDIR));
+  }
+  // A one-partition image that lives only for this call, so that the tree is
+  // stored with every rule put -r keeps.
+  auto* scratch = static_cast<flash*>(std::calloc(1, sizeof(flash)));
+  if (!scratch) {
+    ops->release(fs);
+    return cmd_fail("%s: %s", image, std::strerror(ENOMEM));
+  }
+  partition_info& info = scratch->flash_table.tables[0];
+  std::memcpy(info.name, "NEW", 4);
+  info.file_system_type = int8_t(ops->type);
+  info.total_size = info.partition_size = 0xFFFFFFFFu;
+  scratch->flash_table.count = 1;
+  scratch->count = 1;
+  scratch->list[0].info = &info;
+  scratch->list[0].fs = fs;
+  int rc;
+  {
+    Installer in(scratch, "NEW", who);
+    // The host's owners, as the outside builders keep them, unless all root.
+    in.owners(true, all_root, 0, 0);
+    HostTree tree{in, {}, 0};
+    if (in.begin()) {
+      in.directory("", host_attr(st), host_xattrs(dir));
+      tree.walk(dir, "");
+      rc = in.finish();
+    } else {
+      rc = CMD_FAILED;
+    }
+    if (rc == 0 && tree.unreadable)
+      rc = cmd_fail("%d host %s could not be read (named above)", tree.unreadable,
+                    tree.unreadable == 1 ? "entry" : "entries");
+  }
+  if (rc == 0) {
+    size_t len = 0;
+    std::string why;
+    uint8_t* bytes = ops->rebuild(fs, &len, &why);
+    if (!bytes)
+      rc = cmd_fail("%s: no image made from %s (%s)", image, dir, why.c_str());
+    else if (!rs::write_file_atomic(image, bytes, len))
+      rc = cmd_fail("%s: %s", image, std::strerror(errno));
+    if (bytes) ops->release_image(bytes, len);
+  }
+  ops->release(fs);
+  state_drop(scratch);
+  std::free(scratch);
+  return rc;
+}
+
+namespace {
 
 // ---- export: a subtree as a pax archive --------------------------------------
 

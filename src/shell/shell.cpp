@@ -68,6 +68,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"import", cmd_import, "import <tar file|-> <partition[/dir]>"},
     {"diff", cmd_diff, "diff [--json] [--times] <image A> <image B> [partition[/path]]"},
     {"mkjffs2", cmd_mkjffs2, "mkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image file>"},
+    {"mksquashfs", cmd_mksquashfs, "mksquashfs <directory> <image file> [-V 2|3|4] [-be] [-comp NAME] [-b SIZE] [-all-root]"},
     {nullptr, nullptr, nullptr},
 };
 

@@ -176,6 +176,17 @@ int squashfs_ls(squashfs_entry* root, int level);
 uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why);
 // squashfs_rebuild without the reason.
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
+// What an image built from scratch is: format version, byte order,
+// compressor name as mksquashfs names it, block size (0: the version's default).
+struct squashfs_kind {
+  int version = 4;
+  bool big_endian = false;
+  std::string comp = "gzip";
+  uint32_t block_size = 0;
+};
+// An empty tree (the root directory, 0755, owned by 0:0) that rebuilds into
+// an image of `kind`; null with the reason when that kind cannot be built.
+squashfs_entry* squashfs_new(const squashfs_kind& kind, std::string* why);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
 

@@ -31,7 +31,8 @@ TEST(Shell, HelpListsTableInOrder) {
                        "\timport <tar file|-> <partition[/dir]>\n"
                        "\tdiff [--json] [--times] <image A> <image B> [partition[/path]]\n"
                        "\tmkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image "
-                       "file>\n\tquit/exit/q\n"),
+                       "file>\n\tmksquashfs <directory> <image file> [-V 2|3|4] [-be] [-comp NAME] [-b SIZE] [-all-root]\n"
+                       "\tquit/exit/q\n"),
             std::string::npos);
   EXPECT_EQ(romsmith("help ls").out, "\tls <partition>\n");
   rstest::RunResult none = romsmith("help l");

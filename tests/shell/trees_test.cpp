@@ -339,3 +339,62 @@ TEST(TreeRefusals, PutMergesDirectoriesAndReplacesFiles) {
 }
 
 }  // namespace
+
+// mksquashfs: each kind a box may read, built from the host tree, comes back
+// whole through the outside reader where it reads that kind, and through ours.
+struct SquashKind {
+  const char* name;
+  const char* options;
+  const char* outside;  // what `unsquashfs -s` says of it, or null where it reads no such kind
+  bool xattrs;
+};
+
+class MkSquashfs : public ::testing::TestWithParam<SquashKind> {};
+
+TEST_P(MkSquashfs, BuildsTheKindAskedFor) {
+  const SquashKind& k = GetParam();
+  if (!rstest::have_tool("unsquashfs")) GTEST_SKIP() << "unsquashfs is not installed";
+  rstest::TempDir d;
+  Kind tree_kind{k.name, "SQUASHFS", true, k.xattrs, true};
+  make_tree(d, tree_kind);
+  RunResult r = rs_in(d, std::string("mksquashfs tree out.img ") + k.options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(rstest::read_bytes(d.file("out.img")).size() % 4096, 0u) << "padded to 4 KiB as mksquashfs pads";
+  if (k.outside) {
+    r = rstest::run_command("unsquashfs -s out.img", "", d.path());
+    EXPECT_TRUE(contains(r.out, k.outside)) << r.out << r.err;
+    r = rstest::run_command("unsquashfs -no-progress -d ex out.img >/dev/null", "", d.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    expect_same_tree(d.file("tree"), d.file("ex"), tree_kind);
+  }
+  r = rs_in(d, "open out.img; get -r SQUASHFS/ back");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  expect_same_tree(d.file("tree"), d.file("back"), tree_kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MkSquashfs,
+    ::testing::Values(SquashKind{"v4_gzip", "", "Compression gzip", true},
+                      SquashKind{"v4_xz_64k", "-comp xz -b 64K", "Block size 65536", true},
+                      SquashKind{"v4_zstd", "-V 4 -comp zstd", "Compression zstd", true},
+                      SquashKind{"v4_lzo", "-comp lzo -b 1M", "Compression lzo", true},
+                      SquashKind{"v4_lz4", "-comp lz4", "Compression lz4", true},
+                      SquashKind{"v4_lzma", "-comp lzma", "Compression lzma", true},
+                      SquashKind{"v3_le", "-V 3", "little endian SQUASHFS 3:1", false},
+                      SquashKind{"v3_be", "-V 3 -be -b 128K", "big endian SQUASHFS 3:1", false},
+                      SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(MkSquashfs, RefusesWhatItCannotBuild) {
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree"));
+  for (const char* bad : {"-V 5", "-comp brotli", "-b 3000", "-b", "-frobnicate"}) {
+    RunResult r = rs_in(d, std::string("mksquashfs tree out.img ") + bad);
+    EXPECT_NE(r.status, 0) << bad;
+    EXPECT_FALSE(r.err.empty()) << bad;
+    EXPECT_FALSE(fs::exists(d.file("out.img"))) << bad;
+  }
+  RunResult r = rs_in(d, "mksquashfs missing out.img");
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(contains(r.err, "missing")) << r.err;
+}

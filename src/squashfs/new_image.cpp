@@ -1,0 +1,99 @@
+// Empty trees of a chosen kind, for building images from scratch: the kind is
+// written into the tree's superblock copy and parameters exactly where a
+// loaded image would leave them, so that the builders need no other path.
+#include <sqfs/compressor.h>
+#include <sqfs/super.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "squashfs/format3.h"
+#include "squashfs/internal.h"
+#include "util/endian.h"
+
+namespace {
+
+int block_log_of(uint32_t bs) {
+  for (int l = 12; l <= 20; ++l)
+    if ((1u << l) == bs) return l;
+  return -1;
+}
+
+}  // namespace
+
+squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
+  auto fail = [&](std::string text) -> squashfs_entry* {
+    if (why) *why = std::move(text);
+    return nullptr;
+  };
+  auto img = std::make_unique<squashfs_data>();
+  uint32_t bs = k.block_size;
+  if (k.version == 4) {
+    if (k.big_endian) return fail("big-endian 4.0 images cannot be built");
+    if (!bs) bs = 131072;
+    if (block_log_of(bs) < 0) return fail("block size " + std::to_string(bs) + " is no power of two from 4K to 1M");
+    int id = 0;
+    static const char* const kNames[] = {nullptr, "gzip", "lzma", "lzo", "xz", "lz4", "zstd"};
+    for (int i = 1; i <= 6; ++i)
+      if (k.comp == kNames[i]) id = i;
+    if (!id) return fail("compressor '" + k.comp + "' unknown (gzip, lzma, lzo, xz, lz4, zstd)");
+    sqfs_compressor_config_t cfg;
+    if (sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(id), bs, 0) != 0)
+      return fail("compressor '" + k.comp + "' cannot be set up");
+    squashfs_params4& p = img->p4;
+    p.block_size = bs;
+    p.compressor = uint16_t(id);
+    p.dict_size = bs;
+    p.level = cfg.level;
+    if (id == SQFS_COMP_GZIP) p.window = cfg.opt.gzip.window_size;
+    if (id == SQFS_COMP_LZO) p.algorithm = cfg.opt.lzo.algorithm;
+    // As mksquashfs makes them: duplicates merged, an export table.
+    p.flags = SQFS_FLAG_EXPORTABLE;
+    if (id == SQFS_COMP_LZ4) {
+      // Readers insist on lz4's options block: format version 1 (legacy), no
+      // flags, in one stored metadata block.
+      p.flags |= SQFS_FLAG_COMPRESSOR_OPTIONS;
+      img->buffer = {0x08, 0x80, 1, 0, 0, 0, 0, 0, 0, 0};
+    }
+    img->version = 4;
+    rs::store_le32(img->super4.data(), 0x73717368u);
+    rs::store_le16(img->super4.data() + 28, 4);
+  } else if (k.version == 3) {
+    if (!bs) bs = 65536;
+    if (block_log_of(bs) < 0) return fail("block size " + std::to_string(bs) + " is no power of two from 4K to 1M");
+    bool lzma;
+    if (k.comp == "gzip")
+      lzma = false;
+    else if (k.comp == "lzma")
+      lzma = true;
+    else
+      return fail("compressor '" + k.comp + "' unknown for 3.x (gzip, lzma)");
+    img->p3.block_size = bs;
+    img->p3.minor = 1;
+    img->p3.flags = rs::sqfs::v3::kDuplicates;
+    img->version = 3;
+    uint32_t magic = lzma ? rs::sqfs::v3::kMagicLzma : rs::sqfs::v3::kMagicPlain;
+    uint8_t* s = img->super3.data();
+    if (k.big_endian) {
+      rs::store_be32(s, magic);
+      rs::store_be16(s + rs::sqfs::v3::kMajor, 3);
+    } else {
+      rs::store_le32(s, magic);
+      rs::store_le16(s + rs::sqfs::v3::kMajor, 3);
+    }
+  } else {
+    return fail("version " + std::to_string(k.version) + " cannot be built (3 or 4)");
+  }
+  squashfs_inode rino;
+  rino.type = 1;
+  rino.mode = S_IFDIR | 0755;
+  rino.time = int64_t(std::time(nullptr));
+  rino.inode_number = 1;
+  squashfs_entry* root = squashfs_entry_new(img.get(), "/", &rino, nullptr);
+  root->name = "/";
+  img->root_entry = root;
+  img->entry_table["/"] = root;
+  img.release();
+  return root;
+}
