@@ -429,6 +429,34 @@ TEST_F(Replace, DynamicShrinkFreesTheTail) {
   EXPECT_EQ(changed, tail);
 }
 
+// A second copy of a LEB (wear levelling cut short) must not outlive a
+// change of that LEB, or it could come back as the LEB's content.
+TEST_F(Replace, StaleCopiesGoWithTheirLeb) {
+  size_t dup = damaged_ - 2;  // a free spare PEB
+  size_t five = size_t(vol(*img_, "rootfs").lebs[5]);
+  std::memcpy(bytes_.data() + dup * kPeb, bytes_.data() + five * kPeb, kPeb);
+  img_ = rs::ubi::open(bytes_.data(), bytes_.size(), nullptr);
+  ASSERT_TRUE(img_);
+  ASSERT_EQ(vol(*img_, "rootfs").lebs[5], int32_t(five));  // equal sequence numbers: the first copy
+  auto data = read_volume(*img_, vol(*img_, "rootfs"));
+  auto changed = data;
+  changed[5 * kLeb] ^= 1;
+  auto cut = data;
+  cut.resize(3 * kLeb);
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>& data;
+    bool kept;
+  } cases[] = {{"same", data, true}, {"LEB changed", changed, false}, {"volume cut", cut, false}};
+  for (const auto& c : cases) {
+    auto touched = replace("rootfs", c.data);
+    EXPECT_EQ(touched.count(dup), c.kept ? 0u : 1u) << c.what;
+    auto img = rs::ubi::open(out_.data(), out_.size(), nullptr);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->pebs[dup].state, c.kept ? peb::kUsed : peb::kFree) << c.what;
+  }
+}
+
 TEST_F(Replace, RefusesWhatItCannotWrite) {
   std::string why;
   // 37 spare good PEBs less the kernel's 2 and rootfs's unmapped reserve
