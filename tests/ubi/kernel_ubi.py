@@ -14,7 +14,7 @@ Kernel messages of level error or worse fail the image.
 From Python (the lead's entry point for other writers' images):
 
     import kernel_ubi
-    failures = kernel_ubi.check(image_path, kernel_ubi.LARGE,
+    failures = kernel_ubi.check(image_path, kernel_ubi.LARGE,   # or None: from the PEB size
                                 static={"kernel": data_bytes},
                                 trees={"rootfs": host_dir},
                                 volumes={"kernel": ("static", 0), "rootfs": ("dynamic", 1)})
@@ -166,6 +166,18 @@ def _vid_offset(path):
     return int.from_bytes(head[16:20], "big")
 
 
+def geometry_of(path):
+    """The chip whose PEB size the image has (an EC header one PEB on), or None.
+    The smaller size first: every eighth 16 KiB block of a 128 KiB-PEB image
+    starts a PEB too."""
+    with open(path, "rb") as f:
+        for g in (SMALL, LARGE):
+            f.seek(g.peb)
+            if f.read(4) == b"UBI#":
+                return g
+    return None
+
+
 def _parse(text, count):
     lines = text.replace("\r", "").split("\n")
     if "@@KUBI BEGIN" not in lines:
@@ -235,11 +247,20 @@ def _parse(text, count):
     return [results[n] for n in range(1, count + 1)]
 
 
-def run(images, geometry=LARGE, script="", timeout=600):
+def run(images, geometry=None, script="", timeout=600):
     """Boots once and checks every image in `images` (paths) on a chip of
-    `geometry`; `script` (busybox sh) runs in the guest while each image is
-    attached, its output in ImageResult.script. Raises kmount.MissingTool
-    (skip) or kmount.BootError."""
+    `geometry` (None: the one matching the first image's PEB size); `script`
+    (busybox sh) runs in the guest while each image is attached, its output
+    in ImageResult.script. Raises kmount.MissingTool (skip), ValueError (an
+    image that does not suit the chip) or kmount.BootError."""
+    if not images:
+        return []
+    geometry = geometry or geometry_of(images[0]) or LARGE
+    for path in images:
+        found = geometry_of(path)
+        if found and found != geometry:
+            raise ValueError("%s has %d-byte PEBs; the %s chip has %d" % (path, found.peb, geometry.name,
+                                                                          geometry.peb))
     qemu, busybox, cpio = kmount.find_tools()
     kernel = kmount.Kernel()
     if not all(kernel.provides(n) for n in ("nandsim", "ubi", "ubifs")):
@@ -343,7 +364,7 @@ def failures(res, static=None, trees=None, volumes=None):
     return bad
 
 
-def check(image, geometry=LARGE, static=None, trees=None, volumes=None, timeout=600):
+def check(image, geometry=None, static=None, trees=None, volumes=None, timeout=600):
     """One image through the kernel; the list of what is wrong ([] passed)."""
     return failures(run([image], geometry, timeout=timeout)[0], static, trees, volumes)
 
@@ -358,7 +379,7 @@ def _pairs(items):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--geometry", choices=sorted(GEOMETRIES), default="large")
+    ap.add_argument("--geometry", choices=sorted(GEOMETRIES), help="default: from the image's PEB size")
     ap.add_argument("--static", action="append", metavar="NAME=FILE", help="a static volume's expected data")
     ap.add_argument("--tree", action="append", metavar="NAME=DIR", help="a UBIFS volume's expected tree")
     ap.add_argument("--timeout", type=int, default=600)
@@ -367,11 +388,11 @@ def main(argv=None):
     static = {k: open(v, "rb").read() for k, v in _pairs(args.static).items()}
     trees = _pairs(args.tree)
     try:
-        results = run(args.images, GEOMETRIES[args.geometry], timeout=args.timeout)
+        results = run(args.images, GEOMETRIES.get(args.geometry), timeout=args.timeout)
     except kmount.MissingTool as e:
         print("kernel_ubi: skipped: %s" % e, file=sys.stderr)
         return 77
-    except kmount.BootError as e:
+    except (kmount.BootError, ValueError) as e:
         print("kernel_ubi: %s" % e, file=sys.stderr)
         return 1
     bad = 0

@@ -94,7 +94,7 @@ def one_chip(tool, work, geometry, mkfs, ubinize, leb, pad):
     sh([tool, "build", p("built.img"), str(geometry.peb), ubinize[3], sub, "0", "4243",
         "0:kernel:static:0:0:" + p("new.raw"), "1:rootfs:dynamic:1:%d:%s" % (VOL_SIZE, p("b.ubifs"))])
     images = [p("replaced.img"), p("built.img")]
-    results = kernel_ubi.run(images, geometry)
+    results = kernel_ubi.run(images)  # the chip from the PEB size
     bad = []
     reserve = -(-VOL_SIZE // leb)
     for path, res in zip(images, results):
