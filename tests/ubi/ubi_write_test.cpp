@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <random>
 #include <set>
 
 #include "testutil.h"
@@ -455,6 +456,69 @@ TEST_F(Replace, StaleCopiesGoWithTheirLeb) {
     ASSERT_TRUE(img);
     EXPECT_EQ(img->pebs[dup].state, c.kept ? peb::kUsed : peb::kFree) << c.what;
   }
+}
+
+// Damaged and odd images the reader still opens (PEBs copied over others,
+// erased, their headers broken): a replacement either refuses or gives an
+// image that opens with the new data, the other volumes as they were and
+// no PEB of theirs or a bad one touched.
+TEST_F(Replace, MutatedImagesStayConsistent) {
+  const auto pristine = bytes_;
+  const size_t count = pristine.size() / kPeb;
+  std::mt19937 rng(0x0b1);
+  int written = 0;
+  for (int round = 0; round < 60; ++round) {
+    bytes_ = pristine;
+    for (int op = 0, ops = 1 + int(rng() % 3); op < ops; ++op) {
+      size_t a = rng() % count, b = rng() % count;
+      switch (rng() % 3) {
+        case 0:
+          std::memcpy(bytes_.data() + b * kPeb, bytes_.data() + a * kPeb, kPeb);
+          break;
+        case 1:
+          std::memset(bytes_.data() + a * kPeb, 0xff, kPeb);
+          break;
+        default:
+          bytes_[a * kPeb + rng() % 4096] ^= uint8_t(1 + rng() % 255);
+      }
+    }
+    auto img = rs::ubi::open(bytes_.data(), bytes_.size(), nullptr);
+    if (!img || !img->find("kernel") || !img->find("rootfs")) continue;
+    const volume& v = vol(*img, round % 2 ? "kernel" : "rootfs");
+    std::vector<uint8_t> data;
+    if (v.type == rs::ubi::kStatic) {
+      data = rstest::random_bytes(rng() % (6 * kLeb), uint32_t(round));
+    } else {
+      data = read_volume(*img, v);
+      for (size_t i = 0; i < data.size(); i += kLeb * (1 + rng() % 4)) data[i] ^= 0x33;
+      data.resize(std::min(data.size(), size_t(rng() % 40) * kLeb));
+    }
+    std::string why;
+    if (!rs::ubi::replace_volume(*img, v.id, data, &out_, &why)) continue;
+    ++written;
+    auto now = rs::ubi::open(out_.data(), out_.size(), &why);
+    ASSERT_TRUE(now) << "round " << round << ": " << why;
+    EXPECT_EQ(now->image_seq, img->image_seq);
+    if (v.type == rs::ubi::kStatic) {
+      EXPECT_EQ(read_volume(*now, vol(*now, v.name.c_str())), data) << "round " << round;
+    } else {
+      EXPECT_EQ(trim_ff(read_volume(*now, vol(*now, v.name.c_str()))), trim_ff(data)) << "round " << round;
+    }
+    for (const volume& o : img->volumes) {
+      if (o.id == v.id) continue;
+      EXPECT_EQ(read_volume(*now, vol(*now, o.name.c_str())), read_volume(*img, o)) << "round " << round;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (std::memcmp(out_.data() + i * kPeb, bytes_.data() + i * kPeb, kPeb) == 0) continue;
+      const peb& was = img->pebs[i];
+      EXPECT_NE(was.state, peb::kBad) << "round " << round << " PEB " << i;
+      if (was.state == peb::kUsed) {
+        EXPECT_TRUE(was.vid.vol_id == v.id || was.vid.vol_id == rs::ubi::kLayoutVolumeId)
+            << "round " << round << " PEB " << i;
+      }
+    }
+  }
+  EXPECT_GT(written, 20);  // most rounds must get as far as a write
 }
 
 TEST_F(Replace, RefusesWhatItCannotWrite) {
