@@ -11,7 +11,7 @@ every volume holding UBIFS: its tree after a read-write mount, then a file
 written, the file system unmounted, mounted again and the file read back.
 Kernel messages of level error or worse fail the image.
 
-From Python (the lead's entry point for other writers' images):
+From Python (tests/ubi on sys.path), for images of any writer:
 
     import kernel_ubi
     failures = kernel_ubi.check(image_path, kernel_ubi.LARGE,   # or None: from the PEB size
@@ -21,7 +21,9 @@ From Python (the lead's entry point for other writers' images):
     # [] when the kernel agrees; raises kmount.MissingTool when it cannot run.
 
     results = kernel_ubi.run([img1, img2], kernel_ubi.LARGE, script="...")
-    # [ImageResult] with .device, .volumes, .static_md5, .trees, .probe, .errors, .log
+    # [ImageResult] with .device, .volumes, .static_md5, .trees, .probe, .errors, .log;
+    # the script runs per image with ubi0 attached, after the checks (UBIFS unmounted),
+    # its output in .script.
 
 Geometries: LARGE, a 128 MiB chip of 2 KiB pages and 128 KiB blocks (ubinize
 -p 128KiB -m 2048); SMALL, a 16 MiB chip of 512-byte pages (two 256-byte
