@@ -148,7 +148,7 @@ reboot -f
 class ImageResult:
     """What the kernel made of one image.
 
-    device: dict total, avail, volumes, bad, max_ec, peb_size (/sys/class/ubi/ubi0);
+    device: dict total, avail, volumes, bad, max_ec, leb_size (/sys/class/ubi/ubi0);
     volumes: {name: dict id, type, reserved_ebs, data_bytes, usable_eb_size, alignment, corrupted, upd_marker};
     static_md5: {name: md5 of the volume's data}; trees: {name: kmount listing after the mount};
     probe: {name: md5 of the file written, read back after a remount};
@@ -215,7 +215,7 @@ def _parse(text, count):
         tag, body = line[:1], line[2:]
         if tag == "D":
             f = body.split("|")
-            res.device = dict(zip(("total", "avail", "volumes", "bad", "max_ec", "peb_size"), map(int, f)))
+            res.device = dict(zip(("total", "avail", "volumes", "bad", "max_ec", "leb_size"), map(int, f)))
         elif tag == "V":
             f = body.split("|", 8)
             ids[f[0]] = f[8]
