@@ -11,13 +11,16 @@
 namespace rs::ubi {
 
 // Gives back `img`'s bytes with volume `vol_id`'s data replaced by `data`
-// (LEB after LEB, `leb_bytes(volume)` each; the last may be short; a trailing
-// run of erased LEBs may be left out). LEBs whose usable bytes do not change
-// keep their physical erase block byte for byte; the others are written into
-// PEBs as described with the implementation. The image sequence number,
-// every other volume, and every PEB of no volume stay as they are; the volume
-// table changes only when the volume needs more PEBs than it has reserved.
-// False with a one-line reason (no free PEB left, ...).
+// (LEB after LEB, `leb_bytes(volume)` each; the last may be short; a dynamic
+// volume's trailing run of erased LEBs may be left out and is unmapped).
+// LEBs whose usable bytes do not change keep their physical erase block byte
+// for byte; changed ones go into the PEB of their old copy, else a free one;
+// see docs/ubi-write.md for the erase counters and sequence numbers. The
+// image sequence number, every other volume, and every PEB of no volume stay
+// as they are; the volume table changes only when the volume needs more PEBs
+// than it has reserved. `out` holds `img.size` bytes (whole PEBs).
+// False with a one-line reason ("ubi: ...": no free PEB left, ...), `out`
+// untouched.
 bool replace_volume(const image& img, uint32_t vol_id, const std::vector<uint8_t>& data, std::vector<uint8_t>* out,
                     std::string* why);
 
@@ -26,10 +29,10 @@ struct volume_spec {
   uint32_t id = 0;
   std::string name;
   uint8_t type = kDynamic;
-  uint8_t flags = 0;            // kFlagAutoresize, kFlagSkipCrc
+  uint8_t flags = 0;  // kFlagAutoresize, kFlagSkipCrc
   uint32_t alignment = 1;
-  uint64_t size = 0;            // vol_size in bytes; 0: just what `data` needs
-  std::vector<uint8_t> data;    // the volume's contents (vol_file)
+  uint64_t size = 0;          // vol_size in bytes; 0: just what `data` needs
+  std::vector<uint8_t> data;  // the volume's contents (vol_file)
 };
 
 // How the image is laid out, with ubinize's option names.
@@ -43,7 +46,9 @@ struct build_params {
   uint8_t ubi_version = 1;      // -x
 };
 
-// A UBI image of `vols` as ubinize writes one; false with a one-line reason.
+// A UBI image of `vols` (in this order) byte for byte as ubinize writes one
+// for the same ini sections and options: the layout volume in PEBs 0 and 1,
+// each volume's LEBs after it, no free PEBs. False with a one-line reason.
 bool build(const build_params& p, const std::vector<volume_spec>& vols, std::vector<uint8_t>* out, std::string* why);
 
 }  // namespace rs::ubi
