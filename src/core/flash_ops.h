@@ -10,6 +10,11 @@
 
 // Replaces a partition's content, keeping used_size and crc32 right.
 int partition_update(partition_data* p, const void* buf, size_t size);
+// partition_update by taking `image` (malloc'd, `size` bytes, already known to
+// fit) as the partition's new buffer: it is grown to the partition's size and
+// filled as partition_update fills. False, with nothing changed and `image`
+// still the caller's, when it cannot be grown.
+bool partition_adopt(const flash* entry, partition_data* p, uint8_t* image, size_t size);
 // The room new content of `size` bytes may take, or -1 (message printed) when it does not fit.
 long long partition_update_area(const partition_data* p, size_t size);
 

@@ -145,6 +145,9 @@ struct fs_ops {
   // of its own is loaded through this one when `probe` finds it at the start
   // (a boot-loader image header in a raw partition); otherwise it stays raw.
   bool by_content = false;
+  // The images `rebuild` returns come from malloc and release_image frees
+  // them: a save may keep one as the partition's buffer instead of copying it.
+  bool image_from_malloc = false;
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

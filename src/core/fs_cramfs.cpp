@@ -156,4 +156,5 @@ const fs_ops cramfs_fs_ops = {
     .get_xattrs = nullptr,
     .set_xattrs = nullptr,
     .probe = cr_probe,
+    .image_from_malloc = true,
 };

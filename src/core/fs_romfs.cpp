@@ -129,4 +129,5 @@ const fs_ops romfs_fs_ops = {
     .get_xattrs = nullptr,
     .set_xattrs = nullptr,
     .probe = ro_probe,
+    .image_from_malloc = true,
 };

@@ -15,7 +15,11 @@
 namespace {
 
 squashfs_entry* root(void* fs) { return static_cast<squashfs_entry*>(fs); }
-void* sq_load(uint8_t* buf, uint32_t used, uint32_t) { return squashfs_load_memory(buf, used); }
+void* sq_load(uint8_t* buf, uint32_t used, uint32_t total) {
+  squashfs_entry* r = squashfs_load_memory(buf, used);
+  if (r) r->image->room = total;
+  return r;
+}
 uint8_t* sq_rebuild(void* fs, size_t* size, std::string* why) { return squashfs_rebuild(root(fs), size, why); }
 void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
@@ -209,4 +213,5 @@ const fs_ops squashfs_fs_ops = {
     .get_xattrs = sq_get_xattrs,
     .set_xattrs = sq_set_xattrs,
     .probe = sq_probe,
+    .image_from_malloc = true,
 };

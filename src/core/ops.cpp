@@ -59,6 +59,23 @@ int partition_update(partition_data* p, const void* buf, size_t size) {
   return 0;
 }
 
+bool partition_adopt(const flash* entry, partition_data* p, uint8_t* image, size_t size) {
+  long long area = partition_update_area(p, size);
+  partition_info* info = p->info;
+  if (area < 0 || !info->total_size || !p->buf) return false;
+  auto* grown = static_cast<uint8_t*>(std::realloc(image, info->total_size));
+  if (!grown) return false;
+  if (size_t(area) > size) std::memset(grown + size, 0xFF, size_t(area) - size);
+  // What lies past the main area stays as it was.
+  if (info->total_size > uint64_t(area))
+    std::memcpy(grown + area, p->buf + area, info->total_size - size_t(area));
+  info->used_size = uint32_t(size);
+  info->crc32 = size ? rs::crc32_parallel(grown, size) : 0;
+  partition_buf_free(entry, *p);
+  p->buf = grown;
+  return true;
+}
+
 int parse_filename(const char* filename, std::string& partition, std::string& file) {
   if (!filename) return -1;
   const char* slash = std::strchr(filename, '/');

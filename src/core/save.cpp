@@ -232,11 +232,17 @@ int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
     // The handle may still read the old bytes: it goes before they are
     // overwritten, and a new one is loaded from what was written.
     partition_release_fs(p);
-    int rc = partition_update(&p, image, size);
-    if (p.buf && rc == 0)
-      kept.list.push_back({ops, image, size, p.info->start_addr});
-    else
-      ops->release_image(image, size);
+    int rc;
+    if (ops->image_from_malloc && partition_adopt(entry, &p, image, size)) {
+      // The rebuilt image is now the partition's buffer: nothing copied.
+      rc = 0;
+    } else {
+      rc = partition_update(&p, image, size);
+      if (p.buf && rc == 0)
+        kept.list.push_back({ops, image, size, p.info->start_addr});
+      else
+        ops->release_image(image, size);
+    }
     partition_load_fs(p);
     if (rc != 0) return -1;
     s.fs_edited[idx] = false;

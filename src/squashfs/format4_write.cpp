@@ -243,7 +243,7 @@ struct Builder4 {
   void start_image() {
     check(sqfs_super_init(&super, p.block_size, sqfs_u32(time(nullptr)), SQFS_COMPRESSOR(p.compressor)), "super block");
     // Most of a rebuild is the loaded image copied as stored.
-    if (!out.reserve(img->image_size + 65536)) build_fail("FATAL ERROR:Out of memory\n");
+    if (!out.reserve(std::max(img->image_size + 65536, img->room))) build_fail("FATAL ERROR:Out of memory\n");
     check(sqfs_super_write(&super, &out.f), "super block write");
     if (p.compressor == SQFS_COMP_XZ) {
       bool small_default = p.dict_size < 8192 && !(p.flags & SQFS_FLAG_COMPRESSOR_OPTIONS);

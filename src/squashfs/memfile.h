@@ -4,6 +4,7 @@
 #pragma once
 #include <sqfs/error.h>
 #include <sqfs/io.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -39,6 +40,7 @@ struct MemFile {
     if (!p) return false;
     buf = static_cast<uint8_t*>(p);
     cap = c;
+    advise_huge();
     return true;
   }
   bool resize(size_t n) {
@@ -52,6 +54,16 @@ struct MemFile {
     if (n) std::memcpy(buf + len, p, n);
     len += n;
     return true;
+  }
+  // A large image is written once, front to back: in huge pages it takes a
+  // page fault per 2 MiB instead of one per 4 KiB, which is most of the cost
+  // of copying stored blocks on a virtual machine.
+  void advise_huge() {
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    if (cap < 2 * kHuge) return;
+    uintptr_t a = (reinterpret_cast<uintptr_t>(buf) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t b = (reinterpret_cast<uintptr_t>(buf) + cap) & ~(kHuge - 1);
+    if (b > a) ::madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
   }
   // The written bytes, now the caller's to free.
   uint8_t* release() {

@@ -123,6 +123,9 @@ struct squashfs_data {
   // a tree that was not loaded.
   const uint8_t* image_bytes = nullptr;
   size_t image_size = 0;
+  // The room the image may grow into (its partition's size; 0: unknown): a
+  // rebuild that reserves it up front can become the partition's buffer as it is.
+  size_t room = 0;
   // Decodes the whole content of an entry whose content is not loaded into
   // `out`; 0, or -errno (-EIO after printing the reader's one-line message).
   int (*read_content)(squashfs_data* image, const squashfs_entry* e, std::vector<uint8_t>& out) = nullptr;
