@@ -1,6 +1,6 @@
 // squashfs behind the file-system operations: a tree built from the image's
 // metadata (file data is read from the image when needed); the rebuild
-// writes a new image from it. Serves versions 3 and 4 alike.
+// writes a new image from it. Serves versions 2, 3 and 4 alike.
 #include <romsmith/romsmith.h>
 
 #include <cerrno>
@@ -116,7 +116,8 @@ int sq_symlink(void* fs, const char* target, const char* path) { return squashfs
 uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
   const squashfs_entry* e = squashfs_find(root(fs), path);
   if (!e || e->content_loaded || !e->stored.valid || !e->image) return off;
-  uint32_t bs = e->image->loaded_version == 4 ? e->image->p4.block_size : e->image->p3.block_size;
+  int v = e->image->loaded_version;
+  uint32_t bs = v == 4 ? e->image->p4.block_size : v == 2 ? e->image->p2.block_size : e->image->p3.block_size;
   const std::vector<uint32_t>& w = e->stored.block_words;
   if (bs == 0) return off;
   for (uint64_t b = off / bs; b < w.size(); ++b)
@@ -128,7 +129,7 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
 
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
-// Superblocks of 4.0 (little-endian) and 3.x (either byte order): the magic,
+// Superblocks of 4.0 (little-endian), 3.x and 2.x (either byte order): the magic,
 // a version this reader takes and the bytes the image says it uses, which
 // mksquashfs pads to 4 KiB.
 size_t sq_probe(const uint8_t* p, size_t size, bool) {
@@ -144,6 +145,10 @@ size_t sq_probe(const uint8_t* p, size_t size, bool) {
     used = uint64_t(le32(63)) | uint64_t(le32(67)) << 32;
   } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 3) {
     used = uint64_t(be32(63)) << 32 | uint64_t(be32(67));
+  } else if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 2) {
+    used = le32(8);  // 2.x: 32-bit fields only
+  } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 2) {
+    used = be32(8);
   } else {
     return 0;
   }
