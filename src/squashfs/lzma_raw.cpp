@@ -42,6 +42,16 @@ long lzma_raw_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, co
   while (r == LZMA_OK && s.avail_in > 0 && s.avail_out > 0);
   size_t produced = size_t(s.next_out - out);
   bool input_left = s.avail_in > 0;
+  if (exact == kSizeUnknown && r == LZMA_OK && s.avail_out == 0) {
+    // The room is full: a markerless stream that yields one byte more is
+    // longer than its room, not a short read.
+    uint8_t more;
+    s.next_out = &more;
+    s.avail_out = 1;
+    r = lzma_code(&s, LZMA_RUN);
+    if (s.avail_out == 0) r = LZMA_DATA_ERROR;
+    input_left = s.avail_in > 0;
+  }
   lzma_end(&s);
   if (exact != kSizeUnknown) return r == LZMA_STREAM_END && produced == exact ? long(produced) : -1;
   if (r == LZMA_STREAM_END) return long(produced);
