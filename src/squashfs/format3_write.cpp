@@ -112,6 +112,7 @@ struct Builder3 {
   int major = 3;
   bool lzma = true;  // LZMA blocks allowed: magic "shsq"/"qshs"
   BlockCodec codec;  // how new blocks are framed
+  uint32_t mkfs_time = 0;  // 2.x: kept from the loaded image
   squashfs_params3 p;
   uint8_t flags = 0;
   std::vector<uint8_t> out;
@@ -645,7 +646,9 @@ void super2(Builder3& b, const uint64_t* pos, uint32_t ninodes, uint16_t block_l
   s[kFlags] = b.flags;
   s[kNoUids] = uint8_t(b.uids.size());
   s[kNoGuids] = uint8_t(b.gids.size());
-  b.o.put32(s + kMkfsTime, uint32_t(time(nullptr)));
+  // Links, devices, fifos and sockets have no time of their own in 2.x but
+  // the superblock's: a rebuild keeps the loaded image's.
+  b.o.put32(s + kMkfsTime, b.mkfs_time ? b.mkfs_time : uint32_t(time(nullptr)));
   b.o.put64(s + kRootInode, root_ref);
   b.o.put32(s + kBlockSize, b.p.block_size);
   b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
@@ -664,7 +667,10 @@ uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
     // The loaded image's magic fixes the byte order; minor 76 and the
     // parameters tell the framing. A tree from elsewhere becomes a
     // little-endian zlib image.
-    if (!v2::identify(img->super2.data(), img->super2.size(), &b.o)) b.o = Order{};
+    if (v2::identify(img->super2.data(), img->super2.size(), &b.o))
+      b.mkfs_time = b.o.u32(img->super2.data() + kMkfsTime);
+    else
+      b.o = Order{};
     const squashfs_params2& q = img->p2;
     b.lzma = false;
     b.p.block_size = q.block_size;

@@ -140,6 +140,24 @@ std::string unsquashfs_listing(const std::string& img, bool times) {
   return out;
 }
 
+// The lines of two listings that differ, "" when they are equal.
+std::string diff_lines(const std::string& want, const std::string& got) {
+  auto lines = [](const std::string& t) {
+    std::set<std::string> v;
+    std::istringstream in(t);
+    for (std::string l; std::getline(in, l);) v.insert(l);
+    return v;
+  };
+  std::set<std::string> a = lines(want), b = lines(got);
+  std::string out;
+  int n = 0;
+  for (auto& l : a)
+    if (!b.count(l) && n++ < 8) out += "- " + l + "\n";
+  for (auto& l : b)
+    if (!a.count(l) && n++ < 16) out += "+ " + l + "\n";
+  return out;
+}
+
 // One corpus image of a kind this reader added.
 struct Corpus {
   const char* name;
@@ -217,7 +235,7 @@ TEST_P(CorpusKind, ListsTheTreeUnsquashfsListsAndReadsItByteExact) {
   // The siblings were made at another time than the 'L' images: compare times
   // only against the image itself.
   const bool same_image = std::string(k.oracle) == k.file;
-  EXPECT_EQ(our_listing(t.get(), same_image), unsquashfs_listing(corpus(k.oracle), same_image));
+  EXPECT_EQ(diff_lines(unsquashfs_listing(corpus(k.oracle), same_image), our_listing(t.get(), same_image)), "");
 
   if (k.oracle_has_data) {
     rstest::TempDir dir;
@@ -326,7 +344,7 @@ TEST_P(CorpusKind, ReplaceAddRemoveSaveKeepsTheKind) {
   Tree w = load(again);
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(w);
-  EXPECT_EQ(our_listing(w.get(), true), our_listing(u.get(), true));
+  EXPECT_EQ(diff_lines(our_listing(u.get(), true), our_listing(w.get(), true)), "");
 }
 
 // The corpus image as a partition of a flash image, and as a bare file.
@@ -395,6 +413,36 @@ TEST_P(CorpusKind, OpensInAFlashImageAndAnUneditedSaveGivesItsBytesBack) {
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusKind, ::testing::ValuesIn(kCorpus),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The 5-byte framing without end marker on compressed tables and fragment
+// blocks too, whose decoded length no field gives: the stored-table image
+// rebuilt with both compressed reads back the same.
+TEST(Lzma5Framing, CompressedTablesAndFragmentsReadBack) {
+  std::vector<uint8_t> img = rstest::read_bytes(corpus("binwalk_squashfs_v2.bin"));
+  testing::internal::CaptureStderr();
+  Tree t = load(img);
+  ASSERT_TRUE(t);
+  std::string before = our_listing(t.get(), true);
+  t->image->p2.flags &= uint8_t(~(rs::sqfs::v3::kNoInodes | rs::sqfs::v3::kNoFragments));
+  // Files change so that their tails go to fragments.
+  std::map<std::string, std::string> texts;
+  for (auto& [path, e] : t->image->entry_table)
+    if (S_ISREG(e->stbuf.st_mode) && path.rfind("/webs/", 0) == 0) texts[path] = content(t.get(), path);
+  for (auto& [path, text] : texts) ASSERT_EQ(squashfs_put(t.get(), path.c_str(), text.data(), text.size(), -1, -1, -1), 0);
+  std::vector<uint8_t> out = rebuild(t.get());
+  Tree u = load(out);
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(u);
+  EXPECT_EQ(super_of(out).flags & 0x11, 0u);
+  EXPECT_EQ(diff_lines(before, our_listing(u.get(), true)), "");
+  for (auto& [path, text] : texts) EXPECT_EQ(content(u.get(), path), text) << path;
+  // The inode table's first block is a compressed 5-byte-framed block.
+  uint32_t inode_start = rs::load_be32(&out[20]);
+  uint16_t word = rs::load_be16(&out[inode_start]);
+  EXPECT_FALSE(word & 0x8000);
+  EXPECT_EQ(out[inode_start + 2], 0x5D);
+  EXPECT_TRUE(u->image->p2.lzma5);
+}
+
 // A tree made here, built as a 2.1 zlib image of either byte order: unsquashfs
 // must extract exactly the tree and list the same modes, owners and links.
 struct Built {
@@ -456,10 +504,10 @@ TEST_P(Build21, UnsquashfsReadsWhatWeBuild) {
                           rstest::shell_quote(dir.file("x")));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   // 2.x keeps times of files and directories only: compare them against our reader.
-  EXPECT_EQ(unsquashfs_listing(dir.file("out.sqfs2"), false), our_listing(t.get(), false));
+  EXPECT_EQ(diff_lines(our_listing(t.get(), false), unsquashfs_listing(dir.file("out.sqfs2"), false)), "");
   Tree u = load(out);
   ASSERT_TRUE(u);
-  EXPECT_EQ(unsquashfs_listing(dir.file("out.sqfs2"), true), our_listing(u.get(), true));
+  EXPECT_EQ(diff_lines(our_listing(u.get(), true), unsquashfs_listing(dir.file("out.sqfs2"), true)), "");
   EXPECT_EQ(content(u.get(), "/big.txt"), text);
 }
 
