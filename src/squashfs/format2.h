@@ -44,7 +44,8 @@ inline bool identify(const uint8_t* sb, size_t size, v3::Order* order) {
 // field takes the low bits of a little-endian group, the top bits of a
 // big-endian one).
 inline uint32_t u24(const v3::Order& o, const uint8_t* p) {
-  return o.be ? uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2] : uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+  return o.be ? uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]
+              : uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
 }
 inline void put24(const v3::Order& o, std::vector<uint8_t>& v, uint32_t x) {
   for (int i = 0; i < 3; ++i) v.push_back(uint8_t(o.be ? x >> (8 * (2 - i)) : x >> (8 * i)));

@@ -156,9 +156,9 @@ struct Loaded3 {
   size_t size = 0;
   Order o;
   int major = 3;
-  bool lzma = true;  // magic "shsq"/"qshs"
-  BlockCodec codec;  // how its blocks are framed
-  squashfs_params3 params;  // as loaded
+  bool lzma = true;          // magic "shsq"/"qshs"
+  BlockCodec codec;          // how its blocks are framed
+  squashfs_params3 params;   // as loaded
   squashfs_params2 params2;  // as loaded, for a 2.x image
   struct Fragment {
     uint64_t start = 0;

@@ -110,8 +110,8 @@ struct Job {
 struct Builder3 {
   Order o;
   int major = 3;
-  bool lzma = true;  // LZMA blocks allowed: magic "shsq"/"qshs"
-  BlockCodec codec;  // how new blocks are framed
+  bool lzma = true;        // LZMA blocks allowed: magic "shsq"/"qshs"
+  BlockCodec codec;        // how new blocks are framed
   uint32_t mkfs_time = 0;  // 2.x: kept from the loaded image
   squashfs_params3 p;
   uint8_t flags = 0;
@@ -770,7 +770,7 @@ uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
   for (uint32_t g : b.gids) b.o.put32(b.out, g);
   uint64_t bytes_used = b.out.size();
 
-  const uint64_t pos[] = {bytes_used,      uid_start,        guid_start, inode_table_start,
+  const uint64_t pos[] = {bytes_used,      uid_start,        guid_start,  inode_table_start,
                           dir_table_start, frag_table_start, lookup_start};
   if (major == 2)
     super2(b, pos, ninodes, block_log, root_ref);

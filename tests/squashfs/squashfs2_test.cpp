@@ -64,9 +64,13 @@ std::string content(squashfs_entry* root, const std::string& path) {
 // "perm uid/gid size YYYY-MM-DD HH:MM /x/path[ -> target]" per line, as
 // unsquashfs -lln prints it under TZ=UTC; device sizes as "major,minor".
 std::string perm_string(mode_t m) {
-  std::string s = S_ISDIR(m) ? "d" : S_ISLNK(m) ? "l" : S_ISCHR(m) ? "c" : S_ISBLK(m) ? "b" : S_ISFIFO(m) ? "p"
-                                                                         : S_ISSOCK(m) ? "s"
-                                                                                       : "-";
+  std::string s = S_ISDIR(m)    ? "d"
+                  : S_ISLNK(m)  ? "l"
+                  : S_ISCHR(m)  ? "c"
+                  : S_ISBLK(m)  ? "b"
+                  : S_ISFIFO(m) ? "p"
+                  : S_ISSOCK(m) ? "s"
+                                : "-";
   const char* rwx = "rwxrwxrwx";
   for (int i = 0; i < 9; ++i) s += (m & (0400 >> i)) ? rwx[i] : '-';
   if (m & S_ISUID) s[3] = (m & S_IXUSR) ? 's' : 'S';
@@ -88,8 +92,8 @@ std::string our_listing(squashfs_entry* root, bool times) {
       size = std::to_string(e->buf.size());
     else
       size = std::to_string(st.st_size);
-    std::string line = perm_string(st.st_mode) + " " + std::to_string(st.st_uid) + "/" + std::to_string(st.st_gid) +
-                       " " + size;
+    std::string line =
+        perm_string(st.st_mode) + " " + std::to_string(st.st_uid) + "/" + std::to_string(st.st_gid) + " " + size;
     if (times) {
       char when[32];
       time_t t = st.st_mtime;
@@ -219,7 +223,8 @@ std::vector<uint8_t> first_compressed_block(const squashfs_entry* e) {
   const squashfs_stored& s = e->stored;
   uint64_t at = s.start;
   for (uint32_t w : s.block_words) {
-    if (w && !(w & 0x01000000u)) return std::vector<uint8_t>(e->image->image_bytes + at, e->image->image_bytes + at + (w & 0xFFFFFF));
+    if (w && !(w & 0x01000000u))
+      return std::vector<uint8_t>(e->image->image_bytes + at, e->image->image_bytes + at + (w & 0xFFFFFF));
     at += w & 0xFFFFFF;
   }
   return {};
@@ -258,7 +263,11 @@ TEST_P(CorpusKind, ListsTheTreeUnsquashfsListsAndReadsItByteExact) {
       std::vector<uint8_t> v;
       ASSERT_EQ(squashfs_content(e, v), 0) << path;
       ASSERT_EQ(v.size(), uint64_t(e->stbuf.st_size)) << path;
-      if (v.size() > 4 && std::memcmp(v.data(), "\x7f" "ELF", 4) == 0) ++elf;
+      if (v.size() > 4 && std::memcmp(v.data(),
+                                      "\x7f"
+                                      "ELF",
+                                      4) == 0)
+        ++elf;
     }
     EXPECT_GT(elf, 20u);
     EXPECT_TRUE(t->image->p2.lzma5);
@@ -335,8 +344,7 @@ TEST_P(CorpusKind, ReplaceAddRemoveSaveKeepsTheKind) {
     // No end marker: a strict decoder given the length accepts it.
     rs::sqfs::LzmaProps p{3, 0, 2, 0x80000};
     std::vector<uint8_t> dec(65536);
-    EXPECT_EQ(rs::sqfs::lzma_raw_decode(blk.data() + 5, blk.size() - 5, dec.data(), dec.size(), p, 65536, true),
-              65536);
+    EXPECT_EQ(rs::sqfs::lzma_raw_decode(blk.data() + 5, blk.size() - 5, dec.data(), dec.size(), p, 65536, true), 65536);
   }
   // The saved image saves again to the same tree.
   std::vector<uint8_t> again = rebuild(u.get());
@@ -427,7 +435,8 @@ TEST(Lzma5Framing, CompressedTablesAndFragmentsReadBack) {
   std::map<std::string, std::string> texts;
   for (auto& [path, e] : t->image->entry_table)
     if (S_ISREG(e->stbuf.st_mode) && path.rfind("/webs/", 0) == 0) texts[path] = content(t.get(), path);
-  for (auto& [path, text] : texts) ASSERT_EQ(squashfs_put(t.get(), path.c_str(), text.data(), text.size(), -1, -1, -1), 0);
+  for (auto& [path, text] : texts)
+    ASSERT_EQ(squashfs_put(t.get(), path.c_str(), text.data(), text.size(), -1, -1, -1), 0);
   std::vector<uint8_t> out = rebuild(t.get());
   Tree u = load(out);
   testing::internal::GetCapturedStderr();
@@ -474,8 +483,8 @@ TEST_P(Build21, UnsquashfsReadsWhatWeBuild) {
 
   // Our 3.x builder gets the tree from mksquashfs -> our reader; converting
   // to 2.x goes through the 3.x/4.0 loader first.
-  auto r = rstest::run_command("mksquashfs " + rstest::shell_quote(src) + " " + rstest::shell_quote(dir.file("in.sqfs")) +
-                               " -noappend -quiet -all-root -comp gzip");
+  auto r = rstest::run_command("mksquashfs " + rstest::shell_quote(src) + " " +
+                               rstest::shell_quote(dir.file("in.sqfs")) + " -noappend -quiet -all-root -comp gzip");
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> in = rstest::read_bytes(dir.file("in.sqfs"));
   Tree t = load(in);
@@ -511,7 +520,8 @@ TEST_P(Build21, UnsquashfsReadsWhatWeBuild) {
   EXPECT_EQ(content(u.get(), "/big.txt"), text);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, Build21, ::testing::Values(Built{"little_endian", false}, Built{"big_endian", true}),
+INSTANTIATE_TEST_SUITE_P(ByteOrders, Build21,
+                         ::testing::Values(Built{"little_endian", false}, Built{"big_endian", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Raw LZMA1 as the kinds frame it: with and without the end marker, the
@@ -563,14 +573,13 @@ TEST_P(RawLzma, MarkerlessAndMarkedStreamsDecodeToTheirLength) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, RawLzma,
-    ::testing::Values(RawCase{"one_byte", 1, true, {3, 0, 2, 1u << 23}},
-                      RawCase{"short_text", 300, true, {3, 0, 2, 1u << 23}},
-                      RawCase{"metadata_block", 8192, true, {3, 0, 2, 0x80000}},
-                      RawCase{"data_block_vendor_props", 65536, true, {1, 2, 2, 1u << 23}},
-                      RawCase{"random_block", 65536, false, {3, 0, 2, 0x80000}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, RawLzma,
+                         ::testing::Values(RawCase{"one_byte", 1, true, {3, 0, 2, 1u << 23}},
+                                           RawCase{"short_text", 300, true, {3, 0, 2, 1u << 23}},
+                                           RawCase{"metadata_block", 8192, true, {3, 0, 2, 0x80000}},
+                                           RawCase{"data_block_vendor_props", 65536, true, {1, 2, 2, 1u << 23}},
+                                           RawCase{"random_block", 65536, false, {3, 0, 2, 0x80000}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Images still not read: one line naming what they are and what was tried.
 struct Refused {
@@ -683,8 +692,8 @@ TEST_P(Mutated, OpenQuicklyOrRefuseWithOneLine) {
       if (t) ++opened;
       if (!ok) {
         ++bad;
-        fprintf(stderr, "mutation %d: %s, %.2f s, %zu lines, %zu read failures:\n%s", seed,
-                t ? "opened" : "refused", secs, lines, read_failures, err.substr(0, 800).c_str());
+        fprintf(stderr, "mutation %d: %s, %.2f s, %zu lines, %zu read failures:\n%s", seed, t ? "opened" : "refused",
+                secs, lines, read_failures, err.substr(0, 800).c_str());
       }
     }
     if (opened == 0) fprintf(stderr, "no mutation opened: the mutations miss the reader\n");
