@@ -390,9 +390,9 @@ TEST_P(CorpusKind, OpensInAFlashImageAndAnUneditedSaveGivesItsBytesBack) {
     int rc = flash_walk(
         f.f, part_name.c_str(), -1,
         [](const char*, const flash_stat_s* st, void* u) {
-          auto* w = static_cast<Walk*>(u);
-          ++w->entries;
-          if (S_ISREG(st->mode)) ++w->files;
+          auto* seen = static_cast<Walk*>(u);
+          ++seen->entries;
+          if (S_ISREG(st->mode)) ++seen->files;
           return 0;
         },
         &w);
@@ -408,7 +408,6 @@ TEST_P(CorpusKind, OpensInAFlashImageAndAnUneditedSaveGivesItsBytesBack) {
       ASSERT_EQ(n, (long long)want.size()) << path;
       got.resize(size_t(n));
       EXPECT_EQ(got, want) << path;
-      if (w.files > 40 && path.size() % 4) continue;  // a sample of the large image
     }
     EXPECT_EQ(flash_save(f.f, dir.file("saved.bin").c_str(), 0), 0);
     testing::internal::GetCapturedStdout();
@@ -419,7 +418,7 @@ TEST_P(CorpusKind, OpensInAFlashImageAndAnUneditedSaveGivesItsBytesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CorpusKind, ::testing::ValuesIn(kCorpus),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The 5-byte framing without end marker on compressed tables and fragment
 // blocks too, whose decoded length no field gives: the stored-table image
@@ -522,7 +521,7 @@ TEST_P(Build21, UnsquashfsReadsWhatWeBuild) {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Build21,
                          ::testing::Values(Built{"little_endian", false}, Built{"big_endian", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Raw LZMA1 as the kinds frame it: with and without the end marker, the
 // properties of the 'L' kinds and of a vendor prefix.
@@ -579,7 +578,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RawLzma,
                                            RawCase{"metadata_block", 8192, true, {3, 0, 2, 0x80000}},
                                            RawCase{"data_block_vendor_props", 65536, true, {1, 2, 2, 1u << 23}},
                                            RawCase{"random_block", 65536, false, {3, 0, 2, 0x80000}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Images still not read: one line naming what they are and what was tried.
 struct Refused {
@@ -615,7 +614,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"l_blocks_read_as_zlib", "fact_lzma1_le.sqfs3", [](auto& b) { b[30] = 1; },
                 "squashfs error: squashfs 3:1, little-endian, compressor zlib, block size 65536: inode or directory "
                 "table does not decode as zlib metadata"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Seeded mutations of each new kind open within 2 s and a few hundred MB, or
 // are refused with one line; files that open read or fail with one line each.
@@ -705,6 +704,6 @@ TEST_P(Mutated, OpenQuicklyOrRefuseWithOneLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Mutated, ::testing::ValuesIn(kCorpus),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
