@@ -374,7 +374,7 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
     else if (major == 3)
       refuse(img.get(), "3.x superblock cut short (119 bytes needed)");
     else
-      refuse(img.get(), "version not read (3.0, 3.1 and 4.0 are)");
+      refuse(img.get(), "version not read (2.0, 2.1, 2.76, 3.0, 3.1, 3.76 and 4.0 are)");
   } else {
     refuse(img.get(), "not a squashfs image");
   }
