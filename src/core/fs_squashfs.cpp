@@ -127,13 +127,26 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
                                                                           : std::max(off, e->stored.file_size);
 }
 
+// A 2.x superblock of either byte order: its fields are 32-bit, the bytes used
+// at offset 8.
+size_t sq_probe2(const uint8_t* p, size_t size) {
+  uint64_t used = 0;
+  if (std::memcmp(p, "hsqs", 4) == 0 && p[28] == 2 && p[29] == 0)
+    used = uint32_t(p[8]) | uint32_t(p[9]) << 8 | uint32_t(p[10]) << 16 | uint32_t(p[11]) << 24;
+  else if (std::memcmp(p, "sqsh", 4) == 0 && p[28] == 0 && p[29] == 2)
+    used = uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | uint32_t(p[11]);
+  if (used < 96 || used > size) return 0;
+  return size_t(std::min<uint64_t>((used + 4095) & ~uint64_t(4095), size));
+}
+
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
-// Superblocks of 4.0 (little-endian), 3.x and 2.x (either byte order): the magic,
+// Superblocks of 4.0 (little-endian) and 3.x (either byte order): the magic,
 // a version this reader takes and the bytes the image says it uses, which
 // mksquashfs pads to 4 KiB.
 size_t sq_probe(const uint8_t* p, size_t size, bool) {
   if (size < 96) return 0;
+  if (size_t n = sq_probe2(p, size)) return n;
   auto le16 = [&](size_t o) { return uint32_t(p[o]) | uint32_t(p[o + 1]) << 8; };
   auto le32 = [&](size_t o) { return le16(o) | le16(o + 2) << 16; };
   auto be16 = [&](size_t o) { return uint32_t(p[o]) << 8 | uint32_t(p[o + 1]); };
@@ -145,10 +158,6 @@ size_t sq_probe(const uint8_t* p, size_t size, bool) {
     used = uint64_t(le32(63)) | uint64_t(le32(67)) << 32;
   } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 3) {
     used = uint64_t(be32(63)) << 32 | uint64_t(be32(67));
-  } else if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 2) {
-    used = le32(8);  // 2.x: 32-bit fields only
-  } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 2) {
-    used = be32(8);
   } else {
     return 0;
   }
