@@ -1,6 +1,6 @@
 // squashfs behind the file-system operations: a tree built from the image's
 // metadata (file data is read from the image when needed); the rebuild
-// writes a new image from it. Serves versions 3 and 4 alike.
+// writes a new image from it. Serves versions 2, 3 and 4 alike.
 #include <romsmith/romsmith.h>
 
 #include <cerrno>
@@ -120,7 +120,8 @@ int sq_symlink(void* fs, const char* target, const char* path) { return squashfs
 uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
   const squashfs_entry* e = squashfs_find(root(fs), path);
   if (!e || e->content_loaded || !e->stored.valid || !e->image) return off;
-  uint32_t bs = e->image->loaded_version == 4 ? e->image->p4.block_size : e->image->p3.block_size;
+  int v = e->image->loaded_version;
+  uint32_t bs = v == 4 ? e->image->p4.block_size : v == 2 ? e->image->p2.block_size : e->image->p3.block_size;
   const std::vector<uint32_t>& w = e->stored.block_words;
   if (bs == 0) return off;
   for (uint64_t b = off / bs; b < w.size(); ++b)
@@ -130,6 +131,18 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
                                                                           : std::max(off, e->stored.file_size);
 }
 
+// A 2.x superblock of either byte order: its fields are 32-bit, the bytes used
+// at offset 8.
+size_t sq_probe2(const uint8_t* p, size_t size) {
+  uint64_t used = 0;
+  if (std::memcmp(p, "hsqs", 4) == 0 && p[28] == 2 && p[29] == 0)
+    used = uint32_t(p[8]) | uint32_t(p[9]) << 8 | uint32_t(p[10]) << 16 | uint32_t(p[11]) << 24;
+  else if (std::memcmp(p, "sqsh", 4) == 0 && p[28] == 0 && p[29] == 2)
+    used = uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | uint32_t(p[11]);
+  if (used < 96 || used > size) return 0;
+  return size_t(std::min<uint64_t>((used + 4095) & ~uint64_t(4095), size));
+}
+
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
 // Superblocks of 4.0 (little-endian) and 3.x (either byte order, plain or the
@@ -137,6 +150,7 @@ int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_se
 // says it uses, which mksquashfs pads to 4 KiB.
 size_t sq_probe(const uint8_t* p, size_t size, bool) {
   if (size < 96) return 0;
+  if (size_t n = sq_probe2(p, size)) return n;
   auto le16 = [&](size_t o) { return uint32_t(p[o]) | uint32_t(p[o + 1]) << 8; };
   auto le32 = [&](size_t o) { return le16(o) | le16(o + 2) << 16; };
   auto be16 = [&](size_t o) { return uint32_t(p[o]) << 8 | uint32_t(p[o + 1]); };

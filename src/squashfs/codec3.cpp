@@ -99,4 +99,85 @@ std::vector<uint8_t> compress_block3(const uint8_t* in, size_t len, uint32_t dic
   return std::move(best);
 }
 
+namespace {
+
+long zlib_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
+  uLongf dlen = uLongf(cap);
+  if (uncompress(out, &dlen, in, uLong(len)) != Z_OK) return -1;
+  return long(dlen);
+}
+
+// The markerless framing gives no length: a full block (the room) is tried
+// first, since that is what all but the last block of anything hold.
+long header5_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
+  LzmaProps p;
+  if (!sniff_header5(in, len, &p)) return -1;
+  long n = lzma_raw_decode(in + 5, len - 5, out, cap, p, cap);
+  return n >= 0 ? n : lzma_raw_decode(in + 5, len - 5, out, cap, p);
+}
+
+}  // namespace
+
+long decode_block(const BlockCodec& c, const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
+  if (len == 0) return -1;
+  switch (c.framing) {
+    case Framing::kZlib:
+      return zlib_decode(in, len, out, cap);
+    case Framing::kZlibOrAlone:
+      return decompress_block3(in, len, out, cap, true);
+    case Framing::kRawL: {
+      // The marker ends the stream; one that lacks it stops with its input.
+      long n = lzma_raw_decode(in, len, out, cap, c.lzma);
+      return n >= 0 ? n : lzma_raw_decode(in, len, out, cap, c.lzma, cap);
+    }
+    case Framing::kHeader5:
+      return header5_decode(in, len, out, cap);
+    case Framing::kZlibOrHeader5:
+      return looks_zlib(in, len) ? zlib_decode(in, len, out, cap) : header5_decode(in, len, out, cap);
+  }
+  return -1;
+}
+
+std::vector<uint8_t> encode_block(const BlockCodec& c, const uint8_t* in, size_t len, uint32_t dict) {
+  std::vector<uint8_t> out;
+  switch (c.framing) {
+    case Framing::kZlib:
+    case Framing::kZlibOrHeader5:
+      return compress_block3(in, len, dict, false);
+    case Framing::kZlibOrAlone:
+      return compress_block3(in, len, dict, true);
+    case Framing::kRawL:
+      out = lzma_raw_encode(in, len, c.lzma, true);
+      break;
+    case Framing::kHeader5: {
+      std::vector<uint8_t> raw = lzma_raw_encode(in, len, c.lzma, false);
+      if (raw.empty()) break;
+      out.resize(5);
+      out[0] = c.lzma.byte();
+      store_le32(&out[1], c.lzma.dict);
+      out.insert(out.end(), raw.begin(), raw.end());
+      break;
+    }
+  }
+  // Stored when compression does not shrink the block, as the vendor tools do.
+  if (out.size() >= len) out.clear();
+  return out;
+}
+
+const char* framing_name(Framing f) {
+  switch (f) {
+    case Framing::kZlib:
+      return "zlib";
+    case Framing::kZlibOrAlone:
+      return "zlib or lzma-alone";
+    case Framing::kRawL:
+      return "headerless raw lzma (lc3 lp0 pb2, end marker)";
+    case Framing::kHeader5:
+      return "lzma with 5-byte header, no end marker";
+    case Framing::kZlibOrHeader5:
+      return "zlib or lzma with 5-byte header";
+  }
+  return "unknown";
+}
+
 }  // namespace rs::sqfs

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "squashfs/codec3.h"
 #include "squashfs/squashfs.h"
 #include "util/endian.h"
 
@@ -147,14 +148,18 @@ inline bool identify(const uint8_t* sb, size_t size, Order* order, bool* lzma) {
   return false;
 }
 
-// What a loaded 3.x image leaves for lazy reads and for a rebuild that copies
-// stored blocks (squashfs_data::reader_state of a tree read from a 3.x image).
+// What a loaded 2.x or 3.x image leaves for lazy reads and for a rebuild that
+// copies stored blocks (squashfs_data::reader_state of a tree read from such an
+// image): file data lies alike in both.
 struct Loaded3 {
   const uint8_t* img = nullptr;
   size_t size = 0;
   Order o;
-  bool lzma = true;
-  squashfs_params3 params;  // as loaded
+  int major = 3;
+  bool lzma = true;          // magic "shsq"/"qshs"
+  BlockCodec codec;          // how its blocks are framed
+  squashfs_params3 params;   // as loaded
+  squashfs_params2 params2;  // as loaded, for a 2.x image
   struct Fragment {
     uint64_t start = 0;
     uint32_t word = 0;  // size word
@@ -176,7 +181,7 @@ struct Loaded3 {
   std::shared_ptr<const std::vector<uint8_t>> last_block;
 };
 
-// The 3.x reader state of a tree, or null when the tree was not read from a 3.x image.
+// The reader state of a tree, or null when the tree was not read from a 2.x or 3.x image.
 Loaded3* loaded3(const squashfs_data* d);
 
 }  // namespace rs::sqfs::v3

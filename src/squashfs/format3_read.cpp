@@ -1,5 +1,6 @@
-// Reader of squashfs 3.0/3.1 images of either byte order, plain or with the LZMA
-// extension.
+// Reader of squashfs 3.0/3.1 images of either byte order, plain, with the LZMA
+// extension or the 'L' minor, and of 2.0/2.1 (format2.h) which differ only in
+// the superblock, inodes and listings.
 // Every position, length and count comes from the image and is checked before use.
 #include <sys/sysmacros.h>
 
@@ -13,6 +14,7 @@
 #include <unordered_map>
 
 #include "squashfs/codec3.h"
+#include "squashfs/format2.h"
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "util/endian.h"
@@ -43,7 +45,7 @@ struct Table {
 
 // Decodes the data or fragment block of size word `word` at `pos` into `out`
 // (room `cap`); its length, or -1 when it lies outside the image or is corrupt.
-long decode_block(const Loaded3& st, uint64_t pos, uint32_t word, uint8_t* out, size_t cap) {
+long read_block(const Loaded3& st, uint64_t pos, uint32_t word, uint8_t* out, size_t cap) {
   size_t len = word & 0xFFFFFF;
   if (pos > st.size || len > st.size - pos || len == 0) return -1;
   if (word & kDataStored) {
@@ -51,7 +53,7 @@ long decode_block(const Loaded3& st, uint64_t pos, uint32_t word, uint8_t* out, 
     std::memcpy(out, st.img + pos, len);
     return long(len);
   }
-  return decompress_block3(st.img + pos, len, out, cap, st.lzma);
+  return decode_block(st.codec, st.img + pos, len, out, cap);
 }
 
 void release3(squashfs_data* d) {
@@ -97,7 +99,7 @@ long long read_stored(squashfs_data* d, const squashfs_entry* e, uint64_t off, u
       continue;
     }
     if (from == at && to == at + expect) {  // whole block: straight into place
-      if (decode_block(*st, pos[i], word, dst + (from - off), expect) != long(expect)) {
+      if (read_block(*st, pos[i], word, dst + (from - off), expect) != long(expect)) {
         corrupt(e, "data block", pos[i]);
         return -EIO;
       }
@@ -151,7 +153,15 @@ struct Reader3 {
   size_t size = 0;
   squashfs_data* data = nullptr;
   Order o;
+  int major = 3;
   bool lzma = true;  // blocks may be LZMA (magic "shsq"/"qshs")
+  BlockCodec codec;
+  // 2.x blocks that showed their framing: the first 5-byte LZMA prefix seen, if any.
+  bool saw_zlib = false, saw_header5 = false;
+  LzmaProps header5;
+  // 2.x stores no inode numbers: inodes are numbered as the walk meets them.
+  std::unordered_map<uint64_t, int> numbers;
+  uint32_t mkfs_time = 0;
   uint8_t flags = 0;
   uint32_t block_size = 0;
   Table inodes, dirs;
@@ -178,12 +188,21 @@ struct Reader3 {
       out.insert(out.end(), img + p, img + p + len);
     } else {
       out.resize(at + kMetaChunk);
-      long n = decompress_block3(img + p, len, out.data() + at, kMetaChunk, lzma);
+      note_framing(img + p, len);
+      long n = decode_block(codec, img + p, len, out.data() + at, kMetaChunk);
       if (n <= 0) return false;
       out.resize(at + size_t(n));
     }
     *next = p + len;
     return true;
+  }
+
+  void note_framing(const uint8_t* b, size_t len) {
+    if (codec.framing != Framing::kZlibOrHeader5 || saw_zlib || saw_header5) return;
+    if (looks_zlib(b, len))
+      saw_zlib = true;
+    else
+      saw_header5 = sniff_header5(b, len, &header5);
   }
 
   bool read_table(uint64_t start, uint64_t end, Table& t) {
@@ -227,6 +246,7 @@ struct Reader3 {
 
   // Parses the inode at `ref`; `pos` receives its stream position.
   bool inode(uint64_t ref, squashfs_inode& ino, size_t* at) {
+    if (major == 2) return inode2(ref, ino, at);
     size_t pos;
     if (!inodes.locate(ref >> 16, uint32_t(ref & 0xFFFF), &pos)) return false;
     const uint8_t* b = need(inodes, pos, 12);
@@ -251,17 +271,7 @@ struct Reader3 {
         uint32_t frag = t == 2 ? o.u32(b + 20) : o.u32(b + 24);
         uint32_t off = t == 2 ? o.u32(b + 24) : o.u32(b + 28);
         uint64_t fsize = t == 2 ? o.u32(b + 28) : o.u64(b + 32);
-        ino.start = int64_t(start);
-        ino.data = int64_t(fsize);
-        if (fsize > kMaxTotalContent) return false;
-        uint64_t blocks = frag == kNoFragment ? (fsize + block_size - 1) / block_size : fsize / block_size;
-        if (frag != kNoFragment && fsize % block_size == 0 && fsize) return false;
-        ino.fragment = frag == kNoFragment ? -1 : int(frag & 0x7FFFFFFF);
-        ino.offset = frag == kNoFragment ? -1 : int(off & 0x7FFFFFFF);
-        ino.blocks = int(blocks);
-        ino.block_ptr = pos + fixed[t];
-        if (!need(inodes, size_t(ino.block_ptr), size_t(blocks) * 4)) return false;
-        if (frag != kNoFragment && frag >= st->frags.size()) return false;
+        if (!file_fields(ino, pos, fixed[t], start, frag, off, fsize)) return false;
         break;
       }
       case 3: {
@@ -300,6 +310,81 @@ struct Reader3 {
     return true;
   }
 
+  // File fields shared by both versions: the block count follows from the
+  // size and whether the tail is in a fragment.
+  bool file_fields(squashfs_inode& ino, size_t pos, size_t fixed, uint64_t start, uint32_t frag, uint32_t off,
+                   uint64_t fsize) {
+    ino.start = int64_t(start);
+    ino.data = int64_t(fsize);
+    if (fsize > kMaxTotalContent) return false;
+    uint64_t blocks = frag == kNoFragment ? (fsize + block_size - 1) / block_size : fsize / block_size;
+    if (frag != kNoFragment && fsize % block_size == 0 && fsize) return false;
+    ino.fragment = frag == kNoFragment ? -1 : int(frag & 0x7FFFFFFF);
+    ino.offset = frag == kNoFragment ? -1 : int(off & 0x7FFFFFFF);
+    ino.blocks = int(blocks);
+    ino.block_ptr = pos + fixed;
+    if (!need(inodes, size_t(ino.block_ptr), size_t(blocks) * 4)) return false;
+    if (frag != kNoFragment && frag >= st->frags.size()) return false;
+    return true;
+  }
+
+  // A 2.x inode: a 4-byte base (no time, no number), file and directory
+  // inodes with their own time, start positions as u32 or 24-bit fields.
+  bool inode2(uint64_t ref, squashfs_inode& ino, size_t* at) {
+    size_t pos;
+    if (!inodes.locate(ref >> 16, uint32_t(ref & 0xFFFF), &pos)) return false;
+    const uint8_t* b = need(inodes, pos, 4);
+    if (!b) return false;
+    int t;
+    unsigned mode;
+    o.type_mode(b, &t, &mode);
+    if (t < 1 || t > 8) return false;
+    static const size_t fixed[] = {0, 15, 24, 6, 6, 6, 4, 4, 18};
+    if (!(b = need(inodes, pos, fixed[t]))) return false;
+    ino = squashfs_inode();
+    ino.type = t == 8 ? 1 : t;
+    ino.mode = int((mode & 07777) | type_bits(t));
+    if (!owner(b, ino)) return false;
+    ino.time = mkfs_time;
+    auto [it, fresh] = numbers.try_emplace(ref, int(numbers.size()) + 1);
+    ino.inode_number = it->second;
+    *at = pos;
+    switch (t) {
+      case 2:
+        ino.time = o.u32(b + 4);
+        return file_fields(ino, pos, fixed[t], o.u32(b + 8), o.u32(b + 12), o.u32(b + 16), o.u32(b + 20));
+      case 3: {
+        size_t n = o.u16(b + 4);
+        const uint8_t* s = need(inodes, pos + 6, n);
+        if (!s) return false;
+        ino.symlink.assign(reinterpret_cast<const char*>(s), n);
+        ino.data = int64_t(n);
+        return true;
+      }
+      case 4:
+      case 5: {
+        uint16_t rdev = o.u16(b + 4);
+        ino.rdev = uint32_t(makedev(rdev >> 8, rdev & 0xFF));
+        return true;
+      }
+      case 1:
+      case 8: {
+        uint32_t dsize, doff;
+        if (t == 1)
+          o.dir_size(b + 4, &dsize, &doff);
+        else
+          o.ldir_size(b + 4, &dsize, &doff);
+        ino.data = dsize;
+        ino.offset = int(doff);
+        ino.time = o.u32(b + (t == 1 ? 8 : 9));
+        ino.start = v2::u24(o, b + (t == 1 ? 12 : 13));
+        return true;
+      }
+      default:
+        return true;
+    }
+  }
+
   // Records where a file's data lies; nothing is decompressed here. Positions
   // and sizes are checked now so that later reads and copies stay inside the image.
   bool file_stored(squashfs_entry* e, const squashfs_inode& ino) {
@@ -335,91 +420,126 @@ struct Reader3 {
     return true;
   }
 
+  // One listing entry: its inode read, its node made, a directory walked.
+  bool entry(squashfs_entry* dir, const std::string& name, uint64_t ref, int depth) {
+    if (!valid_name(name)) return false;
+    squashfs_inode ino;
+    size_t at;
+    if (!inode(ref, ino, &at)) return false;
+    if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
+    squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
+    if (!e) return false;
+    // Entries of one listing may all name one inode: the tables' stored
+    // size bounds what they may build.
+    tree_bytes += kEntryCost + 3 * e->path.size();
+    if (tree_bytes > budget) return fail(over_budget_text(budget, table_bytes));
+    switch (ino.type) {
+      case 1:
+        e->stbuf.st_size = 0;
+        return walk(e, ino, depth + 1);
+      case 2:
+        return file_stored(e, ino);
+      case 3:
+        e->buf.assign(ino.symlink.begin(), ino.symlink.end());
+        return true;
+      default:
+        rs::warn("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
+        return true;
+    }
+  }
+
   bool walk(squashfs_entry* dir, const squashfs_inode& dino, int depth) {
     if (depth > kMaxDepth) return false;
-    if (dino.data < 3) return false;
+    // 3.x listings are 3 bytes shorter than their stored size; 2.x ones exact.
+    const int64_t slack = major == 2 ? 0 : 3;
+    if (dino.data < slack) return false;
+    if (dino.data == slack) return true;
     size_t pos;
     if (!dirs.locate(uint64_t(dino.start), uint32_t(dino.offset), &pos)) return false;
-    size_t end = pos + size_t(dino.data - 3);
+    size_t end = pos + size_t(dino.data - slack);
     if (end > dirs.bytes.size()) return false;
+    // Header: count - 1, inode block, (3.x) base inode number; entry: offset
+    // and type, name length - 1, (3.x) inode number delta, name.
+    const size_t hlen = major == 2 ? 4 : 9, elen = major == 2 ? 3 : 5;
     while (pos < end) {
-      const uint8_t* h = need(dirs, pos, 9);
-      if (!h || pos + 9 > end) return false;
-      unsigned count = unsigned(h[0]) + 1;
-      uint32_t start = o.u32(h + 1);
-      int64_t base = o.u32(h + 5);
-      pos += 9;
+      const uint8_t* h = need(dirs, pos, hlen);
+      if (!h || pos + hlen > end) return false;
+      unsigned count;
+      uint32_t start;
+      if (major == 2) {
+        v2::dir_header(o, h, &count, &start);
+        ++count;
+      } else {
+        count = unsigned(h[0]) + 1;
+        start = o.u32(h + 1);
+      }
+      pos += hlen;
       for (unsigned i = 0; i < count; ++i) {
-        const uint8_t* d = need(dirs, pos, 5);
-        if (!d || pos + 5 > end) return false;
+        const uint8_t* d = need(dirs, pos, elen);
+        if (!d || pos + elen > end) return false;
         uint32_t eoff;
         int etype;
         o.entry_ref(d, &eoff, &etype);
         size_t nlen = size_t(d[2]) + 1;
-        int16_t delta = int16_t(o.u16(d + 3));
-        const uint8_t* nm = need(dirs, pos + 5, nlen);
-        if (!nm || pos + 5 + nlen > end) return false;
+        const uint8_t* nm = need(dirs, pos + elen, nlen);
+        if (!nm || pos + elen + nlen > end) return false;
         std::string name(reinterpret_cast<const char*>(nm), nlen);
-        pos += 5 + nlen;
-        if (!valid_name(name)) return false;
-        uint64_t ref = uint64_t(start) << 16 | eoff;
-        squashfs_inode ino;
-        size_t at;
-        if (!inode(ref, ino, &at)) return false;
-        (void)base;
-        (void)delta;
-        (void)etype;
-        if (ino.type == 1 && !seen_dirs.insert(ref).second) return false;  // a directory loop
-        squashfs_entry* e = squashfs_dir_fill(dir, name.c_str(), &ino);
-        if (!e) return false;
-        // Entries of one listing may all name one inode: the tables' stored
-        // size bounds what they may build.
-        tree_bytes += kEntryCost + 3 * e->path.size();
-        if (tree_bytes > budget) return fail(over_budget_text(budget, table_bytes));
-        switch (ino.type) {
-          case 1:
-            e->stbuf.st_size = 0;
-            if (!walk(e, ino, depth + 1)) return false;
-            break;
-          case 2:
-            if (!file_stored(e, ino)) return false;
-            break;
-          case 3:
-            e->buf.assign(ino.symlink.begin(), ino.symlink.end());
-            break;
-          default:
-            rs::warn("[%s %d] %s has other type %d]\n", "squashfs_dir_scan_3", 1398, e->path.c_str(), ino.type);
-            break;
-        }
+        pos += elen + nlen;
+        if (!entry(dir, name, uint64_t(start) << 16 | eoff, depth)) return false;
       }
     }
     return true;
   }
 
+  std::string tried() const { return std::string(" (") + framing_name(codec.framing) + " blocks tried)"; }
+
   bool run() {
     const uint8_t* s = img;
-    if (!identify(s, size, &o, &lzma)) return false;
+    uint16_t minor;
+    uint32_t nfrags;
+    uint64_t inode_start, dir_start, frag_start, uid_start, guid_start;
+    if (major == 2) {
+      if (!v2::identify(s, size, &o)) return false;
+      lzma = false;
+      minor = o.u16(s + kMinor);
+      if (minor != 0 && minor != 1 && minor != v2::kMinorL)
+        return fail("minor version not read (2.0, 2.1 and 2.76 are)");
+      codec = minor == v2::kMinorL ? raw_l_codec() : BlockCodec{Framing::kZlibOrHeader5, {}};
+      inode_start = o.u32(s + v2::kInodeTableStart);
+      dir_start = o.u32(s + v2::kDirTableStart);
+      frag_start = o.u32(s + v2::kFragTableStart);
+      uid_start = o.u32(s + v2::kUidStart);
+      guid_start = o.u32(s + v2::kGuidStart);
+    } else {
+      if (!identify(s, size, &o, &lzma)) return false;
+      uint16_t maj = o.u16(s + kMajor);
+      minor = o.u16(s + kMinor);
+      if (maj != 3 || (minor > 1 && minor != v2::kMinorL)) {
+        fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", maj, minor);
+        fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
+        return fail("minor version not read (3.0, 3.1 and 3.76 are)");
+      }
+      codec = minor == v2::kMinorL ? raw_l_codec() : BlockCodec{lzma ? Framing::kZlibOrAlone : Framing::kZlib, {}};
+      inode_start = o.u64(s + kInodeTableStart);
+      dir_start = o.u64(s + kDirTableStart);
+      frag_start = o.u64(s + kFragTableStart);
+      uid_start = o.u64(s + kUidStart);
+      guid_start = o.u64(s + kGuidStart);
+    }
     st->img = img;
     st->size = size;
     st->o = o;
+    st->major = major;
     st->lzma = lzma;
-    uint16_t major = o.u16(s + kMajor), minor = o.u16(s + kMinor);
-    if (major != 3 || minor > 1) {
-      fprintf(stderr, "squashfs error: Filesystem on %s is (%d:%d), ", "image", major, minor);
-      fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
-      return fail(minor == 76 ? "minor 76 ('L' kind, headerless raw lzma blocks) not read; 3.0 and 3.1 with zlib or "
-                                "lzma-alone blocks are"
-                              : "minor version not read (3.0 and 3.1 are)");
-    }
+    st->codec = codec;
     flags = s[kFlags];
+    mkfs_time = o.u32(s + kMkfsTime);
     block_size = o.u32(s + kBlockSize);
+    nfrags = o.u32(s + kFragments);
     uint16_t block_log = o.u16(s + kBlockLog);
-    if (block_log < 12 || block_log > 20 || block_size != (1u << block_log))
+    const uint16_t max_log = major == 2 ? 16 : 20;
+    if (block_log < 12 || block_log > max_log || block_size != (1u << block_log))
       return fail("block size " + std::to_string(block_size) + " does not match its log " + std::to_string(block_log));
-    uint32_t nfrags = o.u32(s + kFragments);
-    uint64_t inode_start = o.u64(s + kInodeTableStart), dir_start = o.u64(s + kDirTableStart);
-    uint64_t frag_start = o.u64(s + kFragTableStart);
-    uint64_t uid_start = o.u64(s + kUidStart), guid_start = o.u64(s + kGuidStart);
     unsigned no_uids = s[kNoUids], no_guids = s[kNoGuids];
 
     if (!range(uid_start, 4ull * no_uids) || (no_guids && !range(guid_start, 4ull * no_guids)))
@@ -429,45 +549,89 @@ struct Reader3 {
 
     uint64_t dir_end = frag_start;
     if (nfrags) {
-      uint64_t nidx = (uint64_t(nfrags) * 16 + kMetaChunk - 1) / kMetaChunk;
-      if (!range(frag_start, nidx * 8)) return fail("fragment index outside the image");
+      // 2.x: 8-byte entries (u32 start, size word) behind a u32 index; 3.x:
+      // 16-byte entries (u64 start, size word, padding) behind a u64 index.
+      const size_t esize = major == 2 ? 8 : 16, isize = major == 2 ? 4 : 8;
+      uint64_t nidx = (uint64_t(nfrags) * esize + kMetaChunk - 1) / kMetaChunk;
+      if (!range(frag_start, nidx * isize)) return fail("fragment index outside the image");
+      auto index_at = [&](uint64_t i) {
+        return major == 2 ? uint64_t(o.u32(img + frag_start + 4 * i)) : o.u64(img + frag_start + 8 * i);
+      };
       std::vector<uint8_t> entries;
       for (uint64_t i = 0; i < nidx; ++i) {
         uint64_t next;
-        if (!meta_block(o.u64(img + frag_start + 8 * i), entries, &next))
-          return fail(std::string("fragment table does not decode as ") + (lzma ? "zlib or lzma-alone" : "zlib") +
-                      " metadata");
+        if (!meta_block(index_at(i), entries, &next))
+          return fail(std::string("fragment table does not decode as ") + framing_name(codec.framing) + " metadata");
       }
-      if (entries.size() < uint64_t(nfrags) * 16) return fail("fragment table cut short");
+      if (entries.size() < uint64_t(nfrags) * esize) return fail("fragment table cut short");
       st->frags.resize(nfrags);
       for (uint32_t i = 0; i < nfrags; ++i) {
-        st->frags[i].start = o.u64(&entries[16 * i]);
-        st->frags[i].word = o.u32(&entries[16 * i + 8]);
+        const uint8_t* e = &entries[esize * i];
+        st->frags[i].start = major == 2 ? o.u32(e) : o.u64(e);
+        st->frags[i].word = o.u32(e + (major == 2 ? 4 : 8));
       }
-      dir_end = o.u64(img + frag_start);
+      dir_end = index_at(0);
+    } else if (major == 2 && (frag_start < dir_start || frag_start > size)) {
+      dir_end = uid_start;  // nothing after the directory table but the ids
     }
     if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs))
-      return fail(std::string("inode or directory table does not decode as ") + (lzma ? "zlib or lzma-alone" : "zlib") +
+      return fail(std::string("inode or directory table does not decode as ") + framing_name(codec.framing) +
                   " metadata");
     table_bytes = dir_end - inode_start;
     budget = tree_budget(table_bytes);
 
-    squashfs_params3& p = data->p3;
+    squashfs_params3 p;
     p.block_size = block_size;
     p.flags = flags;
     p.minor = minor;
     st->params = p;
+    if (major == 3) data->p3 = p;
 
     squashfs_inode rino;
     size_t at;
     uint64_t root_ref = o.u64(s + kRootInode);
-    if (!inode(root_ref, rino, &at) || rino.type != 1) return fail("root inode missing or no directory");
+    if (!inode(root_ref, rino, &at) || rino.type != 1) return fail("root inode missing or no directory" + tried());
     seen_dirs.insert(root_ref);
     squashfs_entry* root = squashfs_entry_new(data, "/", &rino, nullptr);
     root->stbuf.st_size = 0;
     data->root_entry = root;
     data->entry_table["/"] = root;
-    return walk(root, rino, 0) || fail("directory tree does not decode");
+    if (!walk(root, rino, 0)) return fail("directory tree does not decode" + tried());
+    if (major == 2) params2(minor);
+    return true;
+  }
+
+  // The parameters a 2.x rebuild keeps. The superblock of a stock 2.0/2.1
+  // image says nothing of LZMA: the first compressed block tells, a metadata
+  // block if any, else the first compressed data or fragment block.
+  void params2(uint16_t minor) {
+    squashfs_params2& p = data->p2;
+    p.block_size = block_size;
+    p.flags = flags;
+    p.minor = minor;
+    st->params2 = p;
+    if (codec.framing != Framing::kZlibOrHeader5) return;
+    auto look = [&](uint64_t pos, uint32_t word) {
+      size_t len = word & 0xFFFFFF;
+      if (saw_zlib || saw_header5 || (word & kDataStored) || !len || !range(pos, len)) return;
+      note_framing(img + pos, len);
+    };
+    for (auto& [path, e] : data->entry_table) {
+      if (saw_zlib || saw_header5) break;
+      if (!e->stored.valid) continue;
+      uint64_t at = e->stored.start;
+      for (uint32_t w : e->stored.block_words) {
+        look(at, w);
+        at += w & 0xFFFFFF;
+      }
+    }
+    for (const Loaded3::Fragment& f : st->frags) look(f.start, f.word);
+    if (saw_header5) {
+      p.lzma5 = true;
+      p.lzma_props = header5.byte();
+      p.lzma_dict = header5.dict;
+    }
+    st->params2 = p;
   }
 };
 
@@ -480,7 +644,7 @@ std::shared_ptr<const std::vector<uint8_t>> Loaded3::fragment(uint32_t index) {
   if (auto it = cache.find(index); it != cache.end()) return it->second;
   if (index >= frags.size()) return nullptr;
   auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
-  long n = decode_block(*this, frags[index].start, frags[index].word, block->data(), block->size());
+  long n = read_block(*this, frags[index].start, frags[index].word, block->data(), block->size());
   if (n < 0) return nullptr;
   block->resize(size_t(n));
   // Reading the files of one fragment block after another needs only the
@@ -500,7 +664,7 @@ std::shared_ptr<const std::vector<uint8_t>> Loaded3::data_block(uint64_t pos, ui
     if (last_block && last_pos == pos) return last_block;
   }
   auto block = std::make_shared<std::vector<uint8_t>>(params.block_size);
-  long n = decode_block(*this, pos, word, block->data(), block->size());
+  long n = read_block(*this, pos, word, block->data(), block->size());
   if (n < 0) return nullptr;
   block->resize(size_t(n));
   std::lock_guard<std::mutex> lock(mu);
@@ -515,9 +679,12 @@ Loaded3* loaded3(const squashfs_data* d) {
 
 }  // namespace v3
 
-bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
+namespace {
+
+bool read_image(squashfs_data* img, const uint8_t* buf, size_t size, int major) {
   auto st = std::make_unique<Loaded3>();
   Reader3 r;
+  r.major = major;
   r.img = buf;
   r.size = size;
   r.data = img;
@@ -532,8 +699,13 @@ bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) {
   }
   if (!ok) return false;
   // File data stays in the caller's image and is decoded when read.
-  squashfs_attach_reader(img, buf, size, {3, read_content3, read_range3, release3}, st.release());
+  squashfs_attach_reader(img, buf, size, {major, read_content3, read_range3, release3}, st.release());
   return true;
 }
+
+}  // namespace
+
+bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size) { return read_image(img, buf, size, 3); }
+bool read_image2(squashfs_data* img, const uint8_t* buf, size_t size) { return read_image(img, buf, size, 2); }
 
 }  // namespace rs::sqfs

@@ -1,6 +1,9 @@
-// Builder of squashfs 3.x images (either byte order, plain or LZMA variant), laid out
-// as the 3.x tools do: data and fragment blocks, inode table, directory table,
-// fragment table, export table, uid and gid tables; superblock written last.
+// Builder of squashfs 3.x images (either byte order, plain, LZMA variant or 'L'
+// minor), laid out as the 3.x tools do: data and fragment blocks, inode table,
+// directory table, fragment table, export table, uid and gid tables; superblock
+// written last. 2.x images (format2.h) are built by the same code: their data
+// and tables lie alike, only inodes, listings, fragment entries and the
+// superblock differ, and they have no export table.
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <tuple>
 
 #include "squashfs/codec3.h"
+#include "squashfs/format2.h"
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "util/endian.h"
@@ -35,7 +39,7 @@ struct MetaStream {
   Order o;
   bool compress = true;
   bool check = false;
-  bool lzma = true;
+  BlockCodec codec;
   uint32_t dict = 0;
   std::vector<uint8_t> pending;
   std::vector<uint8_t> blocks;  // the written metadata blocks
@@ -45,7 +49,7 @@ struct MetaStream {
 
   void emit(const uint8_t* p, size_t n) {
     std::vector<uint8_t> c;
-    if (compress) c = compress_block3(p, n, dict, lzma);
+    if (compress) c = encode_block(codec, p, n, dict);
     if (!c.empty()) {
       o.put16(blocks, uint16_t(c.size()));
       if (check) blocks.push_back(0xFF);
@@ -105,7 +109,10 @@ struct Job {
 
 struct Builder3 {
   Order o;
-  bool lzma = true;  // LZMA blocks allowed: magic "shsq"/"qshs"
+  int major = 3;
+  bool lzma = true;        // LZMA blocks allowed: magic "shsq"/"qshs"
+  BlockCodec codec;        // how new blocks are framed
+  uint32_t mkfs_time = 0;  // 2.x: kept from the loaded image
   squashfs_params3 p;
   uint8_t flags = 0;
   std::vector<uint8_t> out;
@@ -150,14 +157,14 @@ struct Builder3 {
     }
   }
 
-  static void run_jobs(std::vector<Job>& jobs, uint32_t dict, bool lzma) {
+  static void run_jobs(std::vector<Job>& jobs, uint32_t dict, const BlockCodec& codec) {
     std::atomic<size_t> next{0};
     std::atomic<bool> out_of_memory{false};
     auto work = [&] {
       for (size_t i; (i = next++) < jobs.size();) {
         Job& j = jobs[i];
         try {
-          if (j.compress && !j.hole) j.out = compress_block3(j.data, j.len, dict, lzma);
+          if (j.compress && !j.hole) j.out = encode_block(codec, j.data, j.len, dict);
         } catch (const std::bad_alloc&) {
           out_of_memory = true;
           next = jobs.size();
@@ -266,8 +273,9 @@ struct Builder3 {
       for (size_t i = 0; i < nblocks; ++i) {
         size_t len = std::min<size_t>(bs, n - i * bs);
         Job j{buf.data() + i * bs, len, !(flags & kNoData), false, {}};
-        // Holes exist from minor version 1 on; older readers misread them.
-        j.hole = p.minor >= 1 && std::all_of(j.data, j.data + len, [](uint8_t b) { return b == 0; });
+        // Holes exist in 3.1 only; older readers misread them, and whether
+        // the 'L' kind's readers take them is not known.
+        j.hole = major == 3 && p.minor == 1 && std::all_of(j.data, j.data + len, [](uint8_t b) { return b == 0; });
         jobs.push_back(std::move(j));
       }
       if (frag) add_tail(g, buf.data() + (n - n % bs), n % bs);
@@ -275,7 +283,7 @@ struct Builder3 {
     if (frag_data.back().empty()) frag_data.pop_back();
     size_t first_frag_job = jobs.size();
     for (auto& f : frag_data) jobs.push_back(Job{f.data(), f.size(), !(flags & kNoFrags), false, {}});
-    run_jobs(jobs, bs, g_lzma && lzma);
+    run_jobs(jobs, bs, codec);
 
     // Files that shared their stored blocks (duplicates) keep sharing them.
     std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
@@ -347,12 +355,14 @@ struct Builder3 {
     return uint8_t(gids.size() - 1);
   }
 
+  // The base inode header: 2.x has only type, mode and owner indexes.
   std::vector<uint8_t> base(squashfs_entry* e, int type, uint32_t number) {
     std::vector<uint8_t> v;
     o.put16(v, o.type_mode(type, unsigned(e->stbuf.st_mode)));
     uint32_t uid = uint32_t(e->stbuf.st_uid), gid = uint32_t(e->stbuf.st_gid);
     v.push_back(uid_index(uid));
     v.push_back(gid_index(gid, uid));
+    if (major == 2) return v;
     o.put32(v, uint32_t(e->stbuf.st_mtime));
     o.put32(v, number);
     return v;
@@ -384,10 +394,34 @@ struct Builder3 {
     }
   }
 
+  // 2.x: no link counts, no long file inodes, 32-bit start and size.
+  std::vector<uint8_t> leaf_inode2(squashfs_entry* e, Group& g, int t) {
+    std::vector<uint8_t> v = base(e, t, g.number);
+    if (t == 2) {
+      if (g.size > 0xFFFFFFFFu || g.start > 0xFFFFFFFFu)
+        build_fail("FATAL ERROR:%s does not fit a 2.x image\n", e->path.c_str());
+      o.put32(v, uint32_t(e->stbuf.st_mtime));
+      o.put32(v, uint32_t(g.start));
+      o.put32(v, g.fragment);
+      o.put32(v, g.fragment == kNoFragment ? 0 : g.frag_offset);
+      o.put32(v, uint32_t(g.size));
+      for (uint32_t w : g.words) o.put32(v, w);
+    } else if (t == 3) {
+      if (e->buf.size() > 0xFFFF) build_fail("FATAL ERROR:Symlink target of %s too long\n", e->path.c_str());
+      o.put16(v, uint16_t(e->buf.size()));
+      v.insert(v.end(), e->buf.begin(), e->buf.end());
+    } else if (t == 4 || t == 5) {
+      o.put16(v, uint16_t((major(e->stbuf.st_rdev) & 0xFF) << 8 | (minor(e->stbuf.st_rdev) & 0xFF)));
+    }
+    return v;
+  }
+
   uint64_t leaf_inode(squashfs_entry* e, Group& g) {
     int t = basic_type(e->stbuf.st_mode);
     std::vector<uint8_t> v;
-    if (t == 2) {
+    if (major == 2) {
+      v = leaf_inode2(e, g, t);
+    } else if (t == 2) {
       uint64_t size = g.size;
       bool lng = g.links > 1 || size >= 0x3FFFFFFFu;
       v = base(e, lng ? 9 : 2, g.number);
@@ -454,20 +488,27 @@ struct Builder3 {
     uint32_t run_block = 0;
     int64_t run_base = 0;
     size_t count_at = 0;
+    // 2.x headers and entries carry no inode numbers.
+    const bool v2 = major == 2;
     for (const Entry& en : entries) {
       uint32_t block = uint32_t(en.ref >> 16);
-      size_t esize = 5 + en.node->name.size();
+      size_t esize = (v2 ? 3 : 5) + en.node->name.size();
       bool split_index = run && listing.size() + esize - last_index_point > kMetaChunk;
-      int64_t delta = int64_t(en.number) - run_base;
+      int64_t delta = v2 ? 0 : int64_t(en.number) - run_base;
       if (!run || run == 256 || block != run_block || split_index || delta < -32768 || delta > 32767) {
         if (split_index) {
           index.push_back({uint32_t(listing.size()), en.node->name});
           last_index_point = listing.size();
         }
         count_at = listing.size();
-        listing.push_back(0);
-        o.put32(listing, block);
-        o.put32(listing, en.number);
+        if (v2) {
+          if (block > 0xFFFFFF) build_fail("FATAL ERROR:Inode table too large for a 2.x image\n");
+          v2::put_dir_header(o, listing, 0, block);
+        } else {
+          listing.push_back(0);
+          o.put32(listing, block);
+          o.put32(listing, en.number);
+        }
         run = 0;
         run_block = block;
         run_base = en.number;
@@ -475,8 +516,9 @@ struct Builder3 {
       }
       o.put16(listing, o.entry_ref(uint32_t(en.ref & 0x1FFF), basic_type(en.node->stbuf.st_mode)));
       listing.push_back(uint8_t(en.node->name.size() - 1));
-      o.put16(listing, uint16_t(int16_t(delta)));
+      if (!v2) o.put16(listing, uint16_t(int16_t(delta)));
       listing.insert(listing.end(), en.node->name.begin(), en.node->name.end());
+      // The count is the header's top byte in a big-endian 2.x header, its first byte otherwise.
       listing[count_at] = uint8_t(run);
       ++run;
     }
@@ -494,10 +536,30 @@ struct Builder3 {
       index_blocks.push_back(dirtab.chunk_pos());
     }
     dirtab.append(listing.data() + done, listing.size() - done);
-    uint32_t file_size = uint32_t(listing.size() + 3);
+    // 3.x stores the listing's length + 3, 2.x the length itself.
+    uint32_t file_size = uint32_t(listing.size() + (v2 ? 0 : 3));
     std::vector<uint8_t> v;
     bool lng = entries.size() > 256 || listing.size() >= kMetaChunk || file_size > 0x7FFFF || !index.empty();
     v = base(dir, lng ? 8 : 1, number);
+    if (v2) {
+      if (start_block > 0xFFFFFF) build_fail("FATAL ERROR:Directory table too large for a 2.x image\n");
+      if (!lng) {
+        o.put_dir_size(v, file_size, offset);
+        o.put32(v, uint32_t(dir->stbuf.st_mtime));
+        v2::put24(o, v, start_block);
+      } else {
+        o.put_ldir_size(v, file_size, offset);
+        o.put32(v, uint32_t(dir->stbuf.st_mtime));
+        v2::put24(o, v, start_block);
+        o.put16(v, uint16_t(index.size()));
+        for (size_t k = 0; k < index.size(); ++k) {
+          v2::put_dir_index(o, v, index[k].index, index_blocks[k]);
+          v.push_back(uint8_t(index[k].name.size() - 1));
+          v.insert(v.end(), index[k].name.begin(), index[k].name.end());
+        }
+      }
+      return write_inode(v, number);
+    }
     o.put32(v, 2 + subdirs);
     if (!lng) {
       o.put_dir_size(v, file_size, offset);
@@ -518,14 +580,15 @@ struct Builder3 {
     return write_inode(v, number);
   }
 
-  // A table of fixed-size entries in metadata blocks followed by its index.
+  // A table of fixed-size entries in metadata blocks followed by its index
+  // (u64 positions; u32 in 2.x).
   uint64_t write_indexed_table(const std::vector<uint8_t>& stream, bool compress) {
     MetaStream m;
     m.o = o;
     m.compress = compress;
     m.check = flags & kCheck;
     m.dict = p.block_size;
-    m.lzma = g_lzma && lzma;
+    m.codec = codec;
     std::vector<uint64_t> idx;
     uint64_t base_pos = out.size();
     for (size_t at = 0; at < stream.size(); at += kMetaChunk) {
@@ -534,7 +597,7 @@ struct Builder3 {
     }
     out.insert(out.end(), m.blocks.begin(), m.blocks.end());
     uint64_t index_at = out.size();
-    for (uint64_t x : idx) o.put64(out, x);
+    for (uint64_t x : idx) major == 2 ? o.put32(out, uint32_t(x)) : o.put64(out, x);
     return index_at;
   }
 };
@@ -543,27 +606,115 @@ struct Builder3 {
 
 void set_lzma3_for_tests(bool on) { g_lzma = on; }
 
-uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
+namespace {
+
+// Writes the 3.x superblock (119 bytes) at the start of the image.
+void super3(Builder3& b, const uint64_t* pos, uint32_t ninodes, uint16_t block_log, uint64_t root_ref) {
+  uint8_t* s = b.out.data();
+  b.o.put32(s, b.lzma ? kMagicLzma : kMagicPlain);
+  b.o.put32(s + kInodes, ninodes);
+  b.o.put16(s + kMajor, 3);
+  b.o.put16(s + kMinor, b.p.minor);
+  b.o.put16(s + kBlockLog, block_log);
+  s[kFlags] = b.flags;
+  s[kNoUids] = uint8_t(b.uids.size());
+  s[kNoGuids] = uint8_t(b.gids.size());
+  b.o.put32(s + kMkfsTime, uint32_t(time(nullptr)));
+  b.o.put64(s + kRootInode, root_ref);
+  b.o.put32(s + kBlockSize, b.p.block_size);
+  b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
+  for (size_t i = 0; i < 7; ++i)
+    b.o.put64(s + size_t(kBytesUsed) + 8 * i, pos[i]);  // bytes used, uid, gid, inode, dir, frag, lookup
+}
+
+// Writes the 2.x superblock (63 bytes): 32-bit positions, no lookup table.
+void super2(Builder3& b, const uint64_t* pos, uint32_t ninodes, uint16_t block_log, uint64_t root_ref) {
+  for (int i = 0; i < 6; ++i)
+    if (pos[i] > 0xFFFFFFFFu) build_fail("FATAL ERROR:Image too large for a 2.x image\n");
+  uint8_t* s = b.out.data();
+  b.o.put32(s, kMagicPlain);
+  b.o.put32(s + kInodes, ninodes);
+  b.o.put32(s + v2::kBytesUsed, uint32_t(pos[0]));
+  b.o.put32(s + v2::kUidStart, uint32_t(pos[1]));
+  b.o.put32(s + v2::kGuidStart, uint32_t(pos[2]));
+  b.o.put32(s + v2::kInodeTableStart, uint32_t(pos[3]));
+  b.o.put32(s + v2::kDirTableStart, uint32_t(pos[4]));
+  b.o.put16(s + kMajor, 2);
+  b.o.put16(s + kMinor, b.p.minor);
+  b.o.put16(s + v2::kBlockSize1, 0);
+  b.o.put16(s + kBlockLog, block_log);
+  s[kFlags] = b.flags;
+  s[kNoUids] = uint8_t(b.uids.size());
+  s[kNoGuids] = uint8_t(b.gids.size());
+  // Links, devices, fifos and sockets have no time of their own in 2.x but
+  // the superblock's: a rebuild keeps the loaded image's.
+  b.o.put32(s + kMkfsTime, b.mkfs_time ? b.mkfs_time : uint32_t(time(nullptr)));
+  b.o.put64(s + kRootInode, root_ref);
+  b.o.put32(s + kBlockSize, b.p.block_size);
+  b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
+  b.o.put32(s + v2::kFragTableStart, uint32_t(pos[5]));
+}
+
+uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
   squashfs_data* img = root->image;
   root = img->root_entry;
   if (compressor_failure_forced()) build_fail("FATAL ERROR:compressor_init failed\n");
   Builder3 b;
-  // The loaded image's magic fixes byte order and block codecs; a tree that
-  // comes from elsewhere becomes a little-endian LZMA image.
-  if (!v3::identify(img->super3.data(), img->super3.size(), &b.o, &b.lzma)) {
-    b.o = Order{};
-    b.lzma = true;
+  b.major = major;
+  Loaded3* l = loaded3(img);
+  if (l && l->major != major) l = nullptr;
+  if (major == 2) {
+    // The loaded image's magic fixes the byte order; minor 76 and the
+    // parameters tell the framing. A tree from elsewhere becomes a
+    // little-endian zlib image.
+    if (v2::identify(img->super2.data(), img->super2.size(), &b.o))
+      b.mkfs_time = b.o.u32(img->super2.data() + kMkfsTime);
+    else
+      b.o = Order{};
+    const squashfs_params2& q = img->p2;
+    b.lzma = false;
+    b.p.block_size = q.block_size;
+    b.p.flags = q.flags;
+    b.p.minor = q.minor;
+    if (q.minor == v2::kMinorL) {
+      b.codec = raw_l_codec();
+    } else if (q.lzma5) {
+      b.codec.framing = Framing::kHeader5;
+      if (!b.codec.lzma.set_byte(q.lzma_props) || b.codec.lzma.lc + b.codec.lzma.lp > 4)
+        build_fail("FATAL ERROR:Bad lzma properties 0x%02x\n", unsigned(q.lzma_props));
+      b.codec.lzma.dict = q.lzma_dict;
+    }
+    if (b.p.block_size > v2::kMaxBlock) build_fail("FATAL ERROR:Bad block size %u\n", b.p.block_size);
+    // Stored blocks mean the same when block size, layout flags, minor and
+    // framing are the loaded image's.
+    if (l) {
+      const squashfs_params2& w = l->params2;
+      if (w.minor != q.minor || w.lzma5 != q.lzma5 || (q.lzma5 && w.lzma_props != q.lzma_props)) l = nullptr;
+    }
+  } else {
+    // The loaded image's magic fixes byte order and block codecs; a tree that
+    // comes from elsewhere becomes a little-endian LZMA image.
+    if (!v3::identify(img->super3.data(), img->super3.size(), &b.o, &b.lzma)) {
+      b.o = Order{};
+      b.lzma = true;
+    }
+    b.p = img->p3;
+    if (b.p.minor == v2::kMinorL)
+      b.codec = raw_l_codec();
+    else
+      b.codec.framing = b.lzma && g_lzma ? Framing::kZlibOrAlone : Framing::kZlib;
+    // Stored blocks are copied when they mean the same in the new image: same
+    // block size, flags and minor version, and no LZMA blocks in a plain image.
+    if (l && l->lzma && !(b.lzma && g_lzma)) l = nullptr;
   }
-  b.p = img->p3;
-  // Stored blocks are copied when they mean the same in the new image: same
-  // block size, flags and minor version, and no LZMA blocks in a plain image.
-  if (Loaded3* l = loaded3(img)) {
+  if (l) {
     const uint8_t layout = kNoData | kNoFrags | kNoFragments | kAlwaysFrags;
     if (l->params.block_size == b.p.block_size && l->params.minor == b.p.minor &&
-        (l->params.flags & layout) == (b.p.flags & layout) && (!l->lzma || (b.lzma && g_lzma)) && l->img)
+        (l->params.flags & layout) == (b.p.flags & layout) && l->img)
       b.src = l;
   }
-  b.flags = uint8_t((b.p.flags & 0x7F) | kExportable);
+  // 2.x has no export table, nor its flag.
+  b.flags = major == 2 ? uint8_t(b.p.flags & 0x7F) : uint8_t((b.p.flags & 0x7F) | kExportable);
   uint32_t bs = b.p.block_size;
   uint16_t block_log = 12;
   while (block_log < 20 && (1u << block_log) < bs) ++block_log;
@@ -572,11 +723,11 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
     m->compress = !(b.flags & kNoInodes);
     m->check = b.flags & kCheck;
     m->dict = bs;
-    m->lzma = g_lzma && b.lzma;
+    m->codec = b.codec;
     m->o = b.o;
   }
 
-  b.out.assign(kSuperSize, 0);
+  b.out.assign(major == 2 ? v2::kSuperSize : kSuperSize, 0);
   uint32_t root_number = b.next_number++;
   b.number(root);
   b.write_data(root);
@@ -594,16 +745,24 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   if (!b.frag_entries.empty()) {
     std::vector<uint8_t> s;
     for (auto& [start, word] : b.frag_entries) {
-      b.o.put64(s, start);
-      b.o.put32(s, word);
-      b.o.put32(s, 0);
+      if (major == 2) {
+        b.o.put32(s, uint32_t(start));
+        b.o.put32(s, word);
+      } else {
+        b.o.put64(s, start);
+        b.o.put32(s, word);
+        b.o.put32(s, 0);
+      }
     }
     frag_table_start = b.write_indexed_table(s, !(b.flags & kNoFrags));
   }
   uint32_t ninodes = b.next_number - 1;
-  std::vector<uint8_t> exp;
-  for (uint32_t n = 1; n <= ninodes; ++n) b.o.put64(exp, b.refs_by_number[n]);
-  uint64_t lookup_start = b.write_indexed_table(exp, true);
+  uint64_t lookup_start = 0;
+  if (major == 3) {
+    std::vector<uint8_t> exp;
+    for (uint32_t n = 1; n <= ninodes; ++n) b.o.put64(exp, b.refs_by_number[n]);
+    lookup_start = b.write_indexed_table(exp, true);
+  }
 
   uint64_t uid_start = b.out.size();
   for (uint32_t u : b.uids) b.o.put32(b.out, u);
@@ -611,26 +770,12 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   for (uint32_t g : b.gids) b.o.put32(b.out, g);
   uint64_t bytes_used = b.out.size();
 
-  uint8_t* s = b.out.data();
-  b.o.put32(s, b.lzma ? kMagicLzma : kMagicPlain);
-  b.o.put32(s + kInodes, ninodes);
-  b.o.put16(s + kMajor, 3);
-  b.o.put16(s + kMinor, b.p.minor);
-  b.o.put16(s + kBlockLog, block_log);
-  s[kFlags] = b.flags;
-  s[kNoUids] = uint8_t(b.uids.size());
-  s[kNoGuids] = uint8_t(b.gids.size());
-  b.o.put32(s + kMkfsTime, uint32_t(time(nullptr)));
-  b.o.put64(s + kRootInode, root_ref);
-  b.o.put32(s + kBlockSize, bs);
-  b.o.put32(s + kFragments, uint32_t(b.frag_entries.size()));
-  b.o.put64(s + kBytesUsed, bytes_used);
-  b.o.put64(s + kUidStart, uid_start);
-  b.o.put64(s + kGuidStart, guid_start);
-  b.o.put64(s + kInodeTableStart, inode_table_start);
-  b.o.put64(s + kDirTableStart, dir_table_start);
-  b.o.put64(s + kFragTableStart, frag_table_start);
-  b.o.put64(s + kLookupTableStart, lookup_start);
+  const uint64_t pos[] = {bytes_used,      uid_start,        guid_start,  inode_table_start,
+                          dir_table_start, frag_table_start, lookup_start};
+  if (major == 2)
+    super2(b, pos, ninodes, block_log, root_ref);
+  else
+    super3(b, pos, ninodes, block_log, root_ref);
 
   size_t len = (b.out.size() + 4095) / 4096 * 4096;
   auto* result = static_cast<uint8_t*>(malloc(len));
@@ -640,5 +785,10 @@ uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) {
   *fs_len = len;
   return result;
 }
+
+}  // namespace
+
+uint8_t* build_image3(squashfs_entry* root, size_t* fs_len) { return build(root, fs_len, 3); }
+uint8_t* build_image2(squashfs_entry* root, size_t* fs_len) { return build(root, fs_len, 2); }
 
 }  // namespace rs::sqfs

@@ -18,11 +18,13 @@ namespace rs::sqfs {
 // caller prints "squashfs: <refusal>, image left as raw bytes".
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
+bool read_image2(squashfs_data* img, const uint8_t* buf, size_t size);
 
 // Builders return a malloc'd image padded to 4096 bytes; a failure throws
 // BuildError (or std::bad_alloc) and leaves the tree as it was.
 uint8_t* build_image4(squashfs_entry* root, size_t* fs_len);
 uint8_t* build_image3(squashfs_entry* root, size_t* fs_len);
+uint8_t* build_image2(squashfs_entry* root, size_t* fs_len);
 
 // Why a rebuild failed: the builder's message, one line ending in "\n".
 struct BuildError {

@@ -101,13 +101,27 @@ struct squashfs_params3 {
   uint16_t minor = 1;
 };
 
+// Build parameters of a version 2 image, kept from the loaded image. Minor 76
+// means headerless raw LZMA blocks; otherwise blocks are zlib, or LZMA with the
+// 5-byte header (props, dictionary) and no end marker when `lzma5` is set.
+struct squashfs_params2 {
+  uint32_t block_size = 65536;
+  uint8_t flags = 0;
+  uint16_t minor = 1;
+  bool lzma5 = false;
+  uint8_t lzma_props = 0x5D;
+  uint32_t lzma_dict = 0x80000;
+};
+
 struct squashfs_data {
   int last_node = 1;  // next free inode number
-  int version = 0;    // 3 or 4
+  int version = 0;    // 2, 3 or 4
   std::array<uint8_t, 96> super4{};
   std::array<uint8_t, 119> super3{};
+  std::array<uint8_t, 63> super2{};
   squashfs_params4 p4;
   squashfs_params3 p3;
+  squashfs_params2 p2;
   std::unordered_map<std::string, squashfs_entry*> entry_table;  // full path -> node, root "/"
   // Non-directories by inode number (hard links share one), made on first
   // need and dropped whenever a node is made or freed.
@@ -152,7 +166,7 @@ struct squashfs_reader {
 void squashfs_attach_reader(squashfs_data* img, const uint8_t* buf, size_t size, const squashfs_reader& reader,
                             void* state);
 
-// Loads a 4.0 or 3.x image; null when the bytes are no loadable image. The
+// Loads a 4.0, 3.x or 2.x image; null when the bytes are no loadable image. The
 // tree reads file data from `buf` later, so `buf` must outlive it.
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size);
 // Bytes copied from `offset` of the file at `path`, at most `size`; 0 when missing.

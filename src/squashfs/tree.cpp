@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "squashfs/format2.h"
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
@@ -360,6 +361,10 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);
     ok = read_image3(img.get(), buf, size) ? 1 : 0;
+  } else if (buf && rs::sqfs::v2::identify(buf, size, nullptr)) {
+    img->version = 2;
+    std::memcpy(img->super2.data(), buf, rs::sqfs::v2::kSuperSize);
+    ok = read_image2(img.get(), buf, size) ? 1 : 0;
   } else if (!buf || size < 96) {
     refuse(img.get(), "smaller than a superblock");
   } else if (le_magic || be_magic || rs::load_le32(buf) == 0x71736873u || rs::load_be32(buf) == 0x71736873u) {
@@ -369,7 +374,7 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
     else if (major == 3)
       refuse(img.get(), "3.x superblock cut short (119 bytes needed)");
     else
-      refuse(img.get(), "version not read (3.0, 3.1 and 4.0 are)");
+      refuse(img.get(), "version not read (2.0, 2.1, 2.76, 3.0, 3.1, 3.76 and 4.0 are)");
   } else {
     refuse(img.get(), "not a squashfs image");
   }
@@ -616,7 +621,7 @@ uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why
   };
   if (!root || !root->image) return failed("no squashfs tree to rebuild", false);
   squashfs_data* img = root->image;
-  if (img->version != 3 && img->version != 4) return failed("the tree has no squashfs 3 or 4 image", false);
+  if (img->version < 2 || img->version > 4) return failed("the tree has no squashfs 2, 3 or 4 image", false);
   try {
     if (img->version != img->loaded_version) {
       // Converting: the other version's builder cannot copy these blocks.
@@ -630,6 +635,7 @@ uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why
         e->stored.valid = false;
       }
     }
+    if (img->version == 2) return build_image2(root, fs_len);
     return img->version == 4 ? build_image4(root, fs_len) : build_image3(root, fs_len);
   } catch (const BuildError& e) {
     return failed(e.msg, true);
