@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "squashfs/format2.h"
 #include "squashfs/format3.h"
 #include "squashfs/internal.h"
 #include "util/endian.h"
@@ -59,31 +60,50 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
     img->version = 4;
     rs::store_le32(img->super4.data(), 0x73717368u);
     rs::store_le16(img->super4.data() + 28, 4);
-  } else if (k.version == 3) {
+  } else if (k.version == 3 || k.version == 2) {
+    // 2.x and 3.x: "gzip" is zlib; "lzma-l" the 'L' kind (minor 76, headerless
+    // raw LZMA blocks); "lzma" in 3.x the LZMA magic, in 2.x (which has no
+    // such magic) the 'L' kind; "lzma5" in 2.x LZMA with the 5-byte header.
+    const bool v2 = k.version == 2;
     if (!bs) bs = 65536;
-    if (block_log_of(bs) < 0) return fail("block size " + std::to_string(bs) + " is no power of two from 4K to 1M");
-    bool lzma;
-    if (k.comp == "gzip")
-      lzma = false;
-    else if (k.comp == "lzma")
-      lzma = true;
-    else
-      return fail("compressor '" + k.comp + "' unknown for 3.x (gzip, lzma)");
-    img->p3.block_size = bs;
-    img->p3.minor = 1;
-    img->p3.flags = rs::sqfs::v3::kDuplicates;
-    img->version = 3;
-    uint32_t magic = lzma ? rs::sqfs::v3::kMagicLzma : rs::sqfs::v3::kMagicPlain;
-    uint8_t* s = img->super3.data();
-    if (k.big_endian) {
-      rs::store_be32(s, magic);
-      rs::store_be16(s + rs::sqfs::v3::kMajor, 3);
+    if (block_log_of(bs) < 0 || (v2 && bs > rs::sqfs::v2::kMaxBlock))
+      return fail("block size " + std::to_string(bs) + " is no power of two from 4K to " + (v2 ? "64K" : "1M"));
+    bool magic_lzma = false, minor_l = false, lzma5 = false;
+    if (k.comp == "gzip") {
+    } else if (k.comp == "lzma-l" || (v2 && k.comp == "lzma")) {
+      minor_l = true;
+    } else if (!v2 && k.comp == "lzma") {
+      magic_lzma = true;
+    } else if (v2 && k.comp == "lzma5") {
+      lzma5 = true;
     } else {
-      rs::store_le32(s, magic);
-      rs::store_le16(s + rs::sqfs::v3::kMajor, 3);
+      return fail("compressor '" + k.comp + "' unknown for " + std::to_string(k.version) +
+                  (v2 ? ".x (gzip, lzma-l or lzma, lzma5)" : ".x (gzip, lzma, lzma-l)"));
     }
+    // 2.1 for zlib, as the last 2.x tools wrote; 2.0 as the sniffed LZMA firmware has it.
+    uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : lzma5 ? 0 : 1;
+    uint8_t flags = rs::sqfs::v3::kDuplicates;
+    uint8_t* s;
+    if (v2) {
+      img->p2.block_size = bs;
+      img->p2.minor = minor;
+      img->p2.flags = flags;
+      img->p2.lzma5 = lzma5;
+      s = img->super2.data();
+    } else {
+      img->p3.block_size = bs;
+      img->p3.minor = minor;
+      img->p3.flags = flags;
+      s = img->super3.data();
+    }
+    img->version = k.version;
+    const rs::sqfs::v3::Order o{k.big_endian};
+    o.put32(s, magic_lzma ? rs::sqfs::v3::kMagicLzma : rs::sqfs::v3::kMagicPlain);
+    o.put16(s + rs::sqfs::v3::kMajor, uint16_t(k.version));
+    o.put16(s + rs::sqfs::v3::kMinor, minor);
+    o.put32(s + rs::sqfs::v3::kMkfsTime, uint32_t(std::time(nullptr)));
   } else {
-    return fail("version " + std::to_string(k.version) + " cannot be built (3 or 4)");
+    return fail("version " + std::to_string(k.version) + " cannot be built (2, 3 or 4)");
   }
   squashfs_inode rino;
   rino.type = 1;
