@@ -6,74 +6,34 @@
 #include <algorithm>
 #include <cstring>
 
+#include "squashfs/lzma_raw.h"
 #include "util/endian.h"
 
 namespace rs::sqfs {
 namespace {
 
+// LZMA-alone: properties byte, dictionary (LE u32), exact size (LE u64), then
+// the raw stream.
 long lzma_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
   if (len < 13) return -1;
   uint64_t size = load_le64(in + 5);
-  if (size > cap) return -1;
-  lzma_options_lzma opt{};
-  lzma_lzma_preset(&opt, 6);
-  // Properties byte (pb * 5 + lp) * 9 + lc.
-  unsigned props = in[0];
-  opt.lc = props % 9;
-  opt.lp = (props / 9) % 5;
-  opt.pb = props / 45;
-  // The window never needs to exceed the output; the stored size is untrusted
-  // and would otherwise make the decoder allocate up to 4 GiB.
-  uint32_t fit = uint32_t(std::max<uint64_t>(size, LZMA_DICT_SIZE_MIN));
-  opt.dict_size = std::clamp<uint32_t>(load_le32(in + 1), LZMA_DICT_SIZE_MIN, fit);
-  opt.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-  lzma_set_ext_size(opt, size);
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
-  lzma_stream s = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&s, filters) != LZMA_OK) return -1;
-  s.next_in = in + 13;
-  s.avail_in = len - 13;
-  s.next_out = out;
-  s.avail_out = size_t(size);
-  lzma_ret r = lzma_code(&s, LZMA_FINISH);
-  size_t produced = size_t(size) - s.avail_out;
-  lzma_end(&s);
-  if (r != LZMA_STREAM_END || produced != size) return -1;
-  return long(produced);
+  LzmaProps p;
+  if (size > cap || !p.set_byte(in[0])) return -1;
+  p.dict = load_le32(in + 1);
+  return lzma_raw_decode(in + 13, len - 13, out, cap, p, size);
 }
 
 std::vector<uint8_t> lzma_encode(const uint8_t* in, size_t len, uint32_t dict) {
-  lzma_options_lzma o;
-  lzma_lzma_preset(&o, 9);
-  o.lc = 3;
-  o.lp = 0;
-  o.pb = 2;
-  o.dict_size = std::max<uint32_t>(dict, LZMA_DICT_SIZE_MIN);
-  o.nice_len = 128;
-  o.mf = LZMA_MF_BT4;
-  o.mode = LZMA_MODE_NORMAL;
-  o.depth = 0;
-  o.ext_flags = 0;
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &o}, {LZMA_VLI_UNKNOWN, nullptr}};
-  lzma_stream s = LZMA_STREAM_INIT;
-  std::vector<uint8_t> out;
-  if (lzma_raw_encoder(&s, filters) != LZMA_OK) return out;
-  out.resize(13 + len + len / 2 + 256);
-  out[0] = 0x5D;
+  LzmaProps p;
+  p.dict = dict;
+  std::vector<uint8_t> raw = lzma_raw_encode(in, len, p, false);
+  if (raw.empty()) return raw;
+  std::vector<uint8_t> out(13 + raw.size());
+  out[0] = p.byte();
   store_le32(&out[1], dict);
   store_le32(&out[5], uint32_t(len));
   store_le32(&out[9], uint32_t(uint64_t(len) >> 32));
-  s.next_in = in;
-  s.avail_in = len;
-  s.next_out = out.data() + 13;
-  s.avail_out = out.size() - 13;
-  lzma_ret r;
-  do r = lzma_code(&s, LZMA_FINISH);
-  while (r == LZMA_OK && s.avail_out > 0);
-  size_t used = out.size() - s.avail_out;
-  lzma_end(&s);
-  if (r != LZMA_STREAM_END) return {};
-  out.resize(used);
+  std::memcpy(out.data() + 13, raw.data(), raw.size());
   return out;
 }
 
