@@ -122,15 +122,13 @@ int tree_put(tree& t, const std::string& path, const uint8_t* data, size_t size,
     const tnode& o = t.inodes.at(old->second);
     if ((o.mode & kTypeMask) == kDir) return -EISDIR;
     if ((o.mode & kTypeMask) == kReg) {
-      // Kept: everything but the content, and the inode number unless another name shares it.
+      // Kept: everything but the content (times too, as the other tables keep them), and the inode number unless another name shares it.
       n = o;
       n.kept.clear();
       n.creat_sqnum = o.creat_sqnum;
       n.compr_type = compr;
       for (xattr_rec& x : n.xattrs) x.inum = 0;
       if (names_of(t, old->second) == 1) inum = old->second;
-      n.mtime = n.ctime = uint64_t(now);
-      n.mtime_ns = n.ctime_ns = 0;
     }
   }
   if (a.has_mode) n.mode = kReg | (a.mode & 07777);

@@ -566,6 +566,7 @@ int reader::walk(const std::string& path, std::vector<entry>* out) {
   uint64_t inum;
   int rc = lookup(path, &inum);
   if (rc) return rc;
+  if ((inodes_[inum].mode & 0170000) != 040000) return -ENOTDIR;
   std::string base = path.empty() ? "/" : path;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   struct item {
