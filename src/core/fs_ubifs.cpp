@@ -503,9 +503,8 @@ int ub_put(void* fs, const char* path, const void* buf, size_t size, const fs_pu
   });
 }
 int ub_remove(void* fs, const char* path) {
-  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
-    return rs::ubifs::tree_remove(t, p);
-  });
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_remove(t, p); });
 }
 int ub_mkdir(void* fs, const char* path, uint32_t mode) {
   return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
@@ -513,9 +512,8 @@ int ub_mkdir(void* fs, const char* path, uint32_t mode) {
   });
 }
 int ub_chmod(void* fs, const char* path, uint32_t mode) {
-  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
-    return rs::ubifs::tree_chmod(t, p, mode);
-  });
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_chmod(t, p, mode); });
 }
 int ub_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) {
   return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
@@ -538,9 +536,8 @@ int ub_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
   });
 }
 int ub_set_xattrs(void* fs, const char* path, const fs_xattrs& in) {
-  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
-    return rs::ubifs::tree_set_xattrs(t, p, in);
-  });
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_set_xattrs(t, p, in); });
 }
 
 // Two paths in one UBIFS: `to` relative to the volume `from` is in.
@@ -563,17 +560,15 @@ int ub_rename(void* fs, const char* from, const char* to) {
   std::string dst;
   int rc = same_volume(H(fs), from, to, &dst);
   if (rc) return rc;
-  return edit(H(fs), from, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
-    return rs::ubifs::tree_rename(t, p, dst);
-  });
+  return edit(H(fs), from,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_rename(t, p, dst); });
 }
 int ub_link(void* fs, const char* from, const char* to) {
   std::string dst;
   int rc = same_volume(H(fs), from, to, &dst);
   if (rc) return rc;
-  return edit(H(fs), from, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
-    return rs::ubifs::tree_link(t, p, dst);
-  });
+  return edit(H(fs), from,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_link(t, p, dst); });
 }
 
 // A UBI image: its run of erase blocks with headers; a bare UBIFS: its LEBs in use.

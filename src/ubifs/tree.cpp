@@ -122,7 +122,8 @@ int tree_put(tree& t, const std::string& path, const uint8_t* data, size_t size,
     const tnode& o = t.inodes.at(old->second);
     if ((o.mode & kTypeMask) == kDir) return -EISDIR;
     if ((o.mode & kTypeMask) == kReg) {
-      // Kept: everything but the content (times too, as the other tables keep them), and the inode number unless another name shares it.
+      // Kept: everything but the content (times too, as the other tables keep them), and the inode number unless
+      // another name shares it.
       n = o;
       n.kept.clear();
       n.creat_sqnum = o.creat_sqnum;

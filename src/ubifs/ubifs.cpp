@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "util/crc32.h"
 #include "ubifs/ubifs_write.h"
+#include "util/crc32.h"
 #include "util/endian.h"
 
 namespace rs::ubifs {

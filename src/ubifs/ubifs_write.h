@@ -73,18 +73,18 @@ uint64_t lpt_size(uint32_t main_lebs, uint32_t max_leb_cnt, uint32_t leb_size, u
 
 // mkfs.ubifs's options by their names.
 struct mkfs_params {
-  uint32_t min_io = 0;        // -m
-  uint32_t leb_size = 0;      // -e
-  uint32_t max_leb_cnt = 0;   // -c
-  std::string compr = "lzo";  // -x lzo|zlib|zstd|none
-  uint32_t fanout = 8;        // -f
-  uint32_t log_lebs = 0;      // -l, 0: from the journal size
-  uint32_t orph_lebs = 1;     // -p
-  std::string key_hash = "r5";  // -k r5|test
-  bool squash_uids = false;   // -U
-  bool space_fixup = false;   // -F
+  uint32_t min_io = 0;                   // -m
+  uint32_t leb_size = 0;                 // -e
+  uint32_t max_leb_cnt = 0;              // -c
+  std::string compr = "lzo";             // -x lzo|zlib|zstd|none
+  uint32_t fanout = 8;                   // -f
+  uint32_t log_lebs = 0;                 // -l, 0: from the journal size
+  uint32_t orph_lebs = 1;                // -p
+  std::string key_hash = "r5";           // -k r5|test
+  bool squash_uids = false;              // -U
+  bool space_fixup = false;              // -F
   int64_t root_uid = -1, root_gid = -1;  // the root's owner; -1: the host directory's
-  uint32_t root_mode = 0;                 // the root's permission bits; 0: the host directory's
+  uint32_t root_mode = 0;                // the root's permission bits; 0: the host directory's
 };
 
 // A bare UBIFS image of the host directory `dir`, as mkfs.ubifs -o gives one.
@@ -95,8 +95,8 @@ struct put_attr {
   bool has_mode = false, has_owner = false;
   uint32_t mode = 0, uid = 0, gid = 0;
 };
-int tree_put(tree& t, const std::string& path, const uint8_t* data, size_t size, const put_attr& a,
-             uint16_t compr, int64_t now);
+int tree_put(tree& t, const std::string& path, const uint8_t* data, size_t size, const put_attr& a, uint16_t compr,
+             int64_t now);
 int tree_remove(tree& t, const std::string& path);
 int tree_mkdir(tree& t, const std::string& path, uint32_t mode, int64_t now);
 int tree_chmod(tree& t, const std::string& path, uint32_t mode);

@@ -63,13 +63,20 @@ uint32_t xattr_bytes(size_t vlen) { return align_up(uint32_t(kInoSize + vlen + 1
 
 uint8_t itype(uint32_t mode) {
   switch (mode & 0170000) {
-    case 0040000: return 1;
-    case 0120000: return 2;
-    case 0060000: return 3;
-    case 0020000: return 4;
-    case 0010000: return 5;
-    case 0140000: return 6;
-    default: return 0;
+    case 0040000:
+      return 1;
+    case 0120000:
+      return 2;
+    case 0060000:
+      return 3;
+    case 0020000:
+      return 4;
+    case 0010000:
+      return 5;
+    case 0140000:
+      return 6;
+    default:
+      return 0;
   }
 }
 
@@ -152,8 +159,8 @@ lpt_geom calc_lpt(uint32_t main_lebs, uint32_t max_leb_cnt, uint32_t leb_cnt, ui
   g.nnode_sz = uint32_t(20 + (big ? g.pcnt_bits : 0) + (g.lpt_lnum_bits + g.lpt_offs_bits) * kLptFanout + 7) / 8;
   g.ltab_sz = uint32_t(20 + int(lpt_lebs) * g.lpt_spc_bits * 2 + 7) / 8;
   g.lsave_sz = uint32_t(20 + g.lnum_bits * int(lsave_cnt) + 7) / 8;
-  g.lpt_sz = uint64_t(g.pnode_cnt) * g.pnode_sz + uint64_t(g.nnode_cnt) * g.nnode_sz + g.ltab_sz +
-             (big ? g.lsave_sz : 0);
+  g.lpt_sz =
+      uint64_t(g.pnode_cnt) * g.pnode_sz + uint64_t(g.nnode_cnt) * g.nnode_sz + g.ltab_sz + (big ? g.lsave_sz : 0);
   uint64_t sz = g.lpt_sz;
   uint64_t per = std::max(g.pnode_sz, g.nnode_sz), tot = per;
   sz += per;
@@ -272,9 +279,7 @@ struct main_writer {
   bool index = false;
   bool started = false;
 
-  void begin(uint32_t at, bool idx) {
-    lnum = at, offs = 0, index = idx, started = true;
-  }
+  void begin(uint32_t at, bool idx) { lnum = at, offs = 0, index = idx, started = true; }
   void close() {
     if (!started) return;
     uint32_t a = img.pad(lnum, offs);
@@ -449,8 +454,7 @@ bool write_volume(const volume_shape& shape, tree& t, std::vector<uint8_t>* out,
         const std::vector<uint8_t>& d = *n.fresh;
         for (size_t off = 0; off < d.size(); off += kBlock) {
           size_t len = std::min<size_t>(kBlock, d.size() - off);
-          bool zero = std::all_of(d.begin() + long(off), d.begin() + long(off + len),
-                                                    [](uint8_t b) { return b == 0; });
+          bool zero = std::all_of(d.begin() + long(off), d.begin() + long(off + len), [](uint8_t b) { return b == 0; });
           if (zero) continue;  // a hole
           if (off / kBlock > 0x1fffffff) return *why = "a file too large for UBIFS keys", false;
           leaf l;
@@ -555,8 +559,7 @@ bool write_volume(const volume_shape& shape, tree& t, std::vector<uint8_t>* out,
       }
       seal(n, kIdx, ++sq);
       uint32_t ln, of;
-      if (!mw.add(n.data(), uint32_t(n.size()), &ln, &of))
-        return *why = fits_msg(g, max_lebs), false;
+      if (!mw.add(n.data(), uint32_t(n.size()), &ln, &of)) return *why = fits_msg(g, max_lebs), false;
       index_size += align_up(uint32_t(n.size()), 8);
       up.push_back({ln, of, uint32_t(n.size()), level[i].key});
     }

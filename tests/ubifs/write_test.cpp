@@ -201,8 +201,10 @@ TEST_P(Built, HostTreeReadsBackEntryForEntry) {
   std::vector<rs::ubifs::raw_block> blocks;
   ASSERT_EQ(r->data_nodes("/usr/lib/text.log", &blocks), 0);
   ASSERT_EQ(blocks.size(), 18u);
-  uint16_t want_compr = uint16_t(std::string(c.compr) == "lzo" ? 1 : std::string(c.compr) == "zlib" ? 2
-                                 : std::string(c.compr) == "zstd" ? 3 : 0);
+  uint16_t want_compr = uint16_t(std::string(c.compr) == "lzo"    ? 1
+                                 : std::string(c.compr) == "zlib" ? 2
+                                 : std::string(c.compr) == "zstd" ? 3
+                                                                  : 0);
   for (auto& k : blocks) EXPECT_EQ(rs::load_le16(k.node + 44), want_compr) << k.block;
   ASSERT_EQ(r->data_nodes("/usr/lib/noise.bin", &blocks), 0);
   for (auto& k : blocks) EXPECT_EQ(rs::load_le16(k.node + 44), 0) << k.block;
@@ -254,14 +256,14 @@ TEST_P(LikeMkfs, GeometryAccountingAndLptMatch) {
   EXPECT_EQ(sb_fields(ours), sb_fields(theirs));
   // Master: the root's place differs (mkfs.ubifs orders nodes otherwise), the rest must not.
   const uint8_t *mo = ours.data() + s.leb, *mt = theirs.data() + s.leb;
-  const char* names[] = {"flags", "log_lnum", "gc_lnum", "ihead_lnum", "ihead_offs", "lpt_lnum", "lpt_offs",
-                         "nhead_lnum", "nhead_offs", "ltab_lnum", "ltab_offs", "lsave_lnum", "lsave_offs",
-                         "lscan_lnum", "empty_lebs", "idx_lebs", "leb_cnt"};
+  const char* names[] = {"flags",      "log_lnum",   "gc_lnum",    "ihead_lnum", "ihead_offs", "lpt_lnum",
+                         "lpt_offs",   "nhead_lnum", "nhead_offs", "ltab_lnum",  "ltab_offs",  "lsave_lnum",
+                         "lsave_offs", "lscan_lnum", "empty_lebs", "idx_lebs",   "leb_cnt"};
   const int at32[] = {40, 44, 60, 64, 68, 120, 124, 128, 132, 136, 140, 144, 148, 152, 156, 160, 164};
   for (size_t i = 0; i < std::size(at32); ++i)
     EXPECT_EQ(rs::load_le32(mo + at32[i]), rs::load_le32(mt + at32[i])) << names[i];
-  const char* names64[] = {"highest_inum", "index_size", "total_free", "total_dirty", "total_used", "total_dead",
-                           "total_dark"};
+  const char* names64[] = {"highest_inum", "index_size", "total_free", "total_dirty",
+                           "total_used",   "total_dead", "total_dark"};
   const int at64[] = {24, 72, 80, 88, 96, 104, 112};
   for (size_t i = 0; i < std::size(at64); ++i)
     EXPECT_EQ(rs::load_le64(mo + at64[i]), rs::load_le64(mt + at64[i])) << names64[i];
@@ -505,7 +507,8 @@ TEST(Ubi, EditedVolumesAreSavedIntoTheImage) {
                                             "[data]\nmode=ubi\nvol_id=1\nvol_type=dynamic\nvol_size=512KiB\n"
                                             "vol_name=data\n"
                                             "[rootfs]\nmode=ubi\nimage=" +
-                                            d.file("fs.ubifs") + "\nvol_id=3\nvol_type=dynamic\nvol_size=4MiB\n"
+                                            d.file("fs.ubifs") +
+                                            "\nvol_id=3\nvol_type=dynamic\nvol_size=4MiB\n"
                                             "vol_name=rootfs\n");
   ASSERT_EQ(run_ok("ubinize -o " + shell_quote(d.file("ubi.img")) + " -p 128KiB -m 2048 " +
                    shell_quote(d.file("ubi.ini")) + " 2>/dev/null"),
