@@ -362,7 +362,12 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
   handle* h = H(fs);
   if (h->bare) {
     const bytes_ptr& d = h->bare_data;
-    return d ? copy_out(d->data(), d->size(), size) : copy_out(h->buf, h->size, size);
+    if (!d) return copy_out(h->buf, h->size, size);
+    // At least as long as before, erased past the new LEBs: LEBs beyond leb_cnt
+    // are taken as empty when the file system grows into them.
+    std::vector<uint8_t> img(*d);
+    if (img.size() < h->size) img.resize(h->size, 0xff);
+    return copy_out(img.data(), img.size(), size);
   }
   std::vector<uint8_t> cur;
   std::unique_ptr<rs::ubi::image> img;

@@ -2,18 +2,23 @@
 
     kernel_write.py              (exit 0 passed, 1 failed, 77 skipped)
 
-mkfs.ubifs makes a bare UBIFS per compressor (lzo, zlib, zstd; 512-byte
-pages, 15872-byte LEBs); romsmith edits each (replaces a small file, adds a
-large one, removes, makes a directory and a link, changes a mode) and saves
-it, which writes the volume anew. Those images are put into volumes by the
-outside ubinize (so the UBI layer is not ours), written into a simulated NAND
-inside a qemu guest booting the installed kernel; UBI attaches it, each
-volume is mounted read-write and listed (mode, owner, size, md5), a file is
-written from inside the guest, and the volume is unmounted (a commit by the
-kernel over our index and LPT). The kernel's messages must hold no UBIFS
-error; the flash is then copied out and read back by romsmith.
+For two flash geometries (512-byte pages with 15872-byte LEBs, 2 KiB pages
+with 126976-byte LEBs), mkfs.ubifs makes a bare UBIFS per compressor (lzo,
+zlib, zstd); romsmith edits each (replaces a small file, adds a large one,
+removes, makes a directory and a link, changes a mode) and saves it, which
+writes the volume anew; the builder (rs::ubifs::build_from_dir, through
+tests/ubifs/build_tool.cpp when UBIFS_BUILD_TOOL names it) makes the edited
+tree once more per compressor. Those images are put into volumes by the
+outside ubinize (so the UBI layer is not ours) and written into a simulated
+NAND inside a qemu guest booting the installed kernel, with the kernel's own
+consistency checks on where debugfs has them; UBI attaches it, each volume
+is mounted read-write and listed (mode, owner, size, md5), a file is written
+from inside the guest, and the volume is unmounted (a commit by the kernel
+over our index and LPT). The kernel's messages must hold no UBIFS error; the
+flash is then copied out and read back by romsmith.
 
-Environment: ROMSMITH_BIN (the romsmith program), and what tests/kernel/kmount.py takes.
+Environment: ROMSMITH_BIN (the romsmith program), UBIFS_BUILD_TOOL, KWRITE_KEEP
+(a path prefix: keep the flash the guest left), and what tests/kernel/kmount.py takes.
 """
 
 import hashlib
@@ -40,7 +45,7 @@ exec 3>/dev/ttyS1
 say() { echo "$@" >&3; }
 for m in $(cat /modules.order); do
   case $m in
-    nandsim) insmod /modules/$m.ko first_id_byte=0x20 second_id_byte=0x33 ;;
+    nandsim) insmod /modules/$m.ko NANDSIM_IDS ;;
     ubi|ubifs) ;;
     *) insmod /modules/$m.ko 2>/tmp/err || say "W insmod $m: $(cat /tmp/err)" ;;
   esac
@@ -55,8 +60,8 @@ disk() {
   done
 }
 src=$(disk kin); out=$(disk kout)
-dd if=$src of=/dev/mtd0 bs=16384 2>/tmp/err || say "E write mtd0: $(cat /tmp/err)"
-insmod /modules/ubi.ko mtd=0 || say "E ubi attach"
+dd if=$src of=/dev/mtd0 bs=PEB 2>/tmp/err || say "E write mtd0: $(cat /tmp/err)"
+insmod /modules/ubi.ko UBI_MTD || say "E ubi attach"
 insmod /modules/ubifs.ko || say "E ubifs"
 # The kernel's own consistency checks (index, LEB properties against a scan of
 # every LEB, the whole tree) where debugfs offers them.
@@ -84,14 +89,24 @@ for v in VOLUMES; do
     say "E mount $v: $(cat /tmp/err)"
   fi
 done
-dmesg | grep -i -E "ubifs|ubi0" | tail -n 60 | sed 's/^/K /' >&3
-dd if=/dev/mtd0 of=$out bs=16384 conv=fsync 2>/tmp/err || say "E read mtd0: $(cat /tmp/err)"
+dmesg | grep -i -E "ubi|nand|mtd" | tail -n 80 | sed 's/^/K /' >&3
+dd if=/dev/mtd0 of=$out bs=PEB conv=fsync 2>/tmp/err || say "E read mtd0: $(cat /tmp/err)"
 say "DONE"
 exec 3>&-
 reboot -f
 """
 
-FLASH = 16 << 20
+# Flash geometries: nandsim's chip, ubinize's and mkfs.ubifs's options.
+GEOMETRIES = (
+    {"label": "512", "ids": "first_id_byte=0x20 second_id_byte=0x33", "flash": 16 << 20, "peb": 16384,
+     "ubinize": ["-p", "16KiB", "-m", "512", "-s", "256"], "mkfs": ["-m", "512", "-e", "15872", "-c", "200"],
+     "mem": "256", "vol": "1800KiB", "ubi": "mtd=0"},
+    {"label": "2k", "ids": "first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_byte=0x95",
+     "flash": 128 << 20, "peb": 131072,
+     "ubinize": ["-p", "128KiB", "-m", "2048"], "mkfs": ["-m", "2048", "-e", "126976", "-c", "300"], "mem": "512",
+     # nandsim offers 512-byte sub-pages: the VID header is put a page in, as ubinize -m 2048 puts it.
+     "vol": "4MiB", "ubi": "mtd=0,2048"},
+)
 
 
 def run(cmd, **kw):
@@ -169,8 +184,26 @@ def main():
         return 77
     cache = kmount.default_cache()
     os.makedirs(cache, exist_ok=True)
-    vols = ["r_" + c for c in COMPRS]
-    kmount.GUEST_INIT = GUEST.replace("VOLUMES", " ".join(vols))
+    builder = os.environ.get("UBIFS_BUILD_TOOL")
+    if builder and not os.path.exists(builder):
+        builder = None
+    failures, said = [], []
+    for g in GEOMETRIES:
+        f, note = run_geometry(g, rs, builder, kernel, qemu, busybox, cpio, cache, names)
+        failures += ["%s: %s" % (g["label"], x) for x in f]
+        said.append("%s pages: %s" % (g["label"], note))
+    if failures:
+        print("\n".join(failures))
+        return 1
+    print("\n".join(said))
+    return 0
+
+
+def run_geometry(g, rs, builder, kernel, qemu, busybox, cpio, cache, names):
+    """One guest: the volumes of one flash geometry. The failures, and a line on what ran."""
+    vols = ["r_" + c for c in COMPRS] + (["b_" + c for c in COMPRS] if builder else [])
+    kmount.GUEST_INIT = (GUEST.replace("VOLUMES", " ".join(vols)).replace("NANDSIM_IDS", g["ids"])
+                         .replace("PEB", str(g["peb"])).replace("UBI_MTD", g["ubi"]))
     base = kmount.build_initramfs(kernel, busybox, cpio, kernel.load_order(names), cache)
     vmlinux = kernel.bootable(cache)
     failures = []
@@ -182,36 +215,41 @@ def main():
             f.write(NEW)
         with open(os.path.join(work, "edited.txt"), "wb") as f:
             f.write(EDITED)
-        sections = []
-        for i, c in enumerate(COMPRS):
+        images = []
+        for c in COMPRS:
             fs = os.path.join(work, "mkfs-%s.ubifs" % c)
-            r = run(["mkfs.ubifs", "-q", "-m", "512", "-e", "15872", "-c", "900", "-x", c, "-r", tree, "-o", fs])
+            r = run(["mkfs.ubifs", "-q"] + g["mkfs"] + ["-x", c, "-r", tree, "-o", fs])
             if r.returncode:
-                print("mkfs.ubifs failed:", r.stdout.decode())
-                return 1
+                return ["mkfs.ubifs failed: " + r.stdout.decode()], ""
             ours = os.path.join(work, "ours-%s.ubifs" % c)
             batch = ("put UBIFS/etc/issue {w}/edited.txt; put UBIFS/usr/lib/new.txt {w}/new.txt; rm UBIFS/etc/gone; "
                      "mkdir UBIFS/opt; ln -s ../usr/lib/new.txt UBIFS/opt/new; chmod 0700 UBIFS/etc/init.d/rcS; "
                      "save {o}").format(w=work, o=ours)
             r = run([rs, "-o", fs, "-c", batch])
             if r.returncode or not os.path.exists(ours):
-                print("romsmith could not edit the %s image:\n%s" % (c, r.stdout.decode(errors="replace")))
-                return 1
-            sections.append("[%s]\nmode=ubi\nimage=%s\nvol_id=%d\nvol_type=dynamic\nvol_size=3MiB\nvol_name=%s\n"
-                            % (vols[i], ours, i, vols[i]))
-        with open(ini, "w") as f:
-            f.write("".join(sections))
+                return ["romsmith could not edit the %s image:\n%s" % (c, r.stdout.decode(errors="replace"))], ""
+            images.append(ours)
         edit_host(tree)
+        if builder:
+            for c in COMPRS:
+                built = os.path.join(work, "built-%s.ubifs" % c)
+                r = run([builder, tree, built] + g["mkfs"] + ["-x", c])
+                if r.returncode:
+                    return ["the builder failed: " + r.stdout.decode(errors="replace")], ""
+                images.append(built)
+        with open(ini, "w") as f:
+            for i, (v, img) in enumerate(zip(vols, images)):
+                f.write("[%s]\nmode=ubi\nimage=%s\nvol_id=%d\nvol_type=dynamic\nvol_size=%s\nvol_name=%s\n"
+                        % (v, img, i, g["vol"], v))
         ubi = os.path.join(work, "ubi.img")
-        r = run(["ubinize", "-o", ubi, "-p", "16KiB", "-m", "512", "-s", "256", "-Q", "78", ini])
+        r = run(["ubinize", "-o", ubi] + g["ubinize"] + ["-Q", "78", ini])
         if r.returncode:
-            print("ubinize failed:", r.stdout.decode())
-            return 1
+            return ["ubinize failed: " + r.stdout.decode()], ""
         with open(ubi, "ab") as f:
-            f.truncate(-(-os.path.getsize(ubi) // 16384) * 16384)
+            f.truncate(-(-os.path.getsize(ubi) // g["peb"]) * g["peb"])
         out = os.path.join(work, "flash.img")
         with open(out, "wb") as f:
-            f.truncate(FLASH)
+            f.truncate(g["flash"])
         job = os.path.join(work, "job")
         os.mkdir(job)
         kmount._cpio(cpio, job, os.path.join(work, "job.cpio"))
@@ -221,7 +259,7 @@ def main():
                 with open(part, "rb") as f:
                     shutil.copyfileobj(f, o)
         data = os.path.join(work, "data.txt")
-        cmd = [qemu, "-machine", "pc", "-accel", "tcg", "-cpu", "max", "-m", "256", "-smp", "1", "-nodefaults",
+        cmd = [qemu, "-machine", "pc", "-accel", "tcg", "-cpu", "max", "-m", g["mem"], "-smp", "1", "-nodefaults",
                "-nographic", "-no-reboot", "-monitor", "none", "-serial", "file:" + os.path.join(work, "console"),
                "-serial", "file:" + data, "-kernel", vmlinux, "-initrd", initrd, "-append",
                "console=ttyS0 panic=-1 quiet rdinit=/init mitigations=off",
@@ -233,13 +271,11 @@ def main():
             subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=400)
         except subprocess.TimeoutExpired:
-            print("qemu did not finish")
-            return 1
+            return ["qemu did not finish"], ""
         report = open(data, errors="replace").read() if os.path.exists(data) else ""
         lines = report.splitlines()
         if "DONE" not in lines:
-            print("the guest did not finish:\n" + report)
-            return 1
+            return ["the guest did not finish:\n" + report], ""
         for ln in lines:
             if ln.startswith("E "):
                 failures.append(ln)
@@ -254,17 +290,16 @@ def main():
                 failures.append("%s as the kernel lists it differs:\n  missing: %s\n  extra: %s" % (
                     v, [x for x in want if x not in got], [x for x in got if x not in want]))
         if os.environ.get("KWRITE_KEEP"):
-            shutil.copyfile(out, os.environ["KWRITE_KEEP"])
+            shutil.copyfile(out, os.environ["KWRITE_KEEP"] + "." + g["label"])
 
         # What the kernel left, read back by romsmith: its commit over our image.
         for v in vols:
-            want = {"/etc/issue": EDITED, "/usr/lib/new.txt": NEW,
-                    "/kernel.txt": ("written by the kernel into %s\n" % v).encode()}
-            for dirpath, _, names in os.walk(tree):
-                for n in names:
+            want = {"/kernel.txt": ("written by the kernel into %s\n" % v).encode()}
+            for dirpath, _, names_ in os.walk(tree):
+                for n in names_:
                     p = os.path.join(dirpath, n)
                     if os.path.isfile(p) and not os.path.islink(p):
-                        want.setdefault(p[len(tree):], open(p, "rb").read())
+                        want[p[len(tree):]] = open(p, "rb").read()
             for path, content in want.items():
                 got = os.path.join(work, "got")
                 r = run([rs, "-o", out, "get", "UBIFS/%s%s" % (v, path), got])
@@ -279,12 +314,10 @@ def main():
             if "etc/gone" in listing or "opt/new -> ../usr/lib/new.txt" not in listing:
                 failures.append("%s: the edits are not in romsmith's listing:\n%s" % (v, listing))
         if failures:
-            print("\n".join(failures) + "\nguest:\n" + report)
-            return 1
+            failures.append("guest:\n" + report)
         checks = [ln[2:] for ln in lines if ln.startswith("D ")]
-        print("kernel mounted, listed, wrote and committed %d volumes written by romsmith (kernel checks: %s)"
-              % (len(vols), ", ".join(checks) or "none available"))
-        return 0
+        return failures, "the kernel mounted, listed, wrote and committed %d volumes (%s) (kernel checks: %s)" % (
+            len(vols), ", ".join(vols), ", ".join(checks) or "none available")
 
 
 if __name__ == "__main__":

@@ -516,6 +516,11 @@ TEST(Ubi, EditedVolumesAreSavedIntoTheImage) {
   Loaded l(rstest::read_bytes(d.file("ubi.img")));
   ASSERT_TRUE(l.fs);
   const fs_ops& o = ubifs_fs_ops;
+  std::string why;
+  EXPECT_TRUE(l.rebuild(&why) == rstest::read_bytes(d.file("ubi.img"))) << "nothing edited, nothing rewritten";
+  // A refused edit leaves no volume marked for a rewrite.
+  EXPECT_EQ(o.mkdir(l.fs, "/rootfs/etc", 0755), -EEXIST);
+  EXPECT_TRUE(l.rebuild(&why) == rstest::read_bytes(d.file("ubi.img")));
   EXPECT_EQ(o.put(l.fs, "/rootfs/etc/issue", "edited\n", 7, nullptr), 0);
   EXPECT_EQ(o.mkdir(l.fs, "/rootfs/opt", 0755), 0);
   EXPECT_EQ(o.mkdir(l.fs, "/newvol", 0755), -EPERM) << "volumes are not made here";
@@ -541,7 +546,6 @@ TEST(Ubi, EditedVolumesAreSavedIntoTheImage) {
   EXPECT_EQ(o.pread(l.fs, "/rootfs/etc/issue", buf, sizeof buf, 0), 7);
   EXPECT_STREQ(buf, "edited\n");
 
-  std::string why;
   std::vector<uint8_t> out = l.rebuild(&why);
   if (out.empty() && why.find("not supported yet") != std::string::npos)
     GTEST_SKIP() << "the UBI writer is not built yet: " << why;
