@@ -106,7 +106,7 @@ uint16_t compress_block(uint16_t compr, const uint8_t* in, size_t n, std::vector
         deflateEnd(&z);
       }
     } else if (compr == 3) {
-      size_t r = ZSTD_compress(buf.data(), buf.size(), in, n, 19);
+      size_t r = ZSTD_compress(buf.data(), buf.size(), in, n, 9);
       ok = !ZSTD_isError(r);
       got = r;
     }

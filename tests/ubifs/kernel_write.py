@@ -103,9 +103,9 @@ GEOMETRIES = (
      "mem": "256", "vol": "1800KiB", "ubi": "mtd=0"},
     {"label": "2k", "ids": "first_id_byte=0xec second_id_byte=0xf1 third_id_byte=0x00 fourth_id_byte=0x95",
      "flash": 128 << 20, "peb": 131072,
-     "ubinize": ["-p", "128KiB", "-m", "2048"], "mkfs": ["-m", "2048", "-e", "126976", "-c", "300"], "mem": "512",
+     "ubinize": ["-p", "128KiB", "-m", "2048"], "mkfs": ["-m", "2048", "-e", "126976", "-c", "120"], "mem": "512",
      # nandsim offers 512-byte sub-pages: the VID header is put a page in, as ubinize -m 2048 puts it.
-     "vol": "4MiB", "ubi": "mtd=0,2048"},
+     "vol": "6MiB", "ubi": "mtd=0,2048"},
 )
 
 
