@@ -89,9 +89,10 @@ uint16_t compress_block(uint16_t compr, const uint8_t* in, size_t n, std::vector
     size_t got = 0;
     bool ok = false;
     if (compr == 1) {
-      std::vector<uint8_t> wrk(LZO1X_1_MEM_COMPRESS);
+      // The slow, tight LZO1X form mkfs.ubifs uses too: images are built once and flash is small.
+      static thread_local std::vector<uint8_t> wrk(LZO1X_999_MEM_COMPRESS);
       lzo_uint len = buf.size();
-      ok = lzo1x_1_compress(in, n, buf.data(), &len, wrk.data()) == LZO_E_OK;
+      ok = lzo1x_999_compress(in, n, buf.data(), &len, wrk.data()) == LZO_E_OK;
       got = len;
     } else if (compr == 2) {
       // The kernel inflates with an 11-bit window: the deflate must use no more.
