@@ -356,6 +356,31 @@ uint8_t* copy_out(const uint8_t* p, size_t n, size_t* size) {
   return out;
 }
 
+// `base` with each edited volume put back in turn through the UBI writer.
+bool put_back(handle* h, const rs::ubi::image& base, std::vector<uint8_t>* out, std::string* why) {
+  std::vector<uint8_t> cur;
+  std::unique_ptr<rs::ubi::image> img;
+  const rs::ubi::image* at = &base;
+  for (const vol_view& v : h->vols) {
+    if (!v.data) continue;
+    std::vector<uint8_t> next;
+    std::string reason;
+    if (!rs::ubi::replace_volume(*at, v.v->id, *v.data, &next, &reason)) {
+      *why = "volume " + v.v->name + ": " + reason;
+      return false;
+    }
+    cur.swap(next);
+    img = rs::ubi::open(cur.data(), cur.size(), &reason);
+    if (!img) {
+      *why = "volume " + v.v->name + ": the rewritten image cannot be read back: " + reason;
+      return false;
+    }
+    at = img.get();
+  }
+  out->swap(cur);
+  return true;
+}
+
 // The partition's new bytes: a bare UBIFS as written; a UBI image with each
 // edited volume put back in turn, every other byte kept.
 uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
@@ -369,27 +394,25 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
     if (img.size() < h->size) img.resize(h->size, 0xff);
     return copy_out(img.data(), img.size(), size);
   }
-  std::vector<uint8_t> cur;
-  std::unique_ptr<rs::ubi::image> img;
-  const rs::ubi::image* at = h->ubi.get();
-  for (const vol_view& v : h->vols) {
-    if (!v.data) continue;
-    std::vector<uint8_t> next;
-    std::string reason;
-    if (!rs::ubi::replace_volume(*at, v.v->id, *v.data, &next, &reason)) {
-      if (why) *why = "volume " + v.v->name + ": " + reason;
-      return nullptr;
-    }
-    cur.swap(next);
-    img = rs::ubi::open(cur.data(), cur.size(), &reason);
-    if (!img) {
-      if (why) *why = "volume " + v.v->name + ": the rewritten image cannot be read back: " + reason;
-      return nullptr;
-    }
-    at = img.get();
+  bool any = false;
+  for (const vol_view& v : h->vols) any |= v.data != nullptr;
+  if (!any) return copy_out(h->buf, h->size, size);
+  std::string reason;
+  std::vector<uint8_t> out;
+  if (put_back(h, *h->ubi, &out, &reason)) return copy_out(out.data(), out.size(), size);
+  // The erased flash after the image, up to the partition's end, holds the
+  // free PEBs a grown volume may need (an image as ubinize gives it has none).
+  size_t peb = h->ubi->peb_size, whole = peb ? h->total / peb * peb : 0;
+  if (whole > h->size) {
+    std::vector<uint8_t> wide(h->buf, h->buf + h->size);
+    wide.resize(whole, 0xff);
+    std::string again;
+    auto img = rs::ubi::open(wide.data(), wide.size(), &again);
+    if (img && put_back(h, *img, &out, &again)) return copy_out(out.data(), out.size(), size);
+    if (img) reason = again;
   }
-  if (!img) return copy_out(h->buf, h->size, size);
-  return copy_out(cur.data(), cur.size(), size);
+  if (why) *why = reason;
+  return nullptr;
 }
 void ub_release_image(uint8_t* image, size_t) { std::free(image); }
 
