@@ -1,9 +1,12 @@
-// UBI and UBIFS behind the file-system operations, for reading. The volumes
-// of a UBI image are the top-level names ("/rootfs/etc/issue"), always, so
-// that paths do not change when a volume is added; a volume holding UBIFS is
-// a directory, any other volume one regular file of its data. A bare UBIFS
-// (no UBI headers) is the root itself. Everything stays in the partition
-// buffer; edits are refused until a writer exists.
+// UBI and UBIFS behind the file-system operations. The volumes of a UBI
+// image are the top-level names ("/rootfs/etc/issue"), always, so that paths
+// do not change when a volume is added; a volume holding UBIFS is a
+// directory, any other volume one regular file of its data. A bare UBIFS (no
+// UBI headers) is the root itself. Unedited volumes are read in the
+// partition buffer. An edit changes the volume's tree and writes the volume
+// anew at once (so that a tree too large for the volume fails the edit, not
+// the save); the volume is then read from those bytes, and a save puts them
+// into the partition.
 #include <romsmith/romsmith.h>
 
 #include <algorithm>
@@ -11,30 +14,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "core/fs_contract.h"
 #include "ubi/ubi.h"
+#include "ubi/ubi_write.h"
 #include "ubifs/ubifs.h"
+#include "ubifs/ubifs_write.h"
 #include "util/crc32.h"
 #include "util/endian.h"
 
 namespace {
 
-constexpr const char* kNoEdit = "ubifs: editing is not supported yet";
+using bytes_ptr = std::shared_ptr<const std::vector<uint8_t>>;
 
 struct vol_view {
   std::string name;  // the path component
   const rs::ubi::volume* v = nullptr;
   std::unique_ptr<rs::ubifs::fs> fs;
+  bytes_ptr data;  // after an edit: the volume's new contents (UBIFS or raw)
 };
 
 struct handle {
   const uint8_t* buf = nullptr;
-  size_t size = 0;
+  size_t size = 0, total = 0;
   std::unique_ptr<rs::ubi::image> ubi;  // null for a bare UBIFS
   std::vector<vol_view> vols;           // by name
   std::unique_ptr<rs::ubifs::fs> bare;
+  bytes_ptr bare_data;  // a bare UBIFS after an edit
 };
 
 handle* H(void* fs) { return static_cast<handle*>(fs); }
@@ -47,11 +55,26 @@ std::string path_name(const rs::ubi::volume& v) {
   return v.name;
 }
 
+// A reader over a volume image held in memory (the reader keeps it alive).
+std::unique_ptr<rs::ubifs::fs> open_bytes(const bytes_ptr& d, uint32_t leb_size, size_t budget, std::string* why) {
+  rs::ubifs::source src;
+  src.leb_size = leb_size;
+  src.leb_count = uint32_t((d->size() + leb_size - 1) / leb_size);
+  src.leb = [d, leb_size](uint32_t lnum, uint32_t* len) -> const uint8_t* {
+    size_t at = size_t(lnum) * leb_size;
+    if (at >= d->size()) return nullptr;
+    *len = uint32_t(std::min<size_t>(leb_size, d->size() - at));
+    return d->data() + at;
+  };
+  return rs::ubifs::fs::open(std::move(src), budget, why);
+}
+
 void* ub_load(uint8_t* buf, uint32_t used, uint32_t total) {
   size_t size = used ? used : total;
   auto h = std::make_unique<handle>();
   h->buf = buf;
   h->size = size;
+  h->total = std::max<size_t>(size, total);
   std::string why;
   if (rs::ubifs::is_ubifs(buf, size)) {
     uint32_t leb_size = rs::load_le32(buf + 36);
@@ -142,7 +165,7 @@ void to_attr(const rs::ubifs::attr& a, uint64_t ino_base, fs_attr* out) {
 void raw_attr(handle* h, const vol_view& v, fs_attr* out) {
   *out = fs_attr{};
   out->mode = 0100644;
-  out->size = v.v->used_bytes;
+  out->size = v.data ? v.data->size() : v.v->used_bytes;
   out->ino = vol_ino(h, &v);
 }
 
@@ -232,6 +255,12 @@ long long ub_pread(void* fs, const char* path, void* buf, size_t size, uint64_t 
   if (rc) return rc;
   if (!v) return -EISDIR;
   if (v->fs) return v->fs->pread(rest, buf, size, offset);
+  if (v->data) {
+    if (offset >= v->data->size()) return 0;
+    size = size_t(std::min<uint64_t>(size, v->data->size() - offset));
+    std::memcpy(buf, v->data->data() + offset, size);
+    return (long long)size;
+  }
   const rs::ubi::volume& vol = *v->v;
   if (offset >= vol.used_bytes) return 0;
   size = size_t(std::min<uint64_t>(size, vol.used_bytes - offset));
@@ -319,27 +348,256 @@ void ub_ls(void* fs) {
   if (ub_walk(fs, "/", &nodes) == 0) ls_tree(nodes);
 }
 
-uint8_t* ub_rebuild(void*, size_t*, std::string* why) {
-  if (why) *why = kNoEdit;
+uint8_t* copy_out(const uint8_t* p, size_t n, size_t* size) {
+  auto* out = static_cast<uint8_t*>(std::malloc(n ? n : 1));
+  if (!out) return nullptr;
+  if (n) std::memcpy(out, p, n);
+  *size = n;
+  return out;
+}
+
+// `base` with each edited volume put back in turn through the UBI writer.
+bool put_back(handle* h, const rs::ubi::image& base, std::vector<uint8_t>* out, std::string* why) {
+  std::vector<uint8_t> cur;
+  std::unique_ptr<rs::ubi::image> img;
+  const rs::ubi::image* at = &base;
+  for (const vol_view& v : h->vols) {
+    if (!v.data) continue;
+    std::vector<uint8_t> next;
+    std::string reason;
+    if (!rs::ubi::replace_volume(*at, v.v->id, *v.data, &next, &reason)) {
+      *why = "volume " + v.v->name + ": " + reason;
+      return false;
+    }
+    cur.swap(next);
+    img = rs::ubi::open(cur.data(), cur.size(), &reason);
+    if (!img) {
+      *why = "volume " + v.v->name + ": the rewritten image cannot be read back: " + reason;
+      return false;
+    }
+    at = img.get();
+  }
+  out->swap(cur);
+  return true;
+}
+
+// The partition's new bytes: a bare UBIFS as written; a UBI image with each
+// edited volume put back in turn, every other byte kept.
+uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
+  handle* h = H(fs);
+  if (h->bare) {
+    const bytes_ptr& d = h->bare_data;
+    if (!d) return copy_out(h->buf, h->size, size);
+    // At least as long as before, erased past the new LEBs: LEBs beyond leb_cnt
+    // are taken as empty when the file system grows into them.
+    std::vector<uint8_t> img(*d);
+    if (img.size() < h->size) img.resize(h->size, 0xff);
+    return copy_out(img.data(), img.size(), size);
+  }
+  bool any = false;
+  for (const vol_view& v : h->vols) any |= v.data != nullptr;
+  if (!any) return copy_out(h->buf, h->size, size);
+  std::string reason;
+  std::vector<uint8_t> out;
+  if (put_back(h, *h->ubi, &out, &reason)) return copy_out(out.data(), out.size(), size);
+  // The erased flash after the image, up to the partition's end, holds the
+  // free PEBs a grown volume may need (an image as ubinize gives it has none).
+  size_t peb = h->ubi->peb_size, whole = peb ? h->total / peb * peb : 0;
+  if (whole > h->size) {
+    std::vector<uint8_t> wide(h->buf, h->buf + h->size);
+    wide.resize(whole, 0xff);
+    std::string again;
+    auto img = rs::ubi::open(wide.data(), wide.size(), &again);
+    if (img && put_back(h, *img, &out, &again)) return copy_out(out.data(), out.size(), size);
+    if (img) reason = again;
+  }
+  if (why) *why = reason;
   return nullptr;
 }
 void ub_release_image(uint8_t* image, size_t) { std::free(image); }
 
-int refuse() {
-  std::fprintf(stderr, "%s\n", kNoEdit);
-  return -EROFS;
+int64_t now() { return int64_t(std::time(nullptr)); }
+
+// Where an edit of `path` goes: the UBIFS of the bare image or of a volume.
+// The top level of a UBI image (the volumes themselves) is not edited here.
+int locate(handle* h, const char* path, vol_view** vol, rs::ubifs::fs** fs, std::string* rest) {
+  *vol = nullptr;
+  if (h->bare) {
+    *fs = h->bare.get();
+    *rest = path ? path : "/";
+    return 0;
+  }
+  int rc = resolve(h, path, vol, rest);
+  std::string p = path ? path : "/";
+  size_t i = p.find_first_not_of('/');
+  bool top = i == std::string::npos || p.find('/', i) == std::string::npos ||
+             p.find_first_not_of('/', p.find('/', i)) == std::string::npos;
+  if (rc == -ENOENT && top) return -EPERM;  // no new volumes
+  if (rc) return rc;
+  if (!*vol || !(*vol)->fs) return -EPERM;
+  *fs = (*vol)->fs.get();
+  return 0;
 }
-int ub_put(void*, const char*, const void*, size_t, const fs_put_attr*) { return refuse(); }
-int ub_remove(void*, const char*) { return refuse(); }
-int ub_mkdir(void*, const char*, uint32_t) { return refuse(); }
-int ub_chmod(void*, const char*, uint32_t) { return refuse(); }
-int ub_chown(void*, const char*, uint32_t, uint32_t) { return refuse(); }
-int ub_symlink(void*, const char*, const char*) { return refuse(); }
-int ub_rename(void*, const char*, const char*) { return refuse(); }
-int ub_set_mtime(void*, const char*, int64_t) { return refuse(); }
-int ub_mknod(void*, const char*, uint32_t, uint32_t) { return refuse(); }
-int ub_link(void*, const char*, const char*) { return refuse(); }
-int ub_set_xattrs(void*, const char*, const fs_xattrs&) { return refuse(); }
+
+// Applies `op` to the tree of the volume at `path` and writes the volume
+// anew; on any failure nothing changes.
+template <typename Op>
+int edit(handle* h, const char* path, Op op) {
+  vol_view* v;
+  rs::ubifs::fs* fs;
+  std::string rest;
+  int rc = locate(h, path, &v, &fs, &rest);
+  if (rc) return rc;
+  rs::ubifs::tree t;
+  std::string why;
+  if (!rs::ubifs::export_tree(*fs, &t, &why)) {
+    std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+    return -EIO;
+  }
+  rc = op(t, rest, fs->info().default_compr);
+  if (rc) return rc;
+  const rs::ubifs::facts& f = fs->info();
+  rs::ubifs::volume_shape shape;
+  uint32_t len = 0;
+  const uint8_t* sb = nullptr;
+  if (h->bare) {
+    sb = h->bare_data ? h->bare_data->data() : h->buf;
+    len = uint32_t(std::min<size_t>(h->bare_data ? h->bare_data->size() : h->size, 4096));
+    shape.max_lebs = uint32_t(std::min<size_t>(h->total / f.leb_size, 0xffffffffu));
+  } else {
+    sb = v->data ? v->data->data() : h->ubi->leb(*v->v, 0, &len);
+    if (v->data) len = uint32_t(std::min<size_t>(v->data->size(), 4096));
+    shape.max_lebs = v->v->reserved_pebs;
+  }
+  if (!sb || len < 4096) {
+    std::fprintf(stderr, "ubifs: the superblock cannot be read\n");
+    return -EIO;
+  }
+  shape.sb.assign(sb, sb + 4096);
+  auto out = std::make_shared<std::vector<uint8_t>>();
+  if (!rs::ubifs::write_volume(shape, t, out.get(), &why)) {
+    std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+    return -ENOSPC;
+  }
+  bytes_ptr d = out;
+  auto again = open_bytes(d, f.leb_size, budget_for(d->size()), &why);
+  if (!again) {
+    std::fprintf(stderr, "ubifs: the rewritten volume cannot be read back: %s\n", why.c_str());
+    return -EIO;
+  }
+  // The old reader goes after the new one is read: the tree pointed into its bytes.
+  if (h->bare) {
+    h->bare = std::move(again);
+    h->bare_data = d;
+  } else {
+    v->fs = std::move(again);
+    v->data = d;
+  }
+  return 0;
+}
+
+// A put of a raw volume's file replaces the volume's data: a static volume
+// holds exactly the bytes, a dynamic one whole LEBs (padded with 0xff).
+int raw_put(handle* h, vol_view* v, const void* buf, size_t size) {
+  const rs::ubi::volume& vol = *v->v;
+  uint32_t step = h->ubi->leb_bytes(vol);
+  size_t want = size;
+  if (vol.type != rs::ubi::kStatic) want = (size + step - 1) / step * step;
+  if (want > uint64_t(vol.reserved_pebs) * step) {
+    std::fprintf(stderr, "ubi: volume %s holds at most %llu bytes\n", vol.name.c_str(),
+                 (unsigned long long)(uint64_t(vol.reserved_pebs) * step));
+    return -ENOSPC;
+  }
+  auto d = std::make_shared<std::vector<uint8_t>>(want, 0xff);
+  if (size) std::memcpy(d->data(), buf, size);
+  v->data = d;
+  return 0;
+}
+
+int ub_put(void* fs, const char* path, const void* buf, size_t size, const fs_put_attr* attr) {
+  handle* h = H(fs);
+  if (!h->bare) {
+    vol_view* v;
+    std::string rest;
+    if (resolve(h, path, &v, &rest) == 0 && v && !v->fs) return raw_put(h, v, buf, size);
+  }
+  rs::ubifs::put_attr a;
+  if (attr) {
+    a.has_mode = attr->has_mode, a.mode = attr->mode;
+    a.has_owner = attr->has_owner, a.uid = attr->uid, a.gid = attr->gid;
+  }
+  return edit(h, path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t compr) {
+    return rs::ubifs::tree_put(t, p, static_cast<const uint8_t*>(buf), size, a, compr, now());
+  });
+}
+int ub_remove(void* fs, const char* path) {
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_remove(t, p); });
+}
+int ub_mkdir(void* fs, const char* path, uint32_t mode) {
+  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
+    return rs::ubifs::tree_mkdir(t, p, mode, now());
+  });
+}
+int ub_chmod(void* fs, const char* path, uint32_t mode) {
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_chmod(t, p, mode); });
+}
+int ub_chown(void* fs, const char* path, uint32_t uid, uint32_t gid) {
+  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
+    return rs::ubifs::tree_chown(t, p, uid, gid);
+  });
+}
+int ub_symlink(void* fs, const char* target, const char* path) {
+  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
+    return rs::ubifs::tree_symlink(t, target ? target : "", p, now());
+  });
+}
+int ub_set_mtime(void* fs, const char* path, int64_t mtime) {
+  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
+    return rs::ubifs::tree_set_mtime(t, p, mtime);
+  });
+}
+int ub_mknod(void* fs, const char* path, uint32_t mode, uint32_t rdev) {
+  return edit(H(fs), path, [&](rs::ubifs::tree& t, const std::string& p, uint16_t) {
+    return rs::ubifs::tree_mknod(t, p, mode, rdev, now());
+  });
+}
+int ub_set_xattrs(void* fs, const char* path, const fs_xattrs& in) {
+  return edit(H(fs), path,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_set_xattrs(t, p, in); });
+}
+
+// Two paths in one UBIFS: `to` relative to the volume `from` is in.
+int same_volume(handle* h, const char* from, const char* to, std::string* to_rest) {
+  if (h->bare) {
+    *to_rest = to ? to : "/";
+    return 0;
+  }
+  vol_view *a, *b;
+  std::string ra;
+  int rc = resolve(h, from, &a, &ra);
+  if (rc) return rc;
+  rc = resolve(h, to, &b, to_rest);
+  if (rc == -ENOENT && !b) return -EPERM;
+  if (rc) return rc;
+  if (!a || !b || !a->fs || !b->fs) return -EPERM;
+  return a == b ? 0 : -EXDEV;
+}
+int ub_rename(void* fs, const char* from, const char* to) {
+  std::string dst;
+  int rc = same_volume(H(fs), from, to, &dst);
+  if (rc) return rc;
+  return edit(H(fs), from,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_rename(t, p, dst); });
+}
+int ub_link(void* fs, const char* from, const char* to) {
+  std::string dst;
+  int rc = same_volume(H(fs), from, to, &dst);
+  if (rc) return rc;
+  return edit(H(fs), from,
+              [&](rs::ubifs::tree& t, const std::string& p, uint16_t) { return rs::ubifs::tree_link(t, p, dst); });
+}
 
 // A UBI image: its run of erase blocks with headers; a bare UBIFS: its LEBs in use.
 size_t ub_probe(const uint8_t* p, size_t size, bool whole) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "ubifs/ubifs_write.h"
 #include "util/crc32.h"
 #include "util/endian.h"
 
@@ -87,8 +88,11 @@ class reader final : public fs {
   int walk(const std::string& path, std::vector<entry>* out) override;
   long long pread(const std::string& path, void* buf, size_t size, uint64_t offset) override;
   int get_xattrs(const std::string& path, xattrs* out) override;
+  int data_nodes(const std::string& path, std::vector<raw_block>* out) override;
+  bool to_tree(tree* out, std::string* why) override;
 
  private:
+  bool blocks_of(uint64_t inum, std::vector<raw_block>* out);
   // The node at `at` of type `type`, checked, or null with the reason in err_.
   // `crc`: false checks all but the CRC (data nodes at open, whose CRC is checked when read).
   const uint8_t* node(const loc& at, uint8_t type, uint32_t min_len, bool crc = true);
@@ -562,6 +566,7 @@ int reader::walk(const std::string& path, std::vector<entry>* out) {
   uint64_t inum;
   int rc = lookup(path, &inum);
   if (rc) return rc;
+  if ((inodes_[inum].mode & 0170000) != 040000) return -ENOTDIR;
   std::string base = path.empty() ? "/" : path;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   struct item {
@@ -698,7 +703,71 @@ int reader::get_xattrs(const std::string& path, xattrs* out) {
   return 0;
 }
 
+bool reader::blocks_of(uint64_t inum, std::vector<raw_block>* out) {
+  out->clear();
+  for (auto it = plain_.lower_bound(make_key(inum, kDataKey, 0));
+       it != plain_.end() && key_inum(it->first) == inum && key_type(it->first) == kDataKey; ++it) {
+    const uint8_t* n = node(it->second, kData, kDataSize);
+    if (!n) return false;
+    if (key_of(n + 24) != it->first || load_le32(n + 40) > kBlock) {
+      err_ = "data node whose key or size is wrong";
+      return false;
+    }
+    out->push_back(raw_block{key_val(it->first), n, it->second.len});
+  }
+  return true;
+}
+
+int reader::data_nodes(const std::string& path, std::vector<raw_block>* out) {
+  uint64_t inum;
+  int rc = lookup(path, &inum);
+  if (rc) return rc;
+  if ((inodes_[inum].mode & 0170000) != 0100000) return -EINVAL;
+  if (!blocks_of(inum, out)) {
+    std::fprintf(stderr, "ubifs: %s: %s\n", path.c_str(), err_.c_str());
+    return -EIO;
+  }
+  return 0;
+}
+
+bool reader::to_tree(tree* out, std::string* why) {
+  out->inodes.clear();
+  out->highest_inum = facts_.highest_inum;
+  out->max_sqnum = facts_.max_sqnum;
+  out->cmt_no = facts_.cmt_no;
+  for (auto& [inum, ino] : inodes_) {
+    if (ino.flags & kXattrFl) continue;  // reached through its host's entries
+    auto at = plain_.find(make_key(inum, kInoKey, 0));
+    const uint8_t* n = at == plain_.end() ? nullptr : node(at->second, kIno, kInoSize);
+    if (!n) return *why = "inode: " + err_, false;
+    tnode t;
+    t.creat_sqnum = load_le64(n + 40);
+    t.size = load_le64(n + 48);
+    t.atime = load_le64(n + 56), t.ctime = load_le64(n + 64), t.mtime = load_le64(n + 72);
+    t.atime_ns = load_le32(n + 80), t.ctime_ns = load_le32(n + 84), t.mtime_ns = load_le32(n + 88);
+    t.uid = ino.uid, t.gid = ino.gid, t.mode = ino.mode, t.flags = ino.flags;
+    t.compr_type = load_le16(n + 132);
+    t.inline_data = ino.data;
+    out->highest_inum = std::max(out->highest_inum, inum);
+    if ((ino.mode & 0170000) == 0100000 && !blocks_of(inum, &t.kept)) return *why = "data: " + err_, false;
+    auto d = dirs_.find(inum);
+    if (d != dirs_.end())
+      for (const child& c : d->second) t.kids.emplace(c.name, c.inum);
+    for (auto it = hashed_.lower_bound(make_key(inum, kXentKey, 0));
+         it != hashed_.end() && key_inum(it->first) == inum && key_type(it->first) == kXentKey; ++it) {
+      auto x = inodes_.find(it->second.inum);
+      if (x == inodes_.end()) continue;
+      t.xattrs.push_back(xattr_rec{it->second.name, x->second.data, it->second.inum});
+      out->highest_inum = std::max(out->highest_inum, it->second.inum);
+    }
+    out->inodes.emplace(inum, std::move(t));
+  }
+  return true;
+}
+
 }  // namespace
+
+bool export_tree(fs& f, tree* out, std::string* why) { return f.to_tree(out, why); }
 
 bool is_ubifs(const uint8_t* p, size_t n) {
   return n >= kSbSize && load_le32(p) == kMagic && p[20] == kSb && load_le32(p + 16) == kSbSize;

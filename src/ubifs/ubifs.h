@@ -38,6 +38,9 @@ struct entry {
 
 using xattrs = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
 
+struct tree;       // ubifs_write.h
+struct raw_block;  // ubifs_write.h
+
 // What the superblock and the master say.
 struct facts {
   uint32_t min_io = 0, leb_size = 0, leb_cnt = 0, max_leb_cnt = 0, log_lebs = 0, lpt_lebs = 0, orph_lebs = 0;
@@ -64,6 +67,10 @@ class fs {
   virtual int walk(const std::string& path, std::vector<entry>* out) = 0;
   virtual long long pread(const std::string& path, void* buf, size_t size, uint64_t offset) = 0;
   virtual int get_xattrs(const std::string& path, xattrs* out) = 0;
+  // The data nodes of a regular file as stored (CRC checked), by block.
+  virtual int data_nodes(const std::string& path, std::vector<raw_block>* out) = 0;
+  // Everything, for a rewrite (see export_tree in ubifs_write.h).
+  virtual bool to_tree(tree* out, std::string* why) = 0;
 };
 
 }  // namespace rs::ubifs

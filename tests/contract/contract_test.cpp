@@ -274,6 +274,25 @@ Checked check_jffs2(const std::string& img, const std::string&) {
   return c;
 }
 
+// A bare UBIFS (no UBI around it) of 512-byte pages, small enough for the partition.
+const fs_ops* g_ubifs_ops = &ubifs_fs_ops;
+std::string make_ubifs(const std::string& src, const std::string& img) {
+  return run_ok("mkfs.ubifs -q -m 512 -e 15872 -c 64 -x zlib -r " + shell_quote(src) + " -o " + shell_quote(img));
+}
+// No fsck.ubifs in mtd-utils here (tests/ubifs/kernel_write.py mounts our output in
+// the kernel): our reader, which checks every node's CRC, key and index position.
+Checked check_ubifs(const std::string& img, const std::string&) {
+  Checked c;
+  Loaded l(g_ubifs_ops, rstest::read_bytes(img));
+  c.ok = l.fs != nullptr;
+  if (!c.ok) return c;
+  for (auto& [p, s] : walk_lines(*l.ops, l.fs)) {
+    c.lines[p] = s;
+    if (s[0] == 'f') c.files[p] = read_all(*l.ops, l.fs, p);
+  }
+  return c;
+}
+
 // The kernel's view: an exec flag for files and directories, fixed modes for the rest.
 uint32_t romfs_shown_mode(uint32_t mode) {
   uint32_t type = mode & S_IFMT;
@@ -314,6 +333,10 @@ const Row kRows[] = {
      .check = check_minifs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = false,
      .hard_links = false, .file_mode = 0664, .link_mode = 0644, .dir_owner_from_parent = false, .root_mode = 040775,
      .fifos = true},
+    {.label = "ubifs", .ops = &ubifs_fs_ops, .conf_type = "UBIFS", .tools = {"mkfs.ubifs"}, .make = make_ubifs,
+     .check = check_ubifs, .max_uid = 0xFFFFFFFF, .max_gid = 0xFFFFFFFF, .times = true, .made_times = true,
+     .hard_links = true, .file_mode = 0644, .link_mode = 0777, .dir_owner_from_parent = false, .root_mode = -1,
+     .fifos = true, .devices = true, .links_made = true},
 };
 // clang-format on
 
