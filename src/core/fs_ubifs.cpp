@@ -664,4 +664,5 @@ const fs_ops ubifs_fs_ops = {
     .get_xattrs = ub_get_xattrs,
     .set_xattrs = ub_set_xattrs,
     .probe = ub_probe,
+    .image_from_malloc = true,
 };

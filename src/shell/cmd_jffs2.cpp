@@ -28,23 +28,6 @@ struct Options {
   std::string forced;
 };
 
-// "64KiB", "0x10000", "16k": a size as mkfs.jffs2 takes it.
-bool parse_size(const std::string& s, uint64_t* out) {
-  size_t i = 0;
-  while (i < s.size() && (std::isxdigit(uint8_t(s[i])) || s[i] == 'x' || s[i] == 'X')) ++i;
-  if (i == 0) return false;
-  uint64_t v = rs::str2int(s.substr(0, i));
-  std::string unit = s.substr(i);
-  if (unit == "KiB" || unit == "k" || unit == "K")
-    v <<= 10;
-  else if (unit == "MiB" || unit == "m" || unit == "M")
-    v <<= 20;
-  else if (!unit.empty())
-    return false;
-  *out = v;
-  return true;
-}
-
 struct Builder {
   rs::jffs2::fs& fs;
   const Options& o;
@@ -160,7 +143,7 @@ int cmd_mkjffs2(int argc, char** argv) {
       o.squash_owners = true;
     } else if (a == "-e") {
       uint64_t e = 0;
-      if (!value(&v) || !parse_size(v, &e) || e < 0x1000 || e > 0x200000 || (e & (e - 1)))
+      if (!value(&v) || !rs::parse_size(v, &e) || e < 0x1000 || e > 0x200000 || (e & (e - 1)))
         return cmd_fail("invalid erase block size '%s' (a power of two from 4KiB to 2MiB)", v.c_str());
       o.lay.erase_size = uint32_t(e);
     } else if (a.rfind("-p", 0) == 0 || a.rfind("--pad", 0) == 0) {
@@ -168,7 +151,7 @@ int cmd_mkjffs2(int argc, char** argv) {
       std::string s = a.rfind("--pad=", 0) == 0               ? a.substr(6)
                       : a.rfind("-p", 0) == 0 && a.size() > 2 ? a.substr(2)
                                                               : "";
-      if (!s.empty() && !parse_size(s, &o.pad_to)) return cmd_fail("invalid pad size '%s'", s.c_str());
+      if (!s.empty() && !rs::parse_size(s, &o.pad_to)) return cmd_fail("invalid pad size '%s'", s.c_str());
     } else if (a == "-X" || a == "-x") {
       if (!value(&v) || !o.enabled.count(v)) return cmd_fail("unknown compressor '%s' (zlib, rtime or lzo)", v.c_str());
       o.enabled[v] = a == "-X";

@@ -13,6 +13,7 @@ int cmd_mkjffs2(int argc, char** argv);
 int cmd_mkminifs(int argc, char** argv);
 int cmd_mkromfs(int argc, char** argv);
 int cmd_mksquashfs(int argc, char** argv);
+int cmd_mkubi(int argc, char** argv);
 int cmd_mkflash(int argc, char** argv);
 int cmd_unminifs(int argc, char** argv);
 int cmd_open(int argc, char** argv);

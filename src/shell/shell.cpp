@@ -69,6 +69,7 @@ cmd_node cmdtable[CMD_TABLE_SIZE] = {
     {"diff", cmd_diff, "diff [--json] [--times] <image A> <image B> [partition[/path]]"},
     {"mkjffs2", cmd_mkjffs2, "mkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image file>"},
     {"mksquashfs", cmd_mksquashfs, "mksquashfs <directory> <image file> [-V 2|3|4] [-be] [-comp NAME] [-b SIZE] [-all-root]"},
+    {"mkubi", cmd_mkubi, "mkubi [-m MIN_IO] [-p PEB] [-c MAX_LEBS] [-x COMPR] [-N VOLNAME] [-S VOLSIZE] [options] <directory> <image file>"},
     {nullptr, nullptr, nullptr},
 };
 

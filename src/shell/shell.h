@@ -15,7 +15,7 @@ struct cmd_node {
 
 // The 31 original commands first (prefix lookup takes the first match, so
 // their prefixes keep selecting what they always did), then the newer ones.
-constexpr int CMD_TABLE_SIZE = 44;
+constexpr int CMD_TABLE_SIZE = 45;
 extern cmd_node cmdtable[CMD_TABLE_SIZE];
 extern flash* root_entry;
 

@@ -9,6 +9,22 @@
 
 namespace rs {
 
+bool parse_size(const std::string& s, uint64_t* out) {
+  size_t i = 0;
+  while (i < s.size() && (std::isxdigit(uint8_t(s[i])) || s[i] == 'x' || s[i] == 'X')) ++i;
+  if (i == 0) return false;
+  uint64_t v = str2int(s.substr(0, i));
+  std::string unit = s.substr(i);
+  if (unit == "KiB" || unit == "k" || unit == "K")
+    v <<= 10;
+  else if (unit == "MiB" || unit == "m" || unit == "M")
+    v <<= 20;
+  else if (!unit.empty())
+    return false;
+  *out = v;
+  return true;
+}
+
 uint64_t str2int(const char* str) {
   if (!str || !*str) return 0;
   if (str[0] == '0' && (str[1] == 'x' || str[1] == 'X')) {

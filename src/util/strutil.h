@@ -10,6 +10,9 @@ namespace rs {
 // "0x1F" -> 31 (kept in 32 bits); decimal with K/M/G/T multipliers ("64K").
 uint64_t str2int(const char* str);
 inline uint64_t str2int(const std::string& s) { return str2int(s.c_str()); }
+// "64KiB", "0x10000", "16k", "2M": a size as the mtd-utils builders take one;
+// false for anything else.
+bool parse_size(const std::string& s, uint64_t* out);
 
 // Removes leading and trailing white space in place; returns `str`.
 char* trim(char* str);
