@@ -128,7 +128,7 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
 
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
-// Superblocks of 4.0 (little-endian) and 3.x (either byte order): the magic,
+// Superblocks of 4.0 and 3.x (either byte order): the magic,
 // a version this reader takes and the bytes the image says it uses, which
 // mksquashfs pads to 4 KiB.
 size_t sq_probe(const uint8_t* p, size_t size, bool) {
@@ -140,6 +140,8 @@ size_t sq_probe(const uint8_t* p, size_t size, bool) {
   uint64_t used = 0;
   if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 4) {
     used = uint64_t(le32(40)) | uint64_t(le32(44)) << 32;
+  } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 4) {
+    used = uint64_t(be32(40)) << 32 | uint64_t(be32(44));
   } else if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 3) {
     used = uint64_t(le32(63)) | uint64_t(le32(67)) << 32;
   } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 3) {
