@@ -515,8 +515,11 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
   }
   if (super.compression_id == SQFS_COMP_LZMA) {
     LzmaKind k;
-    if (known) k = *known;
-    else if (!sniff_image_lzma(img, buf, size, Order4{}, &k)) return -1;
+    if (known) {
+      k = *known;
+    } else if (!sniff_image_lzma(img, buf, size, Order4{}, &k)) {
+      return -1;
+    }
     if (k.framing != LzmaFraming::alone) {
       set_lzma_kind(&cfg, k);
       p.lzma_framing = uint8_t(k.framing);
@@ -574,10 +577,9 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
   Obj<sqfs_id_table_t> ids(sqfs_id_table_create(0));
   // The first metadata the decompressor meets: a framing it does not take
   // (a vendor's lzma header, say) shows here.
-  const std::string as_meta = std::string(" as ") + name +
-                              (super.compression_id != SQFS_COMP_LZMA ? ""
-                               : p.lzma_framing ? " (vendor framing)"
-                                                : " (lzma-alone framing)") + " metadata";
+  const char* framing = p.lzma_framing ? " (vendor framing)" : " (lzma-alone framing)";
+  const std::string as_meta =
+      std::string(" as ") + name + (super.compression_id == SQFS_COMP_LZMA ? framing : "") + " metadata";
   if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0)
     return fail(("id table does not decode" + as_meta).c_str());
   Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));

@@ -222,12 +222,10 @@ bool sniff_lzma(const uint8_t* blk, size_t n, size_t max_out, LzmaKind* out) {
   }
   lzma_stream s = LZMA_STREAM_INIT;
   bool found = false;
-  for (LzmaFraming f :
-       {LzmaFraming::props_dict, LzmaFraming::props4, LzmaFraming::raw_302, LzmaFraming::raw_002}) {
+  for (LzmaFraming f : {LzmaFraming::props_dict, LzmaFraming::props4, LzmaFraming::raw_302, LzmaFraming::raw_002}) {
     size_t skip = 0;
     Props pr{};
-    if (!frame(f, blk, n, &skip, &pr) || raw_decode(&s, blk + skip, n - skip, pr, room.data(), max_out) <= 0)
-      continue;
+    if (!frame(f, blk, n, &skip, &pr) || raw_decode(&s, blk + skip, n - skip, pr, room.data(), max_out) <= 0) continue;
     out->framing = f;
     out->props = uint8_t((pr.pb * 5 + pr.lp) * 9 + pr.lc);
     out->dict = f == LzmaFraming::props_dict ? load_le32(blk + 1) : 1u << 23;

@@ -34,7 +34,7 @@ struct Block {
   uint64_t src_pos = 0;  // where the source holds it (absolute)
   bool stored = false;   // stored in the source
   size_t off = 0, len = 0;
-  uint64_t dst_rel = 0;  // position in the new table, from its start
+  uint64_t dst_rel = 0;          // position in the new table, from its start
   std::vector<uint8_t> last;     // content last encoded
   std::vector<uint8_t> payload;  // as written
   bool payload_stored = true;
@@ -182,9 +182,7 @@ struct Tx {
     return true;
   }
 
-  uint64_t first_of(uint64_t index, bool present) const {
-    return present && index + 8 <= s.used ? g(index, 8) : kNone;
-  }
+  uint64_t first_of(uint64_t index, bool present) const { return present && index + 8 <= s.used ? g(index, 8) : kNone; }
 
   bool read_all() {
     for (Stream* st : {&frag, &exp, &id, &xid}) st->indexed = true;
@@ -553,8 +551,7 @@ struct Tx {
       if (s.inode_start < 98 + 2) return fail("compressor options cut short");
       uint16_t w = uint16_t(get(in + 96, 2, t.from.words_be()));
       size_t len = w & 0x7FFF;
-      if (!(w & 0x8000) || len > 64 || 98 + len > s.inode_start)
-        return fail("compressor options are no stored block");
+      if (!(w & 0x8000) || len > 64 || 98 + len > s.inode_start) return fail("compressor options are no stored block");
       put(o + 96, 2, wbe, w);
       for (size_t at = 0; at + 2 <= len;) {
         int width = s.comp == SQFS_COMP_GZIP && at >= 4 ? 2 : (at + 4 <= len ? 4 : 2);
