@@ -35,10 +35,8 @@ struct Block {
   bool stored = false;   // stored in the source
   size_t off = 0, len = 0;
   uint64_t dst_rel = 0;          // position in the new table, from its start
-  std::vector<uint8_t> last;     // content last encoded
   std::vector<uint8_t> payload;  // as written
   bool payload_stored = true;
-  bool locked = false;  // stored for good: its size kept changing
 };
 
 struct Stream {
@@ -226,10 +224,23 @@ struct Tx {
 
   // Swaps the integers of one stream from raw into data; `ok` turns false
   // when a structure runs past the stream or a reference names no block.
+  // A reference field: where it lies in its stream's content, and the block
+  // of `target` it names (`k` = the block count for the table's end).
+  struct Patch {
+    Stream* in;
+    size_t at;
+    int width;
+    Stream* target;
+    size_t k;
+    uint64_t offset;  // inode references: the offset inside the block
+    bool inode;
+  };
+
   struct Sw {
     const Stream& st;
     Stream& out;
     bool from_be, to_be;
+    std::vector<Patch>* patches;
     bool ok = true;
     uint64_t get_at(size_t at, int w) {
       if (at + size_t(w) > st.raw.size()) {
@@ -246,19 +257,35 @@ struct Tx {
       put_at(at, w, v);
       return v;
     }
-    void block_ref(size_t at, int w, const Stream& target) {
-      uint64_t v = get_at(at, w), m = 0;
-      if (!ok || !target.map(v, &m)) ok = false;
-      put_at(at, w, m);
+    // References are filled in once the blocks they name have their place.
+    void ref(size_t at, int w, Stream& target, uint64_t rel, uint64_t offset, bool inode) {
+      size_t k = 0;
+      if (rel == target.src_end - target.src_start) {
+        k = target.blocks.size();
+      } else {
+        auto it = target.by_rel.find(rel);
+        if (it == target.by_rel.end()) {
+          ok = false;
+          return;
+        }
+        k = it->second;
+      }
+      if (at + size_t(w) > st.raw.size()) ok = false;
+      if (ok) patches->push_back({&out, at, w, &target, k, offset, inode});
     }
-    void inode_ref(size_t at, const Stream& target) {
-      uint64_t v = get_at(at, 8), m = 0;
-      if (!ok || !target.map_ref(v, &m)) ok = false;
-      put_at(at, 8, m);
+    void block_ref(size_t at, int w, Stream& target) {
+      uint64_t v = get_at(at, w);
+      if (ok) ref(at, w, target, v, 0, false);
+    }
+    void inode_ref(size_t at, Stream& target) {
+      uint64_t v = get_at(at, 8);
+      if (ok) ref(at, 8, target, v >> 16, v & 0xFFFF, true);
     }
   };
 
-  Sw sw(Stream& st) { return Sw{st, st, t.from.be, t.to.be}; }
+  std::vector<Patch> patches;
+
+  Sw sw(Stream& st) { return Sw{st, st, t.from.be, t.to.be, &patches}; }
 
   // File block words: counted from the size and the fragment, and inside the data area.
   bool file_blocks(Sw& w, size_t p, uint64_t start, uint64_t size, uint32_t fr, size_t* end) {
@@ -440,60 +467,123 @@ struct Tx {
     return pos;
   }
 
-  // Encodes the blocks whose content changed: 1 when every size stayed, 0
-  // when one changed, -1 when the codec failed.
-  int encode(Stream& st, bool lock) {
-    int same = 1;
-    for (Block& b : st.blocks) {
-      const uint8_t* c = st.data.data() + b.off;
-      if (b.last.size() == b.len && !b.payload.empty() && std::equal(c, c + b.len, b.last.begin())) continue;
-      b.last.assign(c, c + b.len);
-      size_t before = b.payload.size();
-      bool keep_raw = b.stored || st.force_stored || !t.enc || b.locked;
-      sqfs_s32 r = 0;
-      if (!keep_raw) {
-        room.resize(std::max<size_t>(b.len, 64));
-        r = t.enc->do_block(t.enc, c, sqfs_u32(b.len), room.data(), sqfs_u32(room.size()));
-        if (r < 0) {
-          fail("metadata compression failed");
-          return -1;
-        }
-      }
-      if (r > 0 && size_t(r) < b.len) {
-        b.payload.assign(room.begin(), room.begin() + r);
-        b.payload_stored = false;
-      } else {
-        b.payload.assign(c, c + b.len);
-        b.payload_stored = true;
-      }
-      if (b.payload.size() != before) {
-        same = 0;
-        if (lock) b.locked = true;
+  // Blocks get their final size in reference order: a block is encoded once
+  // every block its references name has its place, which holds for images
+  // written front to back (children before their directory). Where blocks
+  // wait on each other, the first waiting one is stored, which fixes its size
+  // without its content.
+  struct Sched {
+    std::vector<std::vector<size_t>> patches;  // per block, the references in it
+    std::vector<std::pair<Stream*, size_t>> needs;
+    std::vector<bool> final;
+  };
+  std::map<const Stream*, Sched> sched;
+  std::map<const Stream*, size_t> known;               // leading blocks with their final size
+  std::map<const Stream*, std::vector<uint64_t>> rel;  // new relative position of block k, k <= known
+
+  void advance(Stream& st) {
+    Sched& sc = sched[&st];
+    size_t& k = known[&st];
+    std::vector<uint64_t>& r = rel[&st];
+    while (k < st.blocks.size() && sc.final[k]) {
+      r.push_back(r.back() + 2 + st.blocks[k].payload.size());
+      ++k;
+    }
+  }
+
+  void apply(const Patch& p) {
+    uint64_t v = rel[p.target][p.k];
+    if (p.inode) v = v << 16 | p.offset;
+    put(p.in->data.data() + p.at, p.width, t.to.be, v);
+  }
+
+  bool ready(const Stream& st, size_t b) {
+    for (size_t pi : sched[&st].patches[b])
+      if (known[patches[pi].target] < patches[pi].k) return false;
+    return true;
+  }
+
+  // Fixes block b's size: stored, or its content encoded now.
+  bool settle(Stream& st, size_t b, bool store) {
+    Block& bl = st.blocks[b];
+    const uint8_t* c = st.data.data() + bl.off;
+    sqfs_s32 r = 0;
+    if (!store && !bl.stored && !st.force_stored && t.enc) {
+      for (size_t pi : sched[&st].patches[b]) apply(patches[pi]);
+      room.resize(std::max<size_t>(bl.len, 64));
+      r = t.enc->do_block(t.enc, c, sqfs_u32(bl.len), room.data(), sqfs_u32(room.size()));
+      if (r < 0) return fail("metadata compression failed");
+    }
+    if (r > 0 && size_t(r) < bl.len) {
+      bl.payload.assign(room.begin(), room.begin() + r);
+      bl.payload_stored = false;
+    } else {
+      bl.payload.assign(bl.len, 0);  // the content goes in when every reference is known
+      bl.payload_stored = true;
+    }
+    sched[&st].final[b] = true;
+    advance(st);
+    return true;
+  }
+
+  bool encode_all() {
+    Stream* all[] = {&ino, &dir, &frag, &exp, &id, &kv, &xid};
+    for (Stream* st : all) {
+      Sched& sc = sched[st];
+      sc.patches.assign(st->blocks.size(), {});
+      sc.final.assign(st->blocks.size(), false);
+      known[st] = 0;
+      rel[st] = {0};
+    }
+    for (size_t pi = 0; pi < patches.size(); ++pi) {
+      const Patch& p = patches[pi];
+      Stream& st = *p.in;
+      // Every block a field's bytes fall in waits for it.
+      auto it = std::upper_bound(st.blocks.begin(), st.blocks.end(), p.at,
+                                 [](size_t at, const Block& bl) { return at < bl.off; });
+      for (size_t b = size_t(it - st.blocks.begin()) - 1; b < st.blocks.size(); ++b) {
+        const Block& bl = st.blocks[b];
+        if (bl.off >= p.at + size_t(p.width)) break;
+        sched[&st].patches[b].push_back(pi);
       }
     }
-    return same;
+    for (Stream* st : all)
+      for (size_t b = 0; b < st->blocks.size(); ++b)
+        if (st->blocks[b].stored || st->force_stored || !t.enc)
+          if (!settle(*st, b, true)) return false;
+    for (;;) {
+      bool progress = false, pending = false;
+      for (Stream* st : all) {
+        for (size_t b = known[st]; b < st->blocks.size(); ++b) {
+          if (sched[st].final[b]) continue;
+          pending = true;
+          if (!ready(*st, b)) break;
+          if (!settle(*st, b, false)) return false;
+          progress = true;
+        }
+      }
+      if (!pending) return true;
+      if (progress) continue;
+      for (Stream* st : all)
+        if (known[st] < st->blocks.size()) {
+          if (!settle(*st, known[st], true)) return false;
+          break;
+        }
+    }
   }
 
   bool run(std::vector<uint8_t>& out) {
     if (!read_super() || !read_all()) return false;
+    for (Stream* st : {&ino, &dir, &frag, &exp, &id, &kv, &xid}) st->data = st->raw;
+    if (!swap_inodes()) return fail("inode table does not parse");
+    if (!swap_dirs()) return fail("directory table does not parse");
+    if (!swap_tables()) return fail("fragment, export, id or extended attribute table does not parse");
+    if (!encode_all()) return false;
+    uint64_t end = layout();
+    for (const Patch& p : patches) apply(p);
     for (Stream* st : {&ino, &dir, &frag, &exp, &id, &kv, &xid})
-      for (Block& b : st->blocks) b.payload.assign(b.len, 0);
-    uint64_t end = 0;
-    for (int round = 0;; ++round) {
-      if (round == 64) return fail("metadata sizes do not settle");
-      end = layout();
-      for (Stream* st : {&ino, &dir, &frag, &exp, &id, &kv, &xid}) st->data = st->raw;
-      if (!swap_inodes()) return fail("inode table does not parse");
-      if (!swap_dirs()) return fail("directory table does not parse");
-      if (!swap_tables()) return fail("fragment, export, id or extended attribute table does not parse");
-      bool same = true;
-      for (Stream* st : {&ino, &dir, &frag, &exp, &id, &kv, &xid}) {
-        int r = encode(*st, round >= 4);
-        if (r < 0) return false;
-        if (r == 0) same = false;
-      }
-      if (same && round > 0) break;
-    }
+      for (Block& b : st->blocks)
+        if (b.payload_stored) b.payload.assign(st->data.begin() + long(b.off), st->data.begin() + long(b.off + b.len));
     return write(out, end);
   }
 
