@@ -258,12 +258,12 @@ struct Tx {
       return v;
     }
     // References are filled in once the blocks they name have their place.
-    void ref(size_t at, int w, Stream& target, uint64_t rel, uint64_t offset, bool inode) {
+    void ref(size_t at, int w, Stream& target, uint64_t block, uint64_t offset, bool inode) {
       size_t k = 0;
-      if (rel == target.src_end - target.src_start) {
+      if (block == target.src_end - target.src_start) {
         k = target.blocks.size();
       } else {
-        auto it = target.by_rel.find(rel);
+        auto it = target.by_rel.find(block);
         if (it == target.by_rel.end()) {
           ok = false;
           return;
