@@ -21,6 +21,9 @@ namespace {
 constexpr size_t kMeta = 8192;
 constexpr uint64_t kNone = ~uint64_t(0);
 
+// [at, at + n) lies inside [0, limit), without overflow for any `at`.
+bool fits(uint64_t at, uint64_t n, uint64_t limit) { return at <= limit && n <= limit - at; }
+
 uint64_t get(const uint8_t* p, int w, bool be) {
   uint64_t v = 0;
   for (int i = 0; i < w; ++i) v |= uint64_t(p[be ? w - 1 - i : i]) << (8 * i);
@@ -130,11 +133,11 @@ struct Tx {
 
   // One metadata block at `pos`: appended to `st`; `*next` is where the next one starts.
   bool read_block(Stream& st, uint64_t pos, uint64_t limit, uint64_t* next) {
-    if (pos + 2 > limit || pos + 2 > s.used) return fail("metadata block outside its table");
+    limit = std::min<uint64_t>(limit, s.used);
+    if (!fits(pos, 2, limit)) return fail("metadata block outside its table");
     uint16_t w = uint16_t(get(in + pos, 2, t.from.words_be()));
     size_t len = w & 0x7FFF;
-    if (len == 0 || len > kMeta || pos + 2 + len > limit || pos + 2 + len > s.used)
-      return fail("metadata block length beyond its table");
+    if (len == 0 || len > kMeta || !fits(pos, 2 + len, limit)) return fail("metadata block length beyond its table");
     Block b;
     b.src_pos = pos;
     b.stored = w & 0x8000;
@@ -180,7 +183,9 @@ struct Tx {
     return true;
   }
 
-  uint64_t first_of(uint64_t index, bool present) const { return present && index + 8 <= s.used ? g(index, 8) : kNone; }
+  uint64_t first_of(uint64_t index, bool present) const {
+    return present && fits(index, 8, s.used) ? g(index, 8) : kNone;
+  }
 
   bool read_all() {
     for (Stream* st : {&frag, &exp, &id, &xid}) st->indexed = true;
@@ -198,7 +203,7 @@ struct Tx {
     bound(s.id_start);
     bound(first_of(s.id_start, s.id_count > 0));
     if (has_xattr) {
-      if (s.xattr_start + 16 > s.used) return fail("extended attribute table outside the image");
+      if (!fits(s.xattr_start, 16, s.used)) return fail("extended attribute table outside the image");
       kv_start = g(s.xattr_start, 8);
       xattr_count = g(s.xattr_start + 8, 4);
       bound(s.xattr_start);
@@ -291,9 +296,9 @@ struct Tx {
   bool file_blocks(Sw& w, size_t p, uint64_t start, uint64_t size, uint32_t fr, size_t* end) {
     uint64_t count = size / s.block_size + (fr == 0xFFFFFFFFu && size % s.block_size ? 1 : 0);
     if (count > (w.st.raw.size() - std::min(p, w.st.raw.size())) / 4) return false;
-    uint64_t at = start;
-    for (uint64_t i = 0; i < count; ++i) at += w.sw(p + 4 * i, 4) & ((1u << 24) - 1);
-    if (count && at > s.inode_start) return false;
+    uint64_t bytes = 0;
+    for (uint64_t i = 0; i < count; ++i) bytes += w.sw(p + 4 * i, 4) & ((1u << 24) - 1);
+    if (count && !fits(start, bytes, s.inode_start)) return false;
     *end = p + 4 * count;
     return true;
   }
@@ -414,7 +419,7 @@ struct Tx {
       uint64_t start = f.sw(at, 8);
       uint32_t size = uint32_t(f.sw(at + 8, 4));
       f.sw(at + 12, 4);
-      if (start + (size & ((1u << 24) - 1)) > s.inode_start) return false;
+      if (!fits(start, size & ((1u << 24) - 1), s.inode_start)) return false;
     }
     Sw e = sw(exp);
     if (has_export)
@@ -690,10 +695,10 @@ bool first_compressed_block4(const uint8_t* buf, size_t size, Order4 o, const ui
   if (size < 96) return false;
   for (size_t field : {64, 72}) {
     uint64_t at = get(buf + field, 8, o.be);
-    if (at + 2 > size) continue;
+    if (!fits(at, 2, size)) continue;
     uint16_t w = uint16_t(get(buf + at, 2, o.words_be()));
     size_t l = w & 0x7FFF;
-    if ((w & 0x8000) || l == 0 || l > kMeta || at + 2 + l > size) continue;
+    if ((w & 0x8000) || l == 0 || l > kMeta || !fits(at, 2 + l, size)) continue;
     *blk = buf + at + 2;
     *len = l;
     return true;
