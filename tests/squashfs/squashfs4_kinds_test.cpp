@@ -131,6 +131,11 @@ TEST(SquashfsKinds, AvmBigEndianReadsAsItsLittleEndianTwin) {
   auto a = snapshot(tb.get()), b = snapshot(tl.get());
   EXPECT_GT(a.size(), 3u);
   EXPECT_EQ(a, b);
+  // The little-endian twin's rebuild keeps mkfs_time = bytes_used as well.
+  ASSERT_EQ(squashfs_put(tl.get(), "/x", "x", 1, -1, -1, -1), 0);
+  std::vector<uint8_t> out = rebuild(tl.get());
+  ASSERT_GE(out.size(), 96u);
+  EXPECT_EQ(rs::load_le32(&out[8]), rs::load_le64(&out[40]));
 }
 
 TEST(SquashfsKinds, AvmBigEndianEditKeepsItsKindAndStoredBlocks) {
