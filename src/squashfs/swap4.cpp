@@ -1,9 +1,8 @@
 // 4.0 byte-order transcoder. Each table is read as a stream of metadata
 // blocks; the new image keeps every block's decoded extent, so a reference
-// (block position, offset) only needs its block moved. Block sizes depend on
-// the swapped content, which depends on where blocks land, so layout and
-// encoding repeat until no size changes; a block that keeps changing is
-// stored, which fixes its size.
+// (block position, offset) only needs its block moved. A block's size depends
+// on its swapped content, which holds the new positions of the blocks it
+// names, so blocks are encoded in reference order (see encode_all).
 #include "squashfs/swap4.h"
 
 #include <sqfs/super.h>
@@ -479,7 +478,6 @@ struct Tx {
   // without its content.
   struct Sched {
     std::vector<std::vector<size_t>> patches;  // per block, the references in it
-    std::vector<std::pair<Stream*, size_t>> needs;
     std::vector<bool> final;
   };
   std::map<const Stream*, Sched> sched;
