@@ -145,9 +145,9 @@ size_t sq_probe2(const uint8_t* p, size_t size) {
 
 int sq_rename(void* fs, const char* from, const char* to) { return squashfs_rename(root(fs), from, to); }
 int sq_set_mtime(void* fs, const char* path, int64_t mtime) { return squashfs_set_mtime(root(fs), path, mtime); }
-// Superblocks of 4.0 (little-endian) and 3.x (either byte order, plain or the
-// LZMA magic): the magic, a version this reader takes and the bytes the image
-// says it uses, which mksquashfs pads to 4 KiB.
+// Superblocks of 4.0 and 3.x (either byte order; 3.x plain or with the
+// LZMA magic): the magic, a version this reader takes and the bytes the
+// image says it uses, which mksquashfs pads to 4 KiB.
 size_t sq_probe(const uint8_t* p, size_t size, bool) {
   if (size < 96) return 0;
   if (size_t n = sq_probe2(p, size)) return n;
@@ -158,6 +158,8 @@ size_t sq_probe(const uint8_t* p, size_t size, bool) {
   uint64_t used = 0;
   if (std::memcmp(p, "hsqs", 4) == 0 && le16(28) == 4) {
     used = uint64_t(le32(40)) | uint64_t(le32(44)) << 32;
+  } else if (std::memcmp(p, "sqsh", 4) == 0 && be16(28) == 4) {
+    used = uint64_t(be32(40)) << 32 | uint64_t(be32(44));
   } else if ((std::memcmp(p, "hsqs", 4) == 0 || std::memcmp(p, "shsq", 4) == 0) && le16(28) == 3) {
     used = uint64_t(le32(63)) | uint64_t(le32(67)) << 32;
   } else if ((std::memcmp(p, "sqsh", 4) == 0 || std::memcmp(p, "qshs", 4) == 0) && be16(28) == 3) {

@@ -50,6 +50,9 @@ struct State4 {
   Obj<sqfs_data_reader_t> data;
   std::vector<sqfs_fragment_t> frags;
   std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>> frag_members;  // (offset, length)
+  // A big-endian image's little-endian copy, which `file` reads: same data
+  // positions, so stored blocks are found and copied as in the original.
+  std::vector<uint8_t> owned;
   State4(const uint8_t* buf, size_t size) : file(buf, size) {}
 };
 

@@ -22,7 +22,9 @@
 
 #include "squashfs/format4.h"
 #include "squashfs/internal.h"
+#include "squashfs/lzma4v.h"
 #include "squashfs/lzo4.h"
+#include "squashfs/swap4.h"
 #include "util/endian.h"
 #include "util/report.h"
 
@@ -48,6 +50,7 @@ bool dict_size_ok(uint32_t d, uint32_t block_size) {
 }
 
 int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out) {
+  if (lzma_kind_of(cfg).framing != LzmaFraming::alone) return create_lzma4v_compressor(cfg, out);
   int r = sqfs_compressor_create(cfg, out);
   if (r == SQFS_ERROR_UNSUPPORTED && cfg->id == SQFS_COMP_LZO) r = create_lzo_compressor(cfg, out);
   return r;
@@ -396,7 +399,73 @@ struct Reader4 {
 
 }  // namespace
 
+namespace {
+
+// How the image's lzma blocks are framed, from its first compressed metadata
+// block; false (refused) when no framing decodes it.
+bool sniff_image_lzma(squashfs_data* img, const uint8_t* buf, size_t size, Order4 o, LzmaKind* k) {
+  const uint8_t* blk = nullptr;
+  size_t len = 0;
+  *k = LzmaKind{};
+  if (!first_compressed_block4(buf, size, o, &blk, &len)) return true;
+  if (sniff_lzma(blk, len, 8192, k)) return true;
+  refuse(img, std::string("lzma (compressor id 2) blocks decode in none of the framings tried (") +
+                  lzma_framings_tried() + ")");
+  return false;
+}
+
+int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const LzmaKind* known);
+
+}  // namespace
+
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
+  return read_image4_kind(img, buf, size, nullptr);
+}
+
+int read_image4_be(squashfs_data* img, const uint8_t* buf, size_t size) {
+  const Order4 o = detect_order4_be(buf, size);
+  const uint16_t comp_id = load_be16(buf + 20);
+  const char* name = compressor_name(comp_id);
+  sqfs_compressor_config_t cfg;
+  if (!name || sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(comp_id), load_be32(buf + 12),
+                                           SQFS_COMP_FLAG_UNCOMPRESS) != 0) {
+    if (name) return refuse(img, "superblock refused (block size and its log, flags or table positions do not agree)");
+    refuse(img, "unknown compressor id " + std::to_string(comp_id));
+    return -1;
+  }
+  LzmaKind kind;
+  if (comp_id == SQFS_COMP_LZMA) {
+    if (!sniff_image_lzma(img, buf, size, o, &kind)) return -1;
+    if (kind.framing != LzmaFraming::alone) set_lzma_kind(&cfg, kind);
+  }
+  sqfs_compressor_t* raw = nullptr;
+  if (int r = make_compressor(&cfg, &raw); r != 0) {
+    if (r != SQFS_ERROR_UNSUPPORTED) return refuse(img, "no decompressor for it");
+    refuse(img, std::string(name) + " compression is not supported");
+    return -1;
+  }
+  Obj<sqfs_compressor_t> dec(raw);
+  Transcode4 t;
+  t.from = o;
+  t.dec = dec.get();
+  std::vector<uint8_t> le;
+  std::string why;
+  if (!transcode4(buf, size, t, le, why)) return refuse(img, "big-endian image does not read: " + why);
+  int r = read_image4_kind(img, le.data(), le.size(), &kind);
+  if (r != 1) return r;
+  // The tree reads the copy from now on; moving keeps its bytes in place.
+  state_of(img)->owned = std::move(le);
+  squashfs_params4& p = img->p4;
+  p.big_endian = true;
+  p.le_length_words = o.le_words;
+  p.ids_stored = t.src_ids_stored;
+  p.time_is_size = t.src_time_is_size;
+  return 1;
+}
+
+namespace {
+
+int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const LzmaKind* known) {
   auto st = std::make_unique<State4>(buf, size);
   sqfs_super_t& super = st->super;
   // The library refuses ids it does not know as a corrupt superblock; name them.
@@ -444,6 +513,21 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
     refuse(img, "unknown compressor id " + std::to_string(super.compression_id));
     return -1;
   }
+  if (super.compression_id == SQFS_COMP_LZMA) {
+    LzmaKind k;
+    if (known) {
+      k = *known;
+    } else if (!sniff_image_lzma(img, buf, size, Order4{}, &k)) {
+      return -1;
+    }
+    if (k.framing != LzmaFraming::alone) {
+      set_lzma_kind(&cfg, k);
+      p.lzma_framing = uint8_t(k.framing);
+      p.lzma_props = k.props;
+      p.lzma_dict = k.dict;
+    }
+  }
+  p.time_is_size = super.modification_time == super.bytes_used;
   if (int r = make_compressor(&cfg, &raw_cmp); r != 0) {
     if (r == SQFS_ERROR_UNSUPPORTED) {
       refuse(img, std::string(name) + " compression is not supported");
@@ -493,8 +577,9 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   Obj<sqfs_id_table_t> ids(sqfs_id_table_create(0));
   // The first metadata the decompressor meets: a framing it does not take
   // (a vendor's lzma header, say) shows here.
-  const std::string as_meta = std::string(" as ") + name +
-                              (super.compression_id == SQFS_COMP_LZMA ? " (lzma-alone framing)" : "") + " metadata";
+  const char* framing = p.lzma_framing ? " (vendor framing)" : " (lzma-alone framing)";
+  const std::string as_meta =
+      std::string(" as ") + name + (super.compression_id == SQFS_COMP_LZMA ? framing : "") + " metadata";
   if (!ids || sqfs_id_table_read(ids.get(), &st->file.f, &super, cmp) != 0)
     return fail(("id table does not decode" + as_meta).c_str());
   Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));
@@ -557,5 +642,7 @@ int read_image4(squashfs_data* img, const uint8_t* buf, size_t size) {
   squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
   return 1;
 }
+
+}  // namespace
 
 }  // namespace rs::sqfs

@@ -30,6 +30,8 @@
 
 #include "squashfs/format4.h"
 #include "squashfs/internal.h"
+#include "squashfs/lzma4v.h"
+#include "squashfs/swap4.h"
 
 namespace rs::sqfs {
 namespace {
@@ -230,6 +232,9 @@ struct Builder4 {
       // used, so readers need nothing else.
       if (p.compressor == SQFS_COMP_LZMA)
         cfg.opt.lzma.dict_size = std::max<uint32_t>(p.dict_size, SQFS_LZMA_MIN_DICT_SIZE);
+      // New blocks in the loaded image's own framing, properties and dictionary.
+      if (p.compressor == SQFS_COMP_LZMA && p.lzma_framing)
+        set_lzma_kind(&cfg, LzmaKind{LzmaFraming(p.lzma_framing), p.lzma_props, p.lzma_dict});
       mcfg = cfg;
     }
     cmp = create_compressor(cfg);
@@ -305,11 +310,36 @@ struct Builder4 {
     if (have_options) super.flags |= SQFS_FLAG_COMPRESSOR_OPTIONS;
     if (any_xattrs) super.flags &= uint16_t(~SQFS_FLAG_NO_XATTRS);
     super.bytes_used = out.size();
+    if (p.time_is_size) super.modification_time = sqfs_u32(super.bytes_used);
     check(sqfs_super_write(&super, &out.f), "super block write");
     size_t len = (out.size() + 4095) / 4096 * 4096;
     if (!out.resize(len)) build_fail("FATAL ERROR:Out of memory\n");
     *fs_len = len;
     return out.release();
+  }
+
+  // The little-endian image just built as the big-endian kind it was loaded
+  // as; `le` is freed either way.
+  uint8_t* to_big_endian(uint8_t* le, size_t* fs_len) {
+    std::unique_ptr<uint8_t, decltype(&std::free)> guard(le, &std::free);
+    sqfs_compressor_config_t dcfg = mcfg;
+    dcfg.flags |= SQFS_COMP_FLAG_UNCOMPRESS;
+    Obj<sqfs_compressor_t> dec = create_compressor(dcfg);
+    Transcode4 t;
+    t.to = Order4{true, p.le_length_words};
+    t.dec = dec.get();
+    t.enc = mcmp;
+    t.ids_stored = p.ids_stored;
+    t.time_is_size = p.time_is_size;
+    t.pad4k = true;
+    std::vector<uint8_t> be;
+    std::string why;
+    if (!transcode4(le, *fs_len, t, be, why)) build_fail("FATAL ERROR:big-endian image: %s\n", why.c_str());
+    auto* outp = static_cast<uint8_t*>(std::malloc(std::max<size_t>(be.size(), 1)));
+    if (!outp) build_fail("FATAL ERROR:Out of memory\n");
+    std::memcpy(outp, be.data(), be.size());
+    *fs_len = be.size();
+    return outp;
   }
 
   Group& group(squashfs_entry* e) {
@@ -725,6 +755,10 @@ struct Builder4 {
 
 }  // namespace
 
-uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) { return Builder4(root->image).build(fs_len); }
+uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
+  Builder4 b(root->image);
+  uint8_t* le = b.build(fs_len);
+  return b.p.big_endian ? b.to_big_endian(le, fs_len) : le;
+}
 
 }  // namespace rs::sqfs

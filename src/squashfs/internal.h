@@ -17,6 +17,9 @@ namespace rs::sqfs {
 // refuses as a kind it cannot handle (a compressor it has no codec for): the
 // caller prints "squashfs: <refusal>, image left as raw bytes".
 int read_image4(squashfs_data* img, const uint8_t* buf, size_t size);
+// The same for a big-endian 4.0 image (either length-word order): read
+// through a little-endian copy the tree owns.
+int read_image4_be(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image3(squashfs_data* img, const uint8_t* buf, size_t size);
 bool read_image2(squashfs_data* img, const uint8_t* buf, size_t size);
 

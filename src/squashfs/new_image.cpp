@@ -31,7 +31,6 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
   auto img = std::make_unique<squashfs_data>();
   uint32_t bs = k.block_size;
   if (k.version == 4) {
-    if (k.big_endian) return fail("big-endian 4.0 images cannot be built");
     if (!bs) bs = 131072;
     if (block_log_of(bs) < 0) return fail("block size " + std::to_string(bs) + " is no power of two from 4K to 1M");
     int id = 0;
@@ -57,6 +56,8 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
       p.flags |= SQFS_FLAG_COMPRESSOR_OPTIONS;
       img->buffer = {0x08, 0x80, 1, 0, 0, 0, 0, 0, 0, 0};
     }
+    // Big-endian: every integer swapped, length words included (the plain kind).
+    p.big_endian = k.big_endian;
     img->version = 4;
     rs::store_le32(img->super4.data(), 0x73717368u);
     rs::store_le16(img->super4.data() + 28, 4);

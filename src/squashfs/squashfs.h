@@ -92,6 +92,18 @@ struct squashfs_params4 {
   uint32_t level = 0;
   uint16_t window = 0;     // gzip window bits
   uint16_t algorithm = 0;  // lzo variant
+  // The kind of image a rebuild gives back: byte order, and for big-endian
+  // images the order of the metadata length words; the id table stored
+  // uncompressed and mkfs_time set to bytes_used as some vendor builds do.
+  bool big_endian = false;
+  bool le_length_words = false;
+  bool ids_stored = false;
+  bool time_is_size = false;
+  // lzma (id 2) block framing: 0 the 13-byte lzma-alone form, else a vendor
+  // framing (squashfs/lzma4v.h) with its properties byte and dictionary.
+  uint8_t lzma_framing = 0;
+  uint8_t lzma_props = 0x5D;
+  uint32_t lzma_dict = 0;
 };
 
 // Build parameters of a version 3 image, kept from the loaded image.

@@ -353,10 +353,10 @@ squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
     img->version = 4;
     std::memcpy(img->super4.data(), buf, 96);
     ok = read_image4(img.get(), buf, size);
-  } else if (buf && size >= 96 && be_magic && rs::load_be16(buf + 28) == 4) {
-    // libsquashfs reads little-endian 4.0 only.
-    refuse(img.get(), "big-endian squashfs 4.0 images are not supported");
-    ok = -1;
+  } else if (buf && size >= 96 && be_magic && rs::load_be16(buf + 28) == 4 && rs::load_be16(buf + 30) == 0) {
+    img->version = 4;
+    std::memcpy(img->super4.data(), buf, 96);
+    ok = read_image4_be(img.get(), buf, size);
   } else if (buf && size >= 119 && rs::sqfs::v3::identify(buf, size, nullptr, nullptr)) {
     img->version = 3;
     std::memcpy(img->super3.data(), buf, 119);

@@ -384,6 +384,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SquashKind{"v4_lzo", "-comp lzo -b 1M", "Compression lzo", true},
                       SquashKind{"v4_lz4", "-comp lz4", "Compression lz4", true},
                       SquashKind{"v4_lzma", "-comp lzma", "Compression lzma", true},
+                      SquashKind{"v4_be_xz", "-be -comp xz", nullptr, true},
+                      SquashKind{"v4_be_lzo", "-V 4 -be -comp lzo -b 64K", nullptr, true},
                       SquashKind{"v3_le", "-V 3", "little endian SQUASHFS 3:1", false},
                       SquashKind{"v3_be", "-V 3 -be -b 128K", "big endian SQUASHFS 3:1", false},
                       SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false},
