@@ -118,7 +118,10 @@ int cmd_mkubi(int argc, char** argv) {
     return cmd_fail("%s: no image made from %s (%s)", image, dir, why.c_str());
   vol.id = uint32_t(vol_id);
   vol.type = rs::ubi::kDynamic;
-  vol.size = vol_size;
+  // Without a size the volume reserves what the file system may grow to (as a
+  // kernel needs free LEBs to mount it read-write), unless it is to take the
+  // rest of the device at attach (--autoresize).
+  vol.size = vol_size ? vol_size : (vol.flags & rs::ubi::kFlagAutoresize) ? 0 : max_lebs * leb;
   std::vector<uint8_t> out;
   if (!rs::ubi::build(up, {vol}, &out, &why)) return cmd_fail("%s: no image made from %s (%s)", image, dir, why.c_str());
   if (!rs::write_file_atomic(image, out.data(), out.size())) return cmd_fail("%s: %s", image, std::strerror(errno));

@@ -21,7 +21,7 @@ int count_of(const std::string& s, const std::string& what) {
 TEST(Shell, HelpListsTableInOrder) {
   rstest::RunResult r = romsmith("help");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(count_of(r.out, "\n"), 44);
+  EXPECT_EQ(count_of(r.out, "\n"), 45);
   EXPECT_EQ(r.out.rfind("\thelp [cmd]\n\tmkcramfs <directory> <image file>\n", 0), 0u) << r.out;
   // The newer commands follow the original 31, so old prefixes keep their meaning.
   EXPECT_NE(r.out.find("\tsplit <.merge file> [output dir]\n\tclear <partition name>\n\tmkdir [-p] <partition/path>\n"),
@@ -32,7 +32,8 @@ TEST(Shell, HelpListsTableInOrder) {
                        "\tdiff [--json] [--times] <image A> <image B> [partition[/path]]\n"
                        "\tmkjffs2 [-e SIZE] [-l|-b] [-n] [-p[SIZE]] [-X|-x COMPR] [--compr NAME] [-U] <directory> <image "
                        "file>\n\tmksquashfs <directory> <image file> [-V 2|3|4] [-be] [-comp NAME] [-b SIZE] [-all-root]\n"
-                       "\tquit/exit/q\n"),
+                       "\tmkubi [-m MIN_IO] [-p PEB] [-c MAX_LEBS] [-x COMPR] [-N VOLNAME] [-S VOLSIZE] [options] "
+                       "<directory> <image file>\n\tquit/exit/q\n"),
             std::string::npos);
   EXPECT_EQ(romsmith("help ls").out, "\tls <partition>\n");
   rstest::RunResult none = romsmith("help l");

@@ -409,3 +409,40 @@ TEST(MkSquashfs, RefusesWhatItCannotBuild) {
   EXPECT_NE(r.status, 0);
   EXPECT_TRUE(contains(r.err, "missing")) << r.err;
 }
+
+// mkubi: the host tree as a UBIFS volume in a UBI image, read back whole; the
+// same tree through mkfs.ubifs + ubinize lists the same.
+TEST(MkUbi, BuildsAVolumeOfTheTree) {
+  for (const char* t : {"mkfs.ubifs", "ubinize"})
+    if (!rstest::have_tool(t)) GTEST_SKIP() << t << " is not installed";
+  rstest::TempDir d;
+  Kind k{"ubifs", "UBIFS", true, true, true};
+  make_tree(d, k);
+  RunResult r = rs_in(d, "mkubi -m 2048 -p 128KiB -c 64 -x zlib -N root tree ours.ubi");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = rs_in(d, "open ours.ubi; get -r UBIFS/root back; ls UBIFS");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "erase block 128 KiB, VID header at 2048, data at 4096")) << r.out;
+  EXPECT_TRUE(contains(r.out, "volume 0 \"root\": dynamic")) << r.out;
+  EXPECT_TRUE(contains(r.out, "zlib")) << r.out;
+  expect_same_tree(d.file("tree"), d.file("back"), k);
+
+  rstest::write_text(d.file("ubi.ini"),
+                     "[root]\nmode=ubi\nimage=ref.ubifs\nvol_id=0\nvol_type=dynamic\nvol_name=root\n");
+  r = rstest::run_command(
+      "mkfs.ubifs -m 2048 -e 126976 -c 64 -x zlib -r tree -o ref.ubifs && ubinize -o ref.ubi -p 128KiB -m 2048 ubi.ini",
+      "", d.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  RunResult a = rs_in(d, "open ours.ubi; ls -l UBIFS/root");
+  RunResult b = rs_in(d, "open ref.ubi; ls -l UBIFS/root");
+  ASSERT_EQ(a.status, 0) << a.err;
+  EXPECT_EQ(a.out.substr(a.out.find('\n')), b.out.substr(b.out.find('\n'))) << "entries past the free-room line";
+
+  for (const char* bad : {"mkubi tree x.ubi", "mkubi -c 64 -x brotli tree x.ubi", "mkubi -c 64 -m 3000 tree x.ubi",
+                          "mkubi -c 64 --frobnicate 1 tree x.ubi", "mkubi -c 64 missing x.ubi"}) {
+    r = rs_in(d, bad);
+    EXPECT_NE(r.status, 0) << bad;
+    EXPECT_FALSE(r.err.empty()) << bad;
+    EXPECT_FALSE(fs::exists(d.file("x.ubi"))) << bad;
+  }
+}
