@@ -348,8 +348,10 @@ void ub_ls(void* fs) {
   if (ub_walk(fs, "/", &nodes) == 0) ls_tree(nodes);
 }
 
-uint8_t* copy_out(const uint8_t* p, size_t n, size_t* size) {
-  auto* out = static_cast<uint8_t*>(std::malloc(n ? n : 1));
+// A malloc'd copy with room for the whole partition, so that the save can
+// keep it as the partition's buffer without copying it again.
+uint8_t* copy_out(const uint8_t* p, size_t n, size_t* size, size_t room = 0) {
+  auto* out = static_cast<uint8_t*>(std::malloc(std::max<size_t>({n, room, 1})));
   if (!out) return nullptr;
   if (n) std::memcpy(out, p, n);
   *size = n;
@@ -392,14 +394,14 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
     // are taken as empty when the file system grows into them.
     std::vector<uint8_t> img(*d);
     if (img.size() < h->size) img.resize(h->size, 0xff);
-    return copy_out(img.data(), img.size(), size);
+    return copy_out(img.data(), img.size(), size, h->total);
   }
   bool any = false;
   for (const vol_view& v : h->vols) any |= v.data != nullptr;
   if (!any) return copy_out(h->buf, h->size, size);
   std::string reason;
   std::vector<uint8_t> out;
-  if (put_back(h, *h->ubi, &out, &reason)) return copy_out(out.data(), out.size(), size);
+  if (put_back(h, *h->ubi, &out, &reason)) return copy_out(out.data(), out.size(), size, h->total);
   // The erased flash after the image, up to the partition's end, holds the
   // free PEBs a grown volume may need (an image as ubinize gives it has none).
   size_t peb = h->ubi->peb_size, whole = peb ? h->total / peb * peb : 0;
@@ -408,7 +410,7 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
     wide.resize(whole, 0xff);
     std::string again;
     auto img = rs::ubi::open(wide.data(), wide.size(), &again);
-    if (img && put_back(h, *img, &out, &again)) return copy_out(out.data(), out.size(), size);
+    if (img && put_back(h, *img, &out, &again)) return copy_out(out.data(), out.size(), size, h->total);
     if (img) reason = again;
   }
   if (why) *why = reason;

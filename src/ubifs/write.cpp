@@ -231,6 +231,9 @@ class image_out {
       return nullptr;
     }
     size_t need = size_t(lnum + 1) * g_.leb_size;
+    // Room for every LEB the volume may take, once: growing LEB by LEB would
+    // copy the image again at each step.
+    if (out_->capacity() < need) out_->reserve(std::max(need, size_t(max_) * g_.leb_size));
     if (out_->size() < need) out_->resize(need, 0xff);
     return out_->data() + size_t(lnum) * g_.leb_size;
   }
