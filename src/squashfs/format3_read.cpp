@@ -519,7 +519,10 @@ struct Reader3 {
         fprintf(stderr, "squashfs error: which is a later filesystem version than I support!\n");
         return fail("minor version not read (3.0, 3.1 and 3.76 are)");
       }
-      codec = minor == v2::kMinorL ? raw_l_codec() : BlockCodec{lzma ? Framing::kZlibOrAlone : Framing::kZlib, {}};
+      // A plain magic says nothing of LZMA: blocks may be zlib or, as some
+      // vendor builds write them, LZMA with the 5-byte header.
+      codec = minor == v2::kMinorL ? raw_l_codec()
+                                   : BlockCodec{lzma ? Framing::kZlibOrAlone : Framing::kZlibOrHeader5, {}};
       inode_start = o.u64(s + kInodeTableStart);
       dir_start = o.u64(s + kDirTableStart);
       frag_start = o.u64(s + kFragTableStart);
@@ -598,19 +601,34 @@ struct Reader3 {
     data->entry_table["/"] = root;
     if (!walk(root, rino, 0)) return fail("directory tree does not decode" + tried());
     if (major == 2) params2(minor);
+    if (major == 3 && find_header5()) {
+      data->p3.lzma5 = true;
+      data->p3.lzma_props = header5.byte();
+      data->p3.lzma_dict = header5.dict;
+      st->params = data->p3;
+    }
     return true;
   }
 
-  // The parameters a 2.x rebuild keeps. The superblock of a stock 2.0/2.1
-  // image says nothing of LZMA: the first compressed block tells, a metadata
-  // block if any, else the first compressed data or fragment block.
+  // The parameters a 2.x rebuild keeps.
   void params2(uint16_t minor) {
     squashfs_params2& p = data->p2;
     p.block_size = block_size;
     p.flags = flags;
     p.minor = minor;
+    if (find_header5()) {
+      p.lzma5 = true;
+      p.lzma_props = header5.byte();
+      p.lzma_dict = header5.dict;
+    }
     st->params2 = p;
-    if (codec.framing != Framing::kZlibOrHeader5) return;
+  }
+
+  // Whether the blocks are LZMA with the 5-byte header where the superblock
+  // says nothing: the first compressed block tells, a metadata block if any,
+  // else the first compressed data or fragment block.
+  bool find_header5() {
+    if (codec.framing != Framing::kZlibOrHeader5) return false;
     auto look = [&](uint64_t pos, uint32_t word) {
       size_t len = word & 0xFFFFFF;
       if (saw_zlib || saw_header5 || (word & kDataStored) || !len || !range(pos, len)) return;
@@ -626,12 +644,7 @@ struct Reader3 {
       }
     }
     for (const Loaded3::Fragment& f : st->frags) look(f.start, f.word);
-    if (saw_header5) {
-      p.lzma5 = true;
-      p.lzma_props = header5.byte();
-      p.lzma_dict = header5.dict;
-    }
-    st->params2 = p;
+    return saw_header5;
   }
 };
 

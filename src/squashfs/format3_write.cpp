@@ -699,10 +699,20 @@ uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
       b.lzma = true;
     }
     b.p = img->p3;
-    if (b.p.minor == v2::kMinorL)
+    if (b.p.minor == v2::kMinorL) {
       b.codec = raw_l_codec();
-    else
+    } else if (b.p.lzma5 && !b.lzma) {
+      b.codec.framing = Framing::kHeader5;
+      if (!b.codec.lzma.set_byte(b.p.lzma_props) || b.codec.lzma.lc + b.codec.lzma.lp > 4)
+        build_fail("FATAL ERROR:Bad lzma properties 0x%02x\n", unsigned(b.p.lzma_props));
+      b.codec.lzma.dict = b.p.lzma_dict;
+    } else {
       b.codec.framing = b.lzma && g_lzma ? Framing::kZlibOrAlone : Framing::kZlib;
+    }
+    // Blocks in the 5-byte framing are copied only into the same framing.
+    if (l && (l->params.lzma5 != (b.codec.framing == Framing::kHeader5) ||
+              (l->params.lzma5 && l->params.lzma_props != b.p.lzma_props)))
+      l = nullptr;
     // Stored blocks are copied when they mean the same in the new image: same
     // block size, flags and minor version, and no LZMA blocks in a plain image.
     if (l && l->lzma && !(b.lzma && g_lzma)) l = nullptr;

@@ -64,7 +64,8 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
   } else if (k.version == 3 || k.version == 2) {
     // 2.x and 3.x: "gzip" is zlib; "lzma-l" the 'L' kind (minor 76, headerless
     // raw LZMA blocks); "lzma" in 3.x the LZMA magic, in 2.x (which has no
-    // such magic) the 'L' kind; "lzma5" in 2.x LZMA with the 5-byte header.
+    // such magic) the 'L' kind; "lzma5" LZMA with the 5-byte header under the
+    // plain magic.
     const bool v2 = k.version == 2;
     if (!bs) bs = 65536;
     if (block_log_of(bs) < 0 || (v2 && bs > rs::sqfs::v2::kMaxBlock))
@@ -75,14 +76,14 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
       minor_l = true;
     } else if (!v2 && k.comp == "lzma") {
       magic_lzma = true;
-    } else if (v2 && k.comp == "lzma5") {
+    } else if (k.comp == "lzma5") {
       lzma5 = true;
     } else {
       return fail("compressor '" + k.comp + "' unknown for " + std::to_string(k.version) +
-                  (v2 ? ".x (gzip, lzma-l or lzma, lzma5)" : ".x (gzip, lzma, lzma-l)"));
+                  (v2 ? ".x (gzip, lzma-l or lzma, lzma5)" : ".x (gzip, lzma, lzma-l, lzma5)"));
     }
     // 2.1 for zlib, as the last 2.x tools wrote; 2.0 as the sniffed LZMA firmware has it.
-    uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : lzma5 ? 0 : 1;
+    uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : lzma5 && v2 ? 0 : 1;
     uint8_t flags = rs::sqfs::v3::kDuplicates;
     uint8_t* s;
     if (v2) {
@@ -95,6 +96,7 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
       img->p3.block_size = bs;
       img->p3.minor = minor;
       img->p3.flags = flags;
+      img->p3.lzma5 = lzma5;
       s = img->super3.data();
     }
     img->version = k.version;

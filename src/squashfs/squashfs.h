@@ -111,6 +111,11 @@ struct squashfs_params3 {
   uint32_t block_size = 65536;
   uint8_t flags = 0;
   uint16_t minor = 1;
+  // Blocks of a plain-magic image that are LZMA with the 5-byte header
+  // (props, dictionary) and no end marker, as in the 2.x kind of that name.
+  bool lzma5 = false;
+  uint8_t lzma_props = 0x5D;
+  uint32_t lzma_dict = 0x80000;
 };
 
 // Build parameters of a version 2 image, kept from the loaded image. Minor 76

@@ -390,6 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SquashKind{"v3_be", "-V 3 -be -b 128K", "big endian SQUASHFS 3:1", false},
                       SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false},
                       SquashKind{"v3_lzma_l_be", "-V 3 -be -comp lzma-l", nullptr, false},
+                      SquashKind{"v3_lzma5", "-V 3 -comp lzma5", nullptr, false},
                       SquashKind{"v2_le", "-V 2", "little endian SQUASHFS 2:1", false},
                       SquashKind{"v2_be_32k", "-V 2 -be -b 32K", "Block size 32768", false},
                       SquashKind{"v2_lzma_l", "-V 2 -comp lzma", nullptr, false},
@@ -399,7 +400,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MkSquashfs, RefusesWhatItCannotBuild) {
   rstest::TempDir d;
   fs::create_directories(d.file("tree"));
-  for (const char* bad : {"-V 5", "-comp brotli", "-b 3000", "-b", "-frobnicate", "-V 2 -b 128K", "-V 3 -comp lzma5"}) {
+  for (const char* bad : {"-V 5", "-comp brotli", "-b 3000", "-b", "-frobnicate", "-V 2 -b 128K", "-V 4 -comp lzma5"}) {
     RunResult r = rs_in(d, std::string("mksquashfs tree out.img ") + bad);
     EXPECT_NE(r.status, 0) << bad;
     EXPECT_FALSE(r.err.empty()) << bad;
