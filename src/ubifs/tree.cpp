@@ -260,12 +260,13 @@ int tree_set_xattrs(tree& t, const std::string& path, const xattrs& in) {
     if (value.size() > kMaxInoData) return -E2BIG;
   }
   std::vector<xattr_rec> xs;
-  for (auto& [name, value] : in) {
+  for (const auto& kv : in) {
+    const std::string& name = kv.first;
     auto same = std::find_if(xs.begin(), xs.end(), [&](const xattr_rec& x) { return x.name == name; });
     if (same != xs.end())
-      same->value = value;
+      same->value = kv.second;
     else
-      xs.push_back(xattr_rec{name, value, 0});
+      xs.push_back(xattr_rec{name, kv.second, 0});
   }
   t.inodes.at(inum).xattrs = std::move(xs);
   return 0;

@@ -27,7 +27,7 @@ namespace rs::ubifs {
 namespace {
 
 constexpr uint32_t kMagic = 0x06101831;
-constexpr uint32_t kChSize = 24, kInoSize = 160, kDataSize = 48, kDentSize = 56, kPadSize = 28, kMstSize = 512,
+constexpr uint32_t kInoSize = 160, kDataSize = 48, kDentSize = 56, kPadSize = 28, kMstSize = 512,
                    kIdxSize = 28, kCsSize = 32, kSbSize = 4096, kBranch = 20;
 constexpr uint32_t kBlock = 4096, kMaxInoData = 4096, kMinComprLen = 128, kMinComprDiff = 64;
 constexpr uint32_t kMaxNodeSize = kInoSize + kMaxInoData;
@@ -35,7 +35,7 @@ constexpr uint32_t kFirstIno = 64;
 enum : uint8_t { kIno, kData, kDent, kXent, kTrun, kPad, kSb, kMst, kRef, kIdx, kCs };
 enum : uint32_t { kInoKey, kDataKey, kDentKey, kXentKey };
 constexpr uint32_t kXattrFl = 0x20;
-constexpr uint32_t kFlgBigLpt = 0x02, kFlgSpaceFixup = 0x04;
+constexpr uint32_t kFlgBigLpt = 0x02;
 constexpr uint32_t kMstNoOrphs = 2;
 constexpr int kLptFanout = 4;
 
