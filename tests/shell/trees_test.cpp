@@ -376,29 +376,30 @@ TEST_P(MkSquashfs, BuildsTheKindAskedFor) {
   expect_same_tree(d.file("tree"), d.file("back"), tree_kind);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, MkSquashfs,
-                         ::testing::Values(SquashKind{"v4_gzip", "", "Compression gzip", true},
-                                           SquashKind{"v4_xz_64k", "-comp xz -b 64K", "Block size 65536", true},
-                                           SquashKind{"v4_zstd", "-V 4 -comp zstd", "Compression zstd", true},
-                                           SquashKind{"v4_lzo", "-comp lzo -b 1M", "Compression lzo", true},
-                                           SquashKind{"v4_lz4", "-comp lz4", "Compression lz4", true},
-                                           SquashKind{"v4_lzma", "-comp lzma", "Compression lzma", true},
-                                           SquashKind{"v4_be_xz", "-be -comp xz", nullptr, true},
-                                           SquashKind{"v4_be_lzo", "-V 4 -be -comp lzo -b 64K", nullptr, true},
-                                           SquashKind{"v3_le", "-V 3", "little endian SQUASHFS 3:1", false},
-                                           SquashKind{"v3_be", "-V 3 -be -b 128K", "big endian SQUASHFS 3:1", false},
-                                           SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false},
-                                           SquashKind{"v3_lzma_l_be", "-V 3 -be -comp lzma-l", nullptr, false},
-                                           SquashKind{"v3_lzma5", "-V 3 -comp lzma5", nullptr, false},
-                                           SquashKind{"v3_lzma4_be", "-V 3 -be -comp lzma4", nullptr, false},
-                                           SquashKind{"v3_lzma_raw", "-V 3 -comp lzma-raw", nullptr, false},
-                                           SquashKind{"v2_le", "-V 2", "little endian SQUASHFS 2:1", false},
-                                           SquashKind{"v2_be_32k", "-V 2 -be -b 32K", "Block size 32768", false},
-                                           SquashKind{"v2_lzma_l", "-V 2 -comp lzma", nullptr, false},
-                                           SquashKind{"v2_lzma5_be", "-V 2 -be -comp lzma5", nullptr, false},
-                                           SquashKind{"v2_lzma4", "-V 2 -comp lzma4", nullptr, false},
-                                           SquashKind{"v2_lzma_raw_be", "-V 2 -be -comp lzma-raw", nullptr, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MkSquashfs,
+    ::testing::Values(SquashKind{"v4_gzip", "", "Compression gzip", true},
+                      SquashKind{"v4_xz_64k", "-comp xz -b 64K", "Block size 65536", true},
+                      SquashKind{"v4_zstd", "-V 4 -comp zstd", "Compression zstd", true},
+                      SquashKind{"v4_lzo", "-comp lzo -b 1M", "Compression lzo", true},
+                      SquashKind{"v4_lz4", "-comp lz4", "Compression lz4", true},
+                      SquashKind{"v4_lzma", "-comp lzma", "Compression lzma", true},
+                      SquashKind{"v4_be_xz", "-be -comp xz", nullptr, true},
+                      SquashKind{"v4_be_lzo", "-V 4 -be -comp lzo -b 64K", nullptr, true},
+                      SquashKind{"v3_le", "-V 3", "little endian SQUASHFS 3:1", false},
+                      SquashKind{"v3_be", "-V 3 -be -b 128K", "big endian SQUASHFS 3:1", false},
+                      SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false},
+                      SquashKind{"v3_lzma_l_be", "-V 3 -be -comp lzma-l", nullptr, false},
+                      SquashKind{"v3_lzma5", "-V 3 -comp lzma5", nullptr, false},
+                      SquashKind{"v3_lzma4_be", "-V 3 -be -comp lzma4", nullptr, false},
+                      SquashKind{"v3_lzma_raw", "-V 3 -comp lzma-raw", nullptr, false},
+                      SquashKind{"v2_le", "-V 2", "little endian SQUASHFS 2:1", false},
+                      SquashKind{"v2_be_32k", "-V 2 -be -b 32K", "Block size 32768", false},
+                      SquashKind{"v2_lzma_l", "-V 2 -comp lzma", nullptr, false},
+                      SquashKind{"v2_lzma5_be", "-V 2 -be -comp lzma5", nullptr, false},
+                      SquashKind{"v2_lzma4", "-V 2 -comp lzma4", nullptr, false},
+                      SquashKind{"v2_lzma_raw_be", "-V 2 -be -comp lzma-raw", nullptr, false}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(MkSquashfs, RefusesWhatItCannotBuild) {
   rstest::TempDir d;
