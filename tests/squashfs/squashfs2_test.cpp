@@ -806,6 +806,8 @@ struct OtherFraming {
   bool be;
 };
 
+void PrintTo(const OtherFraming& f, std::ostream* os) { *os << f.name; }
+
 class OtherLzmaFraming : public ::testing::TestWithParam<OtherFraming> {};
 
 TEST_P(OtherLzmaFraming, BuiltReadAndKeptOnRebuild) {
@@ -902,6 +904,31 @@ std::vector<OtherFraming> other_framings() {
 INSTANTIATE_TEST_SUITE_P(Kinds, OtherLzmaFraming, ::testing::ValuesIn(other_framings()), [](const auto& p) {
   return std::string(p.param.name) + "_v" + std::to_string(p.param.version) + (p.param.be ? "_be" : "_le");
 });
+
+// With the tables stored, the first compressed data block tells the framing.
+TEST(OtherLzmaFraming, StoredTablesLeaveItToTheDataBlocks) {
+  for (int version : {2, 3})
+    for (const char* comp : {"lzma4", "lzma-raw"}) {
+      SCOPED_TRACE(std::string(comp) + " v" + std::to_string(version));
+      squashfs_kind kind;
+      kind.version = version;
+      kind.comp = comp;
+      std::string why;
+      Tree fresh(squashfs_new(kind, &why));
+      ASSERT_TRUE(fresh) << why;
+      (version == 2 ? fresh->image->p2.flags : fresh->image->p3.flags) |= rs::sqfs::v3::kNoInodes;
+      std::string text;
+      for (int i = 0; i < 20000; ++i) text += "row " + std::to_string(i) + "\n";
+      ASSERT_EQ(squashfs_put(fresh.get(), "/t", text.data(), text.size(), 0644, 0, 0), 0);
+      std::vector<uint8_t> img = rebuild(fresh.get());
+      Tree t = load(img);
+      ASSERT_TRUE(t);
+      const bool h4 = std::string(comp) == "lzma4";
+      EXPECT_EQ(version == 2 ? t->image->p2.lzma4 : t->image->p3.lzma4, h4);
+      EXPECT_EQ(version == 2 ? t->image->p2.lzma_raw : t->image->p3.lzma_raw, !h4);
+      EXPECT_EQ(content(t.get(), "/t"), text);
+    }
+}
 
 // An 'L' image relabelled minor 1 reads as headerless raw lc3 lp0 pb2 under
 // the plain magic, as adaptive readers take it, and its rebuild keeps that.
