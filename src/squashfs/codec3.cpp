@@ -76,7 +76,53 @@ long header5_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
   return n >= 0 ? n : lzma_raw_decode(in + 5, len - 5, out, cap, p);
 }
 
+// Raw LZMA1 with the end marker as written; a stream without one must fill
+// the room, which all but the last block of anything do.
+long raw_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, const LzmaProps& p, bool whole = false) {
+  long n = lzma_raw_decode(in, len, out, cap, p, kSizeUnknown, false, whole);
+  return n >= 0 ? n : lzma_raw_decode(in, len, out, cap, p, cap, false, whole);
+}
+
+// The 4-byte prefix: pb, lc, lp (each at most 4, lc + lp at most 4), one
+// unused byte; the range coder's first byte, always 0, follows.
+bool sniff_header4(const uint8_t* in, size_t len, LzmaProps* p) {
+  if (len < 6 || in[0] > 4 || in[1] > 4 || in[2] > 4 || in[1] + in[2] > 4 || in[4] != 0) return false;
+  p->pb = in[0];
+  p->lc = in[1];
+  p->lp = in[2];
+  // The window is not stored; none larger than a block is ever needed.
+  p->dict = 1u << 23;
+  return true;
+}
+
+long header4_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, bool whole = false) {
+  LzmaProps p;
+  if (!sniff_header4(in, len, &p)) return -1;
+  return raw_decode(in + 4, len - 4, out, cap, p, whole);
+}
+
 }  // namespace
+
+const char* const kPlainFramingsTried =
+    "zlib, lzma with 5-byte header, lzma with 4-byte props header or headerless raw lzma (lc3 or lc0, lp0 pb2)";
+
+bool sniff_vendor(const uint8_t* in, size_t len, size_t cap, BlockCodec* c) {
+  if (len == 0 || looks_zlib(in, len) || sniff_header5(in, len, nullptr)) return false;
+  std::vector<uint8_t> out(cap);
+  LzmaProps p;
+  if (sniff_header4(in, len, &p) && header4_decode(in, len, out.data(), cap, true) > 0) {
+    *c = {Framing::kHeader4, p};
+    return true;
+  }
+  for (unsigned lc : {3u, 0u}) {
+    p = LzmaProps{lc, 0, 2, 1u << 23};
+    if (raw_decode(in, len, out.data(), cap, p, true) > 0) {
+      *c = {Framing::kRaw, p};
+      return true;
+    }
+  }
+  return false;
+}
 
 long decode_block(const BlockCodec& c, const uint8_t* in, size_t len, uint8_t* out, size_t cap) {
   if (len == 0) return -1;
@@ -94,6 +140,10 @@ long decode_block(const BlockCodec& c, const uint8_t* in, size_t len, uint8_t* o
       return header5_decode(in, len, out, cap);
     case Framing::kZlibOrHeader5:
       return looks_zlib(in, len) ? zlib_decode(in, len, out, cap) : header5_decode(in, len, out, cap);
+    case Framing::kHeader4:
+      return header4_decode(in, len, out, cap);
+    case Framing::kRaw:
+      return raw_decode(in, len, out, cap, c.lzma);
   }
   return -1;
 }
@@ -107,8 +157,16 @@ std::vector<uint8_t> encode_block(const BlockCodec& c, const uint8_t* in, size_t
     case Framing::kZlibOrAlone:
       return compress_block3(in, len, dict, true);
     case Framing::kRawL:
+    case Framing::kRaw:
       out = lzma_raw_encode(in, len, c.lzma, true);
       break;
+    case Framing::kHeader4: {
+      std::vector<uint8_t> raw = lzma_raw_encode(in, len, c.lzma, true);
+      if (raw.empty()) break;
+      out = {uint8_t(c.lzma.pb), uint8_t(c.lzma.lc), uint8_t(c.lzma.lp), 0};
+      out.insert(out.end(), raw.begin(), raw.end());
+      break;
+    }
     case Framing::kHeader5: {
       std::vector<uint8_t> raw = lzma_raw_encode(in, len, c.lzma, false);
       if (raw.empty()) break;
@@ -136,6 +194,10 @@ const char* framing_name(Framing f) {
       return "lzma with 5-byte header, no end marker";
     case Framing::kZlibOrHeader5:
       return "zlib or lzma with 5-byte header";
+    case Framing::kHeader4:
+      return "lzma with 4-byte props header, end marker";
+    case Framing::kRaw:
+      return "headerless raw lzma (plain magic, end marker)";
   }
   return "unknown";
 }

@@ -159,6 +159,8 @@ struct Reader3 {
   // 2.x blocks that showed their framing: the first 5-byte LZMA prefix seen, if any.
   bool saw_zlib = false, saw_header5 = false;
   LzmaProps header5;
+  // A plain-magic block matched none of the framings (refusals name them all).
+  bool saw_unknown = false;
   // 2.x stores no inode numbers: inodes are numbered as the walk meets them.
   std::unordered_map<uint64_t, int> numbers;
   uint32_t mkfs_time = 0;
@@ -188,7 +190,7 @@ struct Reader3 {
       out.insert(out.end(), img + p, img + p + len);
     } else {
       out.resize(at + kMetaChunk);
-      note_framing(img + p, len);
+      note_framing(img + p, len, kMetaChunk);
       long n = decode_block(codec, img + p, len, out.data() + at, kMetaChunk);
       if (n <= 0) return false;
       out.resize(at + size_t(n));
@@ -197,12 +199,36 @@ struct Reader3 {
     return true;
   }
 
-  void note_framing(const uint8_t* b, size_t len) {
-    if (codec.framing != Framing::kZlibOrHeader5 || saw_zlib || saw_header5) return;
-    if (looks_zlib(b, len))
+  // The first compressed block tells a plain-magic image's framing. The
+  // 4-byte and headerless kinds are taken for the whole image; zlib and the
+  // 5-byte kind stay told apart block by block, as before.
+  void note_framing(const uint8_t* b, size_t len, size_t cap) {
+    if (codec.framing != Framing::kZlibOrHeader5 || saw_zlib || saw_header5 || saw_unknown) return;
+    if (looks_zlib(b, len)) {
       saw_zlib = true;
-    else
-      saw_header5 = sniff_header5(b, len, &header5);
+    } else if (sniff_header5(b, len, &header5)) {
+      saw_header5 = true;
+    } else if (sniff_vendor(b, len, cap, &codec)) {
+      st->codec = codec;
+    } else {
+      saw_unknown = true;
+    }
+  }
+
+  // What the refusal lines name: everything tried once a block matched nothing.
+  std::string codec_name() const { return saw_unknown ? kPlainFramingsTried : framing_name(codec.framing); }
+
+  // Keeps the detected framing for rebuilds.
+  template <class P>
+  void keep_framing(P& p) {
+    if (find_header5()) {
+      p.lzma5 = true;
+      p.lzma_props = header5.byte();
+      p.lzma_dict = header5.dict;
+    } else if (codec.framing == Framing::kHeader4 || codec.framing == Framing::kRaw) {
+      (codec.framing == Framing::kHeader4 ? p.lzma4 : p.lzma_raw) = true;
+      p.lzma_props = codec.lzma.byte();
+    }
   }
 
   bool read_table(uint64_t start, uint64_t end, Table& t) {
@@ -491,7 +517,7 @@ struct Reader3 {
     return true;
   }
 
-  std::string tried() const { return std::string(" (") + framing_name(codec.framing) + " blocks tried)"; }
+  std::string tried() const { return " (" + codec_name() + " blocks tried)"; }
 
   bool run() {
     const uint8_t* s = img;
@@ -521,8 +547,8 @@ struct Reader3 {
       }
       // A plain magic says nothing of LZMA: blocks may be zlib or, as some
       // vendor builds write them, LZMA with the 5-byte header.
-      codec = minor == v2::kMinorL ? raw_l_codec()
-                                   : BlockCodec{lzma ? Framing::kZlibOrAlone : Framing::kZlibOrHeader5, {}};
+      codec =
+          minor == v2::kMinorL ? raw_l_codec() : BlockCodec{lzma ? Framing::kZlibOrAlone : Framing::kZlibOrHeader5, {}};
       inode_start = o.u64(s + kInodeTableStart);
       dir_start = o.u64(s + kDirTableStart);
       frag_start = o.u64(s + kFragTableStart);
@@ -564,7 +590,7 @@ struct Reader3 {
       for (uint64_t i = 0; i < nidx; ++i) {
         uint64_t next;
         if (!meta_block(index_at(i), entries, &next))
-          return fail(std::string("fragment table does not decode as ") + framing_name(codec.framing) + " metadata");
+          return fail("fragment table does not decode as " + codec_name() + " metadata");
       }
       if (entries.size() < uint64_t(nfrags) * esize) return fail("fragment table cut short");
       st->frags.resize(nfrags);
@@ -578,8 +604,7 @@ struct Reader3 {
       dir_end = uid_start;  // nothing after the directory table but the ids
     }
     if (!read_table(inode_start, dir_start, inodes) || !read_table(dir_start, dir_end, dirs))
-      return fail(std::string("inode or directory table does not decode as ") + framing_name(codec.framing) +
-                  " metadata");
+      return fail("inode or directory table does not decode as " + codec_name() + " metadata");
     table_bytes = dir_end - inode_start;
     budget = tree_budget(table_bytes);
 
@@ -601,10 +626,8 @@ struct Reader3 {
     data->entry_table["/"] = root;
     if (!walk(root, rino, 0)) return fail("directory tree does not decode" + tried());
     if (major == 2) params2(minor);
-    if (major == 3 && find_header5()) {
-      data->p3.lzma5 = true;
-      data->p3.lzma_props = header5.byte();
-      data->p3.lzma_dict = header5.dict;
+    if (major == 3) {
+      keep_framing(data->p3);
       st->params = data->p3;
     }
     return true;
@@ -616,11 +639,7 @@ struct Reader3 {
     p.block_size = block_size;
     p.flags = flags;
     p.minor = minor;
-    if (find_header5()) {
-      p.lzma5 = true;
-      p.lzma_props = header5.byte();
-      p.lzma_dict = header5.dict;
-    }
+    keep_framing(p);
     st->params2 = p;
   }
 
@@ -631,11 +650,13 @@ struct Reader3 {
     if (codec.framing != Framing::kZlibOrHeader5) return false;
     auto look = [&](uint64_t pos, uint32_t word) {
       size_t len = word & 0xFFFFFF;
-      if (saw_zlib || saw_header5 || (word & kDataStored) || !len || !range(pos, len)) return;
-      note_framing(img + pos, len);
+      if (codec.framing != Framing::kZlibOrHeader5 || saw_zlib || saw_header5 || saw_unknown || (word & kDataStored) ||
+          !len || !range(pos, len))
+        return;
+      note_framing(img + pos, len, block_size);
     };
     for (auto& [path, e] : data->entry_table) {
-      if (saw_zlib || saw_header5) break;
+      if (codec.framing != Framing::kZlibOrHeader5 || saw_zlib || saw_header5 || saw_unknown) break;
       if (!e->stored.valid) continue;
       uint64_t at = e->stored.start;
       for (uint32_t w : e->stored.block_words) {

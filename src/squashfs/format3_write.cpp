@@ -608,6 +608,27 @@ void set_lzma3_for_tests(bool on) { g_lzma = on; }
 
 namespace {
 
+// The codec of a plain-magic image with vendor LZMA blocks, from its kept
+// parameters. Properties a reader of the framing would not take are refused:
+// the headerless kind is only ever read as lc3 or lc0 with lp0 pb2.
+template <class P>
+BlockCodec vendor_codec(const P& q) {
+  BlockCodec c;
+  c.framing = q.lzma5 ? Framing::kHeader5 : q.lzma4 ? Framing::kHeader4 : Framing::kRaw;
+  bool ok = c.lzma.set_byte(q.lzma_props) && c.lzma.lc + c.lzma.lp <= 4;
+  if (c.framing == Framing::kRaw) ok = ok && (c.lzma.lc == 0 || c.lzma.lc == 3) && c.lzma.lp == 0 && c.lzma.pb == 2;
+  if (!ok) build_fail("FATAL ERROR:Bad lzma properties 0x%02x\n", unsigned(q.lzma_props));
+  if (c.framing == Framing::kHeader5) c.lzma.dict = q.lzma_dict;
+  return c;
+}
+
+// Whether blocks stored under `w` mean the same under `q`.
+template <class P>
+bool same_framing(const P& w, const P& q) {
+  if (w.lzma5 != q.lzma5 || w.lzma4 != q.lzma4 || w.lzma_raw != q.lzma_raw) return false;
+  return !(q.lzma5 || q.lzma4 || q.lzma_raw) || w.lzma_props == q.lzma_props;
+}
+
 // Writes the 3.x superblock (119 bytes) at the start of the image.
 void super3(Builder3& b, const uint64_t* pos, uint32_t ninodes, uint16_t block_log, uint64_t root_ref) {
   uint8_t* s = b.out.data();
@@ -678,18 +699,15 @@ uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
     b.p.minor = q.minor;
     if (q.minor == v2::kMinorL) {
       b.codec = raw_l_codec();
-    } else if (q.lzma5) {
-      b.codec.framing = Framing::kHeader5;
-      if (!b.codec.lzma.set_byte(q.lzma_props) || b.codec.lzma.lc + b.codec.lzma.lp > 4)
-        build_fail("FATAL ERROR:Bad lzma properties 0x%02x\n", unsigned(q.lzma_props));
-      b.codec.lzma.dict = q.lzma_dict;
+    } else if (q.lzma5 || q.lzma4 || q.lzma_raw) {
+      b.codec = vendor_codec(q);
     }
     if (b.p.block_size > v2::kMaxBlock) build_fail("FATAL ERROR:Bad block size %u\n", b.p.block_size);
     // Stored blocks mean the same when block size, layout flags, minor and
     // framing are the loaded image's.
     if (l) {
       const squashfs_params2& w = l->params2;
-      if (w.minor != q.minor || w.lzma5 != q.lzma5 || (q.lzma5 && w.lzma_props != q.lzma_props)) l = nullptr;
+      if (w.minor != q.minor || !same_framing(w, q)) l = nullptr;
     }
   } else {
     // The loaded image's magic fixes byte order and block codecs; a tree that
@@ -701,18 +719,17 @@ uint8_t* build(squashfs_entry* root, size_t* fs_len, int major) {
     b.p = img->p3;
     if (b.p.minor == v2::kMinorL) {
       b.codec = raw_l_codec();
-    } else if (b.p.lzma5 && !b.lzma) {
-      b.codec.framing = Framing::kHeader5;
-      if (!b.codec.lzma.set_byte(b.p.lzma_props) || b.codec.lzma.lc + b.codec.lzma.lp > 4)
-        build_fail("FATAL ERROR:Bad lzma properties 0x%02x\n", unsigned(b.p.lzma_props));
-      b.codec.lzma.dict = b.p.lzma_dict;
+    } else if ((b.p.lzma5 || b.p.lzma4 || b.p.lzma_raw) && !b.lzma) {
+      b.codec = vendor_codec(b.p);
     } else {
       b.codec.framing = b.lzma && g_lzma ? Framing::kZlibOrAlone : Framing::kZlib;
     }
-    // Blocks in the 5-byte framing are copied only into the same framing.
-    if (l && (l->params.lzma5 != (b.codec.framing == Framing::kHeader5) ||
-              (l->params.lzma5 && l->params.lzma_props != b.p.lzma_props)))
-      l = nullptr;
+    // Blocks in a vendor LZMA framing are copied only into the same framing.
+    squashfs_params3 now = b.p;
+    now.lzma5 = b.codec.framing == Framing::kHeader5;
+    now.lzma4 = b.codec.framing == Framing::kHeader4;
+    now.lzma_raw = b.codec.framing == Framing::kRaw;
+    if (l && !same_framing(l->params, now)) l = nullptr;
     // Stored blocks are copied when they mean the same in the new image: same
     // block size, flags and minor version, and no LZMA blocks in a plain image.
     if (l && l->lzma && !(b.lzma && g_lzma)) l = nullptr;

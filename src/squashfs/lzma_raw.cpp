@@ -17,7 +17,7 @@ bool LzmaProps::set_byte(uint8_t b) {
 }
 
 long lzma_raw_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, const LzmaProps& p, uint64_t exact,
-                     bool strict) {
+                     bool strict, bool whole) {
   if (len == 0 || (exact != kSizeUnknown && exact > cap)) return -1;
   lzma_options_lzma opt{};
   lzma_lzma_preset(&opt, 6);
@@ -53,6 +53,7 @@ long lzma_raw_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, co
     input_left = s.avail_in > 0;
   }
   lzma_end(&s);
+  if (whole && input_left) return -1;
   if (exact != kSizeUnknown) return r == LZMA_STREAM_END && produced == exact ? long(produced) : -1;
   if (r == LZMA_STREAM_END) return long(produced);
   // No marker: every symbol is decodable once the input is used up; a stream

@@ -22,9 +22,10 @@ constexpr uint64_t kSizeUnknown = ~uint64_t(0);
 // Decodes the raw stream `in` into `out` (room `cap`); the decoded length, or
 // -1. With `exact` known the stream must yield exactly that many bytes and may
 // end with the marker or not; unknown, it ends at its marker or, without one,
-// where its input ends. `strict` refuses a marker after `exact` bytes.
+// where its input ends. `strict` refuses a marker after `exact` bytes;
+// `whole` refuses a stream that ends before its input does.
 long lzma_raw_decode(const uint8_t* in, size_t len, uint8_t* out, size_t cap, const LzmaProps& p,
-                     uint64_t exact = kSizeUnknown, bool strict = false);
+                     uint64_t exact = kSizeUnknown, bool strict = false, bool whole = false);
 
 // Encodes `in` as a raw stream (level 9, BT4, 128 fast bytes as the vendor
 // tools do); empty on failure. The end marker is written only when asked:

@@ -64,13 +64,14 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
   } else if (k.version == 3 || k.version == 2) {
     // 2.x and 3.x: "gzip" is zlib; "lzma-l" the 'L' kind (minor 76, headerless
     // raw LZMA blocks); "lzma" in 3.x the LZMA magic, in 2.x (which has no
-    // such magic) the 'L' kind; "lzma5" LZMA with the 5-byte header under the
-    // plain magic.
+    // such magic) the 'L' kind; under the plain magic, "lzma5" LZMA with the
+    // 5-byte header, "lzma4" with the 4-byte props header (lc3 lp0 pb2) and
+    // "lzma-raw" headerless raw LZMA lc0 lp0 pb2, both with the end marker.
     const bool v2 = k.version == 2;
     if (!bs) bs = 65536;
     if (block_log_of(bs) < 0 || (v2 && bs > rs::sqfs::v2::kMaxBlock))
       return fail("block size " + std::to_string(bs) + " is no power of two from 4K to " + (v2 ? "64K" : "1M"));
-    bool magic_lzma = false, minor_l = false, lzma5 = false;
+    bool magic_lzma = false, minor_l = false, lzma5 = false, lzma4 = false, lzma_raw = false;
     if (k.comp == "gzip") {
     } else if (k.comp == "lzma-l" || (v2 && k.comp == "lzma")) {
       minor_l = true;
@@ -78,12 +79,18 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
       magic_lzma = true;
     } else if (k.comp == "lzma5") {
       lzma5 = true;
+    } else if (k.comp == "lzma4") {
+      lzma4 = true;
+    } else if (k.comp == "lzma-raw") {
+      lzma_raw = true;
     } else {
       return fail("compressor '" + k.comp + "' unknown for " + std::to_string(k.version) +
-                  (v2 ? ".x (gzip, lzma-l or lzma, lzma5)" : ".x (gzip, lzma, lzma-l, lzma5)"));
+                  (v2 ? ".x (gzip, lzma-l or lzma, lzma5, lzma4, lzma-raw)"
+                      : ".x (gzip, lzma, lzma-l, lzma5, lzma4, lzma-raw)"));
     }
     // 2.1 for zlib, as the last 2.x tools wrote; 2.0 as the sniffed LZMA firmware has it.
-    uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : lzma5 && v2 ? 0 : 1;
+    uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : (lzma5 || lzma4 || lzma_raw) && v2 ? 0 : 1;
+    const uint8_t props = lzma_raw ? 0x5A : 0x5D;
     uint8_t flags = rs::sqfs::v3::kDuplicates;
     uint8_t* s;
     if (v2) {
@@ -91,12 +98,18 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
       img->p2.minor = minor;
       img->p2.flags = flags;
       img->p2.lzma5 = lzma5;
+      img->p2.lzma4 = lzma4;
+      img->p2.lzma_raw = lzma_raw;
+      img->p2.lzma_props = props;
       s = img->super2.data();
     } else {
       img->p3.block_size = bs;
       img->p3.minor = minor;
       img->p3.flags = flags;
       img->p3.lzma5 = lzma5;
+      img->p3.lzma4 = lzma4;
+      img->p3.lzma_raw = lzma_raw;
+      img->p3.lzma_props = props;
       s = img->super3.data();
     }
     img->version = k.version;

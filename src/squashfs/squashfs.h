@@ -114,6 +114,10 @@ struct squashfs_params3 {
   // Blocks of a plain-magic image that are LZMA with the 5-byte header
   // (props, dictionary) and no end marker, as in the 2.x kind of that name.
   bool lzma5 = false;
+  // The other plain-magic LZMA framings: a 4-byte header (pb, lc, lp, unused)
+  // or none at all, both with the end marker; `lzma_props` gives lc, lp, pb.
+  bool lzma4 = false;
+  bool lzma_raw = false;
   uint8_t lzma_props = 0x5D;
   uint32_t lzma_dict = 0x80000;
 };
@@ -126,6 +130,10 @@ struct squashfs_params2 {
   uint8_t flags = 0;
   uint16_t minor = 1;
   bool lzma5 = false;
+  // The other plain-magic LZMA framings: a 4-byte header (pb, lc, lp, unused)
+  // or none at all, both with the end marker; `lzma_props` gives lc, lp, pb.
+  bool lzma4 = false;
+  bool lzma_raw = false;
   uint8_t lzma_props = 0x5D;
   uint32_t lzma_dict = 0x80000;
 };

@@ -391,10 +391,14 @@ INSTANTIATE_TEST_SUITE_P(
                       SquashKind{"v3_lzma", "-V 3 -comp lzma", nullptr, false},
                       SquashKind{"v3_lzma_l_be", "-V 3 -be -comp lzma-l", nullptr, false},
                       SquashKind{"v3_lzma5", "-V 3 -comp lzma5", nullptr, false},
+                      SquashKind{"v3_lzma4_be", "-V 3 -be -comp lzma4", nullptr, false},
+                      SquashKind{"v3_lzma_raw", "-V 3 -comp lzma-raw", nullptr, false},
                       SquashKind{"v2_le", "-V 2", "little endian SQUASHFS 2:1", false},
                       SquashKind{"v2_be_32k", "-V 2 -be -b 32K", "Block size 32768", false},
                       SquashKind{"v2_lzma_l", "-V 2 -comp lzma", nullptr, false},
-                      SquashKind{"v2_lzma5_be", "-V 2 -be -comp lzma5", nullptr, false}),
+                      SquashKind{"v2_lzma5_be", "-V 2 -be -comp lzma5", nullptr, false},
+                      SquashKind{"v2_lzma4", "-V 2 -comp lzma4", nullptr, false},
+                      SquashKind{"v2_lzma_raw_be", "-V 2 -be -comp lzma-raw", nullptr, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(MkSquashfs, RefusesWhatItCannotBuild) {
