@@ -16,7 +16,7 @@ int cmd_mksquashfs(int argc, char** argv) {
   const char* dir = argv[1];
   const char* image = argv[2];
   squashfs_kind kind;
-  bool comp_given = false, all_root = false;
+  bool all_root = false;
   for (int i = 3; i < argc; ++i) {
     std::string o = argv[i];
     bool has_value = i + 1 < argc;
@@ -34,7 +34,6 @@ int cmd_mksquashfs(int argc, char** argv) {
       kind.version = v[0] - '0';
     } else if (o == "-comp") {
       kind.comp = argv[++i];
-      comp_given = true;
     } else if (o == "-b") {
       const char* v = argv[++i];
       char* end = nullptr;
@@ -51,7 +50,6 @@ int cmd_mksquashfs(int argc, char** argv) {
       return cmd_fail("unknown option '%s'", o.c_str());
     }
   }
-  (void)comp_given;
   std::string why;
   squashfs_entry* root = squashfs_new(kind, &why);
   if (!root) return cmd_fail("%s: no image made from %s (%s)", image, dir, why.c_str());
