@@ -106,13 +106,14 @@ struct squashfs_params4 {
   uint32_t lzma_dict = 0;
 };
 
-// Build parameters of a version 3 image, kept from the loaded image.
+// Build parameters of a version 3 or 2 image, kept from the loaded image.
+// Minor 76 means headerless raw LZMA blocks (lc3 lp0 pb2); otherwise, under
+// the plain magic, blocks are zlib or one of the LZMA framings below.
 struct squashfs_params3 {
   uint32_t block_size = 65536;
   uint8_t flags = 0;
   uint16_t minor = 1;
-  // Blocks of a plain-magic image that are LZMA with the 5-byte header
-  // (props, dictionary) and no end marker, as in the 2.x kind of that name.
+  // LZMA with the 5-byte header (props, dictionary) and no end marker.
   bool lzma5 = false;
   // The other plain-magic LZMA framings: a 4-byte header (pb, lc, lp, unused)
   // or none at all, both with the end marker; `lzma_props` gives lc, lp, pb.
@@ -121,22 +122,8 @@ struct squashfs_params3 {
   uint8_t lzma_props = 0x5D;
   uint32_t lzma_dict = 0x80000;
 };
-
-// Build parameters of a version 2 image, kept from the loaded image. Minor 76
-// means headerless raw LZMA blocks; otherwise blocks are zlib, or LZMA with the
-// 5-byte header (props, dictionary) and no end marker when `lzma5` is set.
-struct squashfs_params2 {
-  uint32_t block_size = 65536;
-  uint8_t flags = 0;
-  uint16_t minor = 1;
-  bool lzma5 = false;
-  // The other plain-magic LZMA framings: a 4-byte header (pb, lc, lp, unused)
-  // or none at all, both with the end marker; `lzma_props` gives lc, lp, pb.
-  bool lzma4 = false;
-  bool lzma_raw = false;
-  uint8_t lzma_props = 0x5D;
-  uint32_t lzma_dict = 0x80000;
-};
+// 2.x keeps the same parameters.
+using squashfs_params2 = squashfs_params3;
 
 struct squashfs_data {
   int last_node = 1;  // next free inode number

@@ -52,7 +52,7 @@ uint32_t leb_of(const Layout& l) {
 
 void PrintTo(const Layout& l, std::ostream* os) { *os << l.label; }
 
-// Makes each volume's contents in `dir` and returns the specs.
+// Makes each volume's contents in `dir` and returns the volumes.
 std::vector<rs::ubi::volume_spec> make_volumes(const Layout& l, const std::string& dir, std::string* ini) {
   std::vector<rs::ubi::volume_spec> out;
   uint32_t leb = leb_of(l);
@@ -142,7 +142,7 @@ TEST_P(Build, MatchesUbinizeByteForByte) {
   const Layout& l = GetParam();
   rstest::TempDir tmp;
   std::string ini;
-  auto specs = make_volumes(l, tmp.path(), &ini);
+  auto vols = make_volumes(l, tmp.path(), &ini);
   rstest::write_text(tmp.file("ubi.ini"), ini);
   auto r = run_command("ubinize -o " + shell_quote(tmp.file("want.img")) + " " + l.args + " -Q 3054 " +
                        shell_quote(tmp.file("ubi.ini")));
@@ -158,7 +158,7 @@ TEST_P(Build, MatchesUbinizeByteForByte) {
   p.image_seq = 3054;
   std::vector<uint8_t> got;
   std::string why;
-  ASSERT_TRUE(rs::ubi::build(p, specs, &got, &why)) << why;
+  ASSERT_TRUE(rs::ubi::build(p, vols, &got, &why)) << why;
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < got.size(); i += l.peb)
     ASSERT_EQ(0, std::memcmp(got.data() + i, want.data() + i, l.peb)) << "PEB " << i / l.peb;
@@ -168,8 +168,8 @@ TEST_P(Build, MatchesUbinizeByteForByte) {
   ASSERT_TRUE(img) << why;
   EXPECT_EQ(img->image_seq, 3054u);
   EXPECT_EQ(img->peb_size, l.peb);
-  ASSERT_EQ(img->volumes.size(), specs.size());
-  for (const auto& s : specs) {
+  ASSERT_EQ(img->volumes.size(), vols.size());
+  for (const auto& s : vols) {
     const volume* v = img->find(s.name);
     ASSERT_TRUE(v) << s.name;
     EXPECT_EQ(v->id, s.id);
