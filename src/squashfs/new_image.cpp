@@ -91,27 +91,16 @@ squashfs_entry* squashfs_new(const squashfs_kind& k, std::string* why) {
     // 2.1 for zlib, as the last 2.x tools wrote; 2.0 as the sniffed LZMA firmware has it.
     uint16_t minor = minor_l ? rs::sqfs::v2::kMinorL : (lzma5 || lzma4 || lzma_raw) && v2 ? 0 : 1;
     const uint8_t props = lzma_raw ? 0x5A : 0x5D;
-    uint8_t flags = rs::sqfs::v3::kDuplicates;
-    uint8_t* s;
-    if (v2) {
-      img->p2.block_size = bs;
-      img->p2.minor = minor;
-      img->p2.flags = flags;
-      img->p2.lzma5 = lzma5;
-      img->p2.lzma4 = lzma4;
-      img->p2.lzma_raw = lzma_raw;
-      img->p2.lzma_props = props;
-      s = img->super2.data();
-    } else {
-      img->p3.block_size = bs;
-      img->p3.minor = minor;
-      img->p3.flags = flags;
-      img->p3.lzma5 = lzma5;
-      img->p3.lzma4 = lzma4;
-      img->p3.lzma_raw = lzma_raw;
-      img->p3.lzma_props = props;
-      s = img->super3.data();
-    }
+    // 2.x and 3.x keep the same parameters, each in its own slot.
+    squashfs_params3& q = v2 ? img->p2 : img->p3;
+    q.block_size = bs;
+    q.minor = minor;
+    q.flags = rs::sqfs::v3::kDuplicates;
+    q.lzma5 = lzma5;
+    q.lzma4 = lzma4;
+    q.lzma_raw = lzma_raw;
+    q.lzma_props = props;
+    uint8_t* s = v2 ? img->super2.data() : img->super3.data();
     img->version = k.version;
     const rs::sqfs::v3::Order o{k.big_endian};
     o.put32(s, magic_lzma ? rs::sqfs::v3::kMagicLzma : rs::sqfs::v3::kMagicPlain);
