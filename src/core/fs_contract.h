@@ -14,6 +14,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,21 @@ struct fs_ops {
   // The images `rebuild` returns come from malloc and release_image frees
   // them: a save may keep one as the partition's buffer instead of copying it.
   bool image_from_malloc = false;
+
+  // Optional: the edited tree written over the partition's own bytes `part`
+  // (`room` of them may be used), changing only what differs from the image
+  // it was loaded from, so that a save copies every other byte from the input
+  // file. Runs instead of `rebuild` when it can: the new image length; -1 with
+  // nothing written when this edit needs a whole rebuild (then `rebuild`
+  // runs); -2 with a one-line reason in *why when the save must fail. Every
+  // read of the old bytes happens before the first write.
+  long long (*rebuild_in_place)(void* fs, uint8_t* part, size_t room, std::string* why) = nullptr;
+  // Optional: a reader of the regular file `path` as the loaded image stores
+  // it, safe on any thread while other calls go on, until the handle is
+  // saved or released: (buf, size, offset) -> bytes read or -errno. Empty
+  // when there is none (the file was edited, or the kind cannot serve one).
+  std::function<long long(void* buf, size_t size, uint64_t offset)> (*stored_reader)(void* fs,
+                                                                                      const char* path) = nullptr;
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

@@ -21,6 +21,12 @@ void* sq_load(uint8_t* buf, uint32_t used, uint32_t total) {
   return r;
 }
 uint8_t* sq_rebuild(void* fs, size_t* size, std::string* why) { return squashfs_rebuild(root(fs), size, why); }
+long long sq_rebuild_in_place(void* fs, uint8_t* part, size_t room, std::string* why) {
+  return squashfs_rebuild_in_place(root(fs), part, room, why);
+}
+std::function<long long(void*, size_t, uint64_t)> sq_stored_reader(void* fs, const char* path) {
+  return squashfs_stored_reader(root(fs), path);
+}
 void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
 void sq_ls(void* fs) { squashfs_ls(root(fs), 0); }
@@ -230,4 +236,6 @@ const fs_ops squashfs_fs_ops = {
     .set_xattrs = sq_set_xattrs,
     .probe = sq_probe,
     .image_from_malloc = true,
+    .rebuild_in_place = sq_rebuild_in_place,
+    .stored_reader = sq_stored_reader,
 };

@@ -18,6 +18,7 @@
 #include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
+#include "util/crc32.h"
 #include "util/endian.h"
 #include "util/report.h"
 #include "util/fileio.h"
@@ -204,14 +205,37 @@ int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
     if (!ops || ops->type != type || idx < 0 || !s.fs_edited[idx]) continue;
     size_t size = 0;
     std::string why;
-    uint8_t* image = ops->rebuild ? ops->rebuild(p.fs, &size, &why) : nullptr;
-    if (!image) {
+    auto cannot_rebuild = [&] {
       if (ops->rebuild_failed_msg) rs::diag("%s", ops->rebuild_failed_msg);
       std::string line = rs::strprintf("error: %s: the edited %s cannot be rebuilt (%s)", partition_name(p.info).c_str(),
                                        ops->name, why.empty() ? "no image" : why.c_str());
       rs::say_error("%s\n", line.c_str());
       return -1;
+    };
+    if (ops->rebuild_in_place && p.buf && p.info->total_size) {
+      // Only the changed bytes are written: the save copies the rest of the
+      // partition from the input file.
+      const size_t area =
+          std::min(p.info->partition_size ? p.info->partition_size : p.info->total_size, p.info->total_size);
+      const size_t old_used = std::min<size_t>(p.info->used_size, area);
+      long long n = ops->rebuild_in_place(p.fs, p.buf, area, &why);
+      if (n == -2 || n > (long long)area) return cannot_rebuild();
+      if (n >= 0) {
+        partition_release_fs(p);
+        // What the old image held past the new end is erased, as a rebuild's
+        // image would have left it.
+        if (size_t(n) < old_used) std::memset(p.buf + n, 0xFF, old_used - size_t(n));
+        p.info->used_size = uint32_t(n);
+        p.info->crc32 = n ? rs::crc32_parallel(p.buf, size_t(n)) : 0;
+        partition_load_fs(p);
+        s.fs_edited[idx] = false;
+        s.changed[idx] = true;
+        continue;
+      }
+      why.clear();
     }
+    uint8_t* image = ops->rebuild ? ops->rebuild(p.fs, &size, &why) : nullptr;
+    if (!image) return cannot_rebuild();
     // A file system that outgrew its partition fails the save before the
     // handle goes: the edits stay in memory, to be undone or saved elsewhere.
     if (partition_update_area(&p, size) < 0) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -205,6 +206,14 @@ int squashfs_ls(squashfs_entry* root, int level);
 uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why);
 // squashfs_rebuild without the reason.
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
+// The edited tree written over the loaded image's own bytes `part` (`room`
+// usable), touching only what changes; the new length, -1 with nothing
+// written when the edit needs a whole rebuild, -2 with *why on failure.
+long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t room, std::string* why);
+// A reader of `path` as stored in the loaded image, safe on any thread until
+// the tree is saved or freed; empty when there is none.
+std::function<long long(void* buf, size_t size, uint64_t offset)> squashfs_stored_reader(squashfs_entry* root,
+                                                                                        const char* path);
 // What an image built from scratch is: format version, byte order,
 // compressor name as mksquashfs names it, block size (0: the version's default).
 struct squashfs_kind {
