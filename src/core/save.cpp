@@ -99,11 +99,24 @@ struct rebuilt_images {
   }
 };
 
-// Marks a piece the input file holds as loaded: a view's bytes no write touched.
-piece viewed(const rs::FileView* view, uint64_t offset, const uint8_t* bytes, uint64_t len) {
-  piece out{offset, bytes, len};
-  if (view && view->holds(bytes, len) && !view->touched(bytes, len)) out.file_at = int64_t(bytes - view->data());
-  return out;
+// A piece of a view, cut where its pages change between written and not:
+// the runs no write touched are marked as held by the input file, so that
+// only written pages are written from memory.
+void add_viewed(std::vector<piece>& pieces, const rs::FileView* view, uint64_t offset, const uint8_t* bytes,
+                uint64_t len) {
+  std::vector<std::pair<size_t, bool>> runs;
+  if (view && view->holds(bytes, len)) runs = view->written_runs(bytes, len);
+  // Pages written all over: one write from memory costs less than the runs.
+  if (runs.empty() || runs.size() > 4096) {
+    pieces.push_back({offset, bytes, len});
+    return;
+  }
+  for (const auto& [n, written] : runs) {
+    piece part{offset, bytes, n};
+    if (!written) part.file_at = int64_t(bytes - view->data());
+    pieces.push_back(part);
+    offset += n, bytes += n;
+  }
 }
 
 // The loaded bytes no partition covers go first, so a whole-chip dump comes
@@ -113,7 +126,7 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
   const image_state& s = state_of(entry);
   const rs::FileView* view = s.file.get();
   std::vector<piece> pieces;
-  for (const uncovered_range& r : s.uncovered) pieces.push_back(viewed(view, r.offset, r.data(), r.size()));
+  for (const uncovered_range& r : s.uncovered) add_viewed(pieces, view, r.offset, r.data(), r.size());
   for (int i = 0; i < entry->count; ++i) {
     const partition_data& p = entry->list[i];
     // A bare file system is the file: its content, not the room it may grow
@@ -126,7 +139,7 @@ bool write_raw(const flash* entry, FILE* f, const std::vector<uint8_t>* loose_ta
       const fs_ops* ops = fs_ops_of(p.fs, p.info->file_system_type);
       if (!ops || ops->fixed_size) n = std::max<size_t>(n, std::min<uint64_t>(s.file_length, p.info->total_size));
     }
-    if (p.buf) pieces.push_back(viewed(view, p.info->start_addr, p.buf, n));
+    if (p.buf) add_viewed(pieces, view, p.info->start_addr, p.buf, n);
   }
   // The partition buffers hold these bytes too; they are written from the
   // rebuild's own buffer.

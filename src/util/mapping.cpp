@@ -196,34 +196,63 @@ bool FileView::holds(const void* p, size_t n) const {
   return addr_ && a >= lo && a - lo <= size_ && n <= size_ - (a - lo);
 }
 
-bool FileView::touched(const void* p, size_t n) const {
-  if (!holds(p, n)) return true;
-  if (n == 0) return false;
-  // /proc/self/pagemap: bit 63 present, 62 swapped, 61 file page. A page a
-  // write copied is anonymous (present without bit 61, or swapped out).
-  // Opened for each question: a descriptor kept across a fork would read the
-  // parent's pages.
+namespace {
+
+// Calls `page(written)` for every page of [p, p+n) in order, from
+// /proc/self/pagemap: bit 63 present, 62 swapped, 61 file page. A page a
+// write copied is anonymous (present without bit 61, or swapped out). The
+// map is opened for each question: a descriptor kept across a fork would read
+// the parent's pages. False when the map cannot be read.
+template <class F>
+bool each_page(const void* p, size_t n, size_t ps, F&& page) {
   int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
-  if (pagemap < 0) return true;
+  if (pagemap < 0) return false;
   struct closer {
     int fd;
     ~closer() { ::close(fd); }
   } close_pagemap{pagemap};
-  const size_t ps = page_size();
   uintptr_t first = reinterpret_cast<uintptr_t>(p) / ps, last = (reinterpret_cast<uintptr_t>(p) + n - 1) / ps;
   std::vector<uint64_t> e(size_t(std::min<uintptr_t>(last - first + 1, 65536)));
   for (uintptr_t at = first; at <= last;) {
     size_t k = size_t(std::min<uintptr_t>(last - at + 1, e.size()));
     ssize_t got = ::pread(pagemap, e.data(), k * 8, off_t(at * 8));
-    if (got != ssize_t(k * 8)) return true;
+    if (got != ssize_t(k * 8)) return false;
     for (size_t j = 0; j < k; ++j) {
       uint64_t v = e[j];
       bool present = v >> 63 & 1, swapped = v >> 62 & 1, file = v >> 61 & 1;
-      if (swapped || (present && !file)) return true;
+      if (!page(swapped || (present && !file))) return true;
     }
     at += k;
   }
-  return false;
+  return true;
+}
+
+}  // namespace
+
+bool FileView::touched(const void* p, size_t n) const {
+  if (!holds(p, n)) return true;
+  if (n == 0) return false;
+  bool any = false;
+  if (!each_page(p, n, page_size(), [&](bool written) { return !(any = written); })) return true;
+  return any;
+}
+
+std::vector<std::pair<size_t, bool>> FileView::written_runs(const void* p, size_t n) const {
+  std::vector<std::pair<size_t, bool>> runs;
+  if (!holds(p, n) || n == 0) return runs;
+  const size_t ps = page_size();
+  uintptr_t at = reinterpret_cast<uintptr_t>(p), end = at + n;
+  bool ok = each_page(p, n, ps, [&](bool written) {
+    uintptr_t next = std::min<uintptr_t>((at / ps + 1) * ps, end);
+    if (!runs.empty() && runs.back().second == written)
+      runs.back().first += next - at;
+    else
+      runs.emplace_back(size_t(next - at), written);
+    at = next;
+    return true;
+  });
+  if (!ok) runs.clear();
+  return runs;
 }
 
 void FileView::drop_pages(const void* p, size_t n) const {

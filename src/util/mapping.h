@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rs {
 
@@ -60,6 +62,10 @@ class FileView {
   bool holds(const void* p, size_t n) const;
   // Whether a write copied any page of [p, p+n); true when that cannot be told.
   bool touched(const void* p, size_t n) const;
+  // [p, p+n) cut where pages change between written and not: each run's
+  // length and whether a write copied a page of it. Empty when that cannot
+  // be told (then every byte counts as written).
+  std::vector<std::pair<size_t, bool>> written_runs(const void* p, size_t n) const;
   // Forgets the page-table entries of the whole pages of [p, p+n), which must
   // not have been written: read once, they need not stay resident.
   void drop_pages(const void* p, size_t n) const;

@@ -366,6 +366,12 @@ TEST(FileView, PageCutOffReadsAsZerosAndIsReported) {
   v.data()[0x100] = 1;  // a private copy of that page only
   EXPECT_TRUE(v.touched(v.data(), 0x1000));
   EXPECT_FALSE(v.touched(v.data() + 0x10000, 0x10000));
+  // A save writes only the written pages from memory: runs cut at page edges.
+  v.data()[0x5000] = 2;
+  using Runs = std::vector<std::pair<size_t, bool>>;
+  EXPECT_EQ(v.written_runs(v.data() + 0x80, 0x6000), (Runs{{0xF80, true}, {0x4000, false}, {0x1000, true}, {0x80, false}}));
+  EXPECT_EQ(v.written_runs(v.data() + 0x6000, 0x10), (Runs{{0x10, false}}));
+  EXPECT_EQ(v.written_runs(v.data() + 0x100, 1), (Runs{{1, true}}));
   ASSERT_EQ(::truncate(path.c_str(), 0x8000), 0);
   EXPECT_EQ(v.data()[0x7FFF], 0xAB);
   EXPECT_EQ(v.data()[0x20000], 0);
