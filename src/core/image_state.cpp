@@ -70,7 +70,12 @@ bool partition_buf_is_view(const flash* entry, const uint8_t* buf) {
 }
 
 void partition_buf_free(const flash* entry, partition_data& p) {
-  if (!partition_buf_is_view(entry, p.buf)) std::free(p.buf);
+  const rs::FileView* v = entry ? view_of(entry) : nullptr;
+  // A private view of its own is unmapped; the file's main view stays.
+  if (v && p.buf && v->holds(p.buf, 1))
+    v->forget(p.buf);
+  else
+    std::free(p.buf);
   p.buf = nullptr;
 }
 

@@ -64,8 +64,9 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
 // Every partition's CRC in one pass on all cores: the partitions are cut into
 // chunks that the threads take in turn, and each partition's value is combined
 // from its chunks. The view's pages are let go once read, so that the scan
-// leaves nothing of the image resident.
-void check_crcs(flash* entry, const rs::FileView* view) {
+// leaves nothing of the image resident. `take_computed`: the values computed
+// become the partitions' CRCs.
+void check_crcs(flash* entry, const rs::FileView* view, bool take_computed) {
   constexpr size_t kChunk = 4u << 20;
   struct chunk {
     int part;
@@ -105,6 +106,7 @@ void check_crcs(flash* entry, const rs::FileView* view) {
     uint32_t crc = chunks[k].crc;
     for (++k; k < chunks.size() && chunks[k].part == i; ++k)
       crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
+    if (take_computed) entry->list[i].info->crc32 = crc;
     entry->list[i].crc32_passed = crc == entry->list[i].info->crc32 ? 1 : 0;
   }
 }
@@ -127,6 +129,9 @@ flash* load_bin(const char* filename, bool full) {
   int version = 0;
   size_t at = 0;
   for (size_t off = 0; off + 4 <= fsize; off += 512) {
+    // What was searched need not stay resident.
+    constexpr size_t kDrop = 4u << 20;
+    if (off && off % kDrop == 0) view->drop_pages(data + off - kDrop, kDrop);
     uint32_t magic = rs::load_be32(data + off);
     int rc;
     if (magic == TABLE_V1_MAGIC) {
@@ -155,6 +160,9 @@ flash* load_bin(const char* filename, bool full) {
     std::free(entry);
     return nullptr;
   }
+  // A search for file systems reads a word of every sector: those pages need
+  // not stay resident.
+  if (found.kind == FOUND_SCANNED) view->drop_pages(view->data(), view->size());
 
   entry->table_version = version;
   init_table_sect(version);
@@ -202,16 +210,32 @@ flash* load_bin(const char* filename, bool full) {
       p.buf = view->data() + p.info->start_addr;
       continue;
     }
+    // A partition sharing bytes with another gets its own private view of
+    // them; a bare file system's view is followed by its room to grow, which
+    // a device-sized kind reads as erased flash and any other kind never
+    // reads before a save writes it.
+    if (found.kind != FOUND_ZLIBMODE && total && have && (have == total || found.kind == FOUND_BARE)) {
+      p.buf = view->alias(p.info->start_addr, have, total - have);
+      const fs_ops* ops = fs_ops_for(p.info->file_system_type);
+      if (p.buf && have < total && (!ops || ops->fixed_size)) std::memset(p.buf + have, 0xFF, total - have);
+      if (p.buf) continue;
+    }
     p.buf = static_cast<uint8_t*>(std::malloc(total ? total : 1));
     if (!p.buf) continue;
-    // A zlibmode partition comes decompressed; a bare file system's room to
-    // grow reads as erased flash.
+    // A zlibmode partition comes decompressed.
     if (found.kind == FOUND_ZLIBMODE) from = found.contents[size_t(i)].data(), have = std::min<size_t>(total, found.contents[size_t(i)].size());
     if (have) std::memcpy(p.buf, from, have);
     if (have < total) std::memset(p.buf + have, 0xFF, total - have);
   }
+  // A file without a table has no stored CRCs: what its bytes give are the CRCs.
+  const bool computed_crcs = found.kind == FOUND_BARE || found.kind == FOUND_SCANNED;
+  if (!full && computed_crcs)
+    for (int i = 0; i < entry->count; ++i) {
+      partition_data& p = entry->list[i];
+      if (p.buf) p.info->crc32 = rs::crc32_parallel(p.buf, std::min(p.info->used_size, p.info->total_size));
+    }
   if (full) {
-    check_crcs(entry, view.get());
+    check_crcs(entry, view.get(), computed_crcs);
     for (int i = 0; i < entry->count; ++i) {
       partition_data& p = entry->list[i];
       partition_load_fs(p);

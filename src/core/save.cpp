@@ -104,8 +104,10 @@ struct rebuilt_images {
 // only written pages are written from memory.
 void add_viewed(std::vector<piece>& pieces, const rs::FileView* view, uint64_t offset, const uint8_t* bytes,
                 uint64_t len) {
+  // The file's bytes may end before the piece's (a bare file system's room).
+  const size_t held = view ? view->held(bytes, len) : 0;
   std::vector<std::pair<size_t, bool>> runs;
-  if (view && view->holds(bytes, len)) runs = view->written_runs(bytes, len);
+  if (held) runs = view->written_runs(bytes, held);
   // Pages written all over: one write from memory costs less than the runs.
   if (runs.empty() || runs.size() > 4096) {
     pieces.push_back({offset, bytes, len});
@@ -113,10 +115,11 @@ void add_viewed(std::vector<piece>& pieces, const rs::FileView* view, uint64_t o
   }
   for (const auto& [n, written] : runs) {
     piece part{offset, bytes, n};
-    if (!written) part.file_at = int64_t(bytes - view->data());
+    if (!written) part.file_at = int64_t(view->file_offset(bytes));
     pieces.push_back(part);
     offset += n, bytes += n;
   }
+  if (held < len) pieces.push_back({offset, bytes, len - held});
 }
 
 // The loaded bytes no partition covers go first, so a whole-chip dump comes

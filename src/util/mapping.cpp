@@ -146,6 +146,27 @@ void install_sigbus() {
 
 int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
 
+// Claims a SIGBUS slot for [lo, hi); -1 when all are taken (a fault there
+// then ends the process, as without the net).
+int claim_slot(uintptr_t lo, uintptr_t hi) {
+  install_sigbus();
+  for (int i = 0; i < kSlots; ++i) {
+    uintptr_t none = 0;
+    if (g_slots[i].lo.compare_exchange_strong(none, lo)) {
+      g_slots[i].lost.store(0);
+      g_slots[i].hi.store(hi, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void free_slot(int i) {
+  if (i < 0) return;
+  g_slots[i].hi.store(0, std::memory_order_release);
+  g_slots[i].lo.store(0, std::memory_order_release);
+}
+
 }  // namespace
 
 bool FileView::open(const char* fname) {
@@ -166,15 +187,7 @@ bool FileView::open(const char* fname) {
     size_ = 0;
     return false;
   }
-  install_sigbus();
-  for (int i = 0; i < kSlots && slot_ < 0; ++i) {
-    uintptr_t none = 0;
-    if (g_slots[i].lo.compare_exchange_strong(none, reinterpret_cast<uintptr_t>(addr))) {
-      g_slots[i].lost.store(0);
-      g_slots[i].hi.store(reinterpret_cast<uintptr_t>(addr) + size_, std::memory_order_release);
-      slot_ = i;
-    }
-  }
+  slot_ = claim_slot(reinterpret_cast<uintptr_t>(addr), reinterpret_cast<uintptr_t>(addr) + size_);
   addr_ = addr;
   fd_ = fd;
   name_ = fname;
@@ -183,17 +196,67 @@ bool FileView::open(const char* fname) {
 }
 
 FileView::~FileView() {
-  if (slot_ >= 0) {
-    g_slots[slot_].hi.store(0, std::memory_order_release);
-    g_slots[slot_].lo.store(0, std::memory_order_release);
-  }
+  while (!aliases_.empty()) forget(aliases_.back().at);
+  free_slot(slot_);
   if (addr_) ::munmap(addr_, size_);
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileView::holds(const void* p, size_t n) const {
+bool FileView::holds(const void* p, size_t n) const { return n ? held(p, n) == n : held(p, 1) == 1; }
+
+const FileView::Alias* FileView::alias_of(const void* p) const {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  for (const Alias& al : aliases_) {
+    auto lo = reinterpret_cast<uintptr_t>(al.at);
+    if (a >= lo && a - lo < al.len) return &al;
+  }
+  return nullptr;
+}
+
+size_t FileView::held(const void* p, size_t n) const {
   auto a = reinterpret_cast<uintptr_t>(p), lo = reinterpret_cast<uintptr_t>(addr_);
-  return addr_ && a >= lo && a - lo <= size_ && n <= size_ - (a - lo);
+  if (addr_ && a >= lo && a - lo < size_) return std::min<size_t>(n, size_ - (a - lo));
+  const Alias* al = alias_of(p);
+  return al ? std::min<size_t>(n, al->len - (a - reinterpret_cast<uintptr_t>(al->at))) : 0;
+}
+
+uint64_t FileView::file_offset(const void* p) const {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  if (const Alias* al = alias_of(p)) return al->offset + (a - reinterpret_cast<uintptr_t>(al->at));
+  return a - reinterpret_cast<uintptr_t>(addr_);
+}
+
+uint8_t* FileView::alias(uint64_t offset, size_t len, size_t extra) const {
+  if (fd_ < 0 || offset > size_ || len > size_ - offset || len + extra == 0) return nullptr;
+  const size_t ps = page_size();
+  const uint64_t from = offset / ps * ps;
+  const size_t lead = size_t(offset - from), file_len = lead + len;
+  const size_t base_len = (lead + len + extra + ps - 1) / ps * ps;
+  // Anonymous first, for the room; then the file over its start.
+  void* base = ::mmap(nullptr, base_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+  if (file_len &&
+      ::mmap(base, file_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, off_t(from)) == MAP_FAILED) {
+    ::munmap(base, base_len);
+    return nullptr;
+  }
+  auto* at = static_cast<uint8_t*>(base) + lead;
+  // The file's last page reads as zeros past its end, like the room after it.
+  Alias al{at, len, offset, base, base_len, -1};
+  al.slot = claim_slot(reinterpret_cast<uintptr_t>(base), reinterpret_cast<uintptr_t>(at) + len);
+  aliases_.push_back(al);
+  return at;
+}
+
+bool FileView::forget(const void* p) const {
+  for (size_t i = 0; i < aliases_.size(); ++i)
+    if (aliases_[i].at == p) {
+      free_slot(aliases_[i].slot);
+      ::munmap(aliases_[i].base, aliases_[i].base_len);
+      aliases_.erase(aliases_.begin() + long(i));
+      return true;
+    }
+  return false;
 }
 
 namespace {
@@ -269,7 +332,9 @@ std::string FileView::changed() const {
   if (::fstat(fd_, &st) != 0) return std::strerror(errno);
   if (uint64_t(st.st_size) != size_)
     return "its length is now " + std::to_string(st.st_size) + " bytes, was " + std::to_string(size_);
-  if (slot_ >= 0 && g_slots[slot_].lost.load()) return "bytes were cut off it while it was open";
+  bool lost = slot_ >= 0 && g_slots[slot_].lost.load();
+  for (const Alias& al : aliases_) lost = lost || (al.slot >= 0 && g_slots[al.slot].lost.load());
+  if (lost) return "bytes were cut off it while it was open";
   if (mtime_ns(st) != mtime_ns_) return "another program wrote to it";
   return {};
 }

@@ -72,11 +72,36 @@ class FileView {
   // Empty while the file is as it was opened; otherwise what differs.
   std::string changed() const;
 
+  // A second private view of the file's bytes [offset, offset+len), followed
+  // by `extra` bytes of anonymous memory (zeros): for a partition whose bytes
+  // another partition shares, or that may grow past the file's end. Its
+  // file-backed bytes count as this view's (holds, file_offset, the written
+  // pages); it lives until forget() or the view's end. Null when it cannot be
+  // mapped.
+  uint8_t* alias(uint64_t offset, size_t len, size_t extra) const;
+  // Unmaps the alias that starts at `p`; false when `p` starts none.
+  bool forget(const void* p) const;
+  // Where the file holds the byte at `p` (which holds() must cover).
+  uint64_t file_offset(const void* p) const;
+  // How many bytes from `p` on (at most n) lie in one file-backed mapping.
+  size_t held(const void* p, size_t n) const;
+
  private:
+  struct Alias {
+    uint8_t* at;       // the partition's first byte
+    size_t len;        // file-backed bytes from `at`
+    uint64_t offset;   // their place in the file
+    void* base;        // the whole mapping, page-aligned
+    size_t base_len;
+    int slot;
+  };
+  const Alias* alias_of(const void* p) const;
+
   void* addr_ = nullptr;
   size_t size_ = 0;
   int fd_ = -1;
   int slot_ = -1;
+  mutable std::vector<Alias> aliases_;
   std::string name_;
   int64_t mtime_ns_ = 0;
 };

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "core/image_state.h"
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
@@ -412,6 +413,47 @@ TEST(Views, OpenOfALargeImageKeepsItsBytesOutOfMemory) {
     long peak = vm_kib("VmHWM:") - before;
     EXPECT_LT(peak, 24 * 1024) << "open of a 64 MiB image peaked at " << peak << " KiB more";
   }
+  basedir.assign(1, '.');
+  init_table_sect(1);
+}
+
+// Partitions that share bytes and a bare file system with room to grow are
+// views too: each its own, none copied at open.
+TEST(Views, SharedAndBarePartitionsAreTheirOwnViews) {
+  rstest::TempDir dir;
+  basedir = dir.path();
+  rstest::FixtureTable t = rstest::sample_table(4);
+  t.parts[3].start = 0xB000;  // DATA shares the end of KERNEL (0x4000-0xC000)
+  t.parts[3].total = 0x1000;
+  std::vector<uint8_t> bytes = rstest::build_image(t, 0x10000, 0xC000);
+  rstest::write_bytes(dir.file("in.bin"), bytes);
+  {
+    Image img(flash_load_bin(dir.file("in.bin").c_str()));
+    ASSERT_NE(img.f, nullptr);
+    partition_data *kernel = img.part("KERNEL"), *data = img.part("DATA");
+    ASSERT_TRUE(kernel && data);
+    EXPECT_TRUE(partition_buf_is_view(img.f, kernel->buf));
+    EXPECT_TRUE(partition_buf_is_view(img.f, data->buf));
+    const uint8_t before = data->buf[0];
+    kernel->buf[0x7000] ^= 0xFF;  // the byte DATA starts with
+    EXPECT_EQ(data->buf[0], before) << "an edit of one partition changed the other";
+    EXPECT_EQ(std::memcmp(data->buf, &bytes[0xB000], 0x1000), 0);
+  }
+  if (!rstest::have_tool("mksquashfs")) GTEST_SKIP() << "no mksquashfs";
+  std::string tree = dir.file("tree"), bare = dir.file("bare.sq");
+  ASSERT_EQ(rstest::run_command("mkdir -p " + tree + " && head -c 24000000 /dev/urandom > " + tree +
+                                "/blob && mksquashfs " + tree + " " + bare + " -noD -quiet -no-progress >/dev/null")
+                .status,
+            0);
+  std::ofstream("/proc/self/clear_refs") << "5";
+  long start = vm_kib("VmHWM:");
+  Image img(flash_load_bin(bare.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  partition_data* p = &img.f->list[0];
+  EXPECT_TRUE(partition_buf_is_view(img.f, p->buf));
+  EXPECT_GT(p->info->total_size, p->info->used_size) << "no room to grow";
+  EXPECT_EQ(p->crc32_passed, 1);
+  EXPECT_LT(vm_kib("VmHWM:") - start, 16 * 1024) << "the bare image or its room was copied at open";
   basedir.assign(1, '.');
   init_table_sect(1);
 }
