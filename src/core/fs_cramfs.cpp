@@ -20,6 +20,9 @@ uint8_t* cr_rebuild(void* fs, size_t* size, std::string* why) {
   if (!image && why && why->empty()) *why = "the cramfs writer gave no image";
   return image;
 }
+long long cr_rebuild_in_place(void* fs, uint8_t* part, size_t room, std::string* why) {
+  return cramfs_write_in_place(root(fs), part, room, why);
+}
 void cr_release_image(uint8_t* image, size_t) { std::free(image); }
 void cr_release(void* fs) { cramfs_free(root(fs)); }
 void cr_ls(void* fs) { cramfs_ls(root(fs), 0); }
@@ -157,4 +160,5 @@ const fs_ops cramfs_fs_ops = {
     .set_xattrs = nullptr,
     .probe = cr_probe,
     .image_from_malloc = true,
+    .rebuild_in_place = cr_rebuild_in_place,
 };

@@ -179,6 +179,14 @@ entry* cramfs_parse_directory(const char* dir, size_t* fslen_ub);
 // The tree keeps reading from its loaded image: a caller that puts the
 // result in that image's place must load a new tree from it.
 uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why = nullptr);
+// The edited tree written over the loaded image's own bytes `part` (which
+// must be the bytes the tree was loaded from; `room` usable): new listings at
+// the front, stored contents left where they are, new ones after the old
+// end. The new length, or -1 with nothing written when the edit needs the
+// whole rebuild (cramfs_mmap): no stored content left beyond the listings,
+// more room needed than `room`, dead bytes above an eighth of the image, or
+// ROMSMITH_CRAMFS_COMPACT set. The tree must be loaded anew afterwards.
+long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::string* why = nullptr);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
 // Little-endian, as always.
 int mkfs_cramfs(const char* dir, const char* image);

@@ -520,3 +520,162 @@ int mkfs_cramfs_endian(const char* dir, const char* image, int big_endian) {
   free(img);
   return ok ? 0 : -1;
 }
+
+// --- saving over the loaded image ------------------------------------------
+//
+// The directory listings are written anew at the front, where cramfs wants
+// them; every stored content that still lies beyond them stays where it is,
+// its block pointers untouched; new contents, and stored ones the grown
+// listings now cover, go after the old image's end. Readers want the
+// listings to end exactly where the first content starts: any room left in
+// between goes in front of the last listing (a gap before a listing is
+// fine; a gap before the first content is not).
+long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::string* why) {
+  if (why) why->clear();
+  if (!root || !root->image || !part) return -1;
+  cramfs_data* rec = root->image;
+  if (rec->base != part || rec->base_len < 76) return -1;
+  if (const char* c = getenv("ROMSMITH_CRAMFS_COMPACT"); c && *c && strcmp(c, "0") != 0) return -1;
+  const bool big = rec->big_endian;
+  const uint32_t pad = rec->image_length == 512 ? 512 : 0;
+  if (rec->base_len < pad + 76) return -1;
+  const uint64_t old_len = load32(big, part + pad + 4);
+  if (old_len > rec->base_len || old_len % kPage) return -1;
+
+  root->size = cramfs_resize(root);
+  std::vector<entry*> order;
+  preorder(root, order);
+  uint64_t listings = pad + 76;
+  for (entry* e : order) {
+    // A name too long for an inode: the whole rebuild says so.
+    if (strlen(e->name) > kMaxNameField) return -1;
+    listings += 12 + padded(strlen(e->name));
+  }
+  eliminate_doubles(order);
+
+  // Distinct contents: the stored ones beyond the listings stay; the rest
+  // are written at the end.
+  struct Kept {
+    entry* e;
+    StoredSpan span;
+  };
+  std::vector<Kept> kept, moved;
+  std::vector<entry*> fresh;
+  uint64_t live = 0, blocks = 0;
+  for (entry* e : order) {
+    if (!has_content(e) || e->same) continue;
+    uint32_t n = page_count(e->size);
+    blocks += n;
+    if (!stored(e)) {
+      fresh.push_back(e);
+      continue;
+    }
+    StoredSpan sp;
+    if (!stored_span(e, sp)) return -1;
+    live += sp.end - e->src;
+    (e->src >= listings ? kept : moved).push_back({e, sp});
+  }
+  if (kept.empty()) return -1;
+  uint64_t first = UINT64_MAX;
+  for (const Kept& k : kept) first = std::min<uint64_t>(first, k.e->src);
+  const uint64_t gap = first - listings;
+
+  // Listing places, depth-first as the whole rebuild lays them out.
+  std::vector<std::pair<entry*, uint64_t>> dirs;  // directory, its listing's offset
+  {
+    uint64_t pos = pad + 76;
+    std::vector<entry*> stack;
+    for (entry* dir = root;;) {
+      dirs.push_back({dir, pos});
+      size_t from = stack.size();
+      for (entry* c = dir->child; c; c = c->next) {
+        pos += 12 + padded(strlen(c->name));
+        if (c->child) stack.push_back(c);
+      }
+      std::reverse(stack.begin() + long(from), stack.end());
+      if (stack.empty()) break;
+      dir = stack.back();
+      stack.pop_back();
+    }
+  }
+  if (gap && dirs.size() < 2) return -1;  // only the root's listing, which may not move
+  if (gap) dirs.back().second += gap;
+
+  // New pages compressed on all cores; moved contents copied as stored.
+  std::vector<Page> pages;
+  for (entry* e : fresh)
+    for (uint32_t at = 0; at < e->size; at += kPage) pages.push_back({e->buf + at, std::min(kPage, e->size - at), {}});
+  compress_pages(pages);
+  std::vector<uint8_t> tail;
+  size_t page_index = 0;
+  auto put32 = [&](uint64_t at, uint32_t v) { store32(big, tail.data() + (at - old_len), v); };
+  for (entry* e : fresh) {
+    uint32_t n = page_count(e->size);
+    e->offset = uint32_t(old_len + tail.size());
+    uint64_t table = old_len + tail.size();
+    tail.resize(tail.size() + 4ull * n);
+    for (uint32_t i = 0; i < n; ++i) {
+      const Page& p = pages[page_index++];
+      if (p.out.size() > 2 * kPage) return -1;
+      tail.insert(tail.end(), p.out.begin(), p.out.end());
+      put32(table + 4ull * i, uint32_t(old_len + tail.size()));
+    }
+    tail.resize((tail.size() + 3) & ~size_t(3));
+    live += old_len + tail.size() - table;
+  }
+  for (const Kept& m : moved) {
+    entry* e = m.e;
+    uint32_t n = page_count(e->size);
+    e->offset = uint32_t(old_len + tail.size());
+    uint64_t table = old_len + tail.size(), data = table + 4ull * n;
+    tail.resize(tail.size() + 4ull * n);
+    tail.insert(tail.end(), part + m.span.data, part + m.span.end);
+    for (uint32_t i = 0; i < n; ++i)
+      put32(table + 4ull * i, uint32_t(load32(big, part + e->src + 4ull * i) - m.span.data + data));
+    tail.resize((tail.size() + 3) & ~size_t(3));
+  }
+  for (const Kept& k : kept) k.e->offset = k.e->src;
+  const uint64_t image_len = (old_len + tail.size() + kPage - 1) & ~uint64_t(kPage - 1);
+  if (image_len > room || image_len > kMaxFsLen || old_len + tail.size() > kMaxDataOffset) return -1;
+  // Dead bytes (contents no inode names any more) past an eighth of the
+  // image: the whole rebuild packs them out.
+  if ((image_len - listings - live) * 8 > image_len) return -1;
+
+  // The listings, with the offsets every inode now has.
+  std::vector<uint8_t> lists(size_t(first - pad - 76), 0);
+  uint32_t nodes = 1;
+  for (const auto& [dir, at] : dirs) {
+    uint64_t pos = at;
+    for (entry* c = dir->child; c; c = c->next, ++nodes) {
+      size_t nlen = strlen(c->name);
+      uint8_t* p = lists.data() + (pos - pad - 76);
+      uint32_t off = c->same ? c->same->offset : has_content(c) ? c->offset : 0;
+      if (c->child) off = 0;  // set below, when its listing's place is known
+      encode_inode(big, p, c->mode, c->uid, c->size, c->gid, padded(nlen) / 4, off);
+      memcpy(p + 12, c->name, nlen);
+      c->dir_offset = uint32_t(pos);
+      pos += 12 + padded(nlen);
+    }
+  }
+  for (size_t i = 1; i < dirs.size(); ++i)
+    set_inode_offset(big, lists.data() + (dirs[i].first->dir_offset - pad - 76), uint32_t(dirs[i].second));
+
+  // Every read of the old bytes is done: now the writes.
+  // The gap before the last listing keeps what it held (dead bytes).
+  const size_t head = size_t((gap ? dirs.back().second - gap : first) - pad - 76);
+  memcpy(part + pad + 76, lists.data(), head);
+  if (gap) memcpy(part + dirs.back().second, lists.data() + (dirs.back().second - pad - 76), size_t(first - dirs.back().second));
+  if (!tail.empty()) memcpy(part + old_len, tail.data(), tail.size());
+  if (image_len > old_len + tail.size()) memset(part + old_len + tail.size(), 0, image_len - old_len - tail.size());
+  uint8_t* super = part + pad;
+  store32(big, super + 4, uint32_t(image_len));
+  store32(big, super + 8, 1u | (sorted_below(root) ? 2u : 0u));
+  store32(big, super + 40, uint32_t(blocks));
+  store32(big, super + 44, nodes);
+  encode_inode(big, super + 64, root->mode, root->uid, root->size, root->gid, 0, pad + 76);
+  store32(big, super + 32, 0);
+  store32(big, super + 32, rs::crc32_of(super, size_t(image_len - pad)));
+  rec->total_blocks = long(blocks);
+  rec->total_nodes = nodes;
+  return (long long)image_len;
+}

@@ -1,5 +1,6 @@
 // Shared helpers of the cramfs tests.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cramfs/cramfs.h"
+#include "testutil.h"
 
 namespace cramfs_test {
 
@@ -46,6 +48,18 @@ inline std::string content(entry* root, const char* path) {
   std::string out(e->size, '\0');
   if (cramfs_entry_pread(e, out.data(), out.size(), 0) != (long long)out.size()) return {};
   return out;
+}
+
+inline bool tools_missing() { return !rstest::have_tool("mkfs.cramfs") || !rstest::have_tool("fsck.cramfs"); }
+#define REQUIRE_TOOLS() \
+  if (cramfs_test::tools_missing()) GTEST_SKIP() << "mkfs.cramfs/fsck.cramfs not installed (util-linux-extra)"
+
+// The image mkfs.cramfs makes of `dir` (written to `out`).
+inline std::vector<uint8_t> mkfs_tool(const std::string& dir, const std::string& out, const std::string& opts = "") {
+  rstest::RunResult r =
+      rstest::run_command("mkfs.cramfs " + opts + " " + rstest::shell_quote(dir) + " " + rstest::shell_quote(out) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  return rstest::read_bytes(out);
 }
 
 // Every entry below `dir` (relative path) described by type, permissions,

@@ -83,9 +83,6 @@ void make_rich_dir(const std::string& dir) {
 
 namespace {
 
-bool tools_missing() { return !rstest::have_tool("mkfs.cramfs") || !rstest::have_tool("fsck.cramfs"); }
-#define REQUIRE_TOOLS() \
-  if (tools_missing()) GTEST_SKIP() << "mkfs.cramfs/fsck.cramfs not installed (util-linux-extra)"
 
 Tree load_quiet(const std::vector<uint8_t>& img) {
   testing::internal::CaptureStdout();  // "other" lines for special files
@@ -94,11 +91,6 @@ Tree load_quiet(const std::vector<uint8_t>& img) {
   return t;
 }
 
-std::vector<uint8_t> mkfs_tool(const std::string& dir, const std::string& out, const std::string& opts = "") {
-  rstest::RunResult r = run_command("mkfs.cramfs " + opts + " " + shell_quote(dir) + " " + shell_quote(out) + " 2>&1");
-  EXPECT_EQ(r.status, 0) << r.out;
-  return rstest::read_bytes(out);
-}
 
 // fsck.cramfs -x of `image`, compared with the host directory it should equal.
 void expect_extracts_to(const std::vector<uint8_t>& image, const std::map<std::string, std::string>& want,

@@ -171,6 +171,13 @@ def mkfs_cramfs(tree, work):
     return "mk.cramfs"
 
 
+def cramfs_edited(tree, work):
+    """A mkfs.cramfs image edited and saved over its own bytes (listings anew,
+    stored contents left in place, new ones after the old end)."""
+    run([need("mkfs.cramfs"), tree, "ed.cramfs"], work)
+    return edited_partition("ed.cramfs", "CRAMFS", 0x200000, work)
+
+
 def genromfs(tree, work):
     run([need("genromfs"), "-d", tree, "-f", "gen.romfs", "-V", "box"], work)
     return "gen.romfs"
@@ -293,6 +300,7 @@ CASES = [
     ("squashfs-romsmith-edit", "squashfs", squashfs_edited, squashfs_edited_shown),
     ("cramfs-romsmith", "cramfs", romsmith_cramfs, cramfs_shown),
     ("cramfs-mkfs.cramfs", "cramfs", mkfs_cramfs, cramfs_shown),
+    ("cramfs-romsmith-edit", "cramfs", cramfs_edited, lambda e: cramfs_shown(edited_shown(e))),
     ("romfs-genromfs", "romfs", genromfs, romfs_shown),
     ("jffs2-mkfs.jffs2", "jffs2:erase=64KiB", mkfs_jffs2(), jffs2_shown),
     ("jffs2-mkfs.jffs2-no-cleanmarkers", "jffs2", mkfs_jffs2("-n"), jffs2_shown),
