@@ -38,6 +38,10 @@ struct image_state {
   // the last save (fs_edited); the bytes differ from what was loaded (changed).
   bool fs_edited[PARTITION_MAX] = {};
   bool changed[PARTITION_MAX] = {};
+  // By the same index: the CRC of the first file_crc_len bytes of a partition
+  // that views the file, as the file holds them (0 bytes: not known).
+  uint32_t file_crc[PARTITION_MAX] = {};
+  uint64_t file_crc_len[PARTITION_MAX] = {};
   std::string last_error;  // message of the last failed library call on this image
   // Without a table in the file: a bare file system, partitions found by a
   // scan, or a zlibmode container (found_kind); saves write no table then.

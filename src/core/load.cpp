@@ -64,9 +64,10 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
 // Every partition's CRC in one pass on all cores: the partitions are cut into
 // chunks that the threads take in turn, and each partition's value is combined
 // from its chunks. The view's pages are let go once read, so that the scan
-// leaves nothing of the image resident. `take_computed`: the values computed
-// become the partitions' CRCs.
-void check_crcs(flash* entry, const rs::FileView* view, bool take_computed) {
+// leaves nothing of the image resident. The values computed go to `computed`
+// (by table index); `take_computed`: they become the partitions' CRCs.
+void check_crcs(flash* entry, const rs::FileView* view, bool take_computed, std::vector<uint32_t>& computed) {
+  computed.assign(PARTITION_MAX, 0);
   constexpr size_t kChunk = 4u << 20;
   struct chunk {
     int part;
@@ -106,6 +107,7 @@ void check_crcs(flash* entry, const rs::FileView* view, bool take_computed) {
     uint32_t crc = chunks[k].crc;
     for (++k; k < chunks.size() && chunks[k].part == i; ++k)
       crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
+    if (int idx = partition_index(entry, entry->list[i]); idx >= 0) computed[size_t(idx)] = crc;
     if (take_computed) entry->list[i].info->crc32 = crc;
     entry->list[i].crc32_passed = crc == entry->list[i].info->crc32 ? 1 : 0;
   }
@@ -229,13 +231,14 @@ flash* load_bin(const char* filename, bool full) {
   }
   // A file without a table has no stored CRCs: what its bytes give are the CRCs.
   const bool computed_crcs = found.kind == FOUND_BARE || found.kind == FOUND_SCANNED;
+  std::vector<uint32_t> crcs;
   if (!full && computed_crcs)
     for (int i = 0; i < entry->count; ++i) {
       partition_data& p = entry->list[i];
       if (p.buf) p.info->crc32 = rs::crc32_parallel(p.buf, std::min(p.info->used_size, p.info->total_size));
     }
   if (full) {
-    check_crcs(entry, view.get(), computed_crcs);
+    check_crcs(entry, view.get(), computed_crcs, crcs);
     for (int i = 0; i < entry->count; ++i) {
       partition_data& p = entry->list[i];
       partition_load_fs(p);
@@ -247,6 +250,18 @@ flash* load_bin(const char* filename, bool full) {
   flash_sort(entry);
   // A zlibmode file's partitions are their own; the file is not needed again.
   remember_loaded(entry, data, fsize, version, at, found.kind == FOUND_ZLIBMODE ? nullptr : view);
+  // What the file holds of each partition that views it, for saves that
+  // change a few pages of one.
+  if (found.kind != FOUND_ZLIBMODE)
+    for (int i = 0; i < entry->count && !crcs.empty(); ++i) {
+      const partition_data& p = entry->list[i];
+      int idx = partition_index(entry, p);
+      uint64_t used = p.info ? std::min(p.info->used_size, p.info->total_size) : 0;
+      if (idx >= 0 && p.buf && used && view->holds(p.buf, size_t(used))) {
+        state_of(entry).file_crc[idx] = crcs[size_t(idx)];
+        state_of(entry).file_crc_len[idx] = used;
+      }
+    }
   if (found.kind != FOUND_NONE) {
     image_state& s = state_of(entry);
     s.found = found.kind;

@@ -1,6 +1,7 @@
 // Writing a Flash image: file-system rebuilds, the table, raw and zlibmode
 // output, and the table file. Every file is replaced atomically.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -208,6 +209,34 @@ bool report_write(bool ok) {
   return ok;
 }
 
+// The CRC of the first n bytes of a partition that views the file, after
+// writes into it: from the CRC of what the file holds there and the pages
+// written (read back from the file for their old bytes), so that its cost is
+// that of the change. Computed over every byte when that cannot be.
+uint32_t in_place_crc(const flash* entry, const partition_data& p, int idx, size_t n) {
+  const image_state& s = state_of(entry);
+  const rs::FileView* view = s.file.get();
+  const uint64_t known = s.file_crc_len[idx];
+  std::vector<std::pair<size_t, bool>> runs;
+  if (view && known && n >= known && view->holds(p.buf, size_t(known))) runs = view->written_runs(p.buf, size_t(known));
+  if (runs.empty()) return n ? rs::crc32_parallel(p.buf, n) : 0;
+  uint32_t crc = s.file_crc[idx];
+  std::vector<uint8_t> was;
+  size_t at = 0;
+  for (const auto& [len, written] : runs) {
+    for (size_t done = 0; written && done < len;) {
+      size_t k = std::min<size_t>(len - done, 1u << 20);
+      was.resize(k);
+      if (::pread(view->fd(), was.data(), k, off_t(view->file_offset(p.buf + at + done))) != ssize_t(k))
+        return rs::crc32_parallel(p.buf, n);
+      crc = rs::crc32_replace(crc, known, at + done, was.data(), p.buf + at + done, k);
+      done += k;
+    }
+    at += len;
+  }
+  return rs::crc32_update(crc, p.buf + known, n - size_t(known));
+}
+
 // Re-encodes the file systems of `type` that a file operation changed since
 // they were loaded or last saved; every other partition keeps its bytes. A rebuild
 // that gives no image fails the save, naming the partition and the reason.
@@ -242,7 +271,7 @@ int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
         // image would have left it.
         if (size_t(n) < old_used) std::memset(p.buf + n, 0xFF, old_used - size_t(n));
         p.info->used_size = uint32_t(n);
-        p.info->crc32 = n ? rs::crc32_parallel(p.buf, size_t(n)) : 0;
+        p.info->crc32 = in_place_crc(entry, p, idx, size_t(n));
         partition_load_fs(p);
         s.fs_edited[idx] = false;
         s.changed[idx] = true;

@@ -674,7 +674,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   store32(big, super + 44, nodes);
   encode_inode(big, super + 64, root->mode, root->uid, root->size, root->gid, 0, pad + 76);
   store32(big, super + 32, 0);
-  store32(big, super + 32, rs::crc32_of(super, size_t(image_len - pad)));
+  store32(big, super + 32, rs::crc32_parallel(super, size_t(image_len - pad)));
   rec->total_blocks = long(blocks);
   rec->total_nodes = nodes;
   return (long long)image_len;

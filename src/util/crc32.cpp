@@ -45,4 +45,20 @@ uint32_t crc32_parallel(const void* data, size_t len) {
   return uint32_t(c);
 }
 
+uint32_t crc32_replace(uint32_t crc, uint64_t len, uint64_t at, const uint8_t* was, const uint8_t* now, size_t n) {
+  // crc(m ^ d) = crc(m) ^ crc(d) ^ crc(zeros) for messages of one length; the
+  // difference d is zero outside [at, at+n), which leaves the CRC of the
+  // changed run, less that of as many zeros, moved over the bytes after it.
+  static const uint8_t zeros[4096] = {};
+  uint8_t diff[4096];
+  uLong x = 0, z = 0;
+  for (size_t done = 0; done < n;) {
+    size_t k = std::min(sizeof diff, n - done);
+    for (size_t i = 0; i < k; ++i) diff[i] = was[done + i] ^ now[done + i];
+    x = ::crc32(x, diff, uInt(k));
+    z = ::crc32(z, zeros, uInt(k));
+    done += k;
+  }
+  return crc ^ uint32_t(crc32_combine64(x ^ z, 0, z_off64_t(len - at - n)));
+}
 }  // namespace rs

@@ -61,6 +61,15 @@ TEST(Codecs, EndianAndBitFields) {
   std::vector<uint8_t> big = rstest::random_bytes((9 << 20) + 3, 5);
   EXPECT_EQ(rs::crc32_parallel(big.data(), big.size()), rs::crc32_of(big.data(), big.size()));
   EXPECT_EQ(rs::crc32_parallel(big.data(), 100), rs::crc32_of(big.data(), 100));
+  // A CRC kept up to date from the changed runs only: at the start, inside,
+  // at the end, and runs longer than one pass of the helper.
+  uint32_t crc = rs::crc32_of(big.data(), big.size());
+  for (auto [at, n] : {std::pair<size_t, size_t>{0, 1}, {12345, 9000}, {big.size() - 7, 7}, {4 << 20, 70000}}) {
+    std::vector<uint8_t> was(big.begin() + long(at), big.begin() + long(at + n));
+    for (size_t i = 0; i < n; ++i) big[at + i] = uint8_t(big[at + i] * 31 + i);
+    crc = rs::crc32_replace(crc, big.size(), at, was.data(), big.data() + at, n);
+    EXPECT_EQ(crc, rs::crc32_of(big.data(), big.size())) << "run at " << at;
+  }
 }
 
 TEST(Mapping, MapsFilesAndReportsFailures) {
