@@ -7,6 +7,7 @@
 #   edit   bench/scale_save.sh: one small edit + save vs cp + sync at 24, 72 and
 #          256 MiB, and its slope per MiB
 #   lz4    the same edit on the 256 MiB lz4 tree  vs  unsquashfs + mksquashfs
+#   cedit  one small edit + save of the 72 MiB tree as cramfs  vs  cp + sync
 #   many   bench/scale_tree.sh: 200 000 files, squashfs xz and cramfs
 #   gig    a 1 GiB flash image (a 700 MiB squashfs gzip ROOT and raw
 #          partitions): edit + save  vs  cp + sync
@@ -17,7 +18,7 @@ set -e
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=${1:-build}
 shift || true
-SECTIONS=${*:-list edit lz4 many gig build}
+SECTIONS=${*:-list edit lz4 cedit many gig build}
 RS=$(realpath "$BUILD/romsmith")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/rsscale.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -81,6 +82,18 @@ section_lz4() {
     "rm -rf x && unsquashfs -q -d x fs.img && cp small.txt x/d00/$ONE && mksquashfs x peer.img -comp lz4 -noappend -quiet -no-progress && sync peer.img")"
   line "lz4 256 MiB" "$a" "$b" "unsquashfs+mksquashfs"
   rm -rf x t256 fs.img fs.bin out.bin peer.img
+}
+
+section_cedit() {
+  echo "== cedit: one small edit + save, 72 MiB tree as cramfs =="
+  tree72
+  mkfs.cramfs tree72 fs.img >/dev/null 2>&1
+  image_of fs.img CRAMFS fs.bin
+  ONE=$(ls tree72/d00 | head -1)
+  sync
+  read -r a b <<<"$(pair "'$RS' -c 'open fs.bin; add ROOT/d00/$ONE small.txt; save out.bin'" "cp fs.bin cp.bin && sync cp.bin")"
+  line "cramfs $(( $(stat -c %s fs.bin) >> 20 )) MiB image" "$a" "$b" "cp+sync"
+  rm -f fs.img fs.bin out.bin cp.bin
 }
 
 section_many() {

@@ -73,7 +73,15 @@ bool read_zlibmode(const uint8_t* data, size_t size, partition_table* t, int* ve
   init_table_sect(v);
   *version = v;
   out->kind = FOUND_ZLIBMODE;
-  out->contents.assign(t->count, {});
+  out->buffers.assign(size_t(t->count), nullptr);
+  // A partition's whole buffer, erased: what the file holds goes at its start.
+  auto buffer = [&](int i) {
+    size_t n = std::max<size_t>(t->tables[i].total_size, 1);
+    auto* b = static_cast<uint8_t*>(std::malloc(n));
+    if (b) std::memset(b, 0xFF, n);
+    out->buffers[size_t(i)] = b;
+    return b;
+  };
   size_t at = 8 + table_sect.size;
   if (at > size) {
     rs::say_error("error: a zlibmode file cut inside its table\n");
@@ -85,7 +93,9 @@ bool read_zlibmode(const uint8_t* data, size_t size, partition_table* t, int* ve
   for (int i = 0; i < t->count; ++i) {
     std::string n(t->tables[i].name, strnlen(t->tables[i].name, sizeof t->tables[i].name));
     if (upper(n.c_str()) == "TABLE") {
-      out->contents[i].assign(data + 8, data + 8 + table_sect.size);
+      uint8_t* b = buffer(i);
+      if (!b) return false;
+      std::memcpy(b, data + 8, std::min<size_t>(table_sect.size, t->tables[i].total_size));
       taken[i] = true;
     }
   }
@@ -107,14 +117,13 @@ bool read_zlibmode(const uint8_t* data, size_t size, partition_table* t, int* ve
     }
     const partition_info& info = t->tables[idx];
     uLongf n = std::min(info.partition_size ? info.partition_size : info.total_size, info.total_size);
-    std::vector<uint8_t>& c = out->contents[idx];
-    c.assign(n, 0xFF);
+    uint8_t* c = buffer(idx);
+    if (!c) return false;
     uLongf got = n;
-    if (uncompress(c.data(), &got, data + at, len) != Z_OK) {
+    if (uncompress(c, &got, data + at, len) != Z_OK) {
       rs::say_error("error: zlibmode partition %s does not decompress\n", name.c_str());
       return false;
     }
-    c.resize(got);
     taken[idx] = true;
     at += len;
   }

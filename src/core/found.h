@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,15 @@ enum found_kind { FOUND_NONE = 0, FOUND_BARE = 1, FOUND_SCANNED = 2, FOUND_ZLIBM
 struct found_layout {
   found_kind kind = FOUND_NONE;
   size_t scanned = 0;  // offsets looked at by the scan
-  // zlibmode: each partition's bytes, by table index (the file holds them compressed).
-  std::vector<std::vector<uint8_t>> contents;
+  // zlibmode: each partition's buffer (malloc'd, total_size bytes, erased
+  // past what the file holds compressed), by table index; taken by the loader.
+  std::vector<uint8_t*> buffers;
+  found_layout() = default;
+  found_layout(const found_layout&) = delete;
+  found_layout& operator=(const found_layout&) = delete;
+  ~found_layout() {
+    for (uint8_t* b : buffers) std::free(b);
+  }
 };
 
 // How the layout of a loaded image was found, for listings: "table",

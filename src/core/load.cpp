@@ -222,10 +222,15 @@ flash* load_bin(const char* filename, bool full) {
       if (p.buf && have < total && (!ops || ops->fixed_size)) std::memset(p.buf + have, 0xFF, total - have);
       if (p.buf) continue;
     }
+    // A zlibmode partition comes decompressed, in a buffer of its own.
+    if (found.kind == FOUND_ZLIBMODE) {
+      p.buf = found.buffers[size_t(i)];
+      found.buffers[size_t(i)] = nullptr;
+      if (p.buf) continue;
+      have = 0;
+    }
     p.buf = static_cast<uint8_t*>(std::malloc(total ? total : 1));
     if (!p.buf) continue;
-    // A zlibmode partition comes decompressed.
-    if (found.kind == FOUND_ZLIBMODE) from = found.contents[size_t(i)].data(), have = std::min<size_t>(total, found.contents[size_t(i)].size());
     if (have) std::memcpy(p.buf, from, have);
     if (have < total) std::memset(p.buf + have, 0xFF, total - have);
   }
