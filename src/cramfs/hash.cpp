@@ -46,27 +46,42 @@ static hashentry_t* find_entry(const hash_t* t, const char* key) {
   return it == t->index->map.end() ? nullptr : it->second;
 }
 
+void hash_reserve(hash_t* t, uint64_t keys) {
+  if (!t) return;
+  try {
+    t->index->map.reserve(size_t(keys));
+  } catch (const std::exception&) {
+  }
+}
+
 int hash_add(hash_t* t, const char* key, void* data) {
   if (!t || !key) return -1;
-  if (hashentry_t* e = find_entry(t, key)) {
+  // One lookup, under the entry's own copy of the key (freed again when the
+  // key was there: the rare case).
+  char* copy = strdup(key);
+  if (!copy) return -1;
+  std::pair<std::unordered_map<std::string_view, hashentry_t*>::iterator, bool> slot;
+  try {
+    slot = t->index->map.try_emplace(std::string_view(copy), nullptr);
+  } catch (const std::bad_alloc&) {
+    free(copy);
+    return -1;
+  }
+  if (!slot.second) {
+    free(copy);
+    hashentry_t* e = slot.first->second;
     if (t->freefunc && e->value && e->value != data) t->freefunc(e->value);
     e->value = data;
     return 0;
   }
   hashentry_t* e = static_cast<hashentry_t*>(malloc(sizeof(hashentry_t)));
-  if (!e) return -1;
-  e->key = strdup(key);
-  if (!e->key) {
-    free(e);
+  if (!e) {
+    t->index->map.erase(slot.first);
+    free(copy);
     return -1;
   }
-  try {
-    t->index->map.emplace(std::string_view(e->key), e);
-  } catch (const std::bad_alloc&) {
-    free(e->key);
-    free(e);
-    return -1;
-  }
+  e->key = copy;
+  slot.first->second = e;
   e->value = data;
   hashentry_t** head = &t->entries[_hash_key(key, t->length)];
   e->next = *head;

@@ -49,6 +49,8 @@ hash_t* hash_new(int size, hash_free_func freefunc);
 // 0, or -1 when memory runs out. An existing key keeps its entry and takes the
 // new value (freefunc runs on the old one); a new key goes to its chain's head.
 int hash_add(hash_t* table, const char* key, void* data);
+// Room in the index for `keys` keys; a hint (nothing happens when memory runs out).
+void hash_reserve(hash_t* table, uint64_t keys);
 // The value, or null when absent.
 void* hash_get(const hash_t* table, const char* key);
 // True when `key` is present (its value may be null).

@@ -376,6 +376,9 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
   memcpy(image->volume_name, super + 48, 16);
   entry* root = cramfs_node_new(image, "/", root_ino.mode, 0, root_ino.uid, root_ino.gid);
   register_node(root);
+  // The path index sized once from the superblock's count (no more than
+  // the image's listings could hold): a large tree loads without rehashing.
+  if (flags & 1) hash_reserve(image->entry_table, std::min<uint64_t>(load32(big, super + 44), size / 12));
   Loader loader(image, buf, size);
   if (!loader.load_dir(root, root_ino, 0)) {
     cramfs_free(root);
