@@ -158,6 +158,9 @@ struct fs_ops {
   // runs); -2 with a one-line reason in *why when the save must fail. Every
   // read of the old bytes happens before the first write.
   long long (*rebuild_in_place)(void* fs, uint8_t* part, size_t room, std::string* why) = nullptr;
+  // After rebuild_in_place gave a length, the handle describes the bytes it
+  // wrote and stays; otherwise a new one is loaded from them.
+  bool in_place_keeps_handle = false;
   // Optional: a reader of the regular file `path` as the loaded image stores
   // it, safe on any thread while other calls go on, until the handle is
   // saved or released: (buf, size, offset) -> bytes read or -errno. Empty

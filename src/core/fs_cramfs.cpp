@@ -161,4 +161,5 @@ const fs_ops cramfs_fs_ops = {
     .probe = cr_probe,
     .image_from_malloc = true,
     .rebuild_in_place = cr_rebuild_in_place,
+    .in_place_keeps_handle = true,
 };

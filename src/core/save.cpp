@@ -266,13 +266,13 @@ int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
       long long n = ops->rebuild_in_place(p.fs, p.buf, area, &why);
       if (n == -2 || n > (long long)area) return cannot_rebuild();
       if (n >= 0) {
-        partition_release_fs(p);
+        if (!ops->in_place_keeps_handle) partition_release_fs(p);
         // What the old image held past the new end is erased, as a rebuild's
         // image would have left it.
         if (size_t(n) < old_used) std::memset(p.buf + n, 0xFF, old_used - size_t(n));
         p.info->used_size = uint32_t(n);
         p.info->crc32 = in_place_crc(entry, p, idx, size_t(n));
-        partition_load_fs(p);
+        if (!ops->in_place_keeps_handle) partition_load_fs(p);
         s.fs_edited[idx] = false;
         s.changed[idx] = true;
         continue;

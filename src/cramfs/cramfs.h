@@ -185,7 +185,8 @@ uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why = nullptr);
 // end. The new length, or -1 with nothing written when the edit needs the
 // whole rebuild (cramfs_mmap): no stored content left beyond the listings,
 // more room needed than `room`, dead bytes above an eighth of the image, or
-// ROMSMITH_CRAMFS_COMPACT set. The tree must be loaded anew afterwards.
+// ROMSMITH_CRAMFS_COMPACT set. On success the tree describes the bytes
+// written (it reads them from where they went); on -1 it is as it was.
 long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::string* why = nullptr);
 // Image of the host directory `dir` written atomically to `image`; 0 or -1.
 // Little-endian, as always.

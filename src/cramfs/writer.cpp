@@ -677,5 +677,17 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   store32(big, super + 32, rs::crc32_parallel(super, size_t(image_len - pad)));
   rec->total_blocks = long(blocks);
   rec->total_nodes = nodes;
+  // The tree now describes the bytes written: contents are read from where
+  // they went, and new ones need not stay in memory.
+  for (entry* e : order) {
+    if (!has_content(e)) continue;
+    e->src = e->same ? e->same->offset : e->offset;
+    if (type_of(e) == 0x8000 && e->buf) {
+      free(e->buf);
+      e->buf = nullptr;
+    }
+  }
+  rec->base_len = size_t(image_len);
+  rec->cache_size = 0;
   return (long long)image_len;
 }
