@@ -14,6 +14,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -37,6 +38,8 @@ namespace rs::sqfs {
 namespace {
 
 using namespace v4;
+
+constexpr size_t kSuperSize = 96;  // the superblock as stored
 
 // Stores metadata uncompressed where the loaded image had it so.
 sqfs_compressor_t* make_passthrough() {
@@ -156,6 +159,46 @@ StatKey key_of(const squashfs_entry* e) {
 
 bool all_zero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && !std::memcmp(p, p + 1, n - 1)); }
 
+// The new image of an in-place rebuild as libsquashfs writes it: from `base`
+// on into `tail`; below it lie the loaded image's own bytes, of which only the
+// superblock is written (kept aside until the caller writes it).
+struct SplitFile {
+  sqfs_file_t f{};
+  MemFile* tail = nullptr;
+  uint64_t base = 0;
+  std::array<uint8_t, kSuperSize>* super = nullptr;
+
+  static SplitFile* self(sqfs_file_t* file) { return reinterpret_cast<SplitFile*>(file); }
+  static const SplitFile* self(const sqfs_file_t* file) { return reinterpret_cast<const SplitFile*>(file); }
+
+  SplitFile(MemFile* t, uint64_t b, std::array<uint8_t, kSuperSize>* s) : tail(t), base(b), super(s) {
+    static_assert(offsetof(SplitFile, f) == 0);
+    f.base.destroy = [](sqfs_object_t*) {};
+    f.base.copy = nullptr;
+    f.read_at = [](sqfs_file_t* file, sqfs_u64 off, void* out, size_t n) -> int {
+      SplitFile* m = self(file);
+      if (off < m->base) return SQFS_ERROR_IO;
+      return m->tail->f.read_at(&m->tail->f, off - m->base, out, n);
+    };
+    f.write_at = [](sqfs_file_t* file, sqfs_u64 off, const void* in, size_t n) -> int {
+      SplitFile* m = self(file);
+      if (off >= m->base) return m->tail->f.write_at(&m->tail->f, off - m->base, in, n);
+      if (off != 0 || n != kSuperSize) return SQFS_ERROR_IO;
+      std::memcpy(m->super->data(), in, n);
+      return 0;
+    };
+    f.get_size = [](const sqfs_file_t* file) -> sqfs_u64 { return self(file)->base + self(file)->tail->size(); };
+    f.truncate = [](sqfs_file_t* file, sqfs_u64 n) -> int {
+      SplitFile* m = self(file);
+      if (n < m->base) return SQFS_ERROR_IO;
+      return m->tail->f.truncate(&m->tail->f, n - m->base);
+    };
+  }
+};
+
+// An in-place rebuild that cannot be: the whole rebuild runs instead.
+struct NotInPlace {};
+
 // Builds a 4.0 image of a tree in named steps; `build` runs them in order.
 // Members are released in reverse order, writers before what they write to.
 struct Builder4 {
@@ -191,8 +234,65 @@ struct Builder4 {
   uint32_t root_number = 0;
   sqfs_u64 root_ref = 0;
 
+  // In-place mode: the loaded image's data area [data_start, base) stays
+  // where it is, byte for byte; stored blocks and fragment blocks are
+  // referenced there, and `out` holds what follows: new blocks, new fragment
+  // blocks and the tables. Only the superblock is written below `base`.
+  bool in_place = false;
+  uint64_t base = 0;
+  uint64_t data_start = 0;
+  uint64_t frag_lost = 0;  // share of kept fragment blocks that lost tails
+  std::array<uint8_t, kSuperSize> super_head{};
+  std::unique_ptr<SplitFile> split;
+
   explicit Builder4(squashfs_data* image) : p(image->p4), img(image) {
     st = img->image_bytes && img->loaded_version == 4 ? state_of(img) : nullptr;
+  }
+
+  // Where libsquashfs writes the new image, and the position in it.
+  sqfs_file_t* file() { return split ? &split->f : &out.f; }
+  uint64_t pos() const { return base + out.size(); }
+
+  // Prepares in-place mode over the loaded image; false when it has none or
+  // its data area is not where its superblock says.
+  bool start_in_place() {
+    if (!st || p.big_endian || img->image_bytes != st->file.data()) return false;
+    const sqfs_super_t& old = st->super;
+    if (old.block_size != p.block_size || old.compression_id != p.compressor) return false;
+    data_start = kSuperSize + ((old.flags & SQFS_FLAG_COMPRESSOR_OPTIONS) ? img->buffer.size() : 0);
+    base = old.inode_table_start;
+    if (base < data_start || base > img->image_size) return false;
+    in_place = true;
+    split = std::make_unique<SplitFile>(&out, base, &super_head);
+    return true;
+  }
+
+  // Every stored byte the new image still refers to lies in the kept data
+  // area; what it no longer refers to there (dead bytes), a removed tail's
+  // share of a kept fragment block counted as dead.
+  uint64_t dead_bytes() const {
+    std::vector<std::pair<uint64_t, uint64_t>> live;
+    auto keep = [&](uint64_t at, uint64_t n) {
+      if (!n) return;
+      if (at < data_start || at > base || n > base - at) throw NotInPlace{};
+      live.emplace_back(at, at + n);
+    };
+    for (const FileData& f : files) {
+      if (!f.verbatim) continue;
+      uint64_t n = 0;
+      for (uint32_t w : f.node->stored.block_words) n += w & kSizeMask;
+      keep(f.node->stored.start, n);
+    }
+    for (const FragOut& fo : frag_out)
+      if (fo.verbatim) keep(st->frags[fo.old_index].start_offset, st->frags[fo.old_index].size & kSizeMask);
+    std::sort(live.begin(), live.end());
+    uint64_t used = 0, reach = data_start;
+    for (const auto& [a, b] : live) {
+      if (b <= reach) continue;
+      used += b - std::max(a, reach);
+      reach = b;
+    }
+    return base - data_start - used + frag_lost;
   }
 
   uint8_t* build(size_t* fs_len) {
@@ -247,6 +347,15 @@ struct Builder4 {
   // Step 1: a placeholder superblock and the compressor options.
   void start_image() {
     check(sqfs_super_init(&super, p.block_size, sqfs_u32(time(nullptr)), SQFS_COMPRESSOR(p.compressor)), "super block");
+    frags = made(sqfs_frag_table_create(0));
+    ids = made(sqfs_id_table_create(0));
+    xw = made(sqfs_xattr_writer_create(0));
+    if (in_place) {
+      // The options block stays as stored, with the data after it.
+      check(sqfs_super_write(&super, file()), "super block write");
+      have_options = st->super.flags & SQFS_FLAG_COMPRESSOR_OPTIONS;
+      return;
+    }
     // Most of a rebuild is the loaded image copied as stored.
     if (!out.reserve(std::max(img->image_size + 65536, img->room))) build_fail("FATAL ERROR:Out of memory\n");
     check(sqfs_super_write(&super, &out.f), "super block write");
@@ -260,9 +369,6 @@ struct Builder4 {
       append(img->buffer.data(), img->buffer.size());
       have_options = true;
     }
-    frags = made(sqfs_frag_table_create(0));
-    ids = made(sqfs_id_table_create(0));
-    xw = made(sqfs_xattr_writer_create(0));
   }
 
   // Step 2: inode numbers, the regular files, and what becomes of each.
@@ -277,14 +383,14 @@ struct Builder4 {
   // Step 5: inodes below the root, children before their directory, and the
   // directory listings after them.
   void write_inodes_and_directories() {
-    im = made(sqfs_meta_writer_create(&out.f, meta_cmp, 0));
-    dm = made(sqfs_meta_writer_create(&out.f, meta_cmp, SQFS_META_WRITER_KEEP_IN_MEMORY));
+    im = made(sqfs_meta_writer_create(file(), meta_cmp, 0));
+    dm = made(sqfs_meta_writer_create(file(), meta_cmp, SQFS_META_WRITER_KEEP_IN_MEMORY));
     exportable = p.flags & SQFS_FLAG_EXPORTABLE;
     dw = made(sqfs_dir_writer_create(dm.get(), exportable ? SQFS_DIR_WRITER_CREATE_EXPORT_TABLE : 0));
-    super.inode_table_start = out.size();
+    super.inode_table_start = pos();
     root_ref = write_dir(img->root_entry, root_number, root_number);
     check(sqfs_meta_writer_flush(im.get()), "inode table");
-    super.directory_table_start = out.size();
+    super.directory_table_start = pos();
     check(sqfs_meta_writer_flush(dm.get()), "directory table");
     check(sqfs_meta_write_write_to_file(dm.get()), "directory table");
     super.root_inode_ref = root_ref;
@@ -293,14 +399,14 @@ struct Builder4 {
 
   // Step 6: fragment, export, id and xattr tables.
   void write_tables() {
-    check(sqfs_frag_table_write(frags.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_FRAGMENTS)), "fragment table");
+    check(sqfs_frag_table_write(frags.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_FRAGMENTS)), "fragment table");
     if (exportable)
-      check(sqfs_dir_writer_write_export_table(dw.get(), &out.f, meta_cmp, root_number, root_ref, &super),
+      check(sqfs_dir_writer_write_export_table(dw.get(), file(), meta_cmp, root_number, root_ref, &super),
             "export table");
-    check(sqfs_id_table_write(ids.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_IDS)), "id table");
+    check(sqfs_id_table_write(ids.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_IDS)), "id table");
     super.xattr_id_table_start = ~sqfs_u64(0);
     if (any_xattrs)
-      check(sqfs_xattr_writer_flush(xw.get(), &out.f, &super, meta(SQFS_FLAG_UNCOMPRESSED_XATTRS)), "xattr table");
+      check(sqfs_xattr_writer_flush(xw.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_XATTRS)), "xattr table");
   }
 
   // Step 7: the real superblock, flags as the loaded image had them; the
@@ -309,11 +415,11 @@ struct Builder4 {
     super.flags = uint16_t(p.flags & ~SQFS_FLAG_COMPRESSOR_OPTIONS);
     if (have_options) super.flags |= SQFS_FLAG_COMPRESSOR_OPTIONS;
     if (any_xattrs) super.flags &= uint16_t(~SQFS_FLAG_NO_XATTRS);
-    super.bytes_used = out.size();
+    super.bytes_used = pos();
     if (p.time_is_size) super.modification_time = sqfs_u32(super.bytes_used);
-    check(sqfs_super_write(&super, &out.f), "super block write");
-    size_t len = (out.size() + 4095) / 4096 * 4096;
-    if (!out.resize(len)) build_fail("FATAL ERROR:Out of memory\n");
+    check(sqfs_super_write(&super, file()), "super block write");
+    size_t len = (pos() + 4095) / 4096 * 4096;
+    if (!out.resize(len - base)) build_fail("FATAL ERROR:Out of memory\n");
     *fs_len = len;
     return out.release();
   }
@@ -444,7 +550,9 @@ struct Builder4 {
         f.size = s.file_size;
         f.sparse = s.sparse;
         if (s.fragment == 0xFFFFFFFFu) continue;
-        if (present[s.fragment] == st->frag_members[s.fragment]) {
+        // In place, a fragment block that lost tails stays as stored too: the
+        // lost share is dead bytes until a whole rebuild packs them out.
+        if (in_place || present[s.fragment] == st->frag_members[s.fragment]) {
           f.frag = keep_stored_frag(s.fragment);
           f.frag_off = s.frag_offset;
           continue;
@@ -513,6 +621,15 @@ struct Builder4 {
       if (frag) pack_tail(f, f.content + full * bs, uint32_t(tail));
     }
     close_frag();
+    if (in_place)
+      for (const auto& [old, kept] : present) {
+        auto members = st->frag_members.find(old);
+        if (members == st->frag_members.end()) continue;
+        uint64_t all = 0, still = 0;
+        for (const auto& m : members->second) all += m.second;
+        for (const auto& m : kept) still += m.second;
+        if (all > still) frag_lost += (st->frags[old].size & kSizeMask) * (all - still) / all;
+      }
   }
 
   // Step 3: every new block on all cores; the output does not depend on the
@@ -581,6 +698,10 @@ struct Builder4 {
       if (f.verbatim) {
         const squashfs_stored& s = f.node->stored;
         f.words = s.block_words;
+        if (in_place) {
+          f.start = s.start;
+          continue;
+        }
         auto key = std::make_pair(s.start, s.block_words);
         auto it = copied.find(key);
         if (it != copied.end() && !s.block_words.empty()) {
@@ -596,7 +717,7 @@ struct Builder4 {
         copied.emplace(std::move(key), f.start);
         continue;
       }
-      f.start = out.size();
+      f.start = pos();
       for (size_t j : f.jobs) {
         if (j == SIZE_MAX) {
           f.words.push_back(0);
@@ -618,11 +739,14 @@ struct Builder4 {
       f.frag_off = o.frag_off;
     }
     for (FragOut& fo : frag_out) {
-      uint64_t at = out.size();
+      uint64_t at = pos();
       uint32_t word;
       if (fo.verbatim) {
         const sqfs_fragment_t& sf = st->frags[fo.old_index];
-        append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
+        if (in_place)
+          at = sf.start_offset;
+        else
+          append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
         word = sf.size;
       } else {
         append(jobs[fo.job].out.data(), jobs[fo.job].out.size());
@@ -759,6 +883,23 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   Builder4 b(root->image);
   uint8_t* le = b.build(fs_len);
   return b.p.big_endian ? b.to_big_endian(le, fs_len) : le;
+}
+
+bool build_image4_in_place(squashfs_entry* root, InPlace4& r) {
+  Builder4 b(root->image);
+  if (!b.start_in_place()) return false;
+  try {
+    size_t len = 0;
+    r.tail.reset(b.build(&len));
+    r.length = len;
+    r.dead = b.dead_bytes();
+  } catch (const NotInPlace&) {
+    return false;
+  }
+  r.tail_at = b.base;
+  r.tail_len = size_t(r.length - b.base);
+  r.super = b.super_head;
+  return true;
 }
 
 }  // namespace rs::sqfs

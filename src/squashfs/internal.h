@@ -1,8 +1,11 @@
 // Entry points between the adapter and the format readers and builders.
 #pragma once
+#include <array>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +31,25 @@ bool read_image2(squashfs_data* img, const uint8_t* buf, size_t size);
 uint8_t* build_image4(squashfs_entry* root, size_t* fs_len);
 uint8_t* build_image3(squashfs_entry* root, size_t* fs_len);
 uint8_t* build_image2(squashfs_entry* root, size_t* fs_len);
+
+// A 4.0 little-endian tree rebuilt over its loaded image: the old data area
+// stays where it is and only the superblock and the tail (new blocks, new
+// fragment blocks, every table, padded to 4096 bytes) are new. Built in
+// memory; the caller writes them. False when the loaded image does not allow
+// it (another kind, a stored block outside its data area); a build failure
+// throws as for build_image4.
+struct InPlace4 {
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::array<uint8_t, 96> super{};
+  std::unique_ptr<uint8_t, Free> tail;
+  uint64_t tail_at = 0;  // the old data area's end
+  size_t tail_len = 0;
+  uint64_t length = 0;  // the new image, padded
+  uint64_t dead = 0;    // bytes of the kept data area nothing refers to any more
+};
+bool build_image4_in_place(squashfs_entry* root, InPlace4& r);
 
 // Why a rebuild failed: the builder's message, one line ending in "\n".
 struct BuildError {

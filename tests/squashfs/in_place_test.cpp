@@ -1,0 +1,374 @@
+// squashfs 4.0 edits saved over the loaded image: the data area stays byte
+// for byte where it was (its pages never written), only the superblock and
+// the tail after the old data change, and unsquashfs and our reader see the
+// edited tree. Dead bytes past an eighth, no room, or the user's choice give
+// the whole, compacting rebuild.
+#include <gtest/gtest.h>
+#include <romsmith/romsmith.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/image_state.h"
+#include "core/state.h"
+#include "core/table.h"
+#include "fixture.h"
+#include "squashfs/squashfs.h"
+#include "squashfs_test_util.h"
+#include "testutil.h"
+#include "util/endian.h"
+#include "util/mapping.h"
+
+namespace {
+
+using rstest::run_command;
+using rstest::shell_quote;
+
+constexpr uint32_t kRootAt = 0x10000, kTableAt = 0xC000;
+
+uint64_t le64(const std::vector<uint8_t>& b, size_t at) {
+  return rs::load_le32(&b[at]) | uint64_t(rs::load_le32(&b[at + 4])) << 32;
+}
+uint64_t inode_table_start(const std::vector<uint8_t>& fs) { return le64(fs, 64); }
+uint64_t bytes_used(const std::vector<uint8_t>& fs) { return le64(fs, 40); }
+
+// A host tree, the flash image around the squashfs mksquashfs makes of it,
+// and the tree it must read as after an edit.
+struct Source {
+  rstest::TempDir dir;
+  std::string src = dir.file("src");
+  std::map<std::string, std::vector<uint8_t>> files;
+  std::string comp;
+
+  Source() { mkdir(src.c_str(), 0755); }
+  void put(const std::string& rel, const std::vector<uint8_t>& data) {
+    for (size_t slash = rel.find('/', 1); slash != std::string::npos; slash = rel.find('/', slash + 1))
+      mkdir((src + rel.substr(0, slash)).c_str(), 0755);
+    rstest::write_bytes(src + rel, data);
+    files[rel] = data;
+  }
+  void drop(const std::string& rel) {
+    unlink((src + rel).c_str());
+    files.erase(rel);
+  }
+  void move(const std::string& from, const std::string& to) {
+    ASSERT_EQ(::rename((src + from).c_str(), (src + to).c_str()), 0);
+    files[to] = files[from];
+    files.erase(from);
+  }
+  std::vector<uint8_t> mksquashfs(const std::string& name) {
+    std::string img = dir.file(name);
+    auto r = run_command("mksquashfs " + shell_quote(src) + " " + shell_quote(img) +
+                         " -noappend -no-progress -all-root -comp " + comp);
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    return rstest::read_bytes(img);
+  }
+  // A flash image whose ROOT partition holds `fs` with `room` bytes in all.
+  std::string flash_of(const std::vector<uint8_t>& fs, size_t room, const std::string& name) {
+    rstest::FixtureTable t = rstest::sample_table(4);
+    rstest::FixturePart p;
+    p.name = "ROOT";
+    p.start = kRootAt;
+    p.total = uint32_t(room);
+    p.type = FS_SQUASHFS;
+    p.content = fs;
+    t.parts.push_back(p);
+    std::string path = dir.file(name);
+    rstest::write_bytes(path, rstest::build_image(t, kRootAt + room + 0x1000, kTableAt));
+    return path;
+  }
+};
+
+bool tools() { return rstest::have_tool("mksquashfs") && rstest::have_tool("unsquashfs"); }
+
+int quiet_save(flash* f, const std::string& out) {
+  testing::internal::CaptureStderr();
+  int rc = flash_save(f, out.c_str(), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  if (rc != 0) std::fprintf(stderr, "%s", err.c_str());
+  return rc;
+}
+
+// The squashfs the flash image `path` holds in ROOT, cut at its padded end.
+std::vector<uint8_t> root_fs(const std::string& path) {
+  std::vector<uint8_t> all = rstest::read_bytes(path);
+  if (all.size() < kRootAt + 96) return {};
+  std::vector<uint8_t> fs(all.begin() + kRootAt, all.end());
+  fs.resize(std::min<size_t>(fs.size(), (bytes_used(fs) + 4095) / 4096 * 4096));
+  return fs;
+}
+
+// What unsquashfs lists and extracts of `fs`, and what our reader reads, is `s`.
+void expect_tree(Source& s, const std::vector<uint8_t>& fs, const std::string& tag) {
+  std::string img = s.dir.file(tag + ".sqfs"), out = s.dir.file(tag + ".x");
+  rstest::write_bytes(img, fs);
+  EXPECT_EQ(sqtest::listing(img), sqtest::listing(s.dir.file(tag + ".ref"))) << tag;
+  auto r = run_command("unsquashfs -no-progress -d " + shell_quote(out) + " " + shell_quote(img));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> copy = fs;
+  sqtest::Tree t(squashfs_load_memory(copy.data(), copy.size()));
+  ASSERT_TRUE(t) << tag;
+  for (const auto& [rel, data] : s.files) {
+    EXPECT_EQ(rstest::read_bytes(out + rel), data) << tag << " unsquashfs " << rel;
+    std::vector<uint8_t> got;
+    squashfs_entry* e = squashfs_find(t.get(), rel.c_str());
+    ASSERT_NE(e, nullptr) << rel;
+    ASSERT_EQ(squashfs_content(e, got), 0) << rel;
+    EXPECT_EQ(got, data) << tag << " reader " << rel;
+  }
+}
+
+struct Edit {
+  const char* name;
+  std::function<void(flash* f, Source& s)> apply;
+};
+
+void put(flash* f, Source& s, const char* rel, const std::vector<uint8_t>& data) {
+  ASSERT_EQ(flash_put(f, (std::string("ROOT") + rel).c_str(), data.data(), data.size(), -1, -1, -1), 0) << rel;
+  s.put(rel, data);
+}
+
+const Edit kEdits[] = {
+    // A small file whose tail shares a fragment block with others.
+    {"ReplaceFragmentFile", [](flash* f, Source& s) { put(f, s, "/etc/hosts", rstest::random_bytes(700, 21)); }},
+    {"ReplaceMultiBlockFile", [](flash* f, Source& s) { put(f, s, "/bin/tool", rstest::random_bytes(200000, 22)); }},
+    {"Add", [](flash* f, Source& s) { put(f, s, "/etc/added", rstest::random_bytes(140000, 23)); }},
+    {"Remove",
+     [](flash* f, Source& s) {
+       ASSERT_EQ(flash_remove(f, "ROOT/etc/passwd"), 0);
+       s.drop("/etc/passwd");
+     }},
+    {"Rename",
+     [](flash* f, Source& s) {
+       ASSERT_EQ(flash_rename(f, "ROOT/usr/lib/big", "ROOT/etc/big"), 0);
+       s.move("/usr/lib/big", "/etc/big");
+     }},
+};
+
+// The tree every case starts from: small files in fragments, multi-block
+// files, and enough stored data that one edit stays under the dead share.
+void fill(Source& s) {
+  s.put("/etc/hosts", std::vector<uint8_t>(300, 'h'));
+  s.put("/etc/passwd", rstest::random_bytes(900, 2));
+  s.put("/bin/tool", rstest::random_bytes(150000, 3));
+  s.put("/usr/lib/big", rstest::random_bytes(1200000, 4));
+  std::vector<uint8_t> text;
+  for (int i = 0; i < 50000; ++i) text.push_back(uint8_t("some text "[i % 10]));
+  s.put("/usr/share/doc", text);
+}
+
+class SquashfsInPlace : public testing::TestWithParam<std::tuple<const char*, Edit>> {
+ protected:
+  void SetUp() override {
+    if (!tools()) GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
+    basedir = s.dir.path();
+  }
+  void TearDown() override {
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+  Source s;
+};
+
+TEST_P(SquashfsInPlace, OnlySuperblockAndTailChange) {
+  s.comp = std::get<0>(GetParam());
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const size_t room = (fs.size() + (1 << 20) + 4095) / 4096 * 4096;
+  const std::string in = s.flash_of(fs, room, "in.bin"), out = s.dir.file("out.bin");
+  const std::vector<uint8_t> before = rstest::read_bytes(in);
+  const uint64_t data_end = inode_table_start(fs);
+  {
+    rstest::Image img(flash_load_bin(in.c_str()));
+    ASSERT_NE(img.f, nullptr);
+    std::get<1>(GetParam()).apply(img.f, s);
+    ASSERT_EQ(quiet_save(img.f, out), 0);
+    // No page of the data area was written in memory (the superblock's page
+    // and the one the tail starts in aside).
+    const partition_data* p = img.part("ROOT");
+    ASSERT_TRUE(state_of(img.f).file);
+    const size_t first = 4096, last = data_end / 4096 * 4096;
+    if (last > first) {
+      EXPECT_FALSE(state_of(img.f).file->touched(p->buf + first, last - first));
+    }
+  }
+  const std::vector<uint8_t> after = rstest::read_bytes(out);
+  ASSERT_EQ(after.size(), before.size());
+  const std::vector<uint8_t> got = root_fs(out);
+  ASSERT_GE(got.size(), data_end);
+  EXPECT_GE(inode_table_start(got), data_end) << "the tables start after the old data";
+  // Every byte outside the table record, the superblock and the tail is the
+  // input's.
+  auto may_change = [&](size_t i) {
+    return (i >= kTableAt && i < kTableAt + 0x1000) || (i >= kRootAt && i < kRootAt + 96) ||
+           (i >= kRootAt + data_end && i < kRootAt + room);
+  };
+  size_t differ = 0;
+  for (size_t i = 0; i < after.size(); ++i)
+    if (after[i] != before[i] && !may_change(i)) ++differ;
+  EXPECT_EQ(differ, 0u);
+  // The partition's table record matches what was written (a reload checks it).
+  {
+    rstest::Image again(flash_load_bin(out.c_str()));
+    ASSERT_NE(again.f, nullptr);
+    EXPECT_EQ(again.part("ROOT")->crc32_passed, 1);
+    EXPECT_EQ(again.part("ROOT")->info->used_size, got.size());
+  }
+  s.mksquashfs("t.ref");
+  expect_tree(s, got, "t");
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, SquashfsInPlace,
+                         testing::Combine(testing::Values("xz", "gzip", "zstd", "lz4"), testing::ValuesIn(kEdits)),
+                         [](const testing::TestParamInfo<std::tuple<const char*, Edit>>& i) {
+                           return std::string(std::get<0>(i.param)) + "_" + std::get<1>(i.param).name;
+                         });
+
+class SquashfsCompaction : public testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (!tools()) GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
+    basedir = s.dir.path();
+    s.comp = GetParam();
+  }
+  void TearDown() override {
+    unsetenv("ROMSMITH_SQUASHFS_COMPACT");
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+  // Loads `in`, applies `edit`, saves to `out`; whether the save kept the
+  // data area of `in` as it was.
+  bool save_kept_data(const std::string& in, const std::string& out, const std::function<void(flash*)>& edit,
+                      int* rc = nullptr) {
+    rstest::Image img(flash_load_bin(in.c_str()));
+    EXPECT_NE(img.f, nullptr);
+    if (!img.f) return false;
+    edit(img.f);
+    int r = quiet_save(img.f, out);
+    if (rc) *rc = r;
+    if (r != 0) return false;
+    std::vector<uint8_t> a = root_fs(in), b = root_fs(out);
+    uint64_t end = inode_table_start(a);
+    return b.size() >= end && std::memcmp(a.data() + 96, b.data() + 96, size_t(end - 96)) == 0;
+  }
+  Source s;
+};
+
+// Each replacement leaves the old blocks dead; once they pass an eighth of
+// the image the save compacts, and the image shrinks back.
+TEST_P(SquashfsCompaction, RepeatedEditsEndInACompactedImage) {
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const size_t room = (fs.size() * 2 + 4095) / 4096 * 4096;
+  std::string in = s.flash_of(fs, room, "in0.bin");
+  std::vector<bool> kept;
+  for (int round = 0; round < 6; ++round) {
+    std::string out = s.dir.file("out" + std::to_string(round) + ".bin");
+    std::vector<uint8_t> data = rstest::random_bytes(100000, 40 + uint32_t(round));
+    kept.push_back(save_kept_data(in, out, [&](flash* f) { put(f, s, "/bin/tool", data); }));
+    in = out;
+    if (!kept.back()) break;
+  }
+  ASSERT_GE(kept.size(), 2u);
+  EXPECT_TRUE(kept.front()) << "the first edit stays in place";
+  EXPECT_FALSE(kept.back()) << "no compaction in " << kept.size() << " edits";
+  const std::vector<uint8_t> got = root_fs(in);
+  EXPECT_LE(got.size(), fs.size() + 8192) << "the compacted image holds no dead blocks";
+  s.mksquashfs("c.ref");
+  expect_tree(s, got, "c");
+}
+
+// ROMSMITH_SQUASHFS_COMPACT=1: the save holds the image the whole rebuild
+// makes of the same edit.
+TEST_P(SquashfsCompaction, CompactSettingGivesTheWholeRebuild) {
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const size_t room = (fs.size() + (1 << 20) + 4095) / 4096 * 4096;
+  const std::string in = s.flash_of(fs, room, "in.bin");
+  const std::vector<uint8_t> data = rstest::random_bytes(5000, 50);
+  setenv("ROMSMITH_SQUASHFS_COMPACT", "1", 1);
+  EXPECT_FALSE(save_kept_data(in, s.dir.file("out.bin"), [&](flash* f) { put(f, s, "/etc/hosts", data); }));
+  std::vector<uint8_t> got = root_fs(s.dir.file("out.bin"));
+  std::vector<uint8_t> copy = fs;
+  sqtest::Tree t(squashfs_load_memory(copy.data(), copy.size()));
+  ASSERT_TRUE(t);
+  ASSERT_EQ(squashfs_put(t.get(), "/etc/hosts", data.data(), data.size(), -1, -1, -1), 0);
+  size_t len = 0;
+  uint8_t* whole = squashfs_mmap(t.get(), &len);
+  ASSERT_NE(whole, nullptr);
+  std::vector<uint8_t> want(whole, whole + len);
+  free(whole);
+  ASSERT_EQ(got.size(), want.size());
+  std::memset(&got[8], 0, 4), std::memset(&want[8], 0, 4);  // build time
+  EXPECT_TRUE(got == want);
+  // Without the setting the same edit stays in place.
+  unsetenv("ROMSMITH_SQUASHFS_COMPACT");
+  Source again;
+  EXPECT_TRUE(save_kept_data(in, s.dir.file("out2.bin"), [&](flash* f) { put(f, again, "/etc/hosts", data); }));
+}
+
+// An image the in-place layout would not fit falls back to the whole rebuild;
+// when even that does not fit, the save fails with the fit message.
+TEST_P(SquashfsCompaction, NoRoomFallsBackToTheWholeRebuild) {
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const std::string in = s.flash_of(fs, fs.size() + 65536, "in.bin");
+  // Same size, new content: in place it needs the old blocks' room again.
+  const std::vector<uint8_t> data = rstest::random_bytes(150000, 60);
+  int rc = -1;
+  EXPECT_FALSE(save_kept_data(
+      in, s.dir.file("out.bin"), [&](flash* f) { put(f, s, "/bin/tool", data); }, &rc));
+  ASSERT_EQ(rc, 0) << "the whole rebuild fits";
+  s.mksquashfs("n.ref");
+  expect_tree(s, root_fs(s.dir.file("out.bin")), "n");
+
+  rstest::Image img(flash_load_bin(in.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  const std::vector<uint8_t> more = rstest::random_bytes(300000, 61);
+  ASSERT_EQ(flash_put(img.f, "ROOT/etc/more", more.data(), more.size(), -1, -1, -1), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_NE(flash_save(img.f, s.dir.file("out2.bin").c_str(), 0), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("error: ROOT: rebuilt squashfs needs "), std::string::npos) << err;
+  EXPECT_NE(err.find("MiB, the partition holds "), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Compressors, SquashfsCompaction, testing::Values("xz", "lz4"));
+
+// The direct call refuses, writing nothing, what it cannot lay in place.
+TEST(SquashfsInPlaceRefusal, OtherKindsAndDeadBytesWriteNothing) {
+  if (!tools()) GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
+  Source s;
+  s.comp = "gzip";
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  auto attempt = [&](const std::function<void(squashfs_entry*)>& edit, bool convert = false) {
+    std::vector<uint8_t> buf = fs;
+    buf.resize(fs.size() + (1 << 20), 0xFF);
+    const std::vector<uint8_t> was = buf;
+    sqtest::Tree t(squashfs_load_memory(buf.data(), fs.size()));
+    EXPECT_TRUE(t);
+    if (!t) return -3LL;
+    edit(t.get());
+    if (convert) t->image->version = 3;
+    long long n = squashfs_rebuild_in_place(t.get(), buf.data(), buf.size(), nullptr);
+    if (n < 0) {
+      EXPECT_TRUE(buf == was) << "a refused edit wrote";
+    }
+    return n;
+  };
+  const std::vector<uint8_t> small = rstest::random_bytes(3000, 70);
+  auto put_small = [&](squashfs_entry* r) { squashfs_put(r, "/etc/hosts", small.data(), small.size(), -1, -1, -1); };
+  EXPECT_GT(attempt(put_small), 0);
+  EXPECT_EQ(attempt(put_small, true), -1) << "converted to another version";
+  EXPECT_EQ(attempt([](squashfs_entry* r) { squashfs_remove(r, "/usr/lib/big"); }), -1) << "dead bytes";
+}
+
+}  // namespace
