@@ -705,6 +705,7 @@ uint8_t* no_image(void*, size_t*, std::string* why) {
 TEST_P(ContractFlash, AFailedRebuildFailsTheSaveAndKeepsTheTarget) {
   fs_ops failing = ops();
   failing.rebuild = no_image;
+  failing.rebuild_in_place = nullptr;  // the whole rebuild is what fails
   fs_handle_made(root()->fs, &failing);
   ASSERT_EQ(flash_put(f, "ROOT/etc/new", "new\n", 4, -1, -1, -1), 0);
   rstest::write_text("target.bin", "previous");
