@@ -423,7 +423,10 @@ bool put_journals(handle* h, const vol_view* for_vol, const rs::ubifs::journal* 
 bool commit_journals(handle* h, std::string* why) {
   auto one = [&](vol_view* v, journaled& jr) {
     if (!jr.j) return true;
-    rs::ubifs::tree t = *jr.cur;
+    // The reader replays the journal: its tree is the edited one, data included.
+    rs::ubifs::tree t;
+    rs::ubifs::fs* fs = v ? v->fs.get() : h->bare.get();
+    if (!rs::ubifs::export_tree(*fs, &t, why)) return false;
     if (whole_write(h, v, t) == 0) return true;
     *why = "the edited tree does not fit the volume";
     return false;
@@ -606,7 +609,8 @@ int edit(handle* h, const char* path, Op op) {
                (v && v->v->type != rs::ubi::kDynamic);
   if (!whole && !jr.base) {
     auto t = std::make_unique<rs::ubifs::tree>();
-    if (!rs::ubifs::export_tree(*fs, t.get(), &why)) {
+    // Metadata only: the data of untouched files is neither read nor moved.
+    if (!rs::ubifs::export_tree(*fs, t.get(), &why, false)) {
       std::fprintf(stderr, "ubifs: %s\n", why.c_str());
       return -EIO;
     }
@@ -655,8 +659,16 @@ int edit(handle* h, const char* path, Op op) {
       jr.j = jc;
       return 0;
     }
-    // The journal cannot take it: the volume is written whole, as a commit would leave it.
+    // The journal cannot take it: the volume is written whole, as a commit
+    // would leave it, from the tree as it reads now (data included).
     if (std::getenv("ROMSMITH_UBIFS_DEBUG")) std::fprintf(stderr, "ubifs: no journal: %s\n", why.c_str());
+    t = rs::ubifs::tree{};
+    if (!rs::ubifs::export_tree(*fs, &t, &why)) {
+      std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+      return -EIO;
+    }
+    rc = op(t, rest, fs->info().default_compr);
+    if (rc) return rc;
   }
   return whole_write(h, v, t);
 }

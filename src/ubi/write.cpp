@@ -478,13 +478,18 @@ bool write_lebs(const image& img, size_t room, uint32_t vol_id, const std::map<u
   for (size_t i = 0; i < count; ++i) {
     const peb& b = i < img.pebs.size() ? img.pebs[i] : past;
     if ((*taken)[i] || (b.state != peb::kFree && b.state != peb::kErased)) continue;
-    const uint8_t* p = img.base + i * img.peb_size;
-    size_t from = b.state == peb::kFree ? kHdr : 0;
-    bool clean = true;
-    for (size_t k = from; k < img.peb_size && clean; ++k) clean = p[k] == 0xff;
-    if (clean) spare.push_back({b.state == peb::kFree ? b.ec.ec : mean, i});
+    spare.push_back({b.state == peb::kFree ? b.ec.ec : mean, i});
   }
   std::sort(spare.begin(), spare.end());
+  // Only the PEBs taken are read through: a scan of every erased one would
+  // bring the whole erased tail of the partition into memory.
+  auto clean = [&](size_t i) {
+    const uint8_t* p = img.base + i * img.peb_size;
+    size_t from = i < img.pebs.size() && img.pebs[i].state == peb::kFree ? kHdr : 0;
+    for (size_t k = from; k < img.peb_size; ++k)
+      if (p[k] != 0xff) return false;
+    return true;
+  };
   struct job {
     uint32_t lnum;
     size_t peb;
@@ -500,6 +505,7 @@ bool write_lebs(const image& img, size_t room, uint32_t vol_id, const std::map<u
       jobs.push_back({lnum, size_t(at), false});
       continue;
     }
+    while (next < spare.size() && !clean(spare[next].second)) ++next;
     if (next == spare.size()) return *why = "ubi: no free PEB left", false;
     jobs.push_back({lnum, spare[next++].second, true});
   }

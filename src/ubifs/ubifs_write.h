@@ -52,7 +52,9 @@ struct tree {
 
 // The tree as `f` reads it (replayed journal included); the data nodes'
 // pointers stay valid while `f`'s LEBs do.
-bool export_tree(fs& f, tree* out, std::string* why);
+// `data` false: no file's data nodes are read (`kept` stays empty), as a
+// journal of the edits needs none of them.
+bool export_tree(fs& f, tree* out, std::string* why, bool data = true);
 
 // The geometry and identity a rewrite keeps: the superblock node as stored.
 struct volume_shape {
