@@ -582,8 +582,7 @@ bool put_journals(handle* h, const vol_view* for_vol, const rs::ubifs::journal* 
   for (const vol_view& o : h->vols) {
     const rs::ubifs::journal* j = &o == for_vol ? extra : o.jr.j.get();
     if (!j || o.data) continue;
-    std::set<uint32_t> remap;
-    if (j->grew) remap.insert(0);
+    std::set<uint32_t> remap(j->renew.begin(), j->renew.end());
     std::string reason;
     if (!rs::ubi::write_lebs(*h->ubi, h->total, o.v->id, j->lebs, remap, out, &taken, &sq, end, &reason)) {
       *why = "volume " + o.v->name + ": " + reason;

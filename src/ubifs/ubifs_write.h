@@ -123,6 +123,7 @@ struct journal {
   std::vector<uint32_t> buds;                     // new buds, erased or unmapped before
   uint32_t log_lnum = 0;                          // the log LEB the references were appended to
   bool grew = false;                              // LEB 0: the superblock's leb_cnt grown
+  std::vector<uint32_t> renew;                    // LEBs rewritten whole, not appended to (LEB 0, a reused log LEB)
   uint64_t bud_bytes = 0;                         // bytes of nodes written to the buds
 };
 

@@ -1115,16 +1115,26 @@ int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& 
   if (free_lebs.size() < need) return *why = "no free LEB for the journal", 0;
   if ((uint64_t(refd.size()) + need) * g.leb_size > max_bud_bytes)
     return *why = "the journal would pass the superblock's max_bud_bytes", 0;
-  uint32_t log_room = g.leb_size - last_end;
-  if (align_up(need * kRefSize, g.min_io) > log_room) return *why = "the log is full", 0;
+  // The references go after the log's last node, or at the start of the
+  // next log LEB when they do not fit there (not the tail the master names:
+  // that would overwrite the commit start node).
+  uint32_t log_at = last, log_offs = last_end;
+  if (align_up(need * kRefSize, g.min_io) > g.leb_size - last_end) {
+    uint32_t next = last + 1 == log_end ? log_first : last + 1;
+    if (next == log_lnum || align_up(need * kRefSize, g.min_io) > g.leb_size) return *why = "the log is full", 0;
+    log_at = next, log_offs = 0;
+    uint32_t n = 0;
+    const uint8_t* p = leb(next, &n);
+    if (p && !erased(p, n)) out->renew.push_back(next);  // an older commit's log: erased first
+  }
 
   // Sequence numbers above every one in the volume: the references first, as a kernel adds a bud before writing to it.
   uint64_t sq = max_sq;
   {
-    const uint8_t* l = leb(last, &len);
+    const uint8_t* l = log_offs ? leb(log_at, &len) : nullptr;
     std::vector<uint8_t> lg(g.leb_size, 0xff);
     if (l) std::memcpy(lg.data(), l, std::min(len, g.leb_size));
-    uint32_t at = last_end;
+    uint32_t at = log_offs;
     for (uint32_t i = 0; i < need; ++i) {
       std::vector<uint8_t> r(kRefSize, 0);
       store_le32(r.data() + 24, free_lebs[i]);
@@ -1135,8 +1145,8 @@ int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& 
       at += kRefSize;
     }
     pad_to(lg.data(), at, g.min_io, g.leb_size);
-    out->lebs[last] = std::move(lg);
-    out->log_lnum = last;
+    out->lebs[log_at] = std::move(lg);
+    out->log_lnum = log_at;
   }
   uint32_t bud = 0;
   offs = 0;
@@ -1171,6 +1181,7 @@ int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& 
     store_le32(s0.data() + 40, leb_cnt);
     store_le32(s0.data() + 4, crc32_of(s0.data() + 8, load_le32(s0.data() + 16) - 8) ^ 0xffffffffu);
     out->lebs[0] = std::move(s0);
+    out->renew.push_back(0);
   }
   cur.max_sqnum = sq;
   return 1;

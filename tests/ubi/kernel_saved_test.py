@@ -94,7 +94,15 @@ def main():
         os.chmod(p("want2/etc/second"), 0o600)
         sh([rs, "mkubi", "-m", "2048", "-p", "128KiB", "-c", "200", "-x", "zlib", "-N", "rootfs", "want",
             "built.ubi"], cwd=work)
-        images = [p("saved.ubi"), p("built.ubi"), p("forced.ubi"), p("saved2.ubi")]
+        # Save after save: the log's LEB fills and the references go on in the next one.
+        shutil.copy(p("saved.ubi"), p("many.ubi"))
+        shutil.copytree(p("want"), p("want3"), symlinks=True)
+        for i in range(70):
+            name = "many/f%d" % i
+            write(p("want3"), {name: b"save %d\n" % i})
+            sh([rs, "-c", "open many.ubi; mkdir -p UBIFS/rootfs/many; put UBIFS/rootfs/%s want3/%s; save many.ubi"
+                % (name, name)], cwd=work)
+        images = [p("saved.ubi"), p("built.ubi"), p("forced.ubi"), p("saved2.ubi"), p("many.ubi")]
         bad = []
         # The edits were saved as journals (buds replayed), the forced one as a commit.
         for name, journal in (("saved.ubi", True), ("saved2.ubi", True), ("forced.ubi", False)):
@@ -107,8 +115,8 @@ def main():
         except kmount.MissingTool as e:
             print("skip:", e)
             return 77
-        statics = ({"kernel": kernel}, {}, {"kernel": kernel}, {"kernel": kernel})
-        wants = (p("want"), p("want"), p("want"), p("want2"))
+        statics = ({"kernel": kernel}, {}, {"kernel": kernel}, {"kernel": kernel}, {"kernel": kernel})
+        wants = (p("want"), p("want"), p("want"), p("want2"), p("want3"))
         for path, res, static, want in zip(images, results, statics, wants):
             wrong = kernel_ubi.failures(res, static=static, trees={"rootfs": want})
             bad += ["%s: %s" % (os.path.basename(path), w) for w in wrong]
