@@ -3,10 +3,16 @@
 // do not change when a volume is added; a volume holding UBIFS is a
 // directory, any other volume one regular file of its data. A bare UBIFS (no
 // UBI headers) is the root itself. Unedited volumes are read in the
-// partition buffer. An edit changes the volume's tree and writes the volume
-// anew at once (so that a tree too large for the volume fails the edit, not
-// the save); the volume is then read from those bytes, and a save puts them
-// into the partition.
+// partition buffer.
+//
+// An edit changes the volume's tree and writes what changed since the image
+// was loaded as a journal (the nodes a kernel write leaves before a commit)
+// into copies of the few LEBs it touches; the volume is then read through
+// them, so that an edit the volume cannot hold fails at once. A save writes
+// those LEBs over the partition's own bytes and nothing else. When the
+// journal cannot take an edit (log full, no free LEB, max_bud_bytes) the
+// volume is written anew as a freshly committed file system instead, as with
+// ROMSMITH_UBIFS_COMMIT=1, and a save rewrites the image.
 #include <romsmith/romsmith.h>
 
 #include <algorithm>
@@ -15,7 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "core/fs_contract.h"
 #include "ubi/ubi.h"
@@ -29,11 +37,21 @@ namespace {
 
 using bytes_ptr = std::shared_ptr<const std::vector<uint8_t>>;
 
+// The edits of one UBIFS kept as a journal: the tree as loaded, the tree
+// edited, and the LEBs the journal of the difference writes.
+struct journaled {
+  rs::ubifs::source src;  // the LEBs as loaded
+  uint32_t max_lebs = 0;  // how far the file system may grow its leb_cnt
+  std::unique_ptr<rs::ubifs::tree> base, cur;
+  std::shared_ptr<const rs::ubifs::journal> j;  // null: nothing written yet
+};
+
 struct vol_view {
   std::string name;  // the path component
   const rs::ubi::volume* v = nullptr;
   std::unique_ptr<rs::ubifs::fs> fs;
-  bytes_ptr data;  // after an edit: the volume's new contents (UBIFS or raw)
+  bytes_ptr data;  // after a whole rewrite: the volume's new contents (UBIFS or raw)
+  journaled jr;
 };
 
 struct handle {
@@ -42,8 +60,14 @@ struct handle {
   std::unique_ptr<rs::ubi::image> ubi;  // null for a bare UBIFS
   std::vector<vol_view> vols;           // by name
   std::unique_ptr<rs::ubifs::fs> bare;
-  bytes_ptr bare_data;  // a bare UBIFS after an edit
+  bytes_ptr bare_data;  // a bare UBIFS after a whole rewrite
+  journaled bare_jr;
 };
+
+bool commit_forced() {
+  const char* e = std::getenv("ROMSMITH_UBIFS_COMMIT");
+  return e && *e && std::strcmp(e, "0") != 0;
+}
 
 handle* H(void* fs) { return static_cast<handle*>(fs); }
 
@@ -88,6 +112,8 @@ void* ub_load(uint8_t* buf, uint32_t used, uint32_t total) {
         *len = uint32_t(std::min<size_t>(leb_size, size - at));
         return buf + at;
       };
+      h->bare_jr.src = src;
+      h->bare_jr.max_lebs = src.leb_count;
       h->bare = rs::ubifs::fs::open(std::move(src), budget_for(size), &why);
     } else {
       why = "LEB size below 15 KiB";
@@ -116,6 +142,10 @@ void* ub_load(uint8_t* buf, uint32_t used, uint32_t total) {
       src.leb_count = uint32_t(v.lebs.size());
       const rs::ubi::image* ip = &img;
       src.leb = [ip, &v](uint32_t lnum, uint32_t* n) { return ip->leb(v, lnum, n); };
+      view.jr.src = src;
+      // Unmapped LEBs up to the reserved count read as erased: buds may go there.
+      view.jr.src.leb_count = v.type == rs::ubi::kDynamic ? v.reserved_pebs : src.leb_count;
+      view.jr.max_lebs = v.reserved_pebs;
       view.fs = rs::ubifs::fs::open(std::move(src), budget_for(v.used_bytes), &why);
       // A volume whose UBIFS cannot be read is shown as its raw data.
       if (!view.fs) std::fprintf(stderr, "ubifs: volume %s: %s\n", v.name.c_str(), why.c_str());
@@ -385,8 +415,35 @@ bool put_back(handle* h, const rs::ubi::image& base, std::vector<uint8_t>* out, 
 
 // The partition's new bytes: a bare UBIFS as written; a UBI image with each
 // edited volume put back in turn, every other byte kept.
+int whole_write(handle* h, vol_view* v, rs::ubifs::tree& t);
+bool put_journals(handle* h, const vol_view* for_vol, const rs::ubifs::journal* extra, uint8_t* out, size_t* end,
+                  std::string* why);
+
+// Journals not saved in place are written as whole volumes.
+bool commit_journals(handle* h, std::string* why) {
+  auto one = [&](vol_view* v, journaled& jr) {
+    if (!jr.j) return true;
+    // The reader replays the journal: its tree is the edited one, data included.
+    rs::ubifs::tree t;
+    rs::ubifs::fs* fs = v ? v->fs.get() : h->bare.get();
+    if (!rs::ubifs::export_tree(*fs, &t, why)) return false;
+    if (whole_write(h, v, t) == 0) return true;
+    *why = "the edited tree does not fit the volume";
+    return false;
+  };
+  if (h->bare) return one(nullptr, h->bare_jr);
+  for (vol_view& v : h->vols)
+    if (!one(&v, v.jr)) return false;
+  return true;
+}
+
 uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
   handle* h = H(fs);
+  std::string reason;
+  if (!commit_journals(h, &reason)) {
+    if (why) *why = reason;
+    return nullptr;
+  }
   if (h->bare) {
     const bytes_ptr& d = h->bare_data;
     if (!d) return copy_out(h->buf, h->size, size);
@@ -399,7 +456,6 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
   bool any = false;
   for (const vol_view& v : h->vols) any |= v.data != nullptr;
   if (!any) return copy_out(h->buf, h->size, size);
-  std::string reason;
   std::vector<uint8_t> out;
   if (put_back(h, *h->ubi, &out, &reason)) return copy_out(out.data(), out.size(), size, h->total);
   // The erased flash after the image, up to the partition's end, holds the
@@ -417,6 +473,34 @@ uint8_t* ub_rebuild(void* fs, size_t* size, std::string* why) {
   return nullptr;
 }
 void ub_release_image(uint8_t* image, size_t) { std::free(image); }
+
+// The journals' LEBs written over the partition's own bytes, every other
+// byte left as loaded; -1 when a volume was written whole (or a whole
+// rewrite is asked for): the save rebuilds the image then.
+long long ub_rebuild_in_place(void* fs, uint8_t* part, size_t room, std::string* why) {
+  handle* h = H(fs);
+  if (commit_forced() || room < h->size) return -1;
+  if (h->bare) {
+    if (h->bare_data) return -1;
+    const rs::ubifs::journal* j = h->bare_jr.j.get();
+    if (!j) return (long long)h->size;
+    const size_t leb = h->bare_jr.src.leb_size;
+    for (auto& [lnum, bytes] : j->lebs)
+      if (size_t(lnum) * leb + bytes.size() > h->size) return -1;
+    for (auto& [lnum, bytes] : j->lebs) std::memcpy(part + size_t(lnum) * leb, bytes.data(), bytes.size());
+    return (long long)h->size;
+  }
+  for (const vol_view& v : h->vols)
+    if (v.data) return -1;
+  std::string reason;
+  size_t end = h->size;
+  if (!put_journals(h, nullptr, nullptr, nullptr, &end, &reason) || end > room) return -1;
+  if (!put_journals(h, nullptr, nullptr, part, &end, &reason)) {
+    *why = reason;
+    return -2;
+  }
+  return (long long)end;
+}
 
 int64_t now() { return int64_t(std::time(nullptr)); }
 
@@ -441,24 +525,12 @@ int locate(handle* h, const char* path, vol_view** vol, rs::ubifs::fs** fs, std:
   return 0;
 }
 
-// Applies `op` to the tree of the volume at `path` and writes the volume
-// anew; on any failure nothing changes.
-template <typename Op>
-int edit(handle* h, const char* path, Op op) {
-  vol_view* v;
-  rs::ubifs::fs* fs;
-  std::string rest;
-  int rc = locate(h, path, &v, &fs, &rest);
-  if (rc) return rc;
-  rs::ubifs::tree t;
-  std::string why;
-  if (!rs::ubifs::export_tree(*fs, &t, &why)) {
-    std::fprintf(stderr, "ubifs: %s\n", why.c_str());
-    return -EIO;
-  }
-  rc = op(t, rest, fs->info().default_compr);
-  if (rc) return rc;
+// Writes the tree `t` as the whole volume (or bare UBIFS) anew and reads it
+// from those bytes; on failure nothing changes.
+int whole_write(handle* h, vol_view* v, rs::ubifs::tree& t) {
+  rs::ubifs::fs* fs = h->bare ? h->bare.get() : v->fs.get();
   const rs::ubifs::facts& f = fs->info();
+  std::string why;
   rs::ubifs::volume_shape shape;
   uint32_t len = 0;
   const uint8_t* sb = nullptr;
@@ -488,6 +560,7 @@ int edit(handle* h, const char* path, Op op) {
     return -EIO;
   }
   // The old reader goes after the new one is read: the tree pointed into its bytes.
+  journaled& jr = h->bare ? h->bare_jr : v->jr;
   if (h->bare) {
     h->bare = std::move(again);
     h->bare_data = d;
@@ -495,7 +568,108 @@ int edit(handle* h, const char* path, Op op) {
     v->fs = std::move(again);
     v->data = d;
   }
+  // The written volume keeps the data of the journal's trees: they go last.
+  jr.j.reset();
   return 0;
+}
+
+// Writes (or, with a null `out`, checks there are PEBs for) the journals of
+// the image's volumes, `extra` (of `for_vol`) in place of that volume's own.
+bool put_journals(handle* h, const vol_view* for_vol, const rs::ubifs::journal* extra, uint8_t* out, size_t* end,
+                  std::string* why) {
+  std::vector<bool> taken;
+  uint64_t sq = 0;
+  for (const vol_view& o : h->vols) {
+    const rs::ubifs::journal* j = &o == for_vol ? extra : o.jr.j.get();
+    if (!j || o.data) continue;
+    std::set<uint32_t> remap(j->renew.begin(), j->renew.end());
+    std::string reason;
+    if (!rs::ubi::write_lebs(*h->ubi, h->total, o.v->id, j->lebs, remap, out, &taken, &sq, end, &reason)) {
+      *why = "volume " + o.v->name + ": " + reason;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Applies `op` to the tree of the volume at `path` and writes what changed
+// as a journal (or, when the journal cannot take it, the volume anew); on
+// any failure nothing changes.
+template <typename Op>
+int edit(handle* h, const char* path, Op op) {
+  vol_view* v;
+  rs::ubifs::fs* fs;
+  std::string rest;
+  int rc = locate(h, path, &v, &fs, &rest);
+  if (rc) return rc;
+  std::string why;
+  journaled& jr = h->bare ? h->bare_jr : v->jr;
+  bool whole = commit_forced() || (h->bare ? h->bare_data != nullptr : v->data != nullptr) ||
+               (v && v->v->type != rs::ubi::kDynamic);
+  if (!whole && !jr.base) {
+    auto t = std::make_unique<rs::ubifs::tree>();
+    // Metadata only: the data of untouched files is neither read nor moved.
+    if (!rs::ubifs::export_tree(*fs, t.get(), &why, false)) {
+      std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+      return -EIO;
+    }
+    jr.cur = std::make_unique<rs::ubifs::tree>(*t);
+    jr.base = std::move(t);
+  }
+  rs::ubifs::tree t;
+  if (whole) {
+    if (!rs::ubifs::export_tree(*fs, &t, &why)) {
+      std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+      return -EIO;
+    }
+  } else {
+    t = *jr.cur;
+  }
+  rc = op(t, rest, fs->info().default_compr);
+  if (rc) return rc;
+  if (!whole) {
+    auto j = std::make_shared<rs::ubifs::journal>();
+    int r = rs::ubifs::write_journal(jr.src, jr.max_lebs, *jr.base, t, j.get(), &why);
+    if (r < 0) {
+      std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+      return -EIO;
+    }
+    if (r > 0 && (!h->ubi || put_journals(h, v, j.get(), nullptr, nullptr, &why))) {
+      // The volume read through the journal's LEBs, as a mount replays it.
+      rs::ubifs::source src = jr.src;
+      std::shared_ptr<const rs::ubifs::journal> jc = j;
+      auto under = jr.src.leb;
+      src.leb = [jc, under](uint32_t lnum, uint32_t* len) -> const uint8_t* {
+        auto it = jc->lebs.find(lnum);
+        if (it == jc->lebs.end()) return under(lnum, len);
+        *len = uint32_t(it->second.size());
+        return it->second.data();
+      };
+      auto again = rs::ubifs::fs::open(std::move(src), budget_for(size_t(jr.src.leb_count) * jr.src.leb_size), &why);
+      if (!again) {
+        std::fprintf(stderr, "ubifs: the journal written cannot be read back: %s\n", why.c_str());
+        return -EIO;
+      }
+      if (h->bare)
+        h->bare = std::move(again);
+      else
+        v->fs = std::move(again);
+      *jr.cur = std::move(t);
+      jr.j = jc;
+      return 0;
+    }
+    // The journal cannot take it: the volume is written whole, as a commit
+    // would leave it, from the tree as it reads now (data included).
+    if (std::getenv("ROMSMITH_UBIFS_DEBUG")) std::fprintf(stderr, "ubifs: no journal: %s\n", why.c_str());
+    t = rs::ubifs::tree{};
+    if (!rs::ubifs::export_tree(*fs, &t, &why)) {
+      std::fprintf(stderr, "ubifs: %s\n", why.c_str());
+      return -EIO;
+    }
+    rc = op(t, rest, fs->info().default_compr);
+    if (rc) return rc;
+  }
+  return whole_write(h, v, t);
 }
 
 // A put of a raw volume's file replaces the volume's data: a static volume
@@ -667,4 +841,5 @@ const fs_ops ubifs_fs_ops = {
     .set_xattrs = ub_set_xattrs,
     .probe = ub_probe,
     .image_from_malloc = true,
+    .rebuild_in_place = ub_rebuild_in_place,
 };

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,5 +52,22 @@ struct build_params {
 // for the same ini sections and options: the layout volume in PEBs 0 and 1,
 // each volume's LEBs after it, no free PEBs. False with a one-line reason.
 bool build(const build_params& p, const std::vector<volume_spec>& vols, std::vector<uint8_t>* out, std::string* why);
+
+// LEBs of the dynamic volume `vol_id` written over the image's own bytes
+// `out` (the bytes `img` reads, or null to check only): each of `lebs`
+// (lnum -> its leb_bytes new bytes). A LEB in `remap`, or unmapped, goes to
+// a free PEB (EC header kept; an erased one gets the image's mean counter)
+// under a new VID header numbered above every one in the image; any other
+// keeps its PEB and VID header, its data written in place (a dynamic volume
+// stores no data CRC). `taken` (by PEB) marks the PEBs given out, so that
+// calls for several volumes do not share one; `sqnum` the last VID sequence
+// number given (0: none yet). Every other PEB keeps its bytes. False with a
+// one-line reason (no free PEB left), nothing written.
+// `room`: the bytes readable at img.base (at least img.size): erased PEBs
+// after the image up to there are free PEBs too, and `*end` (if set) grows
+// to the end of the last PEB written.
+bool write_lebs(const image& img, size_t room, uint32_t vol_id, const std::map<uint32_t, std::vector<uint8_t>>& lebs,
+                const std::set<uint32_t>& remap, uint8_t* out, std::vector<bool>* taken, uint64_t* sqnum, size_t* end,
+                std::string* why);
 
 }  // namespace rs::ubi

@@ -449,3 +449,90 @@ bool build(const build_params& p, const std::vector<volume_spec>& vols, std::vec
 }
 
 }  // namespace rs::ubi
+
+namespace rs::ubi {
+
+bool write_lebs(const image& img, size_t room, uint32_t vol_id, const std::map<uint32_t, std::vector<uint8_t>>& lebs,
+                const std::set<uint32_t>& remap, uint8_t* out, std::vector<bool>* taken, uint64_t* sqnum, size_t* end,
+                std::string* why) {
+  const volume* v = nullptr;
+  for (const volume& x : img.volumes)
+    if (x.id == vol_id) v = &x;
+  if (!v) return *why = "ubi: no volume " + std::to_string(vol_id), false;
+  if (v->type != kDynamic) return *why = "ubi: volume " + v->name + " is static", false;
+  const uint32_t step = img.leb_bytes(*v);
+  const size_t count = std::max(img.pebs.size(), img.peb_size ? std::max(room, img.size) / img.peb_size : 0);
+  if (taken->size() < count) taken->resize(count, false);
+  uint64_t sq = *sqnum, ec_sum = 0, ec_n = 0;
+  for (const peb& b : img.pebs) {
+    if (b.state == peb::kUsed) sq = std::max(sq, b.vid.sqnum);
+    if (b.state == peb::kUsed || b.state == peb::kFree) ec_sum += b.ec.ec, ++ec_n;
+  }
+  const uint64_t mean = ec_n ? ec_sum / ec_n : 0;
+  geometry g{img.peb_size, img.vid_hdr_offset, img.data_offset, img.image_seq, 1};
+  for (const peb& b : img.pebs)
+    if (b.state != peb::kErased && b.state != peb::kBad) g.version = b.ec.version ? b.ec.version : 1;
+  // Free PEBs whose bytes past their headers are erased, lowest counter first.
+  std::vector<std::pair<uint64_t, size_t>> spare;
+  static const peb past;  // erased flash after the image
+  for (size_t i = 0; i < count; ++i) {
+    const peb& b = i < img.pebs.size() ? img.pebs[i] : past;
+    if ((*taken)[i] || (b.state != peb::kFree && b.state != peb::kErased)) continue;
+    spare.push_back({b.state == peb::kFree ? b.ec.ec : mean, i});
+  }
+  std::sort(spare.begin(), spare.end());
+  // Only the PEBs taken are read through: a scan of every erased one would
+  // bring the whole erased tail of the partition into memory.
+  auto clean = [&](size_t i) {
+    const uint8_t* p = img.base + i * img.peb_size;
+    size_t from = i < img.pebs.size() && img.pebs[i].state == peb::kFree ? kHdr : 0;
+    for (size_t k = from; k < img.peb_size; ++k)
+      if (p[k] != 0xff) return false;
+    return true;
+  };
+  struct job {
+    uint32_t lnum;
+    size_t peb;
+    bool fresh;
+  };
+  std::vector<job> jobs;
+  size_t next = 0;
+  for (auto& [lnum, data] : lebs) {
+    if (lnum >= v->reserved_pebs || data.size() > step)
+      return *why = "ubi: volume " + v->name + " has no LEB " + std::to_string(lnum), false;
+    int32_t at = lnum < v->lebs.size() ? v->lebs[lnum] : -1;
+    if (at >= 0 && !remap.count(lnum)) {
+      jobs.push_back({lnum, size_t(at), false});
+      continue;
+    }
+    while (next < spare.size() && !clean(spare[next].second)) ++next;
+    if (next == spare.size()) return *why = "ubi: no free PEB left", false;
+    jobs.push_back({lnum, spare[next++].second, true});
+  }
+  for (const job& j : jobs) {
+    if (j.fresh) (*taken)[j.peb] = true;
+    if (end) *end = std::max(*end, (j.peb + 1) * size_t(img.peb_size));
+  }
+  if (!out) return true;
+  for (const job& j : jobs) {
+    const std::vector<uint8_t>& data = lebs.at(j.lnum);
+    uint8_t* p = out + j.peb * img.peb_size;
+    if (j.fresh) {
+      const peb& b = j.peb < img.pebs.size() ? img.pebs[j.peb] : past;
+      if (b.state == peb::kErased) put_ec(p, g, mean);
+      vid_header vh;
+      vh.version = b.state == peb::kFree && b.ec.version ? b.ec.version : g.version;
+      vh.vol_type = kDynamic;
+      vh.vol_id = vol_id;
+      vh.lnum = j.lnum;
+      vh.data_pad = v->data_pad;
+      vh.sqnum = ++sq;
+      put_vid(p + img.vid_hdr_offset, vh);
+    }
+    std::memcpy(p + img.data_offset, data.data(), data.size());
+  }
+  *sqnum = sq;
+  return true;
+}
+
+}  // namespace rs::ubi

@@ -89,7 +89,7 @@ class reader final : public fs {
   long long pread(const std::string& path, void* buf, size_t size, uint64_t offset) override;
   int get_xattrs(const std::string& path, xattrs* out) override;
   int data_nodes(const std::string& path, std::vector<raw_block>* out) override;
-  bool to_tree(tree* out, std::string* why) override;
+  bool to_tree(tree* out, std::string* why, bool data) override;
 
  private:
   bool blocks_of(uint64_t inum, std::vector<raw_block>* out);
@@ -730,7 +730,7 @@ int reader::data_nodes(const std::string& path, std::vector<raw_block>* out) {
   return 0;
 }
 
-bool reader::to_tree(tree* out, std::string* why) {
+bool reader::to_tree(tree* out, std::string* why, bool data) {
   out->inodes.clear();
   out->highest_inum = facts_.highest_inum;
   out->max_sqnum = facts_.max_sqnum;
@@ -749,7 +749,7 @@ bool reader::to_tree(tree* out, std::string* why) {
     t.compr_type = load_le16(n + 132);
     t.inline_data = ino.data;
     out->highest_inum = std::max(out->highest_inum, inum);
-    if ((ino.mode & 0170000) == 0100000 && !blocks_of(inum, &t.kept)) return *why = "data: " + err_, false;
+    if (data && (ino.mode & 0170000) == 0100000 && !blocks_of(inum, &t.kept)) return *why = "data: " + err_, false;
     auto d = dirs_.find(inum);
     if (d != dirs_.end())
       for (const child& c : d->second) t.kids.emplace(c.name, c.inum);
@@ -767,7 +767,7 @@ bool reader::to_tree(tree* out, std::string* why) {
 
 }  // namespace
 
-bool export_tree(fs& f, tree* out, std::string* why) { return f.to_tree(out, why); }
+bool export_tree(fs& f, tree* out, std::string* why, bool data) { return f.to_tree(out, why, data); }
 
 bool is_ubifs(const uint8_t* p, size_t n) {
   return n >= kSbSize && load_le32(p) == kMagic && p[20] == kSb && load_le32(p + 16) == kSbSize;

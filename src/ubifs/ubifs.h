@@ -70,7 +70,7 @@ class fs {
   // The data nodes of a regular file as stored (CRC checked), by block.
   virtual int data_nodes(const std::string& path, std::vector<raw_block>* out) = 0;
   // Everything, for a rewrite (see export_tree in ubifs_write.h).
-  virtual bool to_tree(tree* out, std::string* why) = 0;
+  virtual bool to_tree(tree* out, std::string* why, bool data) = 0;
 };
 
 }  // namespace rs::ubifs

@@ -52,7 +52,9 @@ struct tree {
 
 // The tree as `f` reads it (replayed journal included); the data nodes'
 // pointers stay valid while `f`'s LEBs do.
-bool export_tree(fs& f, tree* out, std::string* why);
+// `data` false: no file's data nodes are read (`kept` stays empty), as a
+// journal of the edits needs none of them.
+bool export_tree(fs& f, tree* out, std::string* why, bool data = true);
 
 // The geometry and identity a rewrite keeps: the superblock node as stored.
 struct volume_shape {
@@ -107,5 +109,32 @@ int tree_set_mtime(tree& t, const std::string& path, int64_t mtime);
 int tree_mknod(tree& t, const std::string& path, uint32_t mode, uint32_t rdev, int64_t now);
 int tree_link(tree& t, const std::string& from, const std::string& to);
 int tree_set_xattrs(tree& t, const std::string& path, const xattrs& in);
+
+}  // namespace rs::ubifs
+
+namespace rs::ubifs {
+
+// ---- an edit saved as a journal the kernel replays at mount ----
+// The new contents of the LEBs a journal write touches. Every other LEB of
+// the volume stays as it is: the index, the LPT and the master are not
+// rewritten (replay fixes the buds' LEB properties, as after a power cut).
+struct journal {
+  std::map<uint32_t, std::vector<uint8_t>> lebs;  // lnum -> the LEB's whole new bytes (leb_size)
+  std::vector<uint32_t> buds;                     // new buds, erased or unmapped before
+  uint32_t log_lnum = 0;                          // the log LEB the references were appended to
+  bool grew = false;                              // LEB 0: the superblock's leb_cnt grown
+  std::vector<uint32_t> renew;                    // LEBs rewritten whole, not appended to (LEB 0, a reused log LEB)
+  uint64_t bud_bytes = 0;                         // bytes of nodes written to the buds
+};
+
+// Writes, for what changed from `base` to `cur`, the nodes a kernel write
+// would (inode, data, entry and deletion entry, xattr and truncation nodes)
+// into free main-area LEBs of `src`, and references to them after the log's
+// last node. `max_lebs`: the LEBs the volume may grow its leb_cnt to, as the
+// kernel does at a read-write mount. New xattr inodes of `cur` are numbered.
+// 1 done; 0 when the journal cannot take the edit (no free LEB, log full,
+// max_bud_bytes, a geometry it does not handle: *why says which; commit it
+// whole instead); -1 when the volume reads wrong.
+int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& cur, journal* out, std::string* why);
 
 }  // namespace rs::ubifs

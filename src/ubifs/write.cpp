@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,8 +29,8 @@ namespace rs::ubifs {
 namespace {
 
 constexpr uint32_t kMagic = 0x06101831;
-constexpr uint32_t kInoSize = 160, kDataSize = 48, kDentSize = 56, kPadSize = 28, kMstSize = 512,
-                   kIdxSize = 28, kCsSize = 32, kSbSize = 4096, kBranch = 20;
+constexpr uint32_t kInoSize = 160, kDataSize = 48, kDentSize = 56, kPadSize = 28, kMstSize = 512, kIdxSize = 28,
+                   kCsSize = 32, kSbSize = 4096, kBranch = 20;
 constexpr uint32_t kBlock = 4096, kMaxInoData = 4096, kMinComprLen = 128, kMinComprDiff = 64;
 constexpr uint32_t kMaxNodeSize = kInoSize + kMaxInoData;
 constexpr uint32_t kFirstIno = 64;
@@ -728,6 +730,461 @@ bool write_volume(const volume_shape& shape, tree& t, std::vector<uint8_t>* out,
   t.max_sqnum = sq;
   t.cmt_no = cmt_no;
   return true;
+}
+
+}  // namespace rs::ubifs
+
+// ---- journal writes ----
+namespace rs::ubifs {
+
+namespace {
+
+constexpr uint32_t kTrunSize = 56, kRefSize = 64;
+constexpr uint8_t kJheadBase = 1;
+
+// Nodes of one LEB from `offs`, as the kernel's scan reads them: back to
+// back, 8-aligned, padding nodes and padding bytes skipped. The end of the
+// last node (padding included); `ok` false when bytes that are neither a
+// node nor erased flash follow.
+struct scanned {
+  uint32_t end = 0;
+  bool ok = true;
+  std::vector<std::pair<uint32_t, const uint8_t*>> nodes;  // offset, node
+};
+
+scanned scan(const uint8_t* l, uint32_t len, uint32_t offs) {
+  scanned s;
+  s.end = offs;
+  while (offs + 24 <= len) {
+    if (l[offs] == 0xce) {
+      while (offs < len && l[offs] == 0xce) ++offs;
+      s.end = offs;
+      continue;
+    }
+    if (load_le32(l + offs) != kMagic) break;
+    uint32_t n = load_le32(l + offs + 16);
+    if (n < 24 || n > len - offs || (crc32_of(l + offs + 8, n - 8) ^ 0xffffffffu) != load_le32(l + offs + 4)) {
+      s.ok = false;
+      return s;
+    }
+    if (l[offs + 20] == kPad) {
+      if (n < kPadSize) break;
+      uint64_t skip = uint64_t(kPadSize) + load_le32(l + offs + 24);
+      if (offs + skip > len) return s.ok = false, s;
+      offs += uint32_t(skip);
+    } else {
+      s.nodes.push_back({offs, l + offs});
+      offs += align_up(n, 8);
+    }
+    s.end = std::min(offs, len);
+  }
+  // What follows must be erased flash.
+  for (uint32_t i = s.end; i < len; ++i)
+    if (l[i] != 0xff) return s.ok = false, s;
+  return s;
+}
+
+struct reached {
+  std::unordered_map<uint64_t, uint32_t> links, subdirs;
+};
+
+reached reach(const tree& t) {
+  reached r;
+  std::vector<uint64_t> todo{1};
+  std::unordered_set<uint64_t> seen{1};
+  while (!todo.empty()) {
+    uint64_t d = todo.back();
+    todo.pop_back();
+    auto it = t.inodes.find(d);
+    if (it == t.inodes.end()) continue;
+    for (auto& [name, inum] : it->second.kids) {
+      auto c = t.inodes.find(inum);
+      if (c == t.inodes.end()) continue;
+      ++r.links[inum];
+      if ((c->second.mode & 0170000) == 0040000) {
+        ++r.subdirs[d];
+        if (seen.insert(inum).second) todo.push_back(inum);
+      }
+    }
+  }
+  r.links[1] = 0;
+  return r;
+}
+
+// An inode node (header left for the seal) as the whole writer lays it out.
+std::vector<uint8_t> ino_node(uint64_t inum, const tnode& n, uint32_t nlink, uint64_t size,
+                              const std::vector<uint8_t>& data, uint32_t flags, uint32_t mode) {
+  std::vector<uint8_t> b(kInoSize + data.size(), 0);
+  uint8_t* p = b.data();
+  put_key(p + 24, inum, kInoKey, 0);
+  store_le64(p + 40, n.creat_sqnum);
+  store_le64(p + 48, size);
+  store_le64(p + 56, n.atime), store_le64(p + 64, n.ctime), store_le64(p + 72, n.mtime);
+  store_le32(p + 80, n.atime_ns), store_le32(p + 84, n.ctime_ns), store_le32(p + 88, n.mtime_ns);
+  store_le32(p + 92, nlink);
+  store_le32(p + 96, n.uid), store_le32(p + 100, n.gid), store_le32(p + 104, mode);
+  store_le32(p + 108, flags);
+  store_le32(p + 112, uint32_t(data.size()));
+  if (!(flags & kXattrFl)) {
+    uint32_t xsize = 0, xnames = 0;
+    for (const xattr_rec& x : n.xattrs) {
+      xsize += dent_size(x.name.size()) + xattr_bytes(x.value.size());
+      xnames += uint32_t(x.name.size());
+    }
+    store_le32(p + 116, uint32_t(n.xattrs.size()));
+    store_le32(p + 120, xsize);
+    store_le32(p + 128, xnames);
+  }
+  store_le16(p + 132, n.compr_type);
+  if (!data.empty()) std::memcpy(p + kInoSize, data.data(), data.size());
+  return b;
+}
+
+// The inode node of `inum` in `t` with its counted link count and size.
+std::vector<uint8_t> ino_of(const reached& r, uint64_t inum, const tnode& n, bool gone) {
+  static const std::vector<uint8_t> none;
+  uint32_t type = n.mode & 0170000;
+  auto lk = r.links.find(inum);
+  uint32_t links = lk == r.links.end() ? 0 : lk->second;
+  if (type == 0040000) {
+    uint64_t size = kInoSize;
+    for (auto& [name, k] : n.kids) size += dent_size(name.size());
+    auto sd = r.subdirs.find(inum);
+    return ino_node(inum, n, gone ? 0 : 2 + (sd == r.subdirs.end() ? 0 : sd->second), size, none, n.flags, n.mode);
+  }
+  if (type == 0100000)
+    return ino_node(inum, n, gone ? 0 : links, n.fresh ? n.fresh->size() : n.size, none, n.flags, n.mode);
+  return ino_node(inum, n, gone ? 0 : links, n.inline_data.size(), n.inline_data, n.flags, n.mode);
+}
+
+std::vector<uint8_t> xattr_ino(const tnode& host, const xattr_rec& x, bool gone) {
+  tnode xi;
+  xi.uid = host.uid, xi.gid = host.gid;
+  xi.atime = xi.ctime = xi.mtime = host.ctime;
+  xi.compr_type = host.compr_type;
+  return ino_node(x.inum, xi, gone ? 0 : 1, x.value.size(), x.value, kXattrFl, 0100777);
+}
+
+std::vector<uint8_t> dent_node(uint8_t key_hash, uint64_t parent, uint32_t ktype, const std::string& name,
+                               uint64_t inum, uint8_t type) {
+  std::vector<uint8_t> b(kDentSize + name.size() + 1, 0);
+  uint8_t* p = b.data();
+  put_key(p + 24, parent, ktype, name_hash(key_hash, name));
+  store_le64(p + 40, inum);
+  p[49] = type;
+  store_le16(p + 50, uint16_t(name.size()));
+  std::memcpy(p + kDentSize, name.data(), name.size());
+  return b;
+}
+
+struct jnode {
+  uint8_t type;
+  std::vector<uint8_t> bytes;
+  const std::vector<uint8_t>* data = nullptr;  // a data node still to compress: its file
+  uint64_t inum = 0;
+  uint32_t block = 0;
+};
+
+// The nodes that turn `base` into `cur`, in the order a kernel would write them.
+bool diff_nodes(const tree& base, tree& cur, uint8_t key_hash, std::vector<jnode>* out, std::string* why) {
+  reached rb = reach(base), rc = reach(cur);
+  for (auto& [inum, n] : cur.inodes)
+    if (rc.links.count(inum))
+      for (xattr_rec& x : n.xattrs)
+        if (x.inum == 0) x.inum = ++cur.highest_inum;
+  for (auto& [inum, n] : cur.inodes) cur.highest_inum = std::max(cur.highest_inum, inum);
+  auto add = [&](uint8_t type, std::vector<uint8_t> b) { out->push_back(jnode{type, std::move(b)}); };
+  for (auto& [inum, n] : cur.inodes) {
+    if (!rc.links.count(inum)) continue;
+    if (n.inline_data.size() > kMaxInoData) return *why = "inode data longer than 4096 bytes", false;
+    auto bi = base.inodes.find(inum);
+    const tnode* o = bi != base.inodes.end() && rb.links.count(inum) ? &bi->second : nullptr;
+    std::vector<uint8_t> mine = ino_of(rc, inum, n, false);
+    bool fresh = n.fresh && (!o || o->fresh != n.fresh);
+    if (!o || fresh || mine != ino_of(rb, inum, *o, false)) add(kIno, std::move(mine));
+    if (fresh) {
+      if (o && (o->mode & 0170000) == 0100000 && o->size > 0) {
+        std::vector<uint8_t> t(kTrunSize, 0);
+        store_le32(t.data() + 24, uint32_t(inum));
+        store_le64(t.data() + 40, o->size);
+        store_le64(t.data() + 48, 0);
+        add(kTrun, std::move(t));
+      }
+      const std::vector<uint8_t>& d = *n.fresh;
+      for (size_t off = 0; off < d.size(); off += kBlock) {
+        size_t len = std::min<size_t>(kBlock, d.size() - off);
+        if (std::all_of(d.begin() + long(off), d.begin() + long(off + len), [](uint8_t b) { return b == 0; }))
+          continue;  // a hole
+        if (off / kBlock > 0x1fffffff) return *why = "a file too large for UBIFS keys", false;
+        out->push_back(jnode{kData, {}, &d, inum, uint32_t(off / kBlock)});
+      }
+    }
+    if ((n.mode & 0170000) == 0040000) {
+      const std::map<std::string, uint64_t>* was = o && (o->mode & 0170000) == 0040000 ? &o->kids : nullptr;
+      for (auto& [name, k] : n.kids) {
+        if (was) {
+          auto w = was->find(name);
+          if (w != was->end() && w->second == k) continue;
+        }
+        add(kDent, dent_node(key_hash, inum, kDentKey, name, k, itype(cur.inodes.at(k).mode)));
+      }
+      if (was)
+        for (auto& [name, k] : *was)
+          if (!n.kids.count(name)) {
+            auto c = base.inodes.find(k);
+            add(kDent,
+                dent_node(key_hash, inum, kDentKey, name, 0, c == base.inodes.end() ? 0 : itype(c->second.mode)));
+          }
+    }
+    for (const xattr_rec& x : n.xattrs) {
+      if (x.value.size() > kMaxInoData || x.name.empty() || x.name.size() > 255)
+        return *why = "an xattr the format cannot store", false;
+      bool same = false;
+      if (o)
+        for (const xattr_rec& y : o->xattrs) same |= y.name == x.name && y.inum == x.inum && y.value == x.value;
+      if (same) continue;
+      add(kXent, dent_node(key_hash, inum, kXentKey, x.name, x.inum, 0));
+      add(kIno, xattr_ino(n, x, false));
+    }
+    if (o)
+      for (const xattr_rec& y : o->xattrs) {
+        bool kept = false, named = false;
+        for (const xattr_rec& x : n.xattrs) {
+          kept |= x.inum == y.inum;
+          named |= x.name == y.name;
+        }
+        if (!named) add(kXent, dent_node(key_hash, inum, kXentKey, y.name, 0, 0));
+        if (!kept) add(kIno, xattr_ino(*o, y, true));
+      }
+  }
+  // Inodes no name reaches any more: written with no links, which deletes them at replay.
+  for (auto& [inum, o] : base.inodes) {
+    if (!rb.links.count(inum) || rc.links.count(inum)) continue;
+    add(kIno, ino_of(rb, inum, o, true));
+    for (const xattr_rec& y : o.xattrs) add(kIno, xattr_ino(o, y, true));
+  }
+  return true;
+}
+
+void compress_all(std::vector<jnode>& nodes, uint16_t compr) {
+  std::vector<size_t> jobs;
+  for (size_t i = 0; i < nodes.size(); ++i)
+    if (nodes[i].data) jobs.push_back(i);
+  if (jobs.empty()) return;
+  unsigned nthreads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), 64));
+  nthreads = unsigned(std::min<size_t>(nthreads, (jobs.size() + 15) / 16));
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    std::vector<uint8_t> packed;
+    for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+      jnode& j = nodes[jobs[i]];
+      size_t off = size_t(j.block) * kBlock, len = std::min<size_t>(kBlock, j.data->size() - off);
+      uint16_t used = compress_block(compr, j.data->data() + off, len, &packed);
+      j.bytes.assign(kDataSize + packed.size(), 0);
+      put_key(j.bytes.data() + 24, j.inum, kDataKey, j.block);
+      store_le32(j.bytes.data() + 40, uint32_t(len));
+      store_le16(j.bytes.data() + 44, used);
+      std::memcpy(j.bytes.data() + kDataSize, packed.data(), packed.size());
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned i = 1; i < nthreads; ++i) pool.emplace_back(work);
+  work();
+  for (auto& th : pool) th.join();
+}
+
+bool erased(const uint8_t* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i)
+    if (p[i] != 0xff) return false;
+  return true;
+}
+
+// Pads `l` from `end` to the next min. I/O unit: a padding node where one fits, else padding bytes.
+uint32_t pad_to(uint8_t* l, uint32_t end, uint32_t min_io, uint32_t leb_size) {
+  uint32_t a = std::min(align_up(end, std::max<uint32_t>(min_io, 8)), leb_size);
+  uint32_t gap = a - end;
+  if (gap >= kPadSize) {
+    std::vector<uint8_t> n(kPadSize, 0);
+    store_le32(n.data() + 24, gap - kPadSize);
+    seal(n, kPad, 0);
+    std::memcpy(l + end, n.data(), kPadSize);
+    std::memset(l + end + kPadSize, 0, gap - kPadSize);
+  } else if (gap) {
+    std::memset(l + end, 0xce, gap);
+  }
+  return a;
+}
+
+}  // namespace
+
+int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& cur, journal* out, std::string* why) {
+  *out = journal{};
+  auto leb = [&](uint32_t lnum, uint32_t* len) -> const uint8_t* {
+    *len = 0;
+    if (lnum >= src.leb_count || !src.leb) return nullptr;
+    const uint8_t* p = src.leb(lnum, len);
+    if (!p) *len = 0;
+    return p;
+  };
+  uint32_t len = 0;
+  const uint8_t* sb = leb(0, &len);
+  if (!sb || len < kSbSize || !is_ubifs(sb, len)) return *why = "no superblock", -1;
+  geom g = geom_of(sb);
+  const uint64_t max_bud_bytes = load_le64(sb + 48);
+  const uint32_t jhead_cnt = load_le32(sb + 68);
+  if (g.leb_size != src.leb_size || g.min_io == 0 || g.min_io > g.leb_size || g.min_io % 8 || g.leb_size % g.min_io ||
+      g.log_lebs < 2 || jhead_cnt < 1 || g.key_hash > 1 || g.compr > 3 || g.main_first() >= g.leb_cnt)
+    return *why = "a superblock geometry the journal does not handle", 0;
+  if (g.flags & ~uint32_t(0x02 | 0x04 | 0x08))  // big LPT, space fixup, double hash: others (authentication) not
+    return *why = "superblock flags the journal does not handle", 0;
+
+  // The newest master node of the two LEBs.
+  const uint8_t* mst = nullptr;
+  uint64_t max_sq = cur.max_sqnum;
+  for (uint32_t m = 1; m <= 2; ++m) {
+    const uint8_t* l = leb(m, &len);
+    if (!l) continue;
+    scanned s = scan(l, len, 0);
+    for (auto& [at, p] : s.nodes) {
+      uint64_t sq = load_le64(p + 8);
+      max_sq = std::max(max_sq, sq);
+      if (p[20] == kMst && load_le32(p + 16) == kMstSize && (!mst || sq > load_le64(mst + 8))) mst = p;
+    }
+  }
+  if (!mst) return *why = "no master node", -1;
+  const uint32_t log_first = 3, log_end = 3 + g.log_lebs;
+  const uint32_t log_lnum = load_le32(mst + 44), gc_lnum = load_le32(mst + 60), ihead_lnum = load_le32(mst + 64);
+  if (log_lnum < log_first || log_lnum >= log_end) return *why = "the master's log LEB is outside the log", -1;
+
+  // The log as replay reads it: from the master's LEB on, up to an empty LEB or an older commit's.
+  std::set<uint32_t> refd;
+  uint32_t last = log_lnum, last_end = 0, lnum = log_lnum;
+  uint64_t cs_sqnum = 0;
+  for (uint32_t n = 0; n < g.log_lebs; ++n, lnum = lnum + 1 == log_end ? log_first : lnum + 1) {
+    const uint8_t* l = leb(lnum, &len);
+    if (!l) break;
+    scanned s = scan(l, len, 0);
+    if (s.nodes.empty()) break;
+    if (n == 0) cs_sqnum = load_le64(s.nodes[0].second + 8);
+    if (load_le64(s.nodes[0].second + 8) < cs_sqnum) break;
+    if (!s.ok) return *why = "log LEB " + std::to_string(lnum) + " holds bytes replay does not read", 0;
+    for (auto& [at, p] : s.nodes) {
+      max_sq = std::max(max_sq, load_le64(p + 8));
+      if (p[20] == kRef) refd.insert(load_le32(p + 24));
+    }
+    last = lnum;
+    last_end = s.end;
+  }
+  if (last_end % g.min_io) return *why = "the log ends off a min. I/O unit", 0;
+
+  std::vector<jnode> nodes;
+  if (!diff_nodes(base, cur, g.key_hash, &nodes, why)) return 0;
+  if (nodes.empty()) return 1;
+  compress_all(nodes, g.compr);
+
+  // Bud LEBs: erased main-area LEBs no one holds, in order; the file system
+  // grows into the rest of its volume, as the kernel's mount would, when
+  // those run out.
+  uint32_t leb_cnt = g.leb_cnt;
+  std::vector<uint32_t> free_lebs;
+  auto collect = [&](uint32_t from, uint32_t to) {
+    for (uint32_t l = from; l < to; ++l) {
+      if (l == gc_lnum || l == ihead_lnum || refd.count(l)) continue;
+      uint32_t n = 0;
+      const uint8_t* p = leb(l, &n);
+      if (!p || erased(p, n)) free_lebs.push_back(l);
+    }
+  };
+  collect(g.main_first(), leb_cnt);
+  // How many LEBs the nodes take, laid out as below.
+  uint32_t need = 1, offs = 0;
+  for (const jnode& j : nodes) {
+    uint32_t n = uint32_t(j.bytes.size());
+    if (n > g.leb_size) return *why = "a node longer than a LEB", -1;
+    if (offs + n > g.leb_size) ++need, offs = 0;
+    offs = align_up(offs + n, 8);
+  }
+  if (free_lebs.size() < need) {
+    uint32_t grow = std::min({max_lebs, g.max_leb_cnt, src.leb_count});
+    if (grow > leb_cnt) {
+      collect(leb_cnt, grow);
+      leb_cnt = grow;
+      out->grew = true;
+    }
+  }
+  if (free_lebs.size() < need) return *why = "no free LEB for the journal", 0;
+  if ((uint64_t(refd.size()) + need) * g.leb_size > max_bud_bytes)
+    return *why = "the journal would pass the superblock's max_bud_bytes", 0;
+  // The references go after the log's last node, or at the start of the
+  // next log LEB when they do not fit there (not the tail the master names:
+  // that would overwrite the commit start node).
+  uint32_t log_at = last, log_offs = last_end;
+  if (align_up(need * kRefSize, g.min_io) > g.leb_size - last_end) {
+    uint32_t next = last + 1 == log_end ? log_first : last + 1;
+    if (next == log_lnum || align_up(need * kRefSize, g.min_io) > g.leb_size) return *why = "the log is full", 0;
+    log_at = next, log_offs = 0;
+    uint32_t n = 0;
+    const uint8_t* p = leb(next, &n);
+    if (p && !erased(p, n)) out->renew.push_back(next);  // an older commit's log: erased first
+  }
+
+  // Sequence numbers above every one in the volume: the references first, as a kernel adds a bud before writing to it.
+  uint64_t sq = max_sq;
+  {
+    const uint8_t* l = log_offs ? leb(log_at, &len) : nullptr;
+    std::vector<uint8_t> lg(g.leb_size, 0xff);
+    if (l) std::memcpy(lg.data(), l, std::min(len, g.leb_size));
+    uint32_t at = log_offs;
+    for (uint32_t i = 0; i < need; ++i) {
+      std::vector<uint8_t> r(kRefSize, 0);
+      store_le32(r.data() + 24, free_lebs[i]);
+      store_le32(r.data() + 28, 0);
+      store_le32(r.data() + 32, kJheadBase < jhead_cnt ? kJheadBase : 0);
+      seal(r, kRef, ++sq);
+      std::memcpy(lg.data() + at, r.data(), kRefSize);
+      at += kRefSize;
+    }
+    pad_to(lg.data(), at, g.min_io, g.leb_size);
+    out->lebs[log_at] = std::move(lg);
+    out->log_lnum = log_at;
+  }
+  uint32_t bud = 0;
+  offs = 0;
+  std::vector<uint8_t>* l = &out->lebs[free_lebs[0]];
+  l->assign(g.leb_size, 0xff);
+  for (jnode& j : nodes) {
+    uint32_t n = uint32_t(j.bytes.size());
+    if (offs + n > g.leb_size) {
+      pad_to(l->data(), offs, g.min_io, g.leb_size);
+      l = &out->lebs[free_lebs[++bud]];
+      l->assign(g.leb_size, 0xff);
+      offs = 0;
+    }
+    ++sq;
+    if (j.type == kIno && load_le64(j.bytes.data() + 40) == 0) {
+      store_le64(j.bytes.data() + 40, sq);
+    }
+    seal(j.bytes, j.type, sq);
+    std::memcpy(l->data() + offs, j.bytes.data(), n);
+    uint32_t e = align_up(offs + n, 8);
+    std::memset(l->data() + offs + n, 0, e - offs - n);
+    out->bud_bytes += e - offs;
+    offs = e;
+    std::vector<uint8_t>().swap(j.bytes);
+  }
+  pad_to(l->data(), offs, g.min_io, g.leb_size);
+  out->buds.assign(free_lebs.begin(), free_lebs.begin() + need);
+  if (out->grew) {
+    std::vector<uint8_t> s0(g.leb_size, 0xff);
+    const uint8_t* p = leb(0, &len);
+    std::memcpy(s0.data(), p, std::min(len, g.leb_size));
+    store_le32(s0.data() + 40, leb_cnt);
+    store_le32(s0.data() + 4, crc32_of(s0.data() + 8, load_le32(s0.data() + 16) - 8) ^ 0xffffffffu);
+    out->lebs[0] = std::move(s0);
+    out->renew.push_back(0);
+  }
+  cur.max_sqnum = sq;
+  return 1;
 }
 
 }  // namespace rs::ubifs

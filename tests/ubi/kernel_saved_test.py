@@ -6,7 +6,11 @@ images its mkubi built: the UBIFS writer and the UBI writer together.
 A ubinize image (a static "kernel" volume, a dynamic UBIFS "rootfs" from
 mkfs.ubifs, erased PEBs after them) is opened by romsmith, one file replaced,
 one added, one removed and a directory made inside rootfs, and saved; a second
-image is made by `romsmith mkubi` from a host tree. On the 2 KiB-page chip
+image is made by `romsmith mkubi` from a host tree. The edit is saved as a
+journal (buds and log references the kernel replays at mount); the same
+edit is saved once more with ROMSMITH_UBIFS_COMMIT=1 (a whole rewrite), and
+the journal-saved image is edited and saved again (a second journal: a file
+that shrinks, a new one with its mode). On the 2 KiB-page chip
 the kernel must attach both, see the static data unchanged, mount each UBIFS
 read-write with exactly the expected tree, write a file and unmount cleanly.
 The saved image is then read back by romsmith: the kernel's write is there.
@@ -68,27 +72,59 @@ def main():
             f.write(b"replaced by romsmith\n")
         sh([rs, "-c", "open base.ubi; put UBIFS/rootfs/etc/issue new.txt; mkdir -p UBIFS/rootfs/usr/share; put UBIFS/rootfs/usr/share/added new.txt; "
             "rm UBIFS/rootfs/etc/old; mkdir UBIFS/rootfs/mnt; save saved.ubi"], cwd=work)
+        # The same edit written whole, as when the journal cannot take it.
+        forced = dict(os.environ, ROMSMITH_UBIFS_COMMIT="1")
+        r = subprocess.run([rs, "-c", "open base.ubi; put UBIFS/rootfs/etc/issue new.txt; mkdir -p UBIFS/rootfs/usr/share; "
+                            "put UBIFS/rootfs/usr/share/added new.txt; rm UBIFS/rootfs/etc/old; mkdir UBIFS/rootfs/mnt; "
+                            "save forced.ubi"], cwd=work, env=forced, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if r.returncode:
+            raise RuntimeError("forced commit failed: " + r.stdout.decode(errors="replace"))
+        # A second journal after the first: a file shrinks, one is added.
+        with open(p("short.txt"), "wb") as f:
+            f.write(b"short\n")
+        sh([rs, "-c", "open saved.ubi; put UBIFS/rootfs/bin/tool short.txt; put UBIFS/rootfs/etc/second new.txt; "
+            "chmod 600 UBIFS/rootfs/etc/second; save saved2.ubi"], cwd=work)
         # The tree the kernel must see in the saved volume.
         shutil.copytree(p("a"), p("want"), symlinks=True)
         os.remove(p("want/etc/old"))
         write(p("want"), {"etc/issue": b"replaced by romsmith\n", "usr/share/added": b"replaced by romsmith\n"})
         os.makedirs(p("want/mnt"))
+        shutil.copytree(p("want"), p("want2"), symlinks=True)
+        write(p("want2"), {"bin/tool": b"short\n", "etc/second": b"replaced by romsmith\n"})
+        os.chmod(p("want2/etc/second"), 0o600)
         sh([rs, "mkubi", "-m", "2048", "-p", "128KiB", "-c", "200", "-x", "zlib", "-N", "rootfs", "want",
             "built.ubi"], cwd=work)
-        images = [p("saved.ubi"), p("built.ubi")]
+        # Save after save: the log's LEB fills and the references go on in the next one.
+        shutil.copy(p("saved.ubi"), p("many.ubi"))
+        shutil.copytree(p("want"), p("want3"), symlinks=True)
+        for i in range(70):
+            name = "many/f%d" % i
+            write(p("want3"), {name: b"save %d\n" % i})
+            sh([rs, "-c", "open many.ubi; mkdir -p UBIFS/rootfs/many; put UBIFS/rootfs/%s want3/%s; save many.ubi"
+                % (name, name)], cwd=work)
+        images = [p("saved.ubi"), p("built.ubi"), p("forced.ubi"), p("saved2.ubi"), p("many.ubi")]
+        bad = []
+        # The edits were saved as journals (buds replayed), the forced one as a commit.
+        for name, journal in (("saved.ubi", True), ("saved2.ubi", True), ("forced.ubi", False)):
+            out = sh([rs, "-o", name, "ls", "UBIFS"], cwd=work).decode()
+            has = " 0 journal buds" not in out
+            if has != journal:
+                bad.append("%s: %s journal expected:\n%s" % (name, "a" if journal else "no", out))
         try:
             results = kernel_ubi.run(images, kernel_ubi.LARGE)
         except kmount.MissingTool as e:
             print("skip:", e)
             return 77
-        bad = []
-        for path, res, static in zip(images, results, ({"kernel": kernel}, {})):
-            wrong = kernel_ubi.failures(res, static=static, trees={"rootfs": p("want")})
+        statics = ({"kernel": kernel}, {}, {"kernel": kernel}, {"kernel": kernel}, {"kernel": kernel})
+        wants = (p("want"), p("want"), p("want"), p("want2"), p("want3"))
+        for path, res, static, want in zip(images, results, statics, wants):
+            wrong = kernel_ubi.failures(res, static=static, trees={"rootfs": want})
             bad += ["%s: %s" % (os.path.basename(path), w) for w in wrong]
             print("%s: %s; UBI warnings: %s" % (os.path.basename(path), sorted(res.volumes), res.warnings))
-        seq = sh([rs, "-o", "saved.ubi", "ls", "UBIFS"], cwd=work).decode()
-        if "image sequence 777" not in seq:
-            bad.append("saved.ubi: the image sequence number was not kept:\n" + seq)
+        for name in ("saved.ubi", "saved2.ubi"):
+            seq = sh([rs, "-o", name, "ls", "UBIFS"], cwd=work).decode()
+            if "image sequence 777" not in seq:
+                bad.append("%s: the image sequence number was not kept:\n%s" % (name, seq))
     if bad:
         print("\n".join(bad))
         return 1
