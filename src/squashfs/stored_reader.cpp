@@ -177,7 +177,7 @@ __attribute__((visibility("default"))) flash_stored* flash_stored_open(flash* en
 }
 
 __attribute__((visibility("default"))) long long flash_stored_pread(flash_stored* r, void* buf, size_t n,
-                                                                     uint64_t off) {
+                                                                    uint64_t off) {
   if (!r || (!buf && n)) return -EINVAL;
   return r->read(buf, n, off);
 }
