@@ -63,14 +63,24 @@ long long flash_stored_pread(flash_stored* r, void* buf, size_t n, uint64_t off)
 void flash_stored_close(flash_stored* r);
 }
 
-// Decode-ahead for files served from the image, and the regular files of each
-// directory in listing order (what to decode next), made on first need.
+// Decode-ahead for files served from the image.
 std::unique_ptr<rs_mount::Ahead> g_ahead;
-struct DirFiles {
-  std::vector<std::pair<std::string, uint64_t>> files;  // flash path, size
-  std::unordered_map<std::string, size_t> index;
+
+// Directory listings of a whole file system, made by one walk on first need
+// and dropped on every edit: a walk of one directory costs about as much as a
+// walk of everything in the library (it counts hard links over the whole
+// tree), so a find over a large tree would otherwise cost the square of its size.
+struct Attr {
+  uint32_t mode = 0, uid = 0, gid = 0, nlink = 0, rdev = 0;
+  uint64_t size = 0;
+  int64_t mtime = 0;
 };
-std::unordered_map<std::string, std::shared_ptr<DirFiles>> g_dirs;
+struct Listing {
+  std::vector<std::pair<std::string, Attr>> entries;  // names in the walk's order
+  std::unordered_map<std::string, size_t> pos;        // made when first needed
+};
+using Index = std::unordered_map<std::string, Listing>;  // by the directory's flash path
+std::unordered_map<std::string, std::unique_ptr<Index>> g_index;  // by partition, as paths name it
 
 rs_mount::ReadFn stored_reader(const std::string& path) {
   flash_stored* r = flash_stored_open(g.f, path.c_str());
@@ -85,24 +95,48 @@ rs_mount::ReadFn stored_reader(const std::string& path) {
 void note_edit() {
   g.changed = true;
   if (g_ahead) g_ahead->drop();
-  g_dirs.clear();
+  g_index.clear();
 }
 
-int dir_file(const char* path, const flash_stat_s* s, void* user) {
-  auto* d = static_cast<DirFiles*>(user);
-  if (s && S_ISREG(s->mode)) {
-    d->index.emplace(path, d->files.size());
-    d->files.emplace_back(path, s->size);
+struct IndexWalk {
+  Index* ix;
+  std::string part;
+};
+
+int index_entry(const char* path, const flash_stat_s* s, void* user) {
+  auto* w = static_cast<IndexWalk*>(user);
+  const char* slash = std::strchr(path, '/');
+  if (!slash) {  // the file system's root
+    (*w->ix)[w->part];
+    return 0;
   }
+  std::string full = w->part + slash;
+  size_t cut = full.rfind('/');
+  Attr a;
+  a.mode = s->mode;
+  a.uid = s->uid;
+  a.gid = s->gid;
+  a.nlink = s->nlink;
+  a.rdev = s->rdev;
+  a.size = s->size;
+  a.mtime = s->mtime;
+  (*w->ix)[full.substr(0, cut)].entries.emplace_back(full.substr(cut + 1), a);
+  if (S_ISDIR(s->mode)) (*w->ix)[full];
   return 0;
 }
 
-const DirFiles* dir_files(const std::string& dir) {
-  auto it = g_dirs.find(dir);
-  if (it != g_dirs.end()) return it->second.get();
-  auto d = std::make_shared<DirFiles>();
-  if (flash_walk(g.f, dir.c_str(), 1, dir_file, d.get()) < 0) return nullptr;
-  return g_dirs.emplace(dir, d).first->second.get();
+// The listing of directory `dir` (a flash path); null when it is none or the walk fails.
+Listing* listing(const std::string& dir) {
+  std::string part = dir.substr(0, dir.find('/'));
+  auto it = g_index.find(part);
+  if (it == g_index.end()) {
+    auto ix = std::make_unique<Index>();
+    IndexWalk w{ix.get(), part};
+    if (flash_walk(g.f, part.c_str(), -1, index_entry, &w) < 0) return nullptr;
+    it = g_index.emplace(part, std::move(ix)).first;
+  }
+  auto d = it->second->find(dir);
+  return d == it->second->end() ? nullptr : &d->second;
 }
 
 // A file served from the image is opened: decode it and the files after it.
@@ -112,14 +146,15 @@ void read_ahead(const std::string& path) {
   if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
   std::vector<std::pair<std::string, uint64_t>> next;
   size_t slash = path.rfind('/');
-  if (slash != std::string::npos) {
-    if (const DirFiles* d = dir_files(path.substr(0, slash))) {
-      auto at = d->index.find(path);
-      if (at != d->index.end()) {
-        size_t end = std::min(d->files.size(), at->second + 1 + 256);
-        next.assign(d->files.begin() + long(at->second) + 1, d->files.begin() + long(end));
-      }
-    }
+  Listing* d = slash == std::string::npos ? nullptr : listing(path.substr(0, slash));
+  if (d) {
+    if (d->pos.empty())
+      for (size_t i = 0; i < d->entries.size(); ++i) d->pos.emplace(d->entries[i].first, i);
+    auto at = d->pos.find(path.substr(slash + 1));
+    const std::string dir = path.substr(0, slash + 1);
+    for (size_t i = at == d->pos.end() ? d->entries.size() : at->second + 1; i < d->entries.size() && next.size() < 256;
+         ++i)
+      if (S_ISREG(d->entries[i].second.mode)) next.emplace_back(dir + d->entries[i].first, d->entries[i].second.size);
   }
   g_ahead->schedule(path, s.size, 0, next, stored_reader);
 }
@@ -303,6 +338,19 @@ int settle(const std::string& path) {
   return it == g.buffers.end() ? 0 : put_buffer(*it->second);
 }
 
+void fill_attr(const Attr& s, struct stat* st) {
+  std::memset(st, 0, sizeof *st);
+  st->st_mode = s.mode;
+  st->st_uid = s.uid;
+  st->st_gid = s.gid;
+  st->st_nlink = s.nlink ? s.nlink : 1;
+  st->st_rdev = s.rdev;
+  st->st_size = off_t(s.size);
+  st->st_blocks = off_t((s.size + 511) / 512);
+  st->st_blksize = 4096;
+  st->st_mtim.tv_sec = st->st_atim.tv_sec = st->st_ctim.tv_sec = time_t(s.mtime);
+}
+
 void fill_stat(const flash_stat_s& s, struct stat* st) {
   std::memset(st, 0, sizeof *st);
   st->st_mode = s.mode;
@@ -389,11 +437,29 @@ int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, stru
     }
     return 0;
   }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  if (const Listing* l = listing(t.path)) {
+    for (const auto& [name, a] : l->entries) {
+      if (!plus) {
+        if (filler(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
+        continue;
+      }
+      struct stat st;
+      fill_attr(a, &st);
+      // Content being written has its size in the buffer, not in the image.
+      if (!g.buffers.empty() && S_ISREG(a.mode)) {
+        auto it = g.buffers.find(t.path + "/" + name);
+        if (it != g.buffers.end() && it->second->dirty) st.st_size = off_t(it->second->data.size());
+      }
+      if (filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) break;
+    }
+    return 0;
+  }
   flash_stat_s s;
   rc = flash_stat(g.f, t.path.c_str(), &s);
   if (rc < 0) return errno_of(rc);
   if (!S_ISDIR(s.mode)) return -ENOTDIR;
-  DirFill d{buf, filler, (flags & FUSE_READDIR_PLUS) != 0};
+  DirFill d{buf, filler, plus};
   rc = flash_walk(g.f, t.path.c_str(), 1, dir_entry, &d);
   return rc < 0 ? errno_of(rc) : 0;
 }
@@ -1027,7 +1093,7 @@ int rs_mount_main(int argc, char** argv) {
 
   // No worker may read the image while it is saved.
   if (g_ahead) g_ahead->stop();
-  g_dirs.clear();
+  g_index.clear();
   // What was written but never closed (the mount ended under a running copy) still goes in.
   for (auto& b : g.buffers) put_buffer(*b.second);
   g.buffers.clear();
