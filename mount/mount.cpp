@@ -79,7 +79,7 @@ struct Listing {
   std::vector<std::pair<std::string, Attr>> entries;  // names in the walk's order
   std::unordered_map<std::string, size_t> pos;        // made when first needed
 };
-using Index = std::unordered_map<std::string, Listing>;  // by the directory's flash path
+using Index = std::unordered_map<std::string, Listing>;           // by the directory's flash path
 std::unordered_map<std::string, std::unique_ptr<Index>> g_index;  // by partition, as paths name it
 
 rs_mount::ReadFn stored_reader(const std::string& path) {
