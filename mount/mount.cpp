@@ -23,8 +23,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "ahead.h"
 #include "rs_mount.h"
 #include <cstdarg>
 #include <signal.h>
@@ -51,6 +53,111 @@ struct Mount {
 };
 
 Mount g;
+
+// The library's thread-safe reader of a file as the image stores it (null:
+// none, e.g. an edited file or a file system without one).
+extern "C" {
+struct flash_stored;
+flash_stored* flash_stored_open(flash* entry, const char* path);
+long long flash_stored_pread(flash_stored* r, void* buf, size_t n, uint64_t off);
+void flash_stored_close(flash_stored* r);
+}
+
+// Decode-ahead for files served from the image.
+std::unique_ptr<rs_mount::Ahead> g_ahead;
+
+// Directory listings of a whole file system, made by one walk on first need
+// and dropped on every edit: a walk of one directory costs about as much as a
+// walk of everything in the library (it counts hard links over the whole
+// tree), so a find over a large tree would otherwise cost the square of its size.
+struct Attr {
+  uint32_t mode = 0, uid = 0, gid = 0, nlink = 0, rdev = 0;
+  uint64_t size = 0;
+  int64_t mtime = 0;
+};
+struct Listing {
+  std::vector<std::pair<std::string, Attr>> entries;  // names in the walk's order
+  std::unordered_map<std::string, size_t> pos;        // made when first needed
+};
+using Index = std::unordered_map<std::string, Listing>;           // by the directory's flash path
+std::unordered_map<std::string, std::unique_ptr<Index>> g_index;  // by partition, as paths name it
+
+rs_mount::ReadFn stored_reader(const std::string& path) {
+  flash_stored* r = flash_stored_open(g.f, path.c_str());
+  if (!r) return {};
+  std::shared_ptr<flash_stored> h(r, flash_stored_close);
+  return [h](void* buf, size_t n, uint64_t off) { return flash_stored_pread(h.get(), buf, n, off); };
+}
+
+// Every change to a tree is noted here: what was decoded ahead may no longer
+// be what a path names. (The workers' readers hold their own copies, so a
+// change made while they run is safe; only their results are stale.)
+void note_edit() {
+  g.changed = true;
+  if (g_ahead) g_ahead->drop();
+  g_index.clear();
+}
+
+struct IndexWalk {
+  Index* ix;
+  std::string part;
+};
+
+int index_entry(const char* path, const flash_stat_s* s, void* user) {
+  auto* w = static_cast<IndexWalk*>(user);
+  const char* slash = std::strchr(path, '/');
+  if (!slash) {  // the file system's root
+    (*w->ix)[w->part];
+    return 0;
+  }
+  std::string full = w->part + slash;
+  size_t cut = full.rfind('/');
+  Attr a;
+  a.mode = s->mode;
+  a.uid = s->uid;
+  a.gid = s->gid;
+  a.nlink = s->nlink;
+  a.rdev = s->rdev;
+  a.size = s->size;
+  a.mtime = s->mtime;
+  (*w->ix)[full.substr(0, cut)].entries.emplace_back(full.substr(cut + 1), a);
+  if (S_ISDIR(s->mode)) (*w->ix)[full];
+  return 0;
+}
+
+// The listing of directory `dir` (a flash path); null when it is none or the walk fails.
+Listing* listing(const std::string& dir) {
+  std::string part = dir.substr(0, dir.find('/'));
+  auto it = g_index.find(part);
+  if (it == g_index.end()) {
+    auto ix = std::make_unique<Index>();
+    IndexWalk w{ix.get(), part};
+    if (flash_walk(g.f, part.c_str(), -1, index_entry, &w) < 0) return nullptr;
+    it = g_index.emplace(part, std::move(ix)).first;
+  }
+  auto d = it->second->find(dir);
+  return d == it->second->end() ? nullptr : &d->second;
+}
+
+// A file served from the image is opened: decode it and the files after it.
+void read_ahead(const std::string& path) {
+  if (!g_ahead) g_ahead = std::make_unique<rs_mount::Ahead>();
+  flash_stat_s s;
+  if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
+  std::vector<std::pair<std::string, uint64_t>> next;
+  size_t slash = path.rfind('/');
+  Listing* d = slash == std::string::npos ? nullptr : listing(path.substr(0, slash));
+  if (d) {
+    if (d->pos.empty())
+      for (size_t i = 0; i < d->entries.size(); ++i) d->pos.emplace(d->entries[i].first, i);
+    auto at = d->pos.find(path.substr(slash + 1));
+    const std::string dir = path.substr(0, slash + 1);
+    for (size_t i = at == d->pos.end() ? d->entries.size() : at->second + 1; i < d->entries.size() && next.size() < 256;
+         ++i)
+      if (S_ISREG(d->entries[i].second.mode)) next.emplace_back(dir + d->entries[i].first, d->entries[i].second.size);
+  }
+  g_ahead->schedule(path, s.size, 0, next, stored_reader);
+}
 
 // Where messages go once the mount runs in the background: daemonising points
 // stderr at /dev/null, so a terminal it came from is kept, else the system log
@@ -214,7 +321,7 @@ int put_buffer(Buffer& b) {
     return errno_of(rc);
   }
   b.dirty = false;
-  g.changed = true;
+  note_edit();
   if (charge(b.path, cost_of(b.data.size())) == -ENOSPC) {
     // As on a full disk, the file stays, without the content that did not fit.
     b.data.clear();
@@ -229,6 +336,19 @@ int put_buffer(Buffer& b) {
 int settle(const std::string& path) {
   auto it = g.buffers.find(path);
   return it == g.buffers.end() ? 0 : put_buffer(*it->second);
+}
+
+void fill_attr(const Attr& s, struct stat* st) {
+  std::memset(st, 0, sizeof *st);
+  st->st_mode = s.mode;
+  st->st_uid = s.uid;
+  st->st_gid = s.gid;
+  st->st_nlink = s.nlink ? s.nlink : 1;
+  st->st_rdev = s.rdev;
+  st->st_size = off_t(s.size);
+  st->st_blocks = off_t((s.size + 511) / 512);
+  st->st_blksize = 4096;
+  st->st_mtim.tv_sec = st->st_atim.tv_sec = st->st_ctim.tv_sec = time_t(s.mtime);
 }
 
 void fill_stat(const flash_stat_s& s, struct stat* st) {
@@ -317,11 +437,29 @@ int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, stru
     }
     return 0;
   }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  if (const Listing* l = listing(t.path)) {
+    for (const auto& [name, a] : l->entries) {
+      if (!plus) {
+        if (filler(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
+        continue;
+      }
+      struct stat st;
+      fill_attr(a, &st);
+      // Content being written has its size in the buffer, not in the image.
+      if (!g.buffers.empty() && S_ISREG(a.mode)) {
+        auto it = g.buffers.find(t.path + "/" + name);
+        if (it != g.buffers.end() && it->second->dirty) st.st_size = off_t(it->second->data.size());
+      }
+      if (filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) break;
+    }
+    return 0;
+  }
   flash_stat_s s;
   rc = flash_stat(g.f, t.path.c_str(), &s);
   if (rc < 0) return errno_of(rc);
   if (!S_ISDIR(s.mode)) return -ENOTDIR;
-  DirFill d{buf, filler, (flags & FUSE_READDIR_PLUS) != 0};
+  DirFill d{buf, filler, plus};
   rc = flash_walk(g.f, t.path.c_str(), 1, dir_entry, &d);
   return rc < 0 ? errno_of(rc) : 0;
 }
@@ -388,7 +526,10 @@ int op_open(const char* mpath, struct fuse_file_info* fi) {
   if (writing && g.read_only) return -EROFS;
   fi->fh = 0;
   auto open = g.buffers.find(t.path);
-  if (!writing && open == g.buffers.end()) return 0;
+  if (!writing && open == g.buffers.end()) {
+    read_ahead(t.path);
+    return 0;
+  }
   auto b = buffer_for(t.path, writing && (fi->flags & O_TRUNC), &rc);
   if (!b) return rc;
   fi->fh = handle(b);
@@ -402,7 +543,7 @@ int op_create(const char* mpath, mode_t mode, struct fuse_file_info* fi) {
   const fuse_context* c = fuse_get_context();
   rc = flash_put(g.f, path.c_str(), nullptr, 0, int(mode & 07777), long(c->uid), long(c->gid));
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   auto b = buffer_for(path, true, &rc);
   if (!b) return rc;
   b->dirty = false;
@@ -428,8 +569,14 @@ int op_read(const char* mpath, char* buf, size_t n, off_t off, struct fuse_file_
     return int(k);
   }
   if (t.kind != Target::kFs) return -EISDIR;
-  long long got = flash_pread(g.f, t.path.c_str(), buf, n, uint64_t(off));
-  return got < 0 ? errno_of(got) : int(got);
+  size_t held = 0;
+  if (g_ahead) {
+    held = g_ahead->take(t.path, uint64_t(off), buf, n);
+    g_ahead->follow(t.path, uint64_t(off) + n);
+    if (held == n) return int(n);
+  }
+  long long got = flash_pread(g.f, t.path.c_str(), buf + held, n - held, uint64_t(off) + held);
+  return got < 0 ? errno_of(got) : int(held + size_t(got));
 }
 
 int op_write(const char*, const char* buf, size_t n, off_t off, struct fuse_file_info* fi) {
@@ -448,8 +595,12 @@ int op_flush(const char*, struct fuse_file_info* fi) {
   return b ? put_buffer(*b) : 0;
 }
 
-int op_release(const char*, struct fuse_file_info* fi) {
-  if (!fi->fh) return 0;
+int op_release(const char* mpath, struct fuse_file_info* fi) {
+  if (!fi->fh) {
+    std::string path;
+    if (g_ahead && fs_path(mpath, &path, false) == 0) g_ahead->forget(path);
+    return 0;
+  }
   auto* holder = reinterpret_cast<std::shared_ptr<Buffer>*>(uintptr_t(fi->fh));
   std::shared_ptr<Buffer> b = *holder;
   g.handles.erase(holder);
@@ -485,7 +636,7 @@ int op_truncate(const char* mpath, off_t size, struct fuse_file_info* fi) {
   data.resize(size_t(size));
   rc = flash_put(g.f, path.c_str(), data.data(), data.size(), -1, -1, -1);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -511,7 +662,7 @@ int op_mknod(const char* mpath, mode_t mode, dev_t rdev) {
     if (rc >= 0) own(path);
   }
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -521,7 +672,7 @@ int op_mkdir(const char* mpath, mode_t mode) {
   if (rc) return rc;
   rc = flash_mkdir(g.f, path.c_str(), mode & 07777);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   own(path);
   if (charge(path, cost_of(0)) == -ENOSPC) {
     flash_remove(g.f, path.c_str());
@@ -550,7 +701,7 @@ int op_rmdir(const char* mpath) {
   if (n > 1) return -ENOTEMPTY;  // the library would take the contents with it
   rc = flash_remove(g.f, path.c_str());
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -564,7 +715,7 @@ int op_unlink(const char* mpath) {
   if (S_ISDIR(s.mode)) return -EISDIR;
   rc = flash_remove(g.f, path.c_str());
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   // An open file that was unlinked has nowhere to go back to.
   auto it = g.buffers.find(path);
   if (it != g.buffers.end()) {
@@ -587,7 +738,7 @@ int op_rename(const char* mfrom, const char* mto, unsigned int flags) {
   if ((rc = settle(from)) || (rc = settle(to))) return rc;
   rc = flash_rename(g.f, from.c_str(), to.c_str());
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   // Open buffers follow their file; one at the replaced name is orphaned.
   auto old_to = g.buffers.find(to);
   if (old_to != g.buffers.end()) {
@@ -616,7 +767,7 @@ int op_symlink(const char* target, const char* mlink) {
   if (rc) return rc;
   rc = flash_symlink(g.f, target, path.c_str());
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   own(path);
   if (charge(path, cost_of(std::strlen(target))) == -ENOSPC) {
     flash_remove(g.f, path.c_str());
@@ -644,7 +795,7 @@ int op_chmod(const char* mpath, mode_t mode, struct fuse_file_info*) {
   if (rc || (rc = settle(path))) return rc;
   rc = flash_chmod(g.f, path.c_str(), mode & 07777);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -659,7 +810,7 @@ int op_chown(const char* mpath, uid_t uid, gid_t gid, struct fuse_file_info*) {
   if (u == s.uid && gr == s.gid) return 0;  // nothing to store: the image stays unchanged
   rc = flash_chown(g.f, path.c_str(), u, gr);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -683,7 +834,7 @@ int op_utimens(const char* mpath, const struct timespec tv[2], struct fuse_file_
   rc = flash_set_mtime(g.f, path.c_str(), mtime);
   if (rc == -EOPNOTSUPP) return 0;
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -695,7 +846,7 @@ int op_link(const char* mfrom, const char* mto) {
   if ((rc = settle(from))) return rc;
   rc = flash_link(g.f, from.c_str(), to.c_str());
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -723,7 +874,7 @@ int op_setxattr(const char* mpath, const char* name, const char* value, size_t s
   if (rc || (rc = settle(path))) return rc;
   rc = flash_setxattr(g.f, path.c_str(), name, value ? value : "", size, flags);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -733,7 +884,7 @@ int op_removexattr(const char* mpath, const char* name) {
   if (rc || (rc = settle(path))) return rc;
   rc = flash_removexattr(g.f, path.c_str(), name);
   if (rc < 0) return errno_of(rc);
-  g.changed = true;
+  note_edit();
   return 0;
 }
 
@@ -940,6 +1091,9 @@ int rs_mount_main(int argc, char** argv) {
   fuse_destroy(fu);
   fuse_opt_free_args(&args);
 
+  // No worker may read the image while it is saved.
+  if (g_ahead) g_ahead->stop();
+  g_index.clear();
   // What was written but never closed (the mount ended under a running copy) still goes in.
   for (auto& b : g.buffers) put_buffer(*b.second);
   g.buffers.clear();

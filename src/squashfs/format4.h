@@ -42,6 +42,10 @@ int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out
 
 // What stays open while the tree lives: the image view, its decompressor and
 // the data reader, and which tails each stored fragment block holds.
+// What readers on other threads share (squashfs_stored_reader): copies of the
+// codec settings and fragment table, and a few decoded fragment blocks.
+struct StoredShared;
+
 struct State4 {
   MemFile file;
   sqfs_super_t super{};
@@ -53,6 +57,7 @@ struct State4 {
   // A big-endian image's little-endian copy, which `file` reads: same data
   // positions, so stored blocks are found and copied as in the original.
   std::vector<uint8_t> owned;
+  std::shared_ptr<StoredShared> shared;  // made with the first stored reader, on the loading thread
   State4(const uint8_t* buf, size_t size) : file(buf, size) {}
 };
 

@@ -117,8 +117,7 @@ const FsKind kKinds[] = {
     {"cramfs", "CRAMFS", "mkfs.cramfs tree root.img >/dev/null", "mkfs.cramfs", false, true, false, false},
     {"minifs", "MINIFS", "ROMSMITH mkminifs tree root.img >/dev/null", nullptr, true, false, false, false},
     // Edits go into the erased flash after the image (the partition is larger than the image).
-    {"jffs2", "JFFS2", "mkfs.jffs2 -l -e 64KiB -p 0x40000 -r tree -o root.img", "mkfs.jffs2", true, true, true,
-     false},
+    {"jffs2", "JFFS2", "mkfs.jffs2 -l -e 64KiB -p 0x40000 -r tree -o root.img", "mkfs.jffs2", true, true, true, false},
 };
 
 // BOOT, ROOT, a gap and TABLE. (A minifs that fills its partition right before
@@ -416,9 +415,10 @@ TEST_P(MountFs, ExtendedAttributes) {
   std::string img = image();
   MountProc m;
   ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
-  RunResult r = rstest::run_command("setfattr -n user.comment -v hello mnt/etc/issue && "
-                                    "setfattr -n user.gone -v x mnt/etc/issue && setfattr -x user.gone mnt/etc/issue",
-                                    "", d.path());
+  RunResult r = rstest::run_command(
+      "setfattr -n user.comment -v hello mnt/etc/issue && "
+      "setfattr -n user.gone -v x mnt/etc/issue && setfattr -x user.gone mnt/etc/issue",
+      "", d.path());
   if (!GetParam().xattrs) {
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("Operation not supported"), std::string::npos) << r.err;
@@ -487,6 +487,123 @@ TEST_P(MountFs, NodesAndHardLinks) {
     EXPECT_NE(r.out.find("squashfs-root/etc/issue.hard"), std::string::npos) << r.out;
   }
 }
+
+// Decode-ahead: whatever the workers decoded before, what the mount serves is
+// what the image stores, or what was written since.
+struct AheadKind {
+  const char* name;
+  const char* opts;  // mksquashfs options
+};
+void PrintTo(const AheadKind& k, std::ostream* os) { *os << k.name; }
+
+const AheadKind kAheadKinds[] = {
+    {"xz", "-comp xz"},
+    {"gzip_small_blocks", "-comp gzip -b 4096"},
+    {"lz4_no_fragments", "-comp lz4 -b 16384 -no-fragments"},
+};
+
+class MountAhead : public ::testing::TestWithParam<AheadKind> {
+ protected:
+  void SetUp() override {
+    if (!fuse_usable()) GTEST_SKIP() << "/dev/fuse or fusermount3 is missing";
+    if (!rstest::have_tool("mksquashfs") || !rstest::have_tool("unsquashfs")) GTEST_SKIP() << "squashfs-tools missing";
+    fs::create_directories(d.file("mnt"));
+    // Many files per directory (the next ones are decoded ahead), files of
+    // several windows, and one with holes.
+    for (int dir = 0; dir < 3; ++dir) {
+      std::string p = d.file("tree/d" + std::to_string(dir));
+      fs::create_directories(p);
+      for (int i = 0; i < 40; ++i) {
+        size_t n = size_t(i * 997 + dir * 13) % 90000;
+        std::vector<uint8_t> v = rstest::random_bytes(n, uint32_t(dir * 100 + i));
+        for (size_t k = 0; k < n / 2; ++k) v[k] = uint8_t("table channel "[k % 14]);
+        rstest::write_bytes(p + "/f" + std::to_string(100 + i), v);
+      }
+    }
+    rstest::write_bytes(d.file("tree/d1/big"), rstest::random_bytes(3 * 1048576 + 4321, 5));
+    std::vector<uint8_t> holes(2 * 1048576 + 100, 0);
+    holes[1048576 + 7] = 1;
+    rstest::write_bytes(d.file("tree/d2/holes"), holes);
+    RunResult r = rstest::run_command(
+        std::string("mksquashfs tree root.img -noappend -quiet -no-progress ") + GetParam().opts, "", d.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    img = flash_with(d, "SQUASHFS", uint32_t((fs::file_size(d.file("root.img")) * 2 + 0x20000) & ~uintmax_t(0xffff)));
+  }
+  // ROOT of `image` extracted by the outside reader into `into`.
+  void extract(const std::string& image, const std::string& into) {
+    RunResult r = rstest::run_command(kRs + " -c 'open " + image + "; dumppar ROOT part.img' >/dev/null && rm -rf " +
+                                          into + " && unsquashfs -q -n -d " + into + " part.img >/dev/null",
+                                      "", d.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  }
+  std::string err_file() { return d.file("mount.err"); }
+  rstest::TempDir d;
+  std::string img;
+};
+
+TEST_P(MountAhead, CopyOutEqualsTheOutsideExtractor) {
+  RunResult r = rstest::run_command(kRs + " mount -o ro " + img + " mnt ROOT", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = rstest::run_command("cp -a mnt out; s=$?; fusermount3 -u mnt; exit $s", "", d.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(rstest::run_command("unsquashfs -q -n -d ex root.img >/dev/null", "", d.path()).status, 0);
+  r = rstest::run_command("diff -r out ex && diff -r out tree", "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// A copy out of one directory runs while files of another are replaced,
+// created and removed in the same mount; both come out right, live and saved.
+TEST_P(MountAhead, ReadingWhileWritingOtherFiles) {
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
+  RunResult r = rstest::run_command(
+      "set -e; (cp -a mnt/d0 c0 && cp -a mnt/d1 c1) & P=$!\n"
+      "for i in $(seq 100 139); do printf 'new %s\\n' $i > mnt/d2/f$i; done\n"
+      "for i in $(seq 0 20); do head -c 5000 /dev/zero | tr '\\0' x > mnt/d2/n$i; done\n"
+      "rm mnt/d2/holes; mv mnt/d2/n3 mnt/d2/m3\n"
+      "wait $P\n"
+      "diff -r c0 tree/d0 && diff -r c1 tree/d1\n"
+      "for i in $(seq 100 139); do [ \"$(cat mnt/d2/f$i)\" = \"new $i\" ]; done\n"
+      "cmp mnt/d2/m3 mnt/d2/n4; [ ! -e mnt/d2/holes ]; [ ! -e mnt/d2/n3 ]\n",
+      "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(m.unmount(), 0) << rstest::read_text(err_file());
+  extract("out.bin", "ex");
+  r = rstest::run_command(
+      "set -e; diff -r ex/d0 tree/d0; diff -r ex/d1 tree/d1\n"
+      "for i in $(seq 100 139); do [ \"$(cat ex/d2/f$i)\" = \"new $i\" ]; done\n"
+      "[ $(cat ex/d2/m3 | wc -c) = 5000 ]; [ ! -e ex/d2/holes ]; [ ! -e ex/d2/n3 ]\n",
+      "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// Files decoded ahead (the ones after a file read) are then replaced, moved
+// and removed: the mount serves the edits at once and saves them.
+TEST_P(MountAhead, EditAfterReadsSavesRight) {
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
+  RunResult r = rstest::run_command(
+      "set -e; cat mnt/d0/f100 mnt/d1/f100 > /dev/null; head -c 1000 mnt/d1/big > /dev/null\n"
+      "printf 'replaced\\n' > mnt/d0/f101\n"
+      "mv mnt/d0/f103 mnt/d0/f102\n"
+      "rm mnt/d0/f104\n"
+      "head -c 2000000 /dev/zero > mnt/d1/big\n"
+      "[ \"$(cat mnt/d0/f101)\" = replaced ]; cmp mnt/d0/f102 tree/d0/f103; [ ! -e mnt/d0/f104 ]\n"
+      "[ $(wc -c < mnt/d1/big) = 2000000 ]; cmp mnt/d1/f101 tree/d1/f101\n",
+      "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(m.unmount(), 0) << rstest::read_text(err_file());
+  extract("out.bin", "ex");
+  r = rstest::run_command(
+      "set -e; [ \"$(cat ex/d0/f101)\" = replaced ]; cmp ex/d0/f102 tree/d0/f103; [ ! -e ex/d0/f104 ]\n"
+      "[ ! -e ex/d0/f103 ]; head -c 2000000 /dev/zero | cmp - ex/d1/big; diff -r ex/d2 tree/d2\n"
+      "for f in tree/d0/f1[1-3]*; do cmp $f ex/d0/${f##*/}; done\n",
+      "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MountAhead, ::testing::ValuesIn(kAheadKinds),
+                         [](const ::testing::TestParamInfo<AheadKind>& i) { return std::string(i.param.name); });
 
 }  // namespace
 
