@@ -54,14 +54,6 @@ struct Mount {
 
 Mount g;
 
-// The library's thread-safe reader of a file as the image stores it (null:
-// none, e.g. an edited file or a file system without one).
-extern "C" {
-struct flash_stored;
-flash_stored* flash_stored_open(flash* entry, const char* path);
-long long flash_stored_pread(flash_stored* r, void* buf, size_t n, uint64_t off);
-void flash_stored_close(flash_stored* r);
-}
 
 // Decode-ahead for files served from the image.
 std::unique_ptr<rs_mount::Ahead> g_ahead;

@@ -173,6 +173,16 @@ RS_API const char* flash_last_error(flash* entry);
 /* Release block. */
 RS_API int flash_add_release(flash* entry, int release_flag, const char* str);
 
+/* A reader of a regular file as the image stores it, for reading on other
+ * threads while the image goes on being used: safe on any thread until the
+ * image is saved or freed; null when the file has none (an edited file, a
+ * file system that cannot serve one). flash_stored_pread gives the bytes
+ * read or -errno. */
+typedef struct flash_stored flash_stored;
+RS_API flash_stored* flash_stored_open(flash* entry, const char* path);
+RS_API long long flash_stored_pread(flash_stored* reader, void* buf, size_t size, uint64_t offset);
+RS_API void flash_stored_close(flash_stored* reader);
+
 /* The command shell: argv[0] is the program name. Returns the exit status. */
 /* Data tools: channel databases, defaults, language list and key map. */
 RS_API int tools_dbcopy(flash* entry, const char* dir);

@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <new>
+#include <string>
 
 #include "core/fs_api.h"
+#include "core/fs_contract.h"
 #include "core/image_state.h"
 
 namespace {
@@ -181,5 +185,28 @@ RS_API int flash_removexattr(flash* entry, const char* path, const char* name) {
 }
 
 RS_API const char* flash_last_error(flash* entry) { return state_last_error(entry); }
+
+// --- stored readers ----------------------------------------------------------
+
+struct flash_stored {
+  std::function<long long(void*, size_t, uint64_t)> read;
+};
+
+RS_API flash_stored* flash_stored_open(flash* entry, const char* path) {
+  partition_data* p = nullptr;
+  const fs_ops* ops = nullptr;
+  std::string inner;
+  if (flash_fs_resolve(entry, path, &p, &ops, &inner) != 0 || !p->fs || !ops->stored_reader) return nullptr;
+  auto fn = ops->stored_reader(p->fs, inner.c_str());
+  if (!fn) return nullptr;
+  return new (std::nothrow) flash_stored{std::move(fn)};
+}
+
+RS_API long long flash_stored_pread(flash_stored* r, void* buf, size_t n, uint64_t off) {
+  if (!r || (!buf && n)) return -EINVAL;
+  return r->read(buf, n, off);
+}
+
+RS_API void flash_stored_close(flash_stored* r) { delete r; }
 
 }  // extern "C"

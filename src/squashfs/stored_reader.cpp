@@ -2,7 +2,6 @@
 // file's blocks and tail lie and decodes them with a decompressor of its own,
 // so that workers can decode ahead while the tree is read and edited elsewhere.
 // Only the image bytes are shared; they stay as loaded until a save.
-#include <romsmith/romsmith.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/fs_api.h"
 #include "squashfs/format4.h"
 #include "squashfs/internal.h"
 
@@ -157,31 +155,3 @@ std::function<long long(void*, size_t, uint64_t)> squashfs_stored_reader(squashf
     return {};
   }
 }
-
-// The stored reader as the C library hands it to the mount, which sees the
-// library through its public header only.
-struct flash_stored {
-  std::function<long long(void*, size_t, uint64_t)> read;
-};
-
-extern "C" {
-
-__attribute__((visibility("default"))) flash_stored* flash_stored_open(flash* entry, const char* path) {
-  partition_data* p = nullptr;
-  const fs_ops* ops = nullptr;
-  std::string inner;
-  if (flash_fs_resolve(entry, path, &p, &ops, &inner) != 0 || !p->fs || !ops->stored_reader) return nullptr;
-  auto fn = ops->stored_reader(p->fs, inner.c_str());
-  if (!fn) return nullptr;
-  return new (std::nothrow) flash_stored{std::move(fn)};
-}
-
-__attribute__((visibility("default"))) long long flash_stored_pread(flash_stored* r, void* buf, size_t n,
-                                                                    uint64_t off) {
-  if (!r || (!buf && n)) return -EINVAL;
-  return r->read(buf, n, off);
-}
-
-__attribute__((visibility("default"))) void flash_stored_close(flash_stored* r) { delete r; }
-
-}  // extern "C"

@@ -17,12 +17,6 @@
 #include "ahead.h"
 #include "testutil.h"
 
-extern "C" {
-struct flash_stored;
-flash_stored* flash_stored_open(flash* entry, const char* path);
-long long flash_stored_pread(flash_stored* r, void* buf, size_t n, uint64_t off);
-void flash_stored_close(flash_stored* r);
-}
 
 namespace fs = std::filesystem;
 
