@@ -344,16 +344,11 @@ void fill_attr(const Attr& s, struct stat* st) {
 }
 
 void fill_stat(const flash_stat_s& s, struct stat* st) {
-  std::memset(st, 0, sizeof *st);
-  st->st_mode = s.mode;
-  st->st_uid = s.uid;
-  st->st_gid = s.gid;
-  st->st_nlink = s.nlink ? s.nlink : 1;
-  st->st_rdev = s.rdev;
-  st->st_size = off_t(s.size);
-  st->st_blocks = off_t((s.size + 511) / 512);
-  st->st_blksize = 4096;
-  st->st_mtim.tv_sec = st->st_atim.tv_sec = st->st_ctim.tv_sec = time_t(s.mtime);
+  Attr a;
+  a.mode = uint32_t(s.mode), a.uid = uint32_t(s.uid), a.gid = uint32_t(s.gid);
+  a.nlink = uint32_t(s.nlink), a.rdev = uint32_t(s.rdev);
+  a.size = uint64_t(s.size), a.mtime = int64_t(s.mtime);
+  fill_attr(a, st);
 }
 
 int op_getattr(const char* mpath, struct stat* st, struct fuse_file_info*) {

@@ -330,6 +330,10 @@ geom geom_of(const uint8_t* sb) {
 }
 
 // A leaf of the index: its key, the name that orders hash collisions, its bytes.
+// An inode node (header left for the seal) as the whole writer lays it out.
+std::vector<uint8_t> ino_node(uint64_t inum, const tnode& n, uint32_t nlink, uint64_t size,
+                              const std::vector<uint8_t>& data, uint32_t flags, uint32_t mode);
+
 struct leaf {
   uint64_t key;
   std::string name;
@@ -401,29 +405,7 @@ bool write_volume(const volume_shape& shape, tree& t, std::vector<uint8_t>* out,
                      uint32_t flags, uint32_t mode) {
     leaf l;
     l.key = uint64_t(uint32_t(inum)) << 32;
-    l.bytes.assign(kInoSize + data.size(), 0);
-    uint8_t* p = l.bytes.data();
-    put_key(p + 24, inum, kInoKey, 0);
-    store_le64(p + 40, n.creat_sqnum);  // 0: its own sequence number, given below
-    store_le64(p + 48, size);
-    store_le64(p + 56, n.atime), store_le64(p + 64, n.ctime), store_le64(p + 72, n.mtime);
-    store_le32(p + 80, n.atime_ns), store_le32(p + 84, n.ctime_ns), store_le32(p + 88, n.mtime_ns);
-    store_le32(p + 92, nlink);
-    store_le32(p + 96, n.uid), store_le32(p + 100, n.gid), store_le32(p + 104, mode);
-    store_le32(p + 108, flags);
-    store_le32(p + 112, uint32_t(data.size()));
-    if (!(flags & kXattrFl)) {
-      uint32_t xsize = 0, xnames = 0;
-      for (const xattr_rec& x : n.xattrs) {
-        xsize += dent_size(x.name.size()) + xattr_bytes(x.value.size());
-        xnames += uint32_t(x.name.size());
-      }
-      store_le32(p + 116, uint32_t(n.xattrs.size()));
-      store_le32(p + 120, xsize);
-      store_le32(p + 128, xnames);
-    }
-    store_le16(p + 132, n.compr_type);
-    if (!data.empty()) std::memcpy(p + kInoSize, data.data(), data.size());
+    l.bytes = ino_node(inum, n, nlink, size, data, flags, mode);
     leaves.push_back(std::move(l));
   };
   auto add_dent = [&](uint64_t parent, uint32_t ktype, const std::string& name, uint64_t inum, uint8_t type) {
