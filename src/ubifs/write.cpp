@@ -28,6 +28,9 @@ namespace rs::ubifs {
 
 namespace {
 
+// Pads a LEB from `end` to the next min. I/O unit (defined below).
+uint32_t pad_to(uint8_t* l, uint32_t end, uint32_t min_io, uint32_t leb_size);
+
 constexpr uint32_t kMagic = 0x06101831;
 constexpr uint32_t kInoSize = 160, kDataSize = 48, kDentSize = 56, kPadSize = 28, kMstSize = 512, kIdxSize = 28,
                    kCsSize = 32, kSbSize = 4096, kBranch = 20;
@@ -243,21 +246,9 @@ class image_out {
   // kernel does: a padding node where one fits, else padding bytes. The
   // padded length.
   uint32_t pad(uint32_t lnum, uint32_t end) {
-    uint32_t a = align_up(end, std::max<uint32_t>(g_.min_io, 8));
-    if (a > g_.leb_size) a = g_.leb_size;
     uint8_t* l = leb(lnum);
-    if (!l || a == end) return a;
-    uint32_t gap = a - end;
-    if (gap >= kPadSize) {
-      std::vector<uint8_t> n(kPadSize, 0);
-      store_le32(n.data() + 24, gap - kPadSize);
-      seal(n, kPad, 0);
-      std::memcpy(l + end, n.data(), kPadSize);
-      std::memset(l + end + kPadSize, 0, gap - kPadSize);
-    } else {
-      std::memset(l + end, 0xce, gap);
-    }
-    return a;
+    if (!l) return std::min(align_up(end, std::max<uint32_t>(g_.min_io, 8)), g_.leb_size);
+    return pad_to(l, end, g_.min_io, g_.leb_size);
   }
   // A node alone at the start of LEB `lnum`, padded.
   void single(uint32_t lnum, const std::vector<uint8_t>& n) {
