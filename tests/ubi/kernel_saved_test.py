@@ -13,7 +13,9 @@ the journal-saved image is edited and saved again (a second journal: a file
 that shrinks, a new one with its mode). On the 2 KiB-page chip
 the kernel must attach both, see the static data unchanged, mount each UBIFS
 read-write with exactly the expected tree, write a file and unmount cleanly.
-The saved image is then read back by romsmith: the kernel's write is there.
+The chip the guest left behind (our journal replayed, its file written, the
+unmount's commit) is copied out for the journal-saved and the forced image
+and read back by romsmith: exactly the expected tree with the guest's file.
 
 Environment: ROMSMITH_BIN (the romsmith program), and what tests/kernel/kmount.py takes.
 """
@@ -110,8 +112,9 @@ def main():
             has = " 0 journal buds" not in out
             if has != journal:
                 bad.append("%s: %s journal expected:\n%s" % (name, "a" if journal else "no", out))
+        after = {p("saved.ubi"): p("saved.after"), p("forced.ubi"): p("forced.after")}
         try:
-            results = kernel_ubi.run(images, kernel_ubi.LARGE)
+            results = kernel_ubi.run(images, kernel_ubi.LARGE, flash_out=after)
         except kmount.MissingTool as e:
             print("skip:", e)
             return 77
@@ -121,7 +124,21 @@ def main():
             wrong = kernel_ubi.failures(res, static=static, trees={"rootfs": want})
             bad += ["%s: %s" % (os.path.basename(path), w) for w in wrong]
             print("%s: %s; UBI warnings: %s" % (os.path.basename(path), sorted(res.volumes), res.warnings))
-        for name in ("saved.ubi", "saved2.ubi"):
+        # What the kernel wrote over our save, read by our reader.
+        write(p("want"), {".kernel-ubi-probe": kernel_ubi.PROBE.encode()})
+        os.chmod(p("want/.kernel-ubi-probe"), 0o644)
+        for image, flash in after.items():
+            got = p("got-" + os.path.basename(image))
+            r = subprocess.run([rs, "-o", flash, "get", "-r", "UBIFS/rootfs", got], cwd=work,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if r.returncode:
+                bad.append("%s after the guest: get -r failed: %s" % (os.path.basename(image),
+                                                                      r.stdout.decode(errors="replace")))
+            elif kmount.host_listing(got) != kmount.host_listing(p("want")):
+                w, g = set(kmount.host_listing(p("want")).splitlines()), set(kmount.host_listing(got).splitlines())
+                bad.append("%s after the guest: our reader sees another tree\n  only expected: %s\n  only read: %s"
+                           % (os.path.basename(image), sorted(w - g)[:10], sorted(g - w)[:10]))
+        for name in ("saved.ubi", "saved2.ubi", "saved.after"):
             seq = sh([rs, "-o", name, "ls", "UBIFS"], cwd=work).decode()
             if "image sequence 777" not in seq:
                 bad.append("%s: the image sequence number was not kept:\n%s" % (name, seq))

@@ -20,10 +20,12 @@ From Python (tests/ubi on sys.path), for images of any writer:
                                 volumes={"kernel": ("static", 0), "rootfs": ("dynamic", 1)})
     # [] when the kernel agrees; raises kmount.MissingTool when it cannot run.
 
-    results = kernel_ubi.run([img1, img2], kernel_ubi.LARGE, script="...")
+    results = kernel_ubi.run([img1, img2], kernel_ubi.LARGE, script="...",
+                             flash_out={img2: "after.ubi"})
     # [ImageResult] with .device, .volumes, .static_md5, .trees, .probe, .errors, .log;
     # the script runs per image with ubi0 attached, after the checks (UBIFS unmounted),
-    # its output in .script.
+    # its output in .script; each image named in flash_out has the whole chip, as the
+    # kernel left it after the checks and the detach, written to the path given.
 
 Geometries: LARGE, a 128 MiB chip of 2 KiB pages and 128 KiB blocks (ubinize
 -p 128KiB -m 2048); SMALL, a 16 MiB chip of 512-byte pages (two 256-byte
@@ -105,7 +107,7 @@ ubifs() {
   umount $mnt 2>/tmp/err || say "E umount ubi0_$i: $(cat /tmp/err)"
 }
 check() {
-  n=$1; vid=$2; pebs=$3; peb=$4; shift 4
+  n=$1; vid=$2; pebs=$3; peb=$4; out=$5; shift 5
   say "@@IMG $n BEGIN"
   dmesg -c >/dev/null
   ids="first_id_byte=$1 second_id_byte=$2"
@@ -128,6 +130,8 @@ check() {
       [ -x /job/script$n.sh ] && /job/script$n.sh 2>&1 | sed 's/^/X /' >&3
       rmmod ubifs 2>/dev/null
       rmmod ubi 2>/tmp/err || say "E detach: $(cat /tmp/err)"
+      # The whole chip as the kernel left it, back onto the disk for the host.
+      [ "$out" = 1 ] && { dd if=/dev/mtd0 of=$src bs=$peb conv=fsync 2>/tmp/err || say "E read mtd0: $(cat /tmp/err)"; }
     else
       say "E ubi attach: $(cat /tmp/err)"
     fi
@@ -249,11 +253,13 @@ def _parse(text, count):
     return [results[n] for n in range(1, count + 1)]
 
 
-def run(images, geometry=None, script="", timeout=600):
+def run(images, geometry=None, script="", timeout=600, flash_out=None):
     """Boots once and checks every image in `images` (paths) on a chip of
     `geometry` (None: the one matching the first image's PEB size); `script`
     (busybox sh) runs in the guest while each image is attached, its output
-    in ImageResult.script. Raises kmount.MissingTool (skip), ValueError (an
+    in ImageResult.script. `flash_out` {image path: output path}: the chip
+    after the guest wrote to it (the probe file, the commit at unmount) is
+    copied out to the output path. Raises kmount.MissingTool (skip), ValueError (an
     image that does not suit the chip) or kmount.BootError."""
     if not images:
         return []
@@ -289,12 +295,16 @@ def run(images, geometry=None, script="", timeout=600):
             # Erased bytes up to a whole PEB: dd writes them as the chip reads erased.
             disk = os.path.join(work, "disk%d.img" % n)
             shutil.copyfile(path, disk)
+            out = (flash_out or {}).get(path)
             with open(disk, "ab") as f:
                 f.write(b"\xff" * (pebs * geometry.peb - size))
-            disks += ["-drive", "if=none,id=d%d,format=raw,file=%s,readonly=on" % (n, disk.replace(",", ",,")),
+                if out:  # room for the whole chip to come back
+                    f.truncate(geometry.flash)
+            disks += ["-drive", "if=none,id=d%d,format=raw,file=%s%s" % (n, disk.replace(",", ",,"),
+                                                                       "" if out else ",readonly=on"),
                       "-device", "virtio-blk-pci,drive=d%d,serial=ku%d" % (n, n)]
-            lines.append("check %d %d %d %d %s\n" % (n, _vid_offset(path), pebs, geometry.peb,
-                                                     " ".join("0x%02x" % b for b in geometry.ids)))
+            lines.append("check %d %d %d %d %d %s\n" % (n, _vid_offset(path), pebs, geometry.peb, bool(out),
+                                                        " ".join("0x%02x" % b for b in geometry.ids)))
             if script:
                 sp = os.path.join(job, "job", "script%d.sh" % n)
                 with open(sp, "w") as f:
@@ -321,6 +331,9 @@ def run(images, geometry=None, script="", timeout=600):
         except subprocess.TimeoutExpired:
             pass
         text = open(data, errors="replace").read() if os.path.exists(data) else ""
+        for n, path in enumerate(images, 1):
+            if (flash_out or {}).get(path):
+                shutil.copyfile(os.path.join(work, "disk%d.img" % n), flash_out[path])
         try:
             results = _parse(text, len(images))
         except kmount.BootError as e:
