@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "util/crc32.h"
 #include "util/endian.h"
+#include "util/mapping.h"
 
 namespace rs::ubi {
 
@@ -47,19 +49,33 @@ bool read_vid(const uint8_t* p, vid_header* out) {
   return true;
 }
 
+// A header as the file holds it, read without mapping the image: a read
+// through the mapping maps a whole folio around the header, and the scans
+// read one header per erase block all over the image.
+struct header_copy {
+  header_copy(const uint8_t* p, size_t avail) : n(std::min(avail, kHdrSize)) { rs::copy_unmapped(p, b, n); }
+  uint8_t b[kHdrSize];
+  size_t n;
+};
+
 // The PEB size: the largest power of two (16 KiB .. 2 MiB) whose multiples
 // hit as many valid erase counter headers as any. Halving the true size hits
 // the same headers (and data between them), doubling it hits half of them.
+// One pass at the smallest step finds every header; each size counts its own.
 uint32_t detect_peb_size(const uint8_t* p, size_t size, uint32_t data_offset) {
+  std::vector<size_t> found;
+  ec_header ec;
+  for (size_t at = 0; at < size; at += 16384) {
+    header_copy h(p + at, size - at);
+    if (read_ec(h.b, h.n, &ec)) found.push_back(at);
+  }
   uint32_t best = 0;
   size_t best_hits = 0;
   for (uint32_t cand = 16384; cand <= (2u << 20); cand <<= 1) {
     if (cand <= data_offset) continue;
     if (cand > size && best) break;
     size_t hits = 0;
-    ec_header ec;
-    for (size_t at = 0; at < size; at += cand)
-      if (read_ec(p + at, size - at, &ec)) ++hits;
+    for (size_t at : found) hits += at % cand == 0;
     if (hits >= best_hits && hits) best = cand, best_hits = hits;
   }
   return best;
@@ -124,18 +140,19 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* p = data + i * img->peb_size;
     peb& b = img->pebs[i];
-    if (erased(p, kHdrSize)) continue;
-    if (!read_ec(p, kHdrSize, &b.ec) || b.ec.vid_hdr_offset != img->vid_hdr_offset ||
+    header_copy e(p, kHdrSize);
+    if (erased(e.b, kHdrSize)) continue;
+    if (!read_ec(e.b, kHdrSize, &b.ec) || b.ec.vid_hdr_offset != img->vid_hdr_offset ||
         b.ec.data_offset != img->data_offset) {
       b.state = peb::kBad;
       continue;
     }
-    const uint8_t* v = p + img->vid_hdr_offset;
-    if (erased(v, kHdrSize)) {
+    header_copy v(p + img->vid_hdr_offset, kHdrSize);
+    if (erased(v.b, kHdrSize)) {
       b.state = peb::kFree;
       continue;
     }
-    if (!read_vid(v, &b.vid) || (b.vid.vol_type != kDynamic && b.vid.vol_type != kStatic) ||
+    if (!read_vid(v.b, &b.vid) || (b.vid.vol_type != kDynamic && b.vid.vol_type != kStatic) ||
         b.vid.data_pad >= img->leb_size || b.vid.data_size > img->leb_size - b.vid.data_pad ||
         (b.vid.vol_id >= kMaxVolumes && b.vid.vol_id != kLayoutVolumeId) || b.vid.lnum >= count + 2) {
       b.state = peb::kBad;

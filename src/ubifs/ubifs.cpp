@@ -16,6 +16,7 @@
 #include "ubifs/ubifs_write.h"
 #include "util/crc32.h"
 #include "util/endian.h"
+#include "util/mapping.h"
 
 namespace rs::ubifs {
 
@@ -94,8 +95,12 @@ class reader final : public fs {
  private:
   bool blocks_of(uint64_t inum, std::vector<raw_block>* out);
   // The node at `at` of type `type`, checked, or null with the reason in err_.
-  // `crc`: false checks all but the CRC (data nodes at open, whose CRC is checked when read).
-  const uint8_t* node(const loc& at, uint8_t type, uint32_t min_len, bool crc = true);
+  // `crc`: false checks all but the CRC. With `copy`, the node is checked and
+  // returned in that buffer, read from the image file where it can be without
+  // mapping it: metadata nodes lie all over the volume, and each read through
+  // the mapping would map a whole folio around a node of a few hundred bytes.
+  const uint8_t* node(const loc& at, uint8_t type, uint32_t min_len, bool crc = true,
+                      std::vector<uint8_t>* copy = nullptr);
   bool charge(size_t bytes);
   bool walk_index(std::string* why);
   bool add_leaf(uint64_t key, const loc& at);
@@ -121,6 +126,8 @@ class reader final : public fs {
   // One decoded data node.
   loc cached_{~0u, ~0u, 0};
   std::vector<uint8_t> block_;
+  // Copies of metadata nodes: one for an index node, one for what it leads to.
+  std::vector<uint8_t> idx_copy_, leaf_copy_;
 };
 
 bool reader::charge(size_t bytes) {
@@ -130,7 +137,7 @@ bool reader::charge(size_t bytes) {
   return false;
 }
 
-const uint8_t* reader::node(const loc& at, uint8_t type, uint32_t min_len, bool crc) {
+const uint8_t* reader::node(const loc& at, uint8_t type, uint32_t min_len, bool crc, std::vector<uint8_t>* copy) {
   char b[160];
   if (at.lnum >= src_.leb_count || at.offs % 8 || at.len < std::max(kChSize, min_len) ||
       uint64_t(at.offs) + at.len > src_.leb_size) {
@@ -146,6 +153,11 @@ const uint8_t* reader::node(const loc& at, uint8_t type, uint32_t min_len, bool 
     return nullptr;
   }
   const uint8_t* p = l + at.offs;
+  if (copy) {
+    copy->resize(at.len);
+    rs::copy_unmapped(p, copy->data(), at.len);
+    p = copy->data();
+  }
   const char* bad = load_le32(p) != kMagic                           ? "no node magic"
                     : load_le32(p + 16) != at.len                    ? "length differs from its reference"
                     : p[20] != type                                  ? "unexpected node type"
@@ -189,14 +201,27 @@ bool reader::add_leaf(uint64_t key, const loc& at) {
     err_ = "index key of an unknown type";
     return false;
   }
-  // Data is read at open only as far as its key; its CRC is checked when the file is read.
-  const uint8_t* n = node(at, want[t], min_len[t], t != kDataKey);
+  // Data nodes are not read at open: their place is checked here, their
+  // type, key, size and CRC when the file is read (a read at open would
+  // bring in the whole volume). Only the metadata nodes are read now.
+  if (t == kDataKey) {
+    if (at.lnum >= src_.leb_count || at.offs % 8 || at.len < kDataSize || uint64_t(at.offs) + at.len > src_.leb_size) {
+      char b[96];
+      std::snprintf(b, sizeof b, "bad node position LEB %u:%u length %u", at.lnum, at.offs, at.len);
+      err_ = b;
+      return false;
+    }
+    if (!charge(64)) return false;
+    plain_[key] = at;
+    return true;
+  }
+  const uint8_t* n = node(at, want[t], min_len[t], true, &leaf_copy_);
   if (!n) return false;
   if (key_of(n + 24) != key) {
     err_ = "index key differs from the node's key";
     return false;
   }
-  if (t == kInoKey || t == kDataKey) {
+  if (t == kInoKey) {
     if (!charge(64)) return false;
     plain_[key] = at;
     return true;
@@ -224,7 +249,7 @@ bool reader::walk_index(std::string* why) {
     if (!seen.insert(uint64_t(it.at.lnum) << 32 | it.at.offs).second)
       return *why = "the index refers to one of its nodes twice", false;
     if (!charge(48)) return *why = err_, false;
-    const uint8_t* n = node(it.at, kIdx, kIdxSize);
+    const uint8_t* n = node(it.at, kIdx, kIdxSize, true, &idx_copy_);
     if (!n) return *why = "index: " + err_, false;
     uint32_t cnt = load_le16(n + 24), level = load_le16(n + 26);
     if (cnt == 0 || kIdxSize + uint64_t(cnt) * kBranch != it.at.len || (it.level >= 0 && int(level) != it.level) ||
@@ -429,7 +454,7 @@ void reader::remove_inode_keys(uint64_t inum) {
 bool reader::build(std::string* why) {
   for (auto& [key, at] : plain_) {
     if (key_type(key) != kInoKey) continue;
-    const uint8_t* n = node(at, kIno, kInoSize);
+    const uint8_t* n = node(at, kIno, kInoSize, true, &leaf_copy_);
     if (!n) return *why = "inode: " + err_, false;
     inode ino;
     ino.size = load_le64(n + 48);
@@ -738,7 +763,7 @@ bool reader::to_tree(tree* out, std::string* why, bool data) {
   for (auto& [inum, ino] : inodes_) {
     if (ino.flags & kXattrFl) continue;  // reached through its host's entries
     auto at = plain_.find(make_key(inum, kInoKey, 0));
-    const uint8_t* n = at == plain_.end() ? nullptr : node(at->second, kIno, kInoSize);
+    const uint8_t* n = at == plain_.end() ? nullptr : node(at->second, kIno, kInoSize, true, &leaf_copy_);
     if (!n) return *why = "inode: " + err_, false;
     tnode t;
     t.creat_sqnum = load_le64(n + 40);

@@ -23,6 +23,7 @@
 #include "ubifs/ubifs_write.h"
 #include "util/crc32.h"
 #include "util/endian.h"
+#include "util/mapping.h"
 
 namespace rs::ubifs {
 
@@ -1061,12 +1062,22 @@ int write_journal(const source& src, uint32_t max_lebs, const tree& base, tree& 
   uint32_t leb_cnt = g.leb_cnt;
   std::vector<uint32_t> free_lebs;
   auto collect = [&](uint32_t from, uint32_t to) {
+    // Every LEB is looked at once (an erased one read whole, and a read maps
+    // a folio around it): what was looked at lets go every few MiB.
+    std::vector<std::pair<const uint8_t*, uint32_t>> seen;
+    auto let_go = [&] {
+      for (auto& [p, n] : seen) rs::release_read(p, n);
+      seen.clear();
+    };
     for (uint32_t l = from; l < to; ++l) {
       if (l == gc_lnum || l == ihead_lnum || refd.count(l)) continue;
       uint32_t n = 0;
       const uint8_t* p = leb(l, &n);
       if (!p || erased(p, n)) free_lebs.push_back(l);
+      if (p) seen.emplace_back(p, n);
+      if (uint64_t(seen.size()) * g.leb_size >= (4u << 20)) let_go();
     }
+    let_go();
   };
   collect(g.main_first(), leb_cnt);
   // How many LEBs the nodes take, laid out as below.

@@ -99,6 +99,9 @@ namespace {
 struct ViewSlot {
   std::atomic<uintptr_t> lo{0}, hi{0};
   std::atomic<int> lost{0};
+  // The file behind [lo, hi), for reads that need not map it.
+  std::atomic<int> fd{-1};
+  std::atomic<uint64_t> offset{0};
 };
 constexpr int kSlots = 256;
 ViewSlot g_slots[kSlots];
@@ -148,12 +151,14 @@ int64_t mtime_ns(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 10
 
 // Claims a SIGBUS slot for [lo, hi); -1 when all are taken (a fault there
 // then ends the process, as without the net).
-int claim_slot(uintptr_t lo, uintptr_t hi) {
+int claim_slot(uintptr_t lo, uintptr_t hi, int fd, uint64_t offset) {
   install_sigbus();
   for (int i = 0; i < kSlots; ++i) {
     uintptr_t none = 0;
     if (g_slots[i].lo.compare_exchange_strong(none, lo)) {
       g_slots[i].lost.store(0);
+      g_slots[i].fd.store(fd);
+      g_slots[i].offset.store(offset);
       g_slots[i].hi.store(hi, std::memory_order_release);
       return i;
     }
@@ -164,6 +169,7 @@ int claim_slot(uintptr_t lo, uintptr_t hi) {
 void free_slot(int i) {
   if (i < 0) return;
   g_slots[i].hi.store(0, std::memory_order_release);
+  g_slots[i].fd.store(-1);
   g_slots[i].lo.store(0, std::memory_order_release);
 }
 
@@ -187,7 +193,7 @@ bool FileView::open(const char* fname) {
     size_ = 0;
     return false;
   }
-  slot_ = claim_slot(reinterpret_cast<uintptr_t>(addr), reinterpret_cast<uintptr_t>(addr) + size_);
+  slot_ = claim_slot(reinterpret_cast<uintptr_t>(addr), reinterpret_cast<uintptr_t>(addr) + size_, fd, 0);
   addr_ = addr;
   fd_ = fd;
   name_ = fname;
@@ -243,7 +249,7 @@ uint8_t* FileView::alias(uint64_t offset, size_t len, size_t extra) const {
   auto* at = static_cast<uint8_t*>(base) + lead;
   // The file's last page reads as zeros past its end, like the room after it.
   Alias al{at, len, offset, base, base_len, -1};
-  al.slot = claim_slot(reinterpret_cast<uintptr_t>(base), reinterpret_cast<uintptr_t>(at) + len);
+  al.slot = claim_slot(reinterpret_cast<uintptr_t>(base), reinterpret_cast<uintptr_t>(at) + len, fd_, from);
   aliases_.push_back(al);
   return at;
 }
@@ -268,12 +274,22 @@ namespace {
 // the parent's pages. False when the map cannot be read.
 template <class F>
 bool each_page(const void* p, size_t n, size_t ps, F&& page) {
-  int pagemap = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  // Opened once per process (a forked child must read its own map, not the
+  // parent's): readers ask about ranges often.
+  static std::mutex lock;
+  static int cached = -1;
+  static pid_t owner = 0;
+  int pagemap;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (cached < 0 || owner != ::getpid()) {
+      if (cached >= 0) ::close(cached);
+      cached = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+      owner = ::getpid();
+    }
+    pagemap = cached;
+  }
   if (pagemap < 0) return false;
-  struct closer {
-    int fd;
-    ~closer() { ::close(fd); }
-  } close_pagemap{pagemap};
   uintptr_t first = reinterpret_cast<uintptr_t>(p) / ps, last = (reinterpret_cast<uintptr_t>(p) + n - 1) / ps;
   std::vector<uint64_t> e(size_t(std::min<uintptr_t>(last - first + 1, 65536)));
   for (uintptr_t at = first; at <= last;) {
@@ -324,6 +340,49 @@ void FileView::drop_pages(const void* p, size_t n) const {
   uintptr_t a = (reinterpret_cast<uintptr_t>(p) + ps - 1) & ~uintptr_t(ps - 1);
   uintptr_t b = (reinterpret_cast<uintptr_t>(p) + n) & ~uintptr_t(ps - 1);
   if (b > a) ::madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
+}
+
+void release_read(const void* p, size_t n) {
+  if (!p || n == 0) return;
+  const size_t ps = page_size();
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
+  for (int i = 0; i < kSlots; ++i) {
+    uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
+    if (!lo || hi <= a || lo >= e) continue;
+    // Whole pages only, and only those no write copied: a written page
+    // dropped would lose its bytes.
+    uintptr_t from = (std::max(a, lo) + ps - 1) / ps * ps, to = std::min(e, hi) / ps * ps;
+    if (to <= from) continue;
+    uintptr_t run = from, at = from;
+    auto flush = [&] {
+      if (at > run) ::madvise(reinterpret_cast<void*>(run), at - run, MADV_DONTNEED);
+    };
+    each_page(reinterpret_cast<void*>(from), to - from, ps, [&](bool written) {
+      if (written) {
+        flush();
+        run = at + ps;
+      }
+      at += ps;
+      return true;
+    });
+    flush();
+  }
+}
+
+void copy_unmapped(const void* p, void* out, size_t n) {
+  if (n == 0) return;
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
+  for (int i = 0; i < kSlots; ++i) {
+    uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
+    if (!lo || a < lo || e > hi) continue;
+    int fd = g_slots[i].fd.load();
+    bool written = fd < 0;
+    if (!written && !each_page(p, n, page_size(), [&](bool w) { return !(written = w); })) written = true;
+    // A page a write copied holds bytes the file does not.
+    if (!written && ::pread(fd, out, n, off_t(g_slots[i].offset.load() + (a - lo))) == ssize_t(n)) return;
+    break;
+  }
+  std::memcpy(out, p, n);
 }
 
 std::string FileView::changed() const {

@@ -106,4 +106,15 @@ class FileView {
   int64_t mtime_ns_ = 0;
 };
 
+// Bytes a reader has read once and will not need soon: the whole pages of
+// [p, p+n) that lie in a file view and that no write copied stop counting
+// as resident (read again, they come back from the file). Nothing else
+// may write them meanwhile. Memory that is no view's is left alone.
+void release_read(const void* p, size_t n);
+
+// Copies the n bytes at `p` to `out`. Bytes of a file view that no write
+// copied are read from the file instead of through the mapping, which would
+// map a whole folio around them: for small reads spread over a large image.
+void copy_unmapped(const void* p, void* out, size_t n);
+
 }  // namespace rs

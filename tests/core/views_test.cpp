@@ -417,6 +417,91 @@ TEST(Views, OpenOfALargeImageKeepsItsBytesOutOfMemory) {
   init_table_sect(1);
 }
 
+// Pages a reader let go stop being resident and read as the file again; a
+// written page keeps its bytes; memory that is no view's is left alone.
+TEST(FileView, ReleasedReadsComeBackFromTheFileAndWritesStay) {
+  rstest::TempDir dir;
+  std::string path = dir.file("f.bin");
+  std::vector<uint8_t> bytes = rstest::random_bytes(0x40000, 3);
+  rstest::write_bytes(path, bytes);
+  rs::FileView v;
+  ASSERT_TRUE(v.open(path.c_str()));
+  volatile uint8_t sum = 0;
+  for (size_t i = 0; i < v.size(); i += 0x1000) sum = sum ^ v.data()[i];
+  v.data()[0x3000] ^= 0xFF;
+  auto resident = [](const void* p) {
+    int fd = ::open("/proc/self/pagemap", O_RDONLY);
+    uint64_t e = 0;
+    off_t at = off_t(reinterpret_cast<uintptr_t>(p) / size_t(::sysconf(_SC_PAGESIZE)) * 8);
+    bool ok = fd >= 0 && ::pread(fd, &e, 8, at) == 8;
+    if (fd >= 0) ::close(fd);
+    return ok && (e >> 63 & 1);
+  };
+  ASSERT_TRUE(resident(v.data() + 0x8000));
+  rs::release_read(v.data() + 0x10, v.size() - 0x10);  // the first page only in part: kept
+  EXPECT_TRUE(resident(v.data()));
+  EXPECT_FALSE(resident(v.data() + 0x8000));
+  EXPECT_TRUE(resident(v.data() + 0x3000));
+  EXPECT_EQ(v.data()[0x3000], uint8_t(bytes[0x3000] ^ 0xFF));
+  EXPECT_EQ(std::vector<uint8_t>(v.data(), v.data() + v.size()), [&] {
+    auto w = bytes;
+    w[0x3000] ^= 0xFF;
+    return w;
+  }());
+  std::vector<uint8_t> heap(0x10000, 7);
+  rs::release_read(heap.data(), heap.size());
+  EXPECT_EQ(heap, std::vector<uint8_t>(0x10000, 7));
+  (void)sum;
+}
+
+// A UBI partition: the scan of every erase block and the passes over the
+// whole UBIFS (open, the edit's export, the journal's free LEBs) read all
+// over the image, and each read maps a folio; what they read does not stay.
+TEST(Views, UbiOpenEditAndSaveKeepTheImageOutOfMemory) {
+  if (!rstest::have_tool("mkfs.ubifs") || !rstest::have_tool("ubinize")) GTEST_SKIP() << "mtd-utils missing";
+  rstest::TempDir dir;
+  basedir = dir.path();
+  std::string tree = dir.file("tree");
+  ASSERT_EQ(::mkdir(tree.c_str(), 0755), 0);
+  for (int i = 0; i < 40; ++i)
+    rstest::write_bytes(tree + "/f" + std::to_string(i), rstest::random_bytes(1u << 20, uint32_t(100 + i)));
+  std::ofstream(dir.file("ubi.ini")) << "[rootfs]\nmode=ubi\nimage=" << dir.file("root.ubifs")
+                                     << "\nvol_id=0\nvol_type=dynamic\nvol_name=rootfs\nvol_size=56MiB\n";
+  ASSERT_EQ(rstest::run_command("mkfs.ubifs -m 2048 -e 126976 -c 480 -x lzo -r " + tree + " -o " +
+                                dir.file("root.ubifs") + " && ubinize -o " + dir.file("part.ubi") +
+                                " -p 128KiB -m 2048 -Q 9 " + dir.file("ubi.ini"))
+                .status,
+            0);
+  rstest::FixtureTable t = rstest::sample_table(4);
+  rstest::FixturePart p;
+  p.name = "ROOT";
+  p.start = kBigAt;
+  p.total = 64u << 20;
+  p.type = FS_UBIFS;
+  p.content = rstest::read_bytes(dir.file("part.ubi"));
+  t.parts.push_back(p);
+  std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+  rstest::write_bytes(in, rstest::build_image(t, kBigAt + p.total + 0x4000, 0xC000));
+  std::ofstream("/proc/self/clear_refs") << "5";
+  long before = vm_kib("VmHWM:");
+  if (before < 0) GTEST_SKIP() << "no VmHWM in /proc/self/status";
+  {
+    Image img(flash_load_bin(in.c_str()));
+    ASSERT_NE(img.f, nullptr);
+    ASSERT_EQ(flash_put(img.f, "ROOT/rootfs/small", "edited\n", 7, 0644, 0, 0), 0);
+    ASSERT_EQ(quiet_save(img.f, out), 0);
+    long peak = vm_kib("VmHWM:") - before;
+    EXPECT_LT(peak, 32 * 1024) << "open + edit + save of a 64 MiB UBI partition peaked at " << peak << " KiB more";
+  }
+  Image again(flash_load_bin(out.c_str()));
+  ASSERT_NE(again.f, nullptr);
+  char buf[16] = {};
+  EXPECT_EQ(flash_pread(again.f, "ROOT/rootfs/small", buf, sizeof buf, 0), 7);
+  EXPECT_STREQ(buf, "edited\n");
+  basedir.assign(1, '.');
+  init_table_sect(1);
+}
+
 // Partitions that share bytes and a bare file system with room to grow are
 // views too: each its own, none copied at open.
 TEST(Views, SharedAndBarePartitionsAreTheirOwnViews) {
