@@ -59,26 +59,37 @@ struct header_copy {
 };
 
 // The PEB size: the largest power of two (16 KiB .. 2 MiB) whose multiples
-// hit as many valid erase counter headers as any. Halving the true size hits
-// the same headers (and data between them), doubling it hits half of them.
-// One pass at the smallest step finds every header; each size counts its own.
+// hit as many valid erase counter headers as any. The multiples of a size
+// are among those of its half, so halving never hits fewer: counted from
+// the largest size down, the answer is the first whose half hits no more
+// (halving the true size hits the same headers, doubling it half of them).
+// That reads two headers per erase block, not one per 16 KiB.
 uint32_t detect_peb_size(const uint8_t* p, size_t size, uint32_t data_offset) {
-  std::vector<size_t> found;
-  ec_header ec;
-  for (size_t at = 0; at < size; at += 16384) {
-    header_copy h(p + at, size - at);
-    if (read_ec(h.b, h.n, &ec)) found.push_back(at);
+  std::map<size_t, bool> valid;  // offset -> an EC header there
+  auto hits = [&](uint32_t cand) {
+    size_t n = 0;
+    for (size_t at = 0; at < size; at += cand) {
+      auto it = valid.find(at);
+      if (it == valid.end()) {
+        header_copy h(p + at, size - at);
+        ec_header ec;
+        it = valid.emplace(at, read_ec(h.b, h.n, &ec)).first;
+      }
+      n += it->second;
+    }
+    return n;
+  };
+  uint32_t lowest = 16384;
+  while (lowest <= data_offset && lowest <= (1u << 20)) lowest <<= 1;
+  uint32_t top = 2u << 20;
+  while (top > lowest && top > size) top >>= 1;
+  size_t above = hits(top);
+  for (uint32_t cand = top; cand > lowest; cand >>= 1) {
+    size_t half = hits(cand >> 1);
+    if (half == above && above) return cand;
+    above = half;
   }
-  uint32_t best = 0;
-  size_t best_hits = 0;
-  for (uint32_t cand = 16384; cand <= (2u << 20); cand <<= 1) {
-    if (cand <= data_offset) continue;
-    if (cand > size && best) break;
-    size_t hits = 0;
-    for (size_t at : found) hits += at % cand == 0;
-    if (hits >= best_hits && hits) best = cand, best_hits = hits;
-  }
-  return best;
+  return above ? lowest : 0;
 }
 
 std::string hex(uint32_t v) {
@@ -137,22 +148,25 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
   // Newest copy of each (volume, LEB) by sequence number; a copy made by
   // wear levelling or a static volume's LEB counts only with its data intact.
   std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>> copies;
+  std::vector<uint8_t> headers(img->vid_hdr_offset + kHdrSize);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* p = data + i * img->peb_size;
     peb& b = img->pebs[i];
-    header_copy e(p, kHdrSize);
-    if (erased(e.b, kHdrSize)) continue;
-    if (!read_ec(e.b, kHdrSize, &b.ec) || b.ec.vid_hdr_offset != img->vid_hdr_offset ||
+    // Both headers in one read: they share the erase block's first page.
+    std::vector<uint8_t>& h = headers;
+    rs::copy_unmapped(p, h.data(), h.size());
+    if (erased(h.data(), kHdrSize)) continue;
+    if (!read_ec(h.data(), kHdrSize, &b.ec) || b.ec.vid_hdr_offset != img->vid_hdr_offset ||
         b.ec.data_offset != img->data_offset) {
       b.state = peb::kBad;
       continue;
     }
-    header_copy v(p + img->vid_hdr_offset, kHdrSize);
-    if (erased(v.b, kHdrSize)) {
+    const uint8_t* v = h.data() + img->vid_hdr_offset;
+    if (erased(v, kHdrSize)) {
       b.state = peb::kFree;
       continue;
     }
-    if (!read_vid(v.b, &b.vid) || (b.vid.vol_type != kDynamic && b.vid.vol_type != kStatic) ||
+    if (!read_vid(v, &b.vid) || (b.vid.vol_type != kDynamic && b.vid.vol_type != kStatic) ||
         b.vid.data_pad >= img->leb_size || b.vid.data_size > img->leb_size - b.vid.data_pad ||
         (b.vid.vol_id >= kMaxVolumes && b.vid.vol_id != kLayoutVolumeId) || b.vid.lnum >= count + 2) {
       b.state = peb::kBad;

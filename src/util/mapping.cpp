@@ -1,6 +1,7 @@
 #include "util/mapping.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,23 +273,25 @@ namespace {
 // write copied is anonymous (present without bit 61, or swapped out). The
 // map is opened for each question: a descriptor kept across a fork would read
 // the parent's pages. False when the map cannot be read.
+// /proc/self/pagemap, opened once per process: readers ask about ranges
+// often. A forked child must read its own map, not its parent's.
+std::atomic<int> g_pagemap{-1};
+std::once_flag g_pagemap_once;
+
+int pagemap_fd() {
+  std::call_once(g_pagemap_once, [] {
+    g_pagemap.store(::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC));
+    ::pthread_atfork(nullptr, nullptr, [] {
+      int old = g_pagemap.exchange(::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC));
+      if (old >= 0) ::close(old);
+    });
+  });
+  return g_pagemap.load();
+}
+
 template <class F>
 bool each_page(const void* p, size_t n, size_t ps, F&& page) {
-  // Opened once per process (a forked child must read its own map, not the
-  // parent's): readers ask about ranges often.
-  static std::mutex lock;
-  static int cached = -1;
-  static pid_t owner = 0;
-  int pagemap;
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    if (cached < 0 || owner != ::getpid()) {
-      if (cached >= 0) ::close(cached);
-      cached = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
-      owner = ::getpid();
-    }
-    pagemap = cached;
-  }
+  int pagemap = pagemap_fd();
   if (pagemap < 0) return false;
   uintptr_t first = reinterpret_cast<uintptr_t>(p) / ps, last = (reinterpret_cast<uintptr_t>(p) + n - 1) / ps;
   std::vector<uint64_t> e(size_t(std::min<uintptr_t>(last - first + 1, 65536)));
