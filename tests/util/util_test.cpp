@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include <zlib.h>
+
 #include "testutil.h"
 #include "util/crc32.h"
 #include "util/endian.h"
@@ -70,6 +72,24 @@ TEST(Codecs, EndianAndBitFields) {
     crc = rs::crc32_replace(crc, big.size(), at, was.data(), big.data() + at, n);
     EXPECT_EQ(crc, rs::crc32_of(big.data(), big.size())) << "run at " << at;
   }
+}
+
+// Our CRC against zlib's at every length around the lane and block edges,
+// from unaligned starts and from earlier values, and in pieces.
+TEST(Crc32, AgreesWithZlibAtEveryLengthStartAndSeed) {
+  std::vector<uint8_t> buf = rstest::random_bytes(70000, 9);
+  for (size_t off : {0, 1, 7, 13}) {
+    for (size_t n = 0; n <= 600; ++n)
+      for (uint32_t seed : {0u, 0xffffffffu, 0x1234abcdu})
+        ASSERT_EQ(rs::crc32_update(seed, buf.data() + off, n), uint32_t(::crc32(seed, buf.data() + off, uInt(n))))
+            << "length " << n << " from " << off << " seed " << seed;
+    size_t n = buf.size() - off;
+    ASSERT_EQ(rs::crc32_of(buf.data() + off, n), uint32_t(::crc32(0, buf.data() + off, uInt(n))));
+    uint32_t c = rs::crc32_of(buf.data() + off, 1000);
+    ASSERT_EQ(rs::crc32_update(c, buf.data() + off + 1000, n - 1000), rs::crc32_of(buf.data() + off, n));
+  }
+  std::vector<uint8_t> same(5000, 0xff);
+  EXPECT_EQ(rs::crc32_of(same.data(), same.size()), uint32_t(::crc32(0, same.data(), uInt(same.size()))));
 }
 
 TEST(Mapping, MapsFilesAndReportsFailures) {
