@@ -59,37 +59,28 @@ struct header_copy {
 };
 
 // The PEB size: the largest power of two (16 KiB .. 2 MiB) whose multiples
-// hit as many valid erase counter headers as any. The multiples of a size
-// are among those of its half, so halving never hits fewer: counted from
-// the largest size down, the answer is the first whose half hits no more
-// (halving the true size hits the same headers, doubling it half of them).
-// That reads two headers per erase block, not one per 16 KiB.
+// hit as many valid erase counter headers as any. Halving the true size hits
+// the same headers (and data between them), doubling it hits half of them.
+// (Counting from the largest size down and stopping early would be misled by
+// erased blocks at the end.) One pass at the smallest step finds every
+// header; each size counts its own.
 uint32_t detect_peb_size(const uint8_t* p, size_t size, uint32_t data_offset) {
-  std::map<size_t, bool> valid;  // offset -> an EC header there
-  auto hits = [&](uint32_t cand) {
-    size_t n = 0;
-    for (size_t at = 0; at < size; at += cand) {
-      auto it = valid.find(at);
-      if (it == valid.end()) {
-        header_copy h(p + at, size - at);
-        ec_header ec;
-        it = valid.emplace(at, read_ec(h.b, h.n, &ec)).first;
-      }
-      n += it->second;
-    }
-    return n;
-  };
-  uint32_t lowest = 16384;
-  while (lowest <= data_offset && lowest <= (1u << 20)) lowest <<= 1;
-  uint32_t top = 2u << 20;
-  while (top > lowest && top > size) top >>= 1;
-  size_t above = hits(top);
-  for (uint32_t cand = top; cand > lowest; cand >>= 1) {
-    size_t half = hits(cand >> 1);
-    if (half == above && above) return cand;
-    above = half;
+  std::vector<size_t> found;
+  ec_header ec;
+  for (size_t at = 0; at < size; at += 16384) {
+    header_copy h(p + at, size - at);
+    if (read_ec(h.b, h.n, &ec)) found.push_back(at);
   }
-  return above ? lowest : 0;
+  uint32_t best = 0;
+  size_t best_hits = 0;
+  for (uint32_t cand = 16384; cand <= (2u << 20); cand <<= 1) {
+    if (cand <= data_offset) continue;
+    if (cand > size && best) break;
+    size_t hits = 0;
+    for (size_t at : found) hits += at % cand == 0;
+    if (hits >= best_hits && hits) best = cand, best_hits = hits;
+  }
+  return best;
 }
 
 std::string hex(uint32_t v) {

@@ -236,6 +236,29 @@ uint64_t sqnum_at(const std::vector<uint8_t>& img, size_t i) {
   return uint64_t(rs::load_be32(p + 40)) << 32 | rs::load_be32(p + 44);
 }
 
+// A dump of a whole chip: a small image on 16 KiB blocks, then megabytes of
+// erased flash. The block size is found from the headers there are.
+TEST(Open, ErasedFlashAfterASmallImageKeepsItsBlockSize) {
+  if (!rstest::have_tool("ubinize")) GTEST_SKIP() << "mtd-utils missing";
+  rstest::TempDir tmp;
+  std::vector<uint8_t> data = rstest::random_bytes(40000, 4);
+  rstest::write_bytes(tmp.file("v.raw"), data);
+  rstest::write_text(tmp.file("ubi.ini"), "[v]\nmode=ubi\nimage=" + tmp.file("v.raw") +
+                                              "\nvol_id=0\nvol_type=static\nvol_name=v\n");
+  auto r = run_command("ubinize -o " + shell_quote(tmp.file("a.img")) + " -p 16KiB -m 512 -s 256 " +
+                       shell_quote(tmp.file("ubi.ini")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> bytes = rstest::read_bytes(tmp.file("a.img"));
+  bytes.resize(bytes.size() + (4u << 20), 0xff);
+  std::string why;
+  auto img = rs::ubi::open(bytes.data(), bytes.size(), &why);
+  ASSERT_TRUE(img) << why;
+  EXPECT_EQ(img->peb_size, 16384u);
+  const volume* v = img->find("v");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(read_volume(*img, *v), data);
+}
+
 // A ubinize image (static "kernel" of 3 LEBs reserved, dynamic "rootfs" of
 // 34) with spare PEBs after it: erased ones, free ones (EC header only, erase
 // counter 7), and one whose EC header is damaged.
