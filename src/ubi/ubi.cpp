@@ -53,7 +53,9 @@ bool read_vid(const uint8_t* p, vid_header* out) {
 // through the mapping maps a whole folio around the header, and the scans
 // read one header per erase block all over the image.
 struct header_copy {
-  header_copy(const uint8_t* p, size_t avail) : n(std::min(avail, kHdrSize)) { rs::copy_unmapped(p, b, n); }
+  header_copy(rs::UnmappedReads& reads, const uint8_t* p, size_t avail) : n(std::min(avail, kHdrSize)) {
+    reads.copy(p, b, n);
+  }
   uint8_t b[kHdrSize];
   size_t n;
 };
@@ -64,11 +66,11 @@ struct header_copy {
 // (Counting from the largest size down and stopping early would be misled by
 // erased blocks at the end.) One pass at the smallest step finds every
 // header; each size counts its own.
-uint32_t detect_peb_size(const uint8_t* p, size_t size, uint32_t data_offset) {
+uint32_t detect_peb_size(rs::UnmappedReads& reads, const uint8_t* p, size_t size, uint32_t data_offset) {
   std::vector<size_t> found;
   ec_header ec;
   for (size_t at = 0; at < size; at += 16384) {
-    header_copy h(p + at, size - at);
+    header_copy h(reads, p + at, size - at);
     if (read_ec(h.b, h.n, &ec)) found.push_back(at);
   }
   uint32_t best = 0;
@@ -128,7 +130,8 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
   img->vid_hdr_offset = first.vid_hdr_offset;
   img->data_offset = first.data_offset;
   img->image_seq = first.image_seq;
-  img->peb_size = detect_peb_size(data, size, first.data_offset);
+  rs::UnmappedReads reads;
+  img->peb_size = detect_peb_size(reads, data, size, first.data_offset);
   if (!img->peb_size || img->peb_size > size)
     return fail("the erase block size cannot be found (" + std::to_string(size) + " bytes)");
   img->leb_size = img->peb_size - img->data_offset;
@@ -145,7 +148,7 @@ std::unique_ptr<image> open(const uint8_t* data, size_t size, std::string* why) 
     peb& b = img->pebs[i];
     // Both headers in one read: they share the erase block's first page.
     std::vector<uint8_t>& h = headers;
-    rs::copy_unmapped(p, h.data(), h.size());
+    reads.copy(p, h.data(), h.size());
     if (erased(h.data(), kHdrSize)) continue;
     if (!read_ec(h.data(), kHdrSize, &b.ec) || b.ec.vid_hdr_offset != img->vid_hdr_offset ||
         b.ec.data_offset != img->data_offset) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -126,8 +127,15 @@ class reader final : public fs {
   // One decoded data node.
   loc cached_{~0u, ~0u, 0};
   std::vector<uint8_t> block_;
-  // Copies of metadata nodes: one for an index node, one for what it leads to.
+  // Copies of metadata nodes: one for an index node, one for what it leads to;
+  // while a pass over the whole tree runs (the load, an export), their reads.
   std::vector<uint8_t> idx_copy_, leaf_copy_;
+  std::unique_ptr<rs::UnmappedReads> reads_;
+  struct pass {
+    explicit pass(reader& r) : r(r) { r.reads_ = std::make_unique<rs::UnmappedReads>(); }
+    ~pass() { r.reads_.reset(); }
+    reader& r;
+  };
 };
 
 bool reader::charge(size_t bytes) {
@@ -155,7 +163,10 @@ const uint8_t* reader::node(const loc& at, uint8_t type, uint32_t min_len, bool 
   const uint8_t* p = l + at.offs;
   if (copy) {
     copy->resize(at.len);
-    rs::copy_unmapped(p, copy->data(), at.len);
+    if (reads_)
+      reads_->copy(p, copy->data(), at.len);
+    else
+      rs::copy_unmapped(p, copy->data(), at.len);
     p = copy->data();
   }
   const char* bad = load_le32(p) != kMagic                           ? "no node magic"
@@ -535,6 +546,7 @@ bool reader::load(std::string* why) {
   f.max_sqnum = load_le64(mst + 8);
   log_lnum_ = load_le32(mst + 44);
   root_ = loc{load_le32(mst + 48), load_le32(mst + 52), load_le32(mst + 56)};
+  pass whole(*this);
   return walk_index(why) && replay(why) && build(why);
 }
 
@@ -756,6 +768,7 @@ int reader::data_nodes(const std::string& path, std::vector<raw_block>* out) {
 }
 
 bool reader::to_tree(tree* out, std::string* why, bool data) {
+  pass whole(*this);
   out->inodes.clear();
   out->highest_inum = facts_.highest_inum;
   out->max_sqnum = facts_.max_sqnum;

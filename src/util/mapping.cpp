@@ -372,21 +372,46 @@ void release_read(const void* p, size_t n) {
   }
 }
 
-void copy_unmapped(const void* p, void* out, size_t n) {
+void UnmappedReads::copy(const void* p, void* out, size_t n) {
   if (n == 0) return;
   const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
-  for (int i = 0; i < kSlots; ++i) {
-    uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
-    if (!lo || a < lo || e > hi) continue;
-    int fd = g_slots[i].fd.load();
-    bool written = fd < 0;
-    if (!written && !each_page(p, n, page_size(), [&](bool w) { return !(written = w); })) written = true;
-    // A page a write copied holds bytes the file does not.
-    if (!written && ::pread(fd, out, n, off_t(g_slots[i].offset.load() + (a - lo))) == ssize_t(n)) return;
-    break;
+  if (!(lo_ && a >= lo_ && e <= hi_)) {
+    lo_ = hi_ = 0;
+    fd_ = -1;
+    written_.clear();
+    for (int i = 0; i < kSlots; ++i) {
+      uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
+      if (!lo || a < lo || e > hi) continue;
+      lo_ = lo, hi_ = hi, fd_ = g_slots[i].fd.load(), offset_ = g_slots[i].offset.load();
+      break;
+    }
   }
+  if (fd_ >= 0 && !written(a, e) && ::pread(fd_, out, n, off_t(offset_ + (a - lo_))) == ssize_t(n)) return;
   std::memcpy(out, p, n);
 }
+
+bool UnmappedReads::written(uintptr_t a, uintptr_t e) {
+  const size_t ps = page_size();
+  for (uintptr_t page = a / ps; page <= (e - 1) / ps; ++page) {
+    // The page map is asked once per group of pages.
+    const uintptr_t group = page / kGroup;
+    auto it = written_.find(group);
+    if (it == written_.end()) {
+      std::vector<bool> bits(kGroup, true);  // what cannot be told counts as written
+      uintptr_t from = std::max(group * kGroup * ps, lo_ / ps * ps), to = std::min((group + 1) * kGroup * ps, hi_);
+      size_t k = size_t(from / ps - group * kGroup);
+      each_page(reinterpret_cast<void*>(from), to - from, ps, [&](bool w) {
+        bits[k++] = w;
+        return true;
+      });
+      it = written_.emplace(group, std::move(bits)).first;
+    }
+    if (it->second[page % kGroup]) return true;
+  }
+  return false;
+}
+
+void copy_unmapped(const void* p, void* out, size_t n) { UnmappedReads().copy(p, out, n); }
 
 std::string FileView::changed() const {
   if (fd_ < 0) return {};

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -116,5 +117,20 @@ void release_read(const void* p, size_t n);
 // copied are read from the file instead of through the mapping, which would
 // map a whole folio around them: for small reads spread over a large image.
 void copy_unmapped(const void* p, void* out, size_t n);
+
+// The same for many reads: which pages a write copied is asked once per
+// group of pages. Nothing may write the views it reads while it lives.
+class UnmappedReads {
+ public:
+  void copy(const void* p, void* out, size_t n);
+
+ private:
+  static constexpr uintptr_t kGroup = 512;
+  bool written(uintptr_t a, uintptr_t e);
+  uintptr_t lo_ = 0, hi_ = 0;
+  int fd_ = -1;
+  uint64_t offset_ = 0;
+  std::unordered_map<uintptr_t, std::vector<bool>> written_;
+};
 
 }  // namespace rs

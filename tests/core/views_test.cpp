@@ -452,6 +452,21 @@ TEST(FileView, ReleasedReadsComeBackFromTheFileAndWritesStay) {
   rs::release_read(heap.data(), heap.size());
   EXPECT_EQ(heap, std::vector<uint8_t>(0x10000, 7));
   (void)sum;
+  // Copies read the file where no write copied a page, memory where one did,
+  // across page edges, and map nothing they read from the file.
+  rs::release_read(v.data(), v.size());  // the comparison above read it all
+  ASSERT_FALSE(resident(v.data() + 0x9000));
+  rs::UnmappedReads reads;
+  uint8_t got[0x2000];
+  reads.copy(v.data() + 0x9ff0, got, 0x20);
+  EXPECT_EQ(std::vector<uint8_t>(got, got + 0x20), std::vector<uint8_t>(bytes.begin() + 0x9ff0, bytes.begin() + 0xa010));
+  EXPECT_FALSE(resident(v.data() + 0x9000));
+  EXPECT_FALSE(resident(v.data() + 0xa000));
+  reads.copy(v.data() + 0x2800, got, 0x1000);
+  EXPECT_EQ(got[0x800], uint8_t(bytes[0x3000] ^ 0xFF));
+  EXPECT_EQ(got[0x7ff], bytes[0x2fff]);
+  rs::copy_unmapped(heap.data(), got, 16);
+  EXPECT_EQ(got[15], 7);
 }
 
 // A UBI partition: the scan of every erase block and the passes over the
