@@ -244,6 +244,7 @@ struct Builder4 {
   uint64_t frag_lost = 0;  // share of kept fragment blocks that lost tails
   std::array<uint8_t, kSuperSize> super_head{};
   std::unique_ptr<SplitFile> split;
+  std::vector<InPlace4::Node> numbered;  // every node below the root, in place
 
   explicit Builder4(squashfs_data* image) : p(image->p4), img(image) {
     st = img->image_bytes && img->loaded_version == 4 ? state_of(img) : nullptr;
@@ -456,9 +457,31 @@ struct Builder4 {
 
   void number(squashfs_entry* dir) {
     for (squashfs_entry* c : sorted_children(dir)) {
-      ++group(c).links;
+      Group& g = group(c);
+      ++g.links;
+      if (in_place) numbered.push_back({c, g.number, -1});
       if (is_dir(c)) number(c);
     }
+  }
+
+  // The new image's view of every node, for a tree kept after an in-place save.
+  void describe(InPlace4& r) {
+    r.nodes = std::move(numbered);
+    r.nodes.push_back({img->root_entry, root_number, -1});
+    r.stored.reserve(files.size());
+    for (const FileData& f : files) {
+      squashfs_stored s;
+      s.valid = true;
+      s.start = f.start;
+      s.block_words = f.words;
+      s.fragment = f.frag;
+      s.frag_offset = f.frag == 0xFFFFFFFFu ? 0 : f.frag_off;
+      s.file_size = f.size;
+      s.sparse = f.sparse;
+      r.stored.push_back(std::move(s));
+    }
+    for (InPlace4::Node& n : r.nodes)
+      if (is_reg(n.e)) n.file = groups[key_of(n.e)].file;
   }
 
   void collect(squashfs_entry* dir) {
@@ -893,6 +916,7 @@ bool build_image4_in_place(squashfs_entry* root, InPlace4& r) {
     r.tail.reset(b.build(&len));
     r.length = len;
     r.dead = b.dead_bytes();
+    b.describe(r);
   } catch (const NotInPlace&) {
     return false;
   }
