@@ -28,6 +28,7 @@
 #include <thread>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "squashfs/format4.h"
 #include "squashfs/internal.h"
@@ -151,6 +152,19 @@ struct Group {
 
 using StatKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, int64_t, int64_t, uint64_t>;
 
+struct StatKeyHash {
+  size_t operator()(const StatKey& k) const {
+    uint64_t h = std::get<0>(k) * 0x9E3779B97F4A7C15ull;
+    auto mix = [&h](uint64_t v) { h = (h ^ v) * 0x100000001B3ull + (h >> 29); };
+    mix(std::get<1>(k));
+    mix(uint64_t(std::get<2>(k)) << 32 | std::get<3>(k));
+    mix(uint64_t(std::get<4>(k)));
+    mix(uint64_t(std::get<5>(k)));
+    mix(std::get<6>(k));
+    return size_t(h);
+  }
+};
+
 StatKey key_of(const squashfs_entry* e) {
   const struct stat& s = e->stbuf;
   return {uint64_t(s.st_ino), uint32_t(s.st_mode), uint32_t(s.st_uid), uint32_t(s.st_gid),
@@ -223,8 +237,8 @@ struct Builder4 {
   Obj<sqfs_dir_writer_t> dw;
   bool exportable = false;
   bool any_xattrs = false;
-  std::map<StatKey, Group> groups;
-  std::map<const squashfs_entry*, Group> dirs;
+  std::unordered_map<StatKey, Group, StatKeyHash> groups;
+  std::unordered_map<const squashfs_entry*, Group> dirs;
   std::vector<FileData> files;
   std::vector<Job> jobs;
   std::vector<FragOut> frag_out;
@@ -556,11 +570,24 @@ struct Builder4 {
     std::unordered_map<uint64_t, std::vector<size_t>> seen;  // new content by size
     // Unchanged files by size: new content equal to one of them shares its
     // stored data. Only same-size candidates are decoded to compare.
+    // Only the sizes new content has are kept: an edit of a few files in a
+    // large tree looks at a few candidates, not at every stored file.
     std::unordered_multimap<uint64_t, size_t> stored_by_size;
-    if (p.flags & SQFS_FLAG_NO_DUPLICATES)
-      for (size_t i = 0; i < files.size(); ++i)
-        if (files[i].verbatim && files[i].node->stored.file_size)
+    if (p.flags & SQFS_FLAG_NO_DUPLICATES) {
+      std::unordered_set<uint64_t> new_sizes;
+      bool any_size = false;
+      for (const FileData& f : files)
+        if (!f.verbatim) {
+          if (f.node->content_loaded)
+            new_sizes.insert(f.node->buf.size());
+          else
+            any_size = true;  // its size is known once decoded
+        }
+      for (size_t i = 0; i < files.size() && (any_size || !new_sizes.empty()); ++i)
+        if (files[i].verbatim && files[i].node->stored.file_size &&
+            (any_size || new_sizes.count(files[i].node->stored.file_size)))
           stored_by_size.emplace(files[i].node->stored.file_size, i);
+    }
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
