@@ -124,12 +124,33 @@ struct FileData {
   bool verbatim = false;
 };
 
+// A block's bytes as stored, in a buffer the codec fills without it being
+// cleared first (a whole data block per job would be zeroed for nothing).
+struct BlockBytes {
+  std::unique_ptr<uint8_t[]> p;
+  size_t n = 0;
+  void make(size_t room) {
+    p.reset(new uint8_t[room]);
+    n = room;
+  }
+  void assign(const uint8_t* from, size_t len) {
+    make(len);
+    if (len) std::memcpy(p.get(), from, len);
+  }
+  void clear() {
+    p.reset();
+    n = 0;
+  }
+  uint8_t* data() const { return p.get(); }
+  size_t size() const { return n; }
+};
+
 // One block to compress: new data or a newly packed fragment block.
 struct Job {
   const uint8_t* in = nullptr;
   uint32_t n = 0;
   bool raw = false;
-  std::vector<uint8_t> out;
+  BlockBytes out;
   uint32_t word = 0;
 };
 
@@ -696,7 +717,7 @@ struct Builder4 {
         Job& j = jobs[i];
         if (!j.raw) {
           try {
-            j.out.resize(std::max(j.n, kMinOut));
+            j.out.make(std::max(j.n, kMinOut));
           } catch (const std::bad_alloc&) {
             failed = SQFS_ERROR_ALLOC;
             return;
@@ -707,13 +728,13 @@ struct Builder4 {
             return;
           }
           if (r > 0 && uint32_t(r) < j.n) {
-            j.out.resize(size_t(r));
+            j.out.n = size_t(r);
             j.word = uint32_t(r);
             continue;
           }
         }
         try {
-          j.out.assign(j.in, j.in + j.n);
+          j.out.assign(j.in, j.n);
         } catch (const std::bad_alloc&) {
           failed = SQFS_ERROR_ALLOC;
           return;
@@ -741,6 +762,16 @@ struct Builder4 {
   // Step 4: the data area in file order, stored blocks copied as they are,
   // then the fragment blocks.
   void write_data_and_fragments() {
+    // The data area in one allocation: what is copied or was compressed,
+    // and room for the tables after it.
+    if (!in_place) {
+      uint64_t need = out.size();
+      for (const Job& j : jobs) need += j.out.size();
+      for (const FileData& f : files)
+        if (f.verbatim)
+          for (uint32_t w : f.node->stored.block_words) need += w & kSizeMask;
+      if (!out.reserve(size_t(need + need / 32 + (1 << 20)))) build_fail("FATAL ERROR:Out of memory\n");
+    }
     // Files that shared stored blocks (duplicates) keep sharing them.
     std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (FileData& f : files) {
@@ -775,7 +806,7 @@ struct Builder4 {
         }
         append(jobs[j].out.data(), jobs[j].out.size());
         f.words.push_back(jobs[j].word);
-        std::vector<uint8_t>().swap(jobs[j].out);
+        jobs[j].out.clear();
       }
     }
     // Duplicates last: what they share may lie further on in file order.
