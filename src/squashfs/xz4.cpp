@@ -135,13 +135,15 @@ sqfs_compressor_t* make(const sqfs_compressor_config_t* cfg, sqfs_compressor_t* 
     const XzEnc* src = reinterpret_cast<const XzEnc*>(o);
     sqfs_compressor_t* c = nullptr;
     int r = (src->cfg.flags & SQFS_COMP_FLAG_UNCOMPRESS) ? create_xz_decoder(&src->cfg, &c)
-                                                          : create_xz_encoder(&src->cfg, &c);
+                                                         : create_xz_encoder(&src->cfg, &c);
     return r == 0 ? reinterpret_cast<sqfs_object_t*>(c) : nullptr;
   };
   z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) {
     self(c)->lib->get_configuration(self(c)->lib, o);
   };
-  z->c.write_options = [](sqfs_compressor_t* c, sqfs_file_t* f) { return self(c)->lib->write_options(self(c)->lib, f); };
+  z->c.write_options = [](sqfs_compressor_t* c, sqfs_file_t* f) {
+    return self(c)->lib->write_options(self(c)->lib, f);
+  };
   z->c.read_options = [](sqfs_compressor_t* c, sqfs_file_t* f) { return self(c)->lib->read_options(self(c)->lib, f); };
   z->c.do_block = block;
   return &z->c;
