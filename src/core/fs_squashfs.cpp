@@ -3,11 +3,10 @@
 // writes a new image from it. Serves versions 2, 3 and 4 alike.
 #include <romsmith/romsmith.h>
 
-#include <cerrno>
-#include <cstring>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <unordered_map>
+#include <cstring>
 
 #include "core/fs_contract.h"
 #include "squashfs/squashfs.h"
@@ -31,31 +30,15 @@ void sq_release_image(uint8_t* image, size_t) { std::free(image); }
 void sq_release(void* fs) { squashfs_free(root(fs)); }
 void sq_ls(void* fs) { squashfs_ls(root(fs), 0); }
 
-using LinkCounts = std::unordered_map<uint64_t, uint32_t>;
-
-// Hard links share an inode number; counted once per walk, not per entry.
-LinkCounts link_counts(const squashfs_entry* root) {
-  LinkCounts n;
-  for (auto& [path, e] : root->image->entry_table)
-    if (!S_ISDIR(e->stbuf.st_mode)) ++n[uint64_t(e->stbuf.st_ino)];
-  return n;
-}
-
-uint32_t link_count(const squashfs_entry* e, const LinkCounts* counts) {
-  if (counts && !S_ISDIR(e->stbuf.st_mode)) {
-    auto it = counts->find(uint64_t(e->stbuf.st_ino));
-    if (it != counts->end()) return it->second;
-  }
-  return squashfs_nlink(e);
-}
-
-void fill_attr(const squashfs_entry* e, fs_attr* a, const LinkCounts* counts = nullptr) {
+// Link counts come from the tree's inode index, made once per change of the
+// tree, so that a walk costs what it visits.
+void fill_attr(const squashfs_entry* e, fs_attr* a) {
   a->mode = uint32_t(e->stbuf.st_mode);
   a->uid = uint32_t(e->stbuf.st_uid);
   a->gid = uint32_t(e->stbuf.st_gid);
   a->mtime = uint32_t(e->stbuf.st_mtime);
   a->rdev = S_ISBLK(e->stbuf.st_mode) || S_ISCHR(e->stbuf.st_mode) ? uint32_t(e->stbuf.st_rdev) : 0;
-  a->nlink = link_count(e, counts);
+  a->nlink = squashfs_nlink(e);
   a->ino = uint64_t(e->stbuf.st_ino);
   a->target.clear();
   if (S_ISREG(e->stbuf.st_mode)) {
@@ -75,14 +58,14 @@ int sq_stat(void* fs, const char* path, fs_attr* out) {
   return 0;
 }
 
-void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out, const LinkCounts& counts) {
+void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out) {
   // Children are kept in name order by every path that adds them.
   for (const squashfs_entry* c = dir->child; c; c = c->next) {
     fs_node n;
     n.path = c->path;
-    fill_attr(c, &n.attr, &counts);
+    fill_attr(c, &n.attr);
     out->push_back(std::move(n));
-    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out, counts);
+    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out);
   }
 }
 
@@ -92,10 +75,9 @@ int sq_walk(void* fs, const char* path, std::vector<fs_node>* out) {
   if (!S_ISDIR(e->stbuf.st_mode)) return -ENOTDIR;
   fs_node n;
   n.path = e->path.empty() ? "/" : e->path;
-  LinkCounts counts = link_counts(root(fs));
-  fill_attr(e, &n.attr, &counts);
+  fill_attr(e, &n.attr);
   out->push_back(std::move(n));
-  walk_below(e, out, counts);
+  walk_below(e, out);
   return 0;
 }
 
@@ -134,7 +116,7 @@ uint64_t sq_next_data(void* fs, const char* path, uint64_t off) {
     if (w[b] != 0) return std::max(off, b * bs);
   uint64_t tail = uint64_t(w.size()) * bs;
   return e->stored.fragment != 0xFFFFFFFFu && tail < e->stored.file_size ? std::max(off, tail)
-                                                                          : std::max(off, e->stored.file_size);
+                                                                         : std::max(off, e->stored.file_size);
 }
 
 // A 2.x superblock of either byte order: its fields are 32-bit, the bytes used
@@ -237,5 +219,6 @@ const fs_ops squashfs_fs_ops = {
     .probe = sq_probe,
     .image_from_malloc = true,
     .rebuild_in_place = sq_rebuild_in_place,
+    .in_place_keeps_handle = true,
     .stored_reader = sq_stored_reader,
 };

@@ -25,6 +25,7 @@
 #include "squashfs/lzma4v.h"
 #include "squashfs/lzo4.h"
 #include "squashfs/swap4.h"
+#include "squashfs/xz4.h"
 #include "util/endian.h"
 #include "util/report.h"
 
@@ -51,6 +52,10 @@ bool dict_size_ok(uint32_t d, uint32_t block_size) {
 
 int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out) {
   if (lzma_kind_of(cfg).framing != LzmaFraming::alone) return create_lzma4v_compressor(cfg, out);
+  if (cfg->id == SQFS_COMP_XZ) {
+    const bool undo = cfg->flags & SQFS_COMP_FLAG_UNCOMPRESS;
+    if ((undo ? create_xz_decoder(cfg, out) : create_xz_encoder(cfg, out)) == 0) return 0;
+  }
   int r = sqfs_compressor_create(cfg, out);
   if (r == SQFS_ERROR_UNSUPPORTED && cfg->id == SQFS_COMP_LZO) r = create_lzo_compressor(cfg, out);
   return r;
@@ -465,6 +470,31 @@ int read_image4_be(squashfs_data* img, const uint8_t* buf, size_t size) {
 
 namespace {
 
+// The data reader and the fragment table of `st`, whose superblock and codec
+// are set; null, or why not (*codec_fault when the codec may be the cause).
+const char* open_data(State4* st, bool* codec_fault) {
+  const sqfs_super_t& super = st->super;
+  st->data.reset(sqfs_data_reader_create(&st->file.f, super.block_size, st->cmp.get(), 0));
+  if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0) {
+    *codec_fault = true;
+    return "fragment table does not decode";
+  }
+  if (super.fragment_entry_count) {
+    Obj<sqfs_frag_table_t> ft(sqfs_frag_table_create(0));
+    if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, st->cmp.get()) != 0)
+      return "fragment table does not decode";
+    st->frags.resize(sqfs_frag_table_get_size(ft.get()));
+    for (size_t i = 0; i < st->frags.size(); ++i) {
+      if (sqfs_frag_table_lookup(ft.get(), sqfs_u32(i), &st->frags[i]) != 0) return "fragment table cut short";
+      const sqfs_fragment_t& f = st->frags[i];
+      if ((f.size & kSizeMask) > super.block_size || f.start_offset > super.bytes_used ||
+          (f.size & kSizeMask) > super.bytes_used - f.start_offset)
+        return "fragment block outside the image";
+    }
+  }
+  return nullptr;
+}
+
 int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const LzmaKind* known) {
   auto st = std::make_unique<State4>(buf, size);
   sqfs_super_t& super = st->super;
@@ -584,22 +614,9 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
     return fail(("id table does not decode" + as_meta).c_str());
   Obj<sqfs_dir_reader_t> dr(sqfs_dir_reader_create(&super, cmp, &st->file.f, 0));
   if (!dr) return fail("out of memory for the directory reader");
-  st->data.reset(sqfs_data_reader_create(&st->file.f, super.block_size, cmp, 0));
-  if (!st->data || sqfs_data_reader_load_fragment_table(st->data.get(), &super) != 0)
-    return fail(("fragment table does not decode" + as_meta).c_str());
-  if (super.fragment_entry_count) {
-    Obj<sqfs_frag_table_t> ft(sqfs_frag_table_create(0));
-    if (!ft || sqfs_frag_table_read(ft.get(), &st->file.f, &super, cmp) != 0)
-      return fail("fragment table does not decode");
-    st->frags.resize(sqfs_frag_table_get_size(ft.get()));
-    for (size_t i = 0; i < st->frags.size(); ++i) {
-      if (sqfs_frag_table_lookup(ft.get(), sqfs_u32(i), &st->frags[i]) != 0) return fail("fragment table cut short");
-      const sqfs_fragment_t& f = st->frags[i];
-      if ((f.size & kSizeMask) > super.block_size || f.start_offset > super.bytes_used ||
-          (f.size & kSizeMask) > super.bytes_used - f.start_offset)
-        return fail("fragment block outside the image");
-    }
-  }
+  bool codec_fault = false;
+  if (const char* why = open_data(st.get(), &codec_fault); why)
+    return fail(codec_fault ? (why + as_meta).c_str() : why);
   Obj<sqfs_xattr_reader_t> xr;
   if (!(super.flags & SQFS_FLAG_NO_XATTRS) && super.xattr_id_table_start != ~sqfs_u64(0)) {
     xr.reset(sqfs_xattr_reader_create(0));
@@ -644,5 +661,69 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
 }
 
 }  // namespace
+
+bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf, size_t size) {
+  squashfs_data* img = root->image;
+  State4* old = state_of(img);
+  if (!old || img->loaded_version != 4 || !img->root_entry) return false;
+  // Every node must be one the image holds (a name listed twice in a
+  // directory is written once): count them.
+  size_t count = 0;
+  std::vector<const squashfs_entry*> todo{img->root_entry};
+  while (!todo.empty()) {
+    const squashfs_entry* d = todo.back();
+    todo.pop_back();
+    ++count;
+    for (const squashfs_entry* c = d->child; c; c = c->next) todo.push_back(c);
+  }
+  if (count != r.nodes.size()) return false;
+
+  auto st = std::make_unique<State4>(buf, size);
+  if (sqfs_super_read(&st->super, &st->file.f) != 0 || st->super.bytes_used > size) return false;
+  st->cfg = old->cfg;
+  sqfs_compressor_t* raw = nullptr;
+  if (make_compressor(&st->cfg, &raw) != 0) return false;
+  st->cmp.reset(raw);
+  bool codec_fault = false;
+  if (open_data(st.get(), &codec_fault)) return false;
+  const uint32_t bs = st->super.block_size;
+  for (const InPlace4::Node& n : r.nodes) {
+    if (n.file < 0) continue;
+    const squashfs_stored& s = r.stored[size_t(n.file)];
+    uint64_t end = s.start;
+    for (uint32_t w : s.block_words) end += w & kSizeMask;
+    if (end > st->super.bytes_used) return false;
+    if (s.fragment != 0xFFFFFFFFu) {
+      const uint64_t len = s.file_size - uint64_t(s.block_words.size()) * bs;
+      if (s.fragment >= st->frags.size() || len == 0 || s.frag_offset + len > bs) return false;
+      st->frag_members[s.fragment].insert({s.frag_offset, uint32_t(len)});
+    }
+  }
+  // From here on nothing fails: the tree takes the new image's view.
+  int last = 1;
+  for (const InPlace4::Node& n : r.nodes) {
+    squashfs_entry* e = n.e;
+    e->stbuf.st_ino = ino_t(n.number);
+    e->cur_inode.inode_number = int(n.number);
+    last = std::max(last, int(n.number) + 1);
+    if (n.file < 0) continue;
+    const squashfs_stored& s = r.stored[size_t(n.file)];
+    e->stored = s;
+    e->content_loaded = false;
+    std::vector<uint8_t>().swap(e->buf);
+    e->stbuf.st_size = off_t(s.file_size);
+    e->cur_inode.data = int64_t(s.file_size);
+    e->cur_inode.start = int64_t(s.start);
+    e->cur_inode.blocks = int(s.block_words.size());
+    e->cur_inode.fragment = s.fragment != 0xFFFFFFFFu ? int(s.fragment) : -1;
+    e->cur_inode.offset = s.fragment != 0xFFFFFFFFu ? int(s.frag_offset) : -1;
+  }
+  std::memcpy(img->super4.data(), buf, img->super4.size());
+  img->last_node = last;
+  img->by_ino_valid = false;
+  img->release_state(img);
+  squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
+  return true;
+}
 
 }  // namespace rs::sqfs

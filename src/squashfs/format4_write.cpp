@@ -28,6 +28,7 @@
 #include <thread>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "squashfs/format4.h"
 #include "squashfs/internal.h"
@@ -123,12 +124,33 @@ struct FileData {
   bool verbatim = false;
 };
 
+// A block's bytes as stored, in a buffer the codec fills without it being
+// cleared first (a whole data block per job would be zeroed for nothing).
+struct BlockBytes {
+  std::unique_ptr<uint8_t[]> p;
+  size_t n = 0;
+  void make(size_t room) {
+    p.reset(new uint8_t[room]);
+    n = room;
+  }
+  void assign(const uint8_t* from, size_t len) {
+    make(len);
+    if (len) std::memcpy(p.get(), from, len);
+  }
+  void clear() {
+    p.reset();
+    n = 0;
+  }
+  uint8_t* data() const { return p.get(); }
+  size_t size() const { return n; }
+};
+
 // One block to compress: new data or a newly packed fragment block.
 struct Job {
   const uint8_t* in = nullptr;
   uint32_t n = 0;
   bool raw = false;
-  std::vector<uint8_t> out;
+  BlockBytes out;
   uint32_t word = 0;
 };
 
@@ -150,6 +172,19 @@ struct Group {
 };
 
 using StatKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, int64_t, int64_t, uint64_t>;
+
+struct StatKeyHash {
+  size_t operator()(const StatKey& k) const {
+    uint64_t h = std::get<0>(k) * 0x9E3779B97F4A7C15ull;
+    auto mix = [&h](uint64_t v) { h = (h ^ v) * 0x100000001B3ull + (h >> 29); };
+    mix(std::get<1>(k));
+    mix(uint64_t(std::get<2>(k)) << 32 | std::get<3>(k));
+    mix(uint64_t(std::get<4>(k)));
+    mix(uint64_t(std::get<5>(k)));
+    mix(std::get<6>(k));
+    return size_t(h);
+  }
+};
 
 StatKey key_of(const squashfs_entry* e) {
   const struct stat& s = e->stbuf;
@@ -223,8 +258,8 @@ struct Builder4 {
   Obj<sqfs_dir_writer_t> dw;
   bool exportable = false;
   bool any_xattrs = false;
-  std::map<StatKey, Group> groups;
-  std::map<const squashfs_entry*, Group> dirs;
+  std::unordered_map<StatKey, Group, StatKeyHash> groups;
+  std::unordered_map<const squashfs_entry*, Group> dirs;
   std::vector<FileData> files;
   std::vector<Job> jobs;
   std::vector<FragOut> frag_out;
@@ -244,6 +279,7 @@ struct Builder4 {
   uint64_t frag_lost = 0;  // share of kept fragment blocks that lost tails
   std::array<uint8_t, kSuperSize> super_head{};
   std::unique_ptr<SplitFile> split;
+  std::vector<InPlace4::Node> numbered;  // every node below the root, in place
 
   explicit Builder4(squashfs_data* image) : p(image->p4), img(image) {
     st = img->image_bytes && img->loaded_version == 4 ? state_of(img) : nullptr;
@@ -456,9 +492,31 @@ struct Builder4 {
 
   void number(squashfs_entry* dir) {
     for (squashfs_entry* c : sorted_children(dir)) {
-      ++group(c).links;
+      Group& g = group(c);
+      ++g.links;
+      if (in_place) numbered.push_back({c, g.number, -1});
       if (is_dir(c)) number(c);
     }
+  }
+
+  // The new image's view of every node, for a tree kept after an in-place save.
+  void describe(InPlace4& r) {
+    r.nodes = std::move(numbered);
+    r.nodes.push_back({img->root_entry, root_number, -1});
+    r.stored.reserve(files.size());
+    for (const FileData& f : files) {
+      squashfs_stored s;
+      s.valid = true;
+      s.start = f.start;
+      s.block_words = f.words;
+      s.fragment = f.frag;
+      s.frag_offset = f.frag == 0xFFFFFFFFu ? 0 : f.frag_off;
+      s.file_size = f.size;
+      s.sparse = f.sparse;
+      r.stored.push_back(std::move(s));
+    }
+    for (InPlace4::Node& n : r.nodes)
+      if (is_reg(n.e)) n.file = groups[key_of(n.e)].file;
   }
 
   void collect(squashfs_entry* dir) {
@@ -533,11 +591,24 @@ struct Builder4 {
     std::unordered_map<uint64_t, std::vector<size_t>> seen;  // new content by size
     // Unchanged files by size: new content equal to one of them shares its
     // stored data. Only same-size candidates are decoded to compare.
+    // Only the sizes new content has are kept: an edit of a few files in a
+    // large tree looks at a few candidates, not at every stored file.
     std::unordered_multimap<uint64_t, size_t> stored_by_size;
-    if (p.flags & SQFS_FLAG_NO_DUPLICATES)
-      for (size_t i = 0; i < files.size(); ++i)
-        if (files[i].verbatim && files[i].node->stored.file_size)
+    if (p.flags & SQFS_FLAG_NO_DUPLICATES) {
+      std::unordered_set<uint64_t> new_sizes;
+      bool any_size = false;
+      for (const FileData& f : files)
+        if (!f.verbatim) {
+          if (f.node->content_loaded)
+            new_sizes.insert(f.node->buf.size());
+          else
+            any_size = true;  // its size is known once decoded
+        }
+      for (size_t i = 0; i < files.size() && (any_size || !new_sizes.empty()); ++i)
+        if (files[i].verbatim && files[i].node->stored.file_size &&
+            (any_size || new_sizes.count(files[i].node->stored.file_size)))
           stored_by_size.emplace(files[i].node->stored.file_size, i);
+    }
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
@@ -646,7 +717,7 @@ struct Builder4 {
         Job& j = jobs[i];
         if (!j.raw) {
           try {
-            j.out.resize(std::max(j.n, kMinOut));
+            j.out.make(std::max(j.n, kMinOut));
           } catch (const std::bad_alloc&) {
             failed = SQFS_ERROR_ALLOC;
             return;
@@ -657,13 +728,13 @@ struct Builder4 {
             return;
           }
           if (r > 0 && uint32_t(r) < j.n) {
-            j.out.resize(size_t(r));
+            j.out.n = size_t(r);
             j.word = uint32_t(r);
             continue;
           }
         }
         try {
-          j.out.assign(j.in, j.in + j.n);
+          j.out.assign(j.in, j.n);
         } catch (const std::bad_alloc&) {
           failed = SQFS_ERROR_ALLOC;
           return;
@@ -691,6 +762,16 @@ struct Builder4 {
   // Step 4: the data area in file order, stored blocks copied as they are,
   // then the fragment blocks.
   void write_data_and_fragments() {
+    // The data area in one allocation: what is copied or was compressed,
+    // and room for the tables after it.
+    if (!in_place) {
+      uint64_t need = out.size();
+      for (const Job& j : jobs) need += j.out.size();
+      for (const FileData& f : files)
+        if (f.verbatim)
+          for (uint32_t w : f.node->stored.block_words) need += w & kSizeMask;
+      if (!out.reserve(size_t(need + need / 32 + (1 << 20)))) build_fail("FATAL ERROR:Out of memory\n");
+    }
     // Files that shared stored blocks (duplicates) keep sharing them.
     std::map<std::pair<uint64_t, std::vector<uint32_t>>, uint64_t> copied;
     for (FileData& f : files) {
@@ -725,7 +806,7 @@ struct Builder4 {
         }
         append(jobs[j].out.data(), jobs[j].out.size());
         f.words.push_back(jobs[j].word);
-        std::vector<uint8_t>().swap(jobs[j].out);
+        jobs[j].out.clear();
       }
     }
     // Duplicates last: what they share may lie further on in file order.
@@ -893,6 +974,7 @@ bool build_image4_in_place(squashfs_entry* root, InPlace4& r) {
     r.tail.reset(b.build(&len));
     r.length = len;
     r.dead = b.dead_bytes();
+    b.describe(r);
   } catch (const NotInPlace&) {
     return false;
   }

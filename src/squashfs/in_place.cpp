@@ -1,14 +1,37 @@
 // Saving an edit over the loaded image's own bytes: the 4.0 builder in its
 // in-place mode lays the new image over the old one, data area kept, and
-// only the superblock and the tail are written here.
+// only the superblock and the tail are written here. The loaded tree then
+// describes the new image, so that the caller keeps its handle.
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "squashfs/internal.h"
 #include "squashfs/squashfs.h"
 
 using namespace rs::sqfs;
+
+namespace {
+
+// The image at `buf` loaded, its tree moved under `root` (callers hold that
+// pointer) and the old tree freed.
+bool reload_under(squashfs_entry* root, uint8_t* buf, size_t size) {
+  squashfs_entry* fresh = squashfs_load_memory(buf, size);
+  if (!fresh) return false;
+  fresh->image->room = root->image->room;
+  std::swap(*root, *fresh);
+  for (squashfs_entry* c = root->child; c; c = c->next) c->parent = root;
+  for (squashfs_entry* c = fresh->child; c; c = c->next) c->parent = fresh;
+  root->image->root_entry = root;
+  root->image->entry_table["/"] = root;
+  fresh->image->root_entry = fresh;
+  fresh->image->entry_table["/"] = fresh;
+  squashfs_free(fresh);
+  return true;
+}
+
+}  // namespace
 
 long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t room, std::string* why) {
   if (why) why->clear();
@@ -33,5 +56,12 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
   // Every read of the old bytes is done: now the writes.
   std::memcpy(part, r.super.data(), r.super.size());
   if (r.tail_len) std::memcpy(part + r.tail_at, r.tail.get(), r.tail_len);
+  r.tail.reset();
+  // The handle stays: the tree takes the new image's view, or failing that a
+  // tree read from the new bytes takes its place under the same root.
+  if (!adopt_in_place4(root, r, part, size_t(r.length)) && !reload_under(root, part, size_t(r.length))) {
+    if (why) *why = "the saved image does not read back";
+    return -2;
+  }
   return (long long)r.length;
 }

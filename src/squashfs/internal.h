@@ -48,8 +48,21 @@ struct InPlace4 {
   size_t tail_len = 0;
   uint64_t length = 0;  // the new image, padded
   uint64_t dead = 0;    // bytes of the kept data area nothing refers to any more
+  // What the tree becomes once the tail is written: every node the image
+  // holds with its new inode number, and where a regular file's data now lies.
+  struct Node {
+    squashfs_entry* e = nullptr;
+    uint32_t number = 0;
+    long file = -1;  // index into `stored` for a regular file
+  };
+  std::vector<Node> nodes;
+  std::vector<squashfs_stored> stored;
 };
 bool build_image4_in_place(squashfs_entry* root, InPlace4& r);
+// The loaded tree of `root` made to describe the image `r` laid over its own
+// bytes (`buf`, `size` bytes now used) without reading the tables again:
+// false when it cannot be (the caller then loads the image anew).
+bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf, size_t size);
 
 // Why a rebuild failed: the builder's message, one line ending in "\n".
 struct BuildError {

@@ -208,7 +208,8 @@ uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why
 uint8_t* squashfs_mmap(squashfs_entry* root, size_t* fs_len);
 // The edited tree written over the loaded image's own bytes `part` (`room`
 // usable), touching only what changes; the new length, -1 with nothing
-// written when the edit needs a whole rebuild, -2 with *why on failure.
+// written when the edit needs a whole rebuild, -2 with *why on failure. After
+// a length the tree (same root) describes the bytes written.
 long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t room, std::string* why);
 // A reader of `path` as stored in the loaded image, safe on any thread until
 // the tree is saved or freed; empty when there is none.

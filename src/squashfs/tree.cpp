@@ -265,9 +265,9 @@ int parent_for(squashfs_entry* root, const std::string& key, squashfs_entry** pa
   return is_dir(*parent) ? 0 : -ENOTDIR;
 }
 
-// Entries sharing an inode (hard links), the given one included.
-std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
-  if (is_dir(e) || !e->image) return {e};
+// The other names of a non-directory's inode (hard links), the given one
+// included; null when it has none recorded. Made once per change of the tree.
+const std::vector<squashfs_entry*>* links_recorded(squashfs_entry* e) {
   squashfs_data* img = e->image;
   if (!img->by_ino_valid) {
     img->by_ino.clear();
@@ -276,8 +276,14 @@ std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
     img->by_ino_valid = true;
   }
   auto it = img->by_ino.find(uint64_t(e->stbuf.st_ino));
-  if (it == img->by_ino.end() || it->second.empty()) return {e};
-  return it->second;
+  return it == img->by_ino.end() || it->second.empty() ? nullptr : &it->second;
+}
+
+// Entries sharing an inode (hard links), the given one included.
+std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
+  if (is_dir(e) || !e->image) return {e};
+  const std::vector<squashfs_entry*>* links = links_recorded(e);
+  return links ? *links : std::vector<squashfs_entry*>{e};
 }
 
 void ls_level(squashfs_entry* node, int level, std::vector<squashfs_entry*>& anc) {
@@ -580,7 +586,9 @@ uint32_t squashfs_nlink(const squashfs_entry* e) {
     for (squashfs_entry* c = e->child; c; c = c->next) n += is_dir(c);
     return n;
   }
-  return uint32_t(links_of(const_cast<squashfs_entry*>(e)).size());
+  if (!e->image) return 1;
+  const std::vector<squashfs_entry*>* links = links_recorded(const_cast<squashfs_entry*>(e));
+  return links ? uint32_t(links->size()) : 1;
 }
 
 int squashfs_cat(squashfs_entry* root, const char* path) {
