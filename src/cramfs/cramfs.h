@@ -17,9 +17,16 @@
 #include "cramfs/hash.h"
 
 struct entry;
+struct cramfs_arena;
 
 struct cramfs_data {
   hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
+  // A loaded tree fills entry_table at its first lookup (a listing needs
+  // none): `paths_pending` until then, for `pending_nodes` nodes.
+  bool paths_pending = false;
+  uint64_t pending_nodes = 0;
+  entry* root = nullptr;          // the tree's root, while paths are pending
+  cramfs_arena* arena = nullptr;  // nodes and names of a loaded tree, freed with it
   long total_blocks = 0;          // writer: pages written
   long total_nodes = 0;           // writer: inodes written, root included
   int image_length = 0;           // boot padding in front of the superblock: 0 or 512
@@ -59,9 +66,11 @@ struct entry {
   entry* next = nullptr;
   entry* prev = nullptr;
   cramfs_data* image = nullptr;
+  uint8_t in_arena = 0;  // CRAMFS_ARENA_* bits: what the image's arena holds (not freed alone)
 };
 
 enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
+enum : uint8_t { CRAMFS_ARENA_NODE = 1, CRAMFS_ARENA_NAME = 2, CRAMFS_ARENA_PATH = 4 };
 
 // --- loading -------------------------------------------------------------
 // The tree of the cramfs image in `buf`: a superblock at 0 or after 512 bytes

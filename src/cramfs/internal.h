@@ -1,10 +1,50 @@
 // Helpers shared by the reader, the tree and the writer.
 #pragma once
+#include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cramfs/cramfs.h"
 #include "util/endian.h"
 #include "util/fileio.h"
+
+// Bump allocation for the nodes and names of a loaded tree: one malloc per
+// chunk instead of three per entry; everything goes with the tree.
+struct cramfs_arena {
+  std::vector<void*> chunks;
+  uint8_t* at = nullptr;
+  size_t left = 0, next = 16u << 10;
+  cramfs_arena() = default;
+  cramfs_arena(const cramfs_arena&) = delete;
+  cramfs_arena& operator=(const cramfs_arena&) = delete;
+  ~cramfs_arena() {
+    for (void* c : chunks) free(c);
+  }
+  // `n` bytes aligned to `align` (a power of two up to 16), or null.
+  void* get(size_t n, size_t align) {
+    size_t skip = (align - (reinterpret_cast<uintptr_t>(at) & (align - 1))) & (align - 1);
+    if (!at || skip + n > left) {
+      size_t size = n + 16 > next ? n + 16 : next;
+      if (next < (1u << 20)) next *= 2;
+      void* c = malloc(size);
+      if (!c) return nullptr;
+      try {
+        chunks.push_back(c);
+      } catch (...) {
+        free(c);
+        return nullptr;
+      }
+      at = static_cast<uint8_t*>(c);
+      left = size;
+      skip = 0;
+    }
+    void* p = at + skip;
+    at += skip + n;
+    left -= skip + n;
+    return p;
+  }
+};
 
 namespace rs::cramfs {
 constexpr int kEntryBuckets = 400;
@@ -14,9 +54,12 @@ constexpr uint32_t kMagic = 0x28CD3D45;
 // "/a/b" form: a leading "/", no empty components, no trailing "/".
 std::string normalize_path(const char* path);
 // A name an inode may carry and a host directory may hold.
-bool valid_name(const std::string& name);
-// Adds the node to its image's path table (the root under "/").
+bool valid_name(std::string_view name);
+// Adds the node to its image's path table (the root under "/"); nothing while
+// the table waits for its first lookup (the node is in the tree, so in it then).
 void register_node(entry* node);
+// The image's path table, filled first when still pending.
+hash_t* path_table(cramfs_data* image);
 cramfs_data* image_new();
 
 // 32-bit words in the image's byte order.
@@ -35,7 +78,8 @@ inline Inode decode_inode(bool big, const uint8_t* p) {
 }
 inline void encode_inode(bool big, uint8_t* p, uint32_t mode, uint32_t uid, uint32_t size, uint32_t gid,
                          uint32_t namelen_units, uint32_t offset) {
-  mode &= 0xFFFF, uid &= 0xFFFF, size &= 0xFFFFFF, gid &= 0xFF, namelen_units &= 0x3F, offset = (offset / 4) & 0x3FFFFFF;
+  mode &= 0xFFFF, uid &= 0xFFFF, size &= 0xFFFFFF, gid &= 0xFF, namelen_units &= 0x3F,
+      offset = (offset / 4) & 0x3FFFFFF;
   if (big) {
     store32(big, p, mode << 16 | uid);
     store32(big, p + 4, size << 8 | gid);

@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -80,6 +82,45 @@ constexpr int kMaxDepth = 1024;
 constexpr uint64_t kMaxPathBytes = 32u << 20;
 constexpr uint64_t kMaxLinkBytes = 16u << 20;
 
+// Keys seen, in one flat open-addressed array (a tree of many files checks
+// each block-pointer table once without a node per table). Key 0 is never stored.
+class OffsetSet {
+ public:
+  // True when `key` was not there yet.
+  bool insert(uint64_t key) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    size_t mask = slots_.size() - 1;
+    for (size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == key) return false;
+      if (slots_[i] == 0) {
+        slots_[i] = key;
+        ++count_;
+        return true;
+      }
+    }
+  }
+
+ private:
+  static size_t mix(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdull;
+    return size_t(k ^ (k >> 33));
+  }
+  void grow() {
+    std::vector<uint64_t> old(std::max<size_t>(64, slots_.size() * 2), 0);
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (uint64_t k : old) {
+      if (!k) continue;
+      size_t i = mix(k) & mask;
+      while (slots_[i]) i = (i + 1) & mask;
+      slots_[i] = k;
+    }
+  }
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
+};
+
 class Loader {
  public:
   Loader(cramfs_data* img, const uint8_t* buf, size_t len)
@@ -96,18 +137,15 @@ class Loader {
     uint64_t end = uint64_t(ino.offset) + ino.size;
     if (end > len_) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
     std::vector<std::pair<entry*, Inode>> children;
-    if (!read_listing(node, ino.offset, end, children)) {
-      for (auto& c : children) node_free(c.first);  // not in the tree yet
-      return false;
-    }
+    // Nodes live in the image's arena: one that fails here is simply left there.
+    if (!read_listing(node, ino.offset, end, children)) return false;
     // The tree keeps every directory in name order (a legacy image's unsorted
     // listing is written back sorted).
-    std::stable_sort(children.begin(), children.end(),
-                     [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; });
-    for (auto& [e, child] : children) {
-      inode_add_child(node, e);
-      register_node(e);
-    }
+    auto by_name = [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; };
+    if (!std::is_sorted(children.begin(), children.end(), by_name))
+      std::stable_sort(children.begin(), children.end(), by_name);
+    for (auto& [e, child] : children) inode_add_child(node, e);
+    nodes_ += children.size();
     uint32_t listing = 0;
     for (auto& [e, child] : children) {
       listing += 12 + ((uint32_t(strlen(e->name)) + 3) & ~3u);
@@ -124,17 +162,45 @@ class Loader {
     return true;
   }
 
+  uint64_t nodes() const { return nodes_; }
+
  private:
+  // A node of the listing of `parent`, its name and path in the arena.
+  entry* arena_node(const entry* parent, size_t parent_len, const char* name, size_t len, const Inode& ino) {
+    cramfs_arena* a = img_->arena;
+    void* mem = a->get(sizeof(entry), alignof(entry));
+    char* text = static_cast<char*>(a->get(len + 1 + parent_len + 1 + len + 1, 1));
+    if (!mem || !text) return nullptr;
+    entry* e = new (mem) entry;
+    memcpy(text, name, len);
+    text[len] = 0;
+    char* path = text + len + 1;
+    memcpy(path, parent->path, parent_len);
+    path[parent_len] = '/';
+    memcpy(path + parent_len + 1, name, len);
+    path[parent_len + 1 + len] = 0;
+    e->name = text;
+    e->path = path;
+    e->in_arena = CRAMFS_ARENA_NODE | CRAMFS_ARENA_NAME | CRAMFS_ARENA_PATH;
+    e->mode = ino.mode;
+    e->size = ino.size;
+    e->uid = ino.uid;
+    e->gid = ino.gid;
+    e->image = img_;
+    return e;
+  }
+
   // The entries of the listing [pos, end) of `node`, not yet in the tree.
   bool read_listing(entry* node, uint64_t pos, uint64_t end, std::vector<std::pair<entry*, Inode>>& children) {
     bool bad_names = false;
+    const size_t parent_len = strlen(node->path);
     while (pos < end) {
       if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
       Inode child = decode_inode(big(), img_bytes_ + pos);
       pos += 12;
       if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
       const char* raw = reinterpret_cast<const char*>(img_bytes_ + pos);
-      std::string name(raw, strnlen(raw, child.namelen));
+      std::string_view name(raw, strnlen(raw, child.namelen));
       pos += child.namelen;
       if (name.empty()) {
         fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
@@ -150,22 +216,22 @@ class Loader {
         continue;
       }
       // The path is held twice (node and path table).
-      uint64_t held = 2 * (strlen(node->path) + 1 + name.size() + 1) + name.size() + 1;
+      uint64_t held = 2 * (parent_len + 1 + name.size() + 1) + name.size() + 1;
       if (held > path_budget_) {
         fprintf(stderr, "readdir: paths too long to hold (more than %u MiB of names)\n",
                 unsigned((kMaxPathBytes + len_) >> 20));
         return false;
       }
       path_budget_ -= held;
-      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
-      node_set_path(e, std::string(node->path) + "/" + name);
+      entry* e = arena_node(node, parent_len, name.data(), name.size(), child);
+      if (!e) return fail("read: out of memory\n");
       children.emplace_back(e, child);
     }
     return !bad_names;
   }
 
   // A name from the image as one line of text: bytes outside printable ASCII as \xNN.
-  static std::string printable(const std::string& name) {
+  static std::string printable(std::string_view name) {
     std::string out;
     for (unsigned char ch : name) {
       if (ch >= 0x20 && ch < 0x7F && ch != '\\' && ch != '"') {
@@ -202,7 +268,7 @@ class Loader {
     uint64_t table = ino.offset, data = table + 4ull * pages;
     if (ino.offset == 0 || data > len_) return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
     // Entries sharing one stored content (duplicates) are checked once.
-    if (tables_.insert({ino.offset, pages}).second) {
+    if (tables_.insert(uint64_t(ino.offset) << 32 | pages)) {
       std::string msg = check_pointers(e, ino.offset, pages);
       if (!msg.empty()) {
         bool more = false;
@@ -290,8 +356,9 @@ class Loader {
   const uint8_t* img_bytes_;
   size_t len_;
   std::set<uint32_t> listings_;
-  std::set<std::pair<uint32_t, uint32_t>> tables_;
+  OffsetSet tables_;
   uint64_t path_budget_, link_budget_;
+  uint64_t nodes_ = 0;
 };
 
 // The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
@@ -375,15 +442,16 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
   image->edition = (flags & 1) ? load32(big, super + 36) : 0;
   memcpy(image->volume_name, super + 48, 16);
   entry* root = cramfs_node_new(image, "/", root_ino.mode, 0, root_ino.uid, root_ino.gid);
-  register_node(root);
-  // The path index sized once from the superblock's count (no more than
-  // the image's listings could hold): a large tree loads without rehashing.
-  if (flags & 1) hash_reserve(image->entry_table, std::min<uint64_t>(load32(big, super + 44), size / 12));
+  image->arena = new cramfs_arena;
+  // The path table is filled at the first lookup: opening and listing need none.
+  image->root = root;
+  image->paths_pending = true;
   Loader loader(image, buf, size);
   if (!loader.load_dir(root, root_ino, 0)) {
     cramfs_free(root);
     return nullptr;
   }
+  image->pending_nodes = loader.nodes() + 1;
   root->size = cramfs_resize(root);
   return root;
 }

@@ -32,11 +32,32 @@ std::string normalize_path(const char* path) {
   return out.empty() ? "/" : out;
 }
 
-bool valid_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+bool valid_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
-void register_node(entry* node) { hash_add(node->image->entry_table, node->path[0] ? node->path : "/", node); }
+void register_node(entry* node) {
+  if (node->image->paths_pending) return;
+  hash_add(node->image->entry_table, node->path[0] ? node->path : "/", node);
+}
+
+// A directory's children, then each subdirectory's in turn: the order the
+// reader once registered them in, so the buckets' chains come out the same.
+static void register_below(hash_t* table, entry* dir) {
+  for (entry* c = dir->child; c; c = c->next) hash_add(table, c->path, c);
+  for (entry* c = dir->child; c; c = c->next)
+    if (c->child) register_below(table, c);
+}
+
+hash_t* path_table(cramfs_data* image) {
+  if (image->paths_pending && image->root) {
+    image->paths_pending = false;
+    hash_reserve(image->entry_table, image->pending_nodes);
+    hash_add(image->entry_table, "/", image->root);
+    register_below(image->entry_table, image->root);
+  }
+  return image->entry_table;
+}
 
 static void unregister_subtree(hash_t* table, entry* node) {
   for (entry* c = node->child; c; c = c->next) unregister_subtree(table, c);
@@ -62,8 +83,9 @@ entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint
 }
 
 void node_set_path(entry* e, const std::string& path) {
-  free(e->path);
+  if (!(e->in_arena & CRAMFS_ARENA_PATH)) free(e->path);
   e->path = strdup(path.c_str());
+  e->in_arena &= uint8_t(~CRAMFS_ARENA_PATH);
 }
 
 void inode_add_child(entry* node, entry* child) {
@@ -102,10 +124,10 @@ void node_free(entry* node) {
     node_free(c);
     c = n;
   }
-  free(node->name);
-  free(node->path);
+  if (!(node->in_arena & CRAMFS_ARENA_NAME)) free(node->name);
+  if (!(node->in_arena & CRAMFS_ARENA_PATH)) free(node->path);
   free(node->buf);
-  delete node;
+  if (!(node->in_arena & CRAMFS_ARENA_NODE)) delete node;  // an arena's node goes with its tree
 }
 
 void cramfs_free(entry* root) {
@@ -114,6 +136,7 @@ void cramfs_free(entry* root) {
   node_free(root);
   if (image) {
     hash_release(image->entry_table);
+    delete image->arena;
     free(image->owned);
     free(image->page_cache);
     delete image;
@@ -122,7 +145,7 @@ void cramfs_free(entry* root) {
 
 entry* cramfs_find(entry* root, const char* path) {
   if (!root || !root->image || !path) return nullptr;
-  return static_cast<entry*>(hash_get(root->image->entry_table, normalize_path(path).c_str()));
+  return static_cast<entry*>(hash_get(path_table(root->image), normalize_path(path).c_str()));
 }
 
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset) {
@@ -227,7 +250,7 @@ static int lookup_parent(entry* root, const std::string& path, bool strict, entr
   std::string dir;
   if (!split_path(path, dir, *name)) return -EINVAL;
   if (strict && name->size() > kMaxNameLen) return -ENAMETOOLONG;
-  hash_t* table = root->image->entry_table;
+  hash_t* table = path_table(root->image);
   entry* p = static_cast<entry*>(hash_get(table, dir.c_str()));
   if (p && is_dir(p)) {
     *parent = p;
@@ -263,7 +286,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  entry* old = static_cast<entry*>(hash_get(root->image->entry_table, p.c_str()));
+  entry* old = static_cast<entry*>(hash_get(path_table(root->image), p.c_str()));
   if (old && is_dir(old)) return -EISDIR;
   // The inode's size field has 24 bits: a larger file could only be stored cut short.
   if (size > 0xFFFFFF) return -EFBIG;
@@ -322,7 +345,7 @@ static int add_new(entry* root, const char* path, uint32_t mode, bool strict, en
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  if (hash_get(root->image->entry_table, p.c_str())) return -EEXIST;
+  if (hash_get(path_table(root->image), p.c_str())) return -EEXIST;
   *out = insert_node(root, parent, p, name, mode, 0, 0);
   return 0;
 }
@@ -408,7 +431,7 @@ int cramfs_rm(entry* root, const char* path) {
   if (!e || !e->parent) return 0;  // the root is the partition's handle: never removed
   const long long gone = subtree_bound(e);
   unlink_child(e);
-  unregister_subtree(root->image->entry_table, e);
+  unregister_subtree(path_table(root->image), e);
   node_free(e);
   bound_add(root, -gone);
   return 0;
@@ -444,7 +467,7 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   std::string src_name;
   int rc = lookup_parent(root, src, false, &src_parent, &src_name);
   if (rc != 0) return rc;
-  hash_t* table = root->image->entry_table;
+  hash_t* table = path_table(root->image);
   entry* e = static_cast<entry*>(hash_get(table, src.c_str()));
   if (!e) return -ENOENT;
   entry* parent = nullptr;
@@ -468,8 +491,9 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   }
   unlink_child(e);
   unregister_subtree(table, e);
-  free(e->name);
+  if (!(e->in_arena & CRAMFS_ARENA_NAME)) free(e->name);
   e->name = new_name;
+  e->in_arena &= uint8_t(~CRAMFS_ARENA_NAME);
   cramfs_reset_list(parent, e);
   parent->size += dirent_len(e);
   repath_subtree(e, dst);
