@@ -54,9 +54,9 @@ struct entry {
   uint32_t size = 0;     // file length, directory listing size, device number or link length
   uint32_t uid = 0, gid = 0;
   uint8_t md5sum[16] = {};
-  uint8_t flags = 0;                    // bit 0: md5sum holds the digest; bit 1: nothing to digest
-  char* path = nullptr;                 // full tree path (host path for trees scanned from a directory)
-  entry* same = nullptr;                // writer: earlier entry whose data this one shares
+  uint8_t flags = 0;      // bit 0: md5sum holds the digest; bit 1: nothing to digest; bit 2: `src`'s table checked
+  char* path = nullptr;   // full tree path (host path for trees scanned from a directory)
+  entry* same = nullptr;  // writer: earlier entry whose data this one shares
   uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
   uint8_t* buf = nullptr;               // content given by an edit, or a link target (malloc'd)
   uint32_t src = 0;  // content stored in the loaded image: its block-pointer table's offset (0: none)
@@ -69,7 +69,7 @@ struct entry {
   uint8_t in_arena = 0;  // CRAMFS_ARENA_* bits: what the image's arena holds (not freed alone)
 };
 
-enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
+enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2, CRAMFS_TABLE_CHECKED = 4 };
 enum : uint8_t { CRAMFS_ARENA_NODE = 1, CRAMFS_ARENA_NAME = 2, CRAMFS_ARENA_PATH = 4 };
 
 // --- loading -------------------------------------------------------------
@@ -77,10 +77,13 @@ enum : uint8_t { CRAMFS_ARENA_NODE = 1, CRAMFS_ARENA_NAME = 2, CRAMFS_ARENA_PATH
 // of padding, in either byte order (a rebuild keeps the loaded one and the
 // superblock's edition, name and padding). Malformed images and variants this
 // reader does not take (feature flags, pages above 4096 bytes) print one line
-// and give null; nothing outside [buf, buf+size) is read. Listings, names,
-// block-pointer tables and link targets are checked here; file pages are
-// inflated only when needed, so a corrupt page is reported by the reads of
-// that file. Names and link targets held are bounded (32 and 16 MiB beyond
+// and give null; nothing outside [buf, buf+size) is read. Listings, names
+// and link targets are checked here, and that every block-pointer table
+// lies in the image; a file's table is read whole, and its pages inflated,
+// only when the file is read or rebuilt, so a corrupt table or page is
+// reported by the reads of that file (and refuses a rebuild that needs it).
+// The first table of more than one page is read now: it tells an image made
+// for bigger pages, which is refused. Names and link targets held are bounded (32 and 16 MiB beyond
 // the image size). `buf` must outlive the tree and stay unchanged.
 entry* cramfs_load_memory(uint8_t* buf, size_t size);
 // Same on a copy of the bytes that the tree keeps: `buf` may go at once.

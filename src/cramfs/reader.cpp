@@ -4,8 +4,9 @@
 // Every offset, size and count comes from the image and is checked against
 // the image's bounds before use; a structural fault fails the whole load so
 // that a partition is never edited (and later rebuilt) from a partial tree.
-// File pages are inflated only when read: a page that does not decode is an
-// error of that file's reads, never of the load.
+// A file's block-pointer table and pages are read only when the file is: a
+// table out of place or a page that does not decode is an error of that
+// file's reads (and of a rebuild that copies it), never of the load.
 #include <zlib.h>
 
 #include <algorithm>
@@ -73,6 +74,27 @@ int read_stored_page(cramfs_data* img, uint32_t table, uint32_t size, uint32_t i
   return 0;
 }
 
+std::string table_fault(const cramfs_data* img, uint32_t table, uint32_t pages, const char* path) {
+  const bool big = img->big_endian;
+  uint64_t start = uint64_t(table) + 4ull * pages;
+  if (!img->base || start > img->base_len) return std::string("read: bad block pointer 0 of ") + path + "\n";
+  for (uint32_t i = 0; i < pages; ++i) {
+    uint64_t stop = load32(big, img->base + table + 4ull * i);
+    if (stop < start || stop > img->base_len)
+      return "read: bad block pointer " + std::to_string(i) + " of " + path + "\n";
+    uint64_t bsize = stop - start;
+    if (bsize > 2 * kPage) {
+      char nums[160];
+      snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
+               int(uint64_t(table) + 4ull * pages), int(stop), int(start));
+      return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
+             " from " + path + nums;
+    }
+    start = stop;
+  }
+  return {};
+}
+
 namespace {
 
 constexpr int kMaxDepth = 1024;
@@ -82,43 +104,24 @@ constexpr int kMaxDepth = 1024;
 constexpr uint64_t kMaxPathBytes = 32u << 20;
 constexpr uint64_t kMaxLinkBytes = 16u << 20;
 
-// Keys seen, in one flat open-addressed array (a tree of many files checks
-// each block-pointer table once without a node per table). Key 0 is never stored.
-class OffsetSet {
+// Block-pointer tables already checked. Writers lay contents out in the
+// order the reader meets them, so the keys mostly come in rising order: those
+// go to a sorted array (no node each), the rest to a set.
+class CheckedTables {
  public:
   // True when `key` was not there yet.
   bool insert(uint64_t key) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
-    size_t mask = slots_.size() - 1;
-    for (size_t i = mix(key) & mask;; i = (i + 1) & mask) {
-      if (slots_[i] == key) return false;
-      if (slots_[i] == 0) {
-        slots_[i] = key;
-        ++count_;
-        return true;
-      }
+    if (rising_.empty() || key > rising_.back()) {
+      rising_.push_back(key);
+      return true;
     }
+    if (std::binary_search(rising_.begin(), rising_.end(), key)) return false;
+    return others_.insert(key).second;
   }
 
  private:
-  static size_t mix(uint64_t k) {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdull;
-    return size_t(k ^ (k >> 33));
-  }
-  void grow() {
-    std::vector<uint64_t> old(std::max<size_t>(64, slots_.size() * 2), 0);
-    old.swap(slots_);
-    size_t mask = slots_.size() - 1;
-    for (uint64_t k : old) {
-      if (!k) continue;
-      size_t i = mix(k) & mask;
-      while (slots_[i]) i = (i + 1) & mask;
-      slots_[i] = k;
-    }
-  }
-  std::vector<uint64_t> slots_;
-  size_t count_ = 0;
+  std::vector<uint64_t> rising_;
+  std::set<uint64_t> others_;
 };
 
 class Loader {
@@ -267,9 +270,15 @@ class Loader {
     uint32_t pages = page_count(ino.size);
     uint64_t table = ino.offset, data = table + 4ull * pages;
     if (ino.offset == 0 || data > len_) return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
+    // A table is read when its content is (its first read or a rebuild
+    // checks it whole): a tree of many files opens without touching the
+    // pages they lie in. Links are read now, and so is the first table of
+    // more than one page, since cramfs records no page size and an image
+    // made for bigger pages is refused at once by what that table holds.
     // Entries sharing one stored content (duplicates) are checked once.
-    if (tables_.insert(uint64_t(ino.offset) << 32 | pages)) {
-      std::string msg = check_pointers(e, ino.offset, pages);
+    if ((link || (pages > 1 && !probed_)) && tables_.insert(uint64_t(ino.offset) << 32 | pages)) {
+      probed_ |= pages > 1;
+      std::string msg = table_fault(img_, ino.offset, pages, e->path);
       if (!msg.empty()) {
         bool more = false;
         if (uint32_t p = other_page_size(ino.offset, ino.size, &more))
@@ -281,6 +290,7 @@ class Loader {
       }
     }
     e->src = ino.offset;
+    if (link || pages > 1) e->flags |= CRAMFS_TABLE_CHECKED;
     if (!link) return true;
     if (ino.size > link_budget_) {
       fprintf(stderr, "readlink: link targets too large to hold (more than %u MiB)\n",
@@ -333,32 +343,14 @@ class Loader {
     return found;
   }
 
-  // Empty, or the reader's message for the first pointer out of place.
-  std::string check_pointers(const entry* e, uint32_t table, uint32_t pages) {
-    uint64_t start = uint64_t(table) + 4ull * pages;
-    for (uint32_t i = 0; i < pages; ++i) {
-      uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
-      if (stop < start || stop > len_) return "read: bad block pointer " + std::to_string(i) + " of " + e->path + "\n";
-      uint64_t bsize = stop - start;
-      if (bsize > 2 * kPage) {
-        char nums[160];
-        snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
-                 int(uint64_t(table) + 4ull * pages), int(stop), int(start));
-        return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
-               " from " + e->path + nums;
-      }
-      start = stop;
-    }
-    return {};
-  }
-
   cramfs_data* img_;
   const uint8_t* img_bytes_;
   size_t len_;
   std::set<uint32_t> listings_;
-  OffsetSet tables_;
+  CheckedTables tables_;
   uint64_t path_budget_, link_budget_;
   uint64_t nodes_ = 0;
+  bool probed_ = false;  // a table of more than one page was checked
 };
 
 // The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
@@ -495,6 +487,14 @@ long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, 
   if (!e->src || !img) {
     page_error(link, Z_DATA_ERROR, quiet);
     return -EIO;
+  }
+  if (!(e->flags & CRAMFS_TABLE_CHECKED)) {
+    std::string fault = table_fault(img, e->src, page_count(e->size), e->path ? e->path : "");
+    if (!fault.empty()) {
+      if (!quiet) fputs(fault.c_str(), stderr);
+      return -EIO;
+    }
+    e->flags |= CRAMFS_TABLE_CHECKED;
   }
   for (uint64_t pos = offset, end = offset + n; pos < end;) {
     uint32_t index = uint32_t(pos / kPage);

@@ -1,5 +1,6 @@
 // The in-memory tree: registration by path, ordered insertion, size
 // accounting, listing and dumping.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,51 @@
 
 #include "cramfs/cramfs.h"
 #include "cramfs/internal.h"
+
+cramfs_arena::~cramfs_arena() {
+  for (const Chunk& c : chunks) {
+    if (c.mapped)
+      munmap(c.at, c.size);
+    else
+      free(c.at);
+  }
+}
+
+bool cramfs_arena::grow(size_t n) {
+  constexpr size_t kHuge = 2u << 20;
+  size_t size = std::max(next, n + 16);
+  if (next < 2 * kHuge) next *= 2;
+  Chunk c{nullptr, size, false};
+  if (size >= kHuge) {
+    c.size = (size + kHuge - 1) & ~(kHuge - 1);
+    void* raw = mmap(nullptr, c.size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return false;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1);
+    size_t lead = start - reinterpret_cast<uintptr_t>(raw);
+    if (lead) munmap(raw, lead);
+    if (kHuge - lead) munmap(reinterpret_cast<void*>(start + c.size), kHuge - lead);
+    c.at = reinterpret_cast<void*>(start);
+    c.mapped = true;
+#ifdef MADV_HUGEPAGE
+    madvise(c.at, c.size, MADV_HUGEPAGE);  // a hint: without it the chunk still works
+#endif
+  } else {
+    c.at = malloc(size);
+    if (!c.at) return false;
+  }
+  try {
+    chunks.push_back(c);
+  } catch (...) {
+    if (c.mapped)
+      munmap(c.at, c.size);
+    else
+      free(c.at);
+    return false;
+  }
+  at = static_cast<uint8_t*>(c.at);
+  left = c.size;
+  return true;
+}
 
 namespace rs::cramfs {
 
@@ -319,7 +365,7 @@ void cramfs_drop_content(entry* e) {
   e->buf = nullptr;
   e->src = 0;
   e->size = 0;
-  e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT));
+  e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT | CRAMFS_TABLE_CHECKED));
 }
 
 entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size) {

@@ -700,6 +700,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   for (entry* e : order) {
     if (!has_content(e)) continue;
     e->src = e->same ? e->same->offset : e->offset;
+    e->flags |= CRAMFS_TABLE_CHECKED;  // written just now, or checked by stored_span
     if (type_of(e) == 0x8000 && e->buf) {
       free(e->buf);
       e->buf = nullptr;
