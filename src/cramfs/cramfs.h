@@ -21,10 +21,12 @@ struct cramfs_arena;
 
 struct cramfs_data {
   hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
-  // A loaded tree fills entry_table at its first lookup (a listing needs
-  // none): `paths_pending` until then, for `pending_nodes` nodes.
+  // A loaded tree fills entry_table when lookups need it (a listing needs
+  // none, one edit walks the tree): `paths_pending` until then.
   bool paths_pending = false;
-  uint64_t pending_nodes = 0;
+  bool walkable = false;          // no two siblings share a name: lookups may walk meanwhile
+  uint64_t pending_nodes = 0;     // nodes the table will hold
+  uint64_t walked = 0;            // steps the walks took so far
   entry* root = nullptr;          // the tree's root, while paths are pending
   cramfs_arena* arena = nullptr;  // nodes and names of a loaded tree, freed with it
   long total_blocks = 0;          // writer: pages written
@@ -93,6 +95,9 @@ entry* cramfs_load(const char* imagefile);
 
 // --- tree operations -----------------------------------------------------
 entry* cramfs_find(entry* root, const char* path);
+// The tree's path table (entry_table), filled first when a loaded tree has
+// not needed it yet.
+hash_t* cramfs_paths(entry* root);
 // Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files;
 // -1 (with the reader's message) when the stored data does not decode.
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);

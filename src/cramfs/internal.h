@@ -55,6 +55,8 @@ bool valid_name(std::string_view name);
 void register_node(entry* node);
 // The image's path table, filled first when still pending.
 hash_t* path_table(cramfs_data* image);
+// The node at the normalised `path`, or null.
+entry* lookup(cramfs_data* image, const char* path);
 cramfs_data* image_new();
 
 // 32-bit words in the image's byte order.

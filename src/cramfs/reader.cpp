@@ -147,6 +147,8 @@ class Loader {
     auto by_name = [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; };
     if (!std::is_sorted(children.begin(), children.end(), by_name))
       std::stable_sort(children.begin(), children.end(), by_name);
+    for (size_t i = 1; i < children.size(); ++i)
+      if (strcmp(children[i - 1].first->name, children[i].first->name) == 0) twins_ = true;
     for (auto& [e, child] : children) inode_add_child(node, e);
     nodes_ += children.size();
     uint32_t listing = 0;
@@ -166,6 +168,7 @@ class Loader {
   }
 
   uint64_t nodes() const { return nodes_; }
+  bool twins() const { return twins_; }
 
  private:
   // A node of the listing of `parent`, its name and path in the arena.
@@ -351,6 +354,7 @@ class Loader {
   uint64_t path_budget_, link_budget_;
   uint64_t nodes_ = 0;
   bool probed_ = false;  // a table of more than one page was checked
+  bool twins_ = false;   // two siblings of one name
 };
 
 // The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
@@ -444,6 +448,7 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
     return nullptr;
   }
   image->pending_nodes = loader.nodes() + 1;
+  image->walkable = !loader.twins();
   root->size = cramfs_resize(root);
   return root;
 }

@@ -105,9 +105,45 @@ hash_t* path_table(cramfs_data* image) {
   return image->entry_table;
 }
 
-static void unregister_subtree(hash_t* table, entry* node) {
-  for (entry* c = node->child; c; c = c->next) unregister_subtree(table, c);
-  if (node->path && node->path[0]) hash_drop(table, node->path);
+// The node at the normalised `path`. While the path table is pending, a few
+// lookups (one edit) walk the tree instead: each directory's children are in
+// name order, so a walk stops at the first name past the one sought. Once the
+// walks have cost as many steps as the tree has nodes, the table is filled.
+// A tree with two siblings of one name is never walked: the table decides
+// which of them a path names.
+entry* lookup(cramfs_data* image, const char* path) {
+  if (image->paths_pending && image->walkable && image->root && image->walked < image->pending_nodes) {
+    entry* at = image->root;
+    for (const char* p = path; *p == '/' && p[1];) {
+      const char* name = p + 1;
+      const char* end = strchr(name, '/');
+      size_t len = end ? size_t(end - name) : strlen(name);
+      entry* next = nullptr;
+      for (entry* c = at->child; c; c = c->next) {
+        ++image->walked;
+        int cmp = strncmp(c->name, name, len);
+        if (cmp == 0 && c->name[len] == 0) {
+          next = c;
+          break;
+        }
+        if (cmp >= 0) break;  // past it: a longer name with it as prefix sorts after it
+      }
+      if (!next) return nullptr;
+      at = next;
+      p = name + len;
+    }
+    return at;
+  }
+  return static_cast<entry*>(hash_get(path_table(image), path));
+}
+
+static void unregister_path(cramfs_data* image, const char* path) {
+  if (!image->paths_pending) hash_drop(image->entry_table, path);
+}
+
+static void unregister_subtree(cramfs_data* image, entry* node) {
+  for (entry* c = node->child; c; c = c->next) unregister_subtree(image, c);
+  if (node->path && node->path[0]) unregister_path(image, node->path);
 }
 
 }  // namespace rs::cramfs
@@ -189,9 +225,11 @@ void cramfs_free(entry* root) {
   }
 }
 
+hash_t* cramfs_paths(entry* root) { return root && root->image ? path_table(root->image) : nullptr; }
+
 entry* cramfs_find(entry* root, const char* path) {
   if (!root || !root->image || !path) return nullptr;
-  return static_cast<entry*>(hash_get(path_table(root->image), normalize_path(path).c_str()));
+  return lookup(root->image, normalize_path(path).c_str());
 }
 
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset) {
@@ -296,8 +334,7 @@ static int lookup_parent(entry* root, const std::string& path, bool strict, entr
   std::string dir;
   if (!split_path(path, dir, *name)) return -EINVAL;
   if (strict && name->size() > kMaxNameLen) return -ENAMETOOLONG;
-  hash_t* table = path_table(root->image);
-  entry* p = static_cast<entry*>(hash_get(table, dir.c_str()));
+  entry* p = lookup(root->image, dir.c_str());
   if (p && is_dir(p)) {
     *parent = p;
     return 0;
@@ -305,7 +342,7 @@ static int lookup_parent(entry* root, const std::string& path, bool strict, entr
   // Which ancestor is missing or no directory decides the reason.
   for (size_t at = 1; at <= dir.size(); ++at) {
     if (at != dir.size() && dir[at] != '/') continue;
-    entry* a = static_cast<entry*>(hash_get(table, dir.substr(0, at).c_str()));
+    entry* a = lookup(root->image, dir.substr(0, at).c_str());
     if (!a) return -ENOENT;
     if (!is_dir(a)) return -ENOTDIR;
   }
@@ -332,7 +369,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  entry* old = static_cast<entry*>(hash_get(path_table(root->image), p.c_str()));
+  entry* old = lookup(root->image, p.c_str());
   if (old && is_dir(old)) return -EISDIR;
   // The inode's size field has 24 bits: a larger file could only be stored cut short.
   if (size > 0xFFFFFF) return -EFBIG;
@@ -391,7 +428,7 @@ static int add_new(entry* root, const char* path, uint32_t mode, bool strict, en
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  if (hash_get(path_table(root->image), p.c_str())) return -EEXIST;
+  if (lookup(root->image, p.c_str())) return -EEXIST;
   *out = insert_node(root, parent, p, name, mode, 0, 0);
   return 0;
 }
@@ -477,7 +514,7 @@ int cramfs_rm(entry* root, const char* path) {
   if (!e || !e->parent) return 0;  // the root is the partition's handle: never removed
   const long long gone = subtree_bound(e);
   unlink_child(e);
-  unregister_subtree(path_table(root->image), e);
+  unregister_subtree(root->image, e);
   node_free(e);
   bound_add(root, -gone);
   return 0;
@@ -513,15 +550,15 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   std::string src_name;
   int rc = lookup_parent(root, src, false, &src_parent, &src_name);
   if (rc != 0) return rc;
-  hash_t* table = path_table(root->image);
-  entry* e = static_cast<entry*>(hash_get(table, src.c_str()));
+  cramfs_data* image = root->image;
+  entry* e = lookup(image, src.c_str());
   if (!e) return -ENOENT;
   entry* parent = nullptr;
   rc = lookup_parent(root, dst, true, &parent, &name);
   if (rc != 0) return rc;
   if (src == dst) return 0;
   if (is_dir(e) && dst.compare(0, src.size() + 1, src + "/") == 0) return -EINVAL;
-  entry* old = static_cast<entry*>(hash_get(table, dst.c_str()));
+  entry* old = lookup(image, dst.c_str());
   if (old) {
     if (is_dir(e) && !is_dir(old)) return -ENOTDIR;
     if (!is_dir(e) && is_dir(old)) return -EISDIR;
@@ -532,11 +569,11 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   long long delta = -entry_bound(e) - (old ? subtree_bound(old) : 0);
   if (old) {
     unlink_child(old);
-    hash_drop(table, old->path);
+    unregister_path(image, old->path);
     node_free(old);
   }
   unlink_child(e);
-  unregister_subtree(table, e);
+  unregister_subtree(image, e);
   if (!(e->in_arena & CRAMFS_ARENA_NAME)) free(e->name);
   e->name = new_name;
   e->in_arena &= uint8_t(~CRAMFS_ARENA_NAME);
