@@ -676,6 +676,19 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   for (size_t i = 1; i < dirs.size(); ++i)
     set_inode_offset(big, lists.data() + (dirs[i].first->dir_offset - pad - 76), uint32_t(dirs[i].second));
 
+  // The image's CRC follows from the loaded one by the bytes changed, all in
+  // front of the first kept content, and the bytes appended: the save costs
+  // what it changes, not a pass over every stored page. It needs a CRC to
+  // start from (version-2 superblock); a stored CRC that was wrong stays
+  // wrong by the same difference, as every byte it covers is kept.
+  const bool had_crc = load32(big, part + pad + 8) & 1;
+  const uint32_t old_crc = load32(big, part + pad + 32);
+  std::vector<uint8_t> was;
+  if (had_crc) {
+    was.assign(part + pad, part + first);
+    store32(big, was.data() + 32, 0);  // the CRC was taken with its own field zero
+  }
+
   // Every read of the old bytes is done: now the writes.
   // The gap before the last listing keeps what it held (dead bytes).
   const size_t head = size_t((gap ? dirs.back().second - gap : first) - pad - 76);
@@ -692,7 +705,14 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   store32(big, super + 44, nodes);
   encode_inode(big, super + 64, root->mode, root->uid, root->size, root->gid, 0, pad + 76);
   store32(big, super + 32, 0);
-  store32(big, super + 32, rs::crc32_parallel(super, size_t(image_len - pad)));
+  uint32_t crc;
+  if (had_crc) {
+    crc = rs::crc32_replace(old_crc, old_len - pad, 0, was.data(), super, was.size());
+    crc = rs::crc32_update(crc, part + old_len, size_t(image_len - old_len));
+  } else {
+    crc = rs::crc32_parallel(super, size_t(image_len - pad));
+  }
+  store32(big, super + 32, crc);
   rec->total_blocks = long(blocks);
   rec->total_nodes = nodes;
   // The tree now describes the bytes written: contents are read from where
