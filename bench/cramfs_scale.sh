@@ -12,7 +12,8 @@
 # Every saved image is checked with fsck.cramfs --extract.
 # Usage: bench/cramfs_scale.sh [build-dir] [section...]
 # COUNT sets the file count of `many`, SCALE_MB the size of the mixed tree;
-# CRAMFS_IMG reuses a cramfs image of many files made earlier.
+# CRAMFS_IMG reuses a cramfs image of many files made earlier, TREE_DIR a
+# mixed tree.
 set -e
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=${1:-build}
@@ -44,7 +45,10 @@ check_saved() { # flash image
   else echo "  saved image: fsck.cramfs --extract FAILED"; fi
   rm -rf chk chk.img
 }
-tree72() { [ -d tree72 ] || { mkdir tree72; make_tree tree72 "${SCALE_MB:-72}" >/dev/null; }; }
+tree72() {
+  [ -e tree72 ] && return
+  if [ -n "$TREE_DIR" ]; then ln -s "$TREE_DIR" tree72; else mkdir tree72 && make_tree tree72 "${SCALE_MB:-72}" >/dev/null; fi
+}
 
 section_many() {
   local count=${COUNT:-200000}
