@@ -17,9 +17,18 @@
 #include "cramfs/hash.h"
 
 struct entry;
+struct cramfs_arena;
 
 struct cramfs_data {
   hash_t* entry_table = nullptr;  // full path -> entry*, 400 buckets; the root is "/"
+  // A loaded tree fills entry_table when lookups need it (a listing needs
+  // none, one edit walks the tree): `paths_pending` until then.
+  bool paths_pending = false;
+  bool walkable = false;          // no two siblings share a name: lookups may walk meanwhile
+  uint64_t pending_nodes = 0;     // nodes the table will hold
+  uint64_t walked = 0;            // steps the walks took so far
+  entry* root = nullptr;          // the tree's root, while paths are pending
+  cramfs_arena* arena = nullptr;  // nodes and names of a loaded tree, freed with it
   long total_blocks = 0;          // writer: pages written
   long total_nodes = 0;           // writer: inodes written, root included
   int image_length = 0;           // boot padding in front of the superblock: 0 or 512
@@ -47,9 +56,9 @@ struct entry {
   uint32_t size = 0;     // file length, directory listing size, device number or link length
   uint32_t uid = 0, gid = 0;
   uint8_t md5sum[16] = {};
-  uint8_t flags = 0;                    // bit 0: md5sum holds the digest; bit 1: nothing to digest
-  char* path = nullptr;                 // full tree path (host path for trees scanned from a directory)
-  entry* same = nullptr;                // writer: earlier entry whose data this one shares
+  uint8_t flags = 0;      // bit 0: md5sum holds the digest; bit 1: nothing to digest; bit 2: `src`'s table checked
+  char* path = nullptr;   // full tree path (host path for trees scanned from a directory)
+  entry* same = nullptr;  // writer: earlier entry whose data this one shares
   uint32_t offset = 0, dir_offset = 0;  // writer: data and inode positions
   uint8_t* buf = nullptr;               // content given by an edit, or a link target (malloc'd)
   uint32_t src = 0;  // content stored in the loaded image: its block-pointer table's offset (0: none)
@@ -59,19 +68,24 @@ struct entry {
   entry* next = nullptr;
   entry* prev = nullptr;
   cramfs_data* image = nullptr;
+  uint8_t in_arena = 0;  // CRAMFS_ARENA_* bits: what the image's arena holds (not freed alone)
 };
 
-enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2 };
+enum : uint8_t { CRAMFS_MD5_DONE = 1, CRAMFS_NO_CONTENT = 2, CRAMFS_TABLE_CHECKED = 4 };
+enum : uint8_t { CRAMFS_ARENA_NODE = 1, CRAMFS_ARENA_NAME = 2, CRAMFS_ARENA_PATH = 4 };
 
 // --- loading -------------------------------------------------------------
 // The tree of the cramfs image in `buf`: a superblock at 0 or after 512 bytes
 // of padding, in either byte order (a rebuild keeps the loaded one and the
 // superblock's edition, name and padding). Malformed images and variants this
 // reader does not take (feature flags, pages above 4096 bytes) print one line
-// and give null; nothing outside [buf, buf+size) is read. Listings, names,
-// block-pointer tables and link targets are checked here; file pages are
-// inflated only when needed, so a corrupt page is reported by the reads of
-// that file. Names and link targets held are bounded (32 and 16 MiB beyond
+// and give null; nothing outside [buf, buf+size) is read. Listings, names
+// and link targets are checked here, and that every block-pointer table
+// lies in the image; a file's table is read whole, and its pages inflated,
+// only when the file is read or rebuilt, so a corrupt table or page is
+// reported by the reads of that file (and refuses a rebuild that needs it).
+// The first table of more than one page is read now: it tells an image made
+// for bigger pages, which is refused. Names and link targets held are bounded (32 and 16 MiB beyond
 // the image size). `buf` must outlive the tree and stay unchanged.
 entry* cramfs_load_memory(uint8_t* buf, size_t size);
 // Same on a copy of the bytes that the tree keeps: `buf` may go at once.
@@ -81,6 +95,9 @@ entry* cramfs_load(const char* imagefile);
 
 // --- tree operations -----------------------------------------------------
 entry* cramfs_find(entry* root, const char* path);
+// The tree's path table (entry_table), filled first when a loaded tree has
+// not needed it yet.
+hash_t* cramfs_paths(entry* root);
 // Bytes copied: min(size, file size - offset); 0 for unknown paths and non-files;
 // -1 (with the reader's message) when the stored data does not decode.
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset);

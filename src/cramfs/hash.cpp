@@ -1,15 +1,75 @@
 #include "cramfs/hash.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
-// Keys view the entries' own copies, which live as long as their entries.
+// Open addressing over the entries themselves: one array of pointers, each
+// entry carrying its key's hash, so a large tree costs no allocation per key
+// beyond its entry and a lookup touches one slot run and one key.
 struct hash_index {
-  std::unordered_map<std::string_view, hashentry_t*> map;
+  std::vector<hashentry_t*> slots;  // null: free; &tomb: dropped
+  size_t filled = 0;                // slots not free (live and dropped)
+  static hashentry_t tomb;
 };
+hashentry_t hash_index::tomb{};
+
+namespace {
+
+size_t key_hash(const char* key, size_t len) { return std::hash<std::string_view>{}(std::string_view(key, len)); }
+
+// Slot of `key`, or the free slot a new key takes (a dropped one first).
+size_t find_slot(const hash_index* ix, const char* key, size_t h, bool* found) {
+  const size_t mask = ix->slots.size() - 1;
+  size_t free_at = SIZE_MAX;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    hashentry_t* s = ix->slots[i];
+    if (!s) {
+      *found = false;
+      return free_at != SIZE_MAX ? free_at : i;
+    }
+    if (s == &hash_index::tomb) {
+      if (free_at == SIZE_MAX) free_at = i;
+    } else if (s->hash == h && strcmp(s->key, key) == 0) {
+      *found = true;
+      return i;
+    }
+  }
+}
+
+// Room for `keys` live keys with at most half the slots taken (dropped ones
+// count); false when memory runs out. A rehash leaves a third taken at most,
+// so drops and adds at the threshold do not rehash each time.
+bool index_fit(hash_index* ix, size_t keys) {
+  if (2 * std::max(ix->filled + 1, keys) <= ix->slots.size()) return true;
+  if (keys > (SIZE_MAX >> 3) / sizeof(void*)) return false;
+  size_t want = 16;
+  while (want < 3 * keys) want *= 2;
+  std::vector<hashentry_t*> next;
+  try {
+    next.assign(want, nullptr);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const size_t mask = want - 1;
+  for (hashentry_t* s : ix->slots) {
+    if (!s || s == &hash_index::tomb) continue;
+    size_t i = s->hash & mask;
+    while (next[i]) i = (i + 1) & mask;
+    next[i] = s;
+  }
+  ix->slots.swap(next);
+  ix->filled = 0;
+  for (hashentry_t* s : ix->slots) ix->filled += s != nullptr;
+  return true;
+}
+
+}  // namespace
 
 int _hash_key(const char* key, int length) {
   if (length <= 1) return 0;
@@ -42,47 +102,38 @@ hash_t* hash_new(int size, hash_free_func freefunc) {
 }
 
 static hashentry_t* find_entry(const hash_t* t, const char* key) {
-  auto it = t->index->map.find(std::string_view(key));
-  return it == t->index->map.end() ? nullptr : it->second;
+  const hash_index* ix = t->index;
+  if (ix->slots.empty()) return nullptr;
+  bool found = false;
+  size_t at = find_slot(ix, key, key_hash(key, strlen(key)), &found);
+  return found ? ix->slots[at] : nullptr;
 }
 
 void hash_reserve(hash_t* t, uint64_t keys) {
-  if (!t) return;
-  try {
-    t->index->map.reserve(size_t(keys));
-  } catch (const std::exception&) {
-  }
+  if (t) index_fit(t->index, size_t(std::min<uint64_t>(keys, SIZE_MAX / 4)));
 }
 
 int hash_add(hash_t* t, const char* key, void* data) {
   if (!t || !key) return -1;
-  // One lookup, under the entry's own copy of the key (freed again when the
-  // key was there: the rare case).
-  char* copy = strdup(key);
-  if (!copy) return -1;
-  std::pair<std::unordered_map<std::string_view, hashentry_t*>::iterator, bool> slot;
-  try {
-    slot = t->index->map.try_emplace(std::string_view(copy), nullptr);
-  } catch (const std::bad_alloc&) {
-    free(copy);
-    return -1;
-  }
-  if (!slot.second) {
-    free(copy);
-    hashentry_t* e = slot.first->second;
+  hash_index* ix = t->index;
+  if (!index_fit(ix, size_t(t->num_keys) + 1)) return -1;
+  const size_t len = strlen(key), h = key_hash(key, len);
+  bool found = false;
+  size_t at = find_slot(ix, key, h, &found);
+  if (found) {
+    hashentry_t* e = ix->slots[at];
     if (t->freefunc && e->value && e->value != data) t->freefunc(e->value);
     e->value = data;
     return 0;
   }
-  hashentry_t* e = static_cast<hashentry_t*>(malloc(sizeof(hashentry_t)));
-  if (!e) {
-    t->index->map.erase(slot.first);
-    free(copy);
-    return -1;
-  }
-  e->key = copy;
-  slot.first->second = e;
+  hashentry_t* e = static_cast<hashentry_t*>(malloc(sizeof(hashentry_t) + len + 1));
+  if (!e) return -1;
+  e->key = reinterpret_cast<char*>(e + 1);
+  memcpy(e->key, key, len + 1);
   e->value = data;
+  e->hash = h;
+  if (!ix->slots[at]) ix->filled++;
+  ix->slots[at] = e;
   hashentry_t** head = &t->entries[_hash_key(key, t->length)];
   e->next = *head;
   e->link = head;
@@ -102,13 +153,16 @@ bool hash_contains(const hash_t* t, const char* key) { return t && key && find_e
 
 int hash_drop(hash_t* t, const char* key) {
   if (!t || !key) return -1;
-  hashentry_t* e = find_entry(t, key);
-  if (!e) return -1;
-  t->index->map.erase(std::string_view(e->key));
+  hash_index* ix = t->index;
+  if (ix->slots.empty()) return -1;
+  bool found = false;
+  size_t at = find_slot(ix, key, key_hash(key, strlen(key)), &found);
+  if (!found) return -1;
+  hashentry_t* e = ix->slots[at];
+  ix->slots[at] = &hash_index::tomb;
   *e->link = e->next;
   if (e->next) e->next->link = e->link;
   if (t->freefunc && e->value) t->freefunc(e->value);
-  free(e->key);
   free(e);
   t->num_keys--;
   return 0;
@@ -132,7 +186,6 @@ void hash_release(hash_t* t) {
     while (e) {
       hashentry_t* next = e->next;
       if (t->freefunc && e->value) t->freefunc(e->value);
-      free(e->key);
       free(e);
       e = next;
     }

@@ -8,13 +8,15 @@
 // its own copy of every key. The buckets never grow, so that iteration keeps
 // its order; an index beside them finds a key in constant time at any size.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 typedef void (*hash_free_func)(void* value);
 
 struct hashentry_t {
-  char* key;    // owned copy
+  char* key;    // owned copy, held in the same allocation as the entry
   void* value;  // not owned
+  size_t hash;  // the index's hash of the key
   hashentry_t* next;
   hashentry_t** link;  // the pointer that points to this entry (chain head or previous `next`)
 };

@@ -4,8 +4,9 @@
 // Every offset, size and count comes from the image and is checked against
 // the image's bounds before use; a structural fault fails the whole load so
 // that a partition is never edited (and later rebuilt) from a partial tree.
-// File pages are inflated only when read: a page that does not decode is an
-// error of that file's reads, never of the load.
+// A file's block-pointer table and pages are read only when the file is: a
+// table out of place or a page that does not decode is an error of that
+// file's reads (and of a rebuild that copies it), never of the load.
 #include <zlib.h>
 
 #include <algorithm>
@@ -13,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,6 +74,27 @@ int read_stored_page(cramfs_data* img, uint32_t table, uint32_t size, uint32_t i
   return 0;
 }
 
+std::string table_fault(const cramfs_data* img, uint32_t table, uint32_t pages, const char* path) {
+  const bool big = img->big_endian;
+  uint64_t start = uint64_t(table) + 4ull * pages;
+  if (!img->base || start > img->base_len) return std::string("read: bad block pointer 0 of ") + path + "\n";
+  for (uint32_t i = 0; i < pages; ++i) {
+    uint64_t stop = load32(big, img->base + table + 4ull * i);
+    if (stop < start || stop > img->base_len)
+      return "read: bad block pointer " + std::to_string(i) + " of " + path + "\n";
+    uint64_t bsize = stop - start;
+    if (bsize > 2 * kPage) {
+      char nums[160];
+      snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
+               int(uint64_t(table) + 4ull * pages), int(stop), int(start));
+      return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
+             " from " + path + nums;
+    }
+    start = stop;
+  }
+  return {};
+}
+
 namespace {
 
 constexpr int kMaxDepth = 1024;
@@ -79,6 +103,26 @@ constexpr int kMaxDepth = 1024;
 // of many links sharing one page would otherwise grow without bound.
 constexpr uint64_t kMaxPathBytes = 32u << 20;
 constexpr uint64_t kMaxLinkBytes = 16u << 20;
+
+// Block-pointer tables already checked. Writers lay contents out in the
+// order the reader meets them, so the keys mostly come in rising order: those
+// go to a sorted array (no node each), the rest to a set.
+class CheckedTables {
+ public:
+  // True when `key` was not there yet.
+  bool insert(uint64_t key) {
+    if (rising_.empty() || key > rising_.back()) {
+      rising_.push_back(key);
+      return true;
+    }
+    if (std::binary_search(rising_.begin(), rising_.end(), key)) return false;
+    return others_.insert(key).second;
+  }
+
+ private:
+  std::vector<uint64_t> rising_;
+  std::set<uint64_t> others_;
+};
 
 class Loader {
  public:
@@ -96,18 +140,17 @@ class Loader {
     uint64_t end = uint64_t(ino.offset) + ino.size;
     if (end > len_) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
     std::vector<std::pair<entry*, Inode>> children;
-    if (!read_listing(node, ino.offset, end, children)) {
-      for (auto& c : children) node_free(c.first);  // not in the tree yet
-      return false;
-    }
+    // Nodes live in the image's arena: one that fails here is simply left there.
+    if (!read_listing(node, ino.offset, end, children)) return false;
     // The tree keeps every directory in name order (a legacy image's unsorted
     // listing is written back sorted).
-    std::stable_sort(children.begin(), children.end(),
-                     [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; });
-    for (auto& [e, child] : children) {
-      inode_add_child(node, e);
-      register_node(e);
-    }
+    auto by_name = [](const auto& a, const auto& b) { return strcmp(a.first->name, b.first->name) < 0; };
+    if (!std::is_sorted(children.begin(), children.end(), by_name))
+      std::stable_sort(children.begin(), children.end(), by_name);
+    for (size_t i = 1; i < children.size(); ++i)
+      if (strcmp(children[i - 1].first->name, children[i].first->name) == 0) twins_ = true;
+    for (auto& [e, child] : children) inode_add_child(node, e);
+    nodes_ += children.size();
     uint32_t listing = 0;
     for (auto& [e, child] : children) {
       listing += 12 + ((uint32_t(strlen(e->name)) + 3) & ~3u);
@@ -124,17 +167,46 @@ class Loader {
     return true;
   }
 
+  uint64_t nodes() const { return nodes_; }
+  bool twins() const { return twins_; }
+
  private:
+  // A node of the listing of `parent`, its name and path in the arena.
+  entry* arena_node(const entry* parent, size_t parent_len, const char* name, size_t len, const Inode& ino) {
+    cramfs_arena* a = img_->arena;
+    void* mem = a->get(sizeof(entry), alignof(entry));
+    char* text = static_cast<char*>(a->get(len + 1 + parent_len + 1 + len + 1, 1));
+    if (!mem || !text) return nullptr;
+    entry* e = new (mem) entry;
+    memcpy(text, name, len);
+    text[len] = 0;
+    char* path = text + len + 1;
+    memcpy(path, parent->path, parent_len);
+    path[parent_len] = '/';
+    memcpy(path + parent_len + 1, name, len);
+    path[parent_len + 1 + len] = 0;
+    e->name = text;
+    e->path = path;
+    e->in_arena = CRAMFS_ARENA_NODE | CRAMFS_ARENA_NAME | CRAMFS_ARENA_PATH;
+    e->mode = ino.mode;
+    e->size = ino.size;
+    e->uid = ino.uid;
+    e->gid = ino.gid;
+    e->image = img_;
+    return e;
+  }
+
   // The entries of the listing [pos, end) of `node`, not yet in the tree.
   bool read_listing(entry* node, uint64_t pos, uint64_t end, std::vector<std::pair<entry*, Inode>>& children) {
     bool bad_names = false;
+    const size_t parent_len = strlen(node->path);
     while (pos < end) {
       if (pos + 12 > end) return io_fail("readdir: can`t read full inode, errno %d, message %s\n");
       Inode child = decode_inode(big(), img_bytes_ + pos);
       pos += 12;
       if (pos + child.namelen > end) return io_fail("readdir: can`t read full direntry, errno %d, message %s\n");
       const char* raw = reinterpret_cast<const char*>(img_bytes_ + pos);
-      std::string name(raw, strnlen(raw, child.namelen));
+      std::string_view name(raw, strnlen(raw, child.namelen));
       pos += child.namelen;
       if (name.empty()) {
         fprintf(stderr, "readdir: empty size name found! namelen %d, dsize %d, ioff %d\n", int(child.namelen / 4),
@@ -150,22 +222,22 @@ class Loader {
         continue;
       }
       // The path is held twice (node and path table).
-      uint64_t held = 2 * (strlen(node->path) + 1 + name.size() + 1) + name.size() + 1;
+      uint64_t held = 2 * (parent_len + 1 + name.size() + 1) + name.size() + 1;
       if (held > path_budget_) {
         fprintf(stderr, "readdir: paths too long to hold (more than %u MiB of names)\n",
                 unsigned((kMaxPathBytes + len_) >> 20));
         return false;
       }
       path_budget_ -= held;
-      entry* e = cramfs_node_new(node->image, name.c_str(), child.mode, child.size, child.uid, child.gid);
-      node_set_path(e, std::string(node->path) + "/" + name);
+      entry* e = arena_node(node, parent_len, name.data(), name.size(), child);
+      if (!e) return fail("read: out of memory\n");
       children.emplace_back(e, child);
     }
     return !bad_names;
   }
 
   // A name from the image as one line of text: bytes outside printable ASCII as \xNN.
-  static std::string printable(const std::string& name) {
+  static std::string printable(std::string_view name) {
     std::string out;
     for (unsigned char ch : name) {
       if (ch >= 0x20 && ch < 0x7F && ch != '\\' && ch != '"') {
@@ -201,9 +273,15 @@ class Loader {
     uint32_t pages = page_count(ino.size);
     uint64_t table = ino.offset, data = table + 4ull * pages;
     if (ino.offset == 0 || data > len_) return io_fail("readdir: can`t read full block table, errno %d, message %s\n");
+    // A table is read when its content is (its first read or a rebuild
+    // checks it whole): a tree of many files opens without touching the
+    // pages they lie in. Links are read now, and so is the first table of
+    // more than one page, since cramfs records no page size and an image
+    // made for bigger pages is refused at once by what that table holds.
     // Entries sharing one stored content (duplicates) are checked once.
-    if (tables_.insert({ino.offset, pages}).second) {
-      std::string msg = check_pointers(e, ino.offset, pages);
+    if ((link || (pages > 1 && !probed_)) && tables_.insert(uint64_t(ino.offset) << 32 | pages)) {
+      probed_ |= pages > 1;
+      std::string msg = table_fault(img_, ino.offset, pages, e->path);
       if (!msg.empty()) {
         bool more = false;
         if (uint32_t p = other_page_size(ino.offset, ino.size, &more))
@@ -215,6 +293,7 @@ class Loader {
       }
     }
     e->src = ino.offset;
+    if (link || pages > 1) e->flags |= CRAMFS_TABLE_CHECKED;
     if (!link) return true;
     if (ino.size > link_budget_) {
       fprintf(stderr, "readlink: link targets too large to hold (more than %u MiB)\n",
@@ -267,31 +346,15 @@ class Loader {
     return found;
   }
 
-  // Empty, or the reader's message for the first pointer out of place.
-  std::string check_pointers(const entry* e, uint32_t table, uint32_t pages) {
-    uint64_t start = uint64_t(table) + 4ull * pages;
-    for (uint32_t i = 0; i < pages; ++i) {
-      uint64_t stop = load32(big(), img_bytes_ + table + 4ull * i);
-      if (stop < start || stop > len_) return "read: bad block pointer " + std::to_string(i) + " of " + e->path + "\n";
-      uint64_t bsize = stop - start;
-      if (bsize > 2 * kPage) {
-        char nums[160];
-        snprintf(nums, sizeof nums, ", bsize %i, foffset %i, block %i, boffset %i\n", int(bsize),
-                 int(uint64_t(table) + 4ull * pages), int(stop), int(start));
-        return "read: block size bigger than PAGE_CACHE_SIZE * 2 while reading block " + std::to_string(int(i)) +
-               " from " + e->path + nums;
-      }
-      start = stop;
-    }
-    return {};
-  }
-
   cramfs_data* img_;
   const uint8_t* img_bytes_;
   size_t len_;
   std::set<uint32_t> listings_;
-  std::set<std::pair<uint32_t, uint32_t>> tables_;
+  CheckedTables tables_;
   uint64_t path_budget_, link_budget_;
+  uint64_t nodes_ = 0;
+  bool probed_ = false;  // a table of more than one page was checked
+  bool twins_ = false;   // two siblings of one name
 };
 
 // The variants this reader refuses, named as mkfs.cramfs and the kernel name them.
@@ -375,15 +438,17 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
   image->edition = (flags & 1) ? load32(big, super + 36) : 0;
   memcpy(image->volume_name, super + 48, 16);
   entry* root = cramfs_node_new(image, "/", root_ino.mode, 0, root_ino.uid, root_ino.gid);
-  register_node(root);
-  // The path index sized once from the superblock's count (no more than
-  // the image's listings could hold): a large tree loads without rehashing.
-  if (flags & 1) hash_reserve(image->entry_table, std::min<uint64_t>(load32(big, super + 44), size / 12));
+  image->arena = new cramfs_arena;
+  // The path table is filled at the first lookup: opening and listing need none.
+  image->root = root;
+  image->paths_pending = true;
   Loader loader(image, buf, size);
   if (!loader.load_dir(root, root_ino, 0)) {
     cramfs_free(root);
     return nullptr;
   }
+  image->pending_nodes = loader.nodes() + 1;
+  image->walkable = !loader.twins();
   root->size = cramfs_resize(root);
   return root;
 }
@@ -427,6 +492,14 @@ long long cramfs_entry_pread(entry* e, void* buf, size_t size, uint64_t offset, 
   if (!e->src || !img) {
     page_error(link, Z_DATA_ERROR, quiet);
     return -EIO;
+  }
+  if (!(e->flags & CRAMFS_TABLE_CHECKED)) {
+    std::string fault = table_fault(img, e->src, page_count(e->size), e->path ? e->path : "");
+    if (!fault.empty()) {
+      if (!quiet) fputs(fault.c_str(), stderr);
+      return -EIO;
+    }
+    e->flags |= CRAMFS_TABLE_CHECKED;
   }
   for (uint64_t pos = offset, end = offset + n; pos < end;) {
     uint32_t index = uint32_t(pos / kPage);

@@ -1,5 +1,6 @@
 // The in-memory tree: registration by path, ordered insertion, size
 // accounting, listing and dumping.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,51 @@
 
 #include "cramfs/cramfs.h"
 #include "cramfs/internal.h"
+
+cramfs_arena::~cramfs_arena() {
+  for (const Chunk& c : chunks) {
+    if (c.mapped)
+      munmap(c.at, c.size);
+    else
+      free(c.at);
+  }
+}
+
+bool cramfs_arena::grow(size_t n) {
+  constexpr size_t kHuge = 2u << 20;
+  size_t size = std::max(next, n + 16);
+  if (next < 2 * kHuge) next *= 2;
+  Chunk c{nullptr, size, false};
+  if (size >= kHuge) {
+    c.size = (size + kHuge - 1) & ~(kHuge - 1);
+    void* raw = mmap(nullptr, c.size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return false;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1);
+    size_t lead = start - reinterpret_cast<uintptr_t>(raw);
+    if (lead) munmap(raw, lead);
+    if (kHuge - lead) munmap(reinterpret_cast<void*>(start + c.size), kHuge - lead);
+    c.at = reinterpret_cast<void*>(start);
+    c.mapped = true;
+#ifdef MADV_HUGEPAGE
+    madvise(c.at, c.size, MADV_HUGEPAGE);  // a hint: without it the chunk still works
+#endif
+  } else {
+    c.at = malloc(size);
+    if (!c.at) return false;
+  }
+  try {
+    chunks.push_back(c);
+  } catch (...) {
+    if (c.mapped)
+      munmap(c.at, c.size);
+    else
+      free(c.at);
+    return false;
+  }
+  at = static_cast<uint8_t*>(c.at);
+  left = c.size;
+  return true;
+}
 
 namespace rs::cramfs {
 
@@ -32,15 +78,72 @@ std::string normalize_path(const char* path) {
   return out.empty() ? "/" : out;
 }
 
-bool valid_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+bool valid_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
-void register_node(entry* node) { hash_add(node->image->entry_table, node->path[0] ? node->path : "/", node); }
+void register_node(entry* node) {
+  if (node->image->paths_pending) return;
+  hash_add(node->image->entry_table, node->path[0] ? node->path : "/", node);
+}
 
-static void unregister_subtree(hash_t* table, entry* node) {
-  for (entry* c = node->child; c; c = c->next) unregister_subtree(table, c);
-  if (node->path && node->path[0]) hash_drop(table, node->path);
+// A directory's children, then each subdirectory's in turn: the order the
+// reader once registered them in, so the buckets' chains come out the same.
+static void register_below(hash_t* table, entry* dir) {
+  for (entry* c = dir->child; c; c = c->next) hash_add(table, c->path, c);
+  for (entry* c = dir->child; c; c = c->next)
+    if (c->child) register_below(table, c);
+}
+
+hash_t* path_table(cramfs_data* image) {
+  if (image->paths_pending && image->root) {
+    image->paths_pending = false;
+    hash_reserve(image->entry_table, image->pending_nodes);
+    hash_add(image->entry_table, "/", image->root);
+    register_below(image->entry_table, image->root);
+  }
+  return image->entry_table;
+}
+
+// The node at the normalised `path`. While the path table is pending, a few
+// lookups (one edit) walk the tree instead: each directory's children are in
+// name order, so a walk stops at the first name past the one sought. Once the
+// walks have cost as many steps as the tree has nodes, the table is filled.
+// A tree with two siblings of one name is never walked: the table decides
+// which of them a path names.
+entry* lookup(cramfs_data* image, const char* path) {
+  if (image->paths_pending && image->walkable && image->root && image->walked < image->pending_nodes) {
+    entry* at = image->root;
+    for (const char* p = path; *p == '/' && p[1];) {
+      const char* name = p + 1;
+      const char* end = strchr(name, '/');
+      size_t len = end ? size_t(end - name) : strlen(name);
+      entry* next = nullptr;
+      for (entry* c = at->child; c; c = c->next) {
+        ++image->walked;
+        int cmp = strncmp(c->name, name, len);
+        if (cmp == 0 && c->name[len] == 0) {
+          next = c;
+          break;
+        }
+        if (cmp >= 0) break;  // past it: a longer name with it as prefix sorts after it
+      }
+      if (!next) return nullptr;
+      at = next;
+      p = name + len;
+    }
+    return at;
+  }
+  return static_cast<entry*>(hash_get(path_table(image), path));
+}
+
+static void unregister_path(cramfs_data* image, const char* path) {
+  if (!image->paths_pending) hash_drop(image->entry_table, path);
+}
+
+static void unregister_subtree(cramfs_data* image, entry* node) {
+  for (entry* c = node->child; c; c = c->next) unregister_subtree(image, c);
+  if (node->path && node->path[0]) unregister_path(image, node->path);
 }
 
 }  // namespace rs::cramfs
@@ -62,8 +165,9 @@ entry* cramfs_node_new(cramfs_data* image, const char* name, uint32_t mode, uint
 }
 
 void node_set_path(entry* e, const std::string& path) {
-  free(e->path);
+  if (!(e->in_arena & CRAMFS_ARENA_PATH)) free(e->path);
   e->path = strdup(path.c_str());
+  e->in_arena &= uint8_t(~CRAMFS_ARENA_PATH);
 }
 
 void inode_add_child(entry* node, entry* child) {
@@ -102,10 +206,10 @@ void node_free(entry* node) {
     node_free(c);
     c = n;
   }
-  free(node->name);
-  free(node->path);
+  if (!(node->in_arena & CRAMFS_ARENA_NAME)) free(node->name);
+  if (!(node->in_arena & CRAMFS_ARENA_PATH)) free(node->path);
   free(node->buf);
-  delete node;
+  if (!(node->in_arena & CRAMFS_ARENA_NODE)) delete node;  // an arena's node goes with its tree
 }
 
 void cramfs_free(entry* root) {
@@ -114,15 +218,18 @@ void cramfs_free(entry* root) {
   node_free(root);
   if (image) {
     hash_release(image->entry_table);
+    delete image->arena;
     free(image->owned);
     free(image->page_cache);
     delete image;
   }
 }
 
+hash_t* cramfs_paths(entry* root) { return root && root->image ? path_table(root->image) : nullptr; }
+
 entry* cramfs_find(entry* root, const char* path) {
   if (!root || !root->image || !path) return nullptr;
-  return static_cast<entry*>(hash_get(root->image->entry_table, normalize_path(path).c_str()));
+  return lookup(root->image, normalize_path(path).c_str());
 }
 
 int cramfs_read(entry* root, const char* path, void* buf, size_t size, size_t offset) {
@@ -227,8 +334,7 @@ static int lookup_parent(entry* root, const std::string& path, bool strict, entr
   std::string dir;
   if (!split_path(path, dir, *name)) return -EINVAL;
   if (strict && name->size() > kMaxNameLen) return -ENAMETOOLONG;
-  hash_t* table = root->image->entry_table;
-  entry* p = static_cast<entry*>(hash_get(table, dir.c_str()));
+  entry* p = lookup(root->image, dir.c_str());
   if (p && is_dir(p)) {
     *parent = p;
     return 0;
@@ -236,7 +342,7 @@ static int lookup_parent(entry* root, const std::string& path, bool strict, entr
   // Which ancestor is missing or no directory decides the reason.
   for (size_t at = 1; at <= dir.size(); ++at) {
     if (at != dir.size() && dir[at] != '/') continue;
-    entry* a = static_cast<entry*>(hash_get(table, dir.substr(0, at).c_str()));
+    entry* a = lookup(root->image, dir.substr(0, at).c_str());
     if (!a) return -ENOENT;
     if (!is_dir(a)) return -ENOTDIR;
   }
@@ -263,7 +369,7 @@ static int put_file(entry* root, const char* path, const void* buf, size_t size,
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  entry* old = static_cast<entry*>(hash_get(root->image->entry_table, p.c_str()));
+  entry* old = lookup(root->image, p.c_str());
   if (old && is_dir(old)) return -EISDIR;
   // The inode's size field has 24 bits: a larger file could only be stored cut short.
   if (size > 0xFFFFFF) return -EFBIG;
@@ -296,7 +402,7 @@ void cramfs_drop_content(entry* e) {
   e->buf = nullptr;
   e->src = 0;
   e->size = 0;
-  e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT));
+  e->flags &= uint8_t(~(CRAMFS_MD5_DONE | CRAMFS_NO_CONTENT | CRAMFS_TABLE_CHECKED));
 }
 
 entry* cramfs_add_buffer(entry* root, const char* path, const void* buf, size_t size) {
@@ -322,7 +428,7 @@ static int add_new(entry* root, const char* path, uint32_t mode, bool strict, en
   entry* parent = nullptr;
   int rc = lookup_parent(root, p, strict, &parent, &name);
   if (rc != 0) return rc;
-  if (hash_get(root->image->entry_table, p.c_str())) return -EEXIST;
+  if (lookup(root->image, p.c_str())) return -EEXIST;
   *out = insert_node(root, parent, p, name, mode, 0, 0);
   return 0;
 }
@@ -408,7 +514,7 @@ int cramfs_rm(entry* root, const char* path) {
   if (!e || !e->parent) return 0;  // the root is the partition's handle: never removed
   const long long gone = subtree_bound(e);
   unlink_child(e);
-  unregister_subtree(root->image->entry_table, e);
+  unregister_subtree(root->image, e);
   node_free(e);
   bound_add(root, -gone);
   return 0;
@@ -444,15 +550,15 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   std::string src_name;
   int rc = lookup_parent(root, src, false, &src_parent, &src_name);
   if (rc != 0) return rc;
-  hash_t* table = root->image->entry_table;
-  entry* e = static_cast<entry*>(hash_get(table, src.c_str()));
+  cramfs_data* image = root->image;
+  entry* e = lookup(image, src.c_str());
   if (!e) return -ENOENT;
   entry* parent = nullptr;
   rc = lookup_parent(root, dst, true, &parent, &name);
   if (rc != 0) return rc;
   if (src == dst) return 0;
   if (is_dir(e) && dst.compare(0, src.size() + 1, src + "/") == 0) return -EINVAL;
-  entry* old = static_cast<entry*>(hash_get(table, dst.c_str()));
+  entry* old = lookup(image, dst.c_str());
   if (old) {
     if (is_dir(e) && !is_dir(old)) return -ENOTDIR;
     if (!is_dir(e) && is_dir(old)) return -EISDIR;
@@ -463,13 +569,14 @@ int cramfs_rename(entry* root, const char* from, const char* to) {
   long long delta = -entry_bound(e) - (old ? subtree_bound(old) : 0);
   if (old) {
     unlink_child(old);
-    hash_drop(table, old->path);
+    unregister_path(image, old->path);
     node_free(old);
   }
   unlink_child(e);
-  unregister_subtree(table, e);
-  free(e->name);
+  unregister_subtree(image, e);
+  if (!(e->in_arena & CRAMFS_ARENA_NAME)) free(e->name);
   e->name = new_name;
+  e->in_arena &= uint8_t(~CRAMFS_ARENA_NAME);
   cramfs_reset_list(parent, e);
   parent->size += dirent_len(e);
   repath_subtree(e, dst);

@@ -225,29 +225,45 @@ class Doubles {
 // others of its type and size (stored ones inflated for that only). Stored
 // contents are not compared with each other: the loaded image's writer did.
 void eliminate_doubles(const std::vector<entry*>& order) {
-  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, entry*> by_source;  // type, table, size
-  std::map<std::pair<uint32_t, uint32_t>, std::vector<entry*>> by_size;  // type, size
-  std::vector<entry*> firsts;
-  for (entry* e : order) {
+  // Stored entries by type, size and table in one sorted array (a tree of
+  // many files would otherwise cost a map node each): the first of a run, in
+  // pre-order, is the one the others share.
+  auto source_key = [](const entry* e) {
+    return uint64_t(type_of(e) >> 12) << 56 | uint64_t(e->size & 0xFFFFFF) << 32 | e->src;
+  };
+  std::vector<std::pair<uint64_t, uint32_t>> sources;
+  std::vector<std::pair<uint32_t, uint32_t>> new_keys;  // type, size of each new content
+  for (uint32_t i = 0; i < order.size(); ++i) {
+    entry* e = order[i];
     e->same = nullptr;
     if (!has_content(e)) {
       e->flags |= CRAMFS_NO_CONTENT;
       continue;
     }
-    if (stored(e)) {
-      auto [it, fresh] = by_source.try_emplace({type_of(e), e->src, e->size}, e);
-      if (!fresh) {
-        e->same = it->second;
-        continue;
-      }
+    if (stored(e))
+      sources.emplace_back(source_key(e), i);
+    else
+      new_keys.emplace_back(type_of(e), e->size);
+  }
+  std::sort(sources.begin(), sources.end());
+  for (size_t i = 1; i < sources.size(); ++i)
+    if (sources[i].first == sources[i - 1].first)
+      order[sources[i].second]->same =
+          order[sources[i - 1].second]->same ? order[sources[i - 1].second]->same : order[sources[i - 1].second];
+  // Only sizes some new content has can hold a double: the rest are not grouped.
+  std::sort(new_keys.begin(), new_keys.end());
+  new_keys.erase(std::unique(new_keys.begin(), new_keys.end()), new_keys.end());
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<entry*>> by_size;  // type, size
+  if (!new_keys.empty()) {
+    for (entry* e : order) {
+      if (!has_content(e) || e->same) continue;
+      std::pair<uint32_t, uint32_t> key{type_of(e), e->size};
+      if (std::binary_search(new_keys.begin(), new_keys.end(), key)) by_size[key].push_back(e);
     }
-    by_size[{type_of(e), e->size}].push_back(e);
   }
   Doubles d;
   for (auto& [key, group] : by_size) {
-    bool any_new = false;
-    for (entry* e : group) any_new |= !stored(e);
-    if (group.size() < 2 || !any_new) continue;
+    if (group.size() < 2) continue;
     // Distinct contents so far by digest, each list in pre-order: a group of
     // many files of one size is matched in one pass, not pair by pair.
     std::unordered_map<std::string_view, std::vector<entry*>> kept;
@@ -392,8 +408,8 @@ uint8_t* cramfs_mmap(entry* root, size_t* size, std::string* why) {
   compress_pages(pages);
   for (Page& p : pages) {
     if (p.out.size() > 2 * kPage)
-      return limits.fail(
-          "AIEEE: block \"compressed\" to > 2*blocklength (" + std::to_string(long(p.out.size())) + ")\n");
+      return limits.fail("AIEEE: block \"compressed\" to > 2*blocklength (" + std::to_string(long(p.out.size())) +
+                         ")\n");
     length += p.out.size();
   }
   auto no_space = [&](uint64_t used) {
@@ -660,11 +676,26 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   for (size_t i = 1; i < dirs.size(); ++i)
     set_inode_offset(big, lists.data() + (dirs[i].first->dir_offset - pad - 76), uint32_t(dirs[i].second));
 
+  // The image's CRC follows from the loaded one by the bytes changed, all in
+  // front of the first kept content, and the bytes appended: the save costs
+  // what it changes, not a pass over every stored page. It needs a CRC to
+  // start from (version-2 superblock); a stored CRC that was wrong stays
+  // wrong by the same difference, as every byte it covers is kept.
+  const bool had_crc = load32(big, part + pad + 8) & 1;
+  const uint32_t old_crc = load32(big, part + pad + 32);
+  std::vector<uint8_t> was;
+  if (had_crc) {
+    was.assign(part + pad, part + first);
+    store32(big, was.data() + 32, 0);  // the CRC was taken with its own field zero
+  }
+
   // Every read of the old bytes is done: now the writes.
   // The gap before the last listing keeps what it held (dead bytes).
   const size_t head = size_t((gap ? dirs.back().second - gap : first) - pad - 76);
   memcpy(part + pad + 76, lists.data(), head);
-  if (gap) memcpy(part + dirs.back().second, lists.data() + (dirs.back().second - pad - 76), size_t(first - dirs.back().second));
+  if (gap)
+    memcpy(part + dirs.back().second, lists.data() + (dirs.back().second - pad - 76),
+           size_t(first - dirs.back().second));
   if (!tail.empty()) memcpy(part + old_len, tail.data(), tail.size());
   if (image_len > old_len + tail.size()) memset(part + old_len + tail.size(), 0, image_len - old_len - tail.size());
   uint8_t* super = part + pad;
@@ -674,7 +705,14 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   store32(big, super + 44, nodes);
   encode_inode(big, super + 64, root->mode, root->uid, root->size, root->gid, 0, pad + 76);
   store32(big, super + 32, 0);
-  store32(big, super + 32, rs::crc32_parallel(super, size_t(image_len - pad)));
+  uint32_t crc;
+  if (had_crc) {
+    crc = rs::crc32_replace(old_crc, old_len - pad, 0, was.data(), super, was.size());
+    crc = rs::crc32_update(crc, part + old_len, size_t(image_len - old_len));
+  } else {
+    crc = rs::crc32_parallel(super, size_t(image_len - pad));
+  }
+  store32(big, super + 32, crc);
   rec->total_blocks = long(blocks);
   rec->total_nodes = nodes;
   // The tree now describes the bytes written: contents are read from where
@@ -682,6 +720,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   for (entry* e : order) {
     if (!has_content(e)) continue;
     e->src = e->same ? e->same->offset : e->offset;
+    e->flags |= CRAMFS_TABLE_CHECKED;  // written just now, or checked by stored_span
     if (type_of(e) == 0x8000 && e->buf) {
       free(e->buf);
       e->buf = nullptr;

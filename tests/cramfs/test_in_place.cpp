@@ -51,6 +51,8 @@ const Edit kEdits[] = {
        ASSERT_EQ(::rename((d + "/b/b2").c_str(), (d + "/a/moved").c_str()), 0);
      }},
     {"BigEndian", "-N big", [](entry* r, const std::string& d) { put(r, d, "/a/aa", std::string(9000, 'q')); }},
+    // Boot padding in front: the CRC and every offset count from the superblock.
+    {"Padded", "-p", [](entry* r, const std::string& d) { put(r, d, "/a/new-name", std::string(5000, 'p')); }},
 };
 
 class CramfsInPlace : public testing::TestWithParam<Edit> {
