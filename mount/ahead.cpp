@@ -94,11 +94,14 @@ void Ahead::schedule(const std::string& path, uint64_t size, uint64_t off,
   for (const auto& [np, nsize] : next) {
     if (files >= lim_.ahead_files || bytes >= lim_.ahead_bytes) break;
     ++files;
-    bytes += size_t(std::min<uint64_t>(nsize, lim_.window));
+    const uint64_t part = std::min<uint64_t>(nsize, std::max(lim_.ahead_file_bytes, lim_.window));
+    bytes += size_t(part);
     if (nsize == 0 || held_.count({np, 0})) continue;
     auto f = file_of(np, nsize, open);
     if (!f) continue;
-    if (!add(f, np, 0, false, false)) break;
+    bool room = true;
+    for (uint64_t at = 0; room && at < part; at += lim_.window) room = add(f, np, at, false, false);
+    if (!room) break;
   }
 }
 
@@ -114,13 +117,12 @@ void Ahead::follow(const std::string& path, uint64_t off) {
 }
 
 void Ahead::decode(Piece& p) {
-  try {
-    p.data.resize(p.len);
-  } catch (const std::bad_alloc&) {
+  p.data.reset(static_cast<uint8_t*>(std::malloc(p.len ? p.len : 1)));
+  if (!p.data) {
     p.state = Piece::kFailed;
     return;
   }
-  long long r = p.file->read(p.data.data(), p.len, p.off);
+  long long r = p.file->read(p.data.get(), p.len, p.off);
   p.state = r == (long long)p.len ? Piece::kReady : Piece::kFailed;
 }
 
@@ -148,39 +150,63 @@ void Ahead::work() {
   }
 }
 
+std::shared_ptr<Ahead::Piece> Ahead::ready(std::unique_lock<std::mutex>& lock, const std::string& path,
+                                           uint64_t start) {
+  auto it = held_.find({path, start});
+  if (it == held_.end()) return nullptr;
+  std::shared_ptr<Piece> p = it->second;
+  if (p->state == Piece::kQueued) {
+    // Not started: decoding it here is sooner than waiting for a worker.
+    auto j = std::find(jobs_.begin(), jobs_.end(), p);
+    if (j != jobs_.end()) jobs_.erase(j);
+    p->state = Piece::kBusy;
+    lock.unlock();
+    decode(*p);
+    lock.lock();
+    ready_.notify_all();
+  }
+  ready_.wait(lock, [&] { return p->state != Piece::kBusy; });
+  it = held_.find({path, start});
+  if (it == held_.end() || it->second != p) return nullptr;
+  if (p->state == Piece::kFailed) {
+    erase(it);
+    return nullptr;
+  }
+  return p;
+}
+
 size_t Ahead::take(const std::string& path, uint64_t off, void* buf, size_t n) {
   std::unique_lock<std::mutex> lock(mu_);
   size_t done = 0;
   while (done < n) {
     const uint64_t at = off + done, start = at / lim_.window * lim_.window;
-    auto it = held_.find({path, start});
-    if (it == held_.end()) break;
-    std::shared_ptr<Piece> p = it->second;
-    if (p->state == Piece::kQueued) {
-      // Not started: decoding it here is sooner than waiting for a worker.
-      auto j = std::find(jobs_.begin(), jobs_.end(), p);
-      if (j != jobs_.end()) jobs_.erase(j);
-      p->state = Piece::kBusy;
-      lock.unlock();
-      decode(*p);
-      lock.lock();
-      ready_.notify_all();
-    }
-    ready_.wait(lock, [&] { return p->state != Piece::kBusy; });
-    it = held_.find({path, start});
-    if (it == held_.end() || it->second != p) break;
-    if (p->state == Piece::kFailed) {
-      erase(it);
-      break;
-    }
+    std::shared_ptr<Piece> p = ready(lock, path, start);
+    if (!p) break;
     const uint64_t in = at - p->off;
     if (in >= p->len) break;
     const size_t k = size_t(std::min<uint64_t>(n - done, p->len - in));
-    std::memcpy(static_cast<uint8_t*>(buf) + done, p->data.data() + in, k);
+    std::memcpy(static_cast<uint8_t*>(buf) + done, p->data.get() + in, k);
     done += k;
-    if (in + k == p->len) erase(it);
+    if (in + k == p->len) erase(held_.find({path, start}));
   }
   return done;
+}
+
+uint8_t* Ahead::take_whole(const std::string& path, uint64_t off, size_t n, size_t* len) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (off % lim_.window) return nullptr;
+  auto it = held_.find({path, off});
+  // Less than asked is taken for the end of the file, so only a piece that
+  // ends there may be shorter than the request.
+  if (it == held_.end() || it->second->len == 0 || it->second->len > n ||
+      (it->second->len < n && off + it->second->len < it->second->file->size))
+    return nullptr;
+  std::shared_ptr<Piece> p = ready(lock, path, off);
+  if (!p) return nullptr;
+  *len = p->len;
+  uint8_t* mem = p->data.release();
+  erase(held_.find({path, off}));
+  return mem;
 }
 
 void Ahead::forget(const std::string& path) {

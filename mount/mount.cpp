@@ -5,15 +5,19 @@
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse.h>
+#include <malloc.h>
 #include <romsmith/romsmith.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +32,6 @@
 
 #include "ahead.h"
 #include "rs_mount.h"
-#include <cstdarg>
-#include <signal.h>
-#include <syslog.h>
 
 namespace {
 
@@ -53,7 +54,6 @@ struct Mount {
 };
 
 Mount g;
-
 
 // Decode-ahead for files served from the image.
 std::unique_ptr<rs_mount::Ahead> g_ahead;
@@ -566,6 +566,34 @@ int op_read(const char* mpath, char* buf, size_t n, off_t off, struct fuse_file_
   return got < 0 ? errno_of(got) : int(held + size_t(got));
 }
 
+// Reads answer with memory libfuse frees after the reply: a piece decoded
+// ahead that is the whole answer goes out as it is, without another copy.
+int op_read_buf(const char* mpath, struct fuse_bufvec** bufp, size_t n, off_t off, struct fuse_file_info* fi) {
+  auto* bv = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+  if (!bv) return -ENOMEM;
+  *bv = FUSE_BUFVEC_INIT(0);
+  *bufp = bv;
+  if (g_ahead && !of(fi) && off >= 0) {
+    Target t;
+    if (resolve(mpath, &t) == 0 && t.kind == Target::kFs) {
+      size_t len = 0;
+      if (uint8_t* mem = g_ahead->take_whole(t.path, uint64_t(off), n, &len)) {
+        g_ahead->follow(t.path, uint64_t(off) + n);
+        bv->buf[0].mem = mem;
+        bv->buf[0].size = len;
+        return 0;
+      }
+    }
+  }
+  char* mem = static_cast<char*>(std::malloc(n ? n : 1));
+  if (!mem) return -ENOMEM;
+  bv->buf[0].mem = mem;
+  int rc = op_read(mpath, mem, n, off, fi);
+  if (rc < 0) return rc;
+  bv->buf[0].size = size_t(rc);
+  return 0;
+}
+
 int op_write(const char*, const char* buf, size_t n, off_t off, struct fuse_file_info* fi) {
   Buffer* b = of(fi);
   if (!b) return -EBADF;
@@ -906,9 +934,9 @@ int op_statfs(const char* mpath, struct statvfs* sv) {
 void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   // Large files stream in bigger steps than the default.
   conn->max_readahead = std::max<unsigned>(conn->max_readahead, 1u << 20);
-  // Requests of up to 1 MiB (the request size follows max_write): a read
-  // that spans several squashfs blocks decodes them on all cores.
-  conn->max_write = std::max<unsigned>(conn->max_write, 1u << 20);
+  // Requests of up to one decode-ahead piece (the request size follows
+  // max_write), so that a piece usually answers one request whole.
+  conn->max_write = unsigned(rs_mount::AheadLimits().window);
   // Content changes only through us, but a put can change sizes behind the kernel's cache.
   cfg->kernel_cache = 0;
   cfg->attr_timeout = 1;
@@ -926,6 +954,7 @@ struct fuse_operations make_ops() {
   o.open = op_open;
   o.create = op_create;
   o.read = op_read;
+  o.read_buf = op_read_buf;
   o.write = op_write;
   o.flush = op_flush;
   o.release = op_release;
@@ -962,8 +991,8 @@ int save(const std::string& image, const std::string& target) {
   if (why.find("< new size") != std::string::npos) {
     // The failed build already fell back to the partition's loaded bytes: a
     // recovery file would only hold the old image.
-    say("romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n",
-                 target.c_str(), why.c_str());
+    say("romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n", target.c_str(),
+        why.c_str());
     return 1;
   }
   std::string tmpl = image + ".recovery-XXXXXX";
@@ -972,8 +1001,8 @@ int save(const std::string& image, const std::string& target) {
   int fd = mkstemp(name.data());
   if (fd >= 0) ::close(fd);
   if (fd >= 0 && flash_save(g.f, name.data(), 0) == 0) {
-    say("romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(),
-                 why.c_str(), name.data());
+    say("romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(), why.c_str(),
+        name.data());
     return 1;
   }
   if (fd >= 0) ::unlink(name.data());
@@ -1021,19 +1050,22 @@ int rs_mount_main(int argc, char** argv) {
   std::string image = fs::absolute(pos[0], ec).string();
   std::string mountpoint = fs::absolute(pos[1], ec).string();
   if (!output.empty()) output = fs::absolute(output, ec).string();
+  // Decoded pieces and replies are allocated and freed by the megabyte on
+  // every read; kept in the heap rather than mapped and unmapped each time,
+  // their pages are not faulted in and zeroed again for each one.
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   g.f = flash_load_bin(image.c_str());
   if (!g.f) {
     const char* why = flash_last_error(nullptr);
-    say("romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "",
-                 why ? why : "");
+    say("romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "", why ? why : "");
     return 1;
   }
   if (pos.size() == 3) {
     flash_stat_s s;
     int rc = flash_stat(g.f, pos[2].c_str(), &s);
     if (rc < 0 || !S_ISDIR(s.mode)) {
-      say("romsmith mount: %s: %s\n", pos[2].c_str(),
-                   rc < 0 ? flash_last_error(g.f) : "no file system");
+      say("romsmith mount: %s: %s\n", pos[2].c_str(), rc < 0 ? flash_last_error(g.f) : "no file system");
       flash_free(g.f);
       return 1;
     }
