@@ -1,6 +1,10 @@
 // Decoding ahead of the reader on worker threads (see ahead.h).
 #include "ahead.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -127,6 +131,9 @@ void Ahead::decode(Piece& p) {
 }
 
 void Ahead::work() {
+  // Below the request thread and the program reading: when both wait for a
+  // reply, they run at once instead of after a worker's time slice.
+  if (lim_.nice > 0) setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), getpriority(PRIO_PROCESS, 0) + lim_.nice);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     jobs_cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });

@@ -131,24 +131,49 @@ Listing* listing(const std::string& dir) {
   return d == it->second->end() ? nullptr : &d->second;
 }
 
+// Where `name` is in the listing; its size when it is none.
+size_t position(Listing& l, const std::string& name) {
+  if (l.pos.empty())
+    for (size_t i = 0; i < l.entries.size(); ++i) l.pos.emplace(l.entries[i].first, i);
+  auto at = l.pos.find(name);
+  return at == l.pos.end() ? l.entries.size() : at->second;
+}
+
+// The attributes of `path` (below a partition's root) from the listings, if
+// they are made: a lookup or getattr does not make them, since after an edit
+// a walk of everything for one name costs more than its stat.
+const Attr* listed_attr(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return nullptr;
+  auto ix = g_index.find(path.substr(0, path.find('/')));
+  if (ix == g_index.end()) return nullptr;
+  auto d = ix->second->find(path.substr(0, slash));
+  if (d == ix->second->end()) return nullptr;
+  const size_t i = position(d->second, path.substr(slash + 1));
+  return i < d->second.entries.size() ? &d->second.entries[i].second : nullptr;
+}
+
 // A file served from the image is opened: decode it and the files after it.
 void read_ahead(const std::string& path) {
   if (!g_ahead) g_ahead = std::make_unique<rs_mount::Ahead>();
-  flash_stat_s s;
-  if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
+  uint64_t size = 0;
+  if (const Attr* a = listed_attr(path)) {
+    if (!S_ISREG(a->mode)) return;
+    size = a->size;
+  } else {
+    flash_stat_s s;
+    if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
+    size = uint64_t(s.size);
+  }
   std::vector<std::pair<std::string, uint64_t>> next;
   size_t slash = path.rfind('/');
   Listing* d = slash == std::string::npos ? nullptr : listing(path.substr(0, slash));
   if (d) {
-    if (d->pos.empty())
-      for (size_t i = 0; i < d->entries.size(); ++i) d->pos.emplace(d->entries[i].first, i);
-    auto at = d->pos.find(path.substr(slash + 1));
     const std::string dir = path.substr(0, slash + 1);
-    for (size_t i = at == d->pos.end() ? d->entries.size() : at->second + 1; i < d->entries.size() && next.size() < 256;
-         ++i)
+    for (size_t i = position(*d, path.substr(slash + 1)) + 1; i < d->entries.size() && next.size() < 256; ++i)
       if (S_ISREG(d->entries[i].second.mode)) next.emplace_back(dir + d->entries[i].first, d->entries[i].second.size);
   }
-  g_ahead->schedule(path, s.size, 0, next, stored_reader);
+  g_ahead->schedule(path, size, 0, next, stored_reader);
 }
 
 // Where messages go once the mount runs in the background: daemonising points
@@ -369,10 +394,14 @@ int op_getattr(const char* mpath, struct stat* st, struct fuse_file_info*) {
     st->st_blocks = (st->st_size + 511) / 512;
     return 0;
   }
-  flash_stat_s s;
-  rc = flash_stat(g.f, t.path.c_str(), &s);
-  if (rc < 0) return errno_of(rc);
-  fill_stat(s, st);
+  if (const Attr* a = listed_attr(t.path)) {
+    fill_attr(*a, st);
+  } else {
+    flash_stat_s s;
+    rc = flash_stat(g.f, t.path.c_str(), &s);
+    if (rc < 0) return errno_of(rc);
+    fill_stat(s, st);
+  }
   auto it = g.buffers.find(t.path);
   if (it != g.buffers.end() && it->second->dirty) {
     st->st_size = off_t(it->second->data.size());
@@ -509,11 +538,18 @@ int op_open(const char* mpath, struct fuse_file_info* fi) {
   if (rc) return rc;
   bool writing = (fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC);
   if (t.kind == Target::kTop) return -EISDIR;
-  if (t.kind == Target::kRaw) return writing ? (g.read_only ? -EROFS : -EACCES) : 0;
+  // A file served from the image has nothing to put back: its close is not
+  // sent to us (one request less per file read).
+  if (t.kind == Target::kRaw) {
+    if (writing) return g.read_only ? -EROFS : -EACCES;
+    fi->noflush = 1;
+    return 0;
+  }
   if (writing && g.read_only) return -EROFS;
   fi->fh = 0;
   auto open = g.buffers.find(t.path);
   if (!writing && open == g.buffers.end()) {
+    fi->noflush = 1;
     read_ahead(t.path);
     return 0;
   }
