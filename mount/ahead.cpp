@@ -13,7 +13,9 @@ namespace rs_mount {
 
 Ahead::Ahead(AheadLimits limits) : lim_(limits) {
   if (lim_.window == 0) lim_.window = 1;
-  if (lim_.threads == 0) lim_.threads = std::max(1u, std::thread::hardware_concurrency());
+  // The program reading and the request thread (which decodes a piece no
+  // worker has begun) keep a core between them; the workers take the rest.
+  if (lim_.threads == 0) lim_.threads = std::max(2u, std::thread::hardware_concurrency()) - 1;
 }
 
 Ahead::~Ahead() { stop(); }

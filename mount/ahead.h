@@ -34,7 +34,7 @@ struct AheadLimits {
   size_t ahead_bytes = size_t(32) << 20;      // of the files after it
   size_t ahead_file_bytes = size_t(1) << 20;  // of each of those
   size_t ahead_files = 256;
-  unsigned threads = 0;  // 0: one per core
+  unsigned threads = 0;  // 0: one per core but one
   int nice = 5;          // workers' nice above the mount's
 };
 
