@@ -153,7 +153,17 @@ const Attr* listed_attr(const std::string& path) {
   return i < d->second.entries.size() ? &d->second.entries[i].second : nullptr;
 }
 
-// A file served from the image is opened: decode it and the files after it.
+// The regular files after entry `from` of directory `dir` (a flash path),
+// until `next` holds `most`.
+void files_after(const std::string& dir, Listing& l, size_t from, size_t most,
+                 std::vector<std::pair<std::string, uint64_t>>* next) {
+  for (size_t i = from; i < l.entries.size() && next->size() < most; ++i)
+    if (S_ISREG(l.entries[i].second.mode)) next->emplace_back(dir + "/" + l.entries[i].first, l.entries[i].second.size);
+}
+
+// A file served from the image is opened: decode it and the files after it,
+// in its directory and then in the directories after that one (a copy of a
+// tree goes on there).
 void read_ahead(const std::string& path) {
   if (!g_ahead) g_ahead = std::make_unique<rs_mount::Ahead>();
   uint64_t size = 0;
@@ -165,13 +175,22 @@ void read_ahead(const std::string& path) {
     if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
     size = uint64_t(s.size);
   }
+  // Enough to keep the workers busy while the reader goes on; more would
+  // cost every open its time.
+  const size_t most = 64;
   std::vector<std::pair<std::string, uint64_t>> next;
-  size_t slash = path.rfind('/');
-  Listing* d = slash == std::string::npos ? nullptr : listing(path.substr(0, slash));
-  if (d) {
-    const std::string dir = path.substr(0, slash + 1);
-    for (size_t i = position(*d, path.substr(slash + 1)) + 1; i < d->entries.size() && next.size() < 256; ++i)
-      if (S_ISREG(d->entries[i].second.mode)) next.emplace_back(dir + d->entries[i].first, d->entries[i].second.size);
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  Listing* d = slash == std::string::npos ? nullptr : listing(dir);
+  if (d) files_after(dir, *d, position(*d, path.substr(slash + 1)) + 1, most, &next);
+  const size_t up = dir.rfind('/');
+  Listing* parent = d && up != std::string::npos ? listing(dir.substr(0, up)) : nullptr;
+  if (parent) {
+    const std::string pdir = dir.substr(0, up);
+    for (size_t i = position(*parent, dir.substr(up + 1)) + 1; i < parent->entries.size() && next.size() < most; ++i)
+      if (S_ISDIR(parent->entries[i].second.mode))
+        if (Listing* sib = listing(pdir + "/" + parent->entries[i].first))
+          files_after(pdir + "/" + parent->entries[i].first, *sib, 0, most, &next);
   }
   g_ahead->schedule(path, size, 0, next, stored_reader);
 }
@@ -1086,9 +1105,9 @@ int rs_mount_main(int argc, char** argv) {
   std::string image = fs::absolute(pos[0], ec).string();
   std::string mountpoint = fs::absolute(pos[1], ec).string();
   if (!output.empty()) output = fs::absolute(output, ec).string();
-  // Decoded pieces and replies are allocated and freed by the megabyte on
-  // every read; kept in the heap rather than mapped and unmapped each time,
-  // their pages are not faulted in and zeroed again for each one.
+  // Decoded pieces and replies (up to a few hundred KiB) are allocated and
+  // freed on every read; kept in the heap rather than mapped and unmapped
+  // each time, their pages are not faulted in and zeroed again for each one.
   mallopt(M_MMAP_THRESHOLD, 4 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   g.f = flash_load_bin(image.c_str());
