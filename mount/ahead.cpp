@@ -1,6 +1,10 @@
 // Decoding ahead of the reader on worker threads (see ahead.h).
 #include "ahead.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -9,7 +13,9 @@ namespace rs_mount {
 
 Ahead::Ahead(AheadLimits limits) : lim_(limits) {
   if (lim_.window == 0) lim_.window = 1;
-  if (lim_.threads == 0) lim_.threads = std::max(1u, std::thread::hardware_concurrency());
+  // The program reading and the request thread (which decodes a piece no
+  // worker has begun) keep a core between them; the workers take the rest.
+  if (lim_.threads == 0) lim_.threads = std::max(2u, std::thread::hardware_concurrency()) - 1;
 }
 
 Ahead::~Ahead() { stop(); }
@@ -94,11 +100,14 @@ void Ahead::schedule(const std::string& path, uint64_t size, uint64_t off,
   for (const auto& [np, nsize] : next) {
     if (files >= lim_.ahead_files || bytes >= lim_.ahead_bytes) break;
     ++files;
-    bytes += size_t(std::min<uint64_t>(nsize, lim_.window));
+    const uint64_t part = std::min<uint64_t>(nsize, std::max(lim_.ahead_file_bytes, lim_.window));
+    bytes += size_t(part);
     if (nsize == 0 || held_.count({np, 0})) continue;
     auto f = file_of(np, nsize, open);
     if (!f) continue;
-    if (!add(f, np, 0, false, false)) break;
+    bool room = true;
+    for (uint64_t at = 0; room && at < part; at += lim_.window) room = add(f, np, at, false, false);
+    if (!room) break;
   }
 }
 
@@ -114,17 +123,19 @@ void Ahead::follow(const std::string& path, uint64_t off) {
 }
 
 void Ahead::decode(Piece& p) {
-  try {
-    p.data.resize(p.len);
-  } catch (const std::bad_alloc&) {
+  p.data.reset(static_cast<uint8_t*>(std::malloc(p.len ? p.len : 1)));
+  if (!p.data) {
     p.state = Piece::kFailed;
     return;
   }
-  long long r = p.file->read(p.data.data(), p.len, p.off);
+  long long r = p.file->read(p.data.get(), p.len, p.off);
   p.state = r == (long long)p.len ? Piece::kReady : Piece::kFailed;
 }
 
 void Ahead::work() {
+  // Below the request thread and the program reading: when both wait for a
+  // reply, they run at once instead of after a worker's time slice.
+  if (lim_.nice > 0) setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), getpriority(PRIO_PROCESS, 0) + lim_.nice);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     jobs_cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
@@ -148,39 +159,63 @@ void Ahead::work() {
   }
 }
 
+std::shared_ptr<Ahead::Piece> Ahead::ready(std::unique_lock<std::mutex>& lock, const std::string& path,
+                                           uint64_t start) {
+  auto it = held_.find({path, start});
+  if (it == held_.end()) return nullptr;
+  std::shared_ptr<Piece> p = it->second;
+  if (p->state == Piece::kQueued) {
+    // Not started: decoding it here is sooner than waiting for a worker.
+    auto j = std::find(jobs_.begin(), jobs_.end(), p);
+    if (j != jobs_.end()) jobs_.erase(j);
+    p->state = Piece::kBusy;
+    lock.unlock();
+    decode(*p);
+    lock.lock();
+    ready_.notify_all();
+  }
+  ready_.wait(lock, [&] { return p->state != Piece::kBusy; });
+  it = held_.find({path, start});
+  if (it == held_.end() || it->second != p) return nullptr;
+  if (p->state == Piece::kFailed) {
+    erase(it);
+    return nullptr;
+  }
+  return p;
+}
+
 size_t Ahead::take(const std::string& path, uint64_t off, void* buf, size_t n) {
   std::unique_lock<std::mutex> lock(mu_);
   size_t done = 0;
   while (done < n) {
     const uint64_t at = off + done, start = at / lim_.window * lim_.window;
-    auto it = held_.find({path, start});
-    if (it == held_.end()) break;
-    std::shared_ptr<Piece> p = it->second;
-    if (p->state == Piece::kQueued) {
-      // Not started: decoding it here is sooner than waiting for a worker.
-      auto j = std::find(jobs_.begin(), jobs_.end(), p);
-      if (j != jobs_.end()) jobs_.erase(j);
-      p->state = Piece::kBusy;
-      lock.unlock();
-      decode(*p);
-      lock.lock();
-      ready_.notify_all();
-    }
-    ready_.wait(lock, [&] { return p->state != Piece::kBusy; });
-    it = held_.find({path, start});
-    if (it == held_.end() || it->second != p) break;
-    if (p->state == Piece::kFailed) {
-      erase(it);
-      break;
-    }
+    std::shared_ptr<Piece> p = ready(lock, path, start);
+    if (!p) break;
     const uint64_t in = at - p->off;
     if (in >= p->len) break;
     const size_t k = size_t(std::min<uint64_t>(n - done, p->len - in));
-    std::memcpy(static_cast<uint8_t*>(buf) + done, p->data.data() + in, k);
+    std::memcpy(static_cast<uint8_t*>(buf) + done, p->data.get() + in, k);
     done += k;
-    if (in + k == p->len) erase(it);
+    if (in + k == p->len) erase(held_.find({path, start}));
   }
   return done;
+}
+
+uint8_t* Ahead::take_whole(const std::string& path, uint64_t off, size_t n, size_t* len) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (off % lim_.window) return nullptr;
+  auto it = held_.find({path, off});
+  // Less than asked is taken for the end of the file, so only a piece that
+  // ends there may be shorter than the request.
+  if (it == held_.end() || it->second->len == 0 || it->second->len > n ||
+      (it->second->len < n && off + it->second->len < it->second->file->size))
+    return nullptr;
+  std::shared_ptr<Piece> p = ready(lock, path, off);
+  if (!p) return nullptr;
+  *len = p->len;
+  uint8_t* mem = p->data.release();
+  erase(held_.find({path, off}));
+  return mem;
 }
 
 void Ahead::forget(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <map>
@@ -25,12 +26,16 @@ using ReadFn = std::function<long long(void* buf, size_t n, uint64_t off)>;
 using Opener = std::function<ReadFn(const std::string& path)>;
 
 struct AheadLimits {
-  size_t budget = size_t(64) << 20;       // bytes held, decoded or promised
-  size_t window = size_t(1) << 20;        // piece size; smaller files are one piece
-  size_t file_windows = 8;                // windows of the file being read kept ahead
-  size_t ahead_bytes = size_t(32) << 20;  // of the files after it
+  size_t budget = size_t(64) << 20;  // bytes held, decoded or promised
+  // Piece size; smaller files are one piece. It matches the largest request
+  // the mount takes, so that a piece usually answers one request whole.
+  size_t window = size_t(256) << 10;
+  size_t file_windows = 16;                   // windows of the file being read kept ahead
+  size_t ahead_bytes = size_t(32) << 20;      // of the files after it
+  size_t ahead_file_bytes = size_t(1) << 20;  // of each of those
   size_t ahead_files = 256;
-  unsigned threads = 0;  // 0: one per core
+  unsigned threads = 0;  // 0: one per core but one
+  int nice = 5;          // workers' nice above the mount's
 };
 
 class Ahead {
@@ -50,6 +55,10 @@ class Ahead {
   // (0: none; the caller reads the rest the normal way). A piece read to its
   // end is let go: a file is read once, in order, far more often than not.
   size_t take(const std::string& path, uint64_t off, void* buf, size_t n);
+  // A request for `n` bytes from `off` that a piece answers whole (it starts
+  // at `off` and holds at most `n` bytes): the piece's own buffer, to be freed
+  // with free(), and its length in `len`; null otherwise (then take()).
+  uint8_t* take_whole(const std::string& path, uint64_t off, size_t n, size_t* len);
   // The file was closed: what is held of it goes.
   void forget(const std::string& path);
   // Everything held goes, and work in flight is discarded (the tree changed).
@@ -65,6 +74,9 @@ class Ahead {
     uint64_t size = 0;
     ReadFn read;
   };
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
   struct Piece {
     std::string path;
     uint64_t off = 0;
@@ -73,7 +85,7 @@ class Ahead {
     enum State { kQueued, kBusy, kReady, kFailed } state = kQueued;
     bool dropped = false;
     uint64_t seq = 0;
-    std::vector<uint8_t> data;
+    std::unique_ptr<uint8_t, Free> data;  // malloc'd: a reply can take it as it is
   };
   using Key = std::pair<std::string, uint64_t>;
 
@@ -83,6 +95,9 @@ class Ahead {
   void erase(std::map<Key, std::shared_ptr<Piece>>::iterator it);
   bool evict_one(const std::string& keep);
   void decode(Piece& p);
+  // The piece held at (path, start) once decoded, decoding it here if no
+  // worker has begun; null if there is none or it failed (then it is gone).
+  std::shared_ptr<Piece> ready(std::unique_lock<std::mutex>& lock, const std::string& path, uint64_t start);
   void work();
   void start();
 

@@ -5,15 +5,19 @@
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse.h>
+#include <malloc.h>
 #include <romsmith/romsmith.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +32,6 @@
 
 #include "ahead.h"
 #include "rs_mount.h"
-#include <cstdarg>
-#include <signal.h>
-#include <syslog.h>
 
 namespace {
 
@@ -53,7 +54,6 @@ struct Mount {
 };
 
 Mount g;
-
 
 // Decode-ahead for files served from the image.
 std::unique_ptr<rs_mount::Ahead> g_ahead;
@@ -131,24 +131,68 @@ Listing* listing(const std::string& dir) {
   return d == it->second->end() ? nullptr : &d->second;
 }
 
-// A file served from the image is opened: decode it and the files after it.
+// Where `name` is in the listing; its size when it is none.
+size_t position(Listing& l, const std::string& name) {
+  if (l.pos.empty())
+    for (size_t i = 0; i < l.entries.size(); ++i) l.pos.emplace(l.entries[i].first, i);
+  auto at = l.pos.find(name);
+  return at == l.pos.end() ? l.entries.size() : at->second;
+}
+
+// The attributes of `path` (below a partition's root) from the listings, if
+// they are made: a lookup or getattr does not make them, since after an edit
+// a walk of everything for one name costs more than its stat.
+const Attr* listed_attr(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return nullptr;
+  auto ix = g_index.find(path.substr(0, path.find('/')));
+  if (ix == g_index.end()) return nullptr;
+  auto d = ix->second->find(path.substr(0, slash));
+  if (d == ix->second->end()) return nullptr;
+  const size_t i = position(d->second, path.substr(slash + 1));
+  return i < d->second.entries.size() ? &d->second.entries[i].second : nullptr;
+}
+
+// The regular files after entry `from` of directory `dir` (a flash path),
+// until `next` holds `most`.
+void files_after(const std::string& dir, Listing& l, size_t from, size_t most,
+                 std::vector<std::pair<std::string, uint64_t>>* next) {
+  for (size_t i = from; i < l.entries.size() && next->size() < most; ++i)
+    if (S_ISREG(l.entries[i].second.mode)) next->emplace_back(dir + "/" + l.entries[i].first, l.entries[i].second.size);
+}
+
+// A file served from the image is opened: decode it and the files after it,
+// in its directory and then in the directories after that one (a copy of a
+// tree goes on there).
 void read_ahead(const std::string& path) {
   if (!g_ahead) g_ahead = std::make_unique<rs_mount::Ahead>();
-  flash_stat_s s;
-  if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
-  std::vector<std::pair<std::string, uint64_t>> next;
-  size_t slash = path.rfind('/');
-  Listing* d = slash == std::string::npos ? nullptr : listing(path.substr(0, slash));
-  if (d) {
-    if (d->pos.empty())
-      for (size_t i = 0; i < d->entries.size(); ++i) d->pos.emplace(d->entries[i].first, i);
-    auto at = d->pos.find(path.substr(slash + 1));
-    const std::string dir = path.substr(0, slash + 1);
-    for (size_t i = at == d->pos.end() ? d->entries.size() : at->second + 1; i < d->entries.size() && next.size() < 256;
-         ++i)
-      if (S_ISREG(d->entries[i].second.mode)) next.emplace_back(dir + d->entries[i].first, d->entries[i].second.size);
+  uint64_t size = 0;
+  if (const Attr* a = listed_attr(path)) {
+    if (!S_ISREG(a->mode)) return;
+    size = a->size;
+  } else {
+    flash_stat_s s;
+    if (flash_stat(g.f, path.c_str(), &s) != 0 || !S_ISREG(s.mode)) return;
+    size = uint64_t(s.size);
   }
-  g_ahead->schedule(path, s.size, 0, next, stored_reader);
+  // Enough to keep the workers busy while the reader goes on; more would
+  // cost every open its time.
+  const size_t most = 64;
+  std::vector<std::pair<std::string, uint64_t>> next;
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  Listing* d = slash == std::string::npos ? nullptr : listing(dir);
+  if (d) files_after(dir, *d, position(*d, path.substr(slash + 1)) + 1, most, &next);
+  const size_t up = dir.rfind('/');
+  Listing* parent = d && up != std::string::npos ? listing(dir.substr(0, up)) : nullptr;
+  if (parent) {
+    const std::string pdir = dir.substr(0, up);
+    for (size_t i = position(*parent, dir.substr(up + 1)) + 1; i < parent->entries.size() && next.size() < most; ++i)
+      if (S_ISDIR(parent->entries[i].second.mode))
+        if (Listing* sib = listing(pdir + "/" + parent->entries[i].first))
+          files_after(pdir + "/" + parent->entries[i].first, *sib, 0, most, &next);
+  }
+  g_ahead->schedule(path, size, 0, next, stored_reader);
 }
 
 // Where messages go once the mount runs in the background: daemonising points
@@ -369,10 +413,14 @@ int op_getattr(const char* mpath, struct stat* st, struct fuse_file_info*) {
     st->st_blocks = (st->st_size + 511) / 512;
     return 0;
   }
-  flash_stat_s s;
-  rc = flash_stat(g.f, t.path.c_str(), &s);
-  if (rc < 0) return errno_of(rc);
-  fill_stat(s, st);
+  if (const Attr* a = listed_attr(t.path)) {
+    fill_attr(*a, st);
+  } else {
+    flash_stat_s s;
+    rc = flash_stat(g.f, t.path.c_str(), &s);
+    if (rc < 0) return errno_of(rc);
+    fill_stat(s, st);
+  }
   auto it = g.buffers.find(t.path);
   if (it != g.buffers.end() && it->second->dirty) {
     st->st_size = off_t(it->second->data.size());
@@ -381,10 +429,19 @@ int op_getattr(const char* mpath, struct stat* st, struct fuse_file_info*) {
   return 0;
 }
 
+// Names go with their types, so that a walk of the tree needs no lookup of
+// each entry to tell directories from files. No attributes: the kernel takes
+// them only with an entry of its own for each name, which slows a walk of a
+// large tree (find) far more than it saves a copy of it (cp -a, ls -l).
+int fill_typed(void* buf, fuse_fill_dir_t filler, const char* name, uint32_t mode) {
+  struct stat st {};
+  st.st_mode = mode & S_IFMT;
+  return filler(buf, name, &st, 0, fuse_fill_dir_flags(0));
+}
+
 struct DirFill {
   void* buf;
   fuse_fill_dir_t filler;
-  bool plus;  // the kernel takes the attributes with the names, saving a lookup each
   bool first = true;
 };
 
@@ -396,21 +453,12 @@ int dir_entry(const char* path, const flash_stat_s* s, void* user) {
   }
   const char* slash = std::strrchr(path, '/');
   const char* name = slash ? slash + 1 : path;
-  struct stat st;
-  if (d->plus && s) {
-    fill_stat(*s, &st);
-    // Content being written has its size in the buffer, not in the image.
-    if (!g.buffers.empty() && S_ISREG(s->mode)) {
-      auto it = g.buffers.find(path);
-      if (it != g.buffers.end() && it->second->dirty) st.st_size = off_t(it->second->data.size());
-    }
-    return d->filler(d->buf, name, &st, 0, FUSE_FILL_DIR_PLUS) ? 1 : 0;
-  }
-  return d->filler(d->buf, name, nullptr, 0, fuse_fill_dir_flags(0)) ? 1 : 0;
+  if (!s) return d->filler(d->buf, name, nullptr, 0, fuse_fill_dir_flags(0)) ? 1 : 0;
+  return fill_typed(d->buf, d->filler, name, s->mode) ? 1 : 0;
 }
 
 int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
-               enum fuse_readdir_flags flags) {
+               enum fuse_readdir_flags) {
   Target t;
   int rc = resolve(mpath, &t);
   if (rc) return rc;
@@ -424,29 +472,16 @@ int op_readdir(const char* mpath, void* buf, fuse_fill_dir_t filler, off_t, stru
     }
     return 0;
   }
-  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
   if (const Listing* l = listing(t.path)) {
-    for (const auto& [name, a] : l->entries) {
-      if (!plus) {
-        if (filler(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags(0))) break;
-        continue;
-      }
-      struct stat st;
-      fill_attr(a, &st);
-      // Content being written has its size in the buffer, not in the image.
-      if (!g.buffers.empty() && S_ISREG(a.mode)) {
-        auto it = g.buffers.find(t.path + "/" + name);
-        if (it != g.buffers.end() && it->second->dirty) st.st_size = off_t(it->second->data.size());
-      }
-      if (filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) break;
-    }
+    for (const auto& [name, a] : l->entries)
+      if (fill_typed(buf, filler, name.c_str(), a.mode)) break;
     return 0;
   }
   flash_stat_s s;
   rc = flash_stat(g.f, t.path.c_str(), &s);
   if (rc < 0) return errno_of(rc);
   if (!S_ISDIR(s.mode)) return -ENOTDIR;
-  DirFill d{buf, filler, plus};
+  DirFill d{buf, filler};
   rc = flash_walk(g.f, t.path.c_str(), 1, dir_entry, &d);
   return rc < 0 ? errno_of(rc) : 0;
 }
@@ -509,11 +544,18 @@ int op_open(const char* mpath, struct fuse_file_info* fi) {
   if (rc) return rc;
   bool writing = (fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC);
   if (t.kind == Target::kTop) return -EISDIR;
-  if (t.kind == Target::kRaw) return writing ? (g.read_only ? -EROFS : -EACCES) : 0;
+  // A file served from the image has nothing to put back: its close is not
+  // sent to us (one request less per file read).
+  if (t.kind == Target::kRaw) {
+    if (writing) return g.read_only ? -EROFS : -EACCES;
+    fi->noflush = 1;
+    return 0;
+  }
   if (writing && g.read_only) return -EROFS;
   fi->fh = 0;
   auto open = g.buffers.find(t.path);
   if (!writing && open == g.buffers.end()) {
+    fi->noflush = 1;
     read_ahead(t.path);
     return 0;
   }
@@ -564,6 +606,34 @@ int op_read(const char* mpath, char* buf, size_t n, off_t off, struct fuse_file_
   }
   long long got = flash_pread(g.f, t.path.c_str(), buf + held, n - held, uint64_t(off) + held);
   return got < 0 ? errno_of(got) : int(held + size_t(got));
+}
+
+// Reads answer with memory libfuse frees after the reply: a piece decoded
+// ahead that is the whole answer goes out as it is, without another copy.
+int op_read_buf(const char* mpath, struct fuse_bufvec** bufp, size_t n, off_t off, struct fuse_file_info* fi) {
+  auto* bv = static_cast<fuse_bufvec*>(std::malloc(sizeof(fuse_bufvec)));
+  if (!bv) return -ENOMEM;
+  *bv = FUSE_BUFVEC_INIT(0);
+  *bufp = bv;
+  if (g_ahead && !of(fi) && off >= 0) {
+    Target t;
+    if (resolve(mpath, &t) == 0 && t.kind == Target::kFs) {
+      size_t len = 0;
+      if (uint8_t* mem = g_ahead->take_whole(t.path, uint64_t(off), n, &len)) {
+        g_ahead->follow(t.path, uint64_t(off) + n);
+        bv->buf[0].mem = mem;
+        bv->buf[0].size = len;
+        return 0;
+      }
+    }
+  }
+  char* mem = static_cast<char*>(std::malloc(n ? n : 1));
+  if (!mem) return -ENOMEM;
+  bv->buf[0].mem = mem;
+  int rc = op_read(mpath, mem, n, off, fi);
+  if (rc < 0) return rc;
+  bv->buf[0].size = size_t(rc);
+  return 0;
 }
 
 int op_write(const char*, const char* buf, size_t n, off_t off, struct fuse_file_info* fi) {
@@ -904,11 +974,13 @@ int op_statfs(const char* mpath, struct statvfs* sv) {
 }
 
 void* op_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+  // Listings carry names and types only (see fill_typed).
+  conn->want &= ~unsigned(FUSE_CAP_READDIRPLUS);
   // Large files stream in bigger steps than the default.
   conn->max_readahead = std::max<unsigned>(conn->max_readahead, 1u << 20);
-  // Requests of up to 1 MiB (the request size follows max_write): a read
-  // that spans several squashfs blocks decodes them on all cores.
-  conn->max_write = std::max<unsigned>(conn->max_write, 1u << 20);
+  // Requests of up to one decode-ahead piece (the request size follows
+  // max_write), so that a piece usually answers one request whole.
+  conn->max_write = unsigned(rs_mount::AheadLimits().window);
   // Content changes only through us, but a put can change sizes behind the kernel's cache.
   cfg->kernel_cache = 0;
   cfg->attr_timeout = 1;
@@ -926,6 +998,7 @@ struct fuse_operations make_ops() {
   o.open = op_open;
   o.create = op_create;
   o.read = op_read;
+  o.read_buf = op_read_buf;
   o.write = op_write;
   o.flush = op_flush;
   o.release = op_release;
@@ -962,8 +1035,8 @@ int save(const std::string& image, const std::string& target) {
   if (why.find("< new size") != std::string::npos) {
     // The failed build already fell back to the partition's loaded bytes: a
     // recovery file would only hold the old image.
-    say("romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n",
-                 target.c_str(), why.c_str());
+    say("romsmith mount: saving %s failed (%s): the edited file system does not fit its partition\n", target.c_str(),
+        why.c_str());
     return 1;
   }
   std::string tmpl = image + ".recovery-XXXXXX";
@@ -972,8 +1045,8 @@ int save(const std::string& image, const std::string& target) {
   int fd = mkstemp(name.data());
   if (fd >= 0) ::close(fd);
   if (fd >= 0 && flash_save(g.f, name.data(), 0) == 0) {
-    say("romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(),
-                 why.c_str(), name.data());
+    say("romsmith mount: saving %s failed (%s); the edited image is kept in %s\n", target.c_str(), why.c_str(),
+        name.data());
     return 1;
   }
   if (fd >= 0) ::unlink(name.data());
@@ -1021,19 +1094,22 @@ int rs_mount_main(int argc, char** argv) {
   std::string image = fs::absolute(pos[0], ec).string();
   std::string mountpoint = fs::absolute(pos[1], ec).string();
   if (!output.empty()) output = fs::absolute(output, ec).string();
+  // Decoded pieces and replies (up to a few hundred KiB) are allocated and
+  // freed on every read; kept in the heap rather than mapped and unmapped
+  // each time, their pages are not faulted in and zeroed again for each one.
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   g.f = flash_load_bin(image.c_str());
   if (!g.f) {
     const char* why = flash_last_error(nullptr);
-    say("romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "",
-                 why ? why : "");
+    say("romsmith mount: cannot load %s%s%s\n", pos[0].c_str(), why && *why ? ": " : "", why ? why : "");
     return 1;
   }
   if (pos.size() == 3) {
     flash_stat_s s;
     int rc = flash_stat(g.f, pos[2].c_str(), &s);
     if (rc < 0 || !S_ISDIR(s.mode)) {
-      say("romsmith mount: %s: %s\n", pos[2].c_str(),
-                   rc < 0 ? flash_last_error(g.f) : "no file system");
+      say("romsmith mount: %s: %s\n", pos[2].c_str(), rc < 0 ? flash_last_error(g.f) : "no file system");
       flash_free(g.f);
       return 1;
     }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -26,18 +27,44 @@ struct StoredShared {
   sqfs_compressor_config_t cfg{};
   std::vector<sqfs_fragment_t> frags;
 
-  // Small files share fragment blocks: neighbours read one after another
-  // would otherwise decode the same block again each.
+  // Small files share fragment blocks: neighbours read one after another, on
+  // one thread or several, would otherwise decode the same block again each.
+  // A block being decoded is waited for rather than decoded a second time.
   static constexpr size_t kKeepFragments = 8;
   std::mutex mu;
+  std::condition_variable done;
   std::deque<std::pair<uint32_t, std::shared_ptr<const std::vector<uint8_t>>>> decoded;
+  std::vector<uint32_t> decoding;
 
   std::shared_ptr<const std::vector<uint8_t>> fragment(uint32_t index, sqfs_compressor_t* cmp) {
     {
-      std::lock_guard<std::mutex> lock(mu);
-      for (auto& d : decoded)
-        if (d.first == index) return d.second;
+      std::unique_lock<std::mutex> lock(mu);
+      for (;;) {
+        for (auto& d : decoded)
+          if (d.first == index) return d.second;
+        if (std::find(decoding.begin(), decoding.end(), index) == decoding.end()) break;
+        done.wait(lock);
+      }
+      decoding.push_back(index);
     }
+    std::shared_ptr<std::vector<uint8_t>> out;
+    try {
+      out = decode(index, cmp);
+    } catch (const std::bad_alloc&) {
+      out = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    decoding.erase(std::find(decoding.begin(), decoding.end(), index));
+    if (out) {
+      if (decoded.size() >= kKeepFragments) decoded.pop_front();
+      decoded.emplace_back(index, out);
+    }
+    done.notify_all();
+    return out;
+  }
+
+ private:
+  std::shared_ptr<std::vector<uint8_t>> decode(uint32_t index, sqfs_compressor_t* cmp) const {
     if (index >= frags.size()) return nullptr;
     const sqfs_fragment_t& f = frags[index];
     const uint32_t stored = f.size & kSizeMask;
@@ -51,9 +78,6 @@ struct StoredShared {
       if (r <= 0) return nullptr;
       out->resize(size_t(r));
     }
-    std::lock_guard<std::mutex> lock(mu);
-    if (decoded.size() >= kKeepFragments) decoded.pop_front();
-    decoded.emplace_back(index, out);
     return out;
   }
 };

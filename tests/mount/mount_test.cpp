@@ -602,6 +602,25 @@ TEST_P(MountAhead, EditAfterReadsSavesRight) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
+// Attributes come from the listings once a directory was listed; after an
+// edit they are the edited ones, before and after the next listing (the
+// sleeps outlast the kernel's attribute cache, so the mount is asked).
+TEST_P(MountAhead, AttributesAfterListingsFollowEdits) {
+  MountProc m;
+  ASSERT_TRUE(m.start(img + " mnt ROOT --output out.bin", d.path(), err_file())) << rstest::read_text(err_file());
+  const std::string both =
+      "(cd mnt && stat -c '%n %s %a %h' d0/* d1/big) > a; (cd tree && stat -c '%n %s %a %h' d0/* d1/big) > b; "
+      "cmp a b; [ $(stat -c %Y mnt/d0/f107) = $(stat -c %Y tree/d0/f107) ]\n";
+  const std::string edit =
+      "chmod 0600 $R/d0/f105; printf 'longer\\n' >> $R/d0/f106; : > $R/d1/big; "
+      "touch -d @1000 $R/d0/f107\n";
+  RunResult r = rstest::run_command("set -e; ls -lR mnt > /dev/null; " + both + "R=mnt; " + edit + "R=tree; " + edit +
+                                        "sleep 1.2; " + both + "ls -lR mnt > /dev/null; sleep 1.2; " + both,
+                                    "", d.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err << rstest::read_text(d.file("a"));
+  EXPECT_EQ(m.unmount(), 0) << rstest::read_text(err_file());
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, MountAhead, ::testing::ValuesIn(kAheadKinds),
                          [](const ::testing::TestParamInfo<AheadKind>& i) { return std::string(i.param.name); });
 

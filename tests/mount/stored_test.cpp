@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -16,7 +17,6 @@
 
 #include "ahead.h"
 #include "testutil.h"
-
 
 namespace fs = std::filesystem;
 
@@ -267,6 +267,39 @@ TEST_P(AheadReads, InOrderReadsGiveExactBytesWithinTheBudget) {
   }
   a.stop();
   EXPECT_EQ(a.held_bytes(), 0u);
+}
+
+// A piece goes out as the whole answer only where it fills the request or
+// ends the file: a shorter answer mid-file would read as its end.
+TEST_P(AheadReads, WholePiecesAnswerOnlyRequestsTheyFill) {
+  const AheadLimits lim = GetParam().lim;
+  FakeFs ffs;
+  const uint64_t size = 5 * lim.window + 123;
+  ffs.sizes["f"] = size;
+  const std::vector<uint8_t> want = content_of("f", size);
+  for (size_t n : {lim.window, 2 * lim.window, lim.window / 2 + 1}) {
+    Ahead a(lim);
+    a.schedule("f", size, 0, {}, ffs.opener());
+    std::vector<uint8_t> got(size);
+    size_t whole = 0;
+    for (uint64_t off = 0; off < size; off += n) {
+      const size_t k = size_t(std::min<uint64_t>(n, size - off));
+      size_t len = 0;
+      if (uint8_t* mem = a.take_whole("f", off, n, &len)) {
+        ++whole;
+        EXPECT_TRUE(len == n || off + len == size) << "n " << n << " off " << off << " len " << len;
+        std::memcpy(got.data() + off, mem, std::min(len, k));
+        std::free(mem);
+      } else {
+        size_t held = a.take("f", off, got.data() + off, k);
+        std::memcpy(got.data() + off + held, want.data() + off + held, k - held);
+      }
+      a.follow("f", off + n);
+    }
+    EXPECT_EQ(got, want) << "n " << n;
+    if (n == lim.window) EXPECT_GT(whole, 0u);
+    if (n != lim.window) EXPECT_LE(whole, 1u) << "n " << n;  // at most the piece that ends the file
+  }
 }
 
 // Pieces that fail to decode are not served; the caller reads normally.
