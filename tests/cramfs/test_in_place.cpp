@@ -99,7 +99,9 @@ TEST_P(CramfsInPlace, WritesOnlyWhatChanged) {
   // The tree goes on reading from where its contents now are.
   for (const char* f : {"/a/aa", "/b/b2", "/zz", "/a/moved"}) {
     struct stat st;
-    if (::stat((src + f).c_str(), &st) == 0) EXPECT_EQ(content(t.get(), f), rstest::read_text(src + f)) << f;
+    if (::stat((src + f).c_str(), &st) == 0) {
+      EXPECT_EQ(content(t.get(), f), rstest::read_text(src + f)) << f;
+    }
   }
   // Pages of the old image that changed: the superblock's, the listings',
   // at most one moved content's, and none of the stored contents beyond.
@@ -128,7 +130,9 @@ TEST(CramfsInPlaceRefusal, NoRoomDeadBytesAndCompactLeaveTheBytes) {
     EXPECT_TRUE(t);
     EXPECT_EQ(cramfs_put(t.get(), path, content.data(), content.size(), -1, -1, -1), 0);
     long long n = cramfs_write_in_place(t.get(), buf.data(), room);
-    if (n < 0) EXPECT_EQ(std::memcmp(buf.data(), orig.data(), orig.size()), 0) << "a refused edit wrote";
+    if (n < 0) {
+      EXPECT_EQ(std::memcmp(buf.data(), orig.data(), orig.size()), 0) << "a refused edit wrote";
+    }
     return n;
   };
   const std::vector<uint8_t> tiny(10, 't'), noise = rstest::random_bytes(30000, 9);
