@@ -55,3 +55,16 @@ CONF
   head -c 40000 /dev/urandom > boot.bin
   "$RS" mkflash img.conf "$3" unchanged_fs >/dev/null
 }
+
+# Median of three runs of each of two commands, alternating: "ours peer".
+pair() { # "ours" "peer"
+  local A=() B=()
+  for _ in 1 2 3; do
+    A+=("$(timeit sh -c "$1")")
+    B+=("$(timeit sh -c "$2")")
+  done
+  echo "$(median "${A[@]}") $(median "${B[@]}")"
+}
+line() { # label ours peer peer-name
+  printf '%-28s %.3fs / %s %.3fs = %sx\n' "$1" "$2" "$4" "$3" "$(ratio "$2" "$3")"
+}

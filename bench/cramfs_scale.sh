@@ -26,17 +26,6 @@ cd "$WORK"
 . "$HERE/common.sh"
 echo hello-scale > small.txt
 
-pair() { # "ours" "peer": medians of three alternating runs
-  local A=() B=()
-  for _ in 1 2 3; do
-    A+=("$(timeit sh -c "$1")")
-    B+=("$(timeit sh -c "$2")")
-  done
-  echo "$(median "${A[@]}") $(median "${B[@]}")"
-}
-line() { # label ours peer peer-name
-  printf '%-28s %.3fs / %s %.3fs = %sx\n' "$1" "$2" "$4" "$3" "$(ratio "$2" "$3")"
-}
 # The ROOT partition of a saved flash image passes fsck.cramfs --extract.
 check_saved() { # flash image
   rm -rf chk chk.img

@@ -27,19 +27,6 @@ cd "$WORK"
 echo hello-scale > small.txt
 CORES=$(nproc)
 
-# Median of three runs of each of two commands, alternating: "ours peer".
-pair() { # "ours" "peer"
-  local A=() B=()
-  for _ in 1 2 3; do
-    A+=("$(timeit sh -c "$1")")
-    B+=("$(timeit sh -c "$2")")
-  done
-  echo "$(median "${A[@]}") $(median "${B[@]}")"
-}
-line() { # label ours peer peer-name
-  printf '%-28s %.3fs / %s %.3fs = %sx\n' "$1" "$2" "$4" "$3" "$(ratio "$2" "$3")"
-}
-
 # SCALE_MB shrinks the 72 MiB tree for a quick check of the script itself.
 tree72() { [ -d tree72 ] || { mkdir tree72; make_tree tree72 "${SCALE_MB:-72}" >/dev/null; }; }
 
