@@ -68,3 +68,13 @@ pair() { # "ours" "peer"
 line() { # label ours peer peer-name
   printf '%-28s %.3fs / %s %.3fs = %sx\n' "$1" "$2" "$4" "$3" "$(ratio "$2" "$3")"
 }
+
+# Peak memory of open + ls ROOT of a flash image against 0.3x its size + 30 MB.
+rss_line() { # flash image
+  local rss_kib size bound
+  rss_kib=$(rss "$RS" -c "open $1; ls ROOT")
+  size=$(stat -c %s "$1")
+  bound=$(( (size * 3 / 10 + 30000000) / 1024 ))
+  printf '%-28s peak RSS %s KiB, bound 0.3x image + 30 MB = %s KiB (%sx of it)\n' "" "$rss_kib" "$bound" \
+    "$(ratio "$rss_kib" "$bound")"
+}

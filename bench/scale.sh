@@ -44,12 +44,7 @@ section_list() {
     image_of fs.img $TYPE fs.bin
     read -r a b <<<"$(pair "'$RS' -c 'open fs.bin; ls ROOT'" "$PEER")"
     line "$KIND" "$a" "$b" "$NAME"
-    local rss_kib size bound
-    rss_kib=$(rss "$RS" -c "open fs.bin; ls ROOT")
-    size=$(stat -c %s fs.bin)
-    bound=$(( (size * 3 / 10 + 30000000) / 1024 ))
-    printf '%-28s peak RSS %s KiB, bound 0.3x image + 30 MB = %s KiB (%sx of it)\n' "" "$rss_kib" "$bound" \
-      "$(ratio "$rss_kib" "$bound")"
+    rss_line fs.bin
     rm -f fs.img fs.bin
   done
 }
