@@ -480,6 +480,8 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
   // The image and its table file come from the same save, even when two
   // programs save to one target at once.
   rs::DirLock lock(filename);
+  // One directory sync for the two renames when they share a directory.
+  rs::DirSyncTogether together;
   errno = 0;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) {
     return entry->new_style ? write_zlibmode(entry, f)

@@ -17,6 +17,44 @@
 
 namespace rs {
 
+namespace {
+thread_local DirSyncTogether* g_together = nullptr;
+}
+
+DirSyncTogether::DirSyncTogether() : outer_(g_together) { g_together = this; }
+
+DirSyncTogether::~DirSyncTogether() {
+  g_together = outer_;
+  for (int fd : dirs_) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+// Syncs the directory now, or once at the end of the DirSyncTogether in force.
+void sync_dir(int dirfd) {
+  DirSyncTogether* t = g_together;
+  if (!t) {
+    ::fsync(dirfd);
+    return;
+  }
+  struct stat st;
+  if (::fstat(dirfd, &st) != 0) {
+    ::fsync(dirfd);
+    return;
+  }
+  for (size_t i = 0; i < t->ids_.size(); ++i)
+    if (t->ids_[i].first == st.st_dev && t->ids_[i].second == st.st_ino) return;
+  int fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    ::fsync(dirfd);
+    return;
+  }
+  t->ids_.emplace_back(st.st_dev, st.st_ino);
+  t->dirs_.push_back(fd);
+}
+
+
 bool read_file(const std::string& path, std::vector<uint8_t>& out) {
   out.clear();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -137,7 +175,7 @@ bool write_in_dir(int dirfd, const std::string& name, mode_t mode, const struct 
     errno = err ? err : EIO;
     return false;
   }
-  ::fsync(dirfd);
+  sync_dir(dirfd);
   return true;
 }
 

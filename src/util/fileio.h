@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rs {
@@ -28,6 +29,24 @@ bool is_directory(const std::string& path);
 // write with EFBIG instead of ending the process.
 bool write_file_atomic(const std::string& path, const std::function<bool(FILE*)>& fill);
 bool write_file_atomic(const std::string& path, const void* data, size_t len);
+
+// While one lives (on this thread), the atomic writes above sync each
+// directory they renamed into once, when it ends, instead of once per file:
+// for files written together, such as an image and its table file.
+class DirSyncTogether {
+ public:
+  DirSyncTogether();
+  ~DirSyncTogether();
+  DirSyncTogether(const DirSyncTogether&) = delete;
+  DirSyncTogether& operator=(const DirSyncTogether&) = delete;
+
+ private:
+  friend void sync_dir(int dirfd);
+  DirSyncTogether* outer_;
+  std::vector<std::pair<uint64_t, uint64_t>> ids_;  // device, inode
+  std::vector<int> dirs_;
+};
+void sync_dir(int dirfd);
 // The same for the entry `name` of the open directory `dirfd`, never
 // following a symbolic link there (a link in its place is replaced), with
 // permission bits `mode`. For trees written from images.

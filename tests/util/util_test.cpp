@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include <zlib.h>
 
@@ -132,6 +133,33 @@ TEST(AtomicWrite, FailureKeepsPreviousFile) {
   EXPECT_EQ(rstest::read_text(target), "new");
   // Nothing left behind next to the target.
   EXPECT_EQ(rstest::run_command("ls -A " + rstest::shell_quote(d.path()) + " | wc -l").out, "1\n");
+}
+
+// Files written together sync their directories once at the end: every
+// file is there, nested scopes work, and no descriptor is left open.
+TEST(AtomicWrite, FilesWrittenTogetherAreAllThereAndLeaveNoDescriptor) {
+  rstest::TempDir d;
+  ASSERT_EQ(::mkdir(d.file("sub").c_str(), 0755), 0);
+  auto open_fds = [] {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+    return n;
+  };
+  size_t before = open_fds();
+  {
+    rs::DirSyncTogether together;
+    ASSERT_TRUE(rs::write_file_atomic(d.file("a"), "one", 3));
+    ASSERT_TRUE(rs::write_file_atomic(d.file("b"), "two", 3));
+    {
+      rs::DirSyncTogether inner;
+      ASSERT_TRUE(rs::write_file_atomic(d.file("sub/c"), "three", 5));
+    }
+    ASSERT_TRUE(rs::write_file_atomic(d.file("a"), "again", 5));
+  }
+  EXPECT_EQ(open_fds(), before);
+  EXPECT_EQ(rstest::read_text(d.file("a")), "again");
+  EXPECT_EQ(rstest::read_text(d.file("b")), "two");
+  EXPECT_EQ(rstest::read_text(d.file("sub/c")), "three");
 }
 
 TEST(AtomicWrite, UnwritableDirectoryFails) {
