@@ -268,13 +268,9 @@ bool FileView::forget(const void* p) const {
 
 namespace {
 
-// Calls `page(written)` for every page of [p, p+n) in order, from
-// /proc/self/pagemap: bit 63 present, 62 swapped, 61 file page. A page a
-// write copied is anonymous (present without bit 61, or swapped out). The
-// map is opened for each question: a descriptor kept across a fork would read
-// the parent's pages. False when the map cannot be read.
 // /proc/self/pagemap, opened once per process: readers ask about ranges
-// often. A forked child must read its own map, not its parent's.
+// often. A forked child opens its own (a descriptor kept across the fork
+// would read the parent's pages).
 std::atomic<int> g_pagemap{-1};
 std::once_flag g_pagemap_once;
 
@@ -289,6 +285,10 @@ int pagemap_fd() {
   return g_pagemap.load();
 }
 
+// Calls `page(written)` for every page of [p, p+n) in order, from the page
+// map: bit 63 present, 62 swapped, 61 file page. A page a write copied is
+// anonymous (present without bit 61, or swapped out). False when the map
+// cannot be read.
 template <class F>
 bool each_page(const void* p, size_t n, size_t ps, F&& page) {
   int pagemap = pagemap_fd();
