@@ -66,6 +66,30 @@ inline State4* state_of(squashfs_data* img) { return static_cast<State4*>(img->r
 // A file inode that locates the stored data of an entry, for the data reader.
 InodePtr file_inode(const squashfs_stored& s);
 
+// Where a regular file's data lies in the image being written.
+struct FileLoc {
+  uint64_t start = 0, size = 0, sparse = 0;
+  const std::vector<uint32_t>* words = nullptr;  // block words
+  uint32_t frag = 0xFFFFFFFFu, frag_off = 0;
+};
+// A zeroed inode with room for `extra` payload bytes.
+InodePtr make_inode4(size_t extra);
+// The inode of a node that is no directory (`f` locates a regular file's
+// data), without the base fields and extended attributes the caller sets.
+InodePtr leaf_inode4(const squashfs_entry* e, const FileLoc* f, uint32_t links);
+
+// The codecs a rebuild of the loaded image `img` writes with, as the whole
+// rebuild chooses them: data blocks, and metadata blocks (stored raw where
+// compressing does not shrink them, or where the image keeps that kind raw).
+struct Codecs4 {
+  sqfs_compressor_config_t data_cfg{};
+  std::shared_ptr<void> keep;  // what the pointers below live in
+  sqfs_compressor_t* data = nullptr;
+  sqfs_compressor_t* meta = nullptr;
+  sqfs_compressor_t* raw = nullptr;  // stores every block uncompressed
+};
+Codecs4 codecs4(squashfs_data* img);
+
 // The lazy-read hooks of a loaded 4.0 tree.
 long long read_range4(squashfs_data* img, const squashfs_entry* e, uint64_t off, void* buf, size_t n);
 int read_content4(squashfs_data* img, const squashfs_entry* e, std::vector<uint8_t>& out);

@@ -657,6 +657,7 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
     return fail("out of memory");
   }
   squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
+  mark_loaded4(root);
   return 1;
 }
 
@@ -676,7 +677,7 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
     ++count;
     for (const squashfs_entry* c = d->child; c; c = c->next) todo.push_back(c);
   }
-  if (count != r.nodes.size()) return false;
+  if (!r.partial && count != r.nodes.size()) return false;
 
   auto st = std::make_unique<State4>(buf, size);
   if (sqfs_super_read(&st->super, &st->file.f) != 0 || st->super.bytes_used > size) return false;
@@ -700,7 +701,7 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
     }
   }
   // From here on nothing fails: the tree takes the new image's view.
-  int last = 1;
+  int last = r.partial ? img->last_node : 1;
   for (const InPlace4::Node& n : r.nodes) {
     squashfs_entry* e = n.e;
     e->stbuf.st_ino = ino_t(n.number);
@@ -719,7 +720,9 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
     e->cur_inode.offset = s.fragment != 0xFFFFFFFFu ? int(s.frag_offset) : -1;
   }
   std::memcpy(img->super4.data(), buf, img->super4.size());
-  img->last_node = last;
+  img->last_node = std::max<int64_t>(last, int64_t(st->super.inode_count) + 1) > INT32_MAX
+                       ? INT32_MAX
+                       : std::max(last, int(st->super.inode_count) + 1);
   img->by_ino_valid = false;
   img->release_state(img);
   squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());

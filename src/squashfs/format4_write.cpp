@@ -871,50 +871,11 @@ struct Builder4 {
     return block << 16 | offset;
   }
 
-  InodePtr make_inode(size_t extra) {
-    auto* in = static_cast<sqfs_inode_generic_t*>(calloc(1, sizeof(sqfs_inode_generic_t) + extra));
-    if (!in) build_fail("FATAL ERROR:Out of memory\n");
-    in->payload_bytes_available = sqfs_u32(extra);
-    return InodePtr(in);
-  }
-
   sqfs_u64 leaf_inode(squashfs_entry* e, Group& g) {
-    mode_t t = e->stbuf.st_mode & S_IFMT;
-    InodePtr in;
-    if (t == S_IFREG) {
-      const FileData& f = files[size_t(g.file)];
-      in = make_inode(f.words.size() * 4);
-      in->base.type = SQFS_INODE_FILE;
-      in->payload_bytes_used = sqfs_u32(f.words.size() * 4);
-      if (!f.words.empty()) std::memcpy(in->extra, f.words.data(), f.words.size() * 4);
-      in->data.file.fragment_index = 0xFFFFFFFFu;
-      check(sqfs_inode_set_file_size(in.get(), f.size), "inode");
-      check(sqfs_inode_set_file_block_start(in.get(), f.start), "inode");
-      check(sqfs_inode_set_frag_location(in.get(), f.frag, f.frag_off), "inode");
-      if (g.links > 1 || f.sparse) {
-        check(sqfs_inode_make_extended(in.get()), "inode");
-        in->data.file_ext.nlink = g.links;
-        in->data.file_ext.sparse = f.sparse;
-        in->data.file_ext.xattr_idx = 0xFFFFFFFFu;
-      }
-    } else if (t == S_IFLNK) {
-      in = make_inode(e->buf.size());
-      in->base.type = SQFS_INODE_SLINK;
-      in->payload_bytes_used = sqfs_u32(e->buf.size());
-      if (!e->buf.empty()) std::memcpy(in->extra, e->buf.data(), e->buf.size());
-      in->data.slink.nlink = g.links;
-      in->data.slink.target_size = sqfs_u32(e->buf.size());
-    } else if (t == S_IFBLK || t == S_IFCHR) {
-      in = make_inode(0);
-      in->base.type = t == S_IFBLK ? SQFS_INODE_BDEV : SQFS_INODE_CDEV;
-      uint32_t ma = major(e->stbuf.st_rdev), mi = minor(e->stbuf.st_rdev);
-      in->data.dev.nlink = g.links;
-      in->data.dev.devno = (mi & 0xff) | ((ma & 0xfff) << 8) | ((mi & ~0xffu) << 12);
-    } else {
-      in = make_inode(0);
-      in->base.type = t == S_IFIFO ? SQFS_INODE_FIFO : SQFS_INODE_SOCKET;
-      in->data.ipc.nlink = g.links;
-    }
+    const FileData* f = is_reg(e) ? &files[size_t(g.file)] : nullptr;
+    FileLoc loc;
+    if (f) loc = {f->start, f->size, f->sparse, &f->words, f->frag, f->frag_off};
+    InodePtr in = leaf_inode4(e, f ? &loc : nullptr, g.links);
     set_base(in.get(), e, g.number);
     sqfs_u32 xi = xattr_index(e);
     if (xi != 0xFFFFFFFFu) check(sqfs_inode_set_xattr_index(in.get(), xi), "inode");
@@ -965,6 +926,20 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
   uint8_t* le = b.build(fs_len);
   return b.p.big_endian ? b.to_big_endian(le, fs_len) : le;
 }
+
+namespace v4 {
+Codecs4 codecs4(squashfs_data* img) {
+  auto b = std::make_shared<Builder4>(img);
+  b->choose_codecs();
+  Codecs4 c;
+  c.data_cfg = b->cfg;
+  c.data = b->cmp.get();
+  c.meta = b->mcmp;
+  c.raw = make_passthrough();
+  c.keep = std::move(b);
+  return c;
+}
+}  // namespace v4
 
 bool build_image4_in_place(squashfs_entry* root, InPlace4& r) {
   Builder4 b(root->image);

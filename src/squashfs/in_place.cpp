@@ -1,6 +1,7 @@
-// Saving an edit over the loaded image's own bytes: the 4.0 builder in its
-// in-place mode lays the new image over the old one, data area kept, and
-// only the superblock and the tail are written here. The loaded tree then
+// Saving an edit over the loaded image's own bytes: a small edit appends to
+// the tables, else the 4.0 builder in its in-place mode lays the new image
+// over the old one, data area kept; only the superblock and the tail are
+// written here. The loaded tree then
 // describes the new image, so that the caller keeps its handle.
 #include <cstdlib>
 #include <cstring>
@@ -41,12 +42,22 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
   squashfs_data* img = root->image;
   if (img->version != 4 || img->loaded_version != 4 || img->p4.big_endian || img->image_bytes != part) return -1;
   InPlace4 r;
-  try {
-    if (!build_image4_in_place(root, r)) return -1;
-  } catch (const BuildError&) {
-    return -1;  // the whole rebuild meets it again and says why
-  } catch (const std::bad_alloc&) {
-    return -1;
+  // A small edit appends to the tables; past an eighth of dead data bytes, or
+  // where appending cannot be, the tables are built anew.
+  // ROMSMITH_SQUASHFS_APPEND=0 builds the tables anew at every save.
+  const char* a = std::getenv("ROMSMITH_SQUASHFS_APPEND");
+  const bool may_append = !(a && std::strcmp(a, "0") == 0);
+  const bool appended =
+      may_append && append_image4_in_place(root, r) && r.dead * 8 <= r.length && r.length <= room;
+  if (!appended) {
+    r = InPlace4{};
+    try {
+      if (!build_image4_in_place(root, r)) return -1;
+    } catch (const BuildError&) {
+      return -1;  // the whole rebuild meets it again and says why
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
   }
   if (r.length > room || r.tail_at + r.tail_len > room) return -1;
   // Bytes nothing refers to any more stay in the data area; past an eighth of
@@ -59,7 +70,9 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
   r.tail.reset();
   // The handle stays: the tree takes the new image's view, or failing that a
   // tree read from the new bytes takes its place under the same root.
-  if (!adopt_in_place4(root, r, part, size_t(r.length)) && !reload_under(root, part, size_t(r.length))) {
+  if (adopt_in_place4(root, r, part, size_t(r.length))) {
+    mark_loaded4(root);
+  } else if (!reload_under(root, part, size_t(r.length))) {
     if (why) *why = "the saved image does not read back";
     return -2;
   }

@@ -57,8 +57,19 @@ struct InPlace4 {
   };
   std::vector<Node> nodes;
   std::vector<squashfs_stored> stored;
+  // Only the nodes that change are listed; the others stay as they are.
+  bool partial = false;
 };
 bool build_image4_in_place(squashfs_entry* root, InPlace4& r);
+// The same edit saved by appending to the loaded image's tables: only the
+// inodes and listings that change are written, after the old ones (r.partial).
+// False when the edit or the image does not allow it: hard links, a moved
+// directory, new extended attributes, or tables that hold far more than
+// their live entries; the whole rebuild then saves it.
+bool append_image4_in_place(squashfs_entry* root, InPlace4& r);
+// Takes the digests by which a later save finds what changed, of every node
+// as the image now holds it.
+void mark_loaded4(squashfs_entry* root);
 // The loaded tree of `root` made to describe the image `r` laid over its own
 // bytes (`buf`, `size` bytes now used) without reading the tables again:
 // false when it cannot be (the caller then loads the image anew).

@@ -79,6 +79,11 @@ struct squashfs_entry {
   bool content_loaded = true;
   squashfs_stored stored;
   std::vector<squashfs_xattr> xattrs;  // kept through edits and rebuilds (4.0)
+  // What the node was as the loaded image stores it (4.0): a digest of what
+  // its inode holds, 0 for a node the image does not hold, and for a
+  // directory one of its entries. A save compares them to find what changed.
+  uint64_t loaded_sig = 0;
+  uint64_t loaded_kids = 0;
 };
 
 // Build parameters of a version 4 image, kept from the loaded image.
@@ -140,6 +145,8 @@ struct squashfs_data {
   // need and dropped whenever a node is made or freed.
   std::unordered_map<uint64_t, std::vector<squashfs_entry*>> by_ino;
   bool by_ino_valid = false;
+  // The loaded image holds hard links (4.0 digests made).
+  bool loaded_links = false;
   squashfs_entry* root_entry = nullptr;
   std::vector<uint8_t> buffer;  // stored compressor options of a version 4 image
 

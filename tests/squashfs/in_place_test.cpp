@@ -5,6 +5,10 @@
 // the whole, compacting rebuild.
 #include <gtest/gtest.h>
 #include <romsmith/romsmith.h>
+#include <sqfs/compressor.h>
+#include <sqfs/inode.h>
+#include <sqfs/meta_reader.h>
+#include <sqfs/super.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +24,7 @@
 #include "core/state.h"
 #include "core/table.h"
 #include "fixture.h"
+#include "squashfs/memfile.h"
 #include "squashfs/squashfs.h"
 #include "squashfs_test_util.h"
 #include "testutil.h"
@@ -39,6 +44,40 @@ uint64_t le64(const std::vector<uint8_t>& b, size_t at) {
   return rs::load_le32(&b[at]) | uint64_t(rs::load_le32(&b[at + 4])) << 32;
 }
 uint64_t inode_table_start(const std::vector<uint8_t>& fs) { return le64(fs, 64); }
+uint64_t directory_table_start(const std::vector<uint8_t>& fs) { return le64(fs, 72); }
+// Where the directory table ends: the first fragment table block.
+uint64_t directory_table_end(const std::vector<uint8_t>& fs) { return le64(fs, size_t(le64(fs, 80))); }
+
+// Every inode number the export table lists leads to an inode of that number.
+void expect_export_table(const std::vector<uint8_t>& fs, const std::string& tag) {
+  rs::sqfs::MemFile file(fs.data(), fs.size());
+  sqfs_super_t super;
+  ASSERT_EQ(sqfs_super_read(&super, &file.f), 0) << tag;
+  if (!(super.flags & SQFS_FLAG_EXPORTABLE)) return;
+  sqfs_compressor_config_t cfg;
+  ASSERT_EQ(sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(super.compression_id), super.block_size,
+                                        SQFS_COMP_FLAG_UNCOMPRESS),
+            0);
+  sqfs_compressor_t* cmp = nullptr;
+  ASSERT_EQ(sqfs_compressor_create(&cfg, &cmp), 0) << tag;
+  sqfs_meta_reader_t* ex = sqfs_meta_reader_create(&file.f, cmp, 0, super.bytes_used);
+  sqfs_meta_reader_t* in = sqfs_meta_reader_create(&file.f, cmp, super.inode_table_start, super.directory_table_start);
+  for (uint32_t n = 1; n <= super.inode_count; ++n) {
+    const size_t at = size_t(n - 1) * 8;
+    const uint64_t block = le64(fs, size_t(super.export_table_start + at / 8192 * 8));
+    uint8_t ref8[8];
+    ASSERT_EQ(sqfs_meta_reader_seek(ex, block, at % 8192), 0) << tag << " number " << n;
+    ASSERT_EQ(sqfs_meta_reader_read(ex, ref8, 8), 0) << tag << " number " << n;
+    const uint64_t ref = rs::load_le64(ref8);
+    sqfs_inode_generic_t* inode = nullptr;
+    ASSERT_EQ(sqfs_meta_reader_read_inode(in, &super, ref >> 16, ref & 0xFFFF, &inode), 0) << tag << " number " << n;
+    EXPECT_EQ(inode->base.inode_number, n) << tag;
+    sqfs_free(inode);
+  }
+  sqfs_destroy(in);
+  sqfs_destroy(ex);
+  sqfs_destroy(cmp);
+}
 uint64_t bytes_used(const std::vector<uint8_t>& fs) { return le64(fs, 40); }
 
 // A host tree, the flash image around the squashfs mksquashfs makes of it,
@@ -168,16 +207,21 @@ void fill(Source& s) {
   s.put("/usr/share/doc", text);
 }
 
-class SquashfsInPlace : public testing::TestWithParam<std::tuple<const char*, Edit>> {
+// Each edit saved both ways: appended to the old tables, or with the tables
+// built anew (ROMSMITH_SQUASHFS_APPEND=0).
+class SquashfsInPlace : public testing::TestWithParam<std::tuple<const char*, Edit, bool>> {
  protected:
   void SetUp() override {
     if (!tools()) GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
     basedir = s.dir.path();
+    if (!appends()) setenv("ROMSMITH_SQUASHFS_APPEND", "0", 1);
   }
   void TearDown() override {
+    unsetenv("ROMSMITH_SQUASHFS_APPEND");
     basedir.assign(1, '.');
     init_table_sect(1);
   }
+  static bool appends() { return std::get<2>(GetParam()); }
   Source s;
 };
 
@@ -225,6 +269,16 @@ TEST_P(SquashfsInPlace, OnlySuperblockAndTailChange) {
     EXPECT_EQ(again.part("ROOT")->crc32_passed, 1);
     EXPECT_EQ(again.part("ROOT")->info->used_size, got.size());
   }
+  // Appending keeps every block of both tables, new inodes and listings after them.
+  if (appends()) {
+    const uint64_t it = inode_table_start(fs), dt = directory_table_start(fs), de = directory_table_end(fs);
+    const uint64_t nit = inode_table_start(got), ndt = directory_table_start(got);
+    ASSERT_GE(got.size(), ndt + (de - dt));
+    EXPECT_EQ(std::memcmp(fs.data() + it, got.data() + nit, size_t(dt - it)), 0) << "inode table blocks kept";
+    EXPECT_EQ(std::memcmp(fs.data() + dt, got.data() + ndt, size_t(de - dt)), 0) << "directory table blocks kept";
+    EXPECT_GT(ndt - nit, dt - it) << "new inodes follow the old ones";
+  }
+  expect_export_table(got, "t");
   s.mksquashfs("t.ref");
   expect_tree(s, got, "t");
 }
@@ -291,9 +345,11 @@ TEST_P(SquashfsInPlace, KeptHandleReadsAsTheSavedImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Edits, SquashfsInPlace,
-                         testing::Combine(testing::Values("xz", "gzip", "zstd", "lz4"), testing::ValuesIn(kEdits)),
-                         [](const testing::TestParamInfo<std::tuple<const char*, Edit>>& i) {
-                           return std::string(std::get<0>(i.param)) + "_" + std::get<1>(i.param).name;
+                         testing::Combine(testing::Values("xz", "gzip", "zstd", "lz4"), testing::ValuesIn(kEdits),
+                                          testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<const char*, Edit, bool>>& i) {
+                           return std::string(std::get<0>(i.param)) + "_" + std::get<1>(i.param).name +
+                                  (std::get<2>(i.param) ? "_Append" : "_NewTables");
                          });
 
 class SquashfsCompaction : public testing::TestWithParam<const char*> {
@@ -348,6 +404,38 @@ TEST_P(SquashfsCompaction, RepeatedEditsEndInACompactedImage) {
   EXPECT_LE(got.size(), fs.size() + 8192) << "the compacted image holds no dead blocks";
   s.mksquashfs("c.ref");
   expect_tree(s, got, "c");
+}
+
+// Small edits append to the tables; what they leave unreferenced there is
+// bounded: once the tables hold far more than the live entries need, a save
+// builds them anew, and the tree stays right throughout.
+TEST_P(SquashfsCompaction, RepeatedSmallEditsKeepTheTablesBounded) {
+  fill(s);
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const size_t room = (fs.size() * 2 + 4095) / 4096 * 4096;
+  std::string in = s.flash_of(fs, room, "r0.bin");
+  const uint64_t first_tables = directory_table_end(fs) - inode_table_start(fs);
+  int appended = 0, rebuilt = 0;
+  for (int round = 0; round < 120 && !rebuilt; ++round) {
+    const std::string out = s.dir.file("r" + std::to_string(round + 1) + ".bin");
+    const std::vector<uint8_t> was = root_fs(in);
+    std::vector<uint8_t> data = rstest::random_bytes(200 + round, 90 + uint32_t(round));
+    ASSERT_TRUE(save_kept_data(in, out, [&](flash* f) { put(f, s, "/etc/hosts", data); }));
+    const std::vector<uint8_t> now = root_fs(out);
+    const uint64_t tables = directory_table_end(now) - inode_table_start(now);
+    EXPECT_LE(tables, first_tables + (40 << 10)) << "round " << round;
+    const bool kept = std::memcmp(was.data() + inode_table_start(was), now.data() + inode_table_start(now),
+                                  size_t(directory_table_start(was) - inode_table_start(was))) == 0;
+    (kept ? appended : rebuilt)++;
+    in = out;
+  }
+  EXPECT_GT(appended, 10);
+  EXPECT_EQ(rebuilt, 1) << "the tables were never built anew";
+  const std::vector<uint8_t> got = root_fs(in);
+  EXPECT_LE(directory_table_end(got) - inode_table_start(got), first_tables + 1024);
+  expect_export_table(got, "r");
+  s.mksquashfs("r.ref");
+  expect_tree(s, got, "r");
 }
 
 // ROMSMITH_SQUASHFS_COMPACT=1: the save holds the image the whole rebuild
