@@ -161,6 +161,38 @@ def squashfs_edited_shown(entries):
     return entries
 
 
+EDIT_APPEND = b"saved a second time, appended to the tables\n"
+
+
+def squashfs_appended(tree, work):
+    """The edited image (no hard links left) edited again: this save appends
+    the changed inodes and listings to the old tables, which stay as they are."""
+    squashfs_edited(tree, work)
+    with open(os.path.join(work, "append"), "wb") as f:
+        f.write(EDIT_APPEND)
+    rs = need(ROMSMITH_BIN)
+    run([rs, "-c", "open out.bin; add ROOT/etc/motd append; put --mode 0640 ROOT/a/b/again append; "
+         "save out2.bin"], work)
+    run([rs, "-c", "open out2.bin; dumppar ROOT part2.img"], work)
+    with open(os.path.join(work, "part.img"), "rb") as f:
+        before = f.read()
+    with open(os.path.join(work, "part2.img"), "rb") as f:
+        after = f.read()
+
+    def at(img, off):
+        return int.from_bytes(img[off:off + 8], "little")
+    itab, dtab, new_itab = at(before, 64), at(before, 72), at(after, 64)
+    assert after[new_itab:new_itab + dtab - itab] == before[itab:dtab], "the save did not append"
+    return "part2.img"
+
+
+def squashfs_appended_shown(entries):
+    entries = squashfs_edited_shown(entries)
+    entries["/etc/motd"].update(size=len(EDIT_APPEND), md5=hashlib.md5(EDIT_APPEND).hexdigest())
+    entries["/a/b/again"] = entry(EDIT_APPEND, 0o640)
+    return entries
+
+
 def romsmith_cramfs(tree, work):
     run([need(ROMSMITH_BIN), "mkcramfs", tree, "rs.cramfs"], work)
     return "rs.cramfs"
@@ -298,6 +330,7 @@ BAD = [("garbage", "squashfs", garbage, None), ("corrupt-block", "squashfs", cor
 CASES = [
     ("squashfs-mksquashfs", "squashfs", mksquashfs, exact),
     ("squashfs-romsmith-edit", "squashfs", squashfs_edited, squashfs_edited_shown),
+    ("squashfs-romsmith-append", "squashfs", squashfs_appended, squashfs_appended_shown),
     ("cramfs-romsmith", "cramfs", romsmith_cramfs, cramfs_shown),
     ("cramfs-mkfs.cramfs", "cramfs", mkfs_cramfs, cramfs_shown),
     ("cramfs-romsmith-edit", "cramfs", cramfs_edited, lambda e: cramfs_shown(edited_shown(e))),
