@@ -7,6 +7,7 @@
 #include <sqfs/inode.h>
 #include <sqfs/super.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -53,12 +54,26 @@ struct State4 {
   sqfs_compressor_config_t cfg{};  // what made cmp: large reads make one per thread
   Obj<sqfs_data_reader_t> data;
   std::vector<sqfs_fragment_t> frags;
-  std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>> frag_members;  // (offset, length)
+  // The tails each stored fragment block holds: (block, offset, length) as
+  // loaded, in the order met; frag_members() sorts them on first need.
+  std::vector<std::array<uint32_t, 3>> frag_tails;
+  using Members = std::map<uint32_t, std::set<std::pair<uint32_t, uint32_t>>>;  // (offset, length)
+  Members& frag_members() {
+    if (!members_made) {
+      for (const auto& t : frag_tails) members[t[0]].insert({t[1], t[2]});
+      members_made = true;
+    }
+    return members;
+  }
   // A big-endian image's little-endian copy, which `file` reads: same data
   // positions, so stored blocks are found and copied as in the original.
   std::vector<uint8_t> owned;
   std::shared_ptr<StoredShared> shared;  // made with the first stored reader, on the loading thread
   State4(const uint8_t* buf, size_t size) : file(buf, size) {}
+
+ private:
+  Members members;
+  bool members_made = false;
 };
 
 inline State4* state_of(squashfs_data* img) { return static_cast<State4*>(img->reader_state); }

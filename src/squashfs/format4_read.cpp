@@ -305,7 +305,7 @@ struct Reader4 {
     if (has_frag) {
       uint32_t len = uint32_t(sz - full * bs);
       if (frag >= st->frags.size() || len == 0 || uint64_t(off) + len > bs) return false;
-      st->frag_members[frag].insert({off, len});
+      st->frag_tails.push_back({frag, off, len});
     }
     s.start = start;
     s.file_size = sz;
@@ -697,10 +697,12 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
     if (s.fragment != 0xFFFFFFFFu) {
       const uint64_t len = s.file_size - uint64_t(s.block_words.size()) * bs;
       if (s.fragment >= st->frags.size() || len == 0 || s.frag_offset + len > bs) return false;
-      st->frag_members[s.fragment].insert({s.frag_offset, uint32_t(len)});
+      st->frag_tails.push_back({s.fragment, s.frag_offset, uint32_t(len)});
     }
   }
-  // From here on nothing fails: the tree takes the new image's view.
+  // From here on nothing fails: the tree takes the new image's view. The
+  // nodes left out of a partial view keep their tails where they were.
+  if (r.partial) st->frag_tails.insert(st->frag_tails.end(), old->frag_tails.begin(), old->frag_tails.end());
   int last = r.partial ? img->last_node : 1;
   for (const InPlace4::Node& n : r.nodes) {
     squashfs_entry* e = n.e;

@@ -623,7 +623,7 @@ struct Builder4 {
         if (s.fragment == 0xFFFFFFFFu) continue;
         // In place, a fragment block that lost tails stays as stored too: the
         // lost share is dead bytes until a whole rebuild packs them out.
-        if (in_place || present[s.fragment] == st->frag_members[s.fragment]) {
+        if (in_place || present[s.fragment] == st->frag_members()[s.fragment]) {
           f.frag = keep_stored_frag(s.fragment);
           f.frag_off = s.frag_offset;
           continue;
@@ -694,8 +694,8 @@ struct Builder4 {
     close_frag();
     if (in_place)
       for (const auto& [old, kept] : present) {
-        auto members = st->frag_members.find(old);
-        if (members == st->frag_members.end()) continue;
+        auto members = st->frag_members().find(old);
+        if (members == st->frag_members().end()) continue;
         uint64_t all = 0, still = 0;
         for (const auto& m : members->second) all += m.second;
         for (const auto& m : kept) still += m.second;
