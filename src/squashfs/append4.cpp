@@ -138,6 +138,7 @@ struct Appender {
   std::vector<std::pair<uint64_t, const squashfs_entry*>> stored_files;  // size, node
   std::vector<uint8_t> used;                                             // inode numbers held
   uint64_t live_meta = 0;  // uncompressed bytes the live inodes and listings take, near enough
+  uint64_t new_meta = 0;   // uncompressed bytes of the inodes and listings written, near enough
 
   std::unordered_map<const squashfs_entry*, uint32_t> numbers;  // of the nodes the image does not hold
   uint32_t inode_count = 0;
@@ -608,6 +609,7 @@ struct Appender {
     }
     InodePtr in = leaf_inode4(e, f, 1);
     set_base(in.get(), e);
+    new_meta += inode_bytes(e);
     return write_inode(in.get());
   }
 
@@ -653,6 +655,7 @@ struct Appender {
                                       sqfs_u16(kids[i]->stbuf.st_mode)) != 0)
           build_fail("FATAL ERROR:dir entry failed\n");
       if (sqfs_dir_writer_end(dw.get()) != 0) build_fail("FATAL ERROR:dir writer failed\n");
+      new_meta += sqfs_dir_writer_get_size(dw.get()) + 40;
       uint32_t xattr = kNone;
       if (!d->xattrs.empty()) {
         if (!od || node_sig(d) != d->loaded_sig) throw NotAppendable{};
@@ -674,6 +677,11 @@ struct Appender {
     if (sqfs_meta_writer_flush(im.get()) != 0 || sqfs_meta_writer_flush(dm.get()) != 0 ||
         sqfs_meta_write_write_to_file(dm.get()) != 0)
       build_fail("FATAL ERROR:metadata write failed\n");
+    // The live entries stored as compactly as what was just written: tables
+    // past twice that are packed again.
+    const double ratio = std::clamp(double(inodes.size() + listings.size()) / double(std::max<uint64_t>(new_meta, 1)),
+                                    0.05, 1.0);
+    if (double(dtab_end - base) > 2 * ratio * double(live_meta) + (16 << 10)) throw NotAppendable{};
   }
 
   // A listing written after the old directory table: its place, and that of

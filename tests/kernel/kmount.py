@@ -193,9 +193,10 @@ for m in $(cat /modules.order); do
 done
 say "@@KMOUNT BEGIN"
 
+# A loaded host probes the guest's many disks slowly: wait up to 30 s.
 disk() {
   i=0
-  while [ $i -lt 50 ]; do
+  while [ $i -lt 300 ]; do
     for b in /sys/block/vd*; do
       [ "$(cat $b/serial 2>/dev/null)" = "$1" ] && { echo /dev/${b##*/}; return; }
     done
