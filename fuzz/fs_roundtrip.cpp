@@ -112,7 +112,8 @@ std::vector<uint8_t> part_buf;            // minifs: the partition the device wo
 
 void* load(const std::vector<uint8_t>& image) {
   part_buf = image;
-  if (kType == FS_MINIFS) part_buf.resize(kMinifsBytes, 0xFF);
+  // Room after the image, as a partition has, for saves over its own bytes.
+  part_buf.resize(kType == FS_MINIFS ? kMinifsBytes : image.size() * 2 + (1 << 20), 0xFF);
   return ops->load(part_buf.data(), uint32_t(image.size()), uint32_t(part_buf.size()));
 }
 
@@ -255,6 +256,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session(in);
     Tree before;
     walk(fs, before);
+    // A save over the partition's own bytes, where the file system has one:
+    // the kept handle and a fresh load both read the edited tree.
+    if (ops->rebuild_in_place && ops->in_place_keeps_handle) {
+      long long m = ops->rebuild_in_place(fs, part_buf.data(), part_buf.size(), nullptr);
+      if (m == -2 || m > (long long)part_buf.size()) abort();
+      if (m > 0) {
+        Tree kept, after;
+        walk(fs, kept);
+        if (kept != before) abort();
+        std::vector<uint8_t> image(part_buf.begin(), part_buf.begin() + m);
+        release();
+        fs = load(image);
+        if (!fs) abort();
+        walk(fs, after);
+        if (before != after) abort();
+        release();
+        return 0;
+      }
+    }
     size_t n = 0;
     uint8_t* img = ops->rebuild(fs, &n, nullptr);
     if (!img) abort();  // the shell's edits stay within the writer's limits
