@@ -1,6 +1,7 @@
 // Building cramfs images from a tree: host directory scan, duplicate
 // elimination, listing layout and page compression.
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -569,6 +570,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
 
   root->size = cramfs_resize(root);
   std::vector<entry*> order;
+  order.reserve(size_t(rec->pending_nodes));
   preorder(root, order);
   uint64_t listings = pad + 76;
   for (entry* e : order) {
@@ -581,6 +583,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   // Distinct contents: the stored ones beyond the listings stay, their
   // tables unread (nothing in them changes); the rest are written at the end.
   std::vector<entry*> kept, fresh;
+  kept.reserve(order.size());
   std::vector<std::pair<entry*, StoredSpan>> moved;
   uint64_t blocks = 0, first = UINT64_MAX;
   for (entry* e : order) {
@@ -682,6 +685,14 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   // wrong by the same difference, as every byte it covers is kept. CRCs are
   // linear: the old head's CRC, moved over the kept bytes, taken from the
   // old image's leaves that of the kept bytes alone.
+  // A private file mapping copies a page at its first write, one fault
+  // each: the listings' pages are made writable in one call instead (a
+  // hint; other memory, or an older kernel, just takes the faults).
+  {
+    uintptr_t from = reinterpret_cast<uintptr_t>(part + pad) & ~uintptr_t(kPage - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(part + first);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
   uint8_t* super = part + pad;
   const bool had_crc = load32(big, super + 8) & 1;
   const uint64_t kept_len = old_len - first;
