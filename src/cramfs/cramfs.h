@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cramfs/hash.h"
 
@@ -40,6 +41,12 @@ struct cramfs_data {
   size_t base_len = 0;
   uint8_t* owned = nullptr;  // the tree's own copy of the image (cramfs_load), freed with it
   bool big_endian = false;   // byte order of the loaded image, and of the rebuilt one
+  // Where the image's contents start (their block-pointer tables), sorted,
+  // each once: read from the inodes, so that a save over the image can tell
+  // the room each kept content holds without reading its table. A save over
+  // the image adds where it put contents; bytes from one start to the next
+  // that no entry names any more are dead.
+  std::vector<uint32_t> content_starts;
   // Superblock fields a rebuild keeps: edition, volume name, and the boot
   // padding's bytes when image_length is 512.
   uint32_t edition = 0;

@@ -293,6 +293,7 @@ class Loader {
       }
     }
     e->src = ino.offset;
+    img_->content_starts.push_back(ino.offset);
     if (link || pages > 1) e->flags |= CRAMFS_TABLE_CHECKED;
     if (!link) return true;
     if (ino.size > link_budget_) {
@@ -447,6 +448,9 @@ entry* load_image(uint8_t* buf, size_t size, uint8_t* owned) {
     cramfs_free(root);
     return nullptr;
   }
+  std::vector<uint32_t>& starts = image->content_starts;
+  if (!std::is_sorted(starts.begin(), starts.end())) std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
   image->pending_nodes = loader.nodes() + 1;
   image->walkable = !loader.twins();
   root->size = cramfs_resize(root);

@@ -1,6 +1,7 @@
 // Building cramfs images from a tree: host directory scan, duplicate
 // elimination, listing layout and page compression.
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -231,25 +232,34 @@ void eliminate_doubles(const std::vector<entry*>& order) {
   auto source_key = [](const entry* e) {
     return uint64_t(type_of(e) >> 12) << 56 | uint64_t(e->size & 0xFFFFFF) << 32 | e->src;
   };
-  std::vector<std::pair<uint64_t, uint32_t>> sources;
   std::vector<std::pair<uint32_t, uint32_t>> new_keys;  // type, size of each new content
-  for (uint32_t i = 0; i < order.size(); ++i) {
-    entry* e = order[i];
+  // Stored tables rising in pre-order (as writers lay them out) are all
+  // distinct: nothing shared, and no array to sort.
+  bool rising = true;
+  uint32_t last_src = 0;
+  for (entry* e : order) {
     e->same = nullptr;
     if (!has_content(e)) {
       e->flags |= CRAMFS_NO_CONTENT;
       continue;
     }
-    if (stored(e))
-      sources.emplace_back(source_key(e), i);
-    else
+    if (stored(e)) {
+      rising = rising && e->src > last_src;
+      last_src = e->src;
+    } else {
       new_keys.emplace_back(type_of(e), e->size);
+    }
   }
-  std::sort(sources.begin(), sources.end());
-  for (size_t i = 1; i < sources.size(); ++i)
-    if (sources[i].first == sources[i - 1].first)
-      order[sources[i].second]->same =
-          order[sources[i - 1].second]->same ? order[sources[i - 1].second]->same : order[sources[i - 1].second];
+  if (!rising) {
+    std::vector<std::pair<uint64_t, uint32_t>> sources;
+    for (uint32_t i = 0; i < order.size(); ++i)
+      if (has_content(order[i]) && stored(order[i])) sources.emplace_back(source_key(order[i]), i);
+    std::sort(sources.begin(), sources.end());
+    for (size_t i = 1; i < sources.size(); ++i)
+      if (sources[i].first == sources[i - 1].first)
+        order[sources[i].second]->same =
+            order[sources[i - 1].second]->same ? order[sources[i - 1].second]->same : order[sources[i - 1].second];
+  }
   // Only sizes some new content has can hold a double: the rest are not grouped.
   std::sort(new_keys.begin(), new_keys.end());
   new_keys.erase(std::unique(new_keys.begin(), new_keys.end()), new_keys.end());
@@ -560,6 +570,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
 
   root->size = cramfs_resize(root);
   std::vector<entry*> order;
+  order.reserve(size_t(rec->pending_nodes));
   preorder(root, order);
   uint64_t listings = pad + 76;
   for (entry* e : order) {
@@ -569,31 +580,27 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   }
   eliminate_doubles(order);
 
-  // Distinct contents: the stored ones beyond the listings stay; the rest
-  // are written at the end.
-  struct Kept {
-    entry* e;
-    StoredSpan span;
-  };
-  std::vector<Kept> kept, moved;
-  std::vector<entry*> fresh;
-  uint64_t live = 0, blocks = 0;
+  // Distinct contents: the stored ones beyond the listings stay, their
+  // tables unread (nothing in them changes); the rest are written at the end.
+  std::vector<entry*> kept, fresh;
+  kept.reserve(order.size());
+  std::vector<std::pair<entry*, StoredSpan>> moved;
+  uint64_t blocks = 0, first = UINT64_MAX;
   for (entry* e : order) {
     if (!has_content(e) || e->same) continue;
-    uint32_t n = page_count(e->size);
-    blocks += n;
+    blocks += page_count(e->size);
     if (!stored(e)) {
       fresh.push_back(e);
-      continue;
+    } else if (e->src >= listings) {
+      kept.push_back(e);
+      first = std::min<uint64_t>(first, e->src);
+    } else {
+      StoredSpan sp;
+      if (!stored_span(e, sp)) return -1;
+      moved.push_back({e, sp});
     }
-    StoredSpan sp;
-    if (!stored_span(e, sp)) return -1;
-    live += sp.end - e->src;
-    (e->src >= listings ? kept : moved).push_back({e, sp});
   }
-  if (kept.empty()) return -1;
-  uint64_t first = UINT64_MAX;
-  for (const Kept& k : kept) first = std::min<uint64_t>(first, k.e->src);
+  if (kept.empty() || first + 4 > old_len) return -1;
   const uint64_t gap = first - listings;
 
   // Listing places, depth-first as the whole rebuild lays them out.
@@ -637,68 +644,88 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
       put32(table + 4ull * i, uint32_t(old_len + tail.size()));
     }
     tail.resize((tail.size() + 3) & ~size_t(3));
-    live += old_len + tail.size() - table;
   }
-  for (const Kept& m : moved) {
-    entry* e = m.e;
+  for (const auto& [e, span] : moved) {
     uint32_t n = page_count(e->size);
     e->offset = uint32_t(old_len + tail.size());
     uint64_t table = old_len + tail.size(), data = table + 4ull * n;
     tail.resize(tail.size() + 4ull * n);
-    tail.insert(tail.end(), part + m.span.data, part + m.span.end);
+    tail.insert(tail.end(), part + span.data, part + span.end);
     for (uint32_t i = 0; i < n; ++i)
-      put32(table + 4ull * i, uint32_t(load32(big, part + e->src + 4ull * i) - m.span.data + data));
+      put32(table + 4ull * i, uint32_t(load32(big, part + e->src + 4ull * i) - span.data + data));
     tail.resize((tail.size() + 3) & ~size_t(3));
   }
-  for (const Kept& k : kept) k.e->offset = k.e->src;
+  for (entry* k : kept) k->offset = k->src;
   const uint64_t image_len = (old_len + tail.size() + kPage - 1) & ~uint64_t(kPage - 1);
   if (image_len > room || image_len > kMaxFsLen || old_len + tail.size() > kMaxDataOffset) return -1;
   // Dead bytes (contents no inode names any more) past an eighth of the
-  // image: the whole rebuild packs them out.
-  if ((image_len - listings - live) * 8 > image_len) return -1;
-
-  // The listings, with the offsets every inode now has.
-  std::vector<uint8_t> lists(size_t(first - pad - 76), 0);
-  uint32_t nodes = 1;
-  for (const auto& [dir, at] : dirs) {
-    uint64_t pos = at;
-    for (entry* c = dir->child; c; c = c->next, ++nodes) {
-      size_t nlen = strlen(c->name);
-      uint8_t* p = lists.data() + (pos - pad - 76);
-      uint32_t off = c->same ? c->same->offset : has_content(c) ? c->offset : 0;
-      if (c->child) off = 0;  // set below, when its listing's place is known
-      encode_inode(big, p, c->mode, c->uid, c->size, c->gid, padded(nlen) / 4, off);
-      memcpy(p + 12, c->name, nlen);
-      c->dir_offset = uint32_t(pos);
-      pos += 12 + padded(nlen);
+  // image: the whole rebuild packs them out. A kept content is taken to fill
+  // the room up to the next content start: a pass over every table would
+  // cost more than the save, and the starts already tell which rooms lost
+  // their content.
+  uint64_t live = tail.size();
+  {
+    const std::vector<uint32_t>& starts = rec->content_starts;
+    size_t at = 0;
+    for (entry* k : kept) {
+      // Kept tables mostly rise in tree order: a short walk from the last one.
+      if (at && starts[at - 1] > k->src)
+        at = size_t(std::upper_bound(starts.begin(), starts.end(), k->src) - starts.begin());
+      while (at < starts.size() && starts[at] <= k->src) ++at;
+      uint64_t next = at < starts.size() ? std::min<uint64_t>(starts[at], old_len) : old_len;
+      live += next > k->src ? next - k->src : 0;
     }
   }
-  for (size_t i = 1; i < dirs.size(); ++i)
-    set_inode_offset(big, lists.data() + (dirs[i].first->dir_offset - pad - 76), uint32_t(dirs[i].second));
+  if ((image_len - listings - live) * 8 > image_len) return -1;
 
   // The image's CRC follows from the loaded one by the bytes changed, all in
   // front of the first kept content, and the bytes appended: the save costs
   // what it changes, not a pass over every stored page. It needs a CRC to
   // start from (version-2 superblock); a stored CRC that was wrong stays
-  // wrong by the same difference, as every byte it covers is kept.
-  const bool had_crc = load32(big, part + pad + 8) & 1;
-  const uint32_t old_crc = load32(big, part + pad + 32);
-  std::vector<uint8_t> was;
+  // wrong by the same difference, as every byte it covers is kept. CRCs are
+  // linear: the old head's CRC, moved over the kept bytes, taken from the
+  // old image's leaves that of the kept bytes alone.
+  // A private file mapping copies a page at its first write, one fault
+  // each: the listings' pages are made writable in one call instead (a
+  // hint; other memory, or an older kernel, just takes the faults).
+  {
+    uintptr_t from = reinterpret_cast<uintptr_t>(part + pad) & ~uintptr_t(kPage - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(part + first);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
+  uint8_t* super = part + pad;
+  const bool had_crc = load32(big, super + 8) & 1;
+  const uint64_t kept_len = old_len - first;
+  uint32_t kept_crc = 0;
   if (had_crc) {
-    was.assign(part + pad, part + first);
-    store32(big, was.data() + 32, 0);  // the CRC was taken with its own field zero
+    static const uint8_t kZero[4] = {};
+    uint32_t head = rs::crc32_update(rs::crc32_update(rs::crc32_of(super, 32), kZero, 4), super + 36,
+                                     size_t(first - pad - 36));  // the CRC was taken with its own field zero
+    kept_crc = load32(big, super + 32) ^ uint32_t(crc32_combine(head, 0, z_off_t(kept_len)));
   }
 
-  // Every read of the old bytes is done: now the writes.
-  // The gap before the last listing keeps what it held (dead bytes).
-  const size_t head = size_t((gap ? dirs.back().second - gap : first) - pad - 76);
-  memcpy(part + pad + 76, lists.data(), head);
-  if (gap)
-    memcpy(part + dirs.back().second, lists.data() + (dirs.back().second - pad - 76),
-           size_t(first - dirs.back().second));
+  // Every read of the old bytes is done: now the writes. The listings go
+  // straight into place, with the offsets every inode now has; the gap
+  // before the last listing keeps what it held (dead bytes).
+  uint32_t nodes = 1;
+  for (const auto& [dir, at] : dirs) {
+    uint64_t pos = at;
+    for (entry* c = dir->child; c; c = c->next, ++nodes) {
+      size_t nlen = strlen(c->name);
+      uint8_t* p = part + pos;
+      uint32_t off = c->same ? c->same->offset : has_content(c) ? c->offset : 0;
+      if (c->child) off = 0;  // set below, when its listing's place is known
+      encode_inode(big, p, c->mode, c->uid, c->size, c->gid, padded(nlen) / 4, off);
+      memcpy(p + 12, c->name, nlen);
+      if (size_t fill = padded(nlen) - nlen) memset(p + 12 + nlen, 0, fill);
+      c->dir_offset = uint32_t(pos);
+      pos += 12 + padded(nlen);
+    }
+  }
+  for (size_t i = 1; i < dirs.size(); ++i)
+    set_inode_offset(big, part + dirs[i].first->dir_offset, uint32_t(dirs[i].second));
   if (!tail.empty()) memcpy(part + old_len, tail.data(), tail.size());
   if (image_len > old_len + tail.size()) memset(part + old_len + tail.size(), 0, image_len - old_len - tail.size());
-  uint8_t* super = part + pad;
   store32(big, super + 4, uint32_t(image_len));
   store32(big, super + 8, 1u | (sorted_below(root) ? 2u : 0u));
   store32(big, super + 40, uint32_t(blocks));
@@ -707,7 +734,7 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   store32(big, super + 32, 0);
   uint32_t crc;
   if (had_crc) {
-    crc = rs::crc32_replace(old_crc, old_len - pad, 0, was.data(), super, was.size());
+    crc = uint32_t(crc32_combine(rs::crc32_of(super, size_t(first - pad)), kept_crc, z_off_t(kept_len)));
     crc = rs::crc32_update(crc, part + old_len, size_t(image_len - old_len));
   } else {
     crc = rs::crc32_parallel(super, size_t(image_len - pad));
@@ -716,16 +743,24 @@ long long cramfs_write_in_place(entry* root, uint8_t* part, size_t room, std::st
   rec->total_blocks = long(blocks);
   rec->total_nodes = nodes;
   // The tree now describes the bytes written: contents are read from where
-  // they went, and new ones need not stay in memory.
+  // they went, and new ones need not stay in memory. Kept tables were not
+  // read, so they keep their state; the others were written just now.
   for (entry* e : order) {
     if (!has_content(e)) continue;
-    e->src = e->same ? e->same->offset : e->offset;
-    e->flags |= CRAMFS_TABLE_CHECKED;  // written just now, or checked by stored_span
+    uint32_t now = e->same ? e->same->offset : e->offset;
+    if (now >= old_len) e->flags |= CRAMFS_TABLE_CHECKED;
+    e->src = now;
     if (type_of(e) == 0x8000 && e->buf) {
       free(e->buf);
       e->buf = nullptr;
     }
   }
+  // Contents written at the end start new rooms; starts the listings now
+  // cover name nothing.
+  std::vector<uint32_t>& starts = rec->content_starts;
+  starts.erase(starts.begin(), std::lower_bound(starts.begin(), starts.end(), uint32_t(listings)));
+  for (entry* e : fresh) starts.push_back(e->offset);
+  for (const auto& m : moved) starts.push_back(m.first->offset);
   rec->base_len = size_t(image_len);
   rec->cache_size = 0;
   return (long long)image_len;

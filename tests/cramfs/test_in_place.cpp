@@ -111,6 +111,27 @@ TEST_P(CramfsInPlace, WritesOnlyWhatChanged) {
   EXPECT_LE(changed, 3u) << "of " << orig.size() / 4096 << " pages";
 }
 
+// A second edit saved over the first save's bytes: the CRC then starts from
+// the first save's, the contents the first one appended are kept or moved in
+// their turn, and the image still extracts to the edited tree.
+TEST_P(CramfsInPlace, SecondSaveOverTheFirst) {
+  std::vector<uint8_t> buf;
+  const size_t room = orig.size() + (1 << 20);
+  long long n = edit_in_place(buf, room);
+  ASSERT_GT(n, 0);
+  put(t.get(), src, "/a/aa", std::string(7000, 's'));
+  put(t.get(), src, "/b/another-new-name", "second");
+  long long m = cramfs_write_in_place(t.get(), buf.data(), room);
+  ASSERT_GT(m, 0) << "the second edit was not written in place";
+  buf.resize(size_t(m));
+  std::string img = tmp.file("out.img"), out = tmp.file("x");
+  rstest::write_bytes(img, buf);
+  rstest::RunResult r = run_command("fsck.cramfs -v --extract=" + shell_quote(out) + " " + shell_quote(img) + " 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(snapshot(out), snapshot(src));
+  EXPECT_EQ(content(t.get(), "/b/another-new-name"), "second");
+}
+
 INSTANTIATE_TEST_SUITE_P(Edits, CramfsInPlace, testing::ValuesIn(kEdits),
                          [](const testing::TestParamInfo<Edit>& i) { return std::string(i.param.name); });
 
@@ -143,6 +164,30 @@ TEST(CramfsInPlaceRefusal, NoRoomDeadBytesAndCompactLeaveTheBytes) {
   setenv("ROMSMITH_CRAMFS_COMPACT", "1", 1);
   EXPECT_EQ(attempt(orig.size() + 65536, "/d/small", tiny), -1);
   unsetenv("ROMSMITH_CRAMFS_COMPACT");
+}
+
+// Dead bytes add up over the saves of one tree: a tenth of the image dropped
+// by each of two saves is more than an eighth, and the second save leaves the
+// first one's bytes for the whole rebuild.
+TEST(CramfsInPlaceRefusal, DeadBytesOfEarlierSavesCount) {
+  REQUIRE_TOOLS();
+  rstest::TempDir tmp;
+  std::string src = tmp.file("src");
+  ASSERT_EQ(run_command("mkdir -p " + shell_quote(src)).status, 0);
+  for (int i = 0; i < 10; ++i)
+    rstest::write_bytes(src + "/f" + std::to_string(i), rstest::random_bytes(100000, 20 + i));
+  std::vector<uint8_t> orig = mkfs_tool(src, tmp.file("in.img"));
+  std::vector<uint8_t> buf = orig;
+  buf.resize(orig.size() + (1 << 20), 0xFF);
+  Tree t(cramfs_load_memory(buf.data(), orig.size()));
+  ASSERT_TRUE(t);
+  ASSERT_EQ(cramfs_put(t.get(), "/f3", "t", 1, -1, -1, -1), 0);
+  long long first = cramfs_write_in_place(t.get(), buf.data(), buf.size());
+  ASSERT_GT(first, 0) << "a tenth dead is below an eighth";
+  const std::vector<uint8_t> saved = buf;
+  ASSERT_EQ(cramfs_put(t.get(), "/f6", "t", 1, -1, -1, -1), 0);
+  EXPECT_EQ(cramfs_write_in_place(t.get(), buf.data(), buf.size()), -1) << "two tenths dead";
+  EXPECT_EQ(buf, saved);
 }
 
 }  // namespace
