@@ -16,12 +16,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <set>
 #include <system_error>
@@ -145,13 +148,16 @@ struct BlockBytes {
   size_t size() const { return n; }
 };
 
-// One block to compress: new data or a newly packed fragment block.
+// One block to compress: new data or a newly packed fragment block. A block
+// stored raw keeps no copy: `in` stays valid until the image is written.
 struct Job {
   const uint8_t* in = nullptr;
   uint32_t n = 0;
   bool raw = false;
   BlockBytes out;
   uint32_t word = 0;
+  const uint8_t* stored() const { return word & kRawBit ? in : out.data(); }
+  size_t stored_size() const { return word & kRawBit ? n : out.size(); }
 };
 
 struct FragOut {
@@ -261,7 +267,14 @@ struct Builder4 {
   std::unordered_map<StatKey, Group, StatKeyHash> groups;
   std::unordered_map<const squashfs_entry*, Group> dirs;
   std::vector<FileData> files;
-  std::vector<Job> jobs;
+  // Filled while the files are read and planned, compressed as it fills: a
+  // deque keeps every job where it is while more are added.
+  std::deque<Job> jobs;
+  std::mutex job_lock;
+  std::condition_variable job_added;
+  size_t next_job = 0;   // first job no worker has taken
+  bool planned = false;  // no more jobs come
+  bool stopping = false;
   std::vector<FragOut> frag_out;
   long open_frag = -1;                    // fragment block being packed
   std::map<uint32_t, uint32_t> frag_map;  // stored fragment index -> new index
@@ -335,7 +348,6 @@ struct Builder4 {
     choose_codecs();
     start_image();
     plan_data();
-    compress_data();
     write_data_and_fragments();
     write_inodes_and_directories();
     write_tables();
@@ -407,13 +419,16 @@ struct Builder4 {
     }
   }
 
-  // Step 2: inode numbers, the regular files, and what becomes of each.
+  // Step 2: inode numbers, the regular files, and what becomes of each; every
+  // new block is compressed on all cores while the files after it are read.
   void plan_data() {
     squashfs_entry* root = img->root_entry;
     root_number = next_number++;
     number(root);
     collect(root);
+    Compressors workers(*this);
     plan_files();
+    workers.finish();
   }
 
   // Step 5: inodes below the root, children before their directory, and the
@@ -537,11 +552,12 @@ struct Builder4 {
   }
 
   size_t add_job(const uint8_t* in, uint32_t n, bool raw) {
-    Job j;
+    std::lock_guard<std::mutex> hold(job_lock);
+    Job& j = jobs.emplace_back();
     j.in = in;
     j.n = n;
     j.raw = raw;
-    jobs.push_back(std::move(j));
+    job_added.notify_one();
     return jobs.size() - 1;
   }
 
@@ -612,7 +628,10 @@ struct Builder4 {
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
-      if (!f.verbatim && !e->content_loaded) {
+      if (!f.verbatim && !e->host.empty()) {
+        std::string why;
+        if (squashfs_read_host(e, f.decoded, &why) < 0) build_fail("FATAL ERROR:cannot read %s\n", why.c_str());
+      } else if (!f.verbatim && !e->content_loaded) {
         // Loaded content that is no longer where the image said: decode it.
         if (squashfs_content(e, f.decoded) < 0) build_fail("FATAL ERROR:cannot read %s\n", e->path.c_str());
       }
@@ -703,57 +722,84 @@ struct Builder4 {
       }
   }
 
-  // Step 3: every new block on all cores; the output does not depend on the
-  // thread count.
-  void compress_data() {
-    size_t n_threads = std::max(1u, std::thread::hardware_concurrency());
-    n_threads = std::min(n_threads, std::max<size_t>(1, jobs.size()));
-    std::vector<Obj<sqfs_compressor_t>> cmps(n_threads);
-    for (auto& c : cmps) c = create_compressor(cfg);
-    std::atomic<size_t> next{0};
+  // The compressing threads of step 2: each takes the next job as the
+  // planner adds them, so the output does not depend on the thread count.
+  // finish() waits for the last job; a planner that failed stops them instead.
+  struct Compressors {
+    Builder4& b;
+    std::vector<std::thread> pool;
     std::atomic<int> failed{0};
-    auto work = [&](sqfs_compressor_t* c) {
-      for (size_t i; (i = next++) < jobs.size();) {
-        Job& j = jobs[i];
-        if (!j.raw) {
+
+    explicit Compressors(Builder4& builder) : b(builder) {
+      size_t n = std::max(1u, std::thread::hardware_concurrency());
+      std::vector<Obj<sqfs_compressor_t>> cmps(n);
+      for (auto& c : cmps) c = create_compressor(b.cfg);
+      try {
+        for (auto& c : cmps)
+          pool.emplace_back(
+              [this, owned = std::make_shared<Obj<sqfs_compressor_t>>(std::move(c))] { work(owned->get()); });
+      } catch (const std::system_error&) {
+        stop();
+        build_fail("FATAL ERROR:Failed to create thread\n");
+      }
+    }
+    ~Compressors() { stop(); }
+
+    void stop() {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        b.stopping = true;
+      }
+      b.job_added.notify_all();
+      for (auto& t : pool) t.join();
+      pool.clear();
+    }
+
+    void finish() {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        b.planned = true;
+      }
+      b.job_added.notify_all();
+      for (auto& t : pool) t.join();
+      pool.clear();
+      if (failed) build_fail("FATAL ERROR:data compression failed (%d)\n", int(failed));
+    }
+
+    void work(sqfs_compressor_t* c) {
+      // Every block is compressed here first; only what it shrinks to is kept.
+      std::vector<uint8_t> scratch;
+      for (;;) {
+        Job* j;
+        {
+          std::unique_lock<std::mutex> hold(b.job_lock);
+          b.job_added.wait(hold, [&] { return b.stopping || b.planned || b.next_job < b.jobs.size(); });
+          if (b.stopping || failed || b.next_job >= b.jobs.size()) return;
+          j = &b.jobs[b.next_job++];
+        }
+        if (!j->raw) {
+          const uint32_t room = std::max(j->n, kMinOut);
           try {
-            j.out.make(std::max(j.n, kMinOut));
+            if (scratch.size() < room) scratch.resize(room);
+            sqfs_s32 r = c->do_block(c, j->in, j->n, scratch.data(), room);
+            if (r < 0) {
+              failed = r;
+              return;
+            }
+            if (r > 0 && uint32_t(r) < j->n) {
+              j->out.assign(scratch.data(), size_t(r));
+              j->word = uint32_t(r);
+              continue;
+            }
           } catch (const std::bad_alloc&) {
             failed = SQFS_ERROR_ALLOC;
             return;
           }
-          sqfs_s32 r = c->do_block(c, j.in, j.n, j.out.data(), uint32_t(j.out.size()));
-          if (r < 0) {
-            failed = r;
-            return;
-          }
-          if (r > 0 && uint32_t(r) < j.n) {
-            j.out.n = size_t(r);
-            j.word = uint32_t(r);
-            continue;
-          }
         }
-        try {
-          j.out.assign(j.in, j.n);
-        } catch (const std::bad_alloc&) {
-          failed = SQFS_ERROR_ALLOC;
-          return;
-        }
-        j.word = j.n | kRawBit;
+        j->word = j->n | kRawBit;
       }
-    };
-    std::vector<std::thread> pool;
-    try {
-      for (size_t t = 1; t < n_threads; ++t) pool.emplace_back(work, cmps[t].get());
-    } catch (const std::system_error&) {
-      next = jobs.size();
-      for (auto& t : pool) t.join();
-      build_fail("FATAL ERROR:Failed to create thread\n");
     }
-    work(cmps[0].get());
-    for (auto& t : pool) t.join();
-    if (failed) build_fail("FATAL ERROR:data compression failed (%d)\n", int(failed));
-  }
+  };
 
   void append(const uint8_t* data, size_t n) {
     if (!out.append(data, n)) build_fail("FATAL ERROR:Out of memory\n");
@@ -766,7 +812,7 @@ struct Builder4 {
     // and room for the tables after it.
     if (!in_place) {
       uint64_t need = out.size();
-      for (const Job& j : jobs) need += j.out.size();
+      for (const Job& j : jobs) need += j.stored_size();
       for (const FileData& f : files)
         if (f.verbatim)
           for (uint32_t w : f.node->stored.block_words) need += w & kSizeMask;
@@ -804,7 +850,7 @@ struct Builder4 {
           f.words.push_back(0);
           continue;
         }
-        append(jobs[j].out.data(), jobs[j].out.size());
+        append(jobs[j].stored(), jobs[j].stored_size());
         f.words.push_back(jobs[j].word);
         jobs[j].out.clear();
       }
@@ -830,7 +876,7 @@ struct Builder4 {
           append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
         word = sf.size;
       } else {
-        append(jobs[fo.job].out.data(), jobs[fo.job].out.size());
+        append(jobs[fo.job].stored(), jobs[fo.job].stored_size());
         word = jobs[fo.job].word;
       }
       sqfs_u32 idx = 0;
