@@ -156,6 +156,7 @@ struct Job {
   bool raw = false;
   BlockBytes out;
   uint32_t word = 0;
+  bool done = false;  // under the job lock
   const uint8_t* stored() const { return word & kRawBit ? in : out.data(); }
   size_t stored_size() const { return word & kRawBit ? n : out.size(); }
 };
@@ -272,9 +273,11 @@ struct Builder4 {
   std::deque<Job> jobs;
   std::mutex job_lock;
   std::condition_variable job_added;
+  std::condition_variable job_done;
   size_t next_job = 0;   // first job no worker has taken
   bool planned = false;  // no more jobs come
   bool stopping = false;
+  int compress_failed = 0;
   std::vector<FragOut> frag_out;
   long open_frag = -1;                    // fragment block being packed
   std::map<uint32_t, uint32_t> frag_map;  // stored fragment index -> new index
@@ -348,7 +351,6 @@ struct Builder4 {
     choose_codecs();
     start_image();
     plan_data();
-    write_data_and_fragments();
     write_inodes_and_directories();
     write_tables();
     return finish_superblock(fs_len);
@@ -419,8 +421,9 @@ struct Builder4 {
     }
   }
 
-  // Step 2: inode numbers, the regular files, and what becomes of each; every
-  // new block is compressed on all cores while the files after it are read.
+  // Step 2: inode numbers, the regular files, and what becomes of each; then
+  // the data area. Every new block is compressed on all cores while the
+  // files after it are read, and written as soon as it is compressed.
   void plan_data() {
     squashfs_entry* root = img->root_entry;
     root_number = next_number++;
@@ -428,10 +431,19 @@ struct Builder4 {
     collect(root);
     Compressors workers(*this);
     plan_files();
+    write_data_and_fragments();
     workers.finish();
   }
 
-  // Step 5: inodes below the root, children before their directory, and the
+  // Job `i` once compressed; null when compressing failed.
+  const Job* compressed(size_t i) {
+    std::unique_lock<std::mutex> hold(job_lock);
+    Job& j = jobs[i];
+    job_done.wait(hold, [&] { return j.done || compress_failed || stopping; });
+    return j.done ? &j : nullptr;
+  }
+
+  // Step 3: inodes below the root, children before their directory, and the
   // directory listings after them.
   void write_inodes_and_directories() {
     im = made(sqfs_meta_writer_create(file(), meta_cmp, 0));
@@ -448,7 +460,7 @@ struct Builder4 {
     super.inode_count = next_number - 1;
   }
 
-  // Step 6: fragment, export, id and xattr tables.
+  // Step 4: fragment, export, id and xattr tables.
   void write_tables() {
     check(sqfs_frag_table_write(frags.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_FRAGMENTS)), "fragment table");
     if (exportable)
@@ -460,7 +472,7 @@ struct Builder4 {
       check(sqfs_xattr_writer_flush(xw.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_XATTRS)), "xattr table");
   }
 
-  // Step 7: the real superblock, flags as the loaded image had them; the
+  // Step 5: the real superblock, flags as the loaded image had them; the
   // image padded to 4096 bytes and handed over.
   uint8_t* finish_superblock(size_t* fs_len) {
     super.flags = uint16_t(p.flags & ~SQFS_FLAG_COMPRESSOR_OPTIONS);
@@ -728,7 +740,6 @@ struct Builder4 {
   struct Compressors {
     Builder4& b;
     std::vector<std::thread> pool;
-    std::atomic<int> failed{0};
 
     explicit Compressors(Builder4& builder) : b(builder) {
       size_t n = std::max(1u, std::thread::hardware_concurrency());
@@ -751,6 +762,7 @@ struct Builder4 {
         b.stopping = true;
       }
       b.job_added.notify_all();
+      b.job_done.notify_all();
       for (auto& t : pool) t.join();
       pool.clear();
     }
@@ -763,7 +775,24 @@ struct Builder4 {
       b.job_added.notify_all();
       for (auto& t : pool) t.join();
       pool.clear();
-      if (failed) build_fail("FATAL ERROR:data compression failed (%d)\n", int(failed));
+      if (b.compress_failed) build_fail("FATAL ERROR:data compression failed (%d)\n", b.compress_failed);
+    }
+
+    void fail(int code) {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        if (!b.compress_failed) b.compress_failed = code;
+      }
+      b.job_done.notify_all();
+      b.job_added.notify_all();
+    }
+
+    void done(Job* j) {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        j->done = true;
+      }
+      b.job_done.notify_all();
     }
 
     void work(sqfs_compressor_t* c) {
@@ -774,7 +803,7 @@ struct Builder4 {
         {
           std::unique_lock<std::mutex> hold(b.job_lock);
           b.job_added.wait(hold, [&] { return b.stopping || b.planned || b.next_job < b.jobs.size(); });
-          if (b.stopping || failed || b.next_job >= b.jobs.size()) return;
+          if (b.stopping || b.compress_failed || b.next_job >= b.jobs.size()) return;
           j = &b.jobs[b.next_job++];
         }
         if (!j->raw) {
@@ -782,21 +811,19 @@ struct Builder4 {
           try {
             if (scratch.size() < room) scratch.resize(room);
             sqfs_s32 r = c->do_block(c, j->in, j->n, scratch.data(), room);
-            if (r < 0) {
-              failed = r;
-              return;
-            }
+            if (r < 0) return fail(r);
             if (r > 0 && uint32_t(r) < j->n) {
               j->out.assign(scratch.data(), size_t(r));
               j->word = uint32_t(r);
+              done(j);
               continue;
             }
           } catch (const std::bad_alloc&) {
-            failed = SQFS_ERROR_ALLOC;
-            return;
+            return fail(SQFS_ERROR_ALLOC);
           }
         }
         j->word = j->n | kRawBit;
+        done(j);
       }
     }
   };
@@ -805,14 +832,14 @@ struct Builder4 {
     if (!out.append(data, n)) build_fail("FATAL ERROR:Out of memory\n");
   }
 
-  // Step 4: the data area in file order, stored blocks copied as they are,
-  // then the fragment blocks.
+  // The data area in file order, stored blocks copied as they are, then the
+  // fragment blocks; each new block waits until it is compressed.
   void write_data_and_fragments() {
-    // The data area in one allocation: what is copied or was compressed,
-    // and room for the tables after it.
+    // The data area in one allocation: what is copied or compressed (never
+    // more than the block), and room for the tables after it.
     if (!in_place) {
       uint64_t need = out.size();
-      for (const Job& j : jobs) need += j.stored_size();
+      for (const Job& j : jobs) need += j.n;
       for (const FileData& f : files)
         if (f.verbatim)
           for (uint32_t w : f.node->stored.block_words) need += w & kSizeMask;
@@ -850,8 +877,10 @@ struct Builder4 {
           f.words.push_back(0);
           continue;
         }
-        append(jobs[j].stored(), jobs[j].stored_size());
-        f.words.push_back(jobs[j].word);
+        const Job* done = compressed(j);
+        if (!done) return;  // the compressors say why
+        append(done->stored(), done->stored_size());
+        f.words.push_back(done->word);
         jobs[j].out.clear();
       }
     }
@@ -876,8 +905,11 @@ struct Builder4 {
           append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
         word = sf.size;
       } else {
-        append(jobs[fo.job].stored(), jobs[fo.job].stored_size());
-        word = jobs[fo.job].word;
+        const Job* done = compressed(fo.job);
+        if (!done) return;
+        append(done->stored(), done->stored_size());
+        word = done->word;
+        jobs[fo.job].out.clear();
       }
       sqfs_u32 idx = 0;
       check(sqfs_frag_table_append(frags.get(), at, word, &idx), "fragment table");
