@@ -450,8 +450,9 @@ struct HostTree {
   Installer& in;
   std::map<std::pair<dev_t, ino_t>, std::string> links;  // first name of each multiply linked inode
   int unreadable = 0;
-  // Regular files are opened to see that they can be read, and their content
-  // is read when the image is built (a tree that lives only for one build).
+  // Where the file system can, regular files are only opened to see that they
+  // can be read, and their content is read when the image is built (a tree
+  // that lives only for one build).
   bool deferred = false;
 
   void unread(const std::string& path, int err) {
@@ -487,15 +488,18 @@ struct HostTree {
           continue;
         }
       }
-      if (S_ISREG(st.st_mode) && deferred) {
+      fs_xattrs x;
+      if (S_ISREG(st.st_mode)) x = host_xattrs(path);
+      if (S_ISREG(st.st_mode) && deferred && in.file_host(r, a, path, x)) {
+        // Unreadable now, it fails the build before anything reads it.
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
           unread(path, errno);
           links.erase({st.st_dev, st.st_ino});
-          continue;
+        } else {
+          ::close(fd);
         }
-        ::close(fd);
-        if (in.file_host(r, a, path, host_xattrs(path))) continue;
+        continue;
       }
       if (S_ISREG(st.st_mode)) {
         std::vector<uint8_t> data;
@@ -504,7 +508,7 @@ struct HostTree {
           links.erase({st.st_dev, st.st_ino});
           continue;
         }
-        in.file(r, a, data, host_xattrs(path));
+        in.file(r, a, data, x);
       } else if (S_ISLNK(st.st_mode)) {
         std::vector<char> buf(size_t(st.st_size) + 2);
         ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
