@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/flash_ops.h"
@@ -156,6 +156,15 @@ int flash_fs_put(flash* entry, const char* full, const void* buf, size_t size, c
   return rc ? rc : edited(entry, p, ops->put(p->fs, path.c_str(), buf, size, attr));
 }
 
+int flash_fs_put_host(flash* entry, const char* full, const char* host, uint64_t size, const fs_put_attr* attr) {
+  partition_data* p;
+  const fs_ops* ops;
+  std::string path;
+  int rc = target(entry, full, &fs_ops::put_host, &p, &ops, &path);
+  if (rc == 0 && path == "/") rc = -EISDIR;
+  return rc ? rc : edited(entry, p, ops->put_host(p->fs, path.c_str(), host, size, attr));
+}
+
 int flash_fs_remove(flash* entry, const char* full) {
   partition_data* p;
   const fs_ops* ops;
@@ -262,7 +271,8 @@ int flash_fs_room(flash* entry, const char* part_name, long long* room, std::str
   int rc = flash_fs_resolve(entry, part_name, &p, &ops, &path);
   if (rc != 0) return rc;
   const partition_info* info = p->info;
-  long long area = (long long)std::min(info->partition_size ? info->partition_size : info->total_size, info->total_size);
+  long long area =
+      (long long)std::min(info->partition_size ? info->partition_size : info->total_size, info->total_size);
   int idx = partition_index(entry, *p);
   if (!p->fs || idx < 0 || !state_of(entry).fs_edited[idx] || !ops->rebuild) {
     *room = area - (long long)info->used_size;

@@ -38,6 +38,9 @@ int flash_fs_get(flash* entry, const char* full, std::vector<uint8_t>* out);
 constexpr size_t kStreamPiece = size_t(1) << 20;
 int flash_fs_stream(flash* entry, const char* full, const std::function<bool(const uint8_t*, size_t)>& sink);
 int flash_fs_put(flash* entry, const char* full, const void* buf, size_t size, const fs_put_attr* attr);
+// As flash_fs_put with the content read from the host file `host` only when
+// the image is built; -ENOSYS where the file system cannot defer it.
+int flash_fs_put_host(flash* entry, const char* full, const char* host, uint64_t size, const fs_put_attr* attr);
 int flash_fs_remove(flash* entry, const char* full);
 // `parents`: also the missing directories above, and no error when it exists as a directory.
 int flash_fs_mkdir(flash* entry, const char* full, uint32_t mode, bool parents);

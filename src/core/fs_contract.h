@@ -166,7 +166,11 @@ struct fs_ops {
   // saved or released: (buf, size, offset) -> bytes read or -errno. Empty
   // when there is none (the file was edited, or the kind cannot serve one).
   std::function<long long(void* buf, size_t size, uint64_t offset)> (*stored_reader)(void* fs,
-                                                                                      const char* path) = nullptr;
+                                                                                     const char* path) = nullptr;
+  // Optional: as `put`, the content being the host file `host` of `size`
+  // bytes, read only when the image is built (a tree built from a host
+  // directory and thrown away after, never one that is edited and saved).
+  int (*put_host)(void* fs, const char* path, const char* host, uint64_t size, const fs_put_attr* attr) = nullptr;
 };
 
 // The table of a type code (an array lookup); null: raw bytes.

@@ -96,6 +96,12 @@ int sq_put(void* fs, const char* path, const void* buf, size_t size, const fs_pu
   int64_t gid = attr && attr->has_owner ? int64_t(attr->gid) : -1;
   return squashfs_put(root(fs), path, buf, size, mode, uid, gid);
 }
+int sq_put_host(void* fs, const char* path, const char* host, uint64_t size, const fs_put_attr* attr) {
+  int mode = attr && attr->has_mode ? int(attr->mode & 07777) : -1;
+  int64_t uid = attr && attr->has_owner ? int64_t(attr->uid) : -1;
+  int64_t gid = attr && attr->has_owner ? int64_t(attr->gid) : -1;
+  return squashfs_put_host(root(fs), path, host, size, mode, uid, gid);
+}
 int sq_remove(void* fs, const char* path) { return squashfs_remove(root(fs), path); }
 int sq_mkdir(void* fs, const char* path, uint32_t mode) { return squashfs_mkdir_mode(root(fs), path, mode); }
 int sq_chmod(void* fs, const char* path, uint32_t mode) { return squashfs_chmod(root(fs), path, mode); }
@@ -221,4 +227,5 @@ const fs_ops squashfs_fs_ops = {
     .rebuild_in_place = sq_rebuild_in_place,
     .in_place_keeps_handle = true,
     .stored_reader = sq_stored_reader,
+    .put_host = sq_put_host,
 };

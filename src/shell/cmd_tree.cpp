@@ -145,6 +145,25 @@ class Installer {
     finish_entry(full, a, x, false);
   }
 
+  // A regular file whose content the file system reads from `host` when it
+  // builds the image; false (nothing done) where it cannot, and the caller
+  // stores the content itself.
+  bool file_host(const std::string& rel, const fs_attr& a, const std::string& host, const fs_xattrs& x) {
+    std::string full = below(top_, rel);
+    fs_put_attr pa;
+    pa.has_mode = true;
+    pa.mode = a.mode & 07777;
+    pa.has_owner = own_;
+    pa.uid = forced_ ? uid_ : a.uid;
+    pa.gid = forced_ ? gid_ : a.gid;
+    if (!make_room(rel, full, S_IFREG)) return true;
+    int rc = flash_fs_put_host(e_, full.c_str(), host.c_str(), a.size, &pa);
+    if (rc == -ENOSYS) return false;
+    if (rc < 0) return problem(full, rc), true;
+    finish_entry(full, a, x, false);
+    return true;
+  }
+
   void symlink(const std::string& rel, const fs_attr& a, const fs_xattrs& x) {
     std::string full = below(top_, rel);
     if (!make_room(rel, full, S_IFLNK)) return;
@@ -181,8 +200,8 @@ class Installer {
     if ((rc = flash_fs_stat(e_, from.c_str(), &a)) < 0 || (rc = flash_fs_get(e_, from.c_str(), &data)) < 0 ||
         (rc = flash_fs_xattrs(e_, from.c_str(), &x)) < 0)
       return problem(full, rc);
-    rs::warn("romsmith: %s: %s: stored as a copy of %s (the file system keeps no hard links)\n", who_,
-                 full.c_str(), from.c_str());
+    rs::warn("romsmith: %s: %s: stored as a copy of %s (the file system keeps no hard links)\n", who_, full.c_str(),
+             from.c_str());
     fs_put_attr pa;
     pa.has_mode = pa.has_owner = true;
     pa.mode = a.mode & 07777;
@@ -351,7 +370,7 @@ bool host_set_xattrs(const std::string& src, const std::string& dir) {
     for (const auto& [name, value] : x) {
       if (::setxattr(via.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
         rs::say_error("error: get xattr %s of %s failed, errno(%s)\n", name.c_str(), (dir + "/" + rel).c_str(),
-                    std::strerror(errno));
+                      std::strerror(errno));
         ok = false;
       }
     }
@@ -431,6 +450,10 @@ struct HostTree {
   Installer& in;
   std::map<std::pair<dev_t, ino_t>, std::string> links;  // first name of each multiply linked inode
   int unreadable = 0;
+  // Where the file system can, regular files are only opened to see that they
+  // can be read, and their content is read when the image is built (a tree
+  // that lives only for one build).
+  bool deferred = false;
 
   void unread(const std::string& path, int err) {
     std::fprintf(stderr, "romsmith: put: %s: %s\n", path.c_str(), std::strerror(err));
@@ -465,6 +488,19 @@ struct HostTree {
           continue;
         }
       }
+      fs_xattrs x;
+      if (S_ISREG(st.st_mode)) x = host_xattrs(path);
+      if (S_ISREG(st.st_mode) && deferred && in.file_host(r, a, path, x)) {
+        // Unreadable now, it fails the build before anything reads it.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+          unread(path, errno);
+          links.erase({st.st_dev, st.st_ino});
+        } else {
+          ::close(fd);
+        }
+        continue;
+      }
       if (S_ISREG(st.st_mode)) {
         std::vector<uint8_t> data;
         if (!rs::read_file(path, data)) {
@@ -472,7 +508,7 @@ struct HostTree {
           links.erase({st.st_dev, st.st_ino});
           continue;
         }
-        in.file(r, a, data, host_xattrs(path));
+        in.file(r, a, data, x);
       } else if (S_ISLNK(st.st_mode)) {
         std::vector<char> buf(size_t(st.st_size) + 2);
         ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
@@ -558,7 +594,7 @@ int build_image_from_host(const fs_ops* ops, void* fs, const char* dir, const ch
     Installer in(scratch, "NEW", who);
     // The host's owners, as the outside builders keep them, unless all root.
     in.owners(true, all_root, 0, 0);
-    HostTree tree{in, {}, 0};
+    HostTree tree{in, {}, 0, true};
     if (in.begin()) {
       in.directory("", host_attr(st), host_xattrs(dir));
       tree.walk(dir, "");

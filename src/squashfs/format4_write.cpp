@@ -16,12 +16,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <set>
 #include <system_error>
@@ -145,13 +148,17 @@ struct BlockBytes {
   size_t size() const { return n; }
 };
 
-// One block to compress: new data or a newly packed fragment block.
+// One block to compress: new data or a newly packed fragment block. A block
+// stored raw keeps no copy: `in` stays valid until the image is written.
 struct Job {
   const uint8_t* in = nullptr;
   uint32_t n = 0;
   bool raw = false;
   BlockBytes out;
   uint32_t word = 0;
+  bool done = false;  // under the job lock
+  const uint8_t* stored() const { return word & kRawBit ? in : out.data(); }
+  size_t stored_size() const { return word & kRawBit ? n : out.size(); }
 };
 
 struct FragOut {
@@ -261,7 +268,16 @@ struct Builder4 {
   std::unordered_map<StatKey, Group, StatKeyHash> groups;
   std::unordered_map<const squashfs_entry*, Group> dirs;
   std::vector<FileData> files;
-  std::vector<Job> jobs;
+  // Filled while the files are read and planned, compressed as it fills: a
+  // deque keeps every job where it is while more are added.
+  std::deque<Job> jobs;
+  std::mutex job_lock;
+  std::condition_variable job_added;
+  std::condition_variable job_done;
+  size_t next_job = 0;   // first job no worker has taken
+  bool planned = false;  // no more jobs come
+  bool stopping = false;
+  int compress_failed = 0;
   std::vector<FragOut> frag_out;
   long open_frag = -1;                    // fragment block being packed
   std::map<uint32_t, uint32_t> frag_map;  // stored fragment index -> new index
@@ -335,8 +351,6 @@ struct Builder4 {
     choose_codecs();
     start_image();
     plan_data();
-    compress_data();
-    write_data_and_fragments();
     write_inodes_and_directories();
     write_tables();
     return finish_superblock(fs_len);
@@ -407,16 +421,29 @@ struct Builder4 {
     }
   }
 
-  // Step 2: inode numbers, the regular files, and what becomes of each.
+  // Step 2: inode numbers, the regular files, and what becomes of each; then
+  // the data area. Every new block is compressed on all cores while the
+  // files after it are read, and written as soon as it is compressed.
   void plan_data() {
     squashfs_entry* root = img->root_entry;
     root_number = next_number++;
     number(root);
     collect(root);
+    Compressors workers(*this);
     plan_files();
+    write_data_and_fragments();
+    workers.finish();
   }
 
-  // Step 5: inodes below the root, children before their directory, and the
+  // Job `i` once compressed; null when compressing failed.
+  const Job* compressed(size_t i) {
+    std::unique_lock<std::mutex> hold(job_lock);
+    Job& j = jobs[i];
+    job_done.wait(hold, [&] { return j.done || compress_failed || stopping; });
+    return j.done ? &j : nullptr;
+  }
+
+  // Step 3: inodes below the root, children before their directory, and the
   // directory listings after them.
   void write_inodes_and_directories() {
     im = made(sqfs_meta_writer_create(file(), meta_cmp, 0));
@@ -433,7 +460,7 @@ struct Builder4 {
     super.inode_count = next_number - 1;
   }
 
-  // Step 6: fragment, export, id and xattr tables.
+  // Step 4: fragment, export, id and xattr tables.
   void write_tables() {
     check(sqfs_frag_table_write(frags.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_FRAGMENTS)), "fragment table");
     if (exportable)
@@ -445,7 +472,7 @@ struct Builder4 {
       check(sqfs_xattr_writer_flush(xw.get(), file(), &super, meta(SQFS_FLAG_UNCOMPRESSED_XATTRS)), "xattr table");
   }
 
-  // Step 7: the real superblock, flags as the loaded image had them; the
+  // Step 5: the real superblock, flags as the loaded image had them; the
   // image padded to 4096 bytes and handed over.
   uint8_t* finish_superblock(size_t* fs_len) {
     super.flags = uint16_t(p.flags & ~SQFS_FLAG_COMPRESSOR_OPTIONS);
@@ -537,11 +564,12 @@ struct Builder4 {
   }
 
   size_t add_job(const uint8_t* in, uint32_t n, bool raw) {
-    Job j;
+    std::lock_guard<std::mutex> hold(job_lock);
+    Job& j = jobs.emplace_back();
     j.in = in;
     j.n = n;
     j.raw = raw;
-    jobs.push_back(std::move(j));
+    job_added.notify_one();
     return jobs.size() - 1;
   }
 
@@ -612,7 +640,10 @@ struct Builder4 {
     for (size_t i = 0; i < files.size(); ++i) {
       FileData& f = files[i];
       squashfs_entry* e = f.node;
-      if (!f.verbatim && !e->content_loaded) {
+      if (!f.verbatim && !e->host.empty()) {
+        std::string why;
+        if (squashfs_read_host(e, f.decoded, &why) < 0) build_fail("FATAL ERROR:cannot read %s\n", why.c_str());
+      } else if (!f.verbatim && !e->content_loaded) {
         // Loaded content that is no longer where the image said: decode it.
         if (squashfs_content(e, f.decoded) < 0) build_fail("FATAL ERROR:cannot read %s\n", e->path.c_str());
       }
@@ -703,70 +734,112 @@ struct Builder4 {
       }
   }
 
-  // Step 3: every new block on all cores; the output does not depend on the
-  // thread count.
-  void compress_data() {
-    size_t n_threads = std::max(1u, std::thread::hardware_concurrency());
-    n_threads = std::min(n_threads, std::max<size_t>(1, jobs.size()));
-    std::vector<Obj<sqfs_compressor_t>> cmps(n_threads);
-    for (auto& c : cmps) c = create_compressor(cfg);
-    std::atomic<size_t> next{0};
-    std::atomic<int> failed{0};
-    auto work = [&](sqfs_compressor_t* c) {
-      for (size_t i; (i = next++) < jobs.size();) {
-        Job& j = jobs[i];
-        if (!j.raw) {
-          try {
-            j.out.make(std::max(j.n, kMinOut));
-          } catch (const std::bad_alloc&) {
-            failed = SQFS_ERROR_ALLOC;
-            return;
-          }
-          sqfs_s32 r = c->do_block(c, j.in, j.n, j.out.data(), uint32_t(j.out.size()));
-          if (r < 0) {
-            failed = r;
-            return;
-          }
-          if (r > 0 && uint32_t(r) < j.n) {
-            j.out.n = size_t(r);
-            j.word = uint32_t(r);
-            continue;
-          }
-        }
-        try {
-          j.out.assign(j.in, j.n);
-        } catch (const std::bad_alloc&) {
-          failed = SQFS_ERROR_ALLOC;
-          return;
-        }
-        j.word = j.n | kRawBit;
-      }
-    };
+  // The compressing threads of step 2: each takes the next job as the
+  // planner adds them, so the output does not depend on the thread count.
+  // finish() waits for the last job; a planner that failed stops them instead.
+  struct Compressors {
+    Builder4& b;
     std::vector<std::thread> pool;
-    try {
-      for (size_t t = 1; t < n_threads; ++t) pool.emplace_back(work, cmps[t].get());
-    } catch (const std::system_error&) {
-      next = jobs.size();
-      for (auto& t : pool) t.join();
-      build_fail("FATAL ERROR:Failed to create thread\n");
+
+    explicit Compressors(Builder4& builder) : b(builder) {
+      size_t n = std::max(1u, std::thread::hardware_concurrency());
+      std::vector<Obj<sqfs_compressor_t>> cmps(n);
+      for (auto& c : cmps) c = create_compressor(b.cfg);
+      try {
+        for (auto& c : cmps)
+          pool.emplace_back(
+              [this, owned = std::make_shared<Obj<sqfs_compressor_t>>(std::move(c))] { work(owned->get()); });
+      } catch (const std::system_error&) {
+        stop();
+        build_fail("FATAL ERROR:Failed to create thread\n");
+      }
     }
-    work(cmps[0].get());
-    for (auto& t : pool) t.join();
-    if (failed) build_fail("FATAL ERROR:data compression failed (%d)\n", int(failed));
-  }
+    ~Compressors() { stop(); }
+
+    void stop() {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        b.stopping = true;
+      }
+      b.job_added.notify_all();
+      b.job_done.notify_all();
+      for (auto& t : pool) t.join();
+      pool.clear();
+    }
+
+    void finish() {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        b.planned = true;
+      }
+      b.job_added.notify_all();
+      for (auto& t : pool) t.join();
+      pool.clear();
+      if (b.compress_failed) build_fail("FATAL ERROR:data compression failed (%d)\n", b.compress_failed);
+    }
+
+    void fail(int code) {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        if (!b.compress_failed) b.compress_failed = code;
+      }
+      b.job_done.notify_all();
+      b.job_added.notify_all();
+    }
+
+    void done(Job* j) {
+      {
+        std::lock_guard<std::mutex> hold(b.job_lock);
+        j->done = true;
+      }
+      b.job_done.notify_all();
+    }
+
+    void work(sqfs_compressor_t* c) {
+      // Every block is compressed here first; only what it shrinks to is kept.
+      std::vector<uint8_t> scratch;
+      for (;;) {
+        Job* j;
+        {
+          std::unique_lock<std::mutex> hold(b.job_lock);
+          b.job_added.wait(hold, [&] { return b.stopping || b.planned || b.next_job < b.jobs.size(); });
+          if (b.stopping || b.compress_failed || b.next_job >= b.jobs.size()) return;
+          j = &b.jobs[b.next_job++];
+        }
+        if (!j->raw) {
+          const uint32_t room = std::max(j->n, kMinOut);
+          try {
+            if (scratch.size() < room) scratch.resize(room);
+            sqfs_s32 r = c->do_block(c, j->in, j->n, scratch.data(), room);
+            if (r < 0) return fail(r);
+            if (r > 0 && uint32_t(r) < j->n) {
+              j->out.assign(scratch.data(), size_t(r));
+              j->word = uint32_t(r);
+              done(j);
+              continue;
+            }
+          } catch (const std::bad_alloc&) {
+            return fail(SQFS_ERROR_ALLOC);
+          }
+        }
+        j->word = j->n | kRawBit;
+        done(j);
+      }
+    }
+  };
 
   void append(const uint8_t* data, size_t n) {
     if (!out.append(data, n)) build_fail("FATAL ERROR:Out of memory\n");
   }
 
-  // Step 4: the data area in file order, stored blocks copied as they are,
-  // then the fragment blocks.
+  // The data area in file order, stored blocks copied as they are, then the
+  // fragment blocks; each new block waits until it is compressed.
   void write_data_and_fragments() {
-    // The data area in one allocation: what is copied or was compressed,
-    // and room for the tables after it.
+    // The data area in one allocation: what is copied or compressed (never
+    // more than the block), and room for the tables after it.
     if (!in_place) {
       uint64_t need = out.size();
-      for (const Job& j : jobs) need += j.out.size();
+      for (const Job& j : jobs) need += j.n;
       for (const FileData& f : files)
         if (f.verbatim)
           for (uint32_t w : f.node->stored.block_words) need += w & kSizeMask;
@@ -804,8 +877,10 @@ struct Builder4 {
           f.words.push_back(0);
           continue;
         }
-        append(jobs[j].out.data(), jobs[j].out.size());
-        f.words.push_back(jobs[j].word);
+        const Job* done = compressed(j);
+        if (!done) return;  // the compressors say why
+        append(done->stored(), done->stored_size());
+        f.words.push_back(done->word);
         jobs[j].out.clear();
       }
     }
@@ -830,8 +905,11 @@ struct Builder4 {
           append(img->image_bytes + sf.start_offset, sf.size & kSizeMask);
         word = sf.size;
       } else {
-        append(jobs[fo.job].out.data(), jobs[fo.job].out.size());
-        word = jobs[fo.job].word;
+        const Job* done = compressed(fo.job);
+        if (!done) return;
+        append(done->stored(), done->stored_size());
+        word = done->word;
+        jobs[fo.job].out.clear();
       }
       sqfs_u32 idx = 0;
       check(sqfs_frag_table_append(frags.get(), at, word, &idx), "fragment table");

@@ -84,6 +84,10 @@ struct squashfs_entry {
   // directory one of its entries. A save compares them to find what changed.
   uint64_t loaded_sig = 0;
   uint64_t loaded_kids = 0;
+  // A file of a tree built from a host directory: its content is the host
+  // file at this path, read when needed (content_loaded false, no stored
+  // blocks), so that the builder reads it while it compresses the files before.
+  std::string host;
 };
 
 // Build parameters of a version 4 image, kept from the loaded image.
@@ -221,7 +225,7 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
 // A reader of `path` as stored in the loaded image, safe on any thread until
 // the tree is saved or freed; empty when there is none.
 std::function<long long(void* buf, size_t size, uint64_t offset)> squashfs_stored_reader(squashfs_entry* root,
-                                                                                        const char* path);
+                                                                                         const char* path);
 // What an image built from scratch is: format version, byte order,
 // compressor name as mksquashfs names it, block size (0: the version's default).
 struct squashfs_kind {
@@ -245,6 +249,13 @@ void squashfs_free(squashfs_entry* root);
 // hard-link group it was in.
 int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t size, int mode, int64_t uid,
                  int64_t gid);
+// As squashfs_put, the content being the host file `host` of `size` bytes,
+// read when needed: a reader finds -EIO when it then has another size.
+int squashfs_put_host(squashfs_entry* root, const char* path, const char* host, uint64_t size, int mode, int64_t uid,
+                      int64_t gid);
+// The content of a file put with squashfs_put_host; 0, or -errno with the
+// reason in *why (a file that changed size since it was put is -EIO).
+int squashfs_read_host(const squashfs_entry* e, std::vector<uint8_t>& out, std::string* why);
 int squashfs_remove(squashfs_entry* root, const char* path);
 int squashfs_mkdir_mode(squashfs_entry* root, const char* path, uint32_t mode);
 int squashfs_symlink(squashfs_entry* root, const char* target, const char* path);

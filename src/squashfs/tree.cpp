@@ -1,5 +1,7 @@
 // The adapter: the in-memory tree and the operations the image core calls.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "squashfs/format2.h"
@@ -411,8 +414,67 @@ void squashfs_free(squashfs_entry* root) {
   delete img;
 }
 
+int squashfs_read_host(const squashfs_entry* e, std::vector<uint8_t>& out, std::string* why) {
+  auto fail = [&](int err, std::string text) {
+    if (why) *why = e->host + ": " + text;
+    return -err;
+  };
+  out.clear();
+  const uint64_t want = uint64_t(e->stbuf.st_size);
+  int fd = ::open(e->host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(errno, std::strerror(errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(err, std::strerror(err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(EINVAL, "no longer a regular file");
+  }
+  auto changed = [&](uint64_t now) {
+    ::close(fd);
+    return fail(EIO, "changed size while the image was built (" + std::to_string(want) + " bytes, now " +
+                         std::to_string(now) + ")");
+  };
+  if (uint64_t(st.st_size) != want) return changed(uint64_t(st.st_size));
+  try {
+    out.resize(size_t(want));
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return fail(ENOMEM, std::strerror(ENOMEM));
+  }
+  size_t got = 0;
+  // One byte past the end tells a file that grew after the fstat.
+  uint8_t extra = 0;
+  for (;;) {
+    uint8_t* to = got < out.size() ? out.data() + got : &extra;
+    size_t room = got < out.size() ? out.size() - got : 1;
+    ssize_t n = ::read(fd, to, room);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      return fail(err, std::strerror(err));
+    }
+    if (n == 0) break;
+    got += size_t(n);
+    if (got > out.size()) return changed(got);
+  }
+  if (got != out.size()) return changed(got);
+  ::close(fd);
+  return 0;
+}
+
 int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out) {
   if (!e) return -ENOENT;
+  if (!e->host.empty()) {
+    std::string why;
+    int r = squashfs_read_host(e, out, &why);
+    if (r < 0) std::fprintf(stderr, "romsmith: %s\n", why.c_str());
+    return r;
+  }
   if (e->content_loaded) {
     out = e->buf;
     return 0;
@@ -423,7 +485,17 @@ int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out) {
 
 long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
   if (!e) return -ENOENT;
-  if (e->content_loaded) {
+  if (e->content_loaded || !e->host.empty()) {
+    if (!e->host.empty()) {
+      // Host content is read whole: it is read this way only off the builder's path.
+      std::vector<uint8_t> all;
+      int r = squashfs_content(e, all);
+      if (r < 0) return r;
+      if (off >= all.size()) return 0;
+      size_t k = std::min<uint64_t>(n, all.size() - off);
+      if (k) std::memcpy(buf, all.data() + off, k);
+      return (long long)k;
+    }
     if (off >= e->buf.size()) return 0;
     size_t k = std::min<uint64_t>(n, e->buf.size() - off);
     if (k) std::memcpy(buf, e->buf.data() + off, k);
@@ -515,6 +587,20 @@ int squashfs_put(squashfs_entry* root, const char* path, const void* buf, size_t
   if (keep_time >= 0) e->stbuf.st_mtime = time_t(keep_time);
   e->xattrs = std::move(keep_xattrs);
   e->buf = std::move(data);
+  e->cur_inode.data = int64_t(size);
+  e->stbuf.st_size = off_t(size);
+  return 0;
+}
+
+int squashfs_put_host(squashfs_entry* root, const char* path, const char* host, uint64_t size, int mode, int64_t uid,
+                      int64_t gid) {
+  if (!host || !*host) return -EINVAL;
+  if (int r = squashfs_put(root, path, nullptr, 0, mode, uid, gid); r < 0) return r;
+  squashfs_entry* e = lookup(root, normalise(path));
+  if (!e) return -ENOENT;
+  e->host = host;
+  e->content_loaded = false;
+  e->stored.valid = false;
   e->cur_inode.data = int64_t(size);
   e->stbuf.st_size = off_t(size);
   return 0;
@@ -631,10 +717,21 @@ uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why
   squashfs_data* img = root->image;
   if (img->version < 2 || img->version > 4) return failed("the tree has no squashfs 2, 3 or 4 image", false);
   try {
+    // Host content is read as the 4.0 builder compresses; the others take it loaded.
+    if (img->version != 4)
+      for (auto& [path, e] : img->entry_table) {
+        if (e->host.empty()) continue;
+        std::vector<uint8_t> data;
+        std::string text;
+        if (squashfs_read_host(e, data, &text) < 0) return failed("FATAL ERROR:cannot read " + text + "\n", true);
+        e->buf = std::move(data);
+        e->content_loaded = true;
+        e->host.clear();
+      }
     if (img->version != img->loaded_version) {
       // Converting: the other version's builder cannot copy these blocks.
       for (auto& [path, e] : img->entry_table) {
-        if (e->content_loaded) continue;
+        if (e->content_loaded || !e->host.empty()) continue;
         std::vector<uint8_t> data;
         // The reader has printed why.
         if (squashfs_content(e, data) < 0) return failed("cannot read " + path, false);
