@@ -131,15 +131,21 @@ class Installer {
     finish_entry(full, a, x, true);
   }
 
-  void file(const std::string& rel, const fs_attr& a, const std::vector<uint8_t>& data, const fs_xattrs& x) {
-    std::string full = below(top_, rel);
-    if (!make_room(rel, full, S_IFREG)) return;
+  // A new file's mode, and its owner where owners are kept (or forced).
+  fs_put_attr put_attr(const fs_attr& a) const {
     fs_put_attr pa;
     pa.has_mode = true;
     pa.mode = a.mode & 07777;
     pa.has_owner = own_;
     pa.uid = forced_ ? uid_ : a.uid;
     pa.gid = forced_ ? gid_ : a.gid;
+    return pa;
+  }
+
+  void file(const std::string& rel, const fs_attr& a, const std::vector<uint8_t>& data, const fs_xattrs& x) {
+    std::string full = below(top_, rel);
+    if (!make_room(rel, full, S_IFREG)) return;
+    fs_put_attr pa = put_attr(a);
     int rc = flash_fs_put(e_, full.c_str(), data.data(), data.size(), &pa);
     if (rc < 0) return problem(full, rc);
     finish_entry(full, a, x, false);
@@ -150,12 +156,7 @@ class Installer {
   // stores the content itself.
   bool file_host(const std::string& rel, const fs_attr& a, const std::string& host, const fs_xattrs& x) {
     std::string full = below(top_, rel);
-    fs_put_attr pa;
-    pa.has_mode = true;
-    pa.mode = a.mode & 07777;
-    pa.has_owner = own_;
-    pa.uid = forced_ ? uid_ : a.uid;
-    pa.gid = forced_ ? gid_ : a.gid;
+    fs_put_attr pa = put_attr(a);
     if (!make_room(rel, full, S_IFREG)) return true;
     int rc = flash_fs_put_host(e_, full.c_str(), host.c_str(), a.size, &pa);
     if (rc == -ENOSYS) return false;

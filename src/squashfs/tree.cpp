@@ -483,33 +483,29 @@ int squashfs_content(const squashfs_entry* e, std::vector<uint8_t>& out) {
   return e->image->read_content(e->image, e, out);
 }
 
-long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
-  if (!e) return -ENOENT;
-  if (e->content_loaded || !e->host.empty()) {
-    if (!e->host.empty()) {
-      // Host content is read whole: it is read this way only off the builder's path.
-      std::vector<uint8_t> all;
-      int r = squashfs_content(e, all);
-      if (r < 0) return r;
-      if (off >= all.size()) return 0;
-      size_t k = std::min<uint64_t>(n, all.size() - off);
-      if (k) std::memcpy(buf, all.data() + off, k);
-      return (long long)k;
-    }
-    if (off >= e->buf.size()) return 0;
-    size_t k = std::min<uint64_t>(n, e->buf.size() - off);
-    if (k) std::memcpy(buf, e->buf.data() + off, k);
-    return (long long)k;
-  }
-  if (!e->image) return -EIO;
-  if (e->image->read_range) return e->image->read_range(e->image, e, off, buf, n);
-  std::vector<uint8_t> all;
-  int r = squashfs_content(e, all);
-  if (r < 0) return r;
+namespace {
+// The bytes of `all` from `off` on, at most `n`.
+long long window(const std::vector<uint8_t>& all, uint64_t off, void* buf, size_t n) {
   if (off >= all.size()) return 0;
   size_t k = std::min<uint64_t>(n, all.size() - off);
   if (k) std::memcpy(buf, all.data() + off, k);
   return (long long)k;
+}
+}  // namespace
+
+long long squashfs_pread(const squashfs_entry* e, uint64_t off, void* buf, size_t n) {
+  if (!e) return -ENOENT;
+  const bool host = !e->host.empty();
+  if (e->content_loaded && !host) return window(e->buf, off, buf, n);
+  if (!host) {
+    if (!e->image) return -EIO;
+    if (e->image->read_range) return e->image->read_range(e->image, e, off, buf, n);
+  }
+  // Host content is read whole: it is read this way only off the builder's path.
+  std::vector<uint8_t> all;
+  int r = squashfs_content(e, all);
+  if (r < 0) return r;
+  return window(all, off, buf, n);
 }
 
 squashfs_entry* squashfs_find(squashfs_entry* root, const char* path) { return lookup(root, normalise(path)); }
