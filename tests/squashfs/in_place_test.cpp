@@ -193,6 +193,14 @@ const Edit kEdits[] = {
        ASSERT_EQ(flash_rename(f, "ROOT/usr/lib/big", "ROOT/etc/big"), 0);
        s.move("/usr/lib/big", "/etc/big");
      }},
+    // A directory's own inode changes, and a new directory with a file in it.
+    {"ChmodDirAndNewDir",
+     [](flash* f, Source& s) {
+       ASSERT_EQ(flash_chmod(f, "ROOT/usr/lib", 0700), 0);
+       ASSERT_EQ(::chmod((s.src + "/usr/lib").c_str(), 0700), 0);
+       ASSERT_EQ(flash_mkdir(f, "ROOT/opt", 0755), 0);
+       put(f, s, "/opt/new", rstest::random_bytes(3000, 24));
+     }},
 };
 
 // The tree every case starts from: small files in fragments, multi-block
