@@ -11,6 +11,7 @@
 #include <sqfs/super.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -444,6 +445,31 @@ TEST_P(SquashfsCompaction, RepeatedSmallEditsKeepTheTablesBounded) {
   expect_export_table(got, "r");
   s.mksquashfs("r.ref");
   expect_tree(s, got, "r");
+}
+
+// An image with extended attributes: an edit of a file without them appends,
+// and the attributes of the others move with their tables intact.
+TEST_P(SquashfsCompaction, AppendKeepsOtherFilesExtendedAttributes) {
+  fill(s);
+  if (::setxattr((s.src + "/bin/tool").c_str(), "user.origin", "factory", 7, 0) != 0)
+    GTEST_SKIP() << "no user attributes on this file system";
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const std::string in = s.flash_of(fs, (fs.size() + (1 << 20) + 4095) / 4096 * 4096, "in.bin");
+  const std::string out = s.dir.file("out.bin");
+  const std::vector<uint8_t> data = rstest::random_bytes(900, 55);
+  ASSERT_TRUE(save_kept_data(in, out, [&](flash* f) { put(f, s, "/etc/hosts", data); }));
+  const std::vector<uint8_t> got = root_fs(out);
+  EXPECT_EQ(std::memcmp(fs.data() + inode_table_start(fs), got.data() + inode_table_start(got),
+                        size_t(directory_table_start(fs) - inode_table_start(fs))),
+            0)
+      << "the save appended";
+  rstest::Image img(flash_load_bin(out.c_str()));
+  ASSERT_NE(img.f, nullptr);
+  char value[64] = {};
+  EXPECT_EQ(flash_getxattr(img.f, "ROOT/bin/tool", "user.origin", value, sizeof value), 7);
+  EXPECT_STREQ(value, "factory");
+  s.mksquashfs("x.ref");
+  expect_tree(s, got, "x");
 }
 
 // ROMSMITH_SQUASHFS_COMPACT=1: the save holds the image the whole rebuild
