@@ -248,7 +248,7 @@ bool continues(const std::string& text) {
 // One piece of input: a whole line from the line editor on a terminal,
 // otherwise up to 254 bytes as the prompt always read them.
 bool read_piece(const char* prompt, std::string* out) {
-  if (shell_can_edit_lines() && ::isatty(STDIN_FILENO)) {
+  if (::isatty(STDIN_FILENO) && shell_can_edit_lines()) {
     if (!shell_edit_line(prompt, out)) return false;
     *out += '\n';
     return true;

@@ -68,6 +68,7 @@ class Installed : public ::testing::Test {
     if (!rstest::have_tool("cmake")) GTEST_SKIP() << "cmake is not installed";
     ASSERT_TRUE(installed_) << "cmake --install into " << prefix_ << " failed";
   }
+  static std::string build_dir() { return fs::path(ROMSMITH_BIN).parent_path().string(); }
   static std::string pc_env() {
     return "PKG_CONFIG_PATH=" + rstest::shell_quote(fs::path(pc_file()).parent_path().string()) + " ";
   }
@@ -131,6 +132,20 @@ TEST_F(Installed, KeyPorterFindsTheInstalledLibraryByItsVersionedName) {
   rstest::RunResult r = rstest::run_command("sh start.sh", "", d.path());
   fs::rename(moved, devlink);
   EXPECT_EQ(r.out, "status=0 found=yes\n") << r.err << rstest::read_text(d.file("kp.err"));
+}
+
+// The installed program starts without the libraries only some commands need,
+// and loads the mount module from the prefix when asked to mount.
+TEST_F(Installed, ProgramLoadsMountAndArchiveLibrariesOnlyWhenUsed) {
+  const std::string rs = rstest::shell_quote(prefix_ + "/bin/romsmith");
+  rstest::RunResult r = rstest::run_command("env -u LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1 " + rs);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("libromsmith.so.2"), std::string::npos) << r.out;
+  for (const char* lib : {"libarchive", "libfuse3", "libedit"}) EXPECT_EQ(r.out.find(lib), std::string::npos) << r.out;
+  r = rstest::run_command("env -u LD_LIBRARY_PATH " + rs + " mount");
+  EXPECT_NE(r.status, 0);
+  if (fs::exists(build_dir() + "/romsmith-mount.so"))
+    EXPECT_NE(r.err.find("usage: romsmith mount"), std::string::npos) << r.err;
 }
 
 }  // namespace
