@@ -58,15 +58,18 @@ int sq_stat(void* fs, const char* path, fs_attr* out) {
   return 0;
 }
 
-void walk_below(const squashfs_entry* dir, std::vector<fs_node>* out) {
+// False when a directory's entries (read on first use) do not read.
+bool walk_below(squashfs_entry* dir, std::vector<fs_node>* out) {
+  if (!squashfs_expand(dir)) return false;
   // Children are kept in name order by every path that adds them.
-  for (const squashfs_entry* c = dir->child; c; c = c->next) {
+  for (squashfs_entry* c = dir->child; c; c = c->next) {
     fs_node n;
     n.path = c->path;
     fill_attr(c, &n.attr);
     out->push_back(std::move(n));
-    if (S_ISDIR(c->stbuf.st_mode)) walk_below(c, out);
+    if (S_ISDIR(c->stbuf.st_mode) && !walk_below(c, out)) return false;
   }
+  return true;
 }
 
 int sq_walk(void* fs, const char* path, std::vector<fs_node>* out) {
@@ -77,8 +80,7 @@ int sq_walk(void* fs, const char* path, std::vector<fs_node>* out) {
   n.path = e->path.empty() ? "/" : e->path;
   fill_attr(e, &n.attr);
   out->push_back(std::move(n));
-  walk_below(e, out);
-  return 0;
+  return walk_below(e, out) ? 0 : -EIO;
 }
 
 long long sq_pread(void* fs, const char* path, void* buf, size_t size, uint64_t offset) {

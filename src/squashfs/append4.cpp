@@ -138,6 +138,9 @@ struct Appender {
   std::vector<std::pair<uint64_t, const squashfs_entry*>> stored_files;  // size, node
   std::vector<uint8_t> used;                                             // inode numbers held
   uint64_t live_meta = 0;  // uncompressed bytes the live inodes and listings take, near enough
+  // Directories of the tree are not all read: what the image holds is counted
+  // from its export and inode tables, less what removals took since.
+  bool partial = false;
   uint64_t new_meta = 0;   // uncompressed bytes of the inodes and listings written, near enough
 
   std::unordered_map<const squashfs_entry*, uint32_t> numbers;  // of the nodes the image does not hold
@@ -298,6 +301,12 @@ struct Appender {
       used[n] = 1;
     }
     live_meta += inode_bytes(e);
+    // A directory not read yet is as the image holds it, unless its own
+    // inode changed: then its listing is written anew and read first.
+    if (e->unread) {
+      if (!self) return false;
+      if (!squashfs_expand(e)) throw NotAppendable{};
+    }
     if (!is_dir(e) && self) changed.insert(e);
     if (is_reg(e)) {
       const squashfs_stored& s = e->stored;
@@ -332,8 +341,10 @@ struct Appender {
   void scan_tree() {
     used.assign(size_t(old.inode_count) + 1, 0);
     frag_live.assign(st->frags.size(), 0);
+    partial = img->unread_dirs > 0;
     scan(img->root_entry);
     if (changed.empty()) throw NotAppendable{};
+    if (partial) count_unread();
     // Nodes the image does not hold take the numbers nothing uses any more,
     // then new ones; one of them sharing a number is a new hard link.
     std::unordered_set<uint64_t> seen;
@@ -360,7 +371,7 @@ struct Appender {
   // Step 3: the old listing of every directory written anew, parents first.
   void read_old_listings() {
     Obj<sqfs_meta_reader_t> ir(
-        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.directory_table_start));
+        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.bytes_used));
     Obj<sqfs_meta_reader_t> dr(sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.directory_table_start, dtab_end));
     if (!ir || !dr) build_fail("FATAL ERROR:Out of memory\n");
     for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
@@ -843,6 +854,89 @@ struct Appender {
     return used_bytes >= area ? 0 : area - used_bytes;
   }
 
+  // On a tree not read in full: every inode the export table leads to, read
+  // in table order (each metadata block decoded once), stands for what the
+  // image holds; what removals took since the image was read comes off.
+  // Without an export table the whole tree is read and counted instead.
+  void count_unread() {
+    if (!(old.flags & SQFS_FLAG_EXPORTABLE) || old.export_table_start == ~sqfs_u64(0)) throw NotAppendable{};
+    constexpr size_t kPerBlock = kMetaBlock / 8;
+    const std::vector<uint64_t> blocks = index_of(old.export_table_start, old.inode_count, 8);
+    std::vector<std::pair<uint64_t, uint32_t>> at;  // inode ref, number
+    at.reserve(old.inode_count);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      size_t len = 0;
+      const std::vector<uint8_t> v = decode_block(blocks[i], &len);
+      const size_t first = i * kPerBlock, count = std::min<size_t>(kPerBlock, old.inode_count - first);
+      if (v.size() < count * 8) throw NotAppendable{};
+      for (size_t k = 0; k < count; ++k) at.emplace_back(load_le64(v.data() + 8 * k), uint32_t(first + k + 1));
+    }
+    std::sort(at.begin(), at.end());
+    Obj<sqfs_meta_reader_t> mr(
+        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.bytes_used));
+    if (!mr) throw NotAppendable{};
+    std::vector<uint8_t> held(used.size(), 0);
+    std::vector<uint32_t> tails(st->frags.size(), 0);
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    uint64_t meta = 0;
+    for (const auto& [ref, n] : at) {
+      sqfs_inode_generic_t* raw = nullptr;
+      if (sqfs_meta_reader_read_inode(mr.get(), &old, ref >> 16, ref & 0xFFFF, &raw) != 0)
+        throw NotAppendable{};
+      InodePtr in(raw);
+      if (in->base.inode_number != n) throw NotAppendable{};
+      held[n] = 1;
+      const int type = in->base.type >= SQFS_INODE_EXT_DIR ? in->base.type - 7 : in->base.type;
+      if (type == SQFS_INODE_DIR) {
+        sqfs_u64 listing = 0;
+        sqfs_inode_get_file_size(in.get(), &listing);
+        meta += 32 + listing;
+        continue;
+      }
+      sqfs_u32 links = 1;
+      switch (in->base.type) {
+        case SQFS_INODE_EXT_FILE: links = in->data.file_ext.nlink; break;
+        case SQFS_INODE_SLINK: links = in->data.slink.nlink; break;
+        case SQFS_INODE_EXT_SLINK: links = in->data.slink_ext.nlink; break;
+        case SQFS_INODE_BDEV: case SQFS_INODE_CDEV: links = in->data.dev.nlink; break;
+        case SQFS_INODE_EXT_BDEV: case SQFS_INODE_EXT_CDEV: links = in->data.dev_ext.nlink; break;
+        case SQFS_INODE_FIFO: case SQFS_INODE_SOCKET: links = in->data.ipc.nlink; break;
+        case SQFS_INODE_EXT_FIFO: case SQFS_INODE_EXT_SOCKET: links = in->data.ipc_ext.nlink; break;
+        default: break;
+      }
+      // Hard links anywhere in the image: the whole rebuild saves it.
+      if (links > 1) throw NotAppendable{};
+      if (type != SQFS_INODE_FILE) {
+        meta += type == SQFS_INODE_SLINK ? 24 + in->payload_bytes_used : 32;
+        continue;
+      }
+      const size_t count = in->payload_bytes_used / 4;
+      meta += 32 + 4 * count;
+      sqfs_u64 start = 0;
+      sqfs_u32 frag = kNone, off = 0;
+      sqfs_inode_get_file_block_start(in.get(), &start);
+      sqfs_inode_get_frag_location(in.get(), &frag, &off);
+      uint64_t end = start;
+      for (size_t k = 0; k < count; ++k) end += in->extra[k] & kSizeMask;
+      if (end > start) extents.emplace_back(start, end);
+      if (frag != kNone && frag < tails.size()) ++tails[frag];
+    }
+    // Less what went since the image was read; the nodes read are counted already.
+    std::sort(extents.begin(), extents.end());
+    for (const squashfs_data::dropped_file& d : img->dropped_files) {
+      auto it = std::lower_bound(extents.begin(), extents.end(), std::make_pair(d.start, d.end));
+      if (d.end > d.start && it != extents.end() && *it == std::make_pair(d.start, d.end)) it->second = it->first;
+      if (d.fragment != kNone && d.fragment < tails.size() && tails[d.fragment]) --tails[d.fragment];
+    }
+    for (uint32_t n : img->freed_numbers)
+      if (n < held.size() && !used[n]) held[n] = 0;
+    for (size_t n = 1; n < used.size(); ++n) used[n] = used[n] | held[n];
+    for (const auto& x : extents)
+      if (x.second > x.first) live.push_back(x);
+    for (size_t i = 0; i < tails.size(); ++i) frag_live[i] = frag_live[i] | uint8_t(tails[i] > 0);
+    live_meta = std::max(live_meta, meta);
+  }
+
   void run(InPlace4& r) {
     codecs = codecs4(img);
     meta_cmp = (old.flags & SQFS_FLAG_UNCOMPRESSED_INODES) ? codecs.raw : codecs.meta;
@@ -896,7 +990,9 @@ void mark_loaded4(squashfs_entry* root) {
     e->loaded_sig = node_sig(e);
     if (!is_dir(e)) {
       uint64_t n = uint64_t(e->stbuf.st_ino);
-      if (n >= seen.size() || seen[n]) links = true;
+      // With directories unread the other names of an inode may be among
+      // them: a node whose inode has more than one counts as a hard link.
+      if (n >= seen.size() || seen[n] || (img->unread_dirs && e->image_links > 1)) links = true;
       if (n < seen.size()) seen[n] = 1;
       continue;
     }
@@ -908,6 +1004,16 @@ void mark_loaded4(squashfs_entry* root) {
     e->loaded_kids = kids;
   }
   img->loaded_links = links;
+}
+
+void mark_expanded4(squashfs_entry* dir) {
+  uint64_t kids = 0;
+  for (squashfs_entry* c = dir->child; c; c = c->next) {
+    c->loaded_sig = node_sig(c);
+    kids += entry_sig(c);
+    if (!is_dir(c) && c->image_links > 1) dir->image->loaded_links = true;
+  }
+  dir->loaded_kids = kids;
 }
 
 bool append_image4_in_place(squashfs_entry* root, InPlace4& r) {

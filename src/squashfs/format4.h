@@ -69,12 +69,22 @@ struct State4 {
   // positions, so stored blocks are found and copied as in the original.
   std::vector<uint8_t> owned;
   std::shared_ptr<StoredShared> shared;  // made with the first stored reader, on the loading thread
+  // What reads the directories of the tree not read yet (the reader's own).
+  std::shared_ptr<void> lazy;
+  // Metadata blocks decoded by `cmp`, by their stored bytes: a block read
+  // again (by a directory read later, or a save counting what the image
+  // holds) is not decoded again. Kept across saves, whose old blocks stay.
+  std::shared_ptr<struct MetaCache> meta_cache;
   State4(const uint8_t* buf, size_t size) : file(buf, size) {}
 
  private:
   Members members;
   bool members_made = false;
 };
+
+// `inner` (taken) behind a cache of the metadata blocks it decodes; null
+// when out of memory (inner then released).
+sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<MetaCache> cache);
 
 inline State4* state_of(squashfs_data* img) { return static_cast<State4*>(img->reader_state); }
 

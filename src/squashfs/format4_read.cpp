@@ -13,11 +13,14 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "squashfs/format4.h"
@@ -40,6 +43,84 @@ void read_failed(const squashfs_entry* e, int err) {
 }  // namespace
 
 namespace v4 {
+
+struct MetaCache {
+  struct Block {
+    std::vector<uint8_t> stored, decoded;
+  };
+  std::unordered_map<uint64_t, Block> blocks;
+  size_t bytes = 0;
+  static constexpr size_t kMetaBlock = 8192;
+  static constexpr size_t kMaxBytes = size_t(48) << 20;
+};
+
+namespace {
+struct CachingDecoder {
+  sqfs_compressor_t c{};
+  sqfs_compressor_t* inner = nullptr;
+  std::shared_ptr<MetaCache> cache;
+  ~CachingDecoder() {
+    if (inner) sqfs_destroy(inner);
+  }
+};
+CachingDecoder* caching(const sqfs_compressor_t* c) {
+  return reinterpret_cast<CachingDecoder*>(const_cast<sqfs_compressor_t*>(c));
+}
+}  // namespace
+
+sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<MetaCache> cache) {
+  auto* z = new (std::nothrow) CachingDecoder;
+  if (!z) {
+    sqfs_destroy(inner);
+    return nullptr;
+  }
+  static_assert(offsetof(CachingDecoder, c) == 0);
+  z->inner = inner;
+  z->cache = std::move(cache);
+  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<CachingDecoder*>(o); };
+  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
+    const CachingDecoder* src = reinterpret_cast<const CachingDecoder*>(o);
+    auto* dup = reinterpret_cast<sqfs_compressor_t*>(sqfs_copy(src->inner));
+    return dup ? reinterpret_cast<sqfs_object_t*>(caching_decoder(dup, src->cache)) : nullptr;
+  };
+  z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) {
+    caching(c)->inner->get_configuration(caching(c)->inner, o);
+  };
+  z->c.write_options = [](sqfs_compressor_t* c, sqfs_file_t* f) {
+    return caching(c)->inner->write_options(caching(c)->inner, f);
+  };
+  z->c.read_options = [](sqfs_compressor_t* c, sqfs_file_t* f) {
+    return caching(c)->inner->read_options(caching(c)->inner, f);
+  };
+  // Only metadata blocks (decoded into 8 KiB) are kept, up to a bound.
+  z->c.do_block = [](sqfs_compressor_t* c, const sqfs_u8* in, sqfs_u32 size, sqfs_u8* out,
+                     sqfs_u32 outsize) -> sqfs_s32 {
+    CachingDecoder* z = caching(c);
+    if (outsize != MetaCache::kMetaBlock || !z->cache) return z->inner->do_block(z->inner, in, size, out, outsize);
+    const uint64_t key =
+        std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(in), size)) ^ uint64_t(size) << 48;
+    MetaCache& m = *z->cache;
+    if (auto it = m.blocks.find(key); it != m.blocks.end()) {
+      const MetaCache::Block& b = it->second;
+      if (b.stored.size() == size && std::memcmp(b.stored.data(), in, size) == 0 && b.decoded.size() <= outsize) {
+        std::memcpy(out, b.decoded.data(), b.decoded.size());
+        return sqfs_s32(b.decoded.size());
+      }
+    }
+    sqfs_s32 r = z->inner->do_block(z->inner, in, size, out, outsize);
+    if (r > 0 && m.bytes + size + size_t(r) <= MetaCache::kMaxBytes) {
+      try {
+        MetaCache::Block& b = m.blocks[key];
+        m.bytes += size + size_t(r) - b.stored.size() - b.decoded.size();
+        b.stored.assign(in, in + size);
+        b.decoded.assign(out, out + r);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    return r;
+  };
+  return &z->c;
+}
 
 bool dict_size_ok(uint32_t d, uint32_t block_size) {
   if (d < 8192 || d > block_size) return false;
@@ -227,6 +308,32 @@ void release_state4(squashfs_data* img) {
   img->reader_state = nullptr;
 }
 
+// How many names an inode says it has (a regular file's basic inode: one).
+uint32_t links_of_inode(const sqfs_inode_generic_t* in) {
+  switch (in->base.type) {
+    case SQFS_INODE_EXT_FILE:
+      return in->data.file_ext.nlink;
+    case SQFS_INODE_SLINK:
+      return in->data.slink.nlink;
+    case SQFS_INODE_EXT_SLINK:
+      return in->data.slink_ext.nlink;
+    case SQFS_INODE_BDEV:
+    case SQFS_INODE_CDEV:
+      return in->data.dev.nlink;
+    case SQFS_INODE_EXT_BDEV:
+    case SQFS_INODE_EXT_CDEV:
+      return in->data.dev_ext.nlink;
+    case SQFS_INODE_FIFO:
+    case SQFS_INODE_SOCKET:
+      return in->data.ipc.nlink;
+    case SQFS_INODE_EXT_FIFO:
+    case SQFS_INODE_EXT_SOCKET:
+      return in->data.ipc_ext.nlink;
+    default:
+      return 1;
+  }
+}
+
 struct Reader4 {
   squashfs_data* img;
   State4* st;
@@ -238,6 +345,8 @@ struct Reader4 {
   uint64_t path_bytes = 0;
   uint64_t budget = kMaxTreeBytes;
   uint64_t table_bytes = 0;  // stored inode and directory tables
+  // Subdirectories are left unread (squashfs_entry::unread) until first use.
+  bool lazy = false;
 
   bool over_budget() { return refuse(img, over_budget_text(budget, table_bytes)); }
 
@@ -381,9 +490,15 @@ struct Reader4 {
       path_bytes += 2 * e->path.size();
       if (path_bytes > budget) return over_budget();
       if (!xattrs_of(in, e->xattrs)) return bad(e, "extended attributes do not decode");
+      e->image_links = ino.type == SQFS_INODE_DIR ? 1 : std::max<uint32_t>(links_of_inode(in), 1);
       switch (ino.type) {
         case SQFS_INODE_DIR:
           e->stbuf.st_size = 0;
+          if (lazy) {
+            e->unread = std::shared_ptr<const void>(it.inode.release(), [](const void* p) { sqfs_free(const_cast<void*>(p)); });
+            ++img->unread_dirs;
+            break;
+          }
           if (!fill(e, in, depth + 1)) return false;
           break;
         case SQFS_INODE_FILE:
@@ -495,6 +610,74 @@ const char* open_data(State4* st, bool* codec_fault) {
   return nullptr;
 }
 
+// The readers a tree with unread directories keeps, and its reader's counts.
+struct LazyDirs4 {
+  Obj<sqfs_dir_reader_t> dr;
+  Obj<sqfs_id_table_t> ids;
+  Obj<sqfs_xattr_reader_t> xr;
+  Reader4 rd;
+};
+
+// Large trees are read a directory at a time, as they are used:
+// ROMSMITH_SQUASHFS_LAZY=1 at any size, =0 never.
+bool lazy_tree(uint64_t inode_count) {
+  if (const char* v = getenv("ROMSMITH_SQUASHFS_LAZY"); v && *v) return std::strcmp(v, "0") != 0;
+  return inode_count >= 16384;
+}
+
+// The directory and id readers of `st`'s image, and its attribute reader
+// when it has one: false when one does not open.
+bool open_readers(State4* st, LazyDirs4* l) {
+  const sqfs_super_t& super = st->super;
+  l->ids.reset(sqfs_id_table_create(0));
+  if (!l->ids || sqfs_id_table_read(l->ids.get(), &st->file.f, &super, st->cmp.get()) != 0) return false;
+  l->dr.reset(sqfs_dir_reader_create(&super, st->cmp.get(), &st->file.f, 0));
+  if (!l->dr) return false;
+  l->xr.reset();
+  if (!(super.flags & SQFS_FLAG_NO_XATTRS) && super.xattr_id_table_start != ~sqfs_u64(0)) {
+    l->xr.reset(sqfs_xattr_reader_create(0));
+    if (!l->xr || sqfs_xattr_reader_load(l->xr.get(), &super, &st->file.f, st->cmp.get()) != 0) return false;
+  }
+  l->rd.st = st;
+  l->rd.dr = l->dr.get();
+  l->rd.ids = l->ids.get();
+  l->rd.xr = l->xr.get();
+  return true;
+}
+
+bool expand4(squashfs_data* img, squashfs_entry* dir) {
+  State4* st = state_of(img);
+  auto* l = st ? static_cast<LazyDirs4*>(st->lazy.get()) : nullptr;
+  const char* where = dir->path.empty() ? "/" : dir->path.c_str();
+  if (!l) {
+    fprintf(stderr, "squashfs error: %s: the image to read its entries from is gone\n", where);
+    return false;
+  }
+  std::shared_ptr<const void> rec = std::move(dir->unread);
+  dir->unread.reset();
+  --img->unread_dirs;
+  int depth = int(std::count(dir->path.begin(), dir->path.end(), '/'));
+  std::string kept = std::move(img->refusal);
+  img->refusal.clear();
+  bool ok = false;
+  try {
+    ok = l->rd.fill(dir, static_cast<const sqfs_inode_generic_t*>(rec.get()), depth);
+  } catch (const std::bad_alloc&) {
+    refuse(img, "out of memory");
+  }
+  if (ok) {
+    mark_expanded4(dir);
+  } else {
+    // Half a listing is no listing: the directory stays unread.
+    forget_children(dir);
+    dir->unread = std::move(rec);
+    ++img->unread_dirs;
+    fprintf(stderr, "squashfs error: %s\n", img->refusal.empty() ? where : img->refusal.c_str());
+  }
+  img->refusal = std::move(kept);
+  return ok;
+}
+
 int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const LzmaKind* known) {
   auto st = std::make_unique<State4>(buf, size);
   sqfs_super_t& super = st->super;
@@ -565,6 +748,9 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
     }
     return fail("no decompressor for it");
   }
+  st->meta_cache = std::make_shared<MetaCache>();
+  raw_cmp = caching_decoder(raw_cmp, st->meta_cache);
+  if (!raw_cmp) return fail("out of memory");
   st->cmp.reset(raw_cmp);
   st->cfg = cfg;
   sqfs_compressor_t* cmp = raw_cmp;
@@ -648,11 +834,23 @@ int read_image4_kind(squashfs_data* img, const uint8_t* buf, size_t size, const 
 
   Reader4 rd{img, st.get(), dr.get(), ids.get(), xr.get(), {}, {}, 0, 0, table_bytes};
   rd.budget = tree_budget(table_bytes);
+  rd.lazy = lazy_tree(super.inode_count);
   // Slots for every inode the superblock counts, within what the budget allows.
-  img->entry_table.reserve(size_t(std::min<uint64_t>(super.inode_count, rd.budget / kEntryCost)));
+  if (!rd.lazy) img->entry_table.reserve(size_t(std::min<uint64_t>(super.inode_count, rd.budget / kEntryCost)));
   try {
     if (!rd.xattrs_of(rin.get(), root->xattrs)) return fail("extended attributes of the root do not decode");
     if (!rd.fill(root, rin.get(), 0)) return fail("directory tree does not decode");
+    if (img->unread_dirs) {
+      auto l = std::make_shared<LazyDirs4>();
+      l->dr = std::move(dr);
+      l->ids = std::move(ids);
+      l->xr = std::move(xr);
+      l->rd = std::move(rd);
+      st->lazy = l;
+      img->expand = expand4;
+      // Numbers of nodes not read yet stay theirs: new nodes count on from the last.
+      if (super.inode_count < uint64_t(INT32_MAX)) img->last_node = std::max(img->last_node, int(super.inode_count) + 1);
+    }
   } catch (const std::bad_alloc&) {
     return fail("out of memory");
   }
@@ -684,9 +882,21 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
   st->cfg = old->cfg;
   sqfs_compressor_t* raw = nullptr;
   if (make_compressor(&st->cfg, &raw) != 0) return false;
+  st->meta_cache = old->meta_cache ? old->meta_cache : std::make_shared<MetaCache>();
+  if (!(raw = caching_decoder(raw, st->meta_cache))) return false;
   st->cmp.reset(raw);
   bool codec_fault = false;
   if (open_data(st.get(), &codec_fault)) return false;
+  // Directories still unread are read from the new image: the kept blocks
+  // of its tables lie where they were counted from.
+  std::shared_ptr<LazyDirs4> lazy;
+  if (img->unread_dirs) {
+    auto* was = static_cast<LazyDirs4*>(old->lazy.get());
+    if (!was) return false;
+    lazy = std::make_shared<LazyDirs4>();
+    lazy->rd = was->rd;
+    if (!open_readers(st.get(), lazy.get())) return false;
+  }
   const uint32_t bs = st->super.block_size;
   for (const InPlace4::Node& n : r.nodes) {
     if (n.file < 0) continue;
@@ -726,6 +936,7 @@ bool adopt_in_place4(squashfs_entry* root, const InPlace4& r, const uint8_t* buf
                        ? INT32_MAX
                        : std::max(last, int(st->super.inode_count) + 1);
   img->by_ino_valid = false;
+  st->lazy = std::move(lazy);
   img->release_state(img);
   squashfs_attach_reader(img, buf, size, {4, read_content4, read_range4, release_state4}, st.release());
   return true;

@@ -51,6 +51,8 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
       may_append && append_image4_in_place(root, r) && r.dead * 8 <= r.length && r.length <= room;
   if (!appended) {
     r = InPlace4{};
+    // The tables built anew hold every node: directories not read yet are read now.
+    if (!squashfs_load_all(root)) return -1;
     try {
       if (!build_image4_in_place(root, r)) return -1;
     } catch (const BuildError&) {

@@ -70,6 +70,11 @@ bool append_image4_in_place(squashfs_entry* root, InPlace4& r);
 // Takes the digests by which a later save finds what changed, of every node
 // as the image now holds it.
 void mark_loaded4(squashfs_entry* root);
+// The same for the entries of a directory just read from the image.
+void mark_expanded4(squashfs_entry* dir);
+// Drops the entries of `dir` (a directory whose listing failed to read part
+// way), with their paths; they were never the tree's.
+void forget_children(squashfs_entry* dir);
 // The loaded tree of `root` made to describe the image `r` laid over its own
 // bytes (`buf`, `size` bytes now used) without reading the tables again:
 // false when it cannot be (the caller then loads the image anew).

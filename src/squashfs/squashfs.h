@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -88,6 +89,13 @@ struct squashfs_entry {
   // file at this path, read when needed (content_loaded false, no stored
   // blocks), so that the builder reads it while it compresses the files before.
   std::string host;
+  // A directory of a large loaded image whose entries are still only in the
+  // image (the reader's record of its inode): they are read when something
+  // first asks for them (squashfs_expand). Null for every other node.
+  std::shared_ptr<const void> unread;
+  // How many names the image records for this node's inode (1 for a node the
+  // image does not hold).
+  uint32_t image_links = 1;
 };
 
 // Build parameters of a version 4 image, kept from the loaded image.
@@ -176,6 +184,19 @@ struct squashfs_data {
   // Why a load failed, as one phrase for its refusal line ("" while loading
   // goes well).
   std::string refusal;
+  // Directories not read yet (squashfs_entry::unread) and the reader's hook
+  // that reads one: false, its message printed, when its listing does not read.
+  size_t unread_dirs = 0;
+  bool (*expand)(squashfs_data* image, squashfs_entry* dir) = nullptr;
+  // While directories are unread a save counts what the image holds from its
+  // tables, so the tree keeps what removals took from the image since it was
+  // read: the inode numbers left free and the stored data of removed files.
+  struct dropped_file {
+    uint64_t start = 0, end = 0;       // its data blocks
+    uint32_t fragment = 0xFFFFFFFFu;  // the fragment block of its tail
+  };
+  std::vector<uint32_t> freed_numbers;
+  std::vector<dropped_file> dropped_files;
 };
 
 // The lazy-read hooks of one format version.
@@ -237,6 +258,10 @@ struct squashfs_kind {
 // An empty tree (the root directory, 0755, owned by 0:0) that rebuilds into
 // an image of `kind`; null with the reason when that kind cannot be built.
 squashfs_entry* squashfs_new(const squashfs_kind& kind, std::string* why);
+// Reads the entries of `dir` if they are still only in the image; false (the
+// reason printed) when they do not read. Every node below `root`, the same.
+bool squashfs_expand(squashfs_entry* dir);
+bool squashfs_load_all(squashfs_entry* root);
 // Releases a whole tree returned by squashfs_load_memory.
 void squashfs_free(squashfs_entry* root);
 

@@ -108,6 +108,8 @@ bool valid_name(std::string_view name) {
 }
 
 std::vector<squashfs_entry*> sorted_children(squashfs_entry* dir) {
+  if (!squashfs_expand(dir))
+    build_fail("FATAL ERROR:the entries of %s do not read\n", dir->path.empty() ? "/" : dir->path.c_str());
   std::vector<squashfs_entry*> v;
   for (squashfs_entry* c = dir->child; c; c = c->next) v.push_back(c);
   std::stable_sort(v.begin(), v.end(), [](auto* a, auto* b) { return a->name < b->name; });
@@ -146,7 +148,17 @@ squashfs_entry* lookup(squashfs_entry* root, const std::string& key) {
   if (!root || !root->image) return nullptr;
   auto& tbl = root->image->entry_table;
   auto it = tbl.find(key);
-  return it == tbl.end() ? nullptr : it->second;
+  if (it != tbl.end()) return it->second;
+  if (!root->image->unread_dirs || key.size() < 2) return nullptr;
+  // Not met yet: read the directories on the way down, each once.
+  squashfs_entry* dir = root->image->root_entry;
+  for (size_t end = key.find('/', 1);; end = key.find('/', end + 1)) {
+    if (!dir || !is_dir(dir) || !squashfs_expand(dir)) return nullptr;
+    it = tbl.find(end == std::string::npos ? key : key.substr(0, end));
+    if (it == tbl.end()) return nullptr;
+    if (end == std::string::npos) return it->second;
+    dir = it->second;
+  }
 }
 
 void link_last(squashfs_entry* parent, squashfs_entry* e) {
@@ -189,6 +201,8 @@ void unlink_node(squashfs_entry* e) {
 }
 
 // Releases a node and its descendants, dropping their paths from the table.
+// `unregister`: a removal from a tree that lives on, which records what the
+// node took from the image for a save of a tree not read in full.
 void destroy(squashfs_entry* e, bool unregister) {
   squashfs_entry* c = e->child;
   while (c) {
@@ -197,6 +211,16 @@ void destroy(squashfs_entry* e, bool unregister) {
     c = n;
   }
   if (e->image) e->image->by_ino_valid = false;
+  if (e->unread && e->image) --e->image->unread_dirs;
+  if (unregister && e->image && e->loaded_sig && e->image_links <= 1) {
+    squashfs_data* img = e->image;
+    if (e->stbuf.st_ino > 0 && e->stbuf.st_ino <= ino_t(UINT32_MAX)) img->freed_numbers.push_back(uint32_t(e->stbuf.st_ino));
+    if (is_reg(e) && e->stored.valid && !e->content_loaded) {
+      uint64_t n = 0;
+      for (uint32_t w : e->stored.block_words) n += w & 0x00FFFFFFu;
+      img->dropped_files.push_back({e->stored.start, e->stored.start + n, e->stored.fragment});
+    }
+  }
   if (unregister && e->image) {
     auto& tbl = e->image->entry_table;
     auto it = tbl.find(e->path.empty() ? std::string("/") : e->path);
@@ -236,7 +260,7 @@ squashfs_entry* add_node(squashfs_entry* root, const char* path, int type, int m
   split(key, dir, base);
   if (!valid_name(base)) return nullptr;
   squashfs_entry* parent = lookup(root, dir);
-  if (!parent || !is_dir(parent)) return nullptr;
+  if (!parent || !is_dir(parent) || !squashfs_expand(parent)) return nullptr;
   if (squashfs_entry* old = lookup(root, key)) {
     // Two nodes of one name would make the rebuilt directory invalid, so a
     // file replaces its predecessor; a directory is never replaced implicitly.
@@ -265,13 +289,17 @@ int parent_for(squashfs_entry* root, const std::string& key, squashfs_entry** pa
   }
   *parent = lookup(root, dir);
   if (!*parent) return -ENOENT;
-  return is_dir(*parent) ? 0 : -ENOTDIR;
+  if (!is_dir(*parent)) return -ENOTDIR;
+  return squashfs_expand(*parent) ? 0 : -EIO;
 }
 
 // The other names of a non-directory's inode (hard links), the given one
 // included; null when it has none recorded. Made once per change of the tree.
 const std::vector<squashfs_entry*>* links_recorded(squashfs_entry* e) {
   squashfs_data* img = e->image;
+  // The other names of an inode the image links more than once may lie in
+  // directories not read yet.
+  if (img->unread_dirs && e->image_links > 1 && img->root_entry) squashfs_load_all(img->root_entry);
   if (!img->by_ino_valid) {
     img->by_ino.clear();
     for (auto& [k, o] : img->entry_table)
@@ -290,6 +318,7 @@ std::vector<squashfs_entry*> links_of(squashfs_entry* e) {
 }
 
 void ls_level(squashfs_entry* node, int level, std::vector<squashfs_entry*>& anc) {
+  squashfs_expand(node);
   for (squashfs_entry* c = node->child; c; c = c->next) {
     for (int d = 0; d < level; ++d) fputs(anc[d]->next ? "|   " : "    ", stdout);
     printf(c->next ? "|-- %s" : "`-- %s", c->name.c_str());
@@ -350,6 +379,55 @@ void squashfs_attach_reader(squashfs_data* img, const uint8_t* buf, size_t size,
   img->read_range = reader.read_range;
   img->reader_state = state;
   img->release_state = reader.release_state;
+  // What removals took is counted against the image read before.
+  img->freed_numbers.clear();
+  img->dropped_files.clear();
+}
+
+namespace rs::sqfs {
+void forget_children(squashfs_entry* dir) {
+  squashfs_data* img = dir->image;
+  while (squashfs_entry* c = dir->child) {
+    unlink_node(c);
+    if (c->unread && img) {
+      --img->unread_dirs;
+      c->unread.reset();
+    }
+    destroy(c, true);
+  }
+}
+}  // namespace rs::sqfs
+
+bool squashfs_expand(squashfs_entry* dir) {
+  if (!dir || !dir->unread) return true;
+  squashfs_data* img = dir->image;
+  if (!img || !img->expand) return false;
+  // Links counted so far stay counted: the new entries join the index.
+  const bool index_kept = img->by_ino_valid;
+  if (!img->expand(img, dir)) return false;
+  if (index_kept) {
+    for (squashfs_entry* c = dir->child; c; c = c->next)
+      if (!is_dir(c)) img->by_ino[uint64_t(c->stbuf.st_ino)].push_back(c);
+    img->by_ino_valid = true;
+  }
+  return true;
+}
+
+bool squashfs_load_all(squashfs_entry* root) {
+  if (!root || !root->image || !root->image->unread_dirs) return true;
+  bool ok = true;
+  std::vector<squashfs_entry*> todo{root};
+  while (!todo.empty()) {
+    squashfs_entry* d = todo.back();
+    todo.pop_back();
+    if (!squashfs_expand(d)) {
+      ok = false;
+      continue;
+    }
+    for (squashfs_entry* c = d->child; c; c = c->next)
+      if (is_dir(c)) todo.push_back(c);
+  }
+  return ok;
 }
 
 squashfs_entry* squashfs_load_memory(uint8_t* buf, size_t size) {
@@ -544,6 +622,8 @@ int squashfs_rm(squashfs_entry* root, const char* path) {
   std::string key = normalise(path);
   squashfs_entry* e = lookup(root, key);
   if (!e || e == root->image->root_entry) return 0;
+  // What goes is counted as it goes: a directory is read in full first.
+  if (is_dir(e)) squashfs_load_all(e);
   unlink_node(e);
   destroy(e, true);
   return 0;
@@ -607,6 +687,7 @@ int squashfs_remove(squashfs_entry* root, const char* path) {
   squashfs_entry* e = lookup(root, key);
   if (!e) return -ENOENT;
   if (e == root->image->root_entry) return -EINVAL;
+  if (is_dir(e)) squashfs_load_all(e);
   unlink_node(e);
   destroy(e, true);
   return 0;
@@ -665,6 +746,7 @@ uint32_t squashfs_nlink(const squashfs_entry* e) {
   if (!e) return 0;
   if (is_dir(e)) {
     uint32_t n = 2;
+    squashfs_expand(const_cast<squashfs_entry*>(e));
     for (squashfs_entry* c = e->child; c; c = c->next) n += is_dir(c);
     return n;
   }
@@ -712,6 +794,8 @@ uint8_t* squashfs_rebuild(squashfs_entry* root, size_t* fs_len, std::string* why
   if (!root || !root->image) return failed("no squashfs tree to rebuild", false);
   squashfs_data* img = root->image;
   if (img->version < 2 || img->version > 4) return failed("the tree has no squashfs 2, 3 or 4 image", false);
+  if (!squashfs_load_all(img->root_entry ? img->root_entry : root))
+    return failed("FATAL ERROR:a directory of the image does not read\n", true);
   try {
     // Host content is read as the 4.0 builder compresses; the others take it loaded.
     if (img->version != 4)
@@ -777,6 +861,7 @@ int squashfs_rename(squashfs_entry* root, const char* from, const char* to) {
   if (dst) {
     if (is_dir(src) && !is_dir(dst)) return -ENOTDIR;
     if (!is_dir(src) && is_dir(dst)) return -EISDIR;
+    if (is_dir(dst) && !squashfs_expand(dst)) return -EIO;
     if (is_dir(dst) && dst->child) return -ENOTEMPTY;
     // Two links of one inode: rename(2) leaves both in place.
     if (!is_dir(dst) && dst->stbuf.st_ino == src->stbuf.st_ino) return 0;
