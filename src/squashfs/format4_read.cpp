@@ -616,6 +616,7 @@ struct LazyDirs4 {
   Obj<sqfs_id_table_t> ids;
   Obj<sqfs_xattr_reader_t> xr;
   Reader4 rd;
+  std::unordered_set<std::string> reported;  // directories whose failure was printed
 };
 
 // Large trees are read a directory at a time, as they are used:
@@ -672,7 +673,8 @@ bool expand4(squashfs_data* img, squashfs_entry* dir) {
     forget_children(dir);
     dir->unread = std::move(rec);
     ++img->unread_dirs;
-    fprintf(stderr, "squashfs error: %s\n", img->refusal.empty() ? where : img->refusal.c_str());
+    if (l->reported.insert(dir->path).second)
+      fprintf(stderr, "squashfs error: %s\n", img->refusal.empty() ? where : img->refusal.c_str());
   }
   img->refusal = std::move(kept);
   return ok;

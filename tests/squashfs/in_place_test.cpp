@@ -558,4 +558,126 @@ TEST(SquashfsInPlaceRefusal, OtherKindsAndDeadBytesWriteNothing) {
   EXPECT_EQ(attempt([](squashfs_entry* r) { squashfs_remove(r, "/usr/lib/big"); }), -1) << "dead bytes";
 }
 
+// Trees read a directory at a time (forced here at any size): what is never
+// used is never read, a listing that does not read fails only what uses it,
+// and saves count the unread part from the image's own tables.
+class LazyTree : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!tools()) GTEST_SKIP() << "mksquashfs/unsquashfs not installed";
+    setenv("ROMSMITH_SQUASHFS_LAZY", "1", 1);
+    basedir = s.dir.path();
+    s.comp = "gzip";
+  }
+  void TearDown() override {
+    unsetenv("ROMSMITH_SQUASHFS_LAZY");
+    unsetenv("ROMSMITH_SQUASHFS_COMPACT");
+    basedir.assign(1, '.');
+    init_table_sect(1);
+  }
+  static int count(flash* f, const char* path) {
+    int n = 0;
+    auto cb = [](const char*, const flash_stat_s*, void* user) {
+      ++*static_cast<int*>(user);
+      return 0;
+    };
+    return flash_walk(f, path, -1, cb, &n) == 0 ? n : -1;
+  }
+  Source s;
+};
+
+TEST_F(LazyTree, ListingThatDoesNotReadFailsOnlyWhatUsesIt) {
+  for (int i = 0; i < 40; ++i) s.put("/a/file" + std::to_string(i), rstest::random_bytes(100, 80 + i));
+  s.put("/b/ok", rstest::random_bytes(5000, 79));
+  // Metadata stored uncompressed; /a, written first, leads its directory
+  // table: its listing's header names an inode block far outside the table.
+  std::string img = s.dir.file("lazy.sqfs");
+  ASSERT_EQ(run_command("mksquashfs " + shell_quote(s.src) + " " + shell_quote(img) +
+                        " -noappend -no-progress -all-root -noI -comp gzip")
+                .status,
+            0);
+  std::vector<uint8_t> fs = rstest::read_bytes(img);
+  const uint64_t dt = directory_table_start(fs);
+  ASSERT_EQ(rs::load_le16(&fs[dt]) & 0x8000, 0x8000) << "listings stored uncompressed";
+  rs::store_le32(&fs[dt + 2 + 4], 0x7FFF0000u);
+  const std::string in = s.flash_of(fs, (fs.size() * 2 + 4095) / 4096 * 4096, "in.bin");
+  {
+    rstest::Image f(flash_load_bin(in.c_str()));
+    ASSERT_NE(f.f, nullptr);
+    std::vector<uint8_t> got(5000);
+    EXPECT_EQ(flash_read(f.f, "ROOT/b/ok", got.data(), int(got.size()), 0), 5000);
+    EXPECT_EQ(got, s.files["/b/ok"]);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(count(f.f, "ROOT/a"), -1);
+    flash_stat_s st;
+    EXPECT_NE(flash_stat(f.f, "ROOT/a/file3", &st), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("at /a"), std::string::npos) << err;
+    // An edit elsewhere saves, appended, and keeps /a as the image had it.
+    const std::vector<uint8_t> added = rstest::random_bytes(3000, 78);
+    ASSERT_EQ(flash_put(f.f, "ROOT/b/new", added.data(), added.size(), -1, -1, -1), 0);
+    ASSERT_EQ(quiet_save(f.f, s.dir.file("out.bin")), 0);
+    std::vector<uint8_t> out = root_fs(s.dir.file("out.bin"));
+    ASSERT_GT(out.size(), dt + 64);
+    EXPECT_EQ(std::memcmp(&out[directory_table_start(out)], &fs[dt], 64), 0) << "the listing of /a kept as stored";
+    // The whole rebuild cannot leave it out: that save fails and says why.
+    setenv("ROMSMITH_SQUASHFS_COMPACT", "1", 1);
+    ASSERT_EQ(flash_put(f.f, "ROOT/b/more", added.data(), added.size(), -1, -1, -1), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_NE(flash_save(f.f, s.dir.file("out2.bin").c_str(), 0), 0);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("does not read"), std::string::npos) << err;
+  }
+  rstest::Image again(flash_load_bin(s.dir.file("out.bin").c_str()));
+  ASSERT_NE(again.f, nullptr);
+  std::vector<uint8_t> got(3000);
+  EXPECT_EQ(flash_read(again.f, "ROOT/b/new", got.data(), int(got.size()), 0), 3000);
+}
+
+TEST_F(LazyTree, UnreadPartsAreCountedWhenSaving) {
+  fill(s);
+  for (int i = 0; i < 30; ++i) s.put("/var/big/f" + std::to_string(i), rstest::random_bytes(40000, 90 + i));
+  s.put("/links/a", rstest::random_bytes(700, 60));
+  const std::vector<uint8_t> fs = s.mksquashfs("orig.sqfs");
+  const size_t room = (fs.size() * 2 + 4095) / 4096 * 4096;
+  std::string in = s.flash_of(fs, room, "in.bin");
+  // A directory never read goes: its data is dead, past an eighth, and the
+  // save packs it out.
+  {
+    rstest::Image f(flash_load_bin(in.c_str()));
+    ASSERT_NE(f.f, nullptr);
+    ASSERT_EQ(flash_remove(f.f, "ROOT/var"), 0);
+    ASSERT_EQ(quiet_save(f.f, s.dir.file("out1.bin")), 0);
+  }
+  for (int i = 0; i < 30; ++i) s.drop("/var/big/f" + std::to_string(i));
+  ::rmdir((s.src + "/var/big").c_str());
+  ::rmdir((s.src + "/var").c_str());
+  std::vector<uint8_t> got = root_fs(s.dir.file("out1.bin"));
+  EXPECT_LT(got.size() + 1100000, fs.size()) << "the removed directory's 1.2 MB packed out";
+  s.mksquashfs("r.ref");
+  expect_tree(s, got, "r");
+  // A hard link in a directory not read: the save builds the tables anew and
+  // both names stay one inode.
+  ASSERT_EQ(::link((s.src + "/links/a").c_str(), (s.src + "/links/b").c_str()), 0);
+  s.files["/links/b"] = s.files["/links/a"];
+  const std::vector<uint8_t> linked = s.mksquashfs("linked.sqfs");
+  in = s.flash_of(linked, room, "in2.bin");
+  {
+    rstest::Image f(flash_load_bin(in.c_str()));
+    ASSERT_NE(f.f, nullptr);
+    put(f.f, s, "/etc/hosts", rstest::random_bytes(500, 61));
+    ASSERT_EQ(quiet_save(f.f, s.dir.file("out2.bin")), 0);
+  }
+  got = root_fs(s.dir.file("out2.bin"));
+  s.mksquashfs("l.ref");
+  expect_tree(s, got, "l");
+  sqtest::Tree t(squashfs_load_memory(got.data(), got.size()));
+  ASSERT_TRUE(t);
+  const squashfs_entry* a = squashfs_find(t.get(), "/links/a");
+  const squashfs_entry* b = squashfs_find(t.get(), "/links/b");
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->stbuf.st_ino, b->stbuf.st_ino);
+  EXPECT_EQ(squashfs_nlink(a), 2u);
+}
+
 }  // namespace
