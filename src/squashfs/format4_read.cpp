@@ -95,11 +95,11 @@ sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<Met
   // Only metadata blocks (decoded into 8 KiB) are kept, up to a bound.
   z->c.do_block = [](sqfs_compressor_t* c, const sqfs_u8* in, sqfs_u32 size, sqfs_u8* out,
                      sqfs_u32 outsize) -> sqfs_s32 {
-    CachingDecoder* z = caching(c);
-    if (outsize != MetaCache::kMetaBlock || !z->cache) return z->inner->do_block(z->inner, in, size, out, outsize);
+    CachingDecoder* d = caching(c);
+    if (outsize != MetaCache::kMetaBlock || !d->cache) return d->inner->do_block(d->inner, in, size, out, outsize);
     const uint64_t key =
         std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(in), size)) ^ uint64_t(size) << 48;
-    MetaCache& m = *z->cache;
+    MetaCache& m = *d->cache;
     if (auto it = m.blocks.find(key); it != m.blocks.end()) {
       const MetaCache::Block& b = it->second;
       if (b.stored.size() == size && std::memcmp(b.stored.data(), in, size) == 0 && b.decoded.size() <= outsize) {
@@ -107,7 +107,7 @@ sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<Met
         return sqfs_s32(b.decoded.size());
       }
     }
-    sqfs_s32 r = z->inner->do_block(z->inner, in, size, out, outsize);
+    sqfs_s32 r = d->inner->do_block(d->inner, in, size, out, outsize);
     if (r > 0 && m.bytes + size + size_t(r) <= MetaCache::kMaxBytes) {
       try {
         MetaCache::Block& b = m.blocks[key];
