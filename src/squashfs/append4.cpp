@@ -893,17 +893,7 @@ struct Appender {
         meta += 32 + listing;
         continue;
       }
-      sqfs_u32 links = 1;
-      switch (in->base.type) {
-        case SQFS_INODE_EXT_FILE: links = in->data.file_ext.nlink; break;
-        case SQFS_INODE_SLINK: links = in->data.slink.nlink; break;
-        case SQFS_INODE_EXT_SLINK: links = in->data.slink_ext.nlink; break;
-        case SQFS_INODE_BDEV: case SQFS_INODE_CDEV: links = in->data.dev.nlink; break;
-        case SQFS_INODE_EXT_BDEV: case SQFS_INODE_EXT_CDEV: links = in->data.dev_ext.nlink; break;
-        case SQFS_INODE_FIFO: case SQFS_INODE_SOCKET: links = in->data.ipc.nlink; break;
-        case SQFS_INODE_EXT_FIFO: case SQFS_INODE_EXT_SOCKET: links = in->data.ipc_ext.nlink; break;
-        default: break;
-      }
+      const uint32_t links = links_of_inode(in.get());
       // Hard links anywhere in the image: the whole rebuild saves it.
       if (links > 1) throw NotAppendable{};
       if (type != SQFS_INODE_FILE) {

@@ -82,6 +82,9 @@ struct State4 {
   bool members_made = false;
 };
 
+// How many names an inode says it has (a regular file's basic inode: one).
+uint32_t links_of_inode(const sqfs_inode_generic_t* in);
+
 // `inner` (taken) behind a cache of the metadata blocks it decodes; null
 // when out of memory (inner then released).
 sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<MetaCache> cache);

@@ -122,6 +122,31 @@ sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<Met
   return &z->c;
 }
 
+uint32_t links_of_inode(const sqfs_inode_generic_t* in) {
+  switch (in->base.type) {
+    case SQFS_INODE_EXT_FILE:
+      return in->data.file_ext.nlink;
+    case SQFS_INODE_SLINK:
+      return in->data.slink.nlink;
+    case SQFS_INODE_EXT_SLINK:
+      return in->data.slink_ext.nlink;
+    case SQFS_INODE_BDEV:
+    case SQFS_INODE_CDEV:
+      return in->data.dev.nlink;
+    case SQFS_INODE_EXT_BDEV:
+    case SQFS_INODE_EXT_CDEV:
+      return in->data.dev_ext.nlink;
+    case SQFS_INODE_FIFO:
+    case SQFS_INODE_SOCKET:
+      return in->data.ipc.nlink;
+    case SQFS_INODE_EXT_FIFO:
+    case SQFS_INODE_EXT_SOCKET:
+      return in->data.ipc_ext.nlink;
+    default:
+      return 1;
+  }
+}
+
 bool dict_size_ok(uint32_t d, uint32_t block_size) {
   if (d < 8192 || d > block_size) return false;
   for (int n = 0; n < 32; ++n) {
@@ -306,32 +331,6 @@ const char* compressor_name(uint16_t id) {
 void release_state4(squashfs_data* img) {
   delete state_of(img);
   img->reader_state = nullptr;
-}
-
-// How many names an inode says it has (a regular file's basic inode: one).
-uint32_t links_of_inode(const sqfs_inode_generic_t* in) {
-  switch (in->base.type) {
-    case SQFS_INODE_EXT_FILE:
-      return in->data.file_ext.nlink;
-    case SQFS_INODE_SLINK:
-      return in->data.slink.nlink;
-    case SQFS_INODE_EXT_SLINK:
-      return in->data.slink_ext.nlink;
-    case SQFS_INODE_BDEV:
-    case SQFS_INODE_CDEV:
-      return in->data.dev.nlink;
-    case SQFS_INODE_EXT_BDEV:
-    case SQFS_INODE_EXT_CDEV:
-      return in->data.dev_ext.nlink;
-    case SQFS_INODE_FIFO:
-    case SQFS_INODE_SOCKET:
-      return in->data.ipc.nlink;
-    case SQFS_INODE_EXT_FIFO:
-    case SQFS_INODE_EXT_SOCKET:
-      return in->data.ipc_ext.nlink;
-    default:
-      return 1;
-  }
 }
 
 struct Reader4 {
