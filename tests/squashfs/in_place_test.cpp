@@ -172,6 +172,7 @@ void expect_tree(Source& s, const std::vector<uint8_t>& fs, const std::string& t
 struct Edit {
   const char* name;
   std::function<void(flash* f, Source& s)> apply;
+  bool can_append = true;  // false: the save builds the tables anew even when it may append
 };
 
 void put(flash* f, Source& s, const char* rel, const std::vector<uint8_t>& data) {
@@ -194,6 +195,15 @@ const Edit kEdits[] = {
        ASSERT_EQ(flash_rename(f, "ROOT/usr/lib/big", "ROOT/etc/big"), 0);
        s.move("/usr/lib/big", "/etc/big");
      }},
+    // A directory with what is below it moves under another parent.
+    {"MoveDirectory",
+     [](flash* f, Source& s) {
+       ASSERT_EQ(flash_rename(f, "ROOT/usr/lib", "ROOT/etc/lib"), 0);
+       ASSERT_EQ(::rename((s.src + "/usr/lib").c_str(), (s.src + "/etc/lib").c_str()), 0);
+       s.files["/etc/lib/big"] = s.files["/usr/lib/big"];
+       s.files.erase("/usr/lib/big");
+     },
+     false},
     // A directory's own inode changes, and a new directory with a file in it.
     {"ChmodDirAndNewDir",
      [](flash* f, Source& s) {
@@ -279,7 +289,7 @@ TEST_P(SquashfsInPlace, OnlySuperblockAndTailChange) {
     EXPECT_EQ(again.part("ROOT")->info->used_size, got.size());
   }
   // Appending keeps every block of both tables, new inodes and listings after them.
-  if (appends()) {
+  if (appends() && std::get<1>(GetParam()).can_append) {
     const uint64_t it = inode_table_start(fs), dt = directory_table_start(fs), de = directory_table_end(fs);
     const uint64_t nit = inode_table_start(got), ndt = directory_table_start(got);
     ASSERT_GE(got.size(), ndt + (de - dt));
