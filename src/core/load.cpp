@@ -87,8 +87,9 @@ void check_crcs(flash* entry, const rs::FileView* view, bool take_computed, std:
   }
   std::atomic<size_t> next{0};
   auto work = [&] {
-    // A view is read with reads of the file into a small buffer: through the
-    // mapping every page would be mapped and then let go again.
+    // A view is read through a window of the file mapped for each chunk, or
+    // with reads into a small buffer: through the view every page would be
+    // mapped and then let go again.
     constexpr size_t kPiece = 256u << 10;
     std::unique_ptr<uint8_t[]> piece(view ? new uint8_t[kPiece] : nullptr);
     rs::UnmappedReads reads;
@@ -98,12 +99,14 @@ void check_crcs(flash* entry, const rs::FileView* view, bool take_computed, std:
         c.crc = rs::crc32_of(c.at, c.len);
         continue;
       }
+      // Straight from the file's pages where it can; else read into the buffer.
       uint32_t crc = 0;
-      for (size_t off = 0; off < c.len; off += kPiece) {
-        const size_t m = std::min(kPiece, c.len - off);
-        reads.copy(c.at + off, piece.get(), m);
-        crc = rs::crc32_update(crc, piece.get(), m);
-      }
+      if (!reads.crc(c.at, c.len, &crc))
+        for (size_t off = 0; off < c.len; off += kPiece) {
+          const size_t m = std::min(kPiece, c.len - off);
+          reads.copy(c.at + off, piece.get(), m);
+          crc = rs::crc32_update(crc, piece.get(), m);
+        }
       c.crc = crc;
     }
   };

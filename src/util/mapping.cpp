@@ -1,5 +1,7 @@
 #include "util/mapping.h"
 
+#include "util/crc32.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -372,22 +374,47 @@ void release_read(const void* p, size_t n) {
   }
 }
 
+void UnmappedReads::locate(uintptr_t a, uintptr_t e) {
+  if (lo_ && a >= lo_ && e <= hi_) return;
+  lo_ = hi_ = 0;
+  fd_ = -1;
+  written_.clear();
+  for (int i = 0; i < kSlots; ++i) {
+    uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
+    if (!lo || a < lo || e > hi) continue;
+    lo_ = lo, hi_ = hi, fd_ = g_slots[i].fd.load(), offset_ = g_slots[i].offset.load();
+    break;
+  }
+}
+
 void UnmappedReads::copy(const void* p, void* out, size_t n) {
   if (n == 0) return;
   const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
-  if (!(lo_ && a >= lo_ && e <= hi_)) {
-    lo_ = hi_ = 0;
-    fd_ = -1;
-    written_.clear();
-    for (int i = 0; i < kSlots; ++i) {
-      uintptr_t lo = g_slots[i].lo.load(std::memory_order_acquire), hi = g_slots[i].hi.load(std::memory_order_acquire);
-      if (!lo || a < lo || e > hi) continue;
-      lo_ = lo, hi_ = hi, fd_ = g_slots[i].fd.load(), offset_ = g_slots[i].offset.load();
-      break;
-    }
-  }
+  locate(a, e);
   if (fd_ >= 0 && !written(a, e) && ::pread(fd_, out, n, off_t(offset_ + (a - lo_))) == ssize_t(n)) return;
   std::memcpy(out, p, n);
+}
+
+bool UnmappedReads::crc(const void* p, size_t n, uint32_t* crc) {
+  if (n == 0) return true;
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
+  locate(a, e);
+  if (fd_ < 0 || written(a, e)) return false;
+  const uint64_t off = offset_ + (a - lo_);
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || off > uint64_t(st.st_size) || n > uint64_t(st.st_size) - off) return false;
+  const uint64_t start = off / page_size() * page_size();
+  const size_t len = size_t(off - start) + n;
+  void* m = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd_, off_t(start));
+  if (m == MAP_FAILED) return false;
+  // A file cut short meanwhile reads as zeros here (the save then finds the
+  // file changed) rather than ending the process.
+  const uintptr_t w = reinterpret_cast<uintptr_t>(m);
+  int slot = claim_slot(w, w + len, -1, 0);
+  *crc = crc32_update(*crc, static_cast<const uint8_t*>(m) + (off - start), n);
+  free_slot(slot);
+  ::munmap(m, len);
+  return true;
 }
 
 bool UnmappedReads::written(uintptr_t a, uintptr_t e) {

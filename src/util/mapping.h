@@ -123,9 +123,15 @@ void copy_unmapped(const void* p, void* out, size_t n);
 class UnmappedReads {
  public:
   void copy(const void* p, void* out, size_t n);
+  // `crc` continued over the n bytes at `p` through a read-only window of the
+  // file, mapped for this call alone (no copy, nothing left resident in the
+  // view): false, `crc` untouched, unless they all lie in the file and no
+  // write copied any of their pages.
+  bool crc(const void* p, size_t n, uint32_t* crc);
 
  private:
   static constexpr uintptr_t kGroup = 512;
+  void locate(uintptr_t a, uintptr_t e);
   bool written(uintptr_t a, uintptr_t e);
   uintptr_t lo_ = 0, hi_ = 0;
   int fd_ = -1;
