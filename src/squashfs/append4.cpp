@@ -371,7 +371,7 @@ struct Appender {
   // Step 3: the old listing of every directory written anew, parents first.
   void read_old_listings() {
     Obj<sqfs_meta_reader_t> ir(
-        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.bytes_used));
+        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.directory_table_start));
     Obj<sqfs_meta_reader_t> dr(sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.directory_table_start, dtab_end));
     if (!ir || !dr) build_fail("FATAL ERROR:Out of memory\n");
     for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
@@ -857,7 +857,8 @@ struct Appender {
   // On a tree not read in full: every inode the export table leads to, read
   // in table order (each metadata block decoded once), stands for what the
   // image holds; what removals took since the image was read comes off.
-  // Without an export table the whole tree is read and counted instead.
+  // Without an export table (or with hard links) this path declines, and the
+  // caller reads the whole tree and counts it.
   void count_unread() {
     if (!(old.flags & SQFS_FLAG_EXPORTABLE) || old.export_table_start == ~sqfs_u64(0)) throw NotAppendable{};
     constexpr size_t kPerBlock = kMetaBlock / 8;

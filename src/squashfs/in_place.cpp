@@ -47,12 +47,17 @@ long long squashfs_rebuild_in_place(squashfs_entry* root, uint8_t* part, size_t 
   // ROMSMITH_SQUASHFS_APPEND=0 builds the tables anew at every save.
   const char* a = std::getenv("ROMSMITH_SQUASHFS_APPEND");
   const bool may_append = !(a && std::strcmp(a, "0") == 0);
-  const bool appended =
-      may_append && append_image4_in_place(root, r) && r.dead * 8 <= r.length && r.length <= room;
+  auto append = [&] { return append_image4_in_place(root, r) && r.dead * 8 <= r.length && r.length <= room; };
+  bool appended = may_append && append();
+  // Where what the unread directories hold cannot be counted from the image's
+  // tables, the tree is read in full and counted; so are the tables built anew.
+  if (!appended && img->unread_dirs) {
+    if (!squashfs_load_all(root)) return -1;
+    r = InPlace4{};
+    appended = may_append && append();
+  }
   if (!appended) {
     r = InPlace4{};
-    // The tables built anew hold every node: directories not read yet are read now.
-    if (!squashfs_load_all(root)) return -1;
     try {
       if (!build_image4_in_place(root, r)) return -1;
     } catch (const BuildError&) {
