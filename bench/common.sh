@@ -57,10 +57,15 @@ CONF
 }
 
 # Median of three runs of each of two commands, alternating: "ours peer".
+# Each starts with nothing dirty in the page cache: on ext4 an fsync commits
+# the journal with every file's ordered data, so one side's unsynced output
+# would otherwise be written out on the other side's time.
 pair() { # "ours" "peer"
   local A=() B=()
   for _ in 1 2 3; do
+    sync
     A+=("$(timeit sh -c "$1")")
+    sync
     B+=("$(timeit sh -c "$2")")
   done
   echo "$(median "${A[@]}") $(median "${B[@]}")"
