@@ -57,9 +57,9 @@ CONF
 }
 
 # Median of three runs of each of two commands, alternating: "ours peer".
-# Each starts with nothing dirty in the page cache: on ext4 an fsync commits
-# the journal with every file's ordered data, so one side's unsynced output
-# would otherwise be written out on the other side's time.
+# Each starts with nothing dirty in the page cache: one side's unsynced
+# output would otherwise be written back while the other side runs, on its
+# time and against its own writes.
 pair() { # "ours" "peer"
   local A=() B=()
   for _ in 1 2 3; do
