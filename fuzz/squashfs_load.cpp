@@ -1,5 +1,6 @@
 // Loads arbitrary bytes as a squashfs image; a loaded tree is listed, read,
-// edited and, when small, rebuilt and loaded again.
+// edited and, when small, rebuilt and loaded again. 4.0 images are loaded a
+// directory at a time as well, and must read the same.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -9,9 +10,36 @@
 
 #include "squashfs/squashfs.h"
 
+namespace {
+
+// The same bytes read a directory at a time: an image that reads whole reads
+// the same tree this way, and a tree that does not read whole never rebuilds.
+void lazy_pass(const uint8_t* data, size_t size, size_t whole_nodes) {
+  std::vector<uint8_t> img(data, data + size);
+  setenv("ROMSMITH_SQUASHFS_LAZY", "1", 1);
+  squashfs_entry* root = squashfs_load_memory(img.data(), img.size());
+  setenv("ROMSMITH_SQUASHFS_LAZY", "0", 1);
+  if (!root) {
+    if (whole_nodes) abort();
+    return;
+  }
+  const bool whole = squashfs_load_all(root);
+  if (whole_nodes && (!whole || root->image->entry_table.size() != whole_nodes)) abort();
+  size_t len = 0;
+  uint8_t* again = squashfs_mmap(root, &len);
+  if (again && !whole) abort();
+  free(again);
+  squashfs_free(root);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> img(data, data + size);
+  // Read whole first, whatever inode count the superblock claims.
+  setenv("ROMSMITH_SQUASHFS_LAZY", "0", 1);
   squashfs_entry* root = squashfs_load_memory(img.data(), img.size());
+  lazy_pass(data, size, root && root->image->version == 4 ? root->image->entry_table.size() : 0);
   if (!root) return 0;
   uint64_t total = 0;
   std::vector<uint8_t> buf(4096);
