@@ -873,6 +873,12 @@ struct Appender {
       for (size_t k = 0; k < count; ++k) at.emplace_back(load_le64(v.data() + 8 * k), uint32_t(first + k + 1));
     }
     std::sort(at.begin(), at.end());
+    // Every inode block not decoded yet, decoded on all cores first.
+    std::vector<uint64_t> inode_blocks;
+    for (const auto& [ref, n] : at)
+      if (inode_blocks.empty() || inode_blocks.back() != old.inode_table_start + (ref >> 16))
+        inode_blocks.push_back(old.inode_table_start + (ref >> 16));
+    prefetch_meta(st, std::move(inode_blocks));
     Obj<sqfs_meta_reader_t> mr(
         sqfs_meta_reader_create(&st->file.f, st->cmp.get(), old.inode_table_start, old.bytes_used));
     if (!mr) throw NotAppendable{};
@@ -889,9 +895,7 @@ struct Appender {
       held[n] = 1;
       const int type = in->base.type >= SQFS_INODE_EXT_DIR ? in->base.type - 7 : in->base.type;
       if (type == SQFS_INODE_DIR) {
-        sqfs_u64 listing = 0;
-        sqfs_inode_get_file_size(in.get(), &listing);
-        meta += 32 + listing;
+        meta += 32 + listing_size(in.get());
         continue;
       }
       const uint32_t links = links_of_inode(in.get());

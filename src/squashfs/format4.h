@@ -82,6 +82,16 @@ struct State4 {
   bool members_made = false;
 };
 
+// The stored metadata blocks at `blocks` (positions in the image) not in the
+// state's cache yet, decoded into it on all cores.
+void prefetch_meta(State4* st, std::vector<uint64_t> blocks);
+
+// The size a directory inode records for its listing (headers and entries,
+// plus the 3 the kernel counts for "." and "..").
+inline uint64_t listing_size(const sqfs_inode_generic_t* in) {
+  return in->base.type == SQFS_INODE_EXT_DIR ? in->data.dir_ext.size : in->data.dir.size;
+}
+
 // How many names an inode says it has (a regular file's basic inode: one).
 uint32_t links_of_inode(const sqfs_inode_generic_t* in);
 

@@ -3,6 +3,7 @@
 #include <sqfs/dir.h>
 #include <sqfs/dir_reader.h>
 #include <sqfs/frag_table.h>
+#include <sqfs/meta_reader.h>
 #include <sqfs/id_table.h>
 #include <sqfs/xattr.h>
 #include <sqfs/xattr_reader.h>
@@ -17,8 +18,10 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -50,8 +53,30 @@ struct MetaCache {
   };
   std::unordered_map<uint64_t, Block> blocks;
   size_t bytes = 0;
+  std::mutex m;  // taken by the decoders of prefetch_meta while they add blocks
   static constexpr size_t kMetaBlock = 8192;
   static constexpr size_t kMaxBytes = size_t(48) << 20;
+  static uint64_t key(const uint8_t* in, size_t size) {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(in), size)) ^
+           uint64_t(size) << 48;
+  }
+  // The decoded bytes of a stored block, or null.
+  const Block* find(const uint8_t* in, size_t size) const {
+    auto it = blocks.find(key(in, size));
+    if (it == blocks.end()) return nullptr;
+    const Block& b = it->second;
+    return b.stored.size() == size && std::memcmp(b.stored.data(), in, size) == 0 ? &b : nullptr;
+  }
+  void add(const uint8_t* in, size_t size, const uint8_t* out, size_t n) {
+    if (bytes + size + n > kMaxBytes) return;
+    try {
+      Block& b = blocks[key(in, size)];
+      bytes += size + n - b.stored.size() - b.decoded.size();
+      b.stored.assign(in, in + size);
+      b.decoded.assign(out, out + n);
+    } catch (const std::bad_alloc&) {
+    }
+  }
 };
 
 namespace {
@@ -97,29 +122,59 @@ sqfs_compressor_t* caching_decoder(sqfs_compressor_t* inner, std::shared_ptr<Met
                      sqfs_u32 outsize) -> sqfs_s32 {
     CachingDecoder* d = caching(c);
     if (outsize != MetaCache::kMetaBlock || !d->cache) return d->inner->do_block(d->inner, in, size, out, outsize);
-    const uint64_t key =
-        std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(in), size)) ^ uint64_t(size) << 48;
     MetaCache& m = *d->cache;
-    if (auto it = m.blocks.find(key); it != m.blocks.end()) {
-      const MetaCache::Block& b = it->second;
-      if (b.stored.size() == size && std::memcmp(b.stored.data(), in, size) == 0 && b.decoded.size() <= outsize) {
-        std::memcpy(out, b.decoded.data(), b.decoded.size());
-        return sqfs_s32(b.decoded.size());
-      }
+    std::lock_guard<std::mutex> hold(m.m);
+    if (const MetaCache::Block* b = m.find(in, size); b && b->decoded.size() <= outsize) {
+      std::memcpy(out, b->decoded.data(), b->decoded.size());
+      return sqfs_s32(b->decoded.size());
     }
-    sqfs_s32 r = d->inner->do_block(d->inner, in, size, out, outsize);
-    if (r > 0 && m.bytes + size + size_t(r) <= MetaCache::kMaxBytes) {
-      try {
-        MetaCache::Block& b = m.blocks[key];
-        m.bytes += size + size_t(r) - b.stored.size() - b.decoded.size();
-        b.stored.assign(in, in + size);
-        b.decoded.assign(out, out + r);
-      } catch (const std::bad_alloc&) {
-      }
-    }
+    const sqfs_s32 r = d->inner->do_block(d->inner, in, size, out, outsize);
+    if (r > 0) m.add(in, size, out, size_t(r));
     return r;
   };
   return &z->c;
+}
+
+void prefetch_meta(State4* st, std::vector<uint64_t> blocks) {
+  MetaCache* m = st->meta_cache.get();
+  const unsigned cores = std::min(4u, std::thread::hardware_concurrency());
+  if (!m || cores < 2) return;
+  const uint8_t* image = st->file.data();
+  const uint64_t size = st->file.size();
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  std::vector<uint64_t> todo;
+  for (uint64_t at : blocks) {
+    if (at > size || size - at < 2) continue;
+    const uint16_t h = load_le16(image + at);
+    const size_t n = h & 0x7FFF;
+    if ((h & 0x8000) || n == 0 || n > MetaCache::kMetaBlock || size - at - 2 < n) continue;
+    if (!m->find(image + at + 2, n)) todo.push_back(at);
+  }
+  // Below a few blocks a thread costs more than it saves.
+  if (todo.size() < 16 || m->bytes >= MetaCache::kMaxBytes) return;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    sqfs_compressor_t* raw = nullptr;
+    if (make_compressor(&st->cfg, &raw) != 0) return;
+    Obj<sqfs_compressor_t> dec(raw);
+    std::vector<uint8_t> out(MetaCache::kMetaBlock);
+    for (size_t k; (k = next.fetch_add(1)) < todo.size();) {
+      const uint8_t* in = image + todo[k] + 2;
+      const size_t n = load_le16(image + todo[k]) & 0x7FFF;
+      const sqfs_s32 r = dec->do_block(dec.get(), in, sqfs_u32(n), out.data(), sqfs_u32(out.size()));
+      if (r <= 0) continue;  // the reader meets it again and says why
+      std::lock_guard<std::mutex> hold(m->m);
+      m->add(in, n, out.data(), size_t(r));
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (unsigned t = 1; t < cores; ++t) pool.emplace_back(work);
+  } catch (const std::system_error&) {
+  }
+  work();
+  for (auto& th : pool) th.join();
 }
 
 uint32_t links_of_inode(const sqfs_inode_generic_t* in) {
@@ -429,12 +484,35 @@ struct Reader4 {
     return true;
   }
 
+  // The inode blocks of a wide directory's entries, decoded on all cores
+  // before the entries are read one by one.
+  void prefetch_listing(const sqfs_inode_generic_t* dir_inode) {
+    if (listing_size(dir_inode) < 8192) return;
+    const sqfs_super_t& super = st->super;
+    Obj<sqfs_meta_reader_t> mr(
+        sqfs_meta_reader_create(&st->file.f, st->cmp.get(), super.directory_table_start, super.bytes_used));
+    sqfs_readdir_state_t rs;
+    if (!mr || sqfs_readdir_state_init(&rs, &super, dir_inode) != 0) return;
+    std::vector<uint64_t> blocks;
+    for (;;) {
+      sqfs_dir_entry_t* ent = nullptr;
+      sqfs_u32 inum = 0;
+      sqfs_u64 iref = 0;
+      if (sqfs_meta_reader_readdir(mr.get(), &rs, &ent, &inum, &iref) != 0) break;
+      sqfs_free(ent);
+      const uint64_t at = super.inode_table_start + (iref >> 16);
+      if (blocks.empty() || blocks.back() != at) blocks.push_back(at);
+    }
+    prefetch_meta(st, std::move(blocks));
+  }
+
   bool fill(squashfs_entry* parent, const sqfs_inode_generic_t* dir_inode, int depth) {
     if (depth > kMaxDepth) return bad(parent, "directories nested deeper than 1024");
     // Directories cannot be hard links: a second visit is a loop or a shared
     // subtree that would multiply the tree.
     if (!dirs_seen.insert(dir_inode->base.inode_number).second)
       return bad(parent, "directory listed twice (a loop or shared subtree)");
+    prefetch_listing(dir_inode);
     if (sqfs_dir_reader_open_dir(dr, dir_inode, 0) != 0) return bad(parent, "directory listing out of the table");
     struct Item {
       std::string name;
