@@ -379,8 +379,19 @@ RangeOut::RangeOut(FILE* f) : f_(f), fd_(::fileno(f)) {
   copy_range_ = seekable_ && !(no && *no && std::strcmp(no, "0") != 0);
 }
 
+namespace {
+constexpr uint64_t kCopyBlock = 64u << 10;
+}
+
 bool RangeOut::data(const void* p, size_t n) {
   const uint8_t* b = static_cast<const uint8_t*>(p);
+  if (copy_range_ && n) {
+    // Kept at one to two blocks' worth, so that many small writes stay cheap.
+    if (n >= kCopyBlock) recent_.clear();
+    const size_t keep = std::min<size_t>(n, kCopyBlock);
+    recent_.insert(recent_.end(), b + n - keep, b + n);
+    if (recent_.size() > 2 * kCopyBlock) recent_.erase(recent_.begin(), recent_.end() - kCopyBlock);
+  }
   while (n) {
     ssize_t k = seekable_ ? ::pwrite(fd_, b, std::min<size_t>(n, 1u << 30), off_t(at_))
                           : ::write(fd_, b, std::min<size_t>(n, 1u << 30));
@@ -397,7 +408,11 @@ bool RangeOut::data(const void* p, size_t n) {
 bool RangeOut::zeros(uint64_t n) {
   static const uint8_t kZero[1 << 16] = {};
   if (seekable_) {
+    // A hole cannot be put back: no copy reaches back over it.
     at_ += n;
+    recent_.clear();
+    data_from_ = at_;
+    last_fd_ = -1;
     return true;
   }
   while (n) {
@@ -424,26 +439,65 @@ bool RangeOut::copy_by_hand(int in_fd, uint64_t in_off, uint64_t n) {
   return true;
 }
 
+// How far before `at_` a copy from `in_off` may start: back to the start of
+// its 64 KiB block, when the input is at the same place in its block and
+// every byte in between can be put back.
+uint64_t RangeOut::reach_back(int in_fd, uint64_t in_off) const {
+  const uint64_t head = at_ % kCopyBlock;
+  if (!head || in_off < head || in_off % kCopyBlock != head) return 0;
+  const uint64_t start = at_ - head;
+  if (start >= data_from_) return head;
+  // Over the previous copy too (which ended where the writes since began),
+  // when it brought these same bytes.
+  const bool same_copy = last_fd_ == in_fd && last_from_ <= start &&
+                         in_off - at_ == last_in_ - last_from_;
+  return same_copy ? head : 0;
+}
+
 bool RangeOut::copy(int in_fd, uint64_t in_off, uint64_t n) {
-  while (n && copy_range_) {
-    loff_t from = loff_t(in_off), to = loff_t(at_);
-    ssize_t k = ::copy_file_range(in_fd, &from, fd_, &to, size_t(std::min<uint64_t>(n, 1u << 30)), 0);
+  const uint64_t back = copy_range_ && n ? reach_back(in_fd, in_off) : 0;
+  const uint64_t out_at = at_, end = at_ + n;
+  uint64_t to_at = at_ - back, from_at = in_off - back;
+  bool ok = true;
+  while (to_at < end && copy_range_) {
+    loff_t from = loff_t(from_at), to = loff_t(to_at);
+    ssize_t k = ::copy_file_range(in_fd, &from, fd_, &to, size_t(std::min<uint64_t>(end - to_at, 1u << 30)), 0);
     if (k > 0) {
-      in_off += uint64_t(k), n -= uint64_t(k), at_ += uint64_t(k), in_kernel_ += uint64_t(k);
+      from_at += uint64_t(k), to_at += uint64_t(k), in_kernel_ += uint64_t(k);
       continue;
     }
     if (k == 0) {
       errno = ENODATA;
-      return false;
+      ok = false;
+      break;
     }
     if (errno == EINTR) continue;
     // Files the kernel cannot copy between: by hand from here on.
     if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL && errno != EBADF &&
-        errno != ETXTBSY && errno != EPERM)
-      return false;
+        errno != ETXTBSY && errno != EPERM) {
+      ok = false;
+      break;
+    }
     copy_range_ = false;
   }
-  return copy_by_hand(in_fd, in_off, n);
+  // What the copy reached back over, written again from memory.
+  if (back) {
+    const uint64_t lo = std::max(out_at - back, data_from_);
+    const uint8_t* bytes = recent_.data() + (recent_.size() - (out_at - lo));
+    for (uint64_t at = lo; at < out_at;) {
+      ssize_t k = ::pwrite(fd_, bytes + (at - lo), size_t(out_at - at), off_t(at));
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) return false;
+      at += uint64_t(k);
+    }
+  }
+  if (!ok) return false;
+  if (to_at < out_at) to_at = out_at, from_at = in_off;
+  at_ = to_at;
+  recent_.clear();
+  data_from_ = at_;
+  if (copy_range_) last_fd_ = in_fd, last_from_ = out_at - back, last_in_ = in_off - back;
+  return copy_by_hand(in_fd, from_at, end - to_at);
 }
 
 bool RangeOut::finish() {

@@ -93,11 +93,22 @@ class RangeOut {
 
  private:
   bool copy_by_hand(int in_fd, uint64_t in_off, uint64_t n);
+  uint64_t reach_back(int in_fd, uint64_t in_off) const;
   FILE* f_;
   int fd_;
   bool seekable_;
   bool copy_range_;
   uint64_t at_ = 0, in_kernel_ = 0;
+  // A kernel copy that starts inside a 64 KiB block runs half again as long
+  // as one from the block's start (the page cache keeps files in large
+  // folios), so a copy reaches back to the block's start over bytes it can
+  // put back after: the last bytes written from memory (`recent_`, which
+  // ends at `at_`, of the run written since `data_from_`), or the previous
+  // copy's, from the same file at the same distance. A hole ends both.
+  std::vector<uint8_t> recent_;
+  uint64_t data_from_ = 0;
+  int last_fd_ = -1;
+  uint64_t last_from_ = 0, last_in_ = 0;  // where it started in the output, and in the input
 };
 
 // Fills the open descriptor `fd` through a stream, then runs `finish` on it

@@ -405,7 +405,7 @@ bool UnmappedReads::crc(const void* p, size_t n, uint32_t* crc) {
   if (::fstat(fd_, &st) != 0 || off > uint64_t(st.st_size) || n > uint64_t(st.st_size) - off) return false;
   const uint64_t start = off / page_size() * page_size();
   const size_t len = size_t(off - start) + n;
-  void* m = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd_, off_t(start));
+  void* m = ::mmap(nullptr, len, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, off_t(start));
   if (m == MAP_FAILED) return false;
   // A file cut short meanwhile reads as zeros here (the save then finds the
   // file changed) rather than ending the process.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "core/image_state.h"
@@ -300,6 +301,54 @@ TEST_P(SavePaths, RangeOutCopiesEveryRange) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(errno, ENODATA);
   EXPECT_EQ(first_difference(rstest::read_bytes(out), want), -1) << "a failed write replaced the file";
+  ::close(fd);
+}
+
+// Copies that start inside a 64 KiB block reach back to its start and put
+// back what they went over: runs of writes, copies from the same place in
+// their block (following writes, holes, and copies from elsewhere) and
+// copies that cannot reach back, mixed at random, give exactly the bytes
+// asked for.
+TEST_P(SavePaths, RangeOutCopiesThatReachBackKeepEveryByte) {
+  constexpr size_t kBlock = 64u << 10;
+  std::vector<uint8_t> src = rstest::random_bytes(4u << 20, 21);
+  std::string in = dir.file("src.bin"), out = dir.file("dst.bin");
+  rstest::write_bytes(in, src);
+  int fd = ::open(in.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::mt19937 rnd(5);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<uint8_t> want;
+    ASSERT_TRUE(rs::write_file_atomic(out, [&](FILE* f) {
+      rs::RangeOut o(f);
+      while (want.size() < (2u << 20)) {
+        const size_t at = want.size();
+        switch (rnd() % 5) {
+          case 0: {  // bytes from memory, short or long
+            std::vector<uint8_t> b = rstest::random_bytes(rnd() % 3 ? 1 + rnd() % 5000 : 1 + rnd() % 200000, rnd());
+            if (!o.data(b.data(), b.size())) return false;
+            want.insert(want.end(), b.begin(), b.end());
+            break;
+          }
+          case 1: {  // a hole
+            const size_t n = 1 + rnd() % 9000;
+            if (!o.zeros(n)) return false;
+            want.resize(at + n, 0);
+            break;
+          }
+          default: {  // a copy, most often from the same place in its block
+            const size_t n = 1 + rnd() % 300000;
+            size_t from = rnd() % 4 ? at % kBlock + kBlock * (rnd() % 20) : rnd() % (1u << 20);
+            if (rnd() % 3 == 0 && at >= kBlock) from = at;  // the same distance as a copy before
+            if (!o.copy(fd, from, n)) return false;
+            want.insert(want.end(), src.begin() + long(from), src.begin() + long(from + n));
+          }
+        }
+      }
+      return o.finish();
+    }));
+    ASSERT_EQ(first_difference(rstest::read_bytes(out), want), -1) << "round " << round;
+  }
   ::close(fd);
 }
 
