@@ -27,6 +27,7 @@
 #include <unordered_set>
 
 #include "squashfs/format4.h"
+#include "squashfs/gzip4.h"
 #include "squashfs/internal.h"
 #include "squashfs/lzma4v.h"
 #include "squashfs/lzo4.h"
@@ -217,6 +218,7 @@ int make_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out
     const bool undo = cfg->flags & SQFS_COMP_FLAG_UNCOMPRESS;
     if ((undo ? create_xz_decoder(cfg, out) : create_xz_encoder(cfg, out)) == 0) return 0;
   }
+  if (cfg->id == SQFS_COMP_GZIP && create_gzip_encoder(cfg, out) == 0) return 0;
   int r = sqfs_compressor_create(cfg, out);
   if (r == SQFS_ERROR_UNSUPPORTED && cfg->id == SQFS_COMP_LZO) r = create_lzo_compressor(cfg, out);
   return r;

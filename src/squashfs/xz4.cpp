@@ -6,11 +6,14 @@
 
 #include <lzma.h>
 #include <sqfs/error.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
+
+#include "squashfs/codec_wrap.h"
 
 namespace rs::sqfs {
 namespace {
@@ -20,11 +23,27 @@ struct XzEnc {  // either direction
   sqfs_compressor_config_t cfg{};
   sqfs_compressor_t* lib = nullptr;  // the library's codec: options and configuration
   lzma_stream strm = LZMA_STREAM_INIT;
+  ZSTD_CCtx* probe = nullptr;
   ~XzEnc() {
     lzma_end(&strm);
+    ZSTD_freeCCtx(probe);
     if (lib) sqfs_destroy(lib);
   }
 };
+
+// Bytes no compressor shrinks (random, encrypted or already compressed
+// data) cost LZMA as much time as text does, to come out no smaller. A data
+// block that zstd's fastest level cannot shorten by a single byte is given
+// back as not shrinking, as LZMA would have found after all that work. What
+// this passes over is data only LZMA's literal contexts could shorten: no
+// repeats and every byte value about as common as any other.
+constexpr size_t kProbeFrom = 16384;  // metadata blocks are 8 KiB at most
+
+bool shrinks_at_all(XzEnc* z, const sqfs_u8* in, size_t size, sqfs_u8* scratch, size_t room) {
+  if (size < kProbeFrom || room < size - 1) return true;
+  if (!z->probe && !(z->probe = ZSTD_createCCtx())) return true;
+  return !ZSTD_isError(ZSTD_compressCCtx(z->probe, scratch, size - 1, in, size, 1));
+}
 
 XzEnc* self(const sqfs_compressor_t* c) { return reinterpret_cast<XzEnc*>(const_cast<sqfs_compressor_t*>(c)); }
 
@@ -57,6 +76,7 @@ sqfs_s32 do_block(sqfs_compressor_t* cmp, const sqfs_u8* in, sqfs_u32 size, sqfs
   // Anything not smaller than the input is stored raw by the caller.
   const size_t limit = std::min<size_t>(outsize, size);
   if (limit <= head + kCheck + LZMA_STREAM_HEADER_SIZE) return 0;
+  if (!shrinks_at_all(z, in, size, out, outsize)) return 0;
 
   if (lzma_raw_encoder(&z->strm, filters) != LZMA_OK) return SQFS_ERROR_COMPRESSOR;
   z->strm.next_in = in;
@@ -120,42 +140,13 @@ sqfs_s32 undo_block(sqfs_compressor_t* cmp, const sqfs_u8* in, sqfs_u32 size, sq
   return sqfs_s32(outsize - z->strm.avail_out);
 }
 
-sqfs_compressor_t* make(const sqfs_compressor_config_t* cfg, sqfs_compressor_t* lib,
-                        sqfs_s32 (*block)(sqfs_compressor_t*, const sqfs_u8*, sqfs_u32, sqfs_u8*, sqfs_u32)) {
-  XzEnc* z = new (std::nothrow) XzEnc;
-  if (!z) {
-    sqfs_destroy(lib);
-    return nullptr;
-  }
-  static_assert(offsetof(XzEnc, c) == 0);
-  z->cfg = *cfg;
-  z->lib = lib;
-  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<XzEnc*>(o); };
-  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
-    const XzEnc* src = reinterpret_cast<const XzEnc*>(o);
-    sqfs_compressor_t* c = nullptr;
-    int r = (src->cfg.flags & SQFS_COMP_FLAG_UNCOMPRESS) ? create_xz_decoder(&src->cfg, &c)
-                                                         : create_xz_encoder(&src->cfg, &c);
-    return r == 0 ? reinterpret_cast<sqfs_object_t*>(c) : nullptr;
-  };
-  z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) {
-    self(c)->lib->get_configuration(self(c)->lib, o);
-  };
-  z->c.write_options = [](sqfs_compressor_t* c, sqfs_file_t* f) {
-    return self(c)->lib->write_options(self(c)->lib, f);
-  };
-  z->c.read_options = [](sqfs_compressor_t* c, sqfs_file_t* f) { return self(c)->lib->read_options(self(c)->lib, f); };
-  z->c.do_block = block;
-  return &z->c;
-}
-
 }  // namespace
 
 int create_xz_decoder(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out) {
   if (cfg->id != SQFS_COMP_XZ || !(cfg->flags & SQFS_COMP_FLAG_UNCOMPRESS)) return SQFS_ERROR_UNSUPPORTED;
   sqfs_compressor_t* lib = nullptr;
   if (int r = sqfs_compressor_create(cfg, &lib); r != 0) return r;
-  *out = make(cfg, lib, undo_block);
+  *out = wrap_codec<XzEnc, create_xz_decoder>(cfg, lib, undo_block);
   return *out ? 0 : SQFS_ERROR_ALLOC;
 }
 
@@ -163,7 +154,7 @@ int create_xz_encoder(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** o
   if (cfg->id != SQFS_COMP_XZ || cfg->flags != 0) return SQFS_ERROR_UNSUPPORTED;
   sqfs_compressor_t* lib = nullptr;
   if (int r = sqfs_compressor_create(cfg, &lib); r != 0) return r;
-  *out = make(cfg, lib, do_block);
+  *out = wrap_codec<XzEnc, create_xz_encoder>(cfg, lib, do_block);
   return *out ? 0 : SQFS_ERROR_ALLOC;
 }
 

@@ -7,7 +7,9 @@
 namespace rs::sqfs {
 
 // Same contract and the same bytes as sqfs_compressor_create for an xz
-// compressor with no flags (each block one xz stream with a CRC32 check).
+// compressor with no flags (each block one xz stream with a CRC32 check),
+// but that a data block zstd's fastest level cannot shorten at all is taken
+// as not shrinking without LZMA's long look at it.
 // Branch filters or "extreme" give SQFS_ERROR_UNSUPPORTED: the library tries
 // several encodings for those, and the caller uses its codec.
 int create_xz_encoder(const sqfs_compressor_config_t* cfg, sqfs_compressor_t** out);

@@ -194,6 +194,12 @@ def squashfs_appended_shown(entries):
     return entries
 
 
+def romsmith_squashfs(tree, work):
+    """romsmith's own builder, gzip by default."""
+    run([need(ROMSMITH_BIN), "mksquashfs", tree, "rs.sqfs"], work)
+    return "rs.sqfs"
+
+
 def romsmith_cramfs(tree, work):
     run([need(ROMSMITH_BIN), "mkcramfs", tree, "rs.cramfs"], work)
     return "rs.cramfs"
@@ -334,6 +340,7 @@ CASES = [
     ("squashfs-romsmith-append", "squashfs", squashfs_appended, squashfs_appended_shown),
     # The same save from a tree read a directory at a time (as large images are).
     ("squashfs-romsmith-append-lazy", "squashfs", lambda t, w: squashfs_appended(t, w, "1"), squashfs_appended_shown),
+    ("squashfs-romsmith-mksquashfs", "squashfs", romsmith_squashfs, exact),
     ("cramfs-romsmith", "cramfs", romsmith_cramfs, cramfs_shown),
     ("cramfs-mkfs.cramfs", "cramfs", mkfs_cramfs, cramfs_shown),
     ("cramfs-romsmith-edit", "cramfs", cramfs_edited, lambda e: cramfs_shown(edited_shown(e))),
