@@ -496,7 +496,8 @@ bool RangeOut::copy(int in_fd, uint64_t in_off, uint64_t n) {
   at_ = to_at;
   recent_.clear();
   data_from_ = at_;
-  if (copy_range_) last_fd_ = in_fd, last_from_ = out_at - back, last_in_ = in_off - back;
+  // From `out_at` on: what it reached back over holds the bytes put back.
+  if (copy_range_) last_fd_ = in_fd, last_from_ = out_at, last_in_ = in_off;
   return copy_by_hand(in_fd, from_at, end - to_at);
 }
 
