@@ -13,10 +13,22 @@ namespace rs::sqfs {
 using BlockFn = sqfs_s32 (*)(sqfs_compressor_t*, const sqfs_u8*, sqfs_u32, sqfs_u8*, sqfs_u32);
 using MakeFn = int (*)(const sqfs_compressor_config_t*, sqfs_compressor_t**);
 
-// T: a struct whose first member is `sqfs_compressor_t c`, with members
-// `sqfs_compressor_config_t cfg` and `sqfs_compressor_t* lib` (destroyed with
-// it). A copy is made by `Remake` from the configuration. Takes `lib` in all
-// cases; null when out of memory.
+// The object calls of a codec struct T whose first member is
+// `sqfs_compressor_t c` and which keeps its `sqfs_compressor_config_t cfg`:
+// destroyed with delete, copied by `Remake` from the configuration.
+template <class T, MakeFn Remake>
+void set_object_calls(T* z) {
+  static_assert(offsetof(T, c) == 0);
+  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<T*>(o); };
+  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
+    sqfs_compressor_t* c = nullptr;
+    return Remake(&reinterpret_cast<const T*>(o)->cfg, &c) == 0 ? reinterpret_cast<sqfs_object_t*>(c) : nullptr;
+  };
+}
+
+// T: as for set_object_calls, with a member
+// `sqfs_compressor_t* lib` (destroyed with it). Takes `lib` in all cases;
+// null when out of memory.
 template <class T, MakeFn Remake>
 sqfs_compressor_t* wrap_codec(const sqfs_compressor_config_t* cfg, sqfs_compressor_t* lib, BlockFn block) {
   T* z = new (std::nothrow) T;
@@ -24,14 +36,9 @@ sqfs_compressor_t* wrap_codec(const sqfs_compressor_config_t* cfg, sqfs_compress
     sqfs_destroy(lib);
     return nullptr;
   }
-  static_assert(offsetof(T, c) == 0);
   z->cfg = *cfg;
   z->lib = lib;
-  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<T*>(o); };
-  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
-    sqfs_compressor_t* c = nullptr;
-    return Remake(&reinterpret_cast<const T*>(o)->cfg, &c) == 0 ? reinterpret_cast<sqfs_object_t*>(c) : nullptr;
-  };
+  set_object_calls<T, Remake>(z);
   z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) {
     T* t = reinterpret_cast<T*>(const_cast<sqfs_compressor_t*>(c));
     t->lib->get_configuration(t->lib, o);

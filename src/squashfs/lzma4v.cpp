@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "squashfs/codec_wrap.h"
 #include "squashfs/format4.h"
 #include "util/endian.h"
 
@@ -185,15 +186,9 @@ int create_lzma4v_compressor(const sqfs_compressor_config_t* cfg, sqfs_compresso
     return SQFS_ERROR_UNSUPPORTED;
   Lzma4v* z = new (std::nothrow) Lzma4v;
   if (!z) return SQFS_ERROR_ALLOC;
-  static_assert(offsetof(Lzma4v, c) == 0);
   z->cfg = *cfg;
   z->kind = k;
-  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<Lzma4v*>(o); };
-  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
-    sqfs_compressor_t* c = nullptr;
-    if (create_lzma4v_compressor(&reinterpret_cast<const Lzma4v*>(o)->cfg, &c) != 0) return nullptr;
-    return reinterpret_cast<sqfs_object_t*>(c);
-  };
+  set_object_calls<Lzma4v, create_lzma4v_compressor>(z);
   z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) { *o = self(c)->cfg; };
   // 4.0 lzma has no options block.
   z->c.write_options = [](sqfs_compressor_t*, sqfs_file_t*) { return 0; };

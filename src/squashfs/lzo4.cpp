@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "squashfs/codec_wrap.h"
 #include "util/endian.h"
 
 namespace rs::sqfs {
@@ -108,16 +109,9 @@ int create_lzo_compressor(const sqfs_compressor_config_t* cfg, sqfs_compressor_t
   if (cfg->opt.lzo.algorithm > SQFS_LZO1X_999) return SQFS_ERROR_UNSUPPORTED;
   Lzo* z = new (std::nothrow) Lzo;
   if (!z) return SQFS_ERROR_ALLOC;
-  static_assert(offsetof(Lzo, c) == 0);
   z->cfg = *cfg;
   z->work.assign(work_size(cfg->opt.lzo.algorithm), 0);
-  z->c.base.destroy = [](sqfs_object_t* o) { delete reinterpret_cast<Lzo*>(o); };
-  z->c.base.copy = [](const sqfs_object_t* o) -> sqfs_object_t* {
-    const Lzo* src = reinterpret_cast<const Lzo*>(o);
-    sqfs_compressor_t* c = nullptr;
-    if (create_lzo_compressor(&src->cfg, &c) != 0) return nullptr;
-    return reinterpret_cast<sqfs_object_t*>(c);
-  };
+  set_object_calls<Lzo, create_lzo_compressor>(z);
   z->c.get_configuration = [](const sqfs_compressor_t* c, sqfs_compressor_config_t* o) { *o = self(c)->cfg; };
   z->c.write_options = write_options;
   z->c.read_options = read_options;
