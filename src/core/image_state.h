@@ -23,6 +23,8 @@ struct uncovered_range {
   uint64_t size() const { return view ? view_len : bytes.size(); }
 };
 
+struct crc_pass;
+
 struct image_state {
   int table_version = 1;
   table_ver_adapt sect{1, TABLE_V1_MAGIC, 512, 12};
@@ -50,6 +52,9 @@ struct image_state {
   // The mapped file the partitions view (none for zlibmode files and images
   // built from a flash.conf, whose buffers are their own).
   std::shared_ptr<rs::FileView> file;
+  // The open's CRC pass, while it runs on (see image_crcs_ready); ended before
+  // the file goes.
+  std::shared_ptr<crc_pass> crcs;
 };
 
 // The state of `entry`, made on first use.
@@ -72,6 +77,13 @@ void partition_buf_free(const flash* entry, partition_data& p);
 bool image_file_unchanged(const flash* entry);
 // The same without a message printed: empty, or what it would say.
 std::string image_file_change(const flash* entry);
+
+// A shell, which knows that its next commands ask nothing of the CRCs, lets
+// the CRC pass of the images it opens run on beside the loads and edits; it
+// then calls image_crcs_ready before anything that reads or writes a CRC,
+// crc32_passed or the table (saves and frees of the image call it).
+void set_load_defers_crcs(bool defer);
+void image_crcs_ready(flash* entry);
 
 int partition_index(const flash* entry, const partition_data& p);
 void partition_mark_fs_edited(flash* entry, partition_data& p);

@@ -61,38 +61,57 @@ void remember_loaded(flash* entry, const uint8_t* data, size_t fsize, int versio
   keep(at, fsize);
 }
 
+bool g_defer_crcs = false;
+
+}  // namespace
+
 // Every partition's CRC in one pass on all cores: the partitions are cut into
 // chunks that the threads take in turn, and each partition's value is combined
-// from its chunks. The view's pages are let go once read, so that the scan
-// leaves nothing of the image resident. The values computed go to `computed`
-// (by table index); `take_computed`: they become the partitions' CRCs.
-void check_crcs(flash* entry, const rs::FileView* view, bool take_computed, std::vector<uint32_t>& computed) {
-  computed.assign(PARTITION_MAX, 0);
-  constexpr size_t kChunk = 4u << 20;
+// from its chunks. A view is read through a window of the file mapped for each
+// chunk (or with reads into a small buffer), so that the pass leaves nothing
+// of the image resident. What the pass records is fixed when it starts: which
+// partitions, the CRCs their table stored, how many bytes of each the file
+// holds; with `file_only` it reads the file's bytes even where the view was
+// written since, so that it may run on while the image is being edited.
+struct crc_pass {
   struct chunk {
-    int part;
+    int idx;  // table index
     const uint8_t* at;
     size_t len;
     uint32_t crc;
   };
   std::vector<chunk> chunks;
-  for (int i = 0; i < entry->count; ++i) {
-    partition_data& p = entry->list[i];
-    p.crc32_passed = 0;
-    if (!p.buf || p.info->used_size > p.info->total_size) continue;
-    size_t used = p.info->used_size;
-    chunks.push_back({i, p.buf, std::min(used, kChunk), 0});
-    for (size_t off = kChunk; off < used; off += kChunk)
-      chunks.push_back({i, p.buf + off, std::min(used - off, kChunk), 0});
-  }
+  uint32_t stored[PARTITION_MAX] = {};
+  uint64_t in_file[PARTITION_MAX] = {};  // bytes of the partition the file holds, for file_crc
+  bool take_computed = false;
+  bool file_only = false;
+  const rs::FileView* view = nullptr;
   std::atomic<size_t> next{0};
-  auto work = [&] {
-    // A view is read through a window of the file mapped for each chunk, or
-    // with reads into a small buffer: through the view every page would be
-    // mapped and then let go again.
+  std::vector<std::thread> pool;
+
+  crc_pass(flash* entry, const rs::FileView* v, bool take, bool file_crcs) : take_computed(take), view(v) {
+    constexpr size_t kChunk = 4u << 20;
+    bool all_in_file = v != nullptr;
+    for (int i = 0; i < entry->count; ++i) {
+      partition_data& p = entry->list[i];
+      const int idx = partition_index(entry, p);
+      if (idx < 0 || !p.buf || p.info->used_size > p.info->total_size) continue;
+      const size_t used = p.info->used_size;
+      stored[idx] = p.info->crc32;
+      if (file_crcs && used && v && v->holds(p.buf, used)) in_file[idx] = used;
+      for (size_t off = 0; off == 0 || off < used; off += kChunk) {
+        chunks.push_back({idx, p.buf + off, std::min(used - off, kChunk), 0});
+        all_in_file = all_in_file && v->held(p.buf + off, chunks.back().len) == chunks.back().len;
+      }
+    }
+    file_only = all_in_file;
+  }
+  ~crc_pass() { finish(); }
+
+  void work() {
     constexpr size_t kPiece = 256u << 10;
     std::unique_ptr<uint8_t[]> piece(view ? new uint8_t[kPiece] : nullptr);
-    rs::UnmappedReads reads;
+    rs::UnmappedReads reads(file_only);
     for (size_t k; (k = next.fetch_add(1)) < chunks.size();) {
       chunk& c = chunks[k];
       if (!view) {
@@ -109,26 +128,47 @@ void check_crcs(flash* entry, const rs::FileView* view, bool take_computed, std:
         }
       c.crc = crc;
     }
-  };
-  size_t bytes = 0;
-  for (const chunk& c : chunks) bytes += c.len;
-  // Below a chunk in all, a thread costs more than it saves.
-  unsigned n = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), unsigned(chunks.size())));
-  if (bytes < kChunk) n = 1;
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < n; ++t) pool.emplace_back(work);
-  work();
-  for (auto& th : pool) th.join();
-  for (size_t k = 0; k < chunks.size();) {
-    int i = chunks[k].part;
-    uint32_t crc = chunks[k].crc;
-    for (++k; k < chunks.size() && chunks[k].part == i; ++k)
-      crc = uint32_t(crc32_combine(crc, chunks[k].crc, z_off_t(chunks[k].len)));
-    if (int idx = partition_index(entry, entry->list[i]); idx >= 0) computed[size_t(idx)] = crc;
-    if (take_computed) entry->list[i].info->crc32 = crc;
-    entry->list[i].crc32_passed = crc == entry->list[i].info->crc32 ? 1 : 0;
   }
-}
+  // `helpers` threads besides the caller's.
+  void start(unsigned helpers) {
+    size_t bytes = 0;
+    for (const chunk& c : chunks) bytes += c.len;
+    // Below a chunk in all, a thread costs more than it saves.
+    if (bytes < (4u << 20)) helpers = 0;
+    helpers = std::min<unsigned>(helpers, unsigned(chunks.size()));
+    for (unsigned t = 0; t < helpers; ++t) pool.emplace_back([this] { work(); });
+  }
+  void finish() {
+    work();
+    for (auto& th : pool) th.join();
+    pool.clear();
+  }
+  // Each partition's value, combined from its chunks, into the image.
+  void record(flash* entry) {
+    uint32_t crc[PARTITION_MAX] = {};
+    bool have[PARTITION_MAX] = {};
+    for (size_t k = 0; k < chunks.size();) {
+      const int idx = chunks[k].idx;
+      uint32_t c = chunks[k].crc;
+      for (++k; k < chunks.size() && chunks[k].idx == idx; ++k)
+        c = uint32_t(crc32_combine(c, chunks[k].crc, z_off_t(chunks[k].len)));
+      crc[idx] = c, have[idx] = true;
+    }
+    image_state& s = state_of(entry);
+    for (int i = 0; i < entry->count; ++i) {
+      partition_data& p = entry->list[i];
+      const int idx = partition_index(entry, p);
+      p.crc32_passed = 0;
+      if (idx < 0 || !have[idx]) continue;
+      // Without a table the values found are the partitions' CRCs.
+      if (take_computed) p.info->crc32 = crc[idx];
+      p.crc32_passed = take_computed || crc[idx] == stored[idx] ? 1 : 0;
+      if (in_file[idx]) s.file_crc[idx] = crc[idx], s.file_crc_len[idx] = in_file[idx];
+    }
+  }
+};
+
+namespace {
 
 flash* load_bin(const char* filename, bool full) {
   if (!filename) return nullptr;
@@ -253,14 +293,21 @@ flash* load_bin(const char* filename, bool full) {
   }
   // A file without a table has no stored CRCs: what its bytes give are the CRCs.
   const bool computed_crcs = found.kind == FOUND_BARE || found.kind == FOUND_SCANNED;
-  std::vector<uint32_t> crcs;
   if (!full && computed_crcs)
     for (int i = 0; i < entry->count; ++i) {
       partition_data& p = entry->list[i];
       if (p.buf) p.info->crc32 = rs::crc32_parallel(p.buf, std::min(p.info->used_size, p.info->total_size));
     }
+  // The CRCs are read before the file systems load; a shell's open, whose
+  // next commands are known, lets them run on beside the loads and edits
+  // until something asks for them (image_crcs_ready).
+  std::shared_ptr<crc_pass> crcs;
+  bool defer = false;
   if (full) {
-    check_crcs(entry, view.get(), computed_crcs, crcs);
+    crcs = std::make_shared<crc_pass>(entry, view.get(), computed_crcs, found.kind != FOUND_ZLIBMODE);
+    defer = g_defer_crcs && !computed_crcs && crcs->file_only;
+    crcs->start(std::max(1u, std::thread::hardware_concurrency()) - 1);
+    if (!defer) crcs->finish();
     for (int i = 0; i < entry->count; ++i) {
       partition_data& p = entry->list[i];
       partition_load_fs(p);
@@ -272,18 +319,10 @@ flash* load_bin(const char* filename, bool full) {
   flash_sort(entry);
   // A zlibmode file's partitions are their own; the file is not needed again.
   remember_loaded(entry, data, fsize, version, at, found.kind == FOUND_ZLIBMODE ? nullptr : view);
-  // What the file holds of each partition that views it, for saves that
-  // change a few pages of one.
-  if (found.kind != FOUND_ZLIBMODE)
-    for (int i = 0; i < entry->count && !crcs.empty(); ++i) {
-      const partition_data& p = entry->list[i];
-      int idx = partition_index(entry, p);
-      uint64_t used = p.info ? std::min(p.info->used_size, p.info->total_size) : 0;
-      if (idx >= 0 && p.buf && used && view->holds(p.buf, size_t(used))) {
-        state_of(entry).file_crc[idx] = crcs[size_t(idx)];
-        state_of(entry).file_crc_len[idx] = used;
-      }
-    }
+  if (defer)
+    state_of(entry).crcs = crcs;
+  else if (crcs)
+    crcs->record(entry);
   if (found.kind != FOUND_NONE) {
     image_state& s = state_of(entry);
     s.found = found.kind;
@@ -296,6 +335,17 @@ flash* load_bin(const char* filename, bool full) {
 }
 
 }  // namespace
+
+void set_load_defers_crcs(bool defer) { g_defer_crcs = defer; }
+
+void image_crcs_ready(flash* entry) {
+  if (!entry) return;
+  image_state& s = state_of(entry);
+  if (!s.crcs) return;
+  std::shared_ptr<crc_pass> pass = std::move(s.crcs);
+  pass->finish();
+  pass->record(entry);
+}
 
 void partition_load_fs(partition_data& p) {
   const fs_ops* ops = p.info ? fs_ops_for(p.info->file_system_type) : nullptr;

@@ -92,6 +92,9 @@ struct rebuilt_image {
 
 struct rebuilt_images {
   std::vector<rebuilt_image> list;
+  // Partitions written over in place, whose CRCs are worked out once the
+  // open's CRC pass has given what the file held (n: bytes now used).
+  std::vector<std::pair<partition_data*, size_t>> crc_due;
   rebuilt_images() = default;
   rebuilt_images(const rebuilt_images&) = delete;
   rebuilt_images& operator=(const rebuilt_images&) = delete;
@@ -271,7 +274,7 @@ int rebuild_pass(flash* entry, int type, rebuilt_images& kept) {
         // image would have left it.
         if (size_t(n) < old_used) std::memset(p.buf + n, 0xFF, old_used - size_t(n));
         p.info->used_size = uint32_t(n);
-        p.info->crc32 = in_place_crc(entry, p, idx, size_t(n));
+        kept.crc_due.emplace_back(&p, size_t(n));
         if (!ops->in_place_keeps_handle) partition_load_fs(p);
         s.fs_edited[idx] = false;
         s.changed[idx] = true;
@@ -469,9 +472,14 @@ int save_image(flash* entry, const char* filename, int unchanged_fs) {
   // Nothing of a file that changed under us goes into a save.
   if (!image_file_unchanged(entry)) return -1;
   rebuilt_images rebuilt;
+  // The open's CRC pass runs on through the rebuilds, which read none of it.
+  int failed = 0;
   if (!unchanged_fs)
     for (const fs_ops* ops : fs_all_ops())
-      if (rebuild_pass(entry, ops->type, rebuilt) != 0) return -1;
+      if ((failed = rebuild_pass(entry, ops->type, rebuilt)) != 0) break;
+  image_crcs_ready(entry);
+  for (auto& [p, n] : rebuilt.crc_due) p->info->crc32 = in_place_crc(entry, *p, partition_index(entry, *p), n);
+  if (failed) return -1;
   std::vector<uint8_t> loose;
   uint64_t loose_at = 0;
   // A file found without a table is written back without one.
@@ -520,6 +528,7 @@ RS_API int flash_save(flash* entry, const char* filename, int unchanged_fs) {
 
 RS_API int flash_simple_save(flash* entry, const char* filename) {
   if (!entry || !filename) return -1;
+  image_crcs_ready(entry);
   errno = 0;
   if (!image_file_unchanged(entry)) return -1;
   bool ok = rs::write_file_atomic(filename, [&](FILE* f) { return write_raw(entry, f, nullptr, 0); });

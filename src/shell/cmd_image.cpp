@@ -93,9 +93,15 @@ int cmd_open(int argc, char** argv) {
   flash_free(root_entry);
   root_entry = nullptr;
   if (argc < 2) return usage_not_right();
+  // The CRCs are checked on while the next commands run (see dispatch).
+  set_load_defers_crcs(true);
   root_entry = flash_load_bin(argv[1]);
+  set_load_defers_crcs(false);
   if (!root_entry) return cmd_fail_reported("%s: cannot open the image", argv[1]);
-  if (rs::verbosity() > 0) note_opened(root_entry, argv[1]);
+  if (rs::verbosity() > 0) {
+    image_crcs_ready(root_entry);
+    note_opened(root_entry, argv[1]);
+  }
   return 0;
 }
 

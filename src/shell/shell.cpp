@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/fs_api.h"
+#include "core/image_state.h"
 #include "shell/cmd_tree.h"
 #include "shell/commands.h"
 #include "shell/dispatch.h"
@@ -137,8 +138,22 @@ int open_a_file_first() {
   return -2;
 }
 
+namespace {
+
+// Commands that change files in the image's file systems and read nothing of
+// its CRCs: the open's CRC pass runs on beside them. Any other command may
+// show, compare or write CRCs, and waits for it.
+bool runs_beside_crc_pass(const cmd_node* c) {
+  for (const char* name : {"add", "put", "rm", "mkdir"})
+    if (std::strcmp(c->cmd, name) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
 int dispatch(const cmd_node* c, int argc, char** argv) {
   dispatch_reset();
+  if (root_entry && !runs_beside_crc_pass(c)) image_crcs_ready(root_entry);
   int rc = 0;
   if (shell_batch) {
     // At the prompt and in a batch, a routine that would end the process

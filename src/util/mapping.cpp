@@ -391,7 +391,8 @@ void UnmappedReads::copy(const void* p, void* out, size_t n) {
   if (n == 0) return;
   const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
   locate(a, e);
-  if (fd_ >= 0 && !written(a, e) && ::pread(fd_, out, n, off_t(offset_ + (a - lo_))) == ssize_t(n)) return;
+  if (fd_ >= 0 && (file_only_ || !written(a, e)) && ::pread(fd_, out, n, off_t(offset_ + (a - lo_))) == ssize_t(n))
+    return;
   std::memcpy(out, p, n);
 }
 
@@ -399,7 +400,7 @@ bool UnmappedReads::crc(const void* p, size_t n, uint32_t* crc) {
   if (n == 0) return true;
   const uintptr_t a = reinterpret_cast<uintptr_t>(p), e = a + n;
   locate(a, e);
-  if (fd_ < 0 || written(a, e)) return false;
+  if (fd_ < 0 || (!file_only_ && written(a, e))) return false;
   const uint64_t off = offset_ + (a - lo_);
   struct stat st;
   if (::fstat(fd_, &st) != 0 || off > uint64_t(st.st_size) || n > uint64_t(st.st_size) - off) return false;

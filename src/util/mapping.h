@@ -122,6 +122,9 @@ void copy_unmapped(const void* p, void* out, size_t n);
 // group of pages. Nothing may write the views it reads while it lives.
 class UnmappedReads {
  public:
+  // `file_only`: the file's bytes even where a write copied a page, for a
+  // pass that runs on while the view is written to.
+  explicit UnmappedReads(bool file_only = false) : file_only_(file_only) {}
   void copy(const void* p, void* out, size_t n);
   // `crc` continued over the n bytes at `p` through a read-only window of the
   // file, mapped for this call alone (no copy, nothing left resident in the
@@ -133,6 +136,7 @@ class UnmappedReads {
   static constexpr uintptr_t kGroup = 512;
   void locate(uintptr_t a, uintptr_t e);
   bool written(uintptr_t a, uintptr_t e);
+  bool file_only_;
   uintptr_t lo_ = 0, hi_ = 0;
   int fd_ = -1;
   uint64_t offset_ = 0;

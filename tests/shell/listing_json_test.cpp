@@ -193,3 +193,44 @@ TEST(RoomLine, WholePartitionListingSaysTheFreeRoom) {
 }
 
 }  // namespace
+
+namespace {
+
+// The open's CRC check runs on while the first edits do: what a listing
+// after them says of each partition, and the CRCs a save writes, are those
+// of the file as opened (a partition damaged on disk shows it), for the
+// edited file system and a raw partition replaced meanwhile.
+TEST(CrcCheck, ListingsAfterEditsAndTheSavedTableSayWhatTheFileHeld) {
+  rstest::TempDir d;
+  fs::create_directories(d.file("tree/etc"));
+  rstest::write_text(d.file("tree/etc/issue"), "hello\n");
+  rstest::write_bytes(d.file("tree/blob"), rstest::random_bytes(1u << 20, 5));
+  make_flash(d, Fs::squashfs);
+  rstest::write_bytes(d.file("boot.bin"), rstest::random_bytes(40000, 6));
+  std::string conf = rstest::read_text(d.file("flash.conf"));
+  conf.replace(conf.find("BOOT NULL"), 9, "BOOT boot.bin");
+  rstest::write_text(d.file("flash.conf"), conf);
+  ASSERT_EQ(rstest::run_command(kRs + " mkflash flash.conf flash.bin", "", d.path()).status, 0);
+  // A byte of BOOT changed behind the table's back.
+  std::vector<uint8_t> img = rstest::read_bytes(d.file("flash.bin"));
+  img[0x100] ^= 0xFF;
+  rstest::write_bytes(d.file("bad.bin"), img);
+  rstest::write_text(d.file("new"), "new file\n");
+  const std::string query =
+      "print(' '.join('%s=%s' % (p['name'], p['crc32_passed']) for p in d['partitions']))\n";
+  RunResult r = json_query(d, "open bad.bin; add ROOT/etc/new new; mkdir ROOT/d; ls --json", query);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "BOOT=False")) << r.out;
+  EXPECT_TRUE(contains(r.out, "ROOT=True")) << r.out;
+  // Saved: the edited ROOT's CRC is that of its new bytes; BOOT's stored
+  // value is kept as the table had it, and still fails.
+  r = rs_in(d, "open bad.bin; add ROOT/etc/new new; save out.bin");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = json_query(d, "open out.bin; ls --json", query);
+  EXPECT_TRUE(contains(r.out, "BOOT=False")) << r.out;
+  EXPECT_TRUE(contains(r.out, "ROOT=True")) << r.out;
+  r = rstest::run_command(kRs + " -o out.bin cat ROOT/etc/new", "", d.path());
+  EXPECT_TRUE(contains(r.out, "new file")) << r.out;
+}
+
+}  // namespace
