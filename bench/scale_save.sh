@@ -34,15 +34,21 @@ for MB in $SIZES; do
     printf 'open fs.bin\nadd ROOT//d00/%s small.txt\nsave out.bin\nq\n' "$ONE" > edit.cmd
     printf 'open fs.bin\nsave out0.bin\nq\n' > save.cmd
     printf 'open fs.bin\nls ROOT\nq\n' > ls.cmd
-    sync
     A=(); B=(); C=(); W=()
+    # Each command starts with nothing dirty and nothing freed pending in the
+    # journal: the outputs removed last round would otherwise be committed by
+    # the next fsync, on that command's time.
     for _ in 1 2 3; do
+      rm -f cp.bin out.bin out0.bin; sync
       A+=("$(timeit sh -c "'$RS' < edit.cmd")")
+      rm -f out.bin; sync
       B+=("$(timeit sh -c "cp fs.bin cp.bin && sync cp.bin")")
+      rm -f cp.bin; sync
       W+=("$(timeit sh -c "ROMSMITH_SQUASHFS_COMPACT=1 '$RS' < edit.cmd")")
+      rm -f out.bin; sync
       C+=("$(timeit sh -c "'$RS' < save.cmd")")
-      rm -f cp.bin out.bin out0.bin
     done
+    rm -f cp.bin out.bin out0.bin
     E=$(median "${A[@]}"); P=$(median "${B[@]}"); U=$(median "${C[@]}"); H=$(median "${W[@]}")
     R=$(rss "$RS" < ls.cmd)
     M=$(echo "scale=3; $SIZE / 1048576" | bc -l)
