@@ -1,18 +1,22 @@
-// The xz block encoder that keeps one liblzma encoder across blocks must give
-// exactly the library codec's bytes, block after block, for every setting a
-// loaded image can carry; a block that does not shrink is left to be stored,
-// and one that looks random at a glance but shrinks is still compressed.
+// Our block codecs for 4.0 images. The xz block encoder that keeps one
+// liblzma encoder across blocks must give exactly the library codec's bytes,
+// block after block, for every setting a loaded image can carry; a block that
+// does not shrink is left to be stored, and one that looks random at a glance
+// but shrinks is still compressed. gzip blocks from libdeflate inflate back.
 #include "squashfs/xz4.h"
 
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <sqfs/compressor.h>
 #include <sqfs/error.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <random>
 #include <tuple>
 #include <vector>
+
+#include "squashfs/gzip4.h"
 
 namespace {
 
@@ -141,6 +145,44 @@ TEST(XzEncoderChoice, BranchFiltersAndExtremeStayWithTheLibraryCodec) {
     sqfs_compressor_t* ours = nullptr;
     EXPECT_EQ(rs::sqfs::create_xz_encoder(&cfg, &ours), SQFS_ERROR_UNSUPPORTED);
     EXPECT_EQ(ours, nullptr);
+  }
+}
+
+// gzip blocks written through libdeflate inflate back with zlib, copies of
+// the codec (one per thread) do the same, and what libdeflate cannot honour
+// (a smaller window, strategies tried per block) stays with the library.
+TEST(GzipEncoder, BlocksInflateBackAndOtherSettingsStayWithTheLibrary) {
+  sqfs_compressor_config_t cfg;
+  ASSERT_EQ(sqfs_compressor_config_init(&cfg, SQFS_COMP_GZIP, 131072, 0), 0);
+  sqfs_compressor_t* ours = nullptr;
+  ASSERT_EQ(rs::sqfs::create_gzip_encoder(&cfg, &ours), 0);
+  sqfs_compressor_t* copy = reinterpret_cast<sqfs_compressor_t*>(ours->base.copy(&ours->base));
+  ASSERT_NE(copy, nullptr);
+  uint32_t seed = 300;
+  for (sqfs_compressor_t* c : {ours, copy})
+    for (size_t n : {size_t(1), size_t(300), size_t(8192), size_t(131072)})
+      for (int kind = 0; kind < 4; ++kind) {
+        std::vector<uint8_t> in = sample(kind, n, seed++), z(n + 64);
+        sqfs_s32 r = c->do_block(c, in.data(), uint32_t(n), z.data(), uint32_t(n));
+        ASSERT_GE(r, 0);
+        if (r == 0) continue;  // stored as it is
+        EXPECT_LT(uint32_t(r), n);
+        std::vector<uint8_t> back(n);
+        uLongf got = uLongf(n);
+        ASSERT_EQ(uncompress(back.data(), &got, z.data(), uLong(r)), Z_OK) << "size " << n << " kind " << kind;
+        EXPECT_EQ(got, n);
+        EXPECT_EQ(back, in);
+      }
+  sqfs_destroy(copy);
+  sqfs_destroy(ours);
+  sqfs_compressor_config_t small = cfg;
+  small.opt.gzip.window_size = 12;
+  sqfs_compressor_config_t tries;
+  ASSERT_EQ(sqfs_compressor_config_init(&tries, SQFS_COMP_GZIP, 131072, SQFS_COMP_FLAG_GZIP_FILTERED), 0);
+  for (const sqfs_compressor_config_t* c : {&small, &tries}) {
+    sqfs_compressor_t* lib = nullptr;
+    EXPECT_EQ(rs::sqfs::create_gzip_encoder(c, &lib), SQFS_ERROR_UNSUPPORTED);
+    EXPECT_EQ(lib, nullptr);
   }
 }
 
