@@ -132,7 +132,7 @@ class reader final : public fs {
   std::vector<uint8_t> idx_copy_, leaf_copy_;
   std::unique_ptr<rs::UnmappedReads> reads_;
   struct pass {
-    explicit pass(reader& r) : r(r) { r.reads_ = std::make_unique<rs::UnmappedReads>(); }
+    explicit pass(reader& owner) : r(owner) { r.reads_ = std::make_unique<rs::UnmappedReads>(); }
     ~pass() { r.reads_.reset(); }
     reader& r;
   };
