@@ -141,10 +141,11 @@ int open_a_file_first() {
 namespace {
 
 // Commands that change files in the image's file systems and read nothing of
-// its CRCs: the open's CRC pass runs on beside them. Any other command may
-// show, compare or write CRCs, and waits for it.
+// its CRCs, and save, which waits for them itself once its rebuilds are done:
+// the open's CRC pass runs on beside them. Any other command may show,
+// compare or write CRCs, and waits for it.
 bool runs_beside_crc_pass(const cmd_node* c) {
-  for (const char* name : {"add", "put", "rm", "mkdir"})
+  for (const char* name : {"add", "put", "rm", "mkdir", "save"})
     if (std::strcmp(c->cmd, name) == 0) return true;
   return false;
 }

@@ -381,6 +381,20 @@ RangeOut::RangeOut(FILE* f) : f_(f), fd_(::fileno(f)) {
 
 namespace {
 constexpr uint64_t kCopyBlock = 64u << 10;
+// Kernel copies go in steps of this, each handed to the device as it lands.
+constexpr uint64_t kWritebackStep = 1u << 20;
+}
+
+// Starts writing back what lies before `upto` and after what was started
+// already, once that is a step's worth: bytes a later copy may reach back
+// over stay out.
+void RangeOut::start_writeback(uint64_t upto) {
+  if (!seekable_) return;
+  upto -= upto % kCopyBlock;
+  if (upto < written_back_ + kWritebackStep) return;
+  // Only a hint: a file system that cannot is written back by the fsync.
+  (void)::sync_file_range(fd_, off_t(written_back_), off_t(upto - written_back_), SYNC_FILE_RANGE_WRITE);
+  written_back_ = upto;
 }
 
 bool RangeOut::data(const void* p, size_t n) {
@@ -393,7 +407,7 @@ bool RangeOut::data(const void* p, size_t n) {
     if (recent_.size() > 2 * kCopyBlock) recent_.erase(recent_.begin(), recent_.end() - kCopyBlock);
   }
   while (n) {
-    ssize_t k = seekable_ ? ::pwrite(fd_, b, std::min<size_t>(n, 1u << 30), off_t(at_))
+    ssize_t k = seekable_ ? ::pwrite(fd_, b, std::min<size_t>(n, kWritebackStep), off_t(at_))
                           : ::write(fd_, b, std::min<size_t>(n, 1u << 30));
     if (k < 0 && errno == EINTR) continue;
     if (k <= 0) {
@@ -401,6 +415,7 @@ bool RangeOut::data(const void* p, size_t n) {
       return false;
     }
     b += k, n -= size_t(k), at_ += uint64_t(k);
+    if (at_ > kCopyBlock) start_writeback(at_ - kCopyBlock);
   }
   return true;
 }
@@ -461,9 +476,11 @@ bool RangeOut::copy(int in_fd, uint64_t in_off, uint64_t n) {
   bool ok = true;
   while (to_at < end && copy_range_) {
     loff_t from = loff_t(from_at), to = loff_t(to_at);
-    ssize_t k = ::copy_file_range(in_fd, &from, fd_, &to, size_t(std::min<uint64_t>(end - to_at, 1u << 30)), 0);
+    ssize_t k = ::copy_file_range(in_fd, &from, fd_, &to, size_t(std::min<uint64_t>(end - to_at, kWritebackStep)), 0);
     if (k > 0) {
       from_at += uint64_t(k), to_at += uint64_t(k), in_kernel_ += uint64_t(k);
+      // Short of the last block, which the next copy may reach back over.
+      if (to_at > kCopyBlock) start_writeback(to_at - kCopyBlock);
       continue;
     }
     if (k == 0) {

@@ -94,6 +94,7 @@ class RangeOut {
  private:
   bool copy_by_hand(int in_fd, uint64_t in_off, uint64_t n);
   uint64_t reach_back(int in_fd, uint64_t in_off) const;
+  void start_writeback(uint64_t upto);
   FILE* f_;
   int fd_;
   bool seekable_;
@@ -109,6 +110,9 @@ class RangeOut {
   uint64_t data_from_ = 0;
   int last_fd_ = -1;
   uint64_t last_from_ = 0, last_in_ = 0;  // where it started in the output, and in the input
+  // The device starts on what is final while the rest is still being
+  // copied and worked out, so that the closing fsync waits for less.
+  uint64_t written_back_ = 0;
 };
 
 // Fills the open descriptor `fd` through a stream, then runs `finish` on it

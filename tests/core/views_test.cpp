@@ -308,10 +308,11 @@ TEST_P(SavePaths, RangeOutCopiesEveryRange) {
 // back what they went over: runs of writes, copies from the same place in
 // their block (following writes, holes, and copies from elsewhere) and
 // copies that cannot reach back, mixed at random, give exactly the bytes
-// asked for.
+// asked for; so do copies and writes of more than a megabyte, which go in
+// steps handed to the device as they land.
 TEST_P(SavePaths, RangeOutCopiesThatReachBackKeepEveryByte) {
   constexpr size_t kBlock = 64u << 10;
-  std::vector<uint8_t> src = rstest::random_bytes(4u << 20, 21);
+  std::vector<uint8_t> src = rstest::random_bytes(6u << 20, 21);
   std::string in = dir.file("src.bin"), out = dir.file("dst.bin");
   rstest::write_bytes(in, src);
   int fd = ::open(in.c_str(), O_RDONLY);
@@ -321,11 +322,13 @@ TEST_P(SavePaths, RangeOutCopiesThatReachBackKeepEveryByte) {
     std::vector<uint8_t> want;
     ASSERT_TRUE(rs::write_file_atomic(out, [&](FILE* f) {
       rs::RangeOut o(f);
-      while (want.size() < (2u << 20)) {
+      while (want.size() < (3u << 20)) {
         const size_t at = want.size();
+        const bool huge = rnd() % 10 == 0;
         switch (rnd() % 5) {
           case 0: {  // bytes from memory, short or long
-            std::vector<uint8_t> b = rstest::random_bytes(rnd() % 3 ? 1 + rnd() % 5000 : 1 + rnd() % 200000, rnd());
+            const size_t n = huge ? (1u << 20) + rnd() % (1u << 20) : rnd() % 3 ? 1 + rnd() % 5000 : 1 + rnd() % 200000;
+            std::vector<uint8_t> b = rstest::random_bytes(n, rnd());
             if (!o.data(b.data(), b.size())) return false;
             want.insert(want.end(), b.begin(), b.end());
             break;
@@ -337,9 +340,10 @@ TEST_P(SavePaths, RangeOutCopiesThatReachBackKeepEveryByte) {
             break;
           }
           default: {  // a copy, most often from the same place in its block
-            const size_t n = 1 + rnd() % (rnd() % 2 ? 300000 : 30000);
+            size_t n = huge ? (1u << 20) + rnd() % (2u << 20) : 1 + rnd() % (rnd() % 2 ? 300000 : 30000);
             size_t from = rnd() % 4 ? at % kBlock + kBlock * (rnd() % 20) : rnd() % (1u << 20);
             if (rnd() % 2 == 0 && at >= kBlock) from = at;  // the same distance as a copy before
+            n = std::min(n, src.size() - from);
             if (!o.copy(fd, from, n)) return false;
             want.insert(want.end(), src.begin() + long(from), src.begin() + long(from + n));
           }

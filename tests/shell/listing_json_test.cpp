@@ -199,7 +199,8 @@ namespace {
 // The open's CRC check runs on while the first edits do: what a listing
 // after them says of each partition, and the CRCs a save writes, are those
 // of the file as opened (a partition damaged on disk shows it), for the
-// edited file system and a raw partition replaced meanwhile.
+// edited file system and a raw partition replaced meanwhile. The image is
+// large enough for the check to run on a thread of its own beside the save.
 TEST(CrcCheck, ListingsAfterEditsAndTheSavedTableSayWhatTheFileHeld) {
   rstest::TempDir d;
   fs::create_directories(d.file("tree/etc"));
@@ -209,6 +210,8 @@ TEST(CrcCheck, ListingsAfterEditsAndTheSavedTableSayWhatTheFileHeld) {
   rstest::write_bytes(d.file("boot.bin"), rstest::random_bytes(40000, 6));
   std::string conf = rstest::read_text(d.file("flash.conf"));
   conf.replace(conf.find("BOOT NULL"), 9, "BOOT boot.bin");
+  rstest::write_bytes(d.file("data.bin"), rstest::random_bytes(6u << 20, 7));
+  conf += "DATA data.bin true RAW ro 0 0 0x220000 0x600000\n";
   rstest::write_text(d.file("flash.conf"), conf);
   ASSERT_EQ(rstest::run_command(kRs + " mkflash flash.conf flash.bin", "", d.path()).status, 0);
   // A byte of BOOT changed behind the table's back.
@@ -222,6 +225,7 @@ TEST(CrcCheck, ListingsAfterEditsAndTheSavedTableSayWhatTheFileHeld) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "BOOT=False")) << r.out;
   EXPECT_TRUE(contains(r.out, "ROOT=True")) << r.out;
+  EXPECT_TRUE(contains(r.out, "DATA=True")) << r.out;
   // Saved: the edited ROOT's CRC is that of its new bytes; BOOT's stored
   // value is kept as the table had it, and still fails.
   r = rs_in(d, "open bad.bin; add ROOT/etc/new new; save out.bin");
@@ -229,6 +233,7 @@ TEST(CrcCheck, ListingsAfterEditsAndTheSavedTableSayWhatTheFileHeld) {
   r = json_query(d, "open out.bin; ls --json", query);
   EXPECT_TRUE(contains(r.out, "BOOT=False")) << r.out;
   EXPECT_TRUE(contains(r.out, "ROOT=True")) << r.out;
+  EXPECT_TRUE(contains(r.out, "DATA=True")) << r.out;
   r = rstest::run_command(kRs + " -o out.bin cat ROOT/etc/new", "", d.path());
   EXPECT_TRUE(contains(r.out, "new file")) << r.out;
 }
