@@ -65,6 +65,7 @@ sqfs_compressor_t* make_passthrough() {
 // Smallest output buffer handed to a codec: lzma needs room for its 13-byte
 // header even when the block is stored raw in the end.
 constexpr uint32_t kMinOut = 64;
+constexpr unsigned kEditMetaLevel = 1;  // xz preset: LZMA2 fast mode, 4-byte hash chains
 
 // Metadata compression that stores a block raw when compressing does not
 // shrink it: some codecs return a larger result, which readers refuse.
@@ -290,6 +291,8 @@ struct Builder4 {
   // referenced there, and `out` holds what follows: new blocks, new fragment
   // blocks and the tables. Only the superblock is written below `base`.
   bool in_place = false;
+  // Metadata of an edit (in place, or appended to the loaded image): see choose_codecs.
+  bool edit_meta = false;
   uint64_t base = 0;
   uint64_t data_start = 0;
   uint64_t frag_lost = 0;  // share of kept fragment blocks that lost tails
@@ -372,6 +375,12 @@ struct Builder4 {
       // Metadata blocks are at most 8 KiB: a larger dictionary gains nothing.
       check(sqfs_compressor_config_init(&mcfg, SQFS_COMP_XZ, p.block_size, 0), "compressor_init");
       mcfg.opt.xz.dict_size = 8192;
+      // An edit writes a few metadata blocks of a few KiB each. LZMA's full
+      // search sets up its price tables for every block and spends most of a
+      // small edit's time on them, for about 3 % in their size: xz's fast
+      // mode (hash chains of four bytes) writes those. A whole build keeps
+      // the full search.
+      if (edit_meta || in_place) mcfg.level = kEditMetaLevel;
     } else {
       check(sqfs_compressor_config_init(&cfg, SQFS_COMPRESSOR(p.compressor), p.block_size, p.comp_flags),
             "compressor_init");
@@ -1008,6 +1017,7 @@ uint8_t* build_image4(squashfs_entry* root, size_t* fs_len) {
 namespace v4 {
 Codecs4 codecs4(squashfs_data* img) {
   auto b = std::make_shared<Builder4>(img);
+  b->edit_meta = true;
   b->choose_codecs();
   Codecs4 c;
   c.data_cfg = b->cfg;
