@@ -59,12 +59,17 @@ CONF
 # Median of three runs of each of two commands, alternating: "ours peer".
 # Each starts with nothing dirty in the page cache: one side's unsynced
 # output would otherwise be written back while the other side runs, on its
-# time and against its own writes.
+# time and against its own writes. CLEAN names outputs removed before each
+# command, so that neither inherits the other's: a save that replaces a file
+# frees its pages after writing, cp truncates before (and in a virtual machine
+# pages freed a while ago are slow to touch again).
 pair() { # "ours" "peer"
   local A=() B=()
   for _ in 1 2 3; do
+    [ -z "$CLEAN" ] || rm -f $CLEAN
     sync
     A+=("$(timeit sh -c "$1")")
+    [ -z "$CLEAN" ] || rm -f $CLEAN
     sync
     B+=("$(timeit sh -c "$2")")
   done

@@ -60,7 +60,7 @@ section_lz4() {
   mksquashfs t256 fs.img -comp lz4 -noappend -quiet -no-progress >/dev/null 2>&1
   image_of fs.img SQUASHFS fs.bin
   ONE=$(ls t256/d00 | head -1)
-  read -r a b <<<"$(pair "'$RS' -c 'open fs.bin; add ROOT/d00/$ONE small.txt; save out.bin' && sync out.bin" \
+  read -r a b <<<"$(CLEAN="out.bin peer.img" pair "'$RS' -c 'open fs.bin; add ROOT/d00/$ONE small.txt; save out.bin' && sync out.bin" \
     "rm -rf x && unsquashfs -q -d x fs.img && cp small.txt x/d00/$ONE && mksquashfs x peer.img -comp lz4 -noappend -quiet -no-progress && sync peer.img")"
   line "lz4 256 MiB" "$a" "$b" "unsquashfs+mksquashfs"
   rm -rf x t256 fs.img fs.bin out.bin peer.img
@@ -73,7 +73,7 @@ section_cedit() {
   image_of fs.img CRAMFS fs.bin
   ONE=$(ls tree72/d00 | head -1)
   sync
-  read -r a b <<<"$(pair "'$RS' -c 'open fs.bin; add ROOT/d00/$ONE small.txt; save out.bin'" "cp fs.bin cp.bin && sync cp.bin")"
+  read -r a b <<<"$(CLEAN="out.bin cp.bin" pair "'$RS' -c 'open fs.bin; add ROOT/d00/$ONE small.txt; save out.bin'" "cp fs.bin cp.bin && sync cp.bin")"
   line "cramfs $(( $(stat -c %s fs.bin) >> 20 )) MiB image" "$a" "$b" "cp+sync"
   rm -f fs.img fs.bin out.bin cp.bin
 }
@@ -108,7 +108,7 @@ section_gig() {
   "$RS" mkflash gig.conf gig.bin unchanged_fs >/dev/null
   rm -f root.img app.bin data.bin
   sync
-  read -r a b <<<"$(pair "'$RS' -c 'open gig.bin; add ROOT/$ONE small.txt; save out.bin'" \
+  read -r a b <<<"$(CLEAN="out.bin cp.bin" pair "'$RS' -c 'open gig.bin; add ROOT/$ONE small.txt; save out.bin'" \
     "cp gig.bin cp.bin && sync cp.bin")"
   line "1 GiB ($(( $(stat -c %s gig.bin) >> 20 )) MiB)" "$a" "$b" "cp+sync"
   rm -f gig.bin out.bin cp.bin

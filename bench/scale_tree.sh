@@ -50,8 +50,9 @@ for FS in $KINDS; do
     B+=("$(timeit "${PEER[@]}")")
     # Both write a new file (replacing a 200 MB file costs either side the
     # eviction of its pages; the rename of an atomic save pays it at once).
-    rm -f out.bin peer.bin
+    rm -f out.bin peer.bin; sync
     C+=("$(timeit "$RS" -c "open fs.bin; add ROOT//$ONE small.txt; save out.bin")")
+    rm -f out.bin peer.bin; sync
     D+=("$(timeit sh -c 'cp fs.bin peer.bin && sync peer.bin')")
   done
   # The listing must be whole: one line per entry below the root.
