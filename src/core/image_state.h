@@ -84,6 +84,8 @@ std::string image_file_change(const flash* entry);
 // crc32_passed or the table (saves and frees of the image call it).
 void set_load_defers_crcs(bool defer);
 void image_crcs_ready(flash* entry);
+// Ends the pass without its results, for an image that is going away.
+void image_crcs_drop(flash* entry);
 
 int partition_index(const flash* entry, const partition_data& p);
 void partition_mark_fs_edited(flash* entry, partition_data& p);

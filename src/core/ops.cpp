@@ -207,7 +207,7 @@ RS_API void flash_sort(flash* entry) {
 
 RS_API int flash_free(flash* entry) {
   if (!entry) return 0;
-  image_crcs_ready(entry);
+  image_crcs_drop(entry);
   for (int i = 0; i < PARTITION_MAX; ++i) {
     partition_data& p = entry->list[i];
     partition_release_fs(p);

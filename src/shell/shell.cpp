@@ -140,21 +140,23 @@ int open_a_file_first() {
 
 namespace {
 
-// Commands that change files in the image's file systems and read nothing of
-// its CRCs, and save, which waits for them itself once its rebuilds are done:
-// the open's CRC pass runs on beside them. Any other command may show,
-// compare or write CRCs, and waits for it.
-bool runs_beside_crc_pass(const cmd_node* c) {
-  for (const char* name : {"add", "put", "rm", "mkdir", "save"})
+// Commands that change or read files in the image's file systems and read
+// nothing of its CRCs (a listing of one partition's tree among them), and
+// save, which waits for them itself once its rebuilds are done: the open's
+// CRC pass runs on beside them. Any other command may show, compare or write
+// CRCs, and waits for it. An image closed or left at the end before anything
+// asked for them drops the rest of the pass.
+bool runs_beside_crc_pass(const cmd_node* c, int argc, char** argv) {
+  for (const char* name : {"add", "put", "rm", "mkdir", "save", "cat", "get"})
     if (std::strcmp(c->cmd, name) == 0) return true;
-  return false;
+  return std::strcmp(c->cmd, "ls") == 0 && argc == 2 && argv[1][0] != '-';
 }
 
 }  // namespace
 
 int dispatch(const cmd_node* c, int argc, char** argv) {
   dispatch_reset();
-  if (root_entry && !runs_beside_crc_pass(c)) image_crcs_ready(root_entry);
+  if (root_entry && !runs_beside_crc_pass(c, argc, argv)) image_crcs_ready(root_entry);
   int rc = 0;
   if (shell_batch) {
     // At the prompt and in a batch, a routine that would end the process
